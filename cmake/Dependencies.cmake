@@ -1,0 +1,23 @@
+# Third-party dependencies, all from Debian 12 packages (native or :arm64 for the cross build).
+find_package(Threads REQUIRED)
+find_package(fmt REQUIRED)
+
+find_path(PAHO_INCLUDE_DIR MQTTAsync.h REQUIRED)
+find_library(PAHO_MQTT3A_LIBRARY paho-mqtt3a REQUIRED)
+add_library(paho::mqtt3a UNKNOWN IMPORTED)
+set_target_properties(paho::mqtt3a PROPERTIES
+  IMPORTED_LOCATION ${PAHO_MQTT3A_LIBRARY}
+  INTERFACE_INCLUDE_DIRECTORIES ${PAHO_INCLUDE_DIR})
+
+if(MQW_BUILD_TESTS)
+  # GoogleTest is built from Debian's sources so that every build (native, sanitized, aarch64)
+  # gets a copy compiled with the same compiler and flags.
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/third_party/googletest EXCLUDE_FROM_ALL SYSTEM)
+endif()
+
+if(MQW_BUILD_BENCH)
+  find_package(benchmark REQUIRED)
+  find_package(spdlog QUIET)
+endif()

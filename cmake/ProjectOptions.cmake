@@ -1,0 +1,61 @@
+# Compiler settings shared by every target of the project.
+
+if(MQW_SANITIZE)
+  # Applied globally so that GoogleTest and every internal library agree on the instrumentation.
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# mqw_target_warnings(<target>): warnings as errors on our own code (never on third-party code).
+function(mqw_target_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+endfunction()
+
+# mqw_internal_library(<name> [DIRECTORY <dir>] [LIBS <deps>...])
+# An internal static library made of every *.cc file of one subsystem folder. Tests link it
+# directly; the shared library links all of them whole and exports only the public API.
+function(mqw_internal_library name)
+  cmake_parse_arguments(ARG "" "DIRECTORY" "LIBS" ${ARGN})
+  if(NOT ARG_DIRECTORY)
+    set(ARG_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR})
+  endif()
+  file(GLOB sources CONFIGURE_DEPENDS ${ARG_DIRECTORY}/*.cc)
+  if(NOT sources)
+    set(sources ${PROJECT_SOURCE_DIR}/libs/empty.cc)
+  endif()
+  add_library(${name} STATIC ${sources})
+  target_include_directories(${name} PUBLIC
+    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/libs>)
+  target_compile_definitions(${name} PRIVATE MQW_BUILDING_LIBRARY)
+  if(ARG_LIBS)
+    target_link_libraries(${name} PUBLIC ${ARG_LIBS})
+  endif()
+  mqw_target_warnings(${name})
+  set_property(GLOBAL APPEND PROPERTY MQW_INTERNAL_LIBRARIES ${name})
+endfunction()
+
+# mqw_add_test(<name> SOURCES <files>... LIBS <libs>... [LABELS <labels>...] [NETNS] [TIMEOUT <s>])
+# One GoogleTest binary registered as one ctest test. NETNS runs it in a private network
+# namespace (loopback up) so that it may start its own broker or syslog receiver on fixed ports.
+# Under a cross build the binary runs through CMAKE_CROSSCOMPILING_EMULATOR.
+function(mqw_add_test name)
+  cmake_parse_arguments(ARG "NETNS" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} mqw_test_support GTest::gtest_main)
+  mqw_target_warnings(${name})
+  set(runner)
+  if(CMAKE_CROSSCOMPILING_EMULATOR)
+    set(runner ${CMAKE_CROSSCOMPILING_EMULATOR})
+  endif()
+  if(ARG_NETNS)
+    add_test(NAME ${name} COMMAND ${PROJECT_SOURCE_DIR}/scripts/netns-run.sh ${runner} $<TARGET_FILE:${name}>)
+  else()
+    add_test(NAME ${name} COMMAND ${runner} $<TARGET_FILE:${name}>)
+  endif()
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 600)
+  endif()
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}"
+    ENVIRONMENT "MQW_SOURCE_DIR=${PROJECT_SOURCE_DIR};MQW_BINARY_DIR=${PROJECT_BINARY_DIR};MQW_EMULATOR=${runner};ASAN_OPTIONS=detect_leaks=1:handle_segv=0:handle_sigill=0:handle_sigfpe=0:allow_user_segv_handler=1;UBSAN_OPTIONS=print_stacktrace=1")
+endfunction()

@@ -1,0 +1,9 @@
+// Symbol visibility for libmqtt-wrapper.
+//
+// The library is built with hidden visibility; only declarations marked MQW_EXPORT form its ABI.
+#ifndef MQTT_WRAPPER_EXPORT_H_
+#define MQTT_WRAPPER_EXPORT_H_
+
+#define MQW_EXPORT __attribute__((visibility("default")))
+
+#endif  // MQTT_WRAPPER_EXPORT_H_

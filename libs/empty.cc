@@ -1,0 +1,1 @@
+// Intentionally empty: anchors targets whose code comes entirely from linked libraries.

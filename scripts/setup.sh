@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tests, the benchmarks and the demo need.
+# Idempotent: does nothing when everything is present already.
+set -euo pipefail
+
+native_pkgs=(cmake g++ make pkg-config ccache ninja-build
+             libpaho-mqtt-dev libfmt-dev googletest libgtest-dev libbenchmark-dev libspdlog-dev
+             mosquitto rsyslog iproute2 util-linux procps)
+cross_pkgs=(g++-aarch64-linux-gnu qemu-user
+            libc6:arm64 libstdc++6:arm64 libpaho-mqtt-dev:arm64 libfmt-dev:arm64)
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+
+missing() {
+  local p out=()
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || out+=("$p")
+  done
+  echo "${out[@]:-}"
+}
+
+want_cross=1
+if [ "${1:-}" = "--native-only" ]; then want_cross=0; fi
+
+if [ "$want_cross" = 1 ] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+  $SUDO dpkg --add-architecture arm64
+  rm -f /tmp/.mqtt-wrapper-apt-updated
+fi
+
+todo="$(missing "${native_pkgs[@]}")"
+if [ "$want_cross" = 1 ]; then todo="$todo $(missing "${cross_pkgs[@]}")"; fi
+todo="$(echo $todo)"
+if [ -n "$todo" ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  # shellcheck disable=SC2086
+  $SUDO apt-get install -y -qq --no-install-recommends $todo
+fi
+# The packaged broker and syslog daemon must not occupy the ports our tests use on the host.
+for svc in mosquitto rsyslog; do
+  if command -v systemctl >/dev/null 2>&1 && systemctl is-active --quiet "$svc" 2>/dev/null; then
+    $SUDO systemctl stop "$svc" || true
+  fi
+done
+exit 0

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# The project's test command: native tests, the same tests under AddressSanitizer+UBSan, and the
+# aarch64 build's tests under qemu-user. Installs what it needs first (scripts/setup.sh).
+# Usage: scripts/test.sh [native] [asan] [aarch64]   (default: all three, in this order)
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+
+stages=("$@")
+[ ${#stages[@]} -gt 0 ] || stages=(native asan aarch64)
+need_cross=0
+for s in "${stages[@]}"; do [ "$s" = aarch64 ] && need_cross=1; done
+if [ "$need_cross" = 1 ]; then bash scripts/setup.sh; else bash scripts/setup.sh --native-only; fi
+
+jobs="$(nproc)"
+export CCACHE_DIR="${CCACHE_DIR:-$root/build/.ccache}"
+launcher=()
+command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+
+run_stage() {
+  local name="$1"; shift
+  local dir="build/$name"
+  echo "=== [$name] configure ==="
+  cmake -S . -B "$dir" -G Ninja "${launcher[@]}" "$@"
+  echo "=== [$name] build ==="
+  cmake --build "$dir" -j "$jobs"
+  echo "=== [$name] test ==="
+  (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 900)
+}
+
+for s in "${stages[@]}"; do
+  case "$s" in
+    native)  run_stage native -DCMAKE_BUILD_TYPE=RelWithDebInfo ;;
+    asan)    run_stage asan -DCMAKE_BUILD_TYPE=Debug -DMQW_SANITIZE=ON -DMQW_BUILD_BENCH=OFF -DMQW_BUILD_EXAMPLES=OFF ;;
+    aarch64) run_stage aarch64 -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake" -DMQW_BUILD_BENCH=OFF ;;
+    *) echo "unknown stage: $s" >&2; exit 2 ;;
+  esac
+done
+echo "=== all test stages passed: ${stages[*]} ==="
