@@ -1,0 +1,12 @@
+// Constructors of the sinks that live in their own subsystems, called by TR_Create_Client.
+// Each returns a new client with one reference (whose Get_Status() may be nonzero when its
+// initialisation failed), or null when it could not be allocated.
+#ifndef TRACE_CORE_SINK_FACTORIES_H_
+#define TRACE_CORE_SINK_FACTORIES_H_
+
+#include <mqtt-wrapper/TR.h>
+
+ITR_Client* New_File_Sink(char** args, int count);  // binary file sink, libs/trace/file
+ITR_Client* New_Text_Sink(char** args, int count);  // text sinks, libs/trace/text
+
+#endif  // TRACE_CORE_SINK_FACTORIES_H_
