@@ -1,0 +1,174 @@
+// Lock order of the client core: m_ChannelLock, then a channel's own lock (taken by the channel
+// inside On_Init/On_Status/On_Flush), then m_StatusLock and the sink's own locks. Nothing here
+// takes m_ChannelLock while holding m_StatusLock.
+#include "trace/core/client.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <new>
+
+namespace {
+
+constexpr char kFlushChannelsKey[] = "/TR.FlashChannels=";
+
+// Frees an argument array made by Copy_Arguments (null entries allowed).
+void Free_Arguments(char** args, int count) {
+  if (args == nullptr) return;
+  for (int i = 0; i < count; ++i) free(args[i]);
+  delete[] args;
+}
+
+// Owned copies of `count` argument strings; a null source becomes an empty string so that every
+// stored argument is a valid C string. Returns false (and nothing) when memory runs out.
+bool Copy_Arguments(char** args, int count, char*** out_args, int* out_count) {
+  *out_args = nullptr;
+  *out_count = 0;
+  if (args == nullptr || count <= 0) return true;
+  char** copies = new (std::nothrow) char*[count]();
+  if (copies == nullptr) return false;
+  for (int i = 0; i < count; ++i) {
+    copies[i] = strdup(args[i] != nullptr ? args[i] : "");
+    if (copies[i] == nullptr) {
+      Free_Arguments(copies, i);
+      return false;
+    }
+  }
+  *out_args = copies;
+  *out_count = count;
+  return true;
+}
+
+}  // namespace
+
+CClient::CClient(eType type, char** args, int count)
+    : m_RefCount(1),
+      m_Status(eCode_Ok),
+      m_Channels{},
+      m_Shared(nullptr),
+      m_CrashRegistered(0),
+      m_Journal(nullptr),
+      m_Connection{1, 0},
+      m_Type(type),
+      m_Args(nullptr),
+      m_ArgsCount(0),
+      m_FlushChannels(1) {
+  // Out of memory leaves the client without options: it then runs with every default, which is
+  // what a caller without options would get.
+  Copy_Arguments(args, count, &m_Args, &m_ArgsCount);
+
+  const char* flush = Get_Argument(kFlushChannelsKey);
+  if (flush != nullptr && flush[0] == '0') m_FlushChannels = 0;
+}
+
+CClient::~CClient() {
+  Free_Arguments(m_Args, m_ArgsCount);
+  m_Args = nullptr;
+  m_ArgsCount = 0;
+}
+
+ITR_Client::eType CClient::Get_Type() { return m_Type; }
+
+uint32_t CClient::Add_Ref() { return m_RefCount.fetch_add(1) + 1; }
+
+uint32_t CClient::Release() {
+  const uint32_t count = m_RefCount.fetch_sub(1) - 1;
+  if (count == 0) delete this;
+  return count;
+}
+
+uint32_t CClient::Get_Status() { return m_Status; }
+
+bool CClient::Get_Status(sTRC_Status* status) {
+  if (status == nullptr) return false;
+  CLock guard(&m_StatusLock);
+  status->connected = m_Connection.connected;
+  status->resets = m_Connection.resets;
+  return true;
+}
+
+uint32_t CClient::Register_Channel(ITRC_Channel* channel) {
+  if (channel == nullptr) return eCode_Bad_Args;
+
+  // Read through the virtual call so that a sink reports its own view of the connection, and
+  // before the channel lock so that a sink's status lock is never taken inside it here.
+  sTRC_Status status{0, 0};
+  if (!Get_Status(&status)) status = sTRC_Status{0, 0};
+
+  CLock guard(&m_ChannelLock);
+  for (uint32_t id = 0; id < kMaxChannels; ++id) {
+    if (m_Channels[id] != nullptr) continue;
+    m_Channels[id] = channel;
+    sTRC_Channel_Info info{id};
+    channel->On_Init(&info);
+    channel->On_Status(id, &status);
+    return eCode_Ok;
+  }
+  return eCode_No_Slot;
+}
+
+uint32_t CClient::Unregister_Channel(uint32_t id) {
+  CLock guard(&m_ChannelLock);
+  if (id >= kMaxChannels || m_Channels[id] == nullptr) return eCode_Bad_Args;
+  m_Channels[id] = nullptr;
+  return eCode_Ok;
+}
+
+const char* CClient::Get_Argument(const char* prefix) {
+  if (prefix == nullptr || m_Args == nullptr) return nullptr;
+  const size_t length = strlen(prefix);
+  for (int i = 0; i < m_ArgsCount; ++i) {
+    // strncmp stops at the argument's terminator, so a shorter argument never matches.
+    if (strncmp(m_Args[i], prefix, length) == 0) return m_Args[i] + length;
+  }
+  return nullptr;
+}
+
+uint32_t CClient::Get_Channels_Count() {
+  CLock guard(&m_ChannelLock);
+  uint32_t count = 0;
+  for (ITRC_Channel* channel : m_Channels) {
+    if (channel != nullptr) ++count;
+  }
+  return count;
+}
+
+ITRC_Channel* CClient::Get_Channel(size_t index) {
+  CLock guard(&m_ChannelLock);
+  size_t seen = 0;
+  for (ITRC_Channel* channel : m_Channels) {
+    if (channel == nullptr) continue;
+    if (seen == index) {
+      channel->Add_Ref();
+      return channel;
+    }
+    ++seen;
+  }
+  return nullptr;
+}
+
+IJournal* CClient::Get_Journal() { return m_Journal; }
+
+void CClient::Flush_Channels() {
+  if (m_FlushChannels == 0) return;
+  CLock guard(&m_ChannelLock);
+  for (uint32_t id = 0; id < kMaxChannels; ++id) {
+    ITRC_Channel* channel = m_Channels[id];
+    if (channel == nullptr) continue;
+    uint32_t flag = 1;
+    channel->On_Flush(id, &flag);
+    // A channel may unregister itself from within its flush (the lock is recursive); it must
+    // then not be called again.
+    if (m_Channels[id] != channel) continue;
+    const sTRC_Status stopped{0, 0};
+    channel->On_Status(id, &stopped);
+  }
+}
+
+void CClient::Notify_Channels(const sTRC_Status& status) {
+  CLock guard(&m_ChannelLock);
+  for (uint32_t id = 0; id < kMaxChannels; ++id) {
+    ITRC_Channel* channel = m_Channels[id];
+    if (channel != nullptr) channel->On_Status(id, &status);
+  }
+}

@@ -1,0 +1,84 @@
+// CClient: the common base of every sink. It keeps the reference count, the 32 channel slots
+// (the slot index is the channel ID), the connection status, the owned copies of the "/TR."
+// options the client was created with and the engine journal; a sink adds Get_Info, Sent, Flush
+// and Close and its own delivery machinery.
+//
+// Thread-safety: every operation may be called from any thread. m_ChannelLock guards the channel
+// table and the shared-registry handle; m_StatusLock guards m_Connection and the sink's delivery
+// state. Lock order: m_ChannelLock, then a channel's own lock (taken inside the On_* callbacks),
+// then m_StatusLock and the sink's own locks. The client does not own references to its
+// channels: a channel holds a reference to its client and unregisters itself before it dies.
+#ifndef TRACE_CORE_CLIENT_H_
+#define TRACE_CORE_CLIENT_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <atomic>
+
+#include <mqtt-wrapper/TR.h>
+
+#include "trace/base/lock.h"
+#include "trace/core/shared.h"
+
+class IJournal;
+
+class CClient : public ITR_Client {
+ public:
+  static constexpr uint32_t kMaxChannels = 32;
+
+  // Copies every argument string (the caller keeps its own array), reads "/TR.FlashChannels="
+  // and creates the journal when "/TR.Verb=" asks for one. `args` may be null when `count` is 0.
+  // When the copies cannot be allocated the client runs without arguments (all defaults).
+  CClient(eType type, char** args, int count);
+  ~CClient() override;
+
+  CClient(const CClient&) = delete;
+  CClient& operator=(const CClient&) = delete;
+
+  eType Get_Type() override;
+  uint32_t Add_Ref() override;
+  uint32_t Release() override;
+  uint32_t Get_Status() override;
+  bool Get_Status(sTRC_Status* status) override;
+  uint32_t Register_Channel(ITRC_Channel* channel) override;
+  uint32_t Unregister_Channel(uint32_t id) override;
+  bool Share(const char* name) override;
+  const char* Get_Argument(const char* prefix) override;
+  uint32_t Get_Channels_Count() override;
+  ITRC_Channel* Get_Channel(size_t index) override;
+  bool Unshare() override;
+
+  // The client's journal (owned by the client), or null when "/TR.Verb=" did not ask for one.
+  IJournal* Get_Journal();
+
+  // Enters the process's crash registry; called by a sink at the end of a successful
+  // initialisation. Always returns 0; problems go to the journal.
+  uint32_t Init_Crash_Handler();
+  // Leaves the crash registry if the client is in it; called by every sink's destructor.
+  void Uninit_Crash_Handler();
+
+  // The shared first step of every sink's Close: unless "/TR.FlashChannels=0", under the channel
+  // lock every registered channel gets On_Flush(id, &1) and then On_Status(id, {0, 0}), so that it
+  // emits its final records and then stops sending.
+  void Flush_Channels();
+  // Under the channel lock, On_Status(id, &status) for every registered channel.
+  void Notify_Channels(const sTRC_Status& status);
+
+ protected:
+  std::atomic<uint32_t> m_RefCount;  // 1 after construction
+  uint32_t m_Status;                 // eClient_Code; set by a sink whose initialisation failed
+  CLock m_ChannelLock;               // guards m_Channels, m_Shared
+  CLock m_StatusLock;                // guards m_Connection and the sink's delivery state
+  ITRC_Channel* m_Channels[kMaxChannels];  // guarded by m_ChannelLock; not owned
+  CShared::sShared* m_Shared;              // guarded by m_ChannelLock; null when not shared
+  uint32_t m_CrashRegistered;              // nonzero while the client is in the crash registry
+  IJournal* m_Journal;                     // owned reference; null = no journal
+  sTRC_Status m_Connection;                // guarded by m_StatusLock; {1, 0} after construction
+  eType m_Type;
+  char** m_Args;     // owned copies of the options; null when there are none
+  int m_ArgsCount;   // number of entries in m_Args
+  uint32_t m_FlushChannels;  // 0 when "/TR.FlashChannels=" begins with '0'
+};
+
+#endif  // TRACE_CORE_CLIENT_H_
