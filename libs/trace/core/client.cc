@@ -8,6 +8,8 @@
 
 #include <new>
 
+#include "trace/core/journal.h"
+
 namespace {
 
 constexpr char kFlushChannelsKey[] = "/TR.FlashChannels=";
@@ -59,9 +61,13 @@ CClient::CClient(eType type, char** args, int count)
 
   const char* flush = Get_Argument(kFlushChannelsKey);
   if (flush != nullptr && flush[0] == '0') m_FlushChannels = 0;
+
+  m_Journal = CJournal::Create_From_Args(m_Args, m_ArgsCount);
 }
 
 CClient::~CClient() {
+  if (m_Journal != nullptr) m_Journal->Release();
+  m_Journal = nullptr;
   Free_Arguments(m_Args, m_ArgsCount);
   m_Args = nullptr;
   m_ArgsCount = 0;
