@@ -1,0 +1,186 @@
+// Multi-event object: rotation, manual versus auto reset, non-blocking and timed waits, and the
+// lock and clocks it is used with. Timing bounds are generous (sanitizers, emulation).
+#include <gtest/gtest.h>
+
+#include <time.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "trace/base/clocks.h"
+#include "trace/base/lock.h"
+#include "trace/base/mevent.h"
+
+namespace {
+
+TEST(MEventTest, InitRules) {
+  CMEvent event;
+  EXPECT_FALSE(event.Init(0));
+  EXPECT_TRUE(event.Init(2, 0, 2));
+  EXPECT_FALSE(event.Init(2, 0, 0));  // already initialised
+
+  CMEvent unused;
+  EXPECT_FALSE(unused.Set(0));
+  EXPECT_EQ(unused.Wait(0), static_cast<uint32_t>(MEVENT_NONE));
+  EXPECT_EQ(unused.Get_Signal(), static_cast<uint32_t>(MEVENT_NONE));
+  EXPECT_EQ(MEVENT_NONE, 0x0FFFFFFF);
+}
+
+TEST(MEventTest, SignalledEventsAreServedInRotation) {
+  struct Case {
+    const char* name;
+    uint8_t count;
+    std::vector<uint32_t> sets;
+    std::vector<uint32_t> expected;  // results of consecutive Wait(0)
+  };
+  const uint32_t none = MEVENT_NONE;
+  const Case cases[] = {
+      {"two set, first wait gives event 1", 2, {0, 1}, {1, 0, none}},
+      {"rotation continues after the last delivered", 3, {0, 1, 2, 0}, {1, 2, 0, 0, none}},
+      {"counting auto-reset", 2, {0, 0, 0}, {0, 0, 0, none}},
+      {"nothing set", 4, {}, {none}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CMEvent event;
+    ASSERT_TRUE(c.count == 2 ? event.Init(2, 0, 2)
+                             : c.count == 3 ? event.Init(3, 0, 0, 0) : event.Init(4, 0, 0, 0, 0));
+    for (uint32_t index : c.sets) EXPECT_TRUE(event.Set(index));
+    std::vector<uint32_t> results;
+    for (size_t i = 0; i < c.expected.size(); ++i) results.push_back(event.Wait(0));
+    EXPECT_EQ(results, c.expected);
+  }
+}
+
+TEST(MEventTest, ManualResetStaysSignalledUntilCleared) {
+  CMEvent event;
+  ASSERT_TRUE(event.Init(2, 1, 0));
+  EXPECT_FALSE(event.Clr(0));  // manual but not signalled
+  EXPECT_TRUE(event.Set(0));
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(event.Wait(0), 0u);
+  EXPECT_EQ(event.Get_Signal(), 0u);
+  EXPECT_EQ(event.Wait(0), 0u);  // Get_Signal took no unit from a manual event
+
+  EXPECT_TRUE(event.Set(1));
+  EXPECT_EQ(event.Wait(0), 1u);  // the auto event is not starved by the manual one
+  EXPECT_EQ(event.Wait(0), 0u);
+
+  EXPECT_FALSE(event.Clr(1));  // auto-reset events cannot be cleared
+  EXPECT_TRUE(event.Clr(0));
+  EXPECT_FALSE(event.Clr(0));
+  EXPECT_EQ(event.Wait(0), static_cast<uint32_t>(MEVENT_NONE));
+}
+
+TEST(MEventTest, OutOfRangeIndexChangesNothing) {
+  CMEvent event;
+  ASSERT_TRUE(event.Init(2, 1, 0));
+  EXPECT_FALSE(event.Set(2));
+  EXPECT_FALSE(event.Set(UINT32_MAX));
+  EXPECT_FALSE(event.Clr(2));
+  EXPECT_EQ(event.Wait(0), static_cast<uint32_t>(MEVENT_NONE));
+}
+
+TEST(MEventTest, GetSignalConsumesWithoutWaiting) {
+  CMEvent event;
+  ASSERT_TRUE(event.Init(1, 0));
+  event.Set(0);
+  EXPECT_EQ(event.Get_Signal(), 0u);
+  EXPECT_EQ(event.Get_Signal(), static_cast<uint32_t>(MEVENT_NONE));
+  // The semaphore unit is still there: the next wait wakes with nothing to do.
+  EXPECT_EQ(event.Wait(0), static_cast<uint32_t>(MEVENT_NONE));
+  EXPECT_EQ(event.Wait(0), static_cast<uint32_t>(MEVENT_NONE));
+}
+
+TEST(MEventTest, TimedWaitExpiresAndWakesOnSet) {
+  CMEvent event;
+  ASSERT_TRUE(event.Init(2, 0, 0));
+
+  uint64_t start = GetPerformanceCounter();
+  EXPECT_EQ(event.Wait(100), static_cast<uint32_t>(MEVENT_NONE));
+  double waited_ms = static_cast<double>(GetPerformanceCounter() - start) / 10000.0;
+  EXPECT_GE(waited_ms, 90.0);
+  EXPECT_LT(waited_ms, 5000.0);
+
+  std::thread setter([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    event.Set(1);
+  });
+  start = GetPerformanceCounter();
+  EXPECT_EQ(event.Wait(20000), 1u);
+  EXPECT_LT(static_cast<double>(GetPerformanceCounter() - start) / 10000.0, 15000.0);
+  setter.join();
+
+  std::thread late_setter([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    event.Set(0);
+  });
+  EXPECT_EQ(event.Wait(), 0u);
+  late_setter.join();
+}
+
+TEST(MEventTest, EverySignalFromManyThreadsIsDeliveredOnce) {
+  CMEvent event;
+  ASSERT_TRUE(event.Init(4, 0, 0, 2, 0));
+  constexpr int kPerThread = 500;
+  std::vector<std::thread> setters;
+  for (uint32_t t = 0; t < 4; ++t) {
+    setters.emplace_back([&event, t] {
+      for (int i = 0; i < kPerThread; ++i) event.Set(t);
+    });
+  }
+  int delivered[4] = {};
+  for (int i = 0; i < 4 * kPerThread; ++i) {
+    uint32_t index = event.Wait(20000);
+    ASSERT_LT(index, 4u);
+    ++delivered[index];
+  }
+  for (std::thread& setter : setters) setter.join();
+  for (int count : delivered) EXPECT_EQ(count, kPerThread);
+  EXPECT_EQ(event.Wait(0), static_cast<uint32_t>(MEVENT_NONE));
+}
+
+TEST(LockTest, RecursiveAndGuarded) {
+  CLock lock;
+  lock.Lock();
+  lock.Lock();  // recursive: must not deadlock
+  lock.Unlock();
+  lock.Unlock();
+
+  std::atomic<int> inside{0};
+  int counter = 0;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 10000; ++i) {
+        CLock guard(&lock);
+        CLock nested(&lock);
+        if (inside.fetch_add(1) != 0) ADD_FAILURE() << "two threads inside the lock";
+        ++counter;
+        inside.fetch_sub(1);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(counter, 40000);
+}
+
+TEST(ClocksTest, UnitsAndWrap) {
+  uint32_t tick = GetTickCount();
+  uint64_t counter = GetPerformanceCounter();
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  uint32_t tick_elapsed = GetTickCount() - tick;  // unsigned difference survives a wrap
+  uint64_t counter_elapsed = GetPerformanceCounter() - counter;
+  EXPECT_GE(tick_elapsed, 29u);
+  EXPECT_LT(tick_elapsed, 10000u);
+  EXPECT_GE(counter_elapsed, 290000u);  // 100-ns ticks
+  EXPECT_NEAR(static_cast<double>(counter_elapsed) / 10000.0, tick_elapsed, 5.0);
+
+  // Wall clock: 100-ns units since 1601 (year 2020 is past 132223104000000000).
+  EXPECT_GT(Get_System_Time_100ns(), 132223104000000000ULL);
+  double wall_seconds =
+      static_cast<double>(Get_System_Time_100ns() - kEpoch1601To1970_100ns) / kPerformanceFrequency;
+  EXPECT_NEAR(wall_seconds, static_cast<double>(time(nullptr)), 2.0);
+}
+
+}  // namespace
