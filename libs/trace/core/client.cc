@@ -96,21 +96,27 @@ bool CClient::Get_Status(sTRC_Status* status) {
 uint32_t CClient::Register_Channel(ITRC_Channel* channel) {
   if (channel == nullptr) return eCode_Bad_Args;
 
-  // Read through the virtual call so that a sink reports its own view of the connection, and
-  // before the channel lock so that a sink's status lock is never taken inside it here.
-  sTRC_Status status{0, 0};
-  if (!Get_Status(&status)) status = sTRC_Status{0, 0};
+  // The status is read through the virtual call, so that a sink reports its own view of the
+  // connection, and before the channel lock, so that no sink lock is ever taken inside it here.
+  // When a status walk ran in between, the status read may already be out of date and the walk
+  // did not reach this channel: read it again.
+  for (;;) {
+    const uint32_t epoch = m_StatusEpoch.load();
+    sTRC_Status status{0, 0};
+    if (!Get_Status(&status)) status = sTRC_Status{0, 0};
 
-  CLock guard(&m_ChannelLock);
-  for (uint32_t id = 0; id < kMaxChannels; ++id) {
-    if (m_Channels[id] != nullptr) continue;
-    m_Channels[id] = channel;
-    sTRC_Channel_Info info{id};
-    channel->On_Init(&info);
-    channel->On_Status(id, &status);
-    return eCode_Ok;
+    CLock guard(&m_ChannelLock);
+    if (m_StatusEpoch.load() != epoch) continue;
+    for (uint32_t id = 0; id < kMaxChannels; ++id) {
+      if (m_Channels[id] != nullptr) continue;
+      m_Channels[id] = channel;
+      sTRC_Channel_Info info{id};
+      channel->On_Init(&info);
+      channel->On_Status(id, &status);
+      return eCode_Ok;
+    }
+    return eCode_No_Slot;
   }
-  return eCode_No_Slot;
 }
 
 uint32_t CClient::Unregister_Channel(uint32_t id) {
@@ -158,6 +164,7 @@ IJournal* CClient::Get_Journal() { return m_Journal; }
 void CClient::Flush_Channels() {
   if (m_FlushChannels == 0) return;
   CLock guard(&m_ChannelLock);
+  m_StatusEpoch.fetch_add(1);
   for (uint32_t id = 0; id < kMaxChannels; ++id) {
     ITRC_Channel* channel = m_Channels[id];
     if (channel == nullptr) continue;
@@ -173,6 +180,7 @@ void CClient::Flush_Channels() {
 
 void CClient::Notify_Channels(const sTRC_Status& status) {
   CLock guard(&m_ChannelLock);
+  m_StatusEpoch.fetch_add(1);
   for (uint32_t id = 0; id < kMaxChannels; ++id) {
     ITRC_Channel* channel = m_Channels[id];
     if (channel != nullptr) channel->On_Status(id, &status);

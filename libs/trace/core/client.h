@@ -62,7 +62,9 @@ class CClient : public ITR_Client {
   // lock every registered channel gets On_Flush(id, &1) and then On_Status(id, {0, 0}), so that it
   // emits its final records and then stops sending.
   void Flush_Channels();
-  // Under the channel lock, On_Status(id, &status) for every registered channel.
+  // Under the channel lock, On_Status(id, &status) for every registered channel. A sink calls it
+  // after every change of its connection status (and without holding its own locks), which is
+  // what lets a channel registering at the same time end up with the current status.
   void Notify_Channels(const sTRC_Status& status);
 
  protected:
@@ -79,6 +81,13 @@ class CClient : public ITR_Client {
   char** m_Args;     // owned copies of the options; null when there are none
   int m_ArgsCount;   // number of entries in m_Args
   uint32_t m_FlushChannels;  // 0 when "/TR.FlashChannels=" begins with '0'
+
+ private:
+  // Incremented under m_ChannelLock by every walk that tells the channels a new status
+  // (Notify_Channels, Flush_Channels). Register_Channel reads the status without the channel lock
+  // and uses it only when no such walk ran in between, so a new channel never keeps a status that
+  // the other channels have already been told is out of date.
+  std::atomic<uint32_t> m_StatusEpoch{0};
 };
 
 #endif  // TRACE_CORE_CLIENT_H_

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -33,6 +34,11 @@ class TestSink : public CClient {
   bool Get_Status(sTRC_Status* status) override {
     if (status == nullptr) return false;
     *status = reported_;
+    if (after_status_read_) {
+      auto hook = std::move(after_status_read_);
+      after_status_read_ = nullptr;
+      hook();
+    }
     return true;
   }
   using CClient::Get_Status;
@@ -45,6 +51,8 @@ class TestSink : public CClient {
   }
 
   sTRC_Status reported_{1, 0};
+  // Runs once, right after the next status read (to model another thread changing the status).
+  std::function<void()> after_status_read_;
 
  private:
   static std::vector<char*> Pointers(std::vector<std::string>& args) {
@@ -115,6 +123,26 @@ TEST(ClientSlots, RegistrationReportsTheSinksOwnStatus) {
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[1].status.connected, 0);
   EXPECT_EQ(events[1].status.resets, 3u);
+}
+
+TEST(ClientSlots, StatusChangeDuringRegistrationIsNotLost) {
+  // The sink's output goes away between the registration's status read and its taking of the
+  // channel lock; the notification walk cannot reach the new channel yet. The new channel must
+  // still end up knowing that the sink is disconnected, or it would keep sending into nothing.
+  auto client = Make();
+  RecordingChannel early, late;
+  ASSERT_EQ(client->Register_Channel(&early), eCode_Ok);
+  client->after_status_read_ = [&] {
+    client->reported_ = sTRC_Status{0, 1};
+    client->Notify_Channels(client->reported_);
+  };
+  ASSERT_EQ(client->Register_Channel(&late), eCode_Ok);
+  auto events = late.Events();
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back().kind, Kind::Status);
+  EXPECT_EQ(events.back().status.connected, 0);
+  EXPECT_EQ(events.back().status.resets, 1u);
+  EXPECT_EQ(early.Events().back().status.connected, 0);
 }
 
 TEST(ClientSlots, GetChannelCountsOccupiedSlotsAndAddsAReference) {
