@@ -1,4 +1,6 @@
-#include "trace/core/sink_factories.h"
+#include <new>
 
-// The binary file sink is not available in this build yet.
-ITR_Client* New_File_Sink(char**, int) { return nullptr; }
+#include "trace/core/sink_factories.h"
+#include "trace/file/cl_file.h"
+
+ITR_Client* New_File_Sink(char** args, int count) { return new (std::nothrow) CClFile(args, count); }

@@ -1,0 +1,81 @@
+// Publishing and withdrawing objects ("Cln_" clients, "Trc_" trace channels) in the named
+// registry of this process.
+//
+// An entry is trusted only when it was published by this process: same start stamp, and its
+// objects belong to our user (CShared::Read_Checked / Lock report anything else). Every other
+// entry found under a name is stale: it is removed before the name is used again, and its
+// content is never dereferenced.
+#include <string.h>
+#include <unistd.h>
+
+#include "trace/core/shared.h"
+
+bool CShared::Entry_Name(const char* prefix, const char* name, char* out) {
+  if (prefix == nullptr || name == nullptr || out == nullptr) return false;
+  size_t prefix_length = strlen(prefix);
+  size_t name_length = strlen(name);
+  if (prefix_length + name_length > kMaxEntryName) return false;
+  memcpy(out, prefix, prefix_length);
+  memcpy(out + prefix_length, name, name_length + 1);
+  return true;
+}
+
+uint64_t CShared::Get_Stamp64() {
+  uint32_t high = 0, low = 0;
+  Get_Stamp(&high, &low);
+  return (static_cast<uint64_t>(high) << 32) | low;
+}
+
+uint32_t CShared::Publish(sShared** handle, const char* entry, const void* object, bool* stale) {
+  if (stale != nullptr) *stale = false;
+  if (handle == nullptr || entry == nullptr) return ePublish_Failed;
+  uint32_t high = 0, low = 0;
+  Get_Stamp(&high, &low);
+
+  sem_t* semaphore = nullptr;
+  uint32_t locked = Lock(entry, semaphore, kShareAttempts);
+  if (locked == eLock_Ok) {
+    sObject_Entry found{};
+    uint32_t read = Read_Checked(entry, &found, sizeof(found));
+    if (read == eRead_Ok && found.start_hi == high && found.start_lo == low) {
+      UnLock(semaphore);
+      return ePublish_In_Use;
+    }
+    // Anything else under our lock is not a live entry of this process: an earlier process's
+    // entry, another user's object, or the remains of an entry whose creator died half-way
+    // (an entry being created keeps its semaphore taken, so it cannot be seen here).
+    if (stale != nullptr) *stale = true;
+    UnLink(entry);
+    UnLock(semaphore);
+  } else if (locked == eLock_Untrusted) {
+    if (stale != nullptr) *stale = true;
+    UnLink(entry);
+  }
+  // Missing: the name is free. Time-out or error: Create fails on an existing name.
+  sObject_Entry mine{reinterpret_cast<uint64_t>(object), high, low};
+  return Create(handle, entry, &mine, sizeof(mine)) ? ePublish_Ok : ePublish_Failed;
+}
+
+bool CShared::Withdraw(sShared* handle, const void* object, bool take_lock) {
+  if (handle == nullptr) return true;
+  sem_t* semaphore = nullptr;
+  bool ok = true;
+  if (take_lock) {
+    uint32_t locked = Lock(handle->name, semaphore, kRemoveAttempts);
+    if (locked != eLock_Ok) {
+      semaphore = nullptr;
+      ok = locked == eLock_Missing;
+    }
+  }
+  // Unlink only what still holds our entry: a name that was removed and reused meanwhile
+  // belongs to someone else.
+  sObject_Entry found{};
+  uint32_t high = 0, low = 0;
+  Get_Stamp(&high, &low);
+  bool ours = Read_Checked(handle->name, &found, sizeof(found)) == eRead_Ok &&
+              found.object == reinterpret_cast<uint64_t>(object) && found.start_hi == high &&
+              found.start_lo == low;
+  Destroy(handle, ours);
+  UnLock(semaphore);
+  return ok;
+}
