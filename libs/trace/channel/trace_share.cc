@@ -1,0 +1,23 @@
+// Trace channel: publishing under a name ("Trc_" + name) in this process's registry, so that
+// other code of the process can find the channel with TR_Get_Shared_Trace. m_Lock guards
+// m_Shared.
+#include "trace/channel/trace.h"
+
+bool CTRTrace::Share(const char* name) {
+  char entry[CShared::kMaxEntryName + 1];
+  if (!CShared::Entry_Name("Trc_", name, entry)) return false;
+  CLock guard(&m_Lock);
+  if (m_Shared != nullptr) return false;
+  uint32_t result = CShared::Publish(&m_Shared, entry, static_cast<ITR_Trace*>(this), nullptr);
+  if (result != CShared::ePublish_Ok) m_Shared = nullptr;
+  return result == CShared::ePublish_Ok;
+}
+
+// Called by the destructor: the entry goes with the channel (without waiting for its
+// semaphore), so no lookup can find the channel once it is gone.
+void CTRTrace::Remove_Shared() {
+  CLock guard(&m_Lock);
+  if (m_Shared == nullptr) return;
+  CShared::Withdraw(m_Shared, static_cast<ITR_Trace*>(this), false);
+  m_Shared = nullptr;
+}
