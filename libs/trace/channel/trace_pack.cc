@@ -1,0 +1,336 @@
+// Trace channel: the trace entry points - filter, descriptor lookup, argument packing, hand-over.
+// The steady path allocates nothing: descriptors are built once per call site, the staging buffer
+// and the chunk array only grow, and strings are referenced until the sink copies them in Sent.
+#include <pthread.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+#include <wchar.h>
+
+#include <atomic>
+#include <new>
+
+#include "trace/base/clocks.h"
+#include "trace/base/proc.h"
+#include "trace/channel/trace.h"
+
+namespace {
+
+static_assert(sizeof(wchar_t) == 4, "wide strings travel as 4-byte units");
+
+constexpr wchar_t kWide_Null[] = L"(NULL)";
+constexpr wchar_t kWide_Unsupported[] = L"([x]s is unsupported by TR)";
+static_assert(sizeof(kWide_Null) == 28 && sizeof(kWide_Unsupported) == 112);
+
+// Extra chunk entries a call needs besides its plan: descriptor, data header, trailer, slack.
+constexpr uint32_t kCall_Chunks = 5;
+
+// Kernel thread ID of the calling thread, queried once per thread. A forked child's thread
+// gets a new ID, so the cache of the thread that forks is dropped in the child.
+thread_local uint32_t t_Thread_ID = 0;
+
+void Forget_Thread_ID() { t_Thread_ID = 0; }
+
+[[maybe_unused]] const int kAtFork_Registered = pthread_atfork(nullptr, nullptr, Forget_Thread_ID);
+
+inline uint32_t Thread_ID() {
+  uint32_t id = t_Thread_ID;
+  if (__builtin_expect(id == 0, 0)) id = t_Thread_ID = CProc::Get_Thread_ID();
+  return id;
+}
+
+std::atomic<bool> g_Embedded_Warned{false};
+
+inline size_t Site_Slot(const void* function, const void* format, size_t slots) {
+  uintptr_t mixed = reinterpret_cast<uintptr_t>(format) ^ (reinterpret_cast<uintptr_t>(function) >> 3);
+  mixed ^= mixed >> 11;
+  return (mixed * 0x9E3779B97F4A7C15ULL) >> 56 & (slots - 1);
+}
+
+}  // namespace
+
+bool CTRTrace::Trace(uint16_t id, eTRTrace_Level level, void* module, uint16_t line,
+                     const char* file, const char* function, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  bool sent = Trace_Raw(id, level, module, line, file, function, &format, &args);
+  va_end(args);
+  return sent;
+}
+
+bool CTRTrace::Trace_Embedded(uint16_t, eTRTrace_Level, void*, uint16_t, const char*, const char*,
+                              const char**) {
+  if (!g_Embedded_Warned.exchange(true)) {
+    printf("TR TRACE ERROR: Trace_Embedded function is obsolete!\n");
+    fflush(stdout);
+  }
+  return false;
+}
+
+bool CTRTrace::Trace_Embedded(uint16_t id, eTRTrace_Level level, void* module, uint16_t line,
+                              const char* file, const char* function, const char** format,
+                              va_list* args) {
+  if (!format || !args) return false;
+  return Trace_Raw(id, level, module, line, file, function, format, args);
+}
+
+uint16_t CTRTrace::Next_Dynamic_ID() {
+  if (m_Dynamic_ID == kLast_Dynamic_ID) return 0;
+  return ++m_Dynamic_ID;
+}
+
+CTRTrace_Desc* CTRTrace::New_Desc(uint16_t id, uint16_t module_id, uint16_t line,
+                                  const char* file, const char* function, const char** format,
+                                  const uint64_t* key) {
+  void* memory = m_Arena.Alloc(sizeof(CTRTrace_Desc));
+  if (!memory) return nullptr;
+  CTRTrace_Desc* desc =
+      format ? new (memory) CTRTrace_Desc(&m_Arena, id, line, module_id, file, function, format, key)
+             : new (memory) CTRTrace_Desc(&m_Arena, id, line, module_id, file, function, key);
+  // Staging holds one 8-byte value per argument; grown here, off the steady path.
+  uint32_t args = desc->Get_Arguments_Count();
+  if (desc->Is_Initialized() && args > m_Staging_Args) {
+    if (void* grown = m_Arena.Reuse(CMemoryManager::eBuffer_Values, size_t{args} * 16)) {
+      m_Staging = static_cast<uint64_t*>(grown);
+      m_Staging_Args = args * 2;
+    }
+  }
+  return desc;
+}
+
+CTRTrace_Desc* CTRTrace::Find_Desc(uint16_t id, uint16_t module_id, uint16_t line,
+                                   const char* file, const char* function, const char** format) {
+  if (id != 0 && id < kFixed_IDs) {
+    CTRTrace_Desc*& slot = m_IDs[id];
+    if (!slot) {
+      const uint64_t key[2] = {reinterpret_cast<uintptr_t>(function),
+                               reinterpret_cast<uintptr_t>(*format)};
+      slot = New_Desc(id, module_id, line, file, function, format, key);
+    }
+    return slot;
+  }
+  sSite_Cache& cached = m_Site_Cache[Site_Slot(function, *format, kSite_Cache)];
+  if (cached.desc && cached.function == function && cached.format == *format) return cached.desc;
+
+  const uint64_t key[2] = {reinterpret_cast<uintptr_t>(function),
+                           reinterpret_cast<uintptr_t>(*format)};
+  CTRTrace_Desc* desc = m_Sites.Find(key);
+  if (!desc) {
+    uint16_t dynamic = Next_Dynamic_ID();
+    if (dynamic == 0) return nullptr;
+    desc = New_Desc(dynamic, module_id, line, file, function, format, key);
+    if (!desc || m_Sites.Push(desc, desc->Get_Key()) != desc) {
+      --m_Dynamic_ID;  // the ID was not given to a cached descriptor
+      return nullptr;
+    }
+  }
+  cached = sSite_Cache{function, *format, desc};
+  return desc;
+}
+
+CTRTrace_Desc* CTRTrace::Find_Managed_Desc(uint16_t id, uint16_t module_id, uint16_t line,
+                                           const char* file, const char* function) {
+  uint64_t key[2];
+  CTRTrace_Desc::Make_Managed_Key(file, line, key);
+  if (id != 0 && id < kFixed_IDs) {
+    CTRTrace_Desc*& slot = m_IDs[id];
+    if (!slot) slot = New_Desc(id, module_id, line, file, function, nullptr, key);
+    return slot;
+  }
+  CTRTrace_Desc* desc = m_Managed_Sites.Find(key);
+  if (!desc) {
+    uint16_t dynamic = Next_Dynamic_ID();
+    if (dynamic == 0) return nullptr;
+    desc = New_Desc(dynamic, module_id, line, file, function, nullptr, key);
+    if (!desc || m_Managed_Sites.Push(desc, desc->Get_Key()) != desc) {
+      --m_Dynamic_ID;
+      return nullptr;
+    }
+  }
+  return desc;
+}
+
+bool CTRTrace::Trace_Raw(uint16_t id, eTRTrace_Level level, void* module, uint16_t line,
+                         const char* file, const char* function, const char** format,
+                         va_list* args) {
+  CLock guard(&m_Lock);
+  ++m_Counter;
+  if (!Can_Send()) return false;
+  const sTRTrace_Module* mod = static_cast<const sTRTrace_Module*>(module);
+  if (mod ? level < mod->level : level < m_Verbosity) return false;
+
+  uint16_t module_id = mod ? mod->id : 0;
+  CTRTrace_Desc* desc = Find_Desc(id, module_id, line, file, function, format);
+  if (!desc || !desc->Is_Initialized()) return false;
+
+  uint32_t blocks_count;
+  const int32_t* blocks = desc->Get_Blocks(&blocks_count);
+  uint32_t args_count = desc->Get_Arguments_Count();
+  if (args_count > m_Staging_Args || !Reserve_Chunks(blocks_count + kCall_Chunks)) return false;
+
+  sTRC_Data_Chunk* chunk = m_Chunks + m_Pending_Count;
+  uint64_t size = m_Pending_Size;
+  bool with_desc = desc->Get_Resets() != static_cast<int64_t>(m_Status.resets);
+  if (with_desc) {
+    uint32_t desc_size;
+    const void* record = desc->Get_Buffer(&desc_size);
+    *chunk++ = sTRC_Data_Chunk{record, desc_size};
+    size += desc_size;
+  }
+
+  sTRC_Data_Chunk* header = chunk++;
+  uint64_t record_size = sizeof(sTRTrace_Data);
+
+  // Values in descriptor order: doubles as doubles, strings as pointers, integers widened to
+  // 64 bits (sign-extended from their promoted type).
+  const sTRTrace_Arg* arg = desc->Get_Arguments();
+  uint64_t* values = m_Staging;
+  for (uint32_t i = 0; i < args_count; ++i) {
+    switch (arg[i].type) {
+      case eTRArg_Double: {
+        double value = va_arg(*args, double);
+        memcpy(&values[i], &value, sizeof(value));
+        break;
+      }
+      case eTRArg_Char:
+      case eTRArg_Int16:
+      case eTRArg_Int32:
+        values[i] = static_cast<uint64_t>(static_cast<int64_t>(va_arg(*args, int)));
+        break;
+      case eTRArg_WChar:
+        values[i] = va_arg(*args, wint_t);
+        break;
+      case eTRArg_IntMax:
+        values[i] = static_cast<uint64_t>(va_arg(*args, intmax_t));
+        break;
+      case eTRArg_Int64:
+        values[i] = static_cast<uint64_t>(va_arg(*args, long long));
+        break;
+      default:  // pointers and strings
+        values[i] = reinterpret_cast<uintptr_t>(va_arg(*args, const void*));
+        break;
+    }
+  }
+
+  uint32_t value = 0;
+  for (uint32_t b = 0; b < blocks_count; ++b) {
+    int32_t block = blocks[b];
+    if (block > 0) {
+      *chunk++ = sTRC_Data_Chunk{&values[value], static_cast<uint32_t>(block)};
+      value += static_cast<uint32_t>(block) / kTRTrace_Numeric_Size;
+      record_size += static_cast<uint32_t>(block);
+      continue;
+    }
+    const void* text = reinterpret_cast<const void*>(static_cast<uintptr_t>(values[value++]));
+    sTRC_Data_Chunk piece;
+    switch (block) {
+      case CTRTrace_Desc::eBlock_String:
+        piece = text ? sTRC_Data_Chunk{text, static_cast<uint32_t>(
+                                                 strnlen(static_cast<const char*>(text),
+                                                         kTRTrace_Max_Record) + 1)}
+                     : sTRC_Data_Chunk{kTRTrace_Null_Text, sizeof(kTRTrace_Null_Text)};
+        break;
+      case CTRTrace_Desc::eBlock_WString:
+        piece = text ? sTRC_Data_Chunk{text, static_cast<uint32_t>(
+                                                 (wcsnlen(static_cast<const wchar_t*>(text),
+                                                          kTRTrace_Max_Record) + 1) * 4)}
+                     : sTRC_Data_Chunk{kWide_Null, sizeof(kWide_Null)};
+        break;
+      case CTRTrace_Desc::eBlock_WString_Unsupported:
+        piece = sTRC_Data_Chunk{kWide_Unsupported, sizeof(kWide_Unsupported)};
+        break;
+      default:
+        piece = sTRC_Data_Chunk{kTRTrace_Unsupported_Text, sizeof(kTRTrace_Unsupported_Text)};
+        break;
+    }
+    *chunk++ = piece;
+    record_size += piece.size;
+  }
+
+  uint32_t trailer_size = 1;
+  if (mod) {
+    memcpy(m_Trailer, &module_id, sizeof(module_id));
+    m_Trailer[2] = kTRTrace_Ext_Module;
+    m_Trailer[3] = 1;
+    trailer_size = 4;
+  } else {
+    m_Trailer[0] = 0;
+  }
+  *chunk++ = sTRC_Data_Chunk{m_Trailer, trailer_size};
+  record_size += trailer_size;
+
+  // A record larger than its header can express is refused rather than corrupted.
+  if (record_size > kTRTrace_Max_Record) return false;
+
+  m_Data_Header.header = TRTrace_Make_Header(static_cast<uint32_t>(record_size), eTRTrace_Data);
+  m_Data_Header.id = desc->Get_ID();
+  m_Data_Header.level = static_cast<uint8_t>(level);
+  m_Data_Header.cpu = static_cast<uint8_t>(CProc::Get_CPU());
+  m_Data_Header.thread_id = Thread_ID();
+  m_Data_Header.sequence = m_Counter;
+  m_Data_Header.timer = Timer();
+  *header = sTRC_Data_Chunk{&m_Data_Header, sizeof(m_Data_Header)};
+  size += record_size;
+
+  if (with_desc) desc->Set_Resets(m_Status.resets);
+  if (Send(static_cast<uint32_t>(chunk - m_Chunks), static_cast<uint32_t>(size))) return true;
+  if (with_desc) desc->Set_Resets(CTRTrace_Desc::kNever_Sent);
+  return false;
+}
+
+bool CTRTrace::Trace_Managed(uint16_t id, eTRTrace_Level level, void* module, uint16_t line,
+                             const char* file, const char* function, const char* message) {
+  CLock guard(&m_Lock);
+  ++m_Counter;
+  if (!Can_Send()) return false;
+  const sTRTrace_Module* mod = static_cast<const sTRTrace_Module*>(module);
+  if (level < m_Verbosity || (mod && level < mod->level)) return false;
+
+  uint16_t module_id = mod ? mod->id : 0;
+  CTRTrace_Desc* desc = Find_Managed_Desc(id, module_id, line, file, function);
+  if (!desc || !desc->Is_Initialized()) return false;
+  if (!Reserve_Chunks(kCall_Chunks)) return false;
+
+  sTRC_Data_Chunk* chunk = m_Chunks + m_Pending_Count;
+  uint64_t size = m_Pending_Size;
+  bool with_desc = desc->Get_Resets() != static_cast<int64_t>(m_Status.resets);
+  if (with_desc) {
+    uint32_t desc_size;
+    const void* record = desc->Get_Buffer(&desc_size);
+    *chunk++ = sTRC_Data_Chunk{record, desc_size};
+    size += desc_size;
+  }
+  sTRC_Data_Chunk* header = chunk++;
+  sTRC_Data_Chunk text =
+      message ? sTRC_Data_Chunk{message,
+                                static_cast<uint32_t>(strnlen(message, kTRTrace_Max_Record) + 1)}
+              : sTRC_Data_Chunk{kTRTrace_Null_Message, sizeof(kTRTrace_Null_Message)};
+  *chunk++ = text;
+  uint32_t trailer_size = 1;
+  if (mod) {
+    memcpy(m_Trailer, &module_id, sizeof(module_id));
+    m_Trailer[2] = kTRTrace_Ext_Module;
+    m_Trailer[3] = 1;
+    trailer_size = 4;
+  } else {
+    m_Trailer[0] = 0;
+  }
+  *chunk++ = sTRC_Data_Chunk{m_Trailer, trailer_size};
+  uint64_t record_size = sizeof(sTRTrace_Data) + uint64_t{text.size} + trailer_size;
+  if (record_size > kTRTrace_Max_Record) return false;
+
+  m_Data_Header.header = TRTrace_Make_Header(static_cast<uint32_t>(record_size), eTRTrace_Data);
+  m_Data_Header.id = desc->Get_ID();
+  m_Data_Header.level = static_cast<uint8_t>(level);
+  m_Data_Header.cpu = static_cast<uint8_t>(CProc::Get_CPU());
+  m_Data_Header.thread_id = Thread_ID();
+  m_Data_Header.sequence = m_Counter;
+  m_Data_Header.timer = Timer();
+  *header = sTRC_Data_Chunk{&m_Data_Header, sizeof(m_Data_Header)};
+  size += record_size;
+
+  if (with_desc) desc->Set_Resets(m_Status.resets);
+  if (Send(static_cast<uint32_t>(chunk - m_Chunks), static_cast<uint32_t>(size))) return true;
+  if (with_desc) desc->Set_Resets(CTRTrace_Desc::kNever_Sent);
+  return false;
+}
