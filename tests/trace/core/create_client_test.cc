@@ -175,7 +175,7 @@ constexpr char kChildEnv[] = "MQW_CREATE_CLIENT_CHILD";
 bool In_Child() { return getenv(kChildEnv) != nullptr; }
 
 // Runs this test binary again with `filter` and `extra` arguments on its command line (through
-// the emulator when the tests run under one). Returns the child's exit status, or -1.
+// the emulator, looked up in PATH, when the tests run under one). Returns the child's exit status, or -1.
 int Run_Child(const std::string& filter, const std::vector<std::string>& extra) {
   char exe[4096];
   const ssize_t length = readlink("/proc/self/exe", exe, sizeof exe - 1);
@@ -200,7 +200,7 @@ int Run_Child(const std::string& filter, const std::vector<std::string>& extra) 
   env_p.push_back(nullptr);
 
   pid_t pid = 0;
-  if (posix_spawn(&pid, argv_p[0], nullptr, nullptr, argv_p.data(), env_p.data()) != 0) return -1;
+  if (posix_spawnp(&pid, argv_p[0], nullptr, nullptr, argv_p.data(), env_p.data()) != 0) return -1;
   int status = 0;
   if (waitpid(pid, &status, 0) != pid) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
