@@ -275,9 +275,14 @@ uint32_t CClFile::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, uin
   }
   sStream* stream = &m_Stream;
   bool signal = true;
-  if (m_Rolling && !Starts_With_Info(chunks)) {
-    stream = &m_Old;
-    signal = false;  // the roll collects these buffers itself
+  if (m_Rolling) {
+    // A channel moves to the new file with the replay of its context, and stays there.
+    const uint32_t bit = 1u << id;
+    if ((m_Switched & bit) == 0 && Starts_With_Info(chunks)) m_Switched |= bit;
+    if ((m_Switched & bit) == 0) {
+      stream = &m_Old;
+      signal = false;  // the roll collects these buffers itself
+    }
   }
   if (stream == &m_Stream && m_HeaderPending) {
     m_RejectsNoRoom.fetch_add(1, std::memory_order_relaxed);

@@ -99,6 +99,7 @@ class CClFile : public CClient {
   // here, to the old file. Guarded by m_StatusLock.
   sStream m_Old;
   bool m_Rolling = false;          // guarded by m_StatusLock
+  uint32_t m_Switched = 0;         // guarded by m_StatusLock: channels already in the new file
   // No buffer was free for the new file's header; the first buffer given back takes it.
   bool m_HeaderPending = false;    // guarded by m_StatusLock
 

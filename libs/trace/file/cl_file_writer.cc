@@ -131,6 +131,7 @@ void CClFile::Roll() {
     }
     m_Connection.resets += 1;
     m_Rolling = true;
+    m_Switched = 0;
     status = m_Connection;
   }
   // Each channel replays its context (information, UTC offset, threads, modules, and each

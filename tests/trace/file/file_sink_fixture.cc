@@ -1,0 +1,21 @@
+#include "file_sink_fixture.h"
+
+#include "support/trd_reader.h"
+#include "trace/core/sink_factories.h"
+
+namespace mqw_test {
+
+ITR_Client* Make_File_Sink(const TempDir& dir, std::vector<std::string> options) {
+  options.insert(options.begin(), "/TR.Dir=" + dir.Path());
+  std::vector<char*> args;
+  for (std::string& option : options) args.push_back(option.data());
+  return New_File_Sink(args.data(), static_cast<int>(args.size()));
+}
+
+std::vector<std::string> Trd_Names(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const std::string& path : List_Trd_Files(dir)) names.push_back(path.substr(path.rfind('/') + 1));
+  return names;
+}
+
+}  // namespace mqw_test

@@ -1,0 +1,192 @@
+// The binary file sink under real trace channels: every accepted trace call reaches the files
+// exactly once and in order, files stay readable by themselves across rolls, and a failing disk
+// stops delivery cleanly.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "file_sink_fixture.h"
+#include "support/child_process.h"
+#include "support/recording_channel.h"
+#include "support/temp_dir.h"
+#include "support/trd_reader.h"
+
+namespace mqw_test {
+namespace {
+
+// Runs `threads` threads, each making `calls` trace calls "%d %d" (thread, call index) on
+// `channel`; returns the number of calls that returned true per thread. With `until_accepted`
+// each thread keeps calling (yielding after a refusal) until `calls` calls were accepted.
+std::vector<uint64_t> Trace_From_Threads(ITR_Trace* channel, int threads, int calls, bool until_accepted = false) {
+  std::vector<uint64_t> accepted(threads, 0);
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t) {
+    workers.emplace_back([&, t] {
+      uint64_t ok = 0;
+      for (int i = 0; until_accepted ? ok < static_cast<uint64_t>(calls) : i < calls; ++i) {
+        if (channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d %d", t, i)) {
+          ++ok;
+        } else if (until_accepted) {
+          std::this_thread::yield();
+        }
+      }
+      accepted[t] = ok;
+    });
+  }
+  for (std::thread& worker : workers) worker.join();
+  return accepted;
+}
+
+// Checks that the data records of `files` are exactly the accepted calls: per thread strictly
+// increasing call indexes, `accepted[t]` of them.
+void Expect_Exactly_Once(const std::vector<TrdFile>& files, const std::vector<uint64_t>& accepted) {
+  std::vector<int64_t> last(accepted.size(), -1);
+  std::vector<uint64_t> seen(accepted.size(), 0);
+  for (const TrdFile& file : files) {
+    for (const TrdData& data : file.data) {
+      ASSERT_EQ(data.numbers.size(), 2u) << data.format;
+      const uint64_t t = data.numbers[0];
+      ASSERT_LT(t, accepted.size());
+      const int64_t index = static_cast<int32_t>(data.numbers[1]);
+      ASSERT_GT(index, last[t]) << "thread " << t << " out of order or twice in " << file.path;
+      last[t] = index;
+      ++seen[t];
+    }
+  }
+  EXPECT_EQ(seen, accepted);
+}
+
+TEST(FileStream, EveryAcceptedCallIsWrittenOnce) {
+  TempDir dir;
+  ITR_Client* client = Make_File_Sink(dir);
+  ASSERT_NE(client, nullptr);
+  ITR_Trace* channel = TR_Create_Trace(client, "volume", nullptr);
+  ASSERT_NE(channel, nullptr);
+
+  const std::vector<uint64_t> accepted = Trace_From_Threads(channel, 4, 1000000);
+  sTRC_Info info{};
+  ASSERT_TRUE(client->Get_Info(&info));
+  channel->Release();
+  client->Release();
+
+  uint64_t total = 0;
+  for (uint64_t n : accepted) total += n;
+  // Refused calls are accounted for by the sink (no room: the writer fell behind).
+  EXPECT_EQ(total + info.rejects_no_room + info.rejects_off + info.rejects_error, 4000000u);
+  EXPECT_GT(total, 0u);
+
+  const std::vector<TrdFile> files = Read_Trd_Directory(dir.Path());
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].error, "");
+  Expect_Exactly_Once(files, accepted);
+  // The channel's final flush is the last record.
+  ASSERT_FALSE(files[0].records.empty());
+  EXPECT_EQ(files[0].records.back().subtype, 4u);
+}
+
+TEST(FileStream, RollsKeepEveryFileReadableByItself) {
+  TempDir dir;
+  ITR_Client* client = Make_File_Sink(dir, {"/TR.Roll=1mb", "/TR.Pool=256"});
+  ASSERT_NE(client, nullptr);
+  ITR_Trace* first = TR_Create_Trace(client, "first", nullptr);
+  ITR_Trace* second = TR_Create_Trace(client, "second", nullptr);
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(second, nullptr);
+  void* module = nullptr;
+  ASSERT_TRUE(first->Register_Thread("Application", 0));
+  ASSERT_TRUE(first->Register_Module("Gateway", &module));
+
+  std::atomic<bool> stop{false};
+  std::atomic<uint64_t> second_ok{0};
+  std::thread other([&] {
+    for (int i = 0; !stop; ++i) {
+      if (second->Trace(0, TRL_DEBUG, nullptr, __LINE__, __FILE__, __func__, "%s %d", "other", i)) ++second_ok;
+    }
+  });
+  // About 45 bytes per call: some 7 MiB, so several files.
+  const std::vector<uint64_t> accepted = Trace_From_Threads(first, 4, 40000, true);
+  stop = true;
+  other.join();
+  first->Release();
+  second->Release();
+  client->Release();
+
+  const std::vector<std::string> names = Trd_Names(dir.Path());
+  const std::vector<TrdFile> files = Read_Trd_Directory(dir.Path());
+  ASSERT_GE(files.size(), 3u) << "expected several rolls; accepted " << accepted[0] << " " << accepted[1] << " other " << second_ok.load();
+  uint64_t second_seen = 0;
+  for (size_t i = 0; i < files.size(); ++i) {
+    SCOPED_TRACE(files[i].path);
+    char counter[32];
+    snprintf(counter, sizeof(counter), ".%03zu.trd", i);
+    EXPECT_NE(names[i].find(counter), std::string::npos) << names[i];
+    EXPECT_EQ(files[i].error, "");
+    EXPECT_EQ(files[i].header.magic, kTRD_Magic);
+    // The first channel's context leads its records in every file: information, UTC offset,
+    // its thread and its module.
+    std::vector<uint32_t> leading;
+    for (const TrdRecord& record : files[i].records) {
+      if (record.channel == 0 && leading.size() < 4) leading.push_back(record.subtype);
+    }
+    EXPECT_EQ(leading, (std::vector<uint32_t>{0, 9, 5, 7}));
+    for (const TrdData& data : files[i].data) {
+      if (data.channel == 1) ++second_seen;
+    }
+  }
+  std::vector<TrdFile> first_only = files;
+  for (TrdFile& file : first_only) {
+    std::vector<TrdData> kept;
+    for (const TrdData& data : file.data) {
+      if (data.channel == 0) kept.push_back(data);
+    }
+    file.data = kept;
+  }
+  Expect_Exactly_Once(first_only, accepted);
+  EXPECT_EQ(second_seen, second_ok.load());
+}
+
+TEST(FileStream, FullDiskStopsDeliveryCleanly) {
+  TempDir dir;
+  const ChildResult child = Run_In_Child(
+      [&]() -> int {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {64 * 1024, 64 * 1024};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 20;
+        ITR_Client* client = Make_File_Sink(dir, {"/TR.Pool=64", "/TR.Verb=0"});
+        if (client == nullptr || client->Get_Status() != 0) return 21;
+        RecordingChannel observer;
+        if (client->Register_Channel(&observer) != 0) return 22;
+        const std::string payload(1000, 'p');
+        sTRC_Data_Chunk chunk{payload.data(), 1000};
+        uint32_t result = 0;
+        for (int i = 0; i < 100000; ++i) {
+          result = client->Sent(observer.Id(), &chunk, 1, 1000);
+          if (result == eCode_Off) break;
+          if (result == eCode_No_Room) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        if (result != eCode_Off) return 23;
+        bool told = false;
+        for (const RecordingChannel::Event& event : observer.Events()) {
+          if (event.kind == RecordingChannel::Kind::Status && event.status.connected == 0) told = true;
+        }
+        if (!told) return 24;
+        client->Unregister_Channel(observer.Id());
+        client->Release();
+        return 0;
+      },
+      120000);
+  ASSERT_TRUE(child.exited) << "signal " << child.signal << "\n" << child.output;
+  EXPECT_EQ(child.exit_code, 0) << child.output;
+  EXPECT_NE(child.output.find("CRIT.: : Not possible to write data"), std::string::npos) << child.output;
+  EXPECT_NE(child.output.find("[Routine]"), std::string::npos) << child.output;
+}
+
+}  // namespace
+}  // namespace mqw_test
