@@ -5,6 +5,7 @@ include(CMakePackageConfigHelpers)
 set(MQW_PUBLIC_HEADERS
   include/mqtt-wrapper/export.h
   include/mqtt-wrapper/TR.h
+  include/mqtt-wrapper/TRTextSink.h
   include/mqtt-wrapper/trhelper.h
   include/mqtt-wrapper/mqtt_client_wrapper.h)
 foreach(header ${MQW_PUBLIC_HEADERS})

@@ -115,7 +115,7 @@ class CFormatter {
 
   // Largest width or precision accepted; larger values are cut to it.
   static constexpr int32_t kMaxStarValue = 1024;
-  static constexpr int32_t kMaxLiteralWidth = 1 << 20;
+  static constexpr int32_t kMaxLiteralWidth = 65536;
 
  private:
   struct sReader;

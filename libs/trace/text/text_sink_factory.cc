@@ -1,4 +1,6 @@
-#include "trace/core/sink_factories.h"
+#include <new>
 
-// The text sinks are not available in this build yet.
-ITR_Client* New_Text_Sink(char**, int) { return nullptr; }
+#include "trace/core/sink_factories.h"
+#include "trace/text/cl_text.h"
+
+ITR_Client* New_Text_Sink(char** args, int count) { return new (std::nothrow) CClText(args, count); }

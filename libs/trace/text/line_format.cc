@@ -1,0 +1,217 @@
+#include "trace/text/line_format.h"
+
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <new>
+
+#include "trace/base/psprint.h"
+
+namespace {
+
+using sLog = CLineFormat::sLog;
+
+constexpr const char* kLevelNames[] = {"TRACE", "DEBUG", "INFO ", "WARN.", "ERROR", "PANIC"};
+
+void Element_cn(CLineFormat* f, const sLog* l) { f->Append_Text(l->channel_name, l->channel_name_length); }
+void Element_id(CLineFormat* f, const sLog* l) { f->Append_Number("%04d", static_cast<int>(l->format_id)); }
+void Element_ix(CLineFormat* f, const sLog* l) {
+  f->Append_Number("%04lld", static_cast<long long>(l->sequence));
+}
+void Element_tf(CLineFormat* f, const sLog* l) {
+  f->Append_Number("%02d.%02d.%04d %02d:%02d:%02d.%03d'%03d\"%d", static_cast<int>(l->day),
+                   static_cast<int>(l->month), static_cast<int>(l->year), static_cast<int>(l->hour),
+                   static_cast<int>(l->minute), static_cast<int>(l->second),
+                   static_cast<int>(l->millisecond), static_cast<int>(l->microsecond),
+                   static_cast<int>(l->hundred_ns));
+}
+void Element_tm(CLineFormat* f, const sLog* l) {
+  f->Append_Number("%02d:%02d:%02d.%03d'%03d\"%d", static_cast<int>(l->hour), static_cast<int>(l->minute),
+                   static_cast<int>(l->second), static_cast<int>(l->millisecond),
+                   static_cast<int>(l->microsecond), static_cast<int>(l->hundred_ns));
+}
+void Element_ts(CLineFormat* f, const sLog* l) {
+  f->Append_Number("%02d:%02d.%03d'%03d\"%d", static_cast<int>(l->minute), static_cast<int>(l->second),
+                   static_cast<int>(l->millisecond), static_cast<int>(l->microsecond),
+                   static_cast<int>(l->hundred_ns));
+}
+void Element_td(CLineFormat* f, const sLog* l) {
+  uint64_t d = l->since_start;
+  uint64_t whole = d - d % 10000;
+  f->Append_Number("+%06d.%03d'%03d\"%d", static_cast<int>(whole / 10000000),
+                   static_cast<int>((whole % 10000000) / 10000), static_cast<int>((d % 10000) / 10),
+                   static_cast<int>(d % 10));
+}
+void Element_tc(CLineFormat* f, const sLog* l) {
+  f->Append_Number("%019lld", static_cast<long long>(l->absolute_time));
+}
+void Element_lv(CLineFormat* f, const sLog* l) { f->Append_Level(l->level); }
+void Element_ti(CLineFormat* f, const sLog* l) { f->Append_Number("0x%05X", l->thread_id); }
+void Element_tn(CLineFormat* f, const sLog* l) { f->Append_Text(l->thread_name, l->thread_name_length); }
+void Element_cc(CLineFormat* f, const sLog* l) { f->Append_Number("%02d", static_cast<int>(l->cpu)); }
+void Element_mi(CLineFormat* f, const sLog* l) { f->Append_Number("%03d", static_cast<int>(l->module_id)); }
+void Element_mn(CLineFormat* f, const sLog* l) { f->Append_Text(l->module_name, l->module_name_length); }
+void Element_ff(CLineFormat* f, const sLog* l) {
+  if (l->descriptor) f->Append_Text(l->descriptor->file_path, l->descriptor->file_path_length);
+}
+void Element_fs(CLineFormat* f, const sLog* l) {
+  if (l->descriptor) f->Append_Text(l->descriptor->file_name, l->descriptor->file_name_length);
+}
+void Element_fl(CLineFormat* f, const sLog* l) {
+  if (l->descriptor) f->Append_Number("%03d", static_cast<int>(l->descriptor->line));
+}
+void Element_fn(CLineFormat* f, const sLog* l) {
+  if (l->descriptor) f->Append_Text(l->descriptor->function, l->descriptor->function_length);
+}
+void Element_ms(CLineFormat* f, const sLog* l) { f->Append_Text(l->message, l->message_length); }
+
+struct sElementKey {
+  char key[3];
+  CLineFormat::tElement element;
+};
+
+constexpr sElementKey kElements[] = {
+    {"cn", Element_cn}, {"id", Element_id}, {"ix", Element_ix}, {"tf", Element_tf}, {"tm", Element_tm},
+    {"ts", Element_ts}, {"td", Element_td}, {"tc", Element_tc}, {"lv", Element_lv}, {"ti", Element_ti},
+    {"tn", Element_tn}, {"cc", Element_cc}, {"mi", Element_mi}, {"mn", Element_mn}, {"ff", Element_ff},
+    {"fs", Element_fs}, {"fl", Element_fl}, {"fn", Element_fn}, {"ms", Element_ms},
+};
+
+}  // namespace
+
+CLineFormat::~CLineFormat() {
+  Clear_Nodes();
+  free(m_Line);
+}
+
+void CLineFormat::Clear_Nodes() {
+  while (m_Head) {
+    sNode* next = m_Head->next;
+    free(m_Head->literal);
+    delete m_Head;
+    m_Head = next;
+  }
+  m_Tail = nullptr;
+}
+
+bool CLineFormat::Init(const char* format_template) {
+  if (ParseFormat(format_template) != 0 && ParseFormat(kDefaultFormat) != 0) return false;
+  if (!m_Line) {
+    m_Line = static_cast<char*>(malloc(kInitialLineCapacity));
+    if (!m_Line) return false;
+    m_Capacity = kInitialLineCapacity;
+  }
+  return true;
+}
+
+CLineFormat::tElement CLineFormat::GetFormatFunction(const char* key) {
+  if (!key || !key[0] || !key[1]) return nullptr;
+  for (const sElementKey& entry : kElements) {
+    if (entry.key[0] == key[0] && entry.key[1] == key[1]) return entry.element;
+  }
+  return nullptr;
+}
+
+CLineFormat::sNode* CLineFormat::AddFormatNode(const char* literal, uint64_t length, tElement element) {
+  sNode* node = new (std::nothrow) sNode{nullptr, 0, element, nullptr};
+  if (!node) return nullptr;
+  if (length) {
+    node->literal = static_cast<char*>(malloc(length + 1));
+    if (!node->literal) {
+      delete node;
+      return nullptr;
+    }
+    memcpy(node->literal, literal, length);
+    node->literal[length] = '\0';
+    node->literal_length = length;
+  }
+  if (m_Tail) {
+    m_Tail->next = node;
+  } else {
+    m_Head = node;
+  }
+  m_Tail = node;
+  return node;
+}
+
+uint32_t CLineFormat::ParseFormat(const char* format_template) {
+  Clear_Nodes();
+  if (!format_template || !*format_template) return 2;
+  const char* literal = format_template;
+  bool found = false;
+  const char* p = format_template;
+  while (*p) {
+    tElement element = nullptr;
+    if (*p == '%' && p[1] && p[2] && (element = GetFormatFunction(p + 1)) != nullptr) {
+      if (!AddFormatNode(literal, static_cast<uint64_t>(p - literal), element)) {
+        Clear_Nodes();
+        return 2;
+      }
+      found = true;
+      p += 3;
+      literal = p;
+      continue;
+    }
+    ++p;
+  }
+  if (!found) {
+    Clear_Nodes();
+    return 2;
+  }
+  if (p > literal && !AddFormatNode(literal, static_cast<uint64_t>(p - literal), nullptr)) {
+    Clear_Nodes();
+    return 2;
+  }
+  return 0;
+}
+
+bool CLineFormat::Reserve(uint64_t free_bytes, uint64_t grow_by) {
+  if (m_Line && m_Capacity - m_End > free_bytes) return true;
+  char* bigger = static_cast<char*>(realloc(m_Line, m_Capacity + grow_by));
+  if (!bigger) return false;
+  m_Line = bigger;
+  m_Capacity += grow_by;
+  return m_Capacity - m_End > free_bytes;
+}
+
+void CLineFormat::Append_Text(const char* text, uint64_t length) {
+  if (!text || !length) return;
+  if (!Reserve(length + 271, length + 272)) return;
+  memcpy(m_Line + m_End, text, length);
+  m_End += length;
+}
+
+void CLineFormat::Append_Number(const char* format, ...) {
+  if (!Reserve(320, 320)) return;
+  va_list args;
+  va_start(args, format);
+  int n = PSPrintV(m_Line + m_End, m_Capacity - m_End, format, args);
+  va_end(args);
+  if (n > 0 && static_cast<uint64_t>(n) < m_Capacity - m_End) m_End += static_cast<uint64_t>(n);
+}
+
+void CLineFormat::Append_Level(uint32_t level) {
+  if (!Reserve(277, 277)) return;
+  const char* name = kLevelNames[level > 5 ? 5 : level];
+  memcpy(m_Line + m_End, name, 5);
+  m_End += 5;
+}
+
+const char* CLineFormat::Build(const sLog* log, uint64_t* length) {
+  m_End = 0;
+  if (!m_Line) {
+    if (length) *length = 0;
+    return "";
+  }
+  for (const sNode* node = m_Head; node; node = node->next) {
+    if (node->literal_length && Reserve(node->literal_length + 255, node->literal_length + 256)) {
+      memcpy(m_Line + m_End, node->literal, node->literal_length);
+      m_End += node->literal_length;
+    }
+    if (node->element) node->element(this, log);
+  }
+  m_Line[m_End] = '\0';
+  if (length) *length = m_End;
+  return m_Line;
+}

@@ -1,0 +1,91 @@
+// CStreamParser: turns a sink's byte stream back into text lines. The stream is a sequence of
+// packets (a 4-byte user-data header: length including the header in bits 0..26, channel ID in
+// bits 27..31, then the payload); each payload is a run of trace records of that channel. The
+// parser reassembles packets cut at any byte between two Parse_Buffer calls, keeps the state of
+// every channel (call sites, modules, threads, time base), renders every data record through the
+// line format and hands the line to its output.
+//
+// Both the text sink (on its worker thread) and the trace reader tool use it.
+//
+// Robustness: lengths in the stream are never trusted. A packet shorter than its header or longer
+// than the configured maximum, a record shorter than its own header, a record that runs past its
+// packet, or a failed allocation ends the parse with 2 and a description (Error_Text,
+// Error_Offset); nothing is ever read outside the bytes given.
+//
+// Thread-safety: none; one thread at a time uses a parser.
+#ifndef TRACE_TEXT_STREAM_PARSER_H_
+#define TRACE_TEXT_STREAM_PARSER_H_
+
+#include <stdint.h>
+#include <time.h>
+
+#include <mqtt-wrapper/TRTextSink.h>
+
+#include "trace/text/line_format.h"
+#include "trace/text/txt_channel.h"
+
+class CStreamParser {
+ public:
+  static constexpr uint32_t kChannels = 32;
+  static constexpr uint32_t kReassemblyCapacity = 4096;
+  static constexpr uint32_t kMaxPacket = 0x7FFFFFF;
+
+  CStreamParser() = default;
+  ~CStreamParser();
+
+  CStreamParser(const CStreamParser&) = delete;
+  CStreamParser& operator=(const CStreamParser&) = delete;
+
+  // Parses the line template (default format when it has no element) and allocates the
+  // reassembly and line buffers. False when memory runs out (Error_Text tells which).
+  bool Init(const char* format_template);
+  // Where lines go (not owned); null drops them.
+  void Set_Output(CClTextSink* output) { m_Output = output; }
+  // Packets longer than `bytes` are refused as corrupt.
+  void Set_Max_Packet(uint32_t bytes) { m_MaxPacket = bytes; }
+  // Lenient mode skips records of channels that have not announced themselves (counted in
+  // Orphan_Records) instead of failing; a reader of rolled files wants it, a live sink does not.
+  void Set_Lenient(bool lenient) { m_Lenient = lenient; }
+
+  // Feeds the next bytes of the stream. 0, or 2 after a fault (see above).
+  uint32_t Parse_Buffer(const uint8_t* data, uint64_t size);
+  // Dispatches the records of one packet payload of `channel`. 0, or 2.
+  uint32_t Parse_Packet(uint32_t channel, const uint8_t* payload, uint32_t size);
+
+  // Bytes of an incomplete packet held for the next Parse_Buffer.
+  uint64_t Pending_Bytes() const { return m_Fill; }
+  // Stream offset of the first byte not yet seen.
+  uint64_t Stream_Offset() const { return m_StreamOffset; }
+  const char* Error_Text() const { return m_Error; }
+  // Stream offset of the packet or record the error is about.
+  uint64_t Error_Offset() const { return m_ErrorOffset; }
+  uint64_t Lines() const { return m_Lines; }
+  uint64_t Orphan_Records() const { return m_Orphans; }
+
+ private:
+  uint32_t Fail(uint64_t offset, const char* format, ...) __attribute__((format(printf, 3, 4)));
+  bool Grow_Reassembly(uint64_t size);
+  void Render(CTxtChannel* channel, const uint8_t* record, uint32_t size);
+  void Set_Calendar(uint64_t absolute);
+
+  CTxtChannel* m_Channels[kChannels] = {};  // owned; null until the info record
+  uint8_t* m_Reassembly = nullptr;          // owned; a packet spanning two buffers
+  uint64_t m_ReassemblyCapacity = 0;
+  uint64_t m_Fill = 0;
+  uint64_t m_StreamOffset = 0;   // offset of the next byte given to Parse_Buffer
+  uint64_t m_PacketOffset = 0;   // offset of the packet being parsed
+  CLineFormat m_Format;
+  CClTextSink::sLog m_Log = {};  // the record being rendered
+  CClTextSink* m_Output = nullptr;
+  uint32_t m_MaxPacket = kMaxPacket;
+  bool m_Lenient = false;
+  uint64_t m_Lines = 0;
+  uint64_t m_Orphans = 0;
+  int64_t m_CalendarSecond = INT64_MIN;  // seconds of the cached calendar fields
+  struct tm m_Calendar = {};
+  bool m_CalendarValid = false;
+  char m_Error[192] = {};
+  uint64_t m_ErrorOffset = 0;
+};
+
+#endif  // TRACE_TEXT_STREAM_PARSER_H_

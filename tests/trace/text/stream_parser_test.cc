@@ -1,0 +1,187 @@
+// Parsing the trace stream back into lines: reassembly, record dispatch, per-channel state,
+// rendering, and streams that are damaged.
+#include "trace/text/stream_parser.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include "capture_sink.h"
+#include "stream_builder.h"
+
+namespace {
+
+using namespace text_test;
+
+// Calendar fields are local time: run the rendering tests in UTC.
+const bool kUtc = [] {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  return true;
+}();
+
+struct Parser {
+  CaptureSink sink;
+  CStreamParser parser;
+  explicit Parser(const char* format = nullptr) {
+    EXPECT_TRUE(parser.Init(format));
+    parser.Set_Output(&sink);
+  }
+  uint32_t Feed(const Bytes& bytes) { return parser.Parse_Buffer(bytes.data(), bytes.size()); }
+};
+
+// A channel with one call site "n=%d s=%s" (ID 5) and one data record.
+Bytes One_Line_Stream(uint32_t channel = 0) {
+  return Cat({Packet(channel, Cat({Info("Chan"), Format(5, "n=%d s=%s", {4, 8, 10, 0})})),
+              Packet(channel, Data(5, kTimer0, Cat({Int(-7), Str("ab")}), 2, 0x1A2B, 17))});
+}
+
+TEST(StreamParser, DefaultLineLayout) {
+  Parser p;
+  ASSERT_EQ(p.Feed(Cat({Packet(0, Cat({Info("Chan"), Format(5, "n=%d s=%s", {4, 8, 10, 0}),
+                                         Thread_Start(0x1A2B, kTimer0, "Worker"), Module(3, "Net")})),
+                        Packet(0, Data(5, kTimer0 + 5, Cat({Int(-7), Str("ab")}), 3, 0x1A2B, 17, 3))})),
+            0u);
+  ASSERT_EQ(p.sink.Texts().size(), 1u);
+  EXPECT_EQ(p.sink.Texts()[0],
+            "Chan #0017 [02.01.2026 03:04:05.678'901\"7] WARN. Tr:#0x01A2B:Worker CPU:03 Md:Net "
+            "{file.cc:042:Func} n=-7 s=ab");
+}
+
+TEST(StreamParser, LineFormatElements) {
+  const struct {
+    const char* format;
+    uint64_t since;  // timer ticks after the channel's creation
+    const char* expected;  // null: the default format
+  } cases[] = {
+      {"%%cn|%xy|%id|%mi|%ff", 0, "%Chan|%xy|0005|000|src/dir/file.cc"},
+      {"%tm %ts", 0, "03:04:05.678'901\"2 04:05.678'901\"2"},
+      {"%td", 123456789, "+000012.345'678\"9"},
+      {"%tc", 0, "0134117966456789012"},
+      {"plain text without elements", 0, nullptr},
+      {"%lv%ms", 0, "INFO n=-7 s=ab"},
+  };
+  for (const auto& c : cases) {
+    Parser p(c.format);
+    ASSERT_EQ(p.Feed(Cat({Packet(0, Cat({Info("Chan"), Format(5, "n=%d s=%s", {4, 8, 10, 0})})),
+                          Packet(0, Data(5, kTimer0 + c.since, Cat({Int(-7), Str("ab")}), 2, 0x1A2B, 17))})),
+              0u);
+    ASSERT_EQ(p.sink.Texts().size(), 1u) << c.format;
+    if (c.expected) {
+      EXPECT_EQ(p.sink.Texts()[0], c.expected) << c.format;
+    } else {
+      EXPECT_EQ(p.sink.Texts()[0].rfind("Chan #0017 [02.01.2026 ", 0), 0u) << p.sink.Texts()[0];
+    }
+  }
+}
+
+TEST(StreamParser, PacketSplitAnywhereIsParsedExactlyOnce) {
+  Bytes stream = One_Line_Stream();
+  // Every cut point, including the ones inside a packet's 4-byte header.
+  for (size_t cut = 1; cut < stream.size(); ++cut) {
+    Parser p;
+    Bytes first(stream.begin(), stream.begin() + static_cast<long>(cut));
+    Bytes second(stream.begin() + static_cast<long>(cut), stream.end());
+    ASSERT_EQ(p.Feed(first), 0u) << cut;
+    ASSERT_EQ(p.Feed(second), 0u) << cut;
+    ASSERT_EQ(p.sink.Texts().size(), 1u) << "cut at " << cut;
+    EXPECT_EQ(p.sink.Lines()[0].message, "n=-7 s=ab");
+    EXPECT_EQ(p.parser.Pending_Bytes(), 0u);
+  }
+}
+
+TEST(StreamParser, PacketLargerThanTheReassemblyBuffer) {
+  Parser p;
+  std::string big(20000, 'x');
+  Bytes stream = Cat({Packet(0, Cat({Info("Chan"), Format(1, "%s", {10, 0})})), Packet(0, Data(1, kTimer0, Str(big)))});
+  for (size_t i = 0; i < stream.size(); i += 3000) {
+    Bytes part(stream.begin() + static_cast<long>(i), stream.begin() + static_cast<long>(std::min(stream.size(), i + 3000)));
+    ASSERT_EQ(p.Feed(part), 0u);
+  }
+  ASSERT_EQ(p.sink.Lines().size(), 1u);
+  EXPECT_EQ(p.sink.Lines()[0].message, big);
+}
+
+TEST(StreamParser, ChannelState) {
+  Parser p("%tn|%mn|%ms");
+  Bytes setup = Packet(2, Cat({Info("Chan"), Format(1, "first"), Format(1, "second"), Format(2, "two"),
+                               Thread_Start(77, 100, "Old"), Thread_Start(77, 300, "New"),
+                               Thread_Start(77, 300, "Duplicate"), Thread_Start(77, 50, "Older than all"),
+                               Module(1, "ModA"), Module(1, "ModB")}));
+  ASSERT_EQ(p.Feed(setup), 0u);
+  ASSERT_EQ(p.Feed(Packet(2, Cat({
+                                 Data(1, 10),              // before any thread start
+                                 Data(1, 200, {}, 2, 77, 2, 1),  // first thread
+                                 Data(1, 400, {}, 2, 77, 3, 9),  // reused ID, unknown module
+                                 Data(9, 400),             // no descriptor: no line
+                                 Data(2, 400, {}, 7),      // level above 5
+                             }))),
+            0u);
+  auto lines = p.sink.Lines();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0].text, "Unkn.|Unkn.|first");
+  EXPECT_EQ(lines[1].text, "Old|ModA|first");
+  EXPECT_EQ(lines[2].text, "New|Unkn.|first");
+  EXPECT_EQ(lines[3].level, 5u);
+  // The first thread record stopped where the second started; a stop ends the newest.
+  ASSERT_EQ(p.Feed(Packet(2, Cat({Thread_Stop(77, 500), Data(1, 299, {}, 2, 77), Data(1, 600, {}, 2, 77)}))), 0u);
+  lines = p.sink.Lines();
+  ASSERT_EQ(lines.size(), 6u);
+  EXPECT_EQ(lines[4].thread, "Old");
+  EXPECT_EQ(lines[5].thread, "Unkn.");
+}
+
+TEST(StreamParser, LevelSevenIsShownAsPanic) {
+  Parser p("%lv");
+  ASSERT_EQ(p.Feed(Cat({Packet(0, Cat({Info("C"), Format(1, "")})), Packet(0, Data(1, kTimer0, {}, 7))})), 0u);
+  ASSERT_EQ(p.sink.Texts().size(), 1u);
+  EXPECT_EQ(p.sink.Texts()[0], "PANIC");
+  EXPECT_EQ(p.sink.Lines()[0].message, "");
+}
+
+TEST(StreamParser, CloseForgetsTheChannel) {
+  Parser p("%cn %ms");
+  ASSERT_EQ(p.Feed(Cat({Packet(1, Cat({Info("One"), Format(1, "hello")})), Packet(1, Close()),
+                        Packet(1, Cat({Info("Two"), Data(1, kTimer0)}))})),
+            0u);
+  EXPECT_TRUE(p.sink.Texts().empty());  // the new channel has no call sites yet
+  ASSERT_EQ(p.Feed(Packet(1, Cat({Format(1, "again"), Data(1, kTimer0)}))), 0u);
+  ASSERT_EQ(p.sink.Texts().size(), 1u);
+  EXPECT_EQ(p.sink.Texts()[0], "Two again");
+}
+
+// Damaged streams end the parse with 2 and a description; they never loop or read outside.
+TEST(StreamParser, DamagedStreamsFailCleanly) {
+  Bytes zero_size_record = Packet(0, Cat({Info("C"), Bytes{0, 0, 0, 0}, Format(1, "x")}));
+  Bytes small_record = Packet(0, Cat({Info("C"), Bytes{0x40, 0x08, 0, 0}}));  // size 2, subtype 2
+  Bytes past_end = Packet(0, Cat({Info("C"), Bytes{0x40, 0x00, 0x01, 0}}));  // size 64 in a shorter packet
+  Bytes cut_header = Packet(0, Cat({Info("C"), Bytes{0x40, 0x00}}));
+  Bytes short_packet = {3, 0, 0, 0, 1, 2, 3, 4, 5};
+  Bytes before_info = Packet(4, Data(1, 1));
+  const struct {
+    const char* name;
+    Bytes stream;
+  } cases[] = {{"record size 0", zero_size_record}, {"record size below header", small_record},
+               {"record past its packet", past_end}, {"record header cut", cut_header},
+               {"packet length below 4", short_packet}, {"record before channel info", before_info}};
+  for (const auto& c : cases) {
+    Parser p;
+    EXPECT_EQ(p.Feed(c.stream), 2u) << c.name;
+    EXPECT_STRNE(p.parser.Error_Text(), "") << c.name;
+  }
+  // A reader of rolled files skips records of channels it has not seen instead.
+  Parser lenient;
+  lenient.parser.Set_Lenient(true);
+  EXPECT_EQ(lenient.Feed(Cat({before_info, One_Line_Stream(4)})), 0u);
+  EXPECT_EQ(lenient.parser.Orphan_Records(), 1u);
+  EXPECT_EQ(lenient.sink.Texts().size(), 1u);
+}
+
+TEST(StreamParser, PacketLongerThanTheMaximumIsRefused) {
+  Parser p;
+  p.parser.Set_Max_Packet(1024);
+  Bytes header = {0x00, 0x10, 0x00, 0x00, 0, 0};  // 4096 bytes announced
+  EXPECT_EQ(p.Feed(header), 2u);
+}
+
+}  // namespace
