@@ -9,6 +9,7 @@
 
 #include <mqtt-wrapper/TR.h>
 
+#include "trace/core/journal.h"
 #include "trace/core/last_error.h"
 #include "trace/core/null_sink.h"
 #include "trace/core/options.h"
@@ -27,8 +28,14 @@ ITR_Client* New_Sink(char** args, int count) {
   const char* sink = Get_Argument_Text_Value(args, count, kSinkKey);
 
   // The network sink (the default, also asked for by "Network") is not part of this build:
-  // no client is created for it.
-  if (sink == nullptr || strcasecmp(sink, "Network") == 0) return nullptr;
+  // no client is created for it. Without a client there is no client journal, so a caller who
+  // asked for one ("/TR.Verb=") is told through a journal of its own.
+  if (sink == nullptr || strcasecmp(sink, "Network") == 0) {
+    IJournal* journal = CJournal::Create_From_Args(args, count);
+    TR_JOURNAL(journal, IJournal::eError, "The network sink is not available in this build, no client is created");
+    if (journal != nullptr) journal->Release();
+    return nullptr;
+  }
 
   if (strcasecmp(sink, "FileBin") == 0 || strcasecmp(sink, "File") == 0) return New_File_Sink(args, count);
 

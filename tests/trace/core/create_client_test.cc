@@ -16,6 +16,7 @@
 
 #include <mqtt-wrapper/TR.h>
 
+#include "support/child_process.h"
 #include "support/temp_dir.h"
 #include "trace/core/client.h"
 
@@ -141,6 +142,16 @@ TEST(CreateClientSink, ChoiceFollowsOnAndSinkOptions) {
     EXPECT_EQ(client->Get_Status(), eCode_Ok) << c.text;
   }
   EXPECT_EQ(TR_Create_Client(nullptr), nullptr) << "no options: the network sink, not in this build";
+}
+
+TEST(CreateClientSink, MissingNetworkSinkIsReportedOnlyToARequestedJournal) {
+  ITR_Client* client = nullptr;
+  std::string quiet = mqw_test::Capture_Stdout([&] { client = TR_Create_Client("/TR.Sink=Network"); });
+  EXPECT_EQ(client, nullptr);
+  EXPECT_EQ(quiet, "");
+  std::string told = mqw_test::Capture_Stdout([&] { client = TR_Create_Client("/TR.Verb=4 /TR.Sink=Network"); });
+  EXPECT_EQ(client, nullptr);
+  EXPECT_NE(told.find("ERROR: : The network sink is not available"), std::string::npos) << told;
 }
 
 TEST(CreateClientSink, NullSinkFromTheFactoryKeepsItsOptions) {
