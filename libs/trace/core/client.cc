@@ -66,6 +66,10 @@ CClient::CClient(eType type, char** args, int count)
 }
 
 CClient::~CClient() {
+  // Each sink leaves both registries in its own destructor, while it can still be closed. This
+  // repeat is a no-op then; it guarantees that no registry entry ever outlives the client.
+  CClient::Uninit_Crash_Handler();
+  CClient::Unshare();
   if (m_Journal != nullptr) m_Journal->Release();
   m_Journal = nullptr;
   Free_Arguments(m_Args, m_ArgsCount);

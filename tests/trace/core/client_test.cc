@@ -351,6 +351,17 @@ TEST(ClientRefCount, LastReleaseDeletesThroughTheSinkDestructor) {
   EXPECT_EQ(destroyed.load(), 1);
 }
 
+TEST(ClientRefCount, DestroyedClientNeverStaysInTheSharedRegistry) {
+  // TestSink's destructor does not leave the registry itself; the base must do it.
+  auto* client = new TestSink();
+  ASSERT_TRUE(client->Share("client-test-release"));
+  ITR_Client* found = TR_Get_Shared("client-test-release");
+  ASSERT_EQ(found, client);
+  EXPECT_EQ(found->Release(), 1u);
+  EXPECT_EQ(client->Release(), 0u);
+  EXPECT_EQ(TR_Get_Shared("client-test-release"), nullptr);
+}
+
 TEST(ClientRefCount, ConcurrentAddRefAndReleaseBalance) {
   std::atomic<int> destroyed{0};
   auto* client = new TestSink({}, &destroyed);
