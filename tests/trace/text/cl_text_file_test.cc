@@ -1,0 +1,249 @@
+// Rolling UTF-8 text files: names, byte-order mark, line ends, rolling rules, limits that count
+// every ".txt" file of the directory, and recovery when a file cannot be created.
+#include "trace/text/cl_text_file.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture_sink.h"
+#include "stream_builder.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+#include "trace/text/cl_text.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Args {
+  std::vector<std::string> texts;
+  std::vector<char*> pointers;
+  explicit Args(std::vector<std::string> values) : texts(std::move(values)) {
+    for (std::string& text : texts) pointers.push_back(text.data());
+  }
+};
+
+std::vector<std::string> List(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* entry = readdir(d)) {
+      std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string Read(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+uint32_t Init(CClTextFile* file, std::vector<std::string> options) {
+  Args args(std::move(options));
+  return file->Initialize(args.pointers.data(), static_cast<int>(args.pointers.size()));
+}
+
+void Log(CClTextFile* file, const std::string& line) { file->Log(nullptr, line.data(), line.size()); }
+
+// "YYYYMMDD-hhmmss" of local time `t`.
+std::string Stamp(time_t t) {
+  struct tm local;
+  localtime_r(&t, &local);
+  char text[32];
+  strftime(text, sizeof(text), "%Y%m%d-%H%M%S", &local);
+  return text;
+}
+
+TEST(ClTextFile, NamesBomAndLineEnds) {
+  mqw_test::TempDir dir;
+  std::string sub = dir.Path() + "/a/b/logs";  // created with its parents
+  // Names this second (and the next ones) with counter 000 are taken already.
+  time_t now = time(nullptr);
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(mqw_test::Write_File(dir.File(Stamp(now + i) + "000.txt"), "x"));
+  {
+    CClTextFile file;
+    ASSERT_EQ(Init(&file, {"/TR.Dir=" + dir.Path()}), 0u);
+    Log(&file, "first line");
+    Log(&file, "second \xc3\xa9");
+  }
+  std::vector<std::string> names = List(dir.Path());
+  ASSERT_EQ(names.size(), 6u);
+  std::string mine;
+  for (const std::string& name : names) {
+    if (Read(dir.File(name)) != "x") mine = name;
+  }
+  ASSERT_EQ(mine.size(), strlen("20260101-120000001.txt")) << mine;
+  EXPECT_EQ(mine.substr(15), "001.txt");
+  EXPECT_EQ(Read(dir.File(mine)), "\xEF\xBB\xBF" "first line\r\nsecond \xc3\xa9\r\n");
+
+  CClTextFile nested;
+  ASSERT_EQ(Init(&nested, {"/TR.Dir=" + sub}), 0u);
+  EXPECT_EQ(List(sub).size(), 1u);
+}
+
+TEST(ClTextFile, RollsBySizeWithoutLosingLines) {
+  mqw_test::TempDir dir;
+  std::string line(999, 'y');
+  const int kLines = 1500;  // 1.5 MB with line ends
+  {
+    CClTextFile file;
+    ASSERT_EQ(Init(&file, {"/TR.Dir=" + dir.Path(), "/TR.Roll=1mb"}), 0u);
+    EXPECT_EQ(file.Roll_Mode(), CClTextFile::eRoll_Size);
+    EXPECT_EQ(file.Roll_Value(), 1048576u);
+    for (int i = 0; i < kLines; ++i) Log(&file, std::to_string(100000 + i) + line);
+  }
+  std::vector<std::string> names = List(dir.Path());
+  ASSERT_EQ(names.size(), 2u);
+  EXPECT_EQ(names[0].substr(15), "000.txt");
+  EXPECT_EQ(names[1].substr(15), "001.txt");
+  std::string first = Read(dir.File(names[0]));
+  std::string second = Read(dir.File(names[1]));
+  EXPECT_EQ(first.compare(0, 3, "\xEF\xBB\xBF"), 0);
+  EXPECT_NE(second.compare(0, 3, "\xEF\xBB\xBF"), 0);  // only the first file has the mark
+  EXPECT_GE(first.size(), 1048576u);
+  EXPECT_LT(first.size(), 1048576u + 65536u);
+  // Every line exactly once, in order, across both files.
+  std::string all = first.substr(3) + second;
+  EXPECT_EQ(all.size(), static_cast<size_t>(kLines) * (6 + 999 + 2));
+  for (int i = 0; i < kLines; i += 97) {
+    size_t at = static_cast<size_t>(i) * (6 + 999 + 2);
+    EXPECT_EQ(all.substr(at, 6), std::to_string(100000 + i));
+    EXPECT_EQ(all.substr(at + 6 + 999, 2), "\r\n");
+  }
+}
+
+TEST(ClTextFile, RollOptions) {
+  const struct {
+    const char* value;
+    uint32_t mode;
+    uint64_t amount;
+    const char* message;  // printed on standard output, or null
+  } cases[] = {
+      {"5mb", CClTextFile::eRoll_Size, 5242880, nullptr},
+      {"5MB", CClTextFile::eRoll_Size, 5242880, nullptr},
+      {"24hr", CClTextFile::eRoll_Time, 86400000, nullptr},
+      {"1500hr", CClTextFile::eRoll_Time, 3600000000ull, "TR:Rolling value is more than 1000 hours, cutting\n"},
+      {"08:00,20:30tm", CClTextFile::eRoll_Times_Of_Day, 0, nullptr},
+      {"mb", 0, 0, "TR:Rolling value is not correct = mb\n"},
+      {"100", 0, 0, "TR:Rolling value is not correct = 1\n"},
+      {"0mb", 0, 0, "TR:Rolling value is not correct = 0\n"},
+      {"5kb", 0, 0, "TR:Rolling value is not correct = 5\n"},
+      {"8:00,tm", 0, 0, "TR:Rolling value is not correct = 8:00,\n"},
+      {":30tm", 0, 0, "TR:Rolling value is not correct = :30\n"},
+      {"8:00,,9:00tm", 0, 0, "TR:Rolling value is not correct = 8:00,,9:00\n"},
+      {"tm", 0, 0, "TR:Rolling value is not correct = tm\n"},
+  };
+  mqw_test::TempDir dir;
+  for (const auto& c : cases) {
+    CClTextFile file;
+    std::string out = mqw_test::Capture_Stdout(
+        [&] { ASSERT_EQ(Init(&file, {"/TR.Dir=" + dir.Path(), std::string("/TR.Roll=") + c.value}), 0u); });
+    EXPECT_EQ(file.Roll_Mode(), c.mode) << c.value;
+    if (c.mode != CClTextFile::eRoll_Times_Of_Day) {
+      EXPECT_EQ(file.Roll_Value(), c.amount) << c.value;
+    }
+    EXPECT_EQ(out, c.message ? c.message : "") << c.value;
+  }
+}
+
+TEST(ClTextFile, TimesOfDay) {
+  mqw_test::TempDir dir;
+  CClTextFile file;
+  ASSERT_EQ(Init(&file, {"/TR.Dir=" + dir.Path(), "/TR.Roll=08:00,20:30,0:30tm"}), 0u);
+  file.Set_Last_Check(7 * 3600 + 59 * 60);
+  EXPECT_TRUE(file.Check_Times_Of_Day(8 * 3600 + 1));     // passed 08:00
+  EXPECT_FALSE(file.Check_Times_Of_Day(9 * 3600));        // once only
+  EXPECT_FALSE(file.Check_Times_Of_Day(20 * 3600 + 30 * 60));  // 20:30 not yet passed
+  EXPECT_TRUE(file.Check_Times_Of_Day(20 * 3600 + 31 * 60));
+  file.Set_Last_Check(23 * 3600);
+  EXPECT_FALSE(file.Check_Times_Of_Day(3600));  // a span across midnight rolls for none
+}
+
+TEST(ClTextFile, LimitsCountForeignTextFiles) {
+  mqw_test::TempDir dir;
+  for (const char* name : {"20200101-000000000.txt", "20200102-000000000.TXT", "20200103-000000000.txt"})
+    ASSERT_TRUE(mqw_test::Write_File(dir.File(name), std::string(600000, 'f')));
+  ASSERT_TRUE(mqw_test::Write_File(dir.File("notes.log"), "kept"));
+  {
+    CClTextFile file;
+    ASSERT_EQ(Init(&file, {"/TR.Dir=" + dir.Path(), "/TR.Files=3"}), 0u);
+  }
+  std::vector<std::string> names = List(dir.Path());
+  ASSERT_EQ(names.size(), 4u);
+  EXPECT_EQ(names[0], "20200102-000000000.TXT");
+  EXPECT_EQ(names[1], "20200103-000000000.txt");
+  EXPECT_EQ(names[3], "notes.log");
+  {
+    // 1 MB in all: the oldest foreign file goes; the newest one, the 3-byte file of the first
+    // output and the new one fit.
+    CClTextFile file;
+    ASSERT_EQ(Init(&file, {"/TR.Dir=" + dir.Path(), "/TR.FSize=1"}), 0u);
+  }
+  names = List(dir.Path());
+  ASSERT_EQ(names.size(), 4u);
+  EXPECT_EQ(names[0], "20200103-000000000.txt");
+  EXPECT_EQ(names[3], "notes.log");
+}
+
+TEST(ClTextFile, FileCreationFailureIsRetried) {
+  mqw_test::TempDir dir;
+  std::string logs = dir.Path() + "/logs";
+  CClTextFile file;
+  ASSERT_EQ(Init(&file, {"/TR.Dir=" + logs}), 0u);
+  Log(&file, "before");
+  ASSERT_TRUE(mqw_test::Remove_Tree(logs));
+  std::string out = mqw_test::Capture_Stdout([&] {
+    file.DumpBuffers();  // the open file still takes it (unlinked)
+    Log(&file, "lost while no file can be made");
+    ASSERT_EQ(rmdir(logs.c_str()), -1);
+    // Roll by hand through a size rule: the new file cannot be created.
+    ASSERT_TRUE(file.Parse_Roll("1mb"));
+    std::string big(1100000, 'z');
+    Log(&file, big);
+  });
+  EXPECT_NE(out.find("TR:Can't create file: "), std::string::npos) << out;
+  ASSERT_EQ(mkdir(logs.c_str(), 0775), 0);
+  Log(&file, "after");
+  file.DumpBuffers();
+  std::vector<std::string> names = List(logs);
+  ASSERT_EQ(names.size(), 1u);
+  EXPECT_NE(Read(logs + "/" + names[0]).find("after\r\n"), std::string::npos);
+}
+
+TEST(ClTextFile, QuietClientWritesItsLinesOut) {
+  mqw_test::TempDir dir;
+  std::string options[] = {"/TR.Sink=FileTxt", "/TR.Dir=" + dir.Path(), "/TR.Format=%ms"};
+  char* args[] = {options[0].data(), options[1].data(), options[2].data()};
+  CClText* client = new CClText(args, 3);
+  ASSERT_EQ(client->Get_Status(), 0u);
+  using namespace text_test;
+  Bytes payload = Cat({Info("C"), Format(1, "quiet line"), Data(1, kTimer0)});
+  sTRC_Data_Chunk chunk{payload.data(), static_cast<uint32_t>(payload.size())};
+  ASSERT_EQ(client->Sent(0, &chunk, 1, static_cast<uint32_t>(payload.size())), 0u);
+  // No more lines, no flush, no close: the line still reaches the file (about 1 s by design).
+  std::string content;
+  for (int i = 0; i < 100 && content.find("quiet line") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(100ms);
+    std::vector<std::string> names = List(dir.Path());
+    if (!names.empty()) content = Read(dir.File(names[0]));
+  }
+  EXPECT_EQ(content, "\xEF\xBB\xBF" "quiet line\r\n");
+  client->Release();
+}
+
+}  // namespace
