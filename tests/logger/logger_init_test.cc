@@ -127,7 +127,7 @@ TEST_F(LoggerInitTest, ChannelIsPublishedAndVersionIsTheFirstMessage) {
   sTRTrace_Thread_Start thread;
   memcpy(&thread, records[2].second.data(), sizeof(thread));
   EXPECT_STREQ(thread.name, "Application");
-  EXPECT_EQ(thread.thread_id, CProc::Get_Thread_ID());
+  EXPECT_EQ(+thread.thread_id, CProc::Get_Thread_ID());
   sTRTrace_Module module;
   memcpy(&module, records[3].second.data(), sizeof(module));
   EXPECT_STREQ(module.name, "my module");

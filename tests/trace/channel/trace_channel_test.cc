@@ -26,9 +26,9 @@ TEST_F(ChannelTest, FirstHandOverCarriesInformationAndUtcOffset) {
   auto records = Last();
   ASSERT_EQ(Subtypes(records), (Subs{eTRTrace_Info, eTRTrace_UTC_Offset, eTRTrace_Format, eTRTrace_Data}));
   auto info = records[0].As<sTRTrace_Info>();
-  EXPECT_EQ(info.header, 0x00029000u);
-  EXPECT_EQ(info.flags, 12u);
-  EXPECT_EQ(info.timer_frequency, 10000000u);
+  EXPECT_EQ(+info.header, 0x00029000u);
+  EXPECT_EQ(+info.flags, 12u);
+  EXPECT_EQ(+info.timer_frequency, 10000000u);
   EXPECT_EQ(Narrow(info.name, 64), "test channel");
   uint64_t created = (uint64_t{info.time_hi} << 32) | info.time_lo;
   uint64_t now = uint64_t(time(nullptr)) * 10000000ULL + 0x019DB1DED53E8000ULL;
@@ -36,11 +36,11 @@ TEST_F(ChannelTest, FirstHandOverCarriesInformationAndUtcOffset) {
   EXPECT_GE(created + 600 * 10000000ULL, now);
 
   auto utc = records[1].As<sTRTrace_UTC_Offset>();
-  EXPECT_EQ(utc.header, 0x00002120u);
+  EXPECT_EQ(+utc.header, 0x00002120u);
   tm local{};
   time_t seconds = time(nullptr);
   localtime_r(&seconds, &local);
-  EXPECT_EQ(utc.offset, local.tm_gmtoff);
+  EXPECT_EQ(+utc.offset, local.tm_gmtoff);
 
   // Once delivered, the context is not repeated.
   ASSERT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f.c", "fn", "y"));
@@ -72,9 +72,9 @@ TEST_F(ChannelTest, DataRecordLayout) {
     Record data = Last_Data();
     ASSERT_EQ(data.bytes.size(), c.size);
     auto head = data.As<sTRTrace_Data>();
-    EXPECT_EQ(head.header, c.size * 1024 + 64);
-    EXPECT_EQ(head.level, TRL_WARNING);
-    EXPECT_EQ(head.thread_id, CProc::Get_Thread_ID());
+    EXPECT_EQ(+head.header, c.size * 1024 + 64);
+    EXPECT_EQ(+head.level, TRL_WARNING);
+    EXPECT_EQ(+head.thread_id, CProc::Get_Thread_ID());
     std::vector<uint8_t> trailer = data.Tail(24);
     if (c.with_module) {
       EXPECT_EQ(trailer, (std::vector<uint8_t>{1, 0, 0, 1}));
@@ -148,7 +148,7 @@ TEST_F(ChannelTest, ReconnectionReplaysTheWholeContext) {
   auto records = Last();
   ASSERT_EQ(Subtypes(records), (Subs{eTRTrace_Info, eTRTrace_UTC_Offset, eTRTrace_Thread_Start,
                                      eTRTrace_Module, eTRTrace_Format, eTRTrace_Data}));
-  EXPECT_EQ(records[2].As<sTRTrace_Thread_Start>().thread_id, 77u);
+  EXPECT_EQ(+records[2].As<sTRTrace_Thread_Start>().thread_id, 77u);
   EXPECT_STREQ(records[3].As<sTRTrace_Module>().name, "mod");
 
   // Losing the output and getting it back under the same counter replays nothing.
@@ -198,20 +198,20 @@ TEST_F(ChannelTest, VerbosityFilterAndSequenceGaps) {
   EXPECT_EQ(channel_->Get_Verbosity(module), TRL_TRACE);
   // The verbosity change itself travels as a record.
   auto verbosity = Last().back().As<sTRTrace_Verbosity>();
-  EXPECT_EQ(verbosity.header, 0x00002860u);
-  EXPECT_EQ(verbosity.level, TRL_WARNING);
-  EXPECT_EQ(verbosity.module_id, 0);
+  EXPECT_EQ(+verbosity.header, 0x00002860u);
+  EXPECT_EQ(+verbosity.level, TRL_WARNING);
+  EXPECT_EQ(+verbosity.module_id, 0);
 
   ASSERT_TRUE(channel_->Trace(0, TRL_WARNING, nullptr, 1, "f", "g", "a"));
   uint32_t first = Last_Data().As<sTRTrace_Data>().sequence;
   EXPECT_FALSE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "g", "a"));
   // With a module only the module's verbosity counts.
   ASSERT_TRUE(channel_->Trace(0, TRL_INFO, module, 1, "f", "g", "a"));
-  EXPECT_EQ(Last_Data().As<sTRTrace_Data>().sequence, first + 2);
+  EXPECT_EQ(+Last_Data().As<sTRTrace_Data>().sequence, first + 2);
   // Managed calls must pass both.
   EXPECT_FALSE(channel_->Trace_Managed(0, TRL_INFO, module, 1, "f", "g", "m"));
   channel_->Set_Verbosity(module, TRL_ERROR);
-  EXPECT_EQ(Last().back().As<sTRTrace_Verbosity>().module_id, 1);
+  EXPECT_EQ(+Last().back().As<sTRTrace_Verbosity>().module_id, 1);
   EXPECT_FALSE(channel_->Trace(0, TRL_WARNING, module, 1, "f", "g", "a"));
   EXPECT_FALSE(channel_->Trace_Managed(0, TRL_WARNING, module, 1, "f", "g", "m"));
   EXPECT_TRUE(channel_->Trace_Managed(0, TRL_ERROR, module, 1, "f", "g", "m"));
@@ -238,25 +238,25 @@ TEST_F(ChannelTest, FixedAndSharedCallSiteIDs) {
   static const char kFunction[] = "fn";
   // Two call sites with the same function-name and format addresses share one descriptor.
   ASSERT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 10, "f", kFunction, kFormat, 1));
-  EXPECT_EQ(Last()[Last().size() - 2].As<sTRTrace_Format>().id, 1025);
+  EXPECT_EQ(+Last()[Last().size() - 2].As<sTRTrace_Format>().id, 1025);
   ASSERT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 20, "f", kFunction, kFormat, 2));
   EXPECT_EQ(Subtypes(Last()), (Subs{eTRTrace_Data}));
-  EXPECT_EQ(Last_Data().As<sTRTrace_Data>().id, 1025);
+  EXPECT_EQ(+Last_Data().As<sTRTrace_Data>().id, 1025);
   // The same text at another address is another site.
   static const char kOther[] = "%d";
   ASSERT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 10, "f", kFunction, kOther, 3));
-  EXPECT_EQ(Last_Data().As<sTRTrace_Data>().id, 1026);
+  EXPECT_EQ(+Last_Data().As<sTRTrace_Data>().id, 1026);
 
   // The first call with ID 5 fixes its descriptor; a later one with another format uses its plan.
   ASSERT_TRUE(channel_->Trace(5, TRL_INFO, nullptr, 1, "f", "g", "%d", 7));
-  EXPECT_EQ(Last()[0].As<sTRTrace_Format>().id, 5);
+  EXPECT_EQ(+Last()[0].As<sTRTrace_Format>().id, 5);
   ASSERT_TRUE(channel_->Trace(5, TRL_INFO, nullptr, 2, "f", "g", "%d %d", 8, 9));
   EXPECT_EQ(Subtypes(Last()), (Subs{eTRTrace_Data}));
   EXPECT_EQ(Last_Data().bytes.size(), 24u + 8 + 1);
   EXPECT_EQ(Last_Data().Tail(24)[0], 8);
   // The ID table serves managed calls too.
   ASSERT_TRUE(channel_->Trace_Managed(5, TRL_INFO, nullptr, 2, "f", "g", "m"));
-  EXPECT_EQ(Last_Data().As<sTRTrace_Data>().id, 5);
+  EXPECT_EQ(+Last_Data().As<sTRTrace_Data>().id, 5);
 }
 
 TEST_F(ChannelTest, DynamicIDsRunOutAtTheLastOne) {
@@ -264,7 +264,7 @@ TEST_F(ChannelTest, DynamicIDsRunOutAtTheLastOne) {
   for (uint32_t line = 0; line < 64511; ++line) {
     ASSERT_TRUE(channel_->Trace_Managed(0, TRL_INFO, nullptr, uint16_t(line), "f", "g", "m")) << line;
   }
-  EXPECT_EQ(Last_Data().As<sTRTrace_Data>().id, 65535);
+  EXPECT_EQ(+Last_Data().As<sTRTrace_Data>().id, 65535);
   EXPECT_FALSE(channel_->Trace_Managed(0, TRL_INFO, nullptr, 64511, "f", "g", "m"));
   EXPECT_FALSE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "g", "new site"));
   // Known sites and fixed IDs keep working.
@@ -317,9 +317,9 @@ TEST_F(ChannelTest, CallerTimerAndCallbacks) {
   ASSERT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "g", "x"));
   auto records = Last();
   auto info = records[0].As<sTRTrace_Info>();
-  EXPECT_EQ(info.timer_frequency, 1000u);
-  EXPECT_EQ(info.timer_value, 500u);
-  EXPECT_GT(Last_Data().As<sTRTrace_Data>().timer, 500u);
+  EXPECT_EQ(+info.timer_frequency, 1000u);
+  EXPECT_EQ(+info.timer_value, 500u);
+  EXPECT_GT(+Last_Data().As<sTRTrace_Data>().timer, 500u);
 
   // Exactly one of timer and frequency is a configuration error.
   stTrace_Conf half{};

@@ -28,8 +28,8 @@ TEST_F(ChannelTest, ThreadRegistrationRecords) {
   auto records = Last();
   ASSERT_EQ(Subtypes(records), (Subs{eTRTrace_Info, eTRTrace_UTC_Offset, eTRTrace_Thread_Start}));
   auto start = records[2].As<sTRTrace_Thread_Start>();
-  EXPECT_EQ(start.header, 0x000100A0u);
-  EXPECT_EQ(start.thread_id, CProc::Get_Thread_ID());
+  EXPECT_EQ(+start.header, 0x000100A0u);
+  EXPECT_EQ(+start.thread_id, CProc::Get_Thread_ID());
   EXPECT_EQ(std::string(start.name), std::string(47, 't'));
 
   // Unknown threads are refused without queueing anything.
@@ -39,8 +39,8 @@ TEST_F(ChannelTest, ThreadRegistrationRecords) {
 
   ASSERT_TRUE(channel_->Unregister_Thread(0));
   auto stop = Last().back().As<sTRTrace_Thread_Stop>();
-  EXPECT_EQ(stop.header, 0x000040C0u);
-  EXPECT_EQ(stop.thread_id, CProc::Get_Thread_ID());
+  EXPECT_EQ(+stop.header, 0x000040C0u);
+  EXPECT_EQ(+stop.thread_id, CProc::Get_Thread_ID());
   // A delivered stop retires its start: no longer known, not replayed.
   EXPECT_FALSE(channel_->Unregister_Thread(0));
   client_->Set_Status(1, 1);
@@ -73,7 +73,7 @@ TEST_F(ChannelTest, ThreadLimitsAndPendingStops) {
   auto records = Last();
   ASSERT_EQ(Subtypes(records), (Subs{eTRTrace_Info, eTRTrace_UTC_Offset, eTRTrace_Thread_Start,
                                      eTRTrace_Format, eTRTrace_Data}));
-  EXPECT_EQ(records[2].As<sTRTrace_Thread_Start>().thread_id, 1000u);
+  EXPECT_EQ(+records[2].As<sTRTrace_Thread_Start>().thread_id, 1000u);
 }
 
 TEST_F(ChannelTest, ModuleRegistration) {
@@ -82,8 +82,8 @@ TEST_F(ChannelTest, ModuleRegistration) {
   EXPECT_FALSE(channel_->Register_Module("m", nullptr));
   ASSERT_TRUE(channel_->Register_Module("alpha", &module));
   auto record = Last().back().As<sTRTrace_Module>();
-  EXPECT_EQ(record.header, 0x000100E0u);
-  EXPECT_EQ(record.id, 1);
+  EXPECT_EQ(+record.header, 0x000100E0u);
+  EXPECT_EQ(+record.id, 1);
   EXPECT_STREQ(record.name, "alpha");
   uint32_t calls = client_->Sent_Calls();
   void* again = nullptr;
@@ -104,7 +104,7 @@ TEST_F(ChannelTest, ModuleRegistration) {
   ASSERT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "g", "x"));
   auto records = Last();
   ASSERT_EQ(records.size(), 510u + 2);
-  EXPECT_EQ(records[509].As<sTRTrace_Module>().id, 512);
+  EXPECT_EQ(+records[509].As<sTRTrace_Module>().id, 512);
 }
 
 TEST_F(ChannelTest, ServerVerbosityCommands) {
@@ -166,7 +166,7 @@ TEST_F(ChannelTest, CloseRequestEndsTheChannel) {
   client_->Receive(channel_->Get_ID(), {0x00, 0x11, 0x00, 0x00});  // header of subtype 8, size 4
   auto records = Last();
   ASSERT_EQ(Subtypes(records), (Subs{eTRTrace_Close}));
-  EXPECT_EQ(records[0].As<sTRTrace_Close>().header, 0x00001080u);
+  EXPECT_EQ(+records[0].As<sTRTrace_Close>().header, 0x00001080u);
   uint32_t calls = client_->Sent_Calls();
   EXPECT_FALSE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "g", "x"));
   client_->Flush_Channel(channel_->Get_ID());
