@@ -1,0 +1,121 @@
+// MqttAsyncWrapper: the inbound message queue (filled by onMsgArrive on Paho's thread) and the
+// synchronous receive operations. Only queueMutex is used here.
+#include <mqtt-wrapper/mqtt_client_wrapper.h>
+
+#include <chrono>
+#include <cstring>
+
+#include <fmt/format.h>
+
+#include <mqtt-wrapper/trhelper.h>
+
+#include "mqtt-wrapper/client_status.h"
+#include "mqtt-wrapper/command_guard.h"
+#include "mqtt-wrapper/topic_match.h"
+
+namespace tarnvik::mosquitto {
+
+namespace {
+
+// Waits on the queue until `select` finds a message and moves it out. `timeout` in seconds: 0
+// waits without limit, below 0 looks only at what is queued. Returns false on time-out.
+template <class Select>
+bool TakeFirst(client_status& status, int timeout, Select select, MqttMessage& out) {
+  std::list<MqttMessage> taken;
+  std::unique_lock<std::mutex> lock(status.queueMutex);
+  auto found = status.messages.end();
+  auto ready = [&] {
+    found = status.messages.begin();
+    while (found != status.messages.end() && !select(*found)) ++found;
+    return found != status.messages.end();
+  };
+  if (timeout == 0) {
+    status.queueCondition.wait(lock, ready);
+  } else {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout);
+    if (!status.queueCondition.wait_until(lock, deadline, ready)) return false;
+  }
+  taken.splice(taken.end(), status.messages, found);
+  lock.unlock();
+  out = std::move(taken.front());
+  return true;
+}
+
+}  // namespace
+
+int MqttAsyncWrapper::onMsgArrive(void* context, char* topicName, int topicLen,
+                                  MQTTAsync_message* message) {
+  auto* record = static_cast<client_status*>(context);
+  PahoCallbackScope scope;
+  CallbackInFlight inFlight(record);
+  if (message == nullptr) {
+    MQTTAsync_free(topicName);
+    return 1;
+  }
+  // The copy is made before queueMutex is taken, so receivers are never held up by a large
+  // payload; only the list splice happens under the lock.
+  std::list<MqttMessage> arrived;
+  try {
+    MqttMessage& entry = arrived.emplace_back();
+    if (topicLen > 0) {
+      entry.topic.assign(topicName, static_cast<size_t>(topicLen));
+    } else if (topicName != nullptr) {
+      entry.topic.assign(topicName);
+    }
+    if (message->payloadlen > 0 && message->payload != nullptr) {
+      const auto* bytes = static_cast<const unsigned char*>(message->payload);
+      entry.payload.assign(bytes, bytes + message->payloadlen);
+    }
+    entry.retained = message->retained != 0;
+  } catch (const std::exception& e) {
+    // Out of memory: leave the message with Paho (return 0), which delivers it again later,
+    // rather than losing it.
+    TR_LOG(TRL_ERROR, "MQTT message could not be queued: %s", e.what());
+    return 0;
+  }
+  bool queued = false;
+  {
+    std::lock_guard<std::mutex> lock(record->queueMutex);
+    if (!(record->dropRetained && arrived.front().retained)) {
+      record->messages.splice(record->messages.end(), arrived);
+      queued = true;
+    }
+  }
+  MQTTAsync_freeMessage(&message);
+  MQTTAsync_free(topicName);
+  if (queued) record->queueCondition.notify_all();
+  return 1;
+}
+
+MqttMessage MqttAsyncWrapper::Receive(const std::string& topic, int timeout) {
+  const bool any = topic == "/#";
+  MqttMessage message;
+  if (!TakeFirst(*status, timeout,
+                 [&](const MqttMessage& m) { return any || m.topic == topic; }, message)) {
+    throw std::runtime_error(fmt::format("Timeout on topic: {}", topic));
+  }
+  return message;
+}
+
+MqttMessage MqttAsyncWrapper::Receive(const std::regex& topicPattern, int timeout) {
+  MqttMessage message;
+  if (!TakeFirst(*status, timeout,
+                 [&](const MqttMessage& m) { return TopicMatches(m.topic, topicPattern); },
+                 message)) {
+    throw std::runtime_error("Timeout on regex");
+  }
+  return message;
+}
+
+void MqttAsyncWrapper::ClearRecievedQueue() {
+  std::list<MqttMessage> removed;
+  std::lock_guard<std::mutex> lock(status->queueMutex);
+  removed.swap(status->messages);
+}
+
+size_t MqttAsyncWrapper::getReceiveQueueSize() {
+  std::lock_guard<std::mutex> lock(status->queueMutex);
+  return status->messages.size();
+}
+
+}  // namespace tarnvik::mosquitto
