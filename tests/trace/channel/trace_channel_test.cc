@@ -202,7 +202,12 @@ TEST_F(ChannelTest, VerbosityFilterAndSequenceGaps) {
   EXPECT_EQ(+verbosity.level, TRL_WARNING);
   EXPECT_EQ(+verbosity.module_id, 0);
 
+  // A change made while disconnected is applied but not kept for later delivery.
+  client_->Set_Status(0, 0);
+  channel_->Set_Verbosity(nullptr, TRL_WARNING);
+  client_->Set_Status(1, 0);
   ASSERT_TRUE(channel_->Trace(0, TRL_WARNING, nullptr, 1, "f", "g", "a"));
+  EXPECT_EQ(Subtypes(Last()), (Subs{eTRTrace_Format, eTRTrace_Data}));
   uint32_t first = Last_Data().As<sTRTrace_Data>().sequence;
   EXPECT_FALSE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "g", "a"));
   // With a module only the module's verbosity counts.
@@ -392,6 +397,17 @@ TEST_F(ChannelTest, VariadicListFormWorksLikeTrace) {
   const char* null_format = nullptr;
   EXPECT_FALSE(Forward(channel_, &null_format));
   EXPECT_FALSE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "g", Opaque<const char>(nullptr)));
+}
+
+TEST_F(ChannelTest, ForkedChildReportsItsOwnThreadID) {
+  ASSERT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "g", "parent"));  // caches this thread's ID
+  ASSERT_EQ(+Last_Data().As<sTRTrace_Data>().thread_id, CProc::Get_Thread_ID());
+  mqw_test::ChildResult child = mqw_test::Run_In_Child([this] {
+    if (!channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "g", "child")) return 2;
+    return Last_Data().As<sTRTrace_Data>().thread_id == CProc::Get_Thread_ID() ? 0 : 3;
+  });
+  ASSERT_TRUE(child.exited);
+  EXPECT_EQ(child.exit_code, 0);
 }
 
 TEST_F(ChannelTest, ConcurrentCallersKeepRecordsWholeAndOrdered) {
