@@ -258,11 +258,12 @@ uint32_t CClFile::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, uin
   }
   // The room check below relies on `size`: chunks that do not add up to it are refused whole.
   uint64_t total = 0;
+  bool null_data = false;
   for (uint32_t i = 0; i < count; ++i) {
-    if (chunks[i].data == nullptr && chunks[i].size != 0) total = UINT64_MAX;
-    else total += chunks[i].size;
+    null_data |= chunks[i].data == nullptr && chunks[i].size != 0;
+    total += chunks[i].size;
   }
-  if (total != size) {
+  if (total != size || null_data) {
     m_RejectsError.fetch_add(1, std::memory_order_relaxed);
     return eCode_Bad_Args;
   }
@@ -295,6 +296,19 @@ uint32_t CClFile::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, uin
     return eCode_No_Room;
   }
   const uint32_t header = sTRC_User_Header::Make(length, id);
+  sBuffer* current = stream->current;
+  if (current != nullptr && m_BufferSize - current->used > length) {
+    // Common case: the record fits in the current buffer without filling it.
+    uint8_t* target = current->data + current->used;
+    memcpy(target, &header, sizeof(header));
+    target += sizeof(header);
+    for (uint32_t i = 0; i < count; ++i) {
+      memcpy(target, chunks[i].data, chunks[i].size);
+      target += chunks[i].size;
+    }
+    current->used += length;
+    return eCode_Ok;
+  }
   Append_Locked(stream, &header, sizeof(header), signal);
   for (uint32_t i = 0; i < count; ++i) {
     if (chunks[i].size != 0) Append_Locked(stream, chunks[i].data, chunks[i].size, signal);
