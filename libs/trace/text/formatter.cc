@@ -361,10 +361,24 @@ int32_t CFormatter::Format_Integer(const sArg* arg, uint32_t type, uint64_t raw,
   }
   char* digits_end = m_Digits->Data() + sBuffer::kCapacity;
   char* digits = digits_end;
-  do {
-    *--digits = digit_set[magnitude % base];
-    magnitude /= base;
-  } while (magnitude);
+  switch (base) {
+    case 10:
+      do {
+        *--digits = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+      } while (magnitude);
+      break;
+    default: {
+      // Powers of two: shifts instead of divisions.
+      const uint32_t shift = base == 16 ? 4 : base == 8 ? 3 : 1;
+      const uint64_t mask = base - 1;
+      do {
+        *--digits = digit_set[magnitude & mask];
+        magnitude >>= shift;
+      } while (magnitude);
+      break;
+    }
+  }
   int32_t count = static_cast<int32_t>(digits_end - digits);
   int32_t prefix_length = static_cast<int32_t>(strlen(prefix));
   int32_t zeros = precision > count ? precision - count : 0;

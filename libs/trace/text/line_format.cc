@@ -12,29 +12,49 @@ namespace {
 
 using sLog = CLineFormat::sLog;
 
+// Writes the decimal digits of `value` at the end of `out` (24 bytes); returns their count.
+int Decimal_Digits(uint64_t value, char (&out)[24]) {
+  static const char kPairs[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+      "8081828384858687888990919293949596979899";
+  char* w = out + sizeof(out);
+  while (value >= 100) {
+    uint32_t pair = static_cast<uint32_t>(value % 100);
+    value /= 100;
+    w -= 2;
+    memcpy(w, kPairs + pair * 2, 2);
+  }
+  if (value >= 10) {
+    w -= 2;
+    memcpy(w, kPairs + value * 2, 2);
+  } else {
+    *--w = static_cast<char>('0' + value);
+  }
+  return static_cast<int>(out + sizeof(out) - w);
+}
+
 constexpr const char* kLevelNames[] = {"TRACE", "DEBUG", "INFO ", "WARN.", "ERROR", "PANIC"};
 
 void Element_cn(CLineFormat* f, const sLog* l) { f->Append_Text(l->channel_name, l->channel_name_length); }
-void Element_id(CLineFormat* f, const sLog* l) { f->Append_Number("%04d", static_cast<int>(l->format_id)); }
-void Element_ix(CLineFormat* f, const sLog* l) {
-  f->Append_Number("%04lld", static_cast<long long>(l->sequence));
+void Element_id(CLineFormat* f, const sLog* l) {
+  f->Append_Fields({{static_cast<int32_t>(l->format_id), 4, 0}});
 }
+void Element_ix(CLineFormat* f, const sLog* l) {
+  f->Append_Fields({{static_cast<int64_t>(l->sequence), 4, 0}});
+}
+// Calendar and sub-second fields are always in range, so they render as "%02d" and the like.
 void Element_tf(CLineFormat* f, const sLog* l) {
-  f->Append_Number("%02d.%02d.%04d %02d:%02d:%02d.%03d'%03d\"%d", static_cast<int>(l->day),
-                   static_cast<int>(l->month), static_cast<int>(l->year), static_cast<int>(l->hour),
-                   static_cast<int>(l->minute), static_cast<int>(l->second),
-                   static_cast<int>(l->millisecond), static_cast<int>(l->microsecond),
-                   static_cast<int>(l->hundred_ns));
+  f->Append_Fields({{l->day, 2, '.'}, {l->month, 2, '.'}, {l->year, 4, ' '}, {l->hour, 2, ':'}, {l->minute, 2, ':'},
+                    {l->second, 2, '.'}, {l->millisecond, 3, '\''}, {l->microsecond, 3, '"'}, {l->hundred_ns, 1, 0}});
 }
 void Element_tm(CLineFormat* f, const sLog* l) {
-  f->Append_Number("%02d:%02d:%02d.%03d'%03d\"%d", static_cast<int>(l->hour), static_cast<int>(l->minute),
-                   static_cast<int>(l->second), static_cast<int>(l->millisecond),
-                   static_cast<int>(l->microsecond), static_cast<int>(l->hundred_ns));
+  f->Append_Fields({{l->hour, 2, ':'}, {l->minute, 2, ':'}, {l->second, 2, '.'}, {l->millisecond, 3, '\''},
+                    {l->microsecond, 3, '"'}, {l->hundred_ns, 1, 0}});
 }
 void Element_ts(CLineFormat* f, const sLog* l) {
-  f->Append_Number("%02d:%02d.%03d'%03d\"%d", static_cast<int>(l->minute), static_cast<int>(l->second),
-                   static_cast<int>(l->millisecond), static_cast<int>(l->microsecond),
-                   static_cast<int>(l->hundred_ns));
+  f->Append_Fields({{l->minute, 2, ':'}, {l->second, 2, '.'}, {l->millisecond, 3, '\''}, {l->microsecond, 3, '"'},
+                    {l->hundred_ns, 1, 0}});
 }
 void Element_td(CLineFormat* f, const sLog* l) {
   uint64_t d = l->since_start;
@@ -47,10 +67,10 @@ void Element_tc(CLineFormat* f, const sLog* l) {
   f->Append_Number("%019lld", static_cast<long long>(l->absolute_time));
 }
 void Element_lv(CLineFormat* f, const sLog* l) { f->Append_Level(l->level); }
-void Element_ti(CLineFormat* f, const sLog* l) { f->Append_Number("0x%05X", l->thread_id); }
+void Element_ti(CLineFormat* f, const sLog* l) { f->Append_Hex(l->thread_id, 5); }
 void Element_tn(CLineFormat* f, const sLog* l) { f->Append_Text(l->thread_name, l->thread_name_length); }
-void Element_cc(CLineFormat* f, const sLog* l) { f->Append_Number("%02d", static_cast<int>(l->cpu)); }
-void Element_mi(CLineFormat* f, const sLog* l) { f->Append_Number("%03d", static_cast<int>(l->module_id)); }
+void Element_cc(CLineFormat* f, const sLog* l) { f->Append_Fields({{static_cast<int32_t>(l->cpu), 2, 0}}); }
+void Element_mi(CLineFormat* f, const sLog* l) { f->Append_Fields({{static_cast<int32_t>(l->module_id), 3, 0}}); }
 void Element_mn(CLineFormat* f, const sLog* l) { f->Append_Text(l->module_name, l->module_name_length); }
 void Element_ff(CLineFormat* f, const sLog* l) {
   if (l->descriptor) f->Append_Text(l->descriptor->file_path, l->descriptor->file_path_length);
@@ -59,7 +79,7 @@ void Element_fs(CLineFormat* f, const sLog* l) {
   if (l->descriptor) f->Append_Text(l->descriptor->file_name, l->descriptor->file_name_length);
 }
 void Element_fl(CLineFormat* f, const sLog* l) {
-  if (l->descriptor) f->Append_Number("%03d", static_cast<int>(l->descriptor->line));
+  if (l->descriptor) f->Append_Fields({{static_cast<int32_t>(l->descriptor->line), 3, 0}});
 }
 void Element_fn(CLineFormat* f, const sLog* l) {
   if (l->descriptor) f->Append_Text(l->descriptor->function, l->descriptor->function_length);
@@ -189,6 +209,44 @@ void CLineFormat::Append_Number(const char* format, ...) {
   int n = PSPrintV(m_Line + m_End, m_Capacity - m_End, format, args);
   va_end(args);
   if (n > 0 && static_cast<uint64_t>(n) < m_Capacity - m_End) m_End += static_cast<uint64_t>(n);
+}
+
+void CLineFormat::Append_Fields(std::initializer_list<sField> fields) {
+  if (!Reserve(320, 320)) return;
+  char* w = m_Line + m_End;
+  for (const sField& field : fields) {
+    // Same text as printf's "%0<digits>d" (or "%0<digits>lld"): sign, zeros to the width, digits.
+    uint64_t magnitude = field.value < 0 ? 0 - static_cast<uint64_t>(field.value) : static_cast<uint64_t>(field.value);
+    char digits[24];
+    int count = Decimal_Digits(magnitude, digits);
+    int width = field.digits;
+    if (field.value < 0) {
+      *w++ = '-';
+      --width;
+    }
+    for (int i = count; i < width; ++i) *w++ = '0';
+    memcpy(w, digits + sizeof(digits) - count, static_cast<size_t>(count));
+    w += count;
+    if (field.separator) *w++ = field.separator;
+  }
+  m_End = static_cast<uint64_t>(w - m_Line);
+}
+
+void CLineFormat::Append_Hex(uint32_t value, int digits) {
+  if (!Reserve(320, 320)) return;
+  static const char kDigits[] = "0123456789ABCDEF";
+  char text[8];
+  int count = 0;
+  do {
+    text[count++] = kDigits[value & 0xF];
+    value >>= 4;
+  } while (value);
+  char* w = m_Line + m_End;
+  *w++ = '0';
+  *w++ = 'x';
+  for (int i = count; i < digits; ++i) *w++ = '0';
+  while (count) *w++ = text[--count];
+  m_End = static_cast<uint64_t>(w - m_Line);
 }
 
 void CLineFormat::Append_Level(uint32_t level) {

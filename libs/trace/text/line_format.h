@@ -10,6 +10,8 @@
 
 #include <stdint.h>
 
+#include <initializer_list>
+
 #include <mqtt-wrapper/TRTextSink.h>
 
 class CLineFormat {
@@ -56,6 +58,16 @@ class CLineFormat {
   void Append_Text(const char* text, uint64_t length);
   void Append_Number(const char* format, ...) __attribute__((format(printf, 2, 3)));
   void Append_Level(uint32_t level);
+  // One zero-padded decimal field ("%0<digits>d") followed by `separator` unless it is 0.
+  struct sField {
+    int64_t value;
+    int digits;
+    char separator;
+  };
+  // Fixed-width fields without going through printf; at most 12 fields per call.
+  void Append_Fields(std::initializer_list<sField> fields);
+  // "0x" and at least `digits` upper-case hexadecimal digits ("0x%05X").
+  void Append_Hex(uint32_t value, int digits);
 
  private:
   bool Reserve(uint64_t free_bytes, uint64_t grow_by);

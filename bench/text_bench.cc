@@ -1,0 +1,140 @@
+// Text sink speed: the producer's cost per trace call with the text-file output, the lines per
+// second the output sustains end to end (calls until the last line is in the file), and the
+// same lines written by spdlog's synchronous file logger.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include <mqtt-wrapper/TR.h>
+
+#ifdef MQW_BENCH_SPDLOG
+#include <spdlog/sinks/basic_file_sink.h>
+#include <spdlog/spdlog.h>
+#endif
+
+namespace {
+
+// A private directory for one benchmark run, removed afterwards.
+struct BenchDir {
+  std::string path;
+  BenchDir() {
+    const char* base = getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/mqw-text-bench-XXXXXX";
+    if (mkdtemp(pattern.data())) path = pattern;
+  }
+  ~BenchDir() {
+    std::error_code ignored;
+    if (!path.empty()) std::filesystem::remove_all(path, ignored);
+  }
+};
+
+struct TextClient {
+  ITR_Client* client = nullptr;
+  ITR_Trace* trace = nullptr;
+  explicit TextClient(const std::string& dir, const char* pool) {
+    std::string options = "/TR.Sink=FileTxt /TR.Dir=" + dir + " /TR.Pool=" + pool;
+    client = TR_Create_Client(options.c_str());
+    if (client) trace = TR_Create_Trace(client, "Bench", nullptr);
+    if (trace) trace->Register_Thread("Producer", static_cast<uint32_t>(gettid()));
+  }
+  // Releasing the client closes it: every accepted line is written before this returns.
+  void Close() {
+    if (trace) trace->Release();
+    if (client) client->Release();
+    trace = nullptr;
+    client = nullptr;
+  }
+  ~TextClient() { Close(); }
+};
+
+// Cost of one call for the producer while the pool has room (bursts that fit the pool, the
+// normal case of a service that logs in bursts).
+void BM_TextSink_ProducerCall(benchmark::State& state) {
+  BenchDir dir;
+  TextClient text(dir.path, "262144");  // 256 MiB: a burst never waits for the worker
+  if (!text.trace) {
+    state.SkipWithError("text client could not be created");
+    return;
+  }
+  int64_t i = 0;
+  for (auto _ : state) {
+    text.trace->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "request %lld done in %d us by %s",
+                      static_cast<long long>(i), 42, "worker");
+    ++i;
+  }
+  text.Close();
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_TextSink_ProducerCall)->Iterations(1000000)->Unit(benchmark::kNanosecond);
+
+// Lines per second from the first call until the last line is in the file (default pool: the
+// producer waits whenever the worker falls behind).
+void BM_TextSink_SustainedLines(benchmark::State& state) {
+  const int64_t lines = state.range(0);
+  std::unique_ptr<BenchDir> dir;
+  for (auto _ : state) {
+    state.PauseTiming();
+    dir.reset();
+    dir = std::make_unique<BenchDir>();
+    TextClient text(dir->path, "2048");
+    state.ResumeTiming();
+    for (int64_t i = 0; i < lines; ++i) {
+      text.trace->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "request %lld done in %d us by %s",
+                        static_cast<long long>(i), 42, "worker");
+    }
+    text.Close();
+  }
+  state.SetItemsProcessed(state.iterations() * lines);
+}
+BENCHMARK(BM_TextSink_SustainedLines)->Arg(1000000)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+#ifdef MQW_BENCH_SPDLOG
+// spdlog's synchronous file logger writing comparable lines (date, time, level, thread, source
+// location and the message); the call returns when the line is in its file buffer.
+std::shared_ptr<spdlog::logger> New_Spdlog(const std::string& dir) {
+  auto logger = spdlog::basic_logger_st("bench", dir + "/spdlog.txt", true);
+  logger->set_pattern("%n #%i [%d.%m.%Y %H:%M:%S.%f] %l Tr:#%t {%s:%#:%!} %v");
+  logger->set_level(spdlog::level::trace);
+  return logger;
+}
+
+void BM_Spdlog_SyncCall(benchmark::State& state) {
+  BenchDir dir;
+  auto logger = New_Spdlog(dir.path);
+  int64_t i = 0;
+  for (auto _ : state) {
+    SPDLOG_LOGGER_INFO(logger, "request {} done in {} us by {}", i, 42, "worker");
+    ++i;
+  }
+  logger->flush();
+  spdlog::drop("bench");
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_Spdlog_SyncCall)->Iterations(1000000)->Unit(benchmark::kNanosecond);
+
+void BM_Spdlog_SustainedLines(benchmark::State& state) {
+  const int64_t lines = state.range(0);
+  std::unique_ptr<BenchDir> dir;
+  for (auto _ : state) {
+    state.PauseTiming();
+    spdlog::drop("bench");
+    dir.reset();
+    dir = std::make_unique<BenchDir>();
+    auto logger = New_Spdlog(dir->path);
+    state.ResumeTiming();
+    for (int64_t i = 0; i < lines; ++i) SPDLOG_LOGGER_INFO(logger, "request {} done in {} us by {}", i, 42, "worker");
+    logger->flush();
+  }
+  spdlog::drop("bench");
+  state.SetItemsProcessed(state.iterations() * lines);
+}
+BENCHMARK(BM_Spdlog_SustainedLines)->Arg(1000000)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+#endif
+
+}  // namespace
+
+BENCHMARK_MAIN();
