@@ -13,11 +13,12 @@ bool CTRTrace::Share(const char* name) {
   return result == CShared::ePublish_Ok;
 }
 
-// Called by the destructor: the entry goes with the channel (without waiting for its
-// semaphore), so no lookup can find the channel once it is gone.
+// Called by the destructor: the entry goes with the channel, so no lookup can find the channel
+// once it is gone. The entry's semaphore is taken so that a lookup that is reading the entry
+// right now finishes (and sees the channel dying) before the memory goes away.
 void CTRTrace::Remove_Shared() {
   CLock guard(&m_Lock);
   if (m_Shared == nullptr) return;
-  CShared::Withdraw(m_Shared, static_cast<ITR_Trace*>(this), false);
+  CShared::Withdraw(m_Shared, static_cast<ITR_Trace*>(this), true);
   m_Shared = nullptr;
 }

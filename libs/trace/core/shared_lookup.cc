@@ -37,7 +37,9 @@ T* Lookup(const char* prefix, const char* name, uint32_t stale_error) {
     CShared::Get_Stamp(&high, &low);
     if (read == CShared::eRead_Ok && found.start_hi == high && found.start_lo == low) {
       result = reinterpret_cast<T*>(found.object);
-      result->Add_Ref();
+      // An object whose last reference is gone is being destroyed: its destructor is waiting
+      // for this semaphore to withdraw the entry. It must not be handed out again.
+      if (result->Add_Ref() == 1) result = nullptr;
     } else {
       if (stale_error != 0) TR_Set_Last_Error(stale_error);
       CShared::UnLink(entry);

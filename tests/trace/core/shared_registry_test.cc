@@ -13,9 +13,12 @@
 #include <mqtt-wrapper/TR.h>
 
 #include "support/child_process.h"
+#include "support/recording_channel.h"
+#include "support/temp_dir.h"
 #include "trace/core/last_error.h"
 #include "trace/core/null_sink.h"
 #include "trace/core/shared.h"
+#include "trace/core/sink_factories.h"
 
 namespace {
 
@@ -144,6 +147,22 @@ TEST_F(SharedRegistry, StaleEntriesAreReplacedAndRemoved) {
   EXPECT_EQ(found, client);
   if (found != nullptr) found->Release();
   client->Release();
+}
+
+// A client whose last reference is gone is never handed out again, even while its destructor
+// still runs (here: while it flushes its channels) and its entry is not yet withdrawn.
+TEST_F(SharedRegistry, DyingClientIsNotFound) {
+  mqw_test::TempDir dir;
+  std::string option = "/TR.Dir=" + dir.Path();
+  char* args[] = {option.data()};
+  ITR_Client* client = New_File_Sink(args, 1);
+  ASSERT_TRUE(client->Share("dying"));
+  RecordingChannel channel;
+  ASSERT_EQ(client->Register_Channel(&channel), 0u);
+  ITR_Client* found_while_dying = reinterpret_cast<ITR_Client*>(1);
+  channel.Set_Flush_Hook([&](uint32_t) { found_while_dying = TR_Get_Shared("dying"); });
+  client->Release();
+  EXPECT_EQ(found_while_dying, nullptr);
 }
 
 TEST_F(SharedRegistry, ObjectsArePrivateToTheUser) {
