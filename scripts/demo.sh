@@ -1,16 +1,63 @@
 #!/usr/bin/env bash
-# The main command: builds everything and runs the example programs.
+# The demo: builds everything, makes sure an MQTT broker listens on 127.0.0.1:1883 (starting a
+# private mosquitto when none does, and stopping exactly that one afterwards), runs the example
+# program, which traces its MQTT traffic to the console and to a binary trace file, and then
+# prints that file with trace-cat.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
+build="$root/build/native"
+
 bash scripts/setup.sh --native-only
 launcher=()
 command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
-cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
-cmake --build build/native -j "$(nproc)"
-for example in build/native/examples/*; do
-  if [ -x "$example" ] && [ -f "$example" ]; then
-    echo "=== $example ==="
-    "$example"
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
+cmake --build "$build" -j "$(nproc)"
+
+work="$(mktemp -d "${TMPDIR:-/tmp}/mqtt-wrapper-demo.XXXXXX")"
+broker_pid=""
+cleanup() {
+  if [ -n "$broker_pid" ]; then
+    kill "$broker_pid" 2>/dev/null || true
+    wait "$broker_pid" 2>/dev/null || true
   fi
-done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+broker_listens() { (exec 3<>/dev/tcp/127.0.0.1/1883) 2>/dev/null; }
+
+if broker_listens; then
+  echo "=== using the MQTT broker that already listens on 127.0.0.1:1883"
+else
+  echo "=== starting mosquitto on 127.0.0.1:1883 for the demo"
+  printf 'listener 1883 127.0.0.1\nallow_anonymous true\npersistence false\n' >"$work/mosquitto.conf"
+  /usr/sbin/mosquitto -c "$work/mosquitto.conf" >"$work/mosquitto.log" 2>&1 &
+  broker_pid=$!
+  for _ in $(seq 1 100); do
+    broker_listens && break
+    if ! kill -0 "$broker_pid" 2>/dev/null; then
+      echo "mosquitto did not start:" >&2
+      cat "$work/mosquitto.log" >&2
+      broker_pid=""
+      exit 1
+    fi
+    sleep 0.1
+  done
+  broker_listens || { echo "mosquitto does not accept connections on 127.0.0.1:1883" >&2; exit 1; }
+fi
+
+traces="$build/demo-traces"
+rm -rf "$traces"
+echo
+echo "=== examples/mqtt_trace_demo: MQTT traffic, traced live on the console"
+"$build/examples/mqtt_trace_demo" "$traces"
+
+echo
+echo "=== the same run's binary trace file ($traces), printed by trace-cat"
+"$build/tools/trace-cat" --format "%tm %lv Md:%mn {%fs:%fl} %ms" "$traces"
+echo
+echo "=== the full default line format of the first messages"
+"$build/tools/trace-cat" "$traces" | head -n 3
+echo
+echo "The binary trace file stays in $traces; see $build/tools/trace-cat --help."
