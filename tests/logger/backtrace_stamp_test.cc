@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <string>
@@ -82,7 +83,6 @@ TEST(BacktraceStampTest, SignalsAreStampedAndEndTheProcessWithTheirNumber) {
 }
 
 // A real fault, not a raised signal: the stamp is taken on the faulting thread.
-int* volatile g_nowhere = nullptr;
 __attribute__((noinline)) void WriteThrough(int* target, int value) {
   *static_cast<volatile int*>(target) = value;
 }
@@ -94,10 +94,13 @@ TEST(BacktraceStampTest, RealFaultIsStamped) {
         trace.Echo_To(1);
         ScopedTraceInstall install(&trace);
         signal(SIGSEGV, &TR::pushBacktraceStamp);
+        // A mapped page without access: a genuine fault that no sanitizer intercepts first.
+        void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (page == MAP_FAILED) return 98;
         // Everything above must be in memory before the fault (the compiler may otherwise treat
         // the path as unreachable and drop the set-up).
         asm volatile("" ::: "memory");
-        WriteThrough(g_nowhere, 1);
+        WriteThrough(static_cast<int*>(page), 1);
         return 99;
       },
       60000);
