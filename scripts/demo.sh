@@ -6,13 +6,13 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
-build="$root/build/native"
+build="${MQW_DEMO_BUILD_DIR:-$root/build/native}"  # another build directory may be given
 
 bash scripts/setup.sh --native-only
 launcher=()
 command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
-cmake --build "$build" -j "$(nproc)"
+cmake --build "$build" -j "${MQW_DEMO_JOBS:-$(nproc)}"
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/mqtt-wrapper-demo.XXXXXX")"
 broker_pid=""
