@@ -21,6 +21,8 @@
 // Thread-safety: the output's operations are called by one thread at a time (the client's
 // worker, or the thread that closes the client), never concurrently for one client. An output
 // used by several clients is called from several worker threads and must guard its own state.
+// An output must not trace into a channel of the client that feeds it: the worker it would wait
+// for is the caller.
 // TR_Register_Text_Sink and TR_Unregister_Text_Sink may be called from any thread.
 #ifndef MQTT_WRAPPER_TRTEXTSINK_H_
 #define MQTT_WRAPPER_TRTEXTSINK_H_
