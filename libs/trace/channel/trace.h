@@ -29,6 +29,7 @@
 
 #include <mqtt-wrapper/TR.h>
 
+#include "trace/base/clocks.h"
 #include "trace/base/lock.h"
 #include "trace/channel/data_block.h"
 #include "trace/channel/desc_tree.h"
@@ -120,7 +121,10 @@ class CTRTrace final : public ITR_Trace {
   uint16_t Next_Dynamic_ID();
 
   // Makes room for `extra` chunks after the pending ones; false when memory is short.
-  bool Reserve_Chunks(uint32_t extra);
+  bool Reserve_Chunks(uint32_t extra) {
+    return uint64_t{m_Pending_Count} + extra <= m_Chunks_Capacity || Grow_Chunks(extra);
+  }
+  bool Grow_Chunks(uint32_t extra);
   // Appends a record to the pending chunks, merging it into an adjacent pending chunk.
   bool Queue_Record(const void* record, uint32_t size);
   // Hands the first `count` chunks (`size` bytes) to the client. On success the pending chunks
@@ -141,7 +145,9 @@ class CTRTrace final : public ITR_Trace {
   // Module record at 1-based `module_id` in block order, or null.
   sTRTrace_Module* Module_By_ID(uint16_t module_id);
   // The channel's timer now.
-  uint64_t Timer();
+  uint64_t Timer() {
+    return m_Conf.get_timer ? m_Conf.get_timer(m_Conf.context) : GetPerformanceCounter();
+  }
   // Removes the channel's shared-registry entry, if any.
   void Remove_Shared();
 

@@ -2,6 +2,7 @@
 // The steady path allocates nothing: descriptors are built once per call site, the staging buffer
 // and the chunk array only grow, and strings are referenced until the sink copies them in Sent.
 #include <pthread.h>
+#include <sys/rseq.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -27,7 +28,8 @@ constexpr uint32_t kCall_Chunks = 5;
 
 // Kernel thread ID of the calling thread, queried once per thread. A forked child's thread
 // gets a new ID, so the cache of the thread that forks is dropped in the child.
-thread_local uint32_t t_Thread_ID = 0;
+// Initial-exec: one TLS access without a resolver call on every trace.
+__attribute__((tls_model("initial-exec"))) thread_local uint32_t t_Thread_ID = 0;
 
 void Forget_Thread_ID() { t_Thread_ID = 0; }
 
@@ -37,6 +39,18 @@ inline uint32_t Thread_ID() {
   uint32_t id = t_Thread_ID;
   if (__builtin_expect(id == 0, 0)) id = t_Thread_ID = CProc::Get_Thread_ID();
   return id;
+}
+
+// Processor of the calling thread: read from the thread's restartable-sequences area that the C
+// library registers (a plain load), or asked from the system when there is none.
+inline uint32_t Current_CPU() {
+  if (__rseq_size != 0) {
+    const struct rseq* area = reinterpret_cast<const struct rseq*>(
+        static_cast<const char*>(__builtin_thread_pointer()) + __rseq_offset);
+    int32_t cpu = static_cast<int32_t>(__atomic_load_n(&area->cpu_id, __ATOMIC_RELAXED));
+    if (cpu >= 0) return static_cast<uint32_t>(cpu);
+  }
+  return CProc::Get_CPU();
 }
 
 std::atomic<bool> g_Embedded_Warned{false};
@@ -110,8 +124,6 @@ CTRTrace_Desc* CTRTrace::Find_Desc(uint16_t id, uint16_t module_id, uint16_t lin
     return slot;
   }
   sSite_Cache& cached = m_Site_Cache[Site_Slot(function, *format, kSite_Cache)];
-  if (cached.desc && cached.function == function && cached.format == *format) return cached.desc;
-
   const uint64_t key[2] = {reinterpret_cast<uintptr_t>(function),
                            reinterpret_cast<uintptr_t>(*format)};
   CTRTrace_Desc* desc = m_Sites.Find(key);
@@ -160,7 +172,12 @@ bool CTRTrace::Trace_Raw(uint16_t id, eTRTrace_Level level, void* module, uint16
   if (mod ? level < mod->level : level < m_Verbosity) return false;
 
   uint16_t module_id = mod ? mod->id : 0;
-  CTRTrace_Desc* desc = Find_Desc(id, module_id, line, file, function, format);
+  CTRTrace_Desc* desc = nullptr;
+  if (id == 0) {
+    const sSite_Cache& cached = m_Site_Cache[Site_Slot(function, *format, kSite_Cache)];
+    if (cached.function == function && cached.format == *format) desc = cached.desc;
+  }
+  if (!desc) desc = Find_Desc(id, module_id, line, file, function, format);
   if (!desc || !desc->Is_Initialized()) return false;
 
   uint32_t blocks_count;
@@ -265,7 +282,7 @@ bool CTRTrace::Trace_Raw(uint16_t id, eTRTrace_Level level, void* module, uint16
   m_Data_Header.header = TRTrace_Make_Header(static_cast<uint32_t>(record_size), eTRTrace_Data);
   m_Data_Header.id = desc->Get_ID();
   m_Data_Header.level = static_cast<uint8_t>(level);
-  m_Data_Header.cpu = static_cast<uint8_t>(CProc::Get_CPU());
+  m_Data_Header.cpu = static_cast<uint8_t>(Current_CPU());
   m_Data_Header.thread_id = Thread_ID();
   m_Data_Header.sequence = m_Counter;
   m_Data_Header.timer = Timer();
@@ -322,7 +339,7 @@ bool CTRTrace::Trace_Managed(uint16_t id, eTRTrace_Level level, void* module, ui
   m_Data_Header.header = TRTrace_Make_Header(static_cast<uint32_t>(record_size), eTRTrace_Data);
   m_Data_Header.id = desc->Get_ID();
   m_Data_Header.level = static_cast<uint8_t>(level);
-  m_Data_Header.cpu = static_cast<uint8_t>(CProc::Get_CPU());
+  m_Data_Header.cpu = static_cast<uint8_t>(Current_CPU());
   m_Data_Header.thread_id = Thread_ID();
   m_Data_Header.sequence = m_Counter;
   m_Data_Header.timer = Timer();

@@ -51,11 +51,7 @@ void Untake_Record(CData_Blocks<T>& blocks) {
 
 }  // namespace
 
-uint64_t CTRTrace::Timer() {
-  return m_Conf.get_timer ? m_Conf.get_timer(m_Conf.context) : GetPerformanceCounter();
-}
-
-bool CTRTrace::Reserve_Chunks(uint32_t extra) {
+bool CTRTrace::Grow_Chunks(uint32_t extra) {
   uint64_t needed = uint64_t{m_Pending_Count} + extra;
   if (needed <= m_Chunks_Capacity) return true;
   if (needed > UINT32_MAX / sizeof(sTRC_Data_Chunk)) return false;

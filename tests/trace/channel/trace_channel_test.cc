@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <wchar.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -75,6 +76,7 @@ TEST_F(ChannelTest, DataRecordLayout) {
     EXPECT_EQ(+head.header, c.size * 1024 + 64);
     EXPECT_EQ(+head.level, TRL_WARNING);
     EXPECT_EQ(+head.thread_id, CProc::Get_Thread_ID());
+    EXPECT_LT(+head.cpu, std::max(1u, std::thread::hardware_concurrency()));
     std::vector<uint8_t> trailer = data.Tail(24);
     if (c.with_module) {
       EXPECT_EQ(trailer, (std::vector<uint8_t>{1, 0, 0, 1}));
