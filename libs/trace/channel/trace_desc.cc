@@ -74,7 +74,7 @@ CTRTrace_Desc::CTRTrace_Desc(CMemoryManager* arena, uint16_t id, uint16_t line,
 CTRTrace_Desc::CTRTrace_Desc(CMemoryManager* arena, uint16_t id, uint16_t line,
                              uint16_t module_id, const char* file, const char* function,
                              const uint64_t* key)
-    : m_ID(id), m_Module_ID(module_id), m_Key{key[0], key[1]} {
+    : m_ID(id), m_Module_ID(module_id), m_Key{key[0], key[1]}, m_Managed(true) {
   const sTRTrace_Arg message{eTRArg_String, 0};
   m_Initialized = Build(arena, &message, 1, "%s", file, function, line);
 }
@@ -90,6 +90,24 @@ void CTRTrace_Desc::Make_Managed_Key(const char* file, uint16_t line, uint64_t k
   }
   key[0] = length * 65536 + line;
   key[1] = hash;
+}
+
+bool CTRTrace_Desc::Accepts_Format(CMemoryManager* arena, const char* format) const {
+  if (!format) return false;
+  if (!m_Managed && m_Key[1] == reinterpret_cast<uintptr_t>(format)) return true;
+  int64_t count = Parse(arena, format);
+  if (count < m_Args_Count) return false;
+  const sTRTrace_Arg* parsed =
+      static_cast<const sTRTrace_Arg*>(arena->Get(CMemoryManager::eBuffer_Arguments));
+  for (uint32_t i = 0; i < m_Args_Count; ++i) {
+    if (parsed[i].type != m_Args[i].type) return false;
+  }
+  return true;
+}
+
+bool CTRTrace_Desc::Accepts_Message() const {
+  return m_Args_Count == 1 && (m_Args[0].type == eTRArg_String || m_Args[0].type == eTRArg_String_H) &&
+         m_Blocks[0] == eBlock_String;
 }
 
 int64_t CTRTrace_Desc::Parse(CMemoryManager* arena, const char* format) {

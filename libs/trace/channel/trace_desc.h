@@ -70,9 +70,18 @@ class CTRTrace_Desc {
   // The key of an already formatted site.
   static void Make_Managed_Key(const char* file, uint16_t line, uint64_t key[2]);
 
+  // True when a call with `format` can be packed with this descriptor's plan without reading
+  // its variadic arguments as the wrong types: the same format pointer as the first call, or a
+  // format whose arguments begin with exactly this descriptor's argument types. Guards fixed IDs,
+  // which later calls share whatever their format.
+  bool Accepts_Format(CMemoryManager* arena, const char* format) const;
+  // True when an already formatted message can be packed with this descriptor (one 8-bit
+  // string argument).
+  bool Accepts_Message() const;
+
  private:
   // Parses the format into the arena's argument scratch buffer; returns the count or -1.
-  int64_t Parse(CMemoryManager* arena, const char* format);
+  static int64_t Parse(CMemoryManager* arena, const char* format);
   // Builds the plan and the record from `count` parsed arguments.
   bool Build(CMemoryManager* arena, const sTRTrace_Arg* parsed, uint32_t count, const char* format,
              const char* file, const char* function, uint16_t line);
@@ -88,6 +97,7 @@ class CTRTrace_Desc {
   uint32_t m_Blocks_Count = 0;
   uint64_t m_Key[2];
   bool m_Initialized = false;
+  bool m_Managed = false;  // built for already formatted messages (key is not a format address)
 };
 
 #endif  // TRACE_CHANNEL_TRACE_DESC_H_

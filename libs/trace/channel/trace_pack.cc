@@ -120,7 +120,11 @@ CTRTrace_Desc* CTRTrace::Find_Desc(uint16_t id, uint16_t module_id, uint16_t lin
       const uint64_t key[2] = {reinterpret_cast<uintptr_t>(function),
                                reinterpret_cast<uintptr_t>(*format)};
       slot = New_Desc(id, module_id, line, file, function, format, key);
+      return slot;
     }
+    // A fixed ID keeps its first plan; a call whose arguments do not fit it is dropped rather
+    // than read with the wrong types.
+    if (slot->Is_Initialized() && !slot->Accepts_Format(&m_Arena, *format)) return nullptr;
     return slot;
   }
   sSite_Cache& cached = m_Site_Cache[Site_Slot(function, *format, kSite_Cache)];
@@ -146,7 +150,8 @@ CTRTrace_Desc* CTRTrace::Find_Managed_Desc(uint16_t id, uint16_t module_id, uint
   CTRTrace_Desc::Make_Managed_Key(file, line, key);
   if (id != 0 && id < kFixed_IDs) {
     CTRTrace_Desc*& slot = m_IDs[id];
-    if (!slot) slot = New_Desc(id, module_id, line, file, function, nullptr, key);
+    if (!slot) return slot = New_Desc(id, module_id, line, file, function, nullptr, key);
+    if (slot->Is_Initialized() && !slot->Accepts_Message()) return nullptr;
     return slot;
   }
   CTRTrace_Desc* desc = m_Managed_Sites.Find(key);

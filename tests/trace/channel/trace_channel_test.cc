@@ -262,8 +262,28 @@ TEST_F(ChannelTest, FixedAndSharedCallSiteIDs) {
   EXPECT_EQ(Last_Data().bytes.size(), 24u + 8 + 1);
   EXPECT_EQ(Last_Data().Tail(24)[0], 8);
   // The ID table serves managed calls too.
-  ASSERT_TRUE(channel_->Trace_Managed(5, TRL_INFO, nullptr, 2, "f", "g", "m"));
-  EXPECT_EQ(+Last_Data().As<sTRTrace_Data>().id, 5);
+  ASSERT_TRUE(channel_->Trace(6, TRL_INFO, nullptr, 1, "f", "g", "%s", "text"));
+  ASSERT_TRUE(channel_->Trace_Managed(6, TRL_INFO, nullptr, 2, "f", "g", "m"));
+  EXPECT_EQ(+Last_Data().As<sTRTrace_Data>().id, 6);
+  EXPECT_EQ(Last_Data().Tail(24), (std::vector<uint8_t>{'m', 0, 0}));
+  ASSERT_TRUE(channel_->Trace_Managed(8, TRL_INFO, nullptr, 2, "f", "g", "first"));
+  ASSERT_TRUE(channel_->Trace(8, TRL_INFO, nullptr, 1, "f", "g", "%s!", "second"));
+  EXPECT_EQ(+Last_Data().As<sTRTrace_Data>().id, 8);
+}
+
+TEST_F(ChannelTest, FixedIDsRefuseArgumentsThatDoNotFitTheirPlan) {
+  // Reading an int where the plan expects a string would dereference it; such calls are dropped.
+  ASSERT_TRUE(channel_->Trace(7, TRL_INFO, nullptr, 1, "f", "g", "%s", "text"));
+  uint32_t calls = client_->Sent_Calls();
+  EXPECT_FALSE(channel_->Trace(7, TRL_INFO, nullptr, 2, "f", "g", "%d", 7));
+  EXPECT_FALSE(channel_->Trace(7, TRL_INFO, nullptr, 2, "f", "g", "no arguments"));
+  ASSERT_TRUE(channel_->Trace(5, TRL_INFO, nullptr, 1, "f", "g", "%d", 7));
+  EXPECT_FALSE(channel_->Trace_Managed(5, TRL_INFO, nullptr, 2, "f", "g", "m"));
+  ASSERT_TRUE(channel_->Trace_Managed(9, TRL_INFO, nullptr, 2, "f", "g", "m"));
+  EXPECT_FALSE(channel_->Trace(9, TRL_INFO, nullptr, 2, "f", "g", "%d", 1));
+  EXPECT_EQ(client_->Sent_Calls(), calls + 2);
+  // The sites themselves keep working.
+  EXPECT_TRUE(channel_->Trace(7, TRL_INFO, nullptr, 3, "f", "g", "%s", "again"));
 }
 
 TEST_F(ChannelTest, DynamicIDsRunOutAtTheLastOne) {
