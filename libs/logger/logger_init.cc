@@ -4,6 +4,8 @@
 //
 // Everything accepted by the channel before a normal exit reaches its destination: the first
 // successful set-up registers an exit hook that flushes every client of the crash registry.
+// A repeated set-up overwrites the globals without releasing the earlier client and channel:
+// callers may still hold the earlier channel, which getTrace() hands out without a reference.
 #include <signal.h>
 #include <stdio.h>
 
@@ -31,6 +33,9 @@ bool Read_First_Line(const char* path, std::string* line) {
 
 void Flush_At_Exit() { TR_Exceptional_Flush(); }
 
+// Serialises set-ups: the globals are written as a group, never interleaved by two callers.
+std::mutex g_Init_Mutex;
+
 void Install_Exit_Flush() {
   static std::once_flag once;
   std::call_once(once, [] { atexit(&Flush_At_Exit); });
@@ -39,6 +44,7 @@ void Install_Exit_Flush() {
 }  // namespace
 
 ITR_Trace* LoggerInit(const std::string& moduleName, const std::string&& defaultArguments) {
+  std::lock_guard<std::mutex> serialised(g_Init_Mutex);
   l_pClient = nullptr;
   l_bTID1 = false;
   l_pTrace = nullptr;
