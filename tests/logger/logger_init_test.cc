@@ -12,6 +12,7 @@
 #include "support/recording_client.h"
 #include "support/temp_dir.h"
 #include "trace/base/proc.h"
+#include "trace/channel/stream_reader.h"
 #include "trace/channel/trace_format.h"
 
 namespace {
@@ -31,21 +32,6 @@ ITR_Client* Recording_Factory(const char* args) {
   g_seen.client->Refuse_Registration(g_seen.refuse_channel);
   g_seen.client->Add_Ref();  // the test's own reference
   return g_seen.client;
-}
-
-// Records of one packet as (subtype, bytes).
-std::vector<std::pair<uint32_t, std::vector<uint8_t>>> Records(const std::vector<uint8_t>& packet) {
-  std::vector<std::pair<uint32_t, std::vector<uint8_t>>> out;
-  size_t offset = 0;
-  while (offset + 4 <= packet.size()) {
-    uint32_t header = TRTrace_Read_Header(packet.data() + offset);
-    uint32_t size = TRTrace_Header_Size(header);
-    if (size < 4 || offset + size > packet.size()) break;
-    out.emplace_back(TRTrace_Header_Subtype(header),
-                     std::vector<uint8_t>(packet.begin() + long(offset), packet.begin() + long(offset + size)));
-    offset += size;
-  }
-  return out;
 }
 
 class LoggerInitTest : public ::testing::Test {
@@ -110,34 +96,26 @@ TEST_F(LoggerInitTest, ChannelIsPublishedAndVersionIsTheFirstMessage) {
   EXPECT_EQ(TR::l_pClient, g_seen.client);
   EXPECT_FALSE(TR::l_bTID1);
 
-  std::vector<std::pair<uint32_t, std::vector<uint8_t>>> records;
+  std::vector<Record> records;
   for (const auto& packet : g_seen.client->Packets()) {
-    auto part = Records(packet);
+    auto part = Parse_Records(packet);
+    ASSERT_FALSE(part.empty());
     records.insert(records.end(), part.begin(), part.end());
   }
-  std::vector<uint32_t> subtypes;
-  for (const auto& record : records) subtypes.push_back(record.first);
-  ASSERT_EQ(subtypes, (std::vector<uint32_t>{eTRTrace_Info, eTRTrace_UTC_Offset, eTRTrace_Thread_Start,
+  ASSERT_EQ(Subtypes(records), (std::vector<uint32_t>{eTRTrace_Info, eTRTrace_UTC_Offset, eTRTrace_Thread_Start,
                                              eTRTrace_Module, eTRTrace_Format, eTRTrace_Data}));
-  sTRTrace_Info info;
-  memcpy(&info, records[0].second.data(), sizeof(info));
-  std::string name;
-  for (int i = 0; i < 64 && info.name[i]; ++i) name.push_back(char(info.name[i]));
-  EXPECT_EQ(name, "Trace channel 1");
-  sTRTrace_Thread_Start thread;
-  memcpy(&thread, records[2].second.data(), sizeof(thread));
+  EXPECT_EQ(Narrow(records[0].As<sTRTrace_Info>().name, 64), "Trace channel 1");
+  auto thread = records[2].As<sTRTrace_Thread_Start>();
   EXPECT_STREQ(thread.name, "Application");
   EXPECT_EQ(+thread.thread_id, CProc::Get_Thread_ID());
-  sTRTrace_Module module;
-  memcpy(&module, records[3].second.data(), sizeof(module));
-  EXPECT_STREQ(module.name, "my module");
+  EXPECT_STREQ(records[3].As<sTRTrace_Module>().name, "my module");
 
-  const std::vector<uint8_t>& data = records[5].second;
+  const std::vector<uint8_t>& data = records[5].bytes;
   EXPECT_EQ(data[6], TRL_INFO);
   std::string version(reinterpret_cast<const char*>(data.data()) + 24);
   EXPECT_EQ(version, "brackwater-v0.1-171-gbbf55d6");
   // The format travels as UTF-16 after the fixed part and one argument descriptor.
-  const std::vector<uint8_t>& format = records[4].second;
+  const std::vector<uint8_t>& format = records[4].bytes;
   std::string text;
   for (size_t i = 14; i + 1 < format.size() && format[i]; i += 2) text.push_back(char(format[i]));
   EXPECT_EQ(text, "Logger initialised! VERSION %s");

@@ -1,4 +1,5 @@
-// Test reader of the trace stream: splits one Sent call's bytes into records.
+// Test reader of the trace stream: splits one Sent call's bytes into records. Shared by the
+// channel and logger tests.
 #ifndef TESTS_TRACE_CHANNEL_STREAM_READER_H_
 #define TESTS_TRACE_CHANNEL_STREAM_READER_H_
 
