@@ -117,7 +117,10 @@ MQW_EXPORT void TR_Exceptional_Flush() {
 
   const uint64_t stamp = CShared::Get_Stamp64();
   sem_t* semaphore = nullptr;
-  if (CShared::Lock(kCrash_Entry, semaphore, kCrash_Attempts) != CShared::eLock_Ok) return;
+  if (CShared::Lock(kCrash_Entry, semaphore, kCrash_Attempts) != CShared::eLock_Ok) {
+    CShared::Unlink_Published();
+    return;
+  }
   long expected = 0;
   const bool owner = g_Flushing_Thread.compare_exchange_strong(expected, self);
 
@@ -136,6 +139,9 @@ MQW_EXPORT void TR_Exceptional_Flush() {
     // alive, leave it later without finding themselves in it.
     CShared::Destroy(registry.handle);
   }
+  // What the process published and still holds (a channel shared by the logger, for one)
+  // would otherwise outlive the process as named objects.
+  CShared::Unlink_Published();
   CShared::UnLock(semaphore);
   if (owner) g_Flushing_Thread.store(0);
 }

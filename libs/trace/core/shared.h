@@ -89,6 +89,10 @@ class CShared {
   // removed all the same, because it would otherwise point at an object that is going away,
   // and false is returned. The names are unlinked only while they still hold our entry.
   static bool Withdraw(sShared* handle, const void* object, bool take_lock);
+  // Unlinks the names of every entry this process has published and not withdrawn yet (the
+  // handles stay valid and are withdrawn later as usual). Called by the exceptional flush, so
+  // that a process that ends without releasing its objects leaves no named objects behind.
+  static void Unlink_Published();
 };
 
 #endif  // TRACE_CORE_SHARED_H_

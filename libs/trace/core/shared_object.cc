@@ -8,7 +8,38 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <mutex>
+
 #include "trace/core/shared.h"
+
+namespace {
+
+// Names of the entries this process has published and not withdrawn. Guarded by
+// g_Published_Lock; the exit path only tries the lock, so a signal arriving while this thread
+// holds it cannot deadlock (the names are then left to the next process with this PID).
+constexpr int kMaxPublished = 64;
+std::mutex g_Published_Lock;
+char g_Published[kMaxPublished][CShared::kMaxEntryName + 1];
+
+void Remember(const char* entry) {
+  std::lock_guard<std::mutex> guard(g_Published_Lock);
+  for (auto& slot : g_Published) {
+    if (slot[0] != '\0') continue;
+    strcpy(slot, entry);
+    return;
+  }
+}
+
+void Forget(const char* entry) {
+  std::lock_guard<std::mutex> guard(g_Published_Lock);
+  for (auto& slot : g_Published) {
+    if (strcmp(slot, entry) != 0) continue;
+    slot[0] = '\0';
+    return;
+  }
+}
+
+}  // namespace
 
 bool CShared::Entry_Name(const char* prefix, const char* name, char* out) {
   if (prefix == nullptr || name == nullptr || out == nullptr) return false;
@@ -53,11 +84,24 @@ uint32_t CShared::Publish(sShared** handle, const char* entry, const void* objec
   }
   // Missing: the name is free. Time-out or error: Create fails on an existing name.
   sObject_Entry mine{reinterpret_cast<uint64_t>(object), high, low};
-  return Create(handle, entry, &mine, sizeof(mine)) ? ePublish_Ok : ePublish_Failed;
+  if (!Create(handle, entry, &mine, sizeof(mine))) return ePublish_Failed;
+  Remember(entry);
+  return ePublish_Ok;
+}
+
+void CShared::Unlink_Published() {
+  std::unique_lock<std::mutex> guard(g_Published_Lock, std::try_to_lock);
+  if (!guard.owns_lock()) return;
+  for (auto& slot : g_Published) {
+    if (slot[0] == '\0') continue;
+    UnLink(slot);
+    slot[0] = '\0';
+  }
 }
 
 bool CShared::Withdraw(sShared* handle, const void* object, bool take_lock) {
   if (handle == nullptr) return true;
+  Forget(handle->name);
   sem_t* semaphore = nullptr;
   bool ok = true;
   if (take_lock) {

@@ -1,8 +1,11 @@
 // A process set up with TR::LoggerInit and a binary file sink keeps every accepted trace when it
 // ends: by a fault, by a termination signal, or by returning from main (the exit flush).
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -18,6 +21,19 @@ namespace {
 
 volatile int* volatile g_Unmapped = reinterpret_cast<int*>(16);
 
+// Named registry objects in /dev/shm that belong to process `pid`.
+std::vector<std::string> Objects_Of(int pid) {
+  std::vector<std::string> names;
+  const std::string tag = "_PID" + std::to_string(pid) + "_";
+  if (DIR* dir = opendir("/dev/shm")) {
+    while (dirent* entry = readdir(dir)) {
+      if (std::string(entry->d_name).find(tag) != std::string::npos) names.push_back(entry->d_name);
+    }
+    closedir(dir);
+  }
+  return names;
+}
+
 enum class Ending { Fault, Terminate, Return };
 
 // In a child: LoggerInit with a file sink in `dir`, 100000 accepted trace calls, then `ending`.
@@ -28,6 +44,8 @@ ChildResult Run_Logged_Child(const TempDir& dir, Ending ending) {
         TR::detail::Set_Config_Path_For_Testing(config.c_str());
         ITR_Trace* channel = TR::LoggerInit("crashmod", "/TR.Sink=FileBin /TR.Dir=" + dir.Path());
         if (channel == nullptr) return 20;
+        printf("pid=%d\n", static_cast<int>(getpid()));
+        fflush(stdout);
         int accepted = 0;
         for (int i = 0; accepted < 100000; ++i) {
           if (channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d", i)) ++accepted;
@@ -66,6 +84,10 @@ TEST(CrashFlush, NothingAcceptedIsLostAtTheEnd) {
     const ChildResult child = Run_Logged_Child(dir, c.ending);
     ASSERT_TRUE(child.exited) << "signal " << child.signal << "\n" << child.output;
     EXPECT_EQ(child.exit_code, c.status) << child.output;
+    // The process's shared channel and crash registry are gone with it.
+    const size_t at = child.output.find("pid=");
+    ASSERT_NE(at, std::string::npos) << child.output;
+    EXPECT_EQ(Objects_Of(atoi(child.output.c_str() + at + 4)), std::vector<std::string>{});
 
     const std::vector<TrdFile> files = Read_Trd_Directory(dir.Path());
     ASSERT_EQ(files.size(), 1u);
