@@ -135,3 +135,30 @@ TEST(BacktraceStampTest, SignalDuringStampEndsTheProcessAtOnce) {
 
 }  // namespace
 }  // namespace mqw_test
+
+namespace mqw_test {
+namespace {
+
+// With a real client, the stamp of a terminating signal reaches the output although the process
+// ends right after logging it: the trace clients are flushed and closed before the exit.
+TEST(BacktraceStampTest, SignalStampReachesARealSinkBeforeTheExit) {
+  ChildResult result = Run_In_Child(
+      [] {
+        ITR_Client* client = TR_Create_Client("/TR.Sink=Console");
+        if (client == nullptr) return 97;
+        ITR_Trace* channel = TR_Create_Trace(client, "Trace channel 1", nullptr);
+        if (channel == nullptr) return 98;
+        TR::l_pClient = client;
+        TR::l_pTrace = channel;
+        signal(SIGTERM, &TR::pushBacktraceStamp);
+        raise(SIGTERM);
+        return 99;
+      },
+      60000);
+  ASSERT_TRUE(result.exited) << "signal " << result.signal;
+  EXPECT_EQ(result.exit_code, SIGTERM) << result.output;
+  EXPECT_NE(result.output.find("SIGCODE 15"), std::string::npos) << result.output;
+}
+
+}  // namespace
+}  // namespace mqw_test

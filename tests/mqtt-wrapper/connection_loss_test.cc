@@ -5,7 +5,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <mqtt-wrapper/TR.h>
 #include <mqtt-wrapper/mqtt_client_wrapper.h>
+#include <mqtt-wrapper/trhelper.h>
 
 #include "support/broker.h"
 #include "support/child_process.h"
@@ -49,6 +51,39 @@ TEST(ConnectionLossTest, LostConnectionEndsTheProcessWithStatusOne) {
     if (r.level == TRL_ERROR && r.format == "MQTT Connection lost") lost = true;
   }
   EXPECT_TRUE(lost) << result.output;
+}
+
+// With a real client, the loss is logged and reaches the output although the process ends from
+// Paho's thread right after: the trace clients are flushed and closed before the exit.
+TEST(ConnectionLossTest, LossIsLoggedToARealSinkBeforeTheExit) {
+  Broker broker;
+  std::string error;
+  ASSERT_TRUE(broker.Start(&error)) << error;
+  const pid_t brokerPid = broker.Pid();
+
+  ChildResult result = Run_In_Child(
+      [&] {
+        ITR_Client* client = TR_Create_Client("/TR.Sink=Console");
+        if (client == nullptr) return 97;
+        ITR_Trace* channel = TR_Create_Trace(client, "Trace channel 1", nullptr);
+        if (channel == nullptr) return 98;
+        TR::l_pClient = client;
+        TR::l_pTrace = channel;
+        MqttAsyncWrapper wrapper("loses-connection-sink", std::chrono::milliseconds(15000));
+        wrapper.Connect(true, nullptr, nullptr);
+        kill(brokerPid, SIGKILL);
+        try {
+          wrapper.Receive("never", 60);
+        } catch (...) {
+        }
+        return 99;
+      },
+      120000);
+  broker.Kill();
+
+  ASSERT_TRUE(result.exited) << "signal " << result.signal << " timed out " << result.timed_out;
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.output.find("MQTT Connection lost"), std::string::npos) << result.output;
 }
 
 }  // namespace
