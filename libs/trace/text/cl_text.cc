@@ -202,6 +202,9 @@ void CClText::Routine() {
       if (sBuffer* buffer = Take_Buffer()) {
         last_dump = GetTickCount();
         failed = m_Parser.Parse_Buffer(buffer->data, buffer->used) != 0;
+        // After a failure the client is off before room appears, so that no producer is told
+        // its data was accepted when no worker will ever render it.
+        if (failed) Go_Off();
         Return_Buffer(buffer);
       }
     } else if (event == 2) {
@@ -214,10 +217,7 @@ void CClText::Routine() {
     } else if (event == 0) {
       run = false;
     }
-    if (failed) {
-      Go_Off();
-      run = false;
-    }
+    if (failed) run = false;
     // Rolls are checked every minute; buffered output is written out once the stream has been
     // quiet for a second, so that lines never wait in memory for the next line to arrive.
     uint32_t now = GetTickCount();

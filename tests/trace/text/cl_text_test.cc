@@ -217,16 +217,21 @@ TEST(ClText, UnparsableStreamTurnsTheClientOff) {
     sTRC_Info info{};
     client->Get_Info(&info);
     EXPECT_EQ(info.rejects_off, 2u);
-    // Every channel heard that the client is off.
+    // Every channel hears that the client is off (right after the producers were released).
     bool told = false;
-    for (const auto& event : channel.Events()) {
-      if (event.kind == RecordingChannel::Kind::Status && event.status.connected == 0) told = true;
+    for (int i = 0; i < 100 && !told; ++i) {
+      for (const auto& event : channel.Events()) {
+        if (event.kind == RecordingChannel::Kind::Status && event.status.connected == 0) told = true;
+      }
+      if (!told) std::this_thread::sleep_for(50ms);
     }
     EXPECT_TRUE(told);
     client->Unregister_Channel(channel.Id());
     client->Release();
   });
+  // Failures inside the capture were printed into it as well.
   EXPECT_NE(journal.find("Text output stopped"), std::string::npos) << journal;
+  EXPECT_EQ(journal.find("Failure"), std::string::npos) << journal;
   EXPECT_EQ(sink.Lines().size(), 1u);
 }
 
