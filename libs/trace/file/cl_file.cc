@@ -183,10 +183,12 @@ uint32_t CClFile::Init_Thread() {
     TR_Set_Last_Error(eLastError_Thread);
     return eCode_No_Slot;
   }
-  // The writer runs with every signal blocked: asynchronous signals are then handled on the
-  // application's threads, whose handlers may close this sink and join the writer.
+  // The writer runs with asynchronous signals blocked: they are then handled on the
+  // application's threads, whose handlers may close this sink and join the writer. Faults stay
+  // deliverable, so a crash on the writer still reaches the crash handler.
   sigset_t all, previous;
   sigfillset(&all);
+  for (int fault : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS}) sigdelset(&all, fault);
   pthread_sigmask(SIG_SETMASK, &all, &previous);
   const int created = pthread_create(&m_Thread, nullptr, Static_Routine, this);
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
