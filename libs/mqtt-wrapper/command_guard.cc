@@ -81,7 +81,10 @@ void CommandGuard::Complete(int rc) {
 }
 
 void CommandGuard::failStart(int rc) {
-  std::string text = fmt::format("MQTT {} failed to start. Code: {}", operation, rc);
+  Refuse(fmt::format("MQTT {} failed to start. Code: {}", operation, rc));
+}
+
+void CommandGuard::Refuse(const std::string& text) {
   {
     std::lock_guard<std::mutex> statusLock(status.statusMutex);
     status.state = Failed;

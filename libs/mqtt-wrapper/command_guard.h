@@ -37,6 +37,10 @@ class CommandGuard {
   // succeeded; throws otherwise (see above). Call exactly once.
   void Complete(int rc);
 
+  // Ends the command without issuing it: it fails with `text` (std::runtime_error), exactly as
+  // when Paho refuses to start it.
+  [[noreturn]] void Refuse(const std::string& text);
+
   // Response options that route the completion of this command to the wrapper's handlers.
   static MQTTAsync_responseOptions ResponseOptions(client_status* status);
 

@@ -107,6 +107,11 @@ void MqttAsyncWrapper::disconnect() {
 void MqttAsyncWrapper::Connect(bool cleanSession, MQTTAsync_onSuccess* successCallback,
                                MQTTAsync_onFailure* failureCallback) {
   CommandGuard guard(*status, "connect", commandTimeout, client, successCallback, failureCallback);
+  // Paho accepts a connect on a connected client but never completes it, which would leave this
+  // and every later command pending for good.
+  if (MQTTAsync_isConnected(*client)) {
+    guard.Refuse("MQTT connect failed to start: already connected");
+  }
   MQTTAsync_connectOptions options = MQTTAsync_connectOptions_initializer;
   options.keepAliveInterval = 240;
   options.cleansession = cleanSession ? 1 : 0;

@@ -146,6 +146,23 @@ TEST_F(BrokerLifecycleTest, CommandFromCallbackIsRefused) {
   g_wrapper = nullptr;
 }
 
+// A second Connect on a connected wrapper is refused at once; the connection, its subscriptions
+// and later commands are unaffected (the command never becomes pending).
+TEST_F(BrokerLifecycleTest, SecondConnectIsRefusedAndLeavesTheConnectionUsable) {
+  auto wrapper = Connected();
+  wrapper->Subscribe("again", Qos::AtLeastOnce, false, nullptr, nullptr);
+  try {
+    wrapper->Connect(true, nullptr, nullptr);
+    FAIL() << "second connect accepted";
+  } catch (const TimeoutError& e) {
+    FAIL() << e.what();
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "MQTT connect failed to start: already connected");
+  }
+  wrapper->Send("again", "still subscribed", Qos::AtLeastOnce, false);
+  EXPECT_EQ(wrapper->Receive("again", kReceiveSeconds).payload, Bytes("still subscribed"));
+}
+
 TEST_F(BrokerLifecycleTest, ConnectedWrapperDisconnectsCleanly) {
   { auto wrapper = Connected(); }
   EXPECT_EQ(trace.Count(TRL_WARNING, "MQTT Disconnect error: %s"), 0u);
