@@ -27,5 +27,8 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/mqtt-wrapperConfigVersion
   COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/mqtt-wrapperConfig.cmake ${PROJECT_BINARY_DIR}/mqtt-wrapperConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/mqtt-wrapper)
+# The .pc file finds its prefix relative to itself, so an installation may be moved (or made
+# with cmake --install --prefix) without editing it.
+file(RELATIVE_PATH MQW_PC_TO_PREFIX "/root/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/root")
 configure_file(cmake/mqtt-wrapper.pc.in ${PROJECT_BINARY_DIR}/mqtt-wrapper.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/mqtt-wrapper.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
