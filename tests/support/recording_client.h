@@ -8,8 +8,10 @@
 // holds one reference while it lives. Tests usually keep their own reference and Release() it
 // at the end.
 //
-// Thread-safety: every operation may be called from any thread; state is guarded by a recursive
-// mutex, which is held while calling back into channels (as a real client holds its channel lock).
+// Thread-safety: every operation may be called from any thread. Like a real client it has two
+// locks: channel_mutex_ (recursive) guards the channel table and is held while calling back into
+// channels; data_mutex_ guards what Sent records and the status. Lock order: channel_mutex_, then
+// a channel's own lock, then data_mutex_ (channels call Sent holding their lock).
 #ifndef TESTS_SUPPORT_RECORDING_CLIENT_H_
 #define TESTS_SUPPORT_RECORDING_CLIENT_H_
 
@@ -40,7 +42,7 @@ class RecordingClient final : public ITR_Client {
   }
   uint32_t Get_Status() override { return 0; }
   bool Get_Status(sTRC_Status* status) override {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(data_mutex_);
     if (!status) return false;
     *status = status_;
     return true;
@@ -50,28 +52,34 @@ class RecordingClient final : public ITR_Client {
     return info != nullptr;
   }
   uint32_t Register_Channel(ITRC_Channel* channel) override {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::recursive_mutex> lock(channel_mutex_);
     if (!channel) return eCode_Bad_Args;
-    if (refuse_registration_) return eCode_No_Slot;
+    sTRC_Status status;
+    {
+      std::lock_guard<std::mutex> data(data_mutex_);
+      if (refuse_registration_) return eCode_No_Slot;
+      status = status_;
+    }
     for (uint32_t id = 0; id < 32; ++id) {
       if (channels_[id]) continue;
       channels_[id] = channel;
       sTRC_Channel_Info info{id};
       channel->On_Init(&info);
-      channel->On_Status(id, &status_);
+      channel->On_Status(id, &status);
       return eCode_Ok;
     }
     return eCode_No_Slot;
   }
   uint32_t Unregister_Channel(uint32_t id) override {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::recursive_mutex> lock(channel_mutex_);
     if (id >= 32 || !channels_[id]) return eCode_Bad_Args;
     channels_[id] = nullptr;
+    std::lock_guard<std::mutex> data(data_mutex_);
     ++unregistered_;
     return eCode_Ok;
   }
   uint32_t Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, uint32_t size) override {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(data_mutex_);
     ++sent_calls_;
     if (!chunks || count == 0 || id >= 32) return eCode_Bad_Args;
     std::vector<uint8_t> bytes;
@@ -98,13 +106,13 @@ class RecordingClient final : public ITR_Client {
     return nullptr;
   }
   uint32_t Get_Channels_Count() override {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::recursive_mutex> lock(channel_mutex_);
     uint32_t count = 0;
     for (ITRC_Channel* channel : channels_) count += channel != nullptr;
     return count;
   }
   ITRC_Channel* Get_Channel(size_t index) override {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::recursive_mutex> lock(channel_mutex_);
     for (ITRC_Channel* channel : channels_) {
       if (channel && index-- == 0) {
         channel->Add_Ref();
@@ -120,64 +128,68 @@ class RecordingClient final : public ITR_Client {
   // --- test controls ---
   // Nonzero: every Sent call is refused with this code (its bytes go to Refused()).
   void Refuse(uint32_t code) {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(data_mutex_);
     refuse_code_ = code;
   }
   // Register_Channel answers eCode_No_Slot (no callbacks), as a client with all slots taken.
   void Refuse_Registration(bool refuse) {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(data_mutex_);
     refuse_registration_ = refuse;
   }
   // Sets the status reported at registration and, to every registered channel, now.
   void Set_Status(int32_t connected, uint32_t resets) {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
-    status_ = sTRC_Status{connected, resets};
+    std::lock_guard<std::recursive_mutex> lock(channel_mutex_);
+    sTRC_Status status{connected, resets};
+    {
+      std::lock_guard<std::mutex> data(data_mutex_);
+      status_ = status;
+    }
     for (uint32_t id = 0; id < 32; ++id) {
-      if (channels_[id]) channels_[id]->On_Status(id, &status_);
+      if (channels_[id]) channels_[id]->On_Status(id, &status);
     }
   }
   // Status used for the next registrations only (no notification).
   void Preset_Status(int32_t connected, uint32_t resets) {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(data_mutex_);
     status_ = sTRC_Status{connected, resets};
   }
   void Receive(uint32_t id, std::vector<uint8_t> data, uint32_t swap = 0) {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::recursive_mutex> lock(channel_mutex_);
     if (id < 32 && channels_[id]) {
       channels_[id]->On_Receive(id, data.data(), static_cast<uint32_t>(data.size()), swap);
     }
   }
   void Flush_Channel(uint32_t id) {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::recursive_mutex> lock(channel_mutex_);
     uint32_t flag = 1;
     if (id < 32 && channels_[id]) channels_[id]->On_Flush(id, &flag);
   }
 
   // Accepted Sent calls, each the concatenated bytes of its chunks.
   std::vector<std::vector<uint8_t>> Packets() {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(data_mutex_);
     return packets_;
   }
   std::vector<std::vector<uint8_t>> Refused() {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(data_mutex_);
     return refused_;
   }
   void Clear() {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(data_mutex_);
     packets_.clear();
     refused_.clear();
   }
   // Sent calls whose `size` differed from the sum of their chunks (must stay 0).
   uint32_t Size_Mismatches() {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(data_mutex_);
     return size_mismatches_;
   }
   uint32_t Sent_Calls() {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(data_mutex_);
     return sent_calls_;
   }
   uint32_t Unregistered() {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(data_mutex_);
     return unregistered_;
   }
   uint32_t Refs() const { return refs_; }
@@ -187,16 +199,17 @@ class RecordingClient final : public ITR_Client {
 
   std::atomic<uint32_t> refs_{1};
   const std::vector<std::string> args_;
-  std::recursive_mutex mutex_;
-  ITRC_Channel* channels_[32] = {};     // guarded by mutex_; not owned
-  sTRC_Status status_{1, 0};            // guarded by mutex_
-  uint32_t refuse_code_ = eCode_Ok;     // guarded by mutex_
-  bool refuse_registration_ = false;    // guarded by mutex_
-  std::vector<std::vector<uint8_t>> packets_;  // guarded by mutex_
-  std::vector<std::vector<uint8_t>> refused_;  // guarded by mutex_
-  uint32_t size_mismatches_ = 0;        // guarded by mutex_
-  uint32_t sent_calls_ = 0;             // guarded by mutex_
-  uint32_t unregistered_ = 0;           // guarded by mutex_
+  std::recursive_mutex channel_mutex_;
+  ITRC_Channel* channels_[32] = {};     // guarded by channel_mutex_; not owned
+  std::mutex data_mutex_;
+  sTRC_Status status_{1, 0};            // guarded by data_mutex_
+  uint32_t refuse_code_ = eCode_Ok;     // guarded by data_mutex_
+  bool refuse_registration_ = false;    // guarded by data_mutex_
+  std::vector<std::vector<uint8_t>> packets_;  // guarded by data_mutex_
+  std::vector<std::vector<uint8_t>> refused_;  // guarded by data_mutex_
+  uint32_t size_mismatches_ = 0;        // guarded by data_mutex_
+  uint32_t sent_calls_ = 0;             // guarded by data_mutex_
+  uint32_t unregistered_ = 0;           // guarded by data_mutex_
 };
 
 #endif  // TESTS_SUPPORT_RECORDING_CLIENT_H_
