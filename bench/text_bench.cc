@@ -6,10 +6,16 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <vector>
 #include <memory>
 #include <string>
 
 #include <mqtt-wrapper/TR.h>
+
+#include "trace/text/cl_text_file.h"
+#include "trace/text/stream_parser.h"
 
 #ifdef MQW_BENCH_SPDLOG
 #include <spdlog/sinks/basic_file_sink.h>
@@ -91,6 +97,57 @@ void BM_TextSink_SustainedLines(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * lines);
 }
 BENCHMARK(BM_TextSink_SustainedLines)->Arg(1000000)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The worker's share alone, on one thread: parsing a recorded stream, formatting every message,
+// building the lines and writing them to a text file. 1 / (time per line) is the rate the
+// text-file output sustains when the producers are not competing for the same cores.
+void BM_TextSink_WorkerPerLine(benchmark::State& state) {
+  const int64_t lines = 200000;
+  static std::vector<uint8_t> stream;
+  if (stream.empty()) {
+    BenchDir recorded;
+    ITR_Client* client = TR_Create_Client(("/TR.Sink=FileBin /TR.Dir=" + recorded.path).c_str());
+    ITR_Trace* trace = client ? TR_Create_Trace(client, "Bench", nullptr) : nullptr;
+    if (!trace) {
+      state.SkipWithError("binary file client could not be created");
+      return;
+    }
+    trace->Register_Thread("Producer", static_cast<uint32_t>(gettid()));
+    for (int64_t i = 0; i < lines; ++i) {
+      trace->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "request %lld done in %d us by %s",
+                   static_cast<long long>(i), 42, "worker");
+    }
+    trace->Release();
+    client->Release();
+    for (const auto& entry : std::filesystem::directory_iterator(recorded.path)) {
+      std::ifstream in(entry.path(), std::ios::binary);
+      std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      if (file.size() > 1044) stream.assign(file.begin() + 1044, file.end());
+    }
+  }
+  uint64_t rendered = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    BenchDir dir;
+    {
+      CClTextFile output;
+      std::string option = "/TR.Dir=" + dir.path;
+      char* args[] = {option.data()};
+      output.Initialize(args, 1);
+      CStreamParser parser;
+      parser.Init(nullptr);
+      parser.Set_Output(&output);
+      state.ResumeTiming();
+      parser.Parse_Buffer(stream.data(), stream.size());
+      output.DumpBuffers();
+      rendered += parser.Lines();
+      state.PauseTiming();
+    }
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(rendered));
+}
+BENCHMARK(BM_TextSink_WorkerPerLine)->Iterations(5)->Unit(benchmark::kMillisecond);
 
 #ifdef MQW_BENCH_SPDLOG
 // spdlog's synchronous file logger writing comparable lines (date, time, level, thread, source

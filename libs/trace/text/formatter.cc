@@ -387,25 +387,25 @@ int32_t CFormatter::Format_Integer(const sArg* arg, uint32_t type, uint64_t raw,
   int64_t total = static_cast<int64_t>(prefix_length) + zeros + pad + count;
   if (total + 8 >= remaining) return -1;
   char* w = out;
-  if (!arg->left && arg->padding == ' ') {
+  if (pad && !arg->left && arg->padding == ' ') {
     memset(w, ' ', static_cast<size_t>(pad));
     w += pad;
   }
-  memcpy(w, prefix, static_cast<size_t>(prefix_length));
-  w += prefix_length;
-  if (!arg->left && arg->padding == '0') {
+  for (int32_t i = 0; i < prefix_length; ++i) *w++ = prefix[i];
+  if (pad && !arg->left && arg->padding == '0') {
     memset(w, '0', static_cast<size_t>(pad));
     w += pad;
   }
-  memset(w, '0', static_cast<size_t>(zeros));
-  w += zeros;
-  if (arg->left && arg->padding == '0') {
+  if (zeros) {
+    memset(w, '0', static_cast<size_t>(zeros));
+    w += zeros;
+  }
+  if (pad && arg->left && arg->padding == '0') {
     memset(w, '0', static_cast<size_t>(pad));
     w += pad;
   }
-  memcpy(w, digits, static_cast<size_t>(count));
-  w += count;
-  if (arg->left && arg->padding == ' ') {
+  for (int32_t i = 0; i < count; ++i) *w++ = digits[i];
+  if (pad && arg->left && arg->padding == ' ') {
     memset(w, ' ', static_cast<size_t>(pad));
     w += pad;
   }

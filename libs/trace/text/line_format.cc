@@ -44,10 +44,7 @@ void Element_ix(CLineFormat* f, const sLog* l) {
   f->Append_Fields({{static_cast<int64_t>(l->sequence), 4, 0}});
 }
 // Calendar and sub-second fields are always in range, so they render as "%02d" and the like.
-void Element_tf(CLineFormat* f, const sLog* l) {
-  f->Append_Fields({{l->day, 2, '.'}, {l->month, 2, '.'}, {l->year, 4, ' '}, {l->hour, 2, ':'}, {l->minute, 2, ':'},
-                    {l->second, 2, '.'}, {l->millisecond, 3, '\''}, {l->microsecond, 3, '"'}, {l->hundred_ns, 1, 0}});
-}
+void Element_tf(CLineFormat* f, const sLog* l) { f->Append_Full_Time(l); }
 void Element_tm(CLineFormat* f, const sLog* l) {
   f->Append_Fields({{l->hour, 2, ':'}, {l->minute, 2, ':'}, {l->second, 2, '.'}, {l->millisecond, 3, '\''},
                     {l->microsecond, 3, '"'}, {l->hundred_ns, 1, 0}});
@@ -230,6 +227,28 @@ void CLineFormat::Append_Fields(std::initializer_list<sField> fields) {
     if (field.separator) *w++ = field.separator;
   }
   m_End = static_cast<uint64_t>(w - m_Line);
+}
+
+void CLineFormat::Append_Full_Time(const sLog* l) {
+  // "dd.mm.yyyy hh:mm:ss." changes once a second: it is rendered once and reused.
+  uint64_t key = (((((static_cast<uint64_t>(l->year) * 13 + l->month) * 32 + l->day) * 24 + l->hour) * 60 +
+                   l->minute) * 61 + l->second);
+  if (key != m_DateKey || m_DateLength == 0) {
+    uint64_t end = m_End;
+    if (!Reserve(320, 320)) return;
+    Append_Fields({{l->day, 2, '.'}, {l->month, 2, '.'}, {l->year, 4, ' '}, {l->hour, 2, ':'}, {l->minute, 2, ':'},
+                   {l->second, 2, '.'}});
+    uint64_t length = m_End - end;
+    if (length > sizeof(m_Date)) return;
+    memcpy(m_Date, m_Line + end, length);
+    m_DateLength = static_cast<uint32_t>(length);
+    m_DateKey = key;
+  } else {
+    if (!Reserve(320, 320)) return;
+    memcpy(m_Line + m_End, m_Date, m_DateLength);
+    m_End += m_DateLength;
+  }
+  Append_Fields({{l->millisecond, 3, '\''}, {l->microsecond, 3, '"'}, {l->hundred_ns, 1, 0}});
 }
 
 void CLineFormat::Append_Hex(uint32_t value, int digits) {

@@ -66,6 +66,8 @@ class CLineFormat {
   };
   // Fixed-width fields without going through printf; at most 12 fields per call.
   void Append_Fields(std::initializer_list<sField> fields);
+  // "%02d.%02d.%04d %02d:%02d:%02d.%03d'%03d\"%d" of the calendar and sub-second fields.
+  void Append_Full_Time(const sLog* log);
   // "0x" and at least `digits` upper-case hexadecimal digits ("0x%05X").
   void Append_Hex(uint32_t value, int digits);
 
@@ -78,6 +80,9 @@ class CLineFormat {
   char* m_Line = nullptr;   // line buffer, owned
   uint64_t m_End = 0;       // bytes used
   uint64_t m_Capacity = 0;
+  char m_Date[32] = {};       // rendered date and time up to the seconds, with its separator
+  uint32_t m_DateLength = 0;  // 0: nothing cached
+  uint64_t m_DateKey = 0;     // calendar fields m_Date was rendered from
 };
 
 #endif  // TRACE_TEXT_LINE_FORMAT_H_
