@@ -75,6 +75,17 @@ TEST(StreamParser, LineFormatElements) {
   }
 }
 
+TEST(StreamParser, FullTimeFollowsEverySecond) {
+  Parser p("%tf");
+  ASSERT_EQ(p.Feed(Cat({Packet(0, Cat({Info("C"), Format(1, "")})),
+                        Packet(0, Cat({Data(1, kTimer0), Data(1, kTimer0 + 1), Data(1, kTimer0 + 10000000),
+                                       Data(1, kTimer0 + 3600ull * 24 * 10000000)}))})),
+            0u);
+  std::vector<std::string> expected = {"02.01.2026 03:04:05.678'901\"2", "02.01.2026 03:04:05.678'901\"3",
+                                       "02.01.2026 03:04:06.678'901\"2", "03.01.2026 03:04:05.678'901\"2"};
+  EXPECT_EQ(p.sink.Texts(), expected);
+}
+
 TEST(StreamParser, PacketSplitAnywhereIsParsedExactlyOnce) {
   Bytes stream = One_Line_Stream();
   // Every cut point, including the ones inside a packet's 4-byte header.
