@@ -3,6 +3,8 @@
 #include <wchar.h>
 
 #include <algorithm>
+#include <atomic>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -460,6 +462,50 @@ TEST_F(ChannelTest, ConcurrentCallersKeepRecordsWholeAndOrdered) {
     }
   }
   EXPECT_EQ(data_records, size_t{kThreads} * kCalls);
+}
+
+TEST_F(ChannelTest, EveryDataRecordIsDescribedSinceTheLastReconnection) {
+  // Callers trace from several sites while the sink reconnects over and over: a reader that
+  // starts at any information record must find each data record's descriptor before it.
+  std::atomic<bool> stop{false};
+  std::atomic<uint64_t> calls{0};
+  std::thread reconnecting([&] {
+    for (uint32_t resets = 1; resets <= 200; ++resets) {
+      uint64_t seen = calls;
+      while (calls < seen + 5) std::this_thread::yield();  // let the callers run in between
+      client_->Set_Status(1, resets);
+    }
+    stop = true;
+  });
+  std::vector<std::thread> callers;
+  for (int t = 0; t < 3; ++t) {
+    callers.emplace_back([&, t] {
+      while (!stop) {
+        channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "a", "a %d", t);
+        channel_->Trace(0, TRL_INFO, nullptr, 2, "f", "b", "b %s", "x");
+        channel_->Trace_Managed(0, TRL_INFO, nullptr, 3, "f", "c", "c");
+        calls += 3;
+      }
+    });
+  }
+  reconnecting.join();
+  for (auto& caller : callers) caller.join();
+
+  std::set<uint16_t> described;
+  size_t data_records = 0;
+  for (const auto& packet : client_->Packets()) {
+    auto records = Parse_Records(packet);
+    ASSERT_FALSE(records.empty());
+    for (const Record& record : records) {
+      if (record.subtype == eTRTrace_Info) described.clear();
+      if (record.subtype == eTRTrace_Format) described.insert(record.As<sTRTrace_Format>().id);
+      if (record.subtype == eTRTrace_Data) {
+        ++data_records;
+        ASSERT_TRUE(described.count(record.As<sTRTrace_Data>().id)) << data_records;
+      }
+    }
+  }
+  EXPECT_GT(data_records, 0u);
 }
 
 }  // namespace
