@@ -68,13 +68,13 @@ uint32_t CShared::Publish(sShared** handle, const char* entry, const void* objec
   if (locked == eLock_Ok) {
     sObject_Entry found{};
     uint32_t read = Read_Checked(entry, &found, sizeof(found));
-    if (read == eRead_Ok && found.start_hi == high && found.start_lo == low) {
+    // An entry that cannot be read may be one that another thread is replacing right now
+    // (we may hold the semaphore of the entry it just withdrew): leave it alone.
+    if (read == eRead_Error || (read == eRead_Ok && found.start_hi == high && found.start_lo == low)) {
       UnLock(semaphore);
-      return ePublish_In_Use;
+      return read == eRead_Error ? ePublish_Failed : ePublish_In_Use;
     }
-    // Anything else under our lock is not a live entry of this process: an earlier process's
-    // entry, another user's object, or the remains of an entry whose creator died half-way
-    // (an entry being created keeps its semaphore taken, so it cannot be seen here).
+    // An earlier process's entry, or another user's object: stale.
     if (stale != nullptr) *stale = true;
     UnLink(entry);
     UnLock(semaphore);
