@@ -318,6 +318,30 @@ TEST_F(ChannelTest, ExhaustedArenaStopsOnlyNewSites) {
   EXPECT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", kFunction, formats[0].c_str(), 2));
 }
 
+// 130 pairs of an integer and a string: 260 arguments in 260 blocks, more than the channel's
+// initial staging room and chunk array hold.
+#define PAIR(n) n, "s"
+#define PAIRS10(n) PAIR(n), PAIR(n + 1), PAIR(n + 2), PAIR(n + 3), PAIR(n + 4), PAIR(n + 5), \
+    PAIR(n + 6), PAIR(n + 7), PAIR(n + 8), PAIR(n + 9)
+
+TEST_F(ChannelTest, CallsWithHundredsOfArgumentsGrowStagingAndChunks) {
+  std::string format;
+  for (int i = 0; i < 130; ++i) format += "%d%s";
+  ASSERT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "g", format.c_str(), PAIRS10(0),
+                              PAIRS10(10), PAIRS10(20), PAIRS10(30), PAIRS10(40), PAIRS10(50),
+                              PAIRS10(60), PAIRS10(70), PAIRS10(80), PAIRS10(90), PAIRS10(100),
+                              PAIRS10(110), PAIRS10(120)));
+  Record data = Last_Data();
+  ASSERT_EQ(data.bytes.size(), 24u + 130 * (8 + 2) + 1);
+  std::vector<uint8_t> tail = data.Tail(24);
+  for (int i = 0; i < 130; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(tail[i * 10], i);
+    EXPECT_EQ(tail[i * 10 + 8], 's');
+    EXPECT_EQ(tail[i * 10 + 9], 0);
+  }
+}
+
 TEST_F(ChannelTest, OversizedRecordsAreRefusedNotCorrupted) {
   std::string huge(kTRTrace_Max_Record, 'x');
   EXPECT_FALSE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "g", "%s", huge.c_str()));
