@@ -3,7 +3,10 @@
 // stops delivery cleanly.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <sys/resource.h>
+#include <time.h>
 
 #include <atomic>
 #include <chrono>
@@ -152,6 +155,51 @@ TEST(FileStream, RollsKeepEveryFileReadableByItself) {
   }
   Expect_Exactly_Once(first_only, accepted);
   EXPECT_EQ(second_seen, second_ok.load());
+}
+
+// Times of day: the local clock (a time zone chosen so that the roll time is two seconds
+// ahead) passes the roll time and a new file begins, also across midnight.
+TEST(FileStream, RollsAtTimesOfDay) {
+  struct Case {
+    const char* rule;
+    int roll_second;  // local second of the day of the roll time
+  };
+  const Case cases[] = {{"/TR.Roll=8:00,20:30tm", 8 * 3600}, {"/TR.Roll=0:00tm", 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.rule);
+    TempDir dir;
+    const ChildResult child = Run_In_Child(
+        [&]() -> int {
+          // Local time = UTC - offset; make it two seconds before the roll time.
+          const long utc = static_cast<long>(time(nullptr) % 86400);
+          const long offset = ((utc - (c.roll_second - 2)) % 86400 + 86400) % 86400;
+          char zone[64];
+          snprintf(zone, sizeof(zone), "XXX+%02ld:%02ld:%02ld", offset / 3600, offset / 60 % 60, offset % 60);
+          setenv("TZ", zone, 1);
+          tzset();
+          ITR_Client* client = Make_File_Sink(dir, {c.rule});
+          if (client == nullptr || client->Get_Status() != 0) return 20;
+          ITR_Trace* channel = TR_Create_Trace(client, "clock", nullptr);
+          if (channel == nullptr) return 21;
+          int files = 0;
+          for (int i = 0; i < 3000 && files < 2; ++i) {  // up to 30 s
+            channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d %d", 0, i);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            files = static_cast<int>(List_Trd_Files(dir.Path()).size());
+          }
+          channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d %d", 0, 100000);
+          channel->Release();
+          client->Release();
+          return files == 2 ? 0 : 22;
+        },
+        120000);
+    ASSERT_TRUE(child.exited) << child.output;
+    EXPECT_EQ(child.exit_code, 0) << child.output;
+    const std::vector<TrdFile> files = Read_Trd_Directory(dir.Path());
+    ASSERT_EQ(files.size(), 2u);
+    for (const TrdFile& file : files) EXPECT_EQ(file.error, "") << file.path;
+    EXPECT_FALSE(files[1].data.empty());
+  }
 }
 
 TEST(FileStream, FullDiskStopsDeliveryCleanly) {
