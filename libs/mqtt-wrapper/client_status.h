@@ -51,6 +51,11 @@ struct client_status {
   // MQTTAsync_destroy returns; the destructor waits for this count to drop to 0 before the record
   // is released.
   std::atomic<int> callbacksInFlight{0};
+
+  // Set when the wrapper was destroyed from one of its own callbacks and this record was left
+  // allocated: the abandoned client's messages are dropped and its connection loss no longer
+  // ends the process.
+  std::atomic<bool> abandoned{false};
 };
 
 // Counts one callback in flight for its scope; the decrement is the callback's last access to

@@ -72,6 +72,7 @@ MqttAsyncWrapper::~MqttAsyncWrapper() {
     // Destroyed from one of its own callbacks: Paho is still inside this client and the record
     // is still in use further up this very stack. End the session without waiting and leave the
     // client and its record allocated rather than freeing memory that is in use.
+    status->abandoned.store(true, std::memory_order_release);
     TR_LOG(TRL_WARNING, "MQTT Disconnect error: %s",
            "wrapper destroyed on its own callback thread; client left allocated");
     MQTTAsync_disconnectOptions options = MQTTAsync_disconnectOptions_initializer;
@@ -185,6 +186,7 @@ void MqttAsyncWrapper::onFailure(void* context, MQTTAsync_failureData* response)
 void MqttAsyncWrapper::onConnectionLost(void* context, char* cause) {
   auto* record = static_cast<client_status*>(context);
   PahoCallbackScope scope;
+  if (record->abandoned.load(std::memory_order_acquire)) return;
   if (!ConnectionLoss::BeginExit()) {
     // Another wrapper's loss is already ending the process; exit() must not run twice.
     for (;;) pause();

@@ -19,6 +19,7 @@ namespace {
 
 // Waits on the queue until `select` finds a message and moves it out. `timeout` in seconds: 0
 // waits without limit, below 0 looks only at what is queued. Returns false on time-out.
+// On Paho's callback thread it never waits (see below).
 template <class Select>
 bool TakeFirst(client_status& status, int timeout, Select select, MqttMessage& out) {
   std::list<MqttMessage> taken;
@@ -29,7 +30,14 @@ bool TakeFirst(client_status& status, int timeout, Select select, MqttMessage& o
     while (found != status.messages.end() && !select(*found)) ++found;
     return found != status.messages.end();
   };
-  if (timeout == 0) {
+  if (PahoCallbackScope::Active()) {
+    // On Paho's callback thread nothing can arrive while this thread waits: only what is queued
+    // can be taken, and waiting would stall every client of the process.
+    if (!ready()) {
+      throw std::runtime_error(
+          "Cannot wait for MQTT messages in an MQTT callback: nothing can arrive meanwhile");
+    }
+  } else if (timeout == 0) {
     status.queueCondition.wait(lock, ready);
   } else {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout);
@@ -48,7 +56,8 @@ int MqttAsyncWrapper::onMsgArrive(void* context, char* topicName, int topicLen,
   auto* record = static_cast<client_status*>(context);
   PahoCallbackScope scope;
   CallbackInFlight inFlight(record);
-  if (message == nullptr) {
+  if (message == nullptr || record->abandoned.load(std::memory_order_acquire)) {
+    if (message != nullptr) MQTTAsync_freeMessage(&message);
     MQTTAsync_free(topicName);
     return 1;
   }

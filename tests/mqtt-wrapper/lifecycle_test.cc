@@ -146,6 +146,65 @@ TEST_F(BrokerLifecycleTest, CommandFromCallbackIsRefused) {
   g_wrapper = nullptr;
 }
 
+// In a caller callback (Paho's thread) a receive never waits: it takes what is queued or fails
+// at once, instead of stalling the thread that delivers every message.
+std::string g_receiveResult;
+std::atomic<int> g_receives{0};
+void ReceiveFromCallback(void*, MQTTAsync_successData*) {
+  try {
+    MqttMessage m = g_wrapper->Receive("cb", 0);
+    g_receiveResult = std::string(m.payload.begin(), m.payload.end());
+  } catch (const std::exception& e) {
+    g_receiveResult = e.what();
+  }
+  ++g_receives;
+}
+
+TEST_F(BrokerLifecycleTest, ReceiveInCallbackNeverWaits) {
+  auto wrapper = Connected();
+  g_wrapper = wrapper.get();
+  wrapper->Subscribe("cb", Qos::AtLeastOnce, false, &ReceiveFromCallback, nullptr);
+  for (int i = 0; i < 1000 && g_receives < 1; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(g_receiveResult,
+            "Cannot wait for MQTT messages in an MQTT callback: nothing can arrive meanwhile");
+  wrapper->Send("cb", "queued", Qos::AtLeastOnce, false);
+  while (wrapper->getReceiveQueueSize() == 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  wrapper->Subscribe("other", Qos::AtLeastOnce, false, &ReceiveFromCallback, nullptr);
+  for (int i = 0; i < 1000 && g_receives < 2; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(g_receiveResult, "queued");
+  g_wrapper = nullptr;
+}
+
+// A wrapper destroyed from its own callback must not free what Paho and the running callback
+// still use (the sanitizer build checks); the session is ended and the destruction logged.
+std::unique_ptr<MqttAsyncWrapper> g_owned;
+std::atomic<bool> g_destroyed{false};
+void DestroyFromCallback(void*, MQTTAsync_successData*) {
+  g_owned.reset();
+  g_destroyed = true;
+}
+
+TEST_F(BrokerLifecycleTest, DestroyedFromItsOwnCallback) {
+  g_owned = std::make_unique<MqttAsyncWrapper>(NextClientId(), kCommandTimeout);
+  g_owned->Connect(true, &DestroyFromCallback, nullptr);
+  for (int i = 0; i < 1000 && !g_destroyed; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(g_destroyed);
+  auto warnings = trace.Matching(TRL_WARNING, "MQTT Disconnect error: %s");
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].text.find("own callback thread"), std::string::npos) << warnings[0].text;
+  // Other wrappers work on.
+  auto other = Connected();
+  EXPECT_NO_THROW(other->Send("t", "x", Qos::AtLeastOnce, false));
+}
+
 // A second Connect on a connected wrapper is refused at once; the connection, its subscriptions
 // and later commands are unaffected (the command never becomes pending).
 TEST_F(BrokerLifecycleTest, SecondConnectIsRefusedAndLeavesTheConnectionUsable) {
