@@ -11,8 +11,8 @@
 //
 // Thread-safety: every member function except the destructor may be called from any number of
 // threads at once; commands are serialised internally, Receive never waits for a command. Caller
-// callbacks run on Paho's callback thread and must not issue commands of the same wrapper
-// (such a command is refused at once, because it could never complete).
+// callbacks run on Paho's callback thread: a command issued there is refused at once (it could
+// never complete), and a Receive there takes only what is already queued.
 #ifndef MQTT_WRAPPER_MQTT_CLIENT_WRAPPER_H_
 #define MQTT_WRAPPER_MQTT_CLIENT_WRAPPER_H_
 
@@ -60,15 +60,18 @@ class MQW_EXPORT MqttAsyncWrapper {
   // are raised to 1 ms. Throws std::runtime_error when the client cannot be created.
   MqttAsyncWrapper(const std::string& clientId, std::chrono::milliseconds timeout);
   explicit MqttAsyncWrapper(const std::string& clientId);  // time-out 5000 ms
-  // Disconnects (best effort, never throws) and destroys the Paho client. No other call on this
-  // wrapper may run concurrently with or after the destructor.
+  // Disconnects (best effort, never throws) and destroys the Paho client, after waiting for
+  // callbacks still running. No other call on this wrapper may run concurrently with or after
+  // the destructor. Destroyed from its own callback, the wrapper only ends the session and leaves
+  // its Paho client allocated.
   ~MqttAsyncWrapper();
 
   MqttAsyncWrapper(const MqttAsyncWrapper&) = delete;
   MqttAsyncWrapper& operator=(const MqttAsyncWrapper&) = delete;
 
   // Connects to the broker; the callbacks (may be null) receive the address of the client handle
-  // cell as context and run on Paho's thread after the waiting caller has been woken.
+  // cell as context and run on Paho's thread after the waiting caller has been woken. Refused
+  // with std::runtime_error while already connected.
   void Connect(bool cleanSession, MQTTAsync_onSuccess* successCallback,
                MQTTAsync_onFailure* failureCallback);
 
@@ -80,7 +83,9 @@ class MQW_EXPORT MqttAsyncWrapper {
   void Send(const std::string& topic, const std::string& payload, Qos qos, bool retained);
 
   // Subscribes one topic filter (or each of a list, in order, stopping at the first failure).
-  // `dropRetained` sets the wrapper-wide switch that discards arriving retained messages.
+  // `dropRetained` sets the wrapper-wide switch that discards arriving retained messages. An
+  // invalid filter (empty, over 65535 bytes, NUL or control characters, misplaced '+' or '#') is
+  // refused with std::runtime_error before anything changes; so is one given to Unsubscribe.
   void Subscribe(const std::string& topic, Qos qos, bool dropRetained,
                  MQTTAsync_onSuccess* successCallback, MQTTAsync_onFailure* failureCallback);
   void Subscribe(const std::vector<std::string>& topics, Qos qos, bool dropRetained,
