@@ -14,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <mqtt-wrapper/TR.h>
@@ -85,7 +86,6 @@ void BM_Trace_NullSink(benchmark::State& state) {
   }
   Report_Allocations(state, before);
 }
-BENCHMARK(BM_Trace_NullSink)->Threads(1)->Threads(2)->UseRealTime()->Repetitions(kRepetitions)->DisplayAggregatesOnly(true);
 
 // The same call on a channel whose timer is the caller's: the processor's cycle counter. Shows
 // the engine's own cost apart from the built-in clock (a monotonic clock_gettime per call).
@@ -127,7 +127,6 @@ void BM_Trace_NullSink_CallerTimer(benchmark::State& state) {
   }
   Report_Allocations(state, before);
 }
-BENCHMARK(BM_Trace_NullSink_CallerTimer)->UseRealTime()->Repetitions(kRepetitions)->DisplayAggregatesOnly(true);
 
 void BM_Floor_TwoLocksAndCopy(benchmark::State& state) {
   static std::recursive_mutex outer;
@@ -148,7 +147,6 @@ void BM_Floor_TwoLocksAndCopy(benchmark::State& state) {
   benchmark::DoNotOptimize(target);
   Report_Allocations(state, before);
 }
-BENCHMARK(BM_Floor_TwoLocksAndCopy)->UseRealTime()->Repetitions(kRepetitions)->DisplayAggregatesOnly(true);
 
 uint64_t Constant_Timer(void*) { return 1; }
 
@@ -222,7 +220,20 @@ void BM_Trace_Vs_Floor(benchmark::State& state) {
   state.counters["allocs/call"] = static_cast<double>(t_Allocations - before) /
                                   (static_cast<double>(state.iterations()) * 3 * kBlock);
 }
+// Registered first: the interleaved ratio is measured before the other runs disturb caches.
 BENCHMARK(BM_Trace_Vs_Floor)->Iterations(2000);
+BENCHMARK(BM_Trace_NullSink)->Threads(1)->Threads(2)
+    ->UseRealTime()
+    ->Repetitions(kRepetitions)
+    ->DisplayAggregatesOnly(true);
+BENCHMARK(BM_Trace_NullSink_CallerTimer)
+    ->UseRealTime()
+    ->Repetitions(kRepetitions)
+    ->DisplayAggregatesOnly(true);
+BENCHMARK(BM_Floor_TwoLocksAndCopy)
+    ->UseRealTime()
+    ->Repetitions(kRepetitions)
+    ->DisplayAggregatesOnly(true);
 
 #ifdef MQW_BENCH_SPDLOG
 void BM_Spdlog_Sync_NullSink(benchmark::State& state) {
@@ -235,7 +246,10 @@ void BM_Spdlog_Sync_NullSink(benchmark::State& state) {
   for (auto _ : state) logger.info("{} {}", ++value, "ab");
   Report_Allocations(state, before);
 }
-BENCHMARK(BM_Spdlog_Sync_NullSink)->UseRealTime()->Repetitions(kRepetitions)->DisplayAggregatesOnly(true);
+BENCHMARK(BM_Spdlog_Sync_NullSink)
+    ->UseRealTime()
+    ->Repetitions(kRepetitions)
+    ->DisplayAggregatesOnly(true);
 
 void BM_Spdlog_Async_NullSink(benchmark::State& state) {
   auto pool = std::make_shared<spdlog::details::thread_pool>(8192, 1);
@@ -250,7 +264,10 @@ void BM_Spdlog_Async_NullSink(benchmark::State& state) {
   Report_Allocations(state, before);
   logger->flush();
 }
-BENCHMARK(BM_Spdlog_Async_NullSink)->UseRealTime()->Repetitions(kRepetitions)->DisplayAggregatesOnly(true);
+BENCHMARK(BM_Spdlog_Async_NullSink)
+    ->UseRealTime()
+    ->Repetitions(kRepetitions)
+    ->DisplayAggregatesOnly(true);
 #endif
 
 // Prints the usual table and remembers ns per call of every run for the summary.
@@ -266,9 +283,9 @@ class SummaryReporter : public benchmark::ConsoleReporter {
       }
       bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
       if (!median || run.iterations == 0) continue;
-      // Aggregates carry the per-iteration value already; with N threads sharing the channel it
-      // is the time of one call on each thread.
-      double ns = run.GetAdjustedRealTime();
+      // Processor time per call: on a shared machine wall time mostly measures the other
+      // processes. Aggregates carry the per-iteration value already.
+      double ns = run.GetAdjustedCPUTime();
       if (run.time_unit != benchmark::kNanosecond) continue;
       std::string name = run.run_name.str();
       ns_[name] = ns;
@@ -280,7 +297,7 @@ class SummaryReporter : public benchmark::ConsoleReporter {
     auto floor = ns_.begin();
     while (floor != ns_.end() && floor->first.rfind("BM_Floor_TwoLocksAndCopy", 0) != 0) ++floor;
     if (floor != ns_.end()) {
-      printf("\n%-52s %10s %10s %12s\n", "per call (median of repetitions)", "ns", "x floor",
+      printf("\n%-52s %10s %10s %12s\n", "CPU time per call (median of repetitions)", "ns", "x floor",
              "allocs/call");
       for (const auto& [name, ns] : ns_) {
         auto allocs = allocs_.find(name);
@@ -314,6 +331,9 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
+  // Hosts of the library are multi-threaded (the MQTT library runs its own threads), and the C
+  // library takes cheaper paths while a process has only one thread: measure as in a host.
+  std::thread([] {}).join();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   SummaryReporter reporter;
