@@ -35,8 +35,9 @@ struct client_status {
   std::mutex statusMutex;
   std::condition_variable statusCondition;  // notify-all when a command completes
   int state = Idle;                         // guarded by statusMutex
-  bool timedOut = false;                    // guarded by statusMutex: a waiter gave up while Pending
-  std::string errorText;                    // guarded by statusMutex: failure of the current command
+  // guarded by statusMutex: a waiter gave up while the command was Pending
+  bool timedOut = false;
+  std::string errorText;  // guarded by statusMutex: failure text of the current command
   MQTTAsync_onSuccess* onSuccess = nullptr;  // guarded by statusMutex: caller callback
   MQTTAsync_onFailure* onFailure = nullptr;  // guarded by statusMutex: caller callback
   void* context = nullptr;  // guarded by statusMutex: the wrapper's client cell (MQTTAsync*)

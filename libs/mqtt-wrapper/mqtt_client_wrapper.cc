@@ -36,7 +36,8 @@ MqttAsyncWrapper::MqttAsyncWrapper(const std::string& clientId_)
     : MqttAsyncWrapper(clientId_, std::chrono::milliseconds(5000)) {}
 
 MqttAsyncWrapper::MqttAsyncWrapper(const std::string& clientId_, std::chrono::milliseconds timeout)
-    : commandTimeout(timeout < std::chrono::milliseconds(1) ? std::chrono::milliseconds(1) : timeout),
+    : commandTimeout(timeout < std::chrono::milliseconds(1) ? std::chrono::milliseconds(1)
+                                                            : timeout),
       client(nullptr),
       status(nullptr),
       clientId(clientId_) {

@@ -32,8 +32,9 @@ TEST(WrapperLifecycleTest, NeverConnectedWrapperLogsCreationAndDisconnectError) 
   }
   auto disconnect = trace.Matching(TRL_WARNING, "MQTT Disconnect error: %s");
   ASSERT_EQ(disconnect.size(), 1u);
-  EXPECT_EQ(disconnect[0].text.rfind("MQTT Disconnect error: MQTT disconnect failed to start. Code: ", 0),
-            0u)
+  EXPECT_EQ(
+      disconnect[0].text.rfind("MQTT Disconnect error: MQTT disconnect failed to start. Code: ", 0),
+      0u)
       << disconnect[0].text;
   auto destructed = trace.Matching(TRL_INFO, "MQTT Destruct context %p");
   ASSERT_EQ(destructed.size(), 1u);
@@ -237,9 +238,12 @@ TEST_F(BrokerLifecycleTest, CommandTimeoutIsAtLeastOneMillisecond) {
     const char* text;
   };
   const Case cases[] = {
-      {std::chrono::milliseconds(0), "MQTT connect timed out after 1 ms; final command status is unknown"},
-      {std::chrono::milliseconds(-5), "MQTT connect timed out after 1 ms; final command status is unknown"},
-      {std::chrono::milliseconds(300), "MQTT connect timed out after 300 ms; final command status is unknown"},
+      {std::chrono::milliseconds(0),
+       "MQTT connect timed out after 1 ms; final command status is unknown"},
+      {std::chrono::milliseconds(-5),
+       "MQTT connect timed out after 1 ms; final command status is unknown"},
+      {std::chrono::milliseconds(300),
+       "MQTT connect timed out after 300 ms; final command status is unknown"},
   };
   ASSERT_TRUE(broker.Pause());
   for (const Case& c : cases) {

@@ -51,12 +51,13 @@ TEST_F(TimeoutProtocolTest, LateSuccessUnblocksTheNextCommand) {
   }
 
   ASSERT_TRUE(broker.Resume());
-  ASSERT_TRUE(trace.Wait_For(TRL_WARNING, "MQTT command completed successfully after wrapper timeout",
-                             20000));
-  EXPECT_EQ(trace.Count(TRL_WARNING,
-                        "Late MQTT completion observed after timeout; continuing with next command: "
-                        "operation=%s"),
-            0u);
+  ASSERT_TRUE(trace.Wait_For(TRL_WARNING,
+                             "MQTT command completed successfully after wrapper timeout", 20000));
+  EXPECT_EQ(
+      trace.Count(TRL_WARNING,
+                  "Late MQTT completion observed after timeout; continuing with next command: "
+                  "operation=%s"),
+      0u);
   wrapper->Send("late", "next", Qos::AtLeastOnce, false);
   auto late = trace.Matching(
       TRL_WARNING,
@@ -70,9 +71,10 @@ TEST_F(TimeoutProtocolTest, LateSuccessUnblocksTheNextCommand) {
   EXPECT_EQ(subscriber->Receive("late", kReceiveSeconds).payload, Bytes("next"));
   // The warning is logged once; later commands run normally.
   wrapper->Send("late", "again", Qos::AtLeastOnce, false);
-  EXPECT_EQ(trace.Matching(TRL_WARNING,
-                           "Late MQTT completion observed after timeout; continuing with next "
-                           "command: operation=%s")
+  EXPECT_EQ(trace
+                .Matching(TRL_WARNING,
+                          "Late MQTT completion observed after timeout; continuing with next "
+                          "command: operation=%s")
                 .size(),
             1u);
 }
@@ -94,10 +96,11 @@ TEST_F(TimeoutProtocolTest, LateFailureDoesNotFailTheNextCommand) {
   ASSERT_TRUE(broker.Start(&error)) << error;
   // The same wrapper connects again: the next command runs normally after the warning.
   EXPECT_NO_THROW(wrapper.Connect(true, nullptr, nullptr));
-  EXPECT_EQ(trace.Count(TRL_WARNING,
-                        "Late MQTT completion observed after timeout; continuing with next command: "
-                        "operation=%s"),
-            1u);
+  EXPECT_EQ(
+      trace.Count(TRL_WARNING,
+                  "Late MQTT completion observed after timeout; continuing with next command: "
+                  "operation=%s"),
+      1u);
   EXPECT_NO_THROW(wrapper.Send("after", "x", Qos::AtLeastOnce, false));
 }
 
