@@ -98,13 +98,15 @@ void pushBacktraceStamp(int signal) {
   if (symbols == nullptr) {
     TR_LOG(TRL_CRITICAL, "%s", "Get backtrace error");
     if (signal != 0) EndProcess(signal);
-    return;
+    // For 0 the stamp is still logged, without frame lines.
   }
 
   // Innermost frame first, one per line: "SIGCODE <n>" or nothing, then "\n<frame>" per frame.
   std::string text = signal != 0 ? fmt::format("SIGCODE {}", signal) : std::string();
-  for (int i = 0; i < count; ++i) fmt::format_to(std::back_inserter(text), "\n{}", symbols[i]);
-  free(symbols);
+  if (symbols != nullptr) {
+    for (int i = 0; i < count; ++i) fmt::format_to(std::back_inserter(text), "\n{}", symbols[i]);
+    free(symbols);
+  }
 
   TR_LOG(StampLevel(signal), "%s", text.c_str());
   if (signal != 0) EndProcess(signal);
