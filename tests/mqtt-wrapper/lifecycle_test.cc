@@ -46,6 +46,18 @@ TEST(WrapperLifecycleTest, NeverConnectedWrapperLogsCreationAndDisconnectError) 
   EXPECT_EQ(stamps[0].text.front(), '\n');
 }
 
+TEST(WrapperLifecycleTest, CreateFailureIsReportedWithPahoCode) {
+  RecordingTrace trace;
+  ScopedTraceInstall install(&trace);
+  try {
+    MqttAsyncWrapper wrapper("bad\xFF" "id");
+    FAIL() << "a client identifier that is not UTF-8 was accepted";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("MQTT create failed. Code: ", 0), 0u) << e.what();
+  }
+  EXPECT_EQ(trace.Count(TRL_INFO, "MQTT Context created %p"), 0u);
+}
+
 TEST(WrapperLifecycleTest, ConnectWithoutBrokerFailsWithPahoText) {
   RecordingTrace trace;
   ScopedTraceInstall install(&trace);
