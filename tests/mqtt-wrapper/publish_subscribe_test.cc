@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <random>
-#include <set>
 #include <thread>
 
 #include "broker_fixture.h"

@@ -2,6 +2,7 @@
 // time-outs, several receivers, size and clearing.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <future>
 #include <thread>
 

@@ -3,6 +3,8 @@
 // late completion.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "broker_fixture.h"
 
 namespace mqw_test {
