@@ -109,6 +109,14 @@ class CTRTrace final : public ITR_Trace {
   bool Trace_Raw(uint16_t id, eTRTrace_Level level, void* module, uint16_t line, const char* file,
                  const char* function, const char** format, va_list* args);
 
+  // Steps shared by both kinds of call, in order: the first chunk of the call (the descriptor
+  // when due; `size` starts from the pending bytes), the trailer (returns its size), and the
+  // data header plus hand-over (false when refused; the descriptor then counts as unsent).
+  sTRC_Data_Chunk* Begin_Call(CTRTrace_Desc* desc, bool* with_desc, uint64_t* size);
+  uint32_t Fill_Trailer(const sTRTrace_Module* mod);
+  bool Finish_Call(CTRTrace_Desc* desc, eTRTrace_Level level, sTRC_Data_Chunk* header,
+                   sTRC_Data_Chunk* end, uint64_t size, uint64_t record_size, bool with_desc);
+
   // Descriptor of a printf-style site / of an already formatted site; null: drop the call.
   CTRTrace_Desc* Find_Desc(uint16_t id, uint16_t module_id, uint16_t line, const char* file,
                            const char* function, const char** format);

@@ -167,6 +167,57 @@ CTRTrace_Desc* CTRTrace::Find_Managed_Desc(uint16_t id, uint16_t module_id, uint
   return desc;
 }
 
+// The chunks of one call, in stream order: the descriptor when it has not travelled since the
+// last connection, the data header (filled last, when the record size is known), the values,
+// the trailer. Begun after the pending chunks so one Sent delivers both.
+inline sTRC_Data_Chunk* CTRTrace::Begin_Call(CTRTrace_Desc* desc, bool* with_desc, uint64_t* size) {
+  sTRC_Data_Chunk* chunk = m_Chunks + m_Pending_Count;
+  *size = m_Pending_Size;
+  *with_desc = desc->Get_Resets() != static_cast<int64_t>(m_Status.resets);
+  if (*with_desc) {
+    uint32_t desc_size;
+    const void* record = desc->Get_Buffer(&desc_size);
+    *chunk++ = sTRC_Data_Chunk{record, desc_size};
+    *size += desc_size;
+  }
+  return chunk;
+}
+
+// The trailer: the module extension when the call names a module, else an empty list.
+inline uint32_t CTRTrace::Fill_Trailer(const sTRTrace_Module* mod) {
+  if (!mod) {
+    m_Trailer[0] = 0;
+    return 1;
+  }
+  memcpy(m_Trailer, &mod->id, sizeof(mod->id));
+  m_Trailer[2] = kTRTrace_Ext_Module;
+  m_Trailer[3] = 1;
+  return 4;
+}
+
+// Fills the data header of a record of `record_size` bytes and hands the call over with the
+// pending chunks up to `end`. A record larger than its header can express is refused rather
+// than corrupted. The descriptor counts as sent only when the Sent succeeds.
+inline bool CTRTrace::Finish_Call(CTRTrace_Desc* desc, eTRTrace_Level level, sTRC_Data_Chunk* header,
+                                  sTRC_Data_Chunk* end, uint64_t size, uint64_t record_size,
+                                  bool with_desc) {
+  if (record_size > kTRTrace_Max_Record) return false;
+  m_Data_Header.header = TRTrace_Make_Header(static_cast<uint32_t>(record_size), eTRTrace_Data);
+  m_Data_Header.id = desc->Get_ID();
+  m_Data_Header.level = static_cast<uint8_t>(level);
+  m_Data_Header.cpu = static_cast<uint8_t>(Current_CPU());
+  m_Data_Header.thread_id = Thread_ID();
+  m_Data_Header.sequence = m_Counter;
+  m_Data_Header.timer = Timer();
+  *header = sTRC_Data_Chunk{&m_Data_Header, sizeof(m_Data_Header)};
+  size += record_size;
+
+  if (with_desc) desc->Set_Resets(m_Status.resets);
+  if (Send(static_cast<uint32_t>(end - m_Chunks), static_cast<uint32_t>(size))) return true;
+  if (with_desc) desc->Set_Resets(CTRTrace_Desc::kNever_Sent);
+  return false;
+}
+
 bool CTRTrace::Trace_Raw(uint16_t id, eTRTrace_Level level, void* module, uint16_t line,
                          const char* file, const char* function, const char** format,
                          va_list* args) {
@@ -176,13 +227,12 @@ bool CTRTrace::Trace_Raw(uint16_t id, eTRTrace_Level level, void* module, uint16
   const sTRTrace_Module* mod = static_cast<const sTRTrace_Module*>(module);
   if (mod ? level < mod->level : level < m_Verbosity) return false;
 
-  uint16_t module_id = mod ? mod->id : 0;
   CTRTrace_Desc* desc = nullptr;
   if (id == 0) {
     const sSite_Cache& cached = m_Site_Cache[Site_Slot(function, *format, kSite_Cache)];
     if (cached.function == function && cached.format == *format) desc = cached.desc;
   }
-  if (!desc) desc = Find_Desc(id, module_id, line, file, function, format);
+  if (!desc) desc = Find_Desc(id, mod ? mod->id : 0, line, file, function, format);
   if (!desc || !desc->Is_Initialized()) return false;
 
   uint32_t blocks_count;
@@ -190,16 +240,9 @@ bool CTRTrace::Trace_Raw(uint16_t id, eTRTrace_Level level, void* module, uint16
   uint32_t args_count = desc->Get_Arguments_Count();
   if (args_count > m_Staging_Args || !Reserve_Chunks(blocks_count + kCall_Chunks)) return false;
 
-  sTRC_Data_Chunk* chunk = m_Chunks + m_Pending_Count;
-  uint64_t size = m_Pending_Size;
-  bool with_desc = desc->Get_Resets() != static_cast<int64_t>(m_Status.resets);
-  if (with_desc) {
-    uint32_t desc_size;
-    const void* record = desc->Get_Buffer(&desc_size);
-    *chunk++ = sTRC_Data_Chunk{record, desc_size};
-    size += desc_size;
-  }
-
+  bool with_desc;
+  uint64_t size;
+  sTRC_Data_Chunk* chunk = Begin_Call(desc, &with_desc, &size);
   sTRC_Data_Chunk* header = chunk++;
   uint64_t record_size = sizeof(sTRTrace_Data);
 
@@ -269,35 +312,10 @@ bool CTRTrace::Trace_Raw(uint16_t id, eTRTrace_Level level, void* module, uint16
     record_size += piece.size;
   }
 
-  uint32_t trailer_size = 1;
-  if (mod) {
-    memcpy(m_Trailer, &module_id, sizeof(module_id));
-    m_Trailer[2] = kTRTrace_Ext_Module;
-    m_Trailer[3] = 1;
-    trailer_size = 4;
-  } else {
-    m_Trailer[0] = 0;
-  }
+  uint32_t trailer_size = Fill_Trailer(mod);
   *chunk++ = sTRC_Data_Chunk{m_Trailer, trailer_size};
   record_size += trailer_size;
-
-  // A record larger than its header can express is refused rather than corrupted.
-  if (record_size > kTRTrace_Max_Record) return false;
-
-  m_Data_Header.header = TRTrace_Make_Header(static_cast<uint32_t>(record_size), eTRTrace_Data);
-  m_Data_Header.id = desc->Get_ID();
-  m_Data_Header.level = static_cast<uint8_t>(level);
-  m_Data_Header.cpu = static_cast<uint8_t>(Current_CPU());
-  m_Data_Header.thread_id = Thread_ID();
-  m_Data_Header.sequence = m_Counter;
-  m_Data_Header.timer = Timer();
-  *header = sTRC_Data_Chunk{&m_Data_Header, sizeof(m_Data_Header)};
-  size += record_size;
-
-  if (with_desc) desc->Set_Resets(m_Status.resets);
-  if (Send(static_cast<uint32_t>(chunk - m_Chunks), static_cast<uint32_t>(size))) return true;
-  if (with_desc) desc->Set_Resets(CTRTrace_Desc::kNever_Sent);
-  return false;
+  return Finish_Call(desc, level, header, chunk, size, record_size, with_desc);
 }
 
 bool CTRTrace::Trace_Managed(uint16_t id, eTRTrace_Level level, void* module, uint16_t line,
@@ -308,51 +326,21 @@ bool CTRTrace::Trace_Managed(uint16_t id, eTRTrace_Level level, void* module, ui
   const sTRTrace_Module* mod = static_cast<const sTRTrace_Module*>(module);
   if (level < m_Verbosity || (mod && level < mod->level)) return false;
 
-  uint16_t module_id = mod ? mod->id : 0;
-  CTRTrace_Desc* desc = Find_Managed_Desc(id, module_id, line, file, function);
+  CTRTrace_Desc* desc = Find_Managed_Desc(id, mod ? mod->id : 0, line, file, function);
   if (!desc || !desc->Is_Initialized()) return false;
   if (!Reserve_Chunks(kCall_Chunks)) return false;
 
-  sTRC_Data_Chunk* chunk = m_Chunks + m_Pending_Count;
-  uint64_t size = m_Pending_Size;
-  bool with_desc = desc->Get_Resets() != static_cast<int64_t>(m_Status.resets);
-  if (with_desc) {
-    uint32_t desc_size;
-    const void* record = desc->Get_Buffer(&desc_size);
-    *chunk++ = sTRC_Data_Chunk{record, desc_size};
-    size += desc_size;
-  }
+  bool with_desc;
+  uint64_t size;
+  sTRC_Data_Chunk* chunk = Begin_Call(desc, &with_desc, &size);
   sTRC_Data_Chunk* header = chunk++;
   sTRC_Data_Chunk text =
       message ? sTRC_Data_Chunk{message,
                                 static_cast<uint32_t>(strnlen(message, kTRTrace_Max_Record) + 1)}
               : sTRC_Data_Chunk{kTRTrace_Null_Message, sizeof(kTRTrace_Null_Message)};
   *chunk++ = text;
-  uint32_t trailer_size = 1;
-  if (mod) {
-    memcpy(m_Trailer, &module_id, sizeof(module_id));
-    m_Trailer[2] = kTRTrace_Ext_Module;
-    m_Trailer[3] = 1;
-    trailer_size = 4;
-  } else {
-    m_Trailer[0] = 0;
-  }
+  uint32_t trailer_size = Fill_Trailer(mod);
   *chunk++ = sTRC_Data_Chunk{m_Trailer, trailer_size};
   uint64_t record_size = sizeof(sTRTrace_Data) + uint64_t{text.size} + trailer_size;
-  if (record_size > kTRTrace_Max_Record) return false;
-
-  m_Data_Header.header = TRTrace_Make_Header(static_cast<uint32_t>(record_size), eTRTrace_Data);
-  m_Data_Header.id = desc->Get_ID();
-  m_Data_Header.level = static_cast<uint8_t>(level);
-  m_Data_Header.cpu = static_cast<uint8_t>(Current_CPU());
-  m_Data_Header.thread_id = Thread_ID();
-  m_Data_Header.sequence = m_Counter;
-  m_Data_Header.timer = Timer();
-  *header = sTRC_Data_Chunk{&m_Data_Header, sizeof(m_Data_Header)};
-  size += record_size;
-
-  if (with_desc) desc->Set_Resets(m_Status.resets);
-  if (Send(static_cast<uint32_t>(chunk - m_Chunks), static_cast<uint32_t>(size))) return true;
-  if (with_desc) desc->Set_Resets(CTRTrace_Desc::kNever_Sent);
-  return false;
+  return Finish_Call(desc, level, header, chunk, size, record_size, with_desc);
 }
