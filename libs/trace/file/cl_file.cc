@@ -258,6 +258,40 @@ uint32_t CClFile::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, uin
     m_RejectsError.fetch_add(1, std::memory_order_relaxed);
     return eCode_Bad_Args;
   }
+  const uint32_t length = size + 4;
+  {
+    // Common case: delivering into the open file, and the record fits in the current buffer
+    // without filling it. The chunks are checked while they are copied into the free space
+    // behind `used`; only a record found whole and consistent is committed by advancing `used`,
+    // so a refused call leaves the buffer as it was.
+    CLock guard(&m_StatusLock);
+    sBuffer* current = m_Stream.current;
+    if (m_Connection.connected != 0 && !m_Rolling && !m_HeaderPending && current != nullptr &&
+        m_BufferSize - current->used > length) {
+      const uint32_t header = sTRC_User_Header::Make(length, id);
+      uint8_t* const start = current->data + current->used;
+      memcpy(start, &header, sizeof(header));
+      uint32_t left = size;
+      uint8_t* target = start + sizeof(header);
+      bool valid = true;
+      for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t part = chunks[i].size;
+        if (part > left || (chunks[i].data == nullptr && part != 0)) {
+          valid = false;
+          break;
+        }
+        if (part != 0) memcpy(target, chunks[i].data, part);
+        target += part;
+        left -= part;
+      }
+      if (valid && left == 0) {
+        current->used += length;
+        return eCode_Ok;
+      }
+      m_RejectsError.fetch_add(1, std::memory_order_relaxed);
+      return eCode_Bad_Args;
+    }
+  }
   // The room check below relies on `size`: chunks that do not add up to it are refused whole.
   uint64_t total = 0;
   bool null_data = false;
@@ -269,7 +303,6 @@ uint32_t CClFile::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, uin
     m_RejectsError.fetch_add(1, std::memory_order_relaxed);
     return eCode_Bad_Args;
   }
-  const uint32_t length = size + 4;
 
   CLock guard(&m_StatusLock);
   if (m_Connection.connected == 0) {
@@ -298,19 +331,6 @@ uint32_t CClFile::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, uin
     return eCode_No_Room;
   }
   const uint32_t header = sTRC_User_Header::Make(length, id);
-  sBuffer* current = stream->current;
-  if (current != nullptr && m_BufferSize - current->used > length) {
-    // Common case: the record fits in the current buffer without filling it.
-    uint8_t* target = current->data + current->used;
-    memcpy(target, &header, sizeof(header));
-    target += sizeof(header);
-    for (uint32_t i = 0; i < count; ++i) {
-      memcpy(target, chunks[i].data, chunks[i].size);
-      target += chunks[i].size;
-    }
-    current->used += length;
-    return eCode_Ok;
-  }
   Append_Locked(stream, &header, sizeof(header), signal);
   for (uint32_t i = 0; i < count; ++i) {
     if (chunks[i].size != 0) Append_Locked(stream, chunks[i].data, chunks[i].size, signal);

@@ -12,7 +12,7 @@
 //
 // Thread-safety: any thread may call Sent, Get_Info, Flush and Close. m_StatusLock guards the
 // buffer lists, the current buffers, the rolling state and m_Connection; it is held for a whole
-// Sent copy and by the writer only to take or return a buffer, never while writing (except in
+// Sent copy and by the writer only to take or return buffers, never while writing (except in
 // Close, after the writer has ended). The file, the file list and the roll state belong to
 // the writer thread until Close has joined it. Lock order: m_CloseLock, m_ChannelLock (inside
 // channel callbacks), m_StatusLock.
@@ -83,7 +83,6 @@ class CClFile : public CClient {
   bool Write_Buffer(sBuffer* buffer);
   void Give_Back(sBuffer* buffer);
   void Stop_Delivery();
-  bool Delivering();
 
   std::atomic<uint32_t> m_RejectsNoRoom{0};
   std::atomic<uint32_t> m_RejectsOff{0};

@@ -2,6 +2,7 @@
 // and the directory limits. Only this thread touches the file, the file list and m_FileSize
 // until Close has joined it. Lock order: m_ChannelLock (channel notifications), m_StatusLock;
 // neither is held while writing to the file.
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -14,6 +15,8 @@
 namespace {
 
 constexpr uint32_t kMaxNameAttempts = 100000;
+// Buffers written per visit to the status lock.
+constexpr uint32_t kWriteBatch = 16;
 
 uint32_t Elapsed_ms(uint32_t then, uint32_t now) { return now >= then ? now - then : 0xFFFFFFFFu - then + now; }
 
@@ -34,11 +37,6 @@ void* CClFile::Static_Routine(void* self) {
 bool CClFile::Write_Buffer(sBuffer* buffer) {
   if (buffer->used == 0) return true;
   return m_File.Write(buffer->data, buffer->used, false) == buffer->used;
-}
-
-bool CClFile::Delivering() {
-  CLock guard(&m_StatusLock);
-  return m_Connection.connected != 0;
 }
 
 // After a failed write or file creation nothing more can be delivered: later Sent calls are
@@ -199,31 +197,60 @@ void CClFile::Routine() {
     }
 
     if (write) {
-      sBuffer* buffer = nullptr;
+      // Every filled buffer is taken in one visit to the status lock and given back in one:
+      // producers then meet the writer on the lock twice per batch rather than three times per
+      // buffer. A megabyte roll is due before the first buffer that would start beyond the
+      // limit, exactly as when the buffers are taken one by one.
+      sBuffer* batch[kWriteBatch];
+      uint32_t taken = 0;
       bool roll = false;
+      bool delivering = false;
       {
         CLock guard(&m_StatusLock);
-        if (m_Roll.Kind() == CRoll_Rule::eMegabytes && m_FileSize >= m_Roll.Value() && m_Connection.connected != 0) {
-          roll = true;
-        } else if (auto* cell = m_Stream.filled.Get_First()) {
-          buffer = m_Stream.filled.Get_Data(cell);
+        delivering = m_Connection.connected != 0;
+        const bool by_size = m_Roll.Kind() == CRoll_Rule::eMegabytes && delivering;
+        uint64_t size = m_FileSize;
+        while (taken < kWriteBatch) {
+          if (by_size && size >= m_Roll.Value()) {
+            roll = taken == 0;
+            break;
+          }
+          auto* cell = m_Stream.filled.Get_First();
+          if (cell == nullptr) break;
+          batch[taken] = m_Stream.filled.Get_Data(cell);
           m_Stream.filled.Remove(cell, false);
-        } else if (take_current && m_Stream.current != nullptr && m_Stream.current->used > 0) {
+          size += batch[taken++]->used;
+        }
+        if (taken == 0 && !roll && take_current && m_Stream.current != nullptr && m_Stream.current->used > 0) {
           // A data signal whose buffer went out already (flush, idle write-out, roll) finds
           // nothing to do; only the idle write-out takes a partly filled buffer.
-          buffer = m_Stream.current;
+          batch[taken++] = m_Stream.current;
           m_Stream.current = nullptr;
         }
       }
       if (roll) {
         Roll();
-      } else if (buffer != nullptr) {
-        m_FileSize += buffer->used;
-        if (Delivering() && !Write_Buffer(buffer)) {
-          TR_JOURNAL(m_Journal, IJournal::eCritical, "Not possible to write data");
-          Stop_Delivery();
+      } else if (taken != 0) {
+        // Only this thread ends delivery, so `delivering` stays true until a write fails here.
+        const uint64_t batch_start = m_FileSize;
+        for (uint32_t i = 0; i < taken; ++i) {
+          m_FileSize += batch[i]->used;
+          if (delivering && !Write_Buffer(batch[i])) {
+            TR_JOURNAL(m_Journal, IJournal::eCritical, "Not possible to write data");
+            Stop_Delivery();
+            delivering = false;
+          }
         }
-        Give_Back(buffer);
+        // Start the disk write-back of what was just written. The data is on disk sooner, and
+        // the fsync that closes the file at a roll finds little left to do instead of stalling
+        // this thread (and with it every producer once the buffers are full) for the whole file.
+        // Only a hint: a failure changes nothing.
+        if (delivering) {
+          sync_file_range(m_File.Get_Handle(), static_cast<off64_t>(batch_start),
+                          static_cast<off64_t>(m_FileSize - batch_start), SYNC_FILE_RANGE_WRITE);
+        }
+        CLock guard(&m_StatusLock);
+        for (uint32_t i = 0; i < taken; ++i) Give_Back_Locked(batch[i]);
       }
       last_write = GetTickCount();
       wait = 0;
