@@ -241,6 +241,38 @@ uint32_t CClText::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, uin
     ++m_RejectsError;
     return eCode_Bad_Args;
   }
+  if (static_cast<uint64_t>(size) + 4 <= sTRC_User_Header::kMaxLength) {
+    // Common case: connected, and the record fits in the current buffer without filling it.
+    // The chunks are checked while they are copied into the free space behind `used`; only a
+    // record found whole and consistent is committed by advancing `used`, so a refused call
+    // leaves the buffer as it was.
+    const uint32_t length = size + 4;
+    CLock guard(&m_StatusLock);
+    if (m_Connection.connected != 0 && m_Current && m_BufferSize - m_Current->used > length) {
+      const uint32_t header = sTRC_User_Header::Make(length, id);
+      uint8_t* const start = m_Current->data + m_Current->used;
+      memcpy(start, &header, sizeof(header));
+      uint32_t left = size;
+      uint8_t* target = start + sizeof(header);
+      bool valid = true;
+      for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t part = chunks[i].size;
+        if (part > left || (!chunks[i].data && part)) {
+          valid = false;
+          break;
+        }
+        if (part) memcpy(target, chunks[i].data, part);
+        target += part;
+        left -= part;
+      }
+      if (valid && left == 0) {
+        m_Current->used += length;
+        return eCode_Ok;
+      }
+      ++m_RejectsError;
+      return eCode_Bad_Args;
+    }
+  }
   // The copy is sized by the chunks themselves: a `size` that disagrees with them is refused
   // rather than trusted.
   uint64_t sum = 0;

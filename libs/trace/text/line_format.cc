@@ -12,26 +12,31 @@ namespace {
 
 using sLog = CLineFormat::sLog;
 
-// Writes the decimal digits of `value` at the end of `out` (24 bytes); returns their count.
-int Decimal_Digits(uint64_t value, char (&out)[24]) {
+// Writes `value` in decimal at `w`, padded with leading zeros to `width` characters, and returns
+// the end of the text. The digits go straight to their place, two at a time, from the last one.
+char* Put_Decimal(char* w, uint64_t value, int width) {
   static const char kPairs[] =
       "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
       "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
       "8081828384858687888990919293949596979899";
-  char* w = out + sizeof(out);
+  int count = 1;
+  for (uint64_t rest = value; rest >= 10; rest /= 10) ++count;
+  char* const end = w + (count > width ? count : width);
+  char* p = end;
   while (value >= 100) {
     uint32_t pair = static_cast<uint32_t>(value % 100);
     value /= 100;
-    w -= 2;
-    memcpy(w, kPairs + pair * 2, 2);
+    p -= 2;
+    memcpy(p, kPairs + pair * 2, 2);
   }
   if (value >= 10) {
-    w -= 2;
-    memcpy(w, kPairs + value * 2, 2);
+    p -= 2;
+    memcpy(p, kPairs + value * 2, 2);
   } else {
-    *--w = static_cast<char>('0' + value);
+    *--p = static_cast<char>('0' + value);
   }
-  return static_cast<int>(out + sizeof(out) - w);
+  while (p > w) *--p = '0';
+  return end;
 }
 
 constexpr const char* kLevelNames[] = {"TRACE", "DEBUG", "INFO ", "WARN.", "ERROR", "PANIC"};
@@ -214,16 +219,12 @@ void CLineFormat::Append_Fields(std::initializer_list<sField> fields) {
   for (const sField& field : fields) {
     // Same text as printf's "%0<digits>d" (or "%0<digits>lld"): sign, zeros to the width, digits.
     uint64_t magnitude = field.value < 0 ? 0 - static_cast<uint64_t>(field.value) : static_cast<uint64_t>(field.value);
-    char digits[24];
-    int count = Decimal_Digits(magnitude, digits);
     int width = field.digits;
     if (field.value < 0) {
       *w++ = '-';
       --width;
     }
-    for (int i = count; i < width; ++i) *w++ = '0';
-    memcpy(w, digits + sizeof(digits) - count, static_cast<size_t>(count));
-    w += count;
+    w = Put_Decimal(w, magnitude, width);
     if (field.separator) *w++ = field.separator;
   }
   m_End = static_cast<uint64_t>(w - m_Line);
