@@ -6,17 +6,13 @@
 // allocations per call ("allocs/call"); the steady path of a trace call must make none.
 // Files go to a private temporary directory that is removed at the end.
 #include <benchmark/benchmark.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,82 +21,27 @@
 
 #include "trace/core/sink_factories.h"
 
+#include "bench_support.h"
+
 #ifdef MQW_BENCH_SPDLOG
 #include <spdlog/async.h>
 #include <spdlog/sinks/basic_file_sink.h>
 #include <spdlog/spdlog.h>
 #endif
 
-// ---- allocation counting: every malloc/calloc/realloc of the calling thread ----
-extern "C" void* __libc_malloc(size_t);
-extern "C" void* __libc_calloc(size_t, size_t);
-extern "C" void* __libc_realloc(void*, size_t);
-
 namespace {
-thread_local uint64_t t_Allocations = 0;
-}  // namespace
 
-extern "C" void* malloc(size_t size) {
-  ++t_Allocations;
-  return __libc_malloc(size);
-}
-extern "C" void* calloc(size_t count, size_t size) {
-  ++t_Allocations;
-  return __libc_calloc(count, size);
-}
-extern "C" void* realloc(void* pointer, size_t size) {
-  ++t_Allocations;
-  return __libc_realloc(pointer, size);
-}
-
-namespace {
+using mqw_bench::Allocations;
+using mqw_bench::BenchDir;
+using mqw_bench::BM_Floor_TwoLocksAndCopy;
+using mqw_bench::Report_Allocations;
 
 // Calls of the sustained runs; about 40 bytes each in the trace file.
 constexpr int kSustainedCalls = 2000000;
 
-// A private temporary directory, removed with its files (one level) by the destructor.
-class BenchDir {
- public:
-  BenchDir() {
-    const char* base = getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/mqw-file-bench.XXXXXX";
-    if (mkdtemp(pattern.data()) != nullptr) m_Path = pattern;
-  }
-  ~BenchDir() {
-    if (m_Path.empty()) return;
-    Clear();
-    rmdir(m_Path.c_str());
-  }
-  BenchDir(const BenchDir&) = delete;
-  BenchDir& operator=(const BenchDir&) = delete;
-
-  const std::string& Path() const { return m_Path; }
-  void Clear() const {
-    if (DIR* dir = opendir(m_Path.c_str())) {
-      while (dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] != '.') unlink((m_Path + "/" + entry->d_name).c_str());
-      }
-      closedir(dir);
-    }
-  }
-  uint64_t Bytes() const {
-    uint64_t total = 0;
-    if (DIR* dir = opendir(m_Path.c_str())) {
-      while (dirent* entry = readdir(dir)) {
-        struct stat st;
-        if (entry->d_name[0] != '.' && stat((m_Path + "/" + entry->d_name).c_str(), &st) == 0) total += st.st_size;
-      }
-      closedir(dir);
-    }
-    return total;
-  }
-
- private:
-  std::string m_Path;
-};
-
+// The directory of every file the benchmarks write; removed at exit.
 const BenchDir& Dir() {
-  static BenchDir dir;
+  static BenchDir dir("mqw-file-bench");
   return dir;
 }
 
@@ -116,11 +57,6 @@ ITR_Client* New_Sink(std::vector<std::string> list) {
   return client;
 }
 
-void Report_Allocations(benchmark::State& state, uint64_t before) {
-  state.counters["allocs/call"] =
-      benchmark::Counter(static_cast<double>(t_Allocations - before), benchmark::Counter::kAvgIterations);
-}
-
 // One channel on a file sink rolling at 64 MiB and keeping 4 files, shared by every thread of
 // the per-call benchmark.
 struct PerCall {
@@ -130,7 +66,7 @@ struct PerCall {
 PerCall g_PerCall;
 
 void BM_Trace_FileSink(benchmark::State& state) {
-  uint64_t before = t_Allocations;
+  uint64_t before = Allocations();
   uint64_t accepted = 0;
   int value = 0;
   // The harness starts the timed loop only when every thread is ready.
@@ -167,7 +103,7 @@ void BM_Sent_FileSink(benchmark::State& state) {
   uint8_t args[11] = {};
   uint8_t trailer[1] = {};
   sTRC_Data_Chunk chunks[3] = {{fixed, sizeof(fixed)}, {args, sizeof(args)}, {trailer, sizeof(trailer)}};
-  uint64_t before = t_Allocations;
+  uint64_t before = Allocations();
   uint64_t accepted = 0;
   for (auto _ : state) accepted += client->Sent(0, chunks, 3, 36) == 0 ? 1 : 0;
   Report_Allocations(state, before);
@@ -238,25 +174,6 @@ void BM_Sequential_Write(benchmark::State& state) {
 }
 BENCHMARK(BM_Sequential_Write)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
 
-void BM_Floor_TwoLocksAndCopy(benchmark::State& state) {
-  static std::recursive_mutex outer;
-  static std::recursive_mutex inner;
-  alignas(16) char source[48];
-  alignas(16) char target[48];
-  memset(source, 'x', sizeof(source));
-  uint64_t before = t_Allocations;
-  for (auto _ : state) {
-    outer.lock();
-    inner.lock();
-    benchmark::DoNotOptimize(source);
-    memcpy(target, source, sizeof(target));
-    benchmark::ClobberMemory();
-    inner.unlock();
-    outer.unlock();
-  }
-  benchmark::DoNotOptimize(target);
-  Report_Allocations(state, before);
-}
 BENCHMARK(BM_Floor_TwoLocksAndCopy)->UseRealTime();
 
 #ifdef MQW_BENCH_SPDLOG
@@ -277,7 +194,7 @@ SpdlogFile New_Spdlog(const std::string& name) {
 }
 
 void BM_Spdlog_Async_File(benchmark::State& state) {
-  uint64_t before = t_Allocations;
+  uint64_t before = Allocations();
   int value = 0;
   for (auto _ : state) g_Spdlog.logger->info("{} {}", ++value, "ab");
   Report_Allocations(state, before);
@@ -365,24 +282,10 @@ class SummaryReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
-  {
-    uint64_t before = t_Allocations;
-    void* volatile probe = malloc(16);
-    free(probe);
-    if (t_Allocations - before != 1) {
-      fprintf(stderr, "allocation counter inactive\n");
-      return 1;
-    }
-  }
+  if (!mqw_bench::Allocation_Counter_Active()) return 1;
   if (Dir().Path().empty()) {
     fprintf(stderr, "cannot create a temporary directory\n");
     return 1;
   }
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  SummaryReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.Print_Summary();
-  benchmark::Shutdown();
-  return 0;
+  return mqw_bench::Run_With_Summary<SummaryReporter>(argc, argv);
 }

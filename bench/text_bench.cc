@@ -17,6 +17,8 @@
 #include "trace/text/cl_text_file.h"
 #include "trace/text/stream_parser.h"
 
+#include "bench_support.h"
+
 #ifdef MQW_BENCH_SPDLOG
 #include <spdlog/sinks/basic_file_sink.h>
 #include <spdlog/spdlog.h>
@@ -24,19 +26,10 @@
 
 namespace {
 
-// A private directory for one benchmark run, removed afterwards.
-struct BenchDir {
-  std::string path;
-  BenchDir() {
-    const char* base = getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/mqw-text-bench-XXXXXX";
-    if (mkdtemp(pattern.data())) path = pattern;
-  }
-  ~BenchDir() {
-    std::error_code ignored;
-    if (!path.empty()) std::filesystem::remove_all(path, ignored);
-  }
-};
+using mqw_bench::BenchDir;
+
+// Every run writes into a private BenchDir of its own, removed afterwards.
+constexpr const char* kDirPrefix = "mqw-text-bench";
 
 struct TextClient {
   ITR_Client* client = nullptr;
@@ -60,8 +53,8 @@ struct TextClient {
 // Cost of one call for the producer while the pool has room (bursts that fit the pool, the
 // normal case of a service that logs in bursts).
 void BM_TextSink_ProducerCall(benchmark::State& state) {
-  BenchDir dir;
-  TextClient text(dir.path, "262144");  // 256 MiB: a burst never waits for the worker
+  BenchDir dir(kDirPrefix);
+  TextClient text(dir.Path(), "262144");  // 256 MiB: a burst never waits for the worker
   if (!text.trace) {
     state.SkipWithError("text client could not be created");
     return;
@@ -85,8 +78,8 @@ void BM_TextSink_SustainedLines(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     dir.reset();
-    dir = std::make_unique<BenchDir>();
-    TextClient text(dir->path, "2048");
+    dir = std::make_unique<BenchDir>(kDirPrefix);
+    TextClient text(dir->Path(), "2048");
     state.ResumeTiming();
     for (int64_t i = 0; i < lines; ++i) {
       text.trace->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "request %lld done in %d us by %s",
@@ -105,8 +98,8 @@ void BM_TextSink_WorkerPerLine(benchmark::State& state) {
   const int64_t lines = 200000;
   static std::vector<uint8_t> stream;
   if (stream.empty()) {
-    BenchDir recorded;
-    ITR_Client* client = TR_Create_Client(("/TR.Sink=FileBin /TR.Dir=" + recorded.path).c_str());
+    BenchDir recorded(kDirPrefix);
+    ITR_Client* client = TR_Create_Client(("/TR.Sink=FileBin /TR.Dir=" + recorded.Path()).c_str());
     ITR_Trace* trace = client ? TR_Create_Trace(client, "Bench", nullptr) : nullptr;
     if (!trace) {
       state.SkipWithError("binary file client could not be created");
@@ -119,7 +112,7 @@ void BM_TextSink_WorkerPerLine(benchmark::State& state) {
     }
     trace->Release();
     client->Release();
-    for (const auto& entry : std::filesystem::directory_iterator(recorded.path)) {
+    for (const auto& entry : std::filesystem::directory_iterator(recorded.Path())) {
       std::ifstream in(entry.path(), std::ios::binary);
       std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
       if (file.size() > 1044) stream.assign(file.begin() + 1044, file.end());
@@ -128,10 +121,10 @@ void BM_TextSink_WorkerPerLine(benchmark::State& state) {
   uint64_t rendered = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    BenchDir dir;
+    BenchDir dir(kDirPrefix);
     {
       CClTextFile output;
-      std::string option = "/TR.Dir=" + dir.path;
+      std::string option = "/TR.Dir=" + dir.Path();
       char* args[] = {option.data()};
       output.Initialize(args, 1);
       CStreamParser parser;
@@ -160,8 +153,8 @@ std::shared_ptr<spdlog::logger> New_Spdlog(const std::string& dir) {
 }
 
 void BM_Spdlog_SyncCall(benchmark::State& state) {
-  BenchDir dir;
-  auto logger = New_Spdlog(dir.path);
+  BenchDir dir(kDirPrefix);
+  auto logger = New_Spdlog(dir.Path());
   int64_t i = 0;
   for (auto _ : state) {
     SPDLOG_LOGGER_INFO(logger, "request {} done in {} us by {}", i, 42, "worker");
@@ -180,8 +173,8 @@ void BM_Spdlog_SustainedLines(benchmark::State& state) {
     state.PauseTiming();
     spdlog::drop("bench");
     dir.reset();
-    dir = std::make_unique<BenchDir>();
-    auto logger = New_Spdlog(dir->path);
+    dir = std::make_unique<BenchDir>(kDirPrefix);
+    auto logger = New_Spdlog(dir->Path());
     state.ResumeTiming();
     for (int64_t i = 0; i < lines; ++i) SPDLOG_LOGGER_INFO(logger, "request {} done in {} us by {}", i, 42, "worker");
     logger->flush();

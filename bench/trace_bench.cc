@@ -7,12 +7,10 @@
 #include <benchmark/benchmark.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 
 #include <algorithm>
 #include <chrono>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,63 +20,46 @@
 #include "trace/base/clocks.h"
 #include "trace/core/null_sink.h"
 
+#include "bench_support.h"
+
 #ifdef MQW_BENCH_SPDLOG
 #include <spdlog/async.h>
 #include <spdlog/sinks/null_sink.h>
 #include <spdlog/spdlog.h>
 #endif
 
-// ---- allocation counting: every malloc/calloc/realloc of the calling thread ----
-extern "C" void* __libc_malloc(size_t);
-extern "C" void* __libc_calloc(size_t, size_t);
-extern "C" void* __libc_realloc(void*, size_t);
-
 namespace {
-thread_local uint64_t t_Allocations = 0;
-}  // namespace
 
-extern "C" void* malloc(size_t size) {
-  ++t_Allocations;
-  return __libc_malloc(size);
-}
-extern "C" void* calloc(size_t count, size_t size) {
-  ++t_Allocations;
-  return __libc_calloc(count, size);
-}
-extern "C" void* realloc(void* pointer, size_t size) {
-  ++t_Allocations;
-  return __libc_realloc(pointer, size);
-}
-
-namespace {
+using mqw_bench::Allocations;
+using mqw_bench::BM_Floor_TwoLocksAndCopy;
+using mqw_bench::Report_Allocations;
 
 constexpr int kRepetitions = 7;
 
-void Report_Allocations(benchmark::State& state, uint64_t before) {
-  state.counters["allocs/call"] = benchmark::Counter(static_cast<double>(t_Allocations - before),
-                                                     benchmark::Counter::kAvgIterations);
+// A channel on a null sink of its own; the channel holds the only reference to the sink and
+// both live for the process. `conf` null: the built-in clock.
+ITR_Trace* New_Null_Channel(const char* name, const stTrace_Conf* conf) {
+  ITR_Client* sink = new CClNull(nullptr, 0);
+  ITR_Trace* created = TR_Create_Trace(sink, name, conf);
+  sink->Release();  // the channel holds its own reference
+  if (!created) {
+    fprintf(stderr, "cannot create the trace channel %s\n", name);
+    abort();
+  }
+  return created;
 }
 
-// One channel on a null sink, shared by every benchmark thread; lives for the process.
+// One channel on a null sink, shared by every benchmark thread.
 ITR_Trace* Channel() {
-  static ITR_Trace* channel = [] {
-    ITR_Client* sink = new CClNull(nullptr, 0);
-    ITR_Trace* created = TR_Create_Trace(sink, "bench", nullptr);
-    sink->Release();  // the channel holds its own reference
-    if (!created) {
-      fprintf(stderr, "cannot create the trace channel\n");
-      abort();
-    }
-    return created;
-  }();
+  static ITR_Trace* channel = New_Null_Channel("bench", nullptr);
   return channel;
 }
 
-void BM_Trace_NullSink(benchmark::State& state) {
-  ITR_Trace* channel = Channel();
+// The measured loop of the per-call benchmarks: one trace call per iteration on `channel`.
+void Trace_Calls(benchmark::State& state, ITR_Trace* channel) {
   // Describe the call site before measuring: the steady path is what counts.
   channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d %s", 7, "ab");
-  uint64_t before = t_Allocations;
+  uint64_t before = Allocations();
   int value = 0;
   for (auto _ : state) {
     bool sent = channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d %s", ++value, "ab");
@@ -86,6 +67,8 @@ void BM_Trace_NullSink(benchmark::State& state) {
   }
   Report_Allocations(state, before);
 }
+
+void BM_Trace_NullSink(benchmark::State& state) { Trace_Calls(state, Channel()); }
 
 // The same call on a channel whose timer is the caller's: the processor's cycle counter. Shows
 // the engine's own cost apart from the built-in clock (a monotonic clock_gettime per call).
@@ -104,62 +87,26 @@ uint64_t Cycle_Counter(void*) {
 
 ITR_Trace* Channel_With_Caller_Timer() {
   static ITR_Trace* channel = [] {
-    ITR_Client* sink = new CClNull(nullptr, 0);
     stTrace_Conf conf{};
     conf.timer_frequency = 1000000000;  // nominal; only the cost is measured here
     conf.get_timer = &Cycle_Counter;
-    ITR_Trace* created = TR_Create_Trace(sink, "bench-timer", &conf);
-    sink->Release();
-    if (!created) abort();
-    return created;
+    return New_Null_Channel("bench-timer", &conf);
   }();
   return channel;
 }
 
 void BM_Trace_NullSink_CallerTimer(benchmark::State& state) {
-  ITR_Trace* channel = Channel_With_Caller_Timer();
-  channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d %s", 7, "ab");
-  uint64_t before = t_Allocations;
-  int value = 0;
-  for (auto _ : state) {
-    bool sent = channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d %s", ++value, "ab");
-    benchmark::DoNotOptimize(sent);
-  }
-  Report_Allocations(state, before);
-}
-
-void BM_Floor_TwoLocksAndCopy(benchmark::State& state) {
-  static std::recursive_mutex outer;
-  static std::recursive_mutex inner;
-  alignas(16) char source[48];
-  alignas(16) char target[48];
-  memset(source, 'x', sizeof(source));
-  uint64_t before = t_Allocations;
-  for (auto _ : state) {
-    outer.lock();
-    inner.lock();
-    benchmark::DoNotOptimize(source);
-    memcpy(target, source, sizeof(target));
-    benchmark::ClobberMemory();
-    inner.unlock();
-    outer.unlock();
-  }
-  benchmark::DoNotOptimize(target);
-  Report_Allocations(state, before);
+  Trace_Calls(state, Channel_With_Caller_Timer());
 }
 
 uint64_t Constant_Timer(void*) { return 1; }
 
 ITR_Trace* Channel_With_Constant_Timer() {
   static ITR_Trace* channel = [] {
-    ITR_Client* sink = new CClNull(nullptr, 0);
     stTrace_Conf conf{};
     conf.timer_frequency = 1;
     conf.get_timer = &Constant_Timer;
-    ITR_Trace* created = TR_Create_Trace(sink, "bench-constant", &conf);
-    sink->Release();
-    if (!created) abort();
-    return created;
+    return New_Null_Channel("bench-constant", &conf);
   }();
   return channel;
 }
@@ -171,25 +118,12 @@ ITR_Trace* Channel_With_Constant_Timer() {
 // (the engine's own work: lock, filter, lookup, packing, hand-over).
 void BM_Trace_Vs_Floor(benchmark::State& state) {
   constexpr int kBlock = 2000;
-  static std::recursive_mutex outer;
-  static std::recursive_mutex inner;
-  alignas(16) char source[48];
-  alignas(16) char target[48];
-  memset(source, 'x', sizeof(source));
+  static mqw_bench::TwoLocksAndCopy floor_op;
   int value = 0;
   ITR_Trace* channels[3] = {Channel(), Channel_With_Caller_Timer(), Channel_With_Constant_Timer()};
   for (ITR_Trace* channel : channels) {
     channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d %s", 7, "ab");
   }
-  auto floor_op = [&] {
-    outer.lock();
-    inner.lock();
-    benchmark::DoNotOptimize(source);
-    memcpy(target, source, sizeof(target));
-    benchmark::ClobberMemory();
-    inner.unlock();
-    outer.unlock();
-  };
   auto clock_op = [] { benchmark::DoNotOptimize(GetPerformanceCounter()); };
   auto trace_op = [&](ITR_Trace* channel) {
     bool sent = channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d %s", ++value, "ab");
@@ -202,22 +136,21 @@ void BM_Trace_Vs_Floor(benchmark::State& state) {
     auto end = std::chrono::steady_clock::now();
     best[kind] = std::min(best[kind], std::chrono::duration<double, std::nano>(end - start).count() / kBlock);
   };
-  uint64_t before = t_Allocations;
+  uint64_t before = Allocations();
   for (auto _ : state) {
-    timed(0, floor_op);
+    timed(0, [&] { floor_op(); });
     timed(1, clock_op);
     timed(2, [&] { trace_op(channels[0]); });
     timed(3, [&] { trace_op(channels[1]); });
     timed(4, [&] { trace_op(channels[2]); });
   }
-  benchmark::DoNotOptimize(target);
   state.counters["floor_ns"] = best[0];
   state.counters["clock_ns"] = best[1];
   state.counters["trace_ns"] = best[2];
   state.counters["cyc_timer_ns"] = best[3];
   state.counters["engine_ns"] = best[4];
   state.counters["ratio"] = best[2] / best[0];
-  state.counters["allocs/call"] = static_cast<double>(t_Allocations - before) /
+  state.counters["allocs/call"] = static_cast<double>(Allocations() - before) /
                                   (static_cast<double>(state.iterations()) * 3 * kBlock);
 }
 // Registered first: the interleaved ratio is measured before the other runs disturb caches.
@@ -241,7 +174,7 @@ void BM_Spdlog_Sync_NullSink(benchmark::State& state) {
   spdlog::logger logger("bench-sync", sink);
   logger.set_level(spdlog::level::info);
   logger.info("{} {}", 0, "ab");
-  uint64_t before = t_Allocations;
+  uint64_t before = Allocations();
   int value = 0;
   for (auto _ : state) logger.info("{} {}", ++value, "ab");
   Report_Allocations(state, before);
@@ -258,7 +191,7 @@ void BM_Spdlog_Async_NullSink(benchmark::State& state) {
                                                        spdlog::async_overflow_policy::block);
   logger->set_level(spdlog::level::info);
   logger->info("{} {}", 0, "ab");
-  uint64_t before = t_Allocations;
+  uint64_t before = Allocations();
   int value = 0;
   for (auto _ : state) logger->info("{} {}", ++value, "ab");
   Report_Allocations(state, before);
@@ -321,24 +254,10 @@ class SummaryReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
-  {
-    // The counter must see the heap, or "allocs/call" would prove nothing.
-    uint64_t before = t_Allocations;
-    void* volatile probe = malloc(16);
-    free(probe);
-    if (t_Allocations - before != 1) {
-      fprintf(stderr, "allocation counter inactive\n");
-      return 1;
-    }
-  }
+  // The counter must see the heap, or "allocs/call" would prove nothing.
+  if (!mqw_bench::Allocation_Counter_Active()) return 1;
   // Hosts of the library are multi-threaded (the MQTT library runs its own threads), and the C
   // library takes cheaper paths while a process has only one thread: measure as in a host.
   std::thread([] {}).join();
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  SummaryReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.Print_Summary();
-  benchmark::Shutdown();
-  return 0;
+  return mqw_bench::Run_With_Summary<SummaryReporter>(argc, argv);
 }
