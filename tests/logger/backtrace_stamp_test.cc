@@ -144,12 +144,7 @@ namespace {
 TEST(BacktraceStampTest, SignalStampReachesARealSinkBeforeTheExit) {
   ChildResult result = Run_In_Child(
       [] {
-        ITR_Client* client = TR_Create_Client("/TR.Sink=Console");
-        if (client == nullptr) return 97;
-        ITR_Trace* channel = TR_Create_Trace(client, "Trace channel 1", nullptr);
-        if (channel == nullptr) return 98;
-        TR::l_pClient = client;
-        TR::l_pTrace = channel;
+        if (int failed = Install_Console_Trace()) return failed;
         signal(SIGTERM, &TR::pushBacktraceStamp);
         raise(SIGTERM);
         return 99;

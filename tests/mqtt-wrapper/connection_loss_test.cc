@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <functional>
+
 #include <mqtt-wrapper/TR.h>
 #include <mqtt-wrapper/mqtt_client_wrapper.h>
 #include <mqtt-wrapper/trhelper.h>
@@ -19,30 +21,52 @@ namespace {
 using tarnvik::mosquitto::MqttAsyncWrapper;
 using tarnvik::mosquitto::Qos;
 
-TEST(ConnectionLossTest, LostConnectionEndsTheProcessWithStatusOne) {
-  Broker broker;
-  std::string error;
-  ASSERT_TRUE(broker.Start(&error)) << error;
-  const pid_t brokerPid = broker.Pid();
+// In the child: connects a wrapper, runs `beforeLoss` on it, kills the broker and waits in a
+// receive that only the loss can end. Returns 99 when the process survives the loss.
+int Lose_Connection(const char* clientId, pid_t brokerPid,
+                    const std::function<void(MqttAsyncWrapper&)>& beforeLoss = {}) {
+  MqttAsyncWrapper wrapper(clientId, std::chrono::milliseconds(15000));
+  wrapper.Connect(true, nullptr, nullptr);
+  if (beforeLoss) beforeLoss(wrapper);
+  kill(brokerPid, SIGKILL);
+  // The loss must end the process; a receive that would return is a failure.
+  try {
+    wrapper.Receive("never", 60);
+  } catch (...) {
+  }
+  return 99;
+}
 
-  ChildResult result = Run_In_Child(
-      [&] {
-        RecordingTrace trace;
-        trace.Echo_To(1);
-        ScopedTraceInstall install(&trace);
-        MqttAsyncWrapper wrapper("loses-connection", std::chrono::milliseconds(15000));
-        wrapper.Connect(true, nullptr, nullptr);
-        wrapper.Send("t", "x", Qos::AtLeastOnce, false);
-        kill(brokerPid, SIGKILL);
-        // The loss must end the process; a receive that would return is a failure.
-        try {
-          wrapper.Receive("never", 60);
-        } catch (...) {
-        }
-        return 99;
-      },
-      120000);
-  broker.Kill();
+// A private broker for each test; the child kills it, the fixture reaps it.
+class ConnectionLossTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(broker.Start(&error)) << error;
+    brokerPid = broker.Pid();
+  }
+
+  // Runs `body` in a forked child (killed after 120 s), then makes sure the broker is gone.
+  ChildResult Run_Child(const std::function<int()>& body) {
+    ChildResult result = Run_In_Child(body, 120000);
+    broker.Kill();
+    return result;
+  }
+
+  Broker broker;
+  pid_t brokerPid = -1;
+};
+
+TEST_F(ConnectionLossTest, LostConnectionEndsTheProcessWithStatusOne) {
+  const pid_t brokerPid = this->brokerPid;
+  ChildResult result = Run_Child([brokerPid] {
+    RecordingTrace trace;
+    trace.Echo_To(1);
+    ScopedTraceInstall install(&trace);
+    return Lose_Connection("loses-connection", brokerPid, [](MqttAsyncWrapper& wrapper) {
+      wrapper.Send("t", "x", Qos::AtLeastOnce, false);
+    });
+  });
 
   ASSERT_TRUE(result.exited) << "signal " << result.signal << " timed out " << result.timed_out;
   EXPECT_EQ(result.exit_code, 1);
@@ -55,31 +79,12 @@ TEST(ConnectionLossTest, LostConnectionEndsTheProcessWithStatusOne) {
 
 // With a real client, the loss is logged and reaches the output although the process ends from
 // Paho's thread right after: the trace clients are flushed and closed before the exit.
-TEST(ConnectionLossTest, LossIsLoggedToARealSinkBeforeTheExit) {
-  Broker broker;
-  std::string error;
-  ASSERT_TRUE(broker.Start(&error)) << error;
-  const pid_t brokerPid = broker.Pid();
-
-  ChildResult result = Run_In_Child(
-      [&] {
-        ITR_Client* client = TR_Create_Client("/TR.Sink=Console");
-        if (client == nullptr) return 97;
-        ITR_Trace* channel = TR_Create_Trace(client, "Trace channel 1", nullptr);
-        if (channel == nullptr) return 98;
-        TR::l_pClient = client;
-        TR::l_pTrace = channel;
-        MqttAsyncWrapper wrapper("loses-connection-sink", std::chrono::milliseconds(15000));
-        wrapper.Connect(true, nullptr, nullptr);
-        kill(brokerPid, SIGKILL);
-        try {
-          wrapper.Receive("never", 60);
-        } catch (...) {
-        }
-        return 99;
-      },
-      120000);
-  broker.Kill();
+TEST_F(ConnectionLossTest, LossIsLoggedToARealSinkBeforeTheExit) {
+  const pid_t brokerPid = this->brokerPid;
+  ChildResult result = Run_Child([brokerPid] {
+    if (int failed = Install_Console_Trace()) return failed;
+    return Lose_Connection("loses-connection-sink", brokerPid);
+  });
 
   ASSERT_TRUE(result.exited) << "signal " << result.signal << " timed out " << result.timed_out;
   EXPECT_EQ(result.exit_code, 1);

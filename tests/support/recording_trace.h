@@ -109,6 +109,21 @@ class ScopedTraceInstall {
   ITR_Trace* m_Previous;
 };
 
+// For a forked child that ends its process: creates a console client and one channel on it and
+// installs them as the facade's globals (TR::l_pClient, TR::l_pTrace), where the process's exit
+// path finds them to flush and close. Both stay for the rest of the process. Returns 0, or the
+// child's exit status for a failure: 97 when the client cannot be created, 98 for the channel.
+// Inline for the same reason as ScopedTraceInstall.
+inline int Install_Console_Trace() {
+  ITR_Client* client = TR_Create_Client("/TR.Sink=Console");
+  if (client == nullptr) return 97;
+  ITR_Trace* channel = TR_Create_Trace(client, "Trace channel 1", nullptr);
+  if (channel == nullptr) return 98;
+  TR::l_pClient = client;
+  TR::l_pTrace = channel;
+  return 0;
+}
+
 }  // namespace mqw_test
 
 #endif  // TESTS_SUPPORT_RECORDING_TRACE_H_

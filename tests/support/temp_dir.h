@@ -36,6 +36,9 @@ bool Remove_Tree(const std::string& path);
 // Writes `content` to `path` (created or truncated); true on success.
 bool Write_File(const std::string& path, const std::string& content);
 
+// The whole content of `path`, bytes unchanged; empty when it cannot be read.
+std::string Read_File(const std::string& path);
+
 }  // namespace mqw_test
 
 #endif  // TESTS_SUPPORT_TEMP_DIR_H_

@@ -1,5 +1,6 @@
 #include "file_sink_fixture.h"
 
+#include "support/option_args.h"
 #include "support/trd_reader.h"
 #include "trace/core/sink_factories.h"
 
@@ -7,9 +8,8 @@ namespace mqw_test {
 
 ITR_Client* Make_File_Sink(const TempDir& dir, std::vector<std::string> options) {
   options.insert(options.begin(), "/TR.Dir=" + dir.Path());
-  std::vector<char*> args;
-  for (std::string& option : options) args.push_back(option.data());
-  return New_File_Sink(args.data(), static_cast<int>(args.size()));
+  OptionArgs args(std::move(options));
+  return New_File_Sink(args.Get(), args.Count());
 }
 
 std::vector<std::string> Trd_Names(const std::string& dir) {

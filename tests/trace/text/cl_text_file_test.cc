@@ -9,8 +9,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +16,7 @@
 #include "capture_sink.h"
 #include "stream_builder.h"
 #include "support/child_process.h"
+#include "support/option_args.h"
 #include "support/temp_dir.h"
 #include "trace/text/cl_text.h"
 
@@ -25,13 +24,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct Args {
-  std::vector<std::string> texts;
-  std::vector<char*> pointers;
-  explicit Args(std::vector<std::string> values) : texts(std::move(values)) {
-    for (std::string& text : texts) pointers.push_back(text.data());
-  }
-};
+using mqw_test::OptionArgs;
+using mqw_test::Read_File;
 
 std::vector<std::string> List(const std::string& dir) {
   std::vector<std::string> names;
@@ -46,16 +40,9 @@ std::vector<std::string> List(const std::string& dir) {
   return names;
 }
 
-std::string Read(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 uint32_t Init(CClTextFile* file, std::vector<std::string> options) {
-  Args args(std::move(options));
-  return file->Initialize(args.pointers.data(), static_cast<int>(args.pointers.size()));
+  OptionArgs args(std::move(options));
+  return file->Initialize(args.Get(), args.Count());
 }
 
 void Log(CClTextFile* file, const std::string& line) { file->Log(nullptr, line.data(), line.size()); }
@@ -85,11 +72,11 @@ TEST(ClTextFile, NamesBomAndLineEnds) {
   ASSERT_EQ(names.size(), 6u);
   std::string mine;
   for (const std::string& name : names) {
-    if (Read(dir.File(name)) != "x") mine = name;
+    if (Read_File(dir.File(name)) != "x") mine = name;
   }
   ASSERT_EQ(mine.size(), strlen("20260101-120000001.txt")) << mine;
   EXPECT_EQ(mine.substr(15), "001.txt");
-  EXPECT_EQ(Read(dir.File(mine)), "\xEF\xBB\xBF" "first line\r\nsecond \xc3\xa9\r\n");
+  EXPECT_EQ(Read_File(dir.File(mine)), "\xEF\xBB\xBF" "first line\r\nsecond \xc3\xa9\r\n");
 
   CClTextFile nested;
   ASSERT_EQ(Init(&nested, {"/TR.Dir=" + sub}), 0u);
@@ -111,8 +98,8 @@ TEST(ClTextFile, RollsBySizeWithoutLosingLines) {
   ASSERT_EQ(names.size(), 2u);
   EXPECT_EQ(names[0].substr(15), "000.txt");
   EXPECT_EQ(names[1].substr(15), "001.txt");
-  std::string first = Read(dir.File(names[0]));
-  std::string second = Read(dir.File(names[1]));
+  std::string first = Read_File(dir.File(names[0]));
+  std::string second = Read_File(dir.File(names[1]));
   EXPECT_EQ(first.compare(0, 3, "\xEF\xBB\xBF"), 0);
   EXPECT_NE(second.compare(0, 3, "\xEF\xBB\xBF"), 0);  // only the first file has the mark
   EXPECT_GE(first.size(), 1048576u);
@@ -222,14 +209,13 @@ TEST(ClTextFile, FileCreationFailureIsRetried) {
   file.DumpBuffers();
   std::vector<std::string> names = List(logs);
   ASSERT_EQ(names.size(), 1u);
-  EXPECT_NE(Read(logs + "/" + names[0]).find("after\r\n"), std::string::npos);
+  EXPECT_NE(Read_File(logs + "/" + names[0]).find("after\r\n"), std::string::npos);
 }
 
 TEST(ClTextFile, QuietClientWritesItsLinesOut) {
   mqw_test::TempDir dir;
-  std::string options[] = {"/TR.Sink=FileTxt", "/TR.Dir=" + dir.Path(), "/TR.Format=%ms"};
-  char* args[] = {options[0].data(), options[1].data(), options[2].data()};
-  CClText* client = new CClText(args, 3);
+  OptionArgs args({"/TR.Sink=FileTxt", "/TR.Dir=" + dir.Path(), "/TR.Format=%ms"});
+  CClText* client = new CClText(args.Get(), args.Count());
   ASSERT_EQ(client->Get_Status(), 0u);
   using namespace text_test;
   Bytes payload = Cat({Info("C"), Format(1, "quiet line"), Data(1, kTimer0)});
@@ -240,7 +226,7 @@ TEST(ClTextFile, QuietClientWritesItsLinesOut) {
   for (int i = 0; i < 100 && content.find("quiet line") == std::string::npos; ++i) {
     std::this_thread::sleep_for(100ms);
     std::vector<std::string> names = List(dir.Path());
-    if (!names.empty()) content = Read(dir.File(names[0]));
+    if (!names.empty()) content = Read_File(dir.File(names[0]));
   }
   EXPECT_EQ(content, "\xEF\xBB\xBF" "quiet line\r\n");
   client->Release();

@@ -11,13 +11,13 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "stream_builder.h"
+#include "support/option_args.h"
 #include "support/temp_dir.h"
 #include "trace/text/cl_text.h"
 
@@ -28,12 +28,8 @@ using namespace std::chrono_literals;
 
 constexpr int kPort = 5514;
 
-std::string Read(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using mqw_test::OptionArgs;
+using mqw_test::Read_File;
 
 void Send_Udp(const std::string& text) {
   int fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -82,7 +78,7 @@ class Rsyslog {
     for (int i = 0; i < 300; ++i) {
       Send_Udp("<13>1 - - probe - - - probe");
       std::this_thread::sleep_for(100ms);
-      if (Read(out_).find("probe") != std::string::npos) return true;
+      if (Read_File(out_).find("probe") != std::string::npos) return true;
     }
     return false;
   }
@@ -91,7 +87,7 @@ class Rsyslog {
     std::vector<std::string> lines;
     for (int i = 0; i < 200; ++i) {
       lines.clear();
-      std::stringstream text(Read(out_));
+      std::stringstream text(Read_File(out_));
       for (std::string line; std::getline(text, line);) {
         if (line.find("probe") == std::string::npos) lines.push_back(line);
       }
@@ -111,9 +107,8 @@ CClText* New_Syslog_Client(std::vector<std::string> options) {
   options.push_back("/TR.Sink=Syslog");
   options.push_back("/TR.Port=" + std::to_string(kPort));
   options.push_back("/TR.Format=%ms");
-  std::vector<char*> args;
-  for (std::string& option : options) args.push_back(option.data());
-  return new CClText(args.data(), static_cast<int>(args.size()));
+  OptionArgs args(std::move(options));
+  return new CClText(args.Get(), args.Count());
 }
 
 void Send(ITR_Client* client, const Bytes& payload) {
@@ -164,11 +159,9 @@ TEST(ClTextSyslog, LongLinesAreCutToThePacket) {
   timeval timeout{10, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
 
-  std::vector<std::string> options = {"/TR.PSize=100", "/TR.Port=" + std::to_string(kPort + 1), "/TR.Sink=Syslog",
-                                      "/TR.Format=%ms"};
-  std::vector<char*> args;
-  for (std::string& option : options) args.push_back(option.data());
-  CClText* client = new CClText(args.data(), static_cast<int>(args.size()));
+  OptionArgs args({"/TR.PSize=100", "/TR.Port=" + std::to_string(kPort + 1), "/TR.Sink=Syslog",
+                   "/TR.Format=%ms"});
+  CClText* client = new CClText(args.Get(), args.Count());
   ASSERT_EQ(client->Get_Status(), 0u);
   Send(client, Cat({Info("C"), Format(1, "%s", {10, 0}), Data(1, kTimer0, Str(std::string(2000, 'L'))),
                     Data(1, kTimer0, Str("short"))}));
@@ -187,10 +180,8 @@ TEST(ClTextSyslog, LongLinesAreCutToThePacket) {
 }
 
 TEST(ClTextSyslog, UnresolvableAddressFailsCreation) {
-  std::vector<std::string> options = {"/TR.Sink=Syslog", "/TR.Addr=no.such.host.invalid"};
-  std::vector<char*> args;
-  for (std::string& option : options) args.push_back(option.data());
-  CClText* client = new CClText(args.data(), static_cast<int>(args.size()));
+  OptionArgs args({"/TR.Sink=Syslog", "/TR.Addr=no.such.host.invalid"});
+  CClText* client = new CClText(args.Get(), args.Count());
   EXPECT_EQ(client->Get_Status(), 2u);
   EXPECT_EQ(TR_Last_Error(), 3u);
   client->Release();

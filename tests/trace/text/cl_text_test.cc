@@ -16,6 +16,7 @@
 #include "capture_sink.h"
 #include "stream_builder.h"
 #include "support/child_process.h"
+#include "support/option_args.h"
 #include "support/recording_channel.h"
 
 namespace {
@@ -23,15 +24,7 @@ namespace {
 using namespace text_test;
 using namespace std::chrono_literals;
 
-struct Args {
-  std::vector<std::string> texts;
-  std::vector<char*> pointers;
-  explicit Args(std::vector<std::string> values) : texts(std::move(values)) {
-    for (std::string& text : texts) pointers.push_back(text.data());
-  }
-  char** Get() { return pointers.data(); }
-  int Count() const { return static_cast<int>(pointers.size()); }
-};
+using Args = mqw_test::OptionArgs;
 
 std::string Handle_Option(CClTextSink* sink) {
   char text[64];

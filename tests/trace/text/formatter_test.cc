@@ -34,22 +34,19 @@ struct Packed {
     values.push_back(0);
     return *this;
   }
-  Packed& WStr(const std::u32string& text) {
-    table.push_back(CFormatter::eArg_Str32);
+  // A wide text: its units little-endian, then one unit of zeros.
+  template <class Text>
+  Packed& Wide(uint8_t type, const Text& text) {
+    constexpr int kUnitBytes = sizeof(typename Text::value_type);
+    table.push_back(type);
     table.push_back(0);
-    for (char32_t unit : text)
-      for (int i = 0; i < 4; ++i) values.push_back(static_cast<uint8_t>(unit >> (8 * i)));
-    values.insert(values.end(), 4, 0);
+    for (auto unit : text)
+      for (int i = 0; i < kUnitBytes; ++i) values.push_back(static_cast<uint8_t>(unit >> (8 * i)));
+    values.insert(values.end(), kUnitBytes, 0);
     return *this;
   }
-  Packed& Str16(const std::u16string& text) {
-    table.push_back(CFormatter::eArg_Str16);
-    table.push_back(0);
-    for (char16_t unit : text)
-      for (int i = 0; i < 2; ++i) values.push_back(static_cast<uint8_t>(unit >> (8 * i)));
-    values.insert(values.end(), 2, 0);
-    return *this;
-  }
+  Packed& WStr(const std::u32string& text) { return Wide(CFormatter::eArg_Str32, text); }
+  Packed& Str16(const std::u16string& text) { return Wide(CFormatter::eArg_Str16, text); }
   uint32_t Count() const { return static_cast<uint32_t>(table.size() / 2); }
 };
 

@@ -29,12 +29,7 @@ struct Result {
   std::string err;
 };
 
-std::string Read(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using mqw_test::Read_File;
 
 std::vector<std::string> Split_Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -72,8 +67,8 @@ Result Run_Cat(const std::vector<std::string>& args) {
   int status = 0;
   waitpid(pid, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  result.out = Read(dir.File("out"));
-  result.err = Read(dir.File("err"));
+  result.out = Read_File(dir.File("out"));
+  result.err = Read_File(dir.File("err"));
   return result;
 }
 
@@ -213,7 +208,7 @@ TEST(TraceCat, FollowsAGrowingFile) {
   pid_t pid = Start({"--follow", "--format=%ms", path}, dir.File("out"), dir.File("err"));
   auto wait_for = [&](const std::string& text) {
     for (int i = 0; i < 300; ++i) {
-      if (Read(dir.File("out")) == text) return true;
+      if (Read_File(dir.File("out")) == text) return true;
       std::this_thread::sleep_for(100ms);
     }
     return false;
@@ -230,7 +225,7 @@ TEST(TraceCat, FollowsAGrowingFile) {
     std::ofstream out(path, std::ios::binary | std::ios::app);
     out.write(reinterpret_cast<const char*>(more.data()) + 2, static_cast<std::streamsize>(more.size() - 2));
   }
-  EXPECT_TRUE(wait_for("n=1\nn=2\nn=3\n")) << Read(dir.File("out"));
+  EXPECT_TRUE(wait_for("n=1\nn=2\nn=3\n")) << Read_File(dir.File("out"));
   kill(pid, SIGTERM);
   int status = 0;
   waitpid(pid, &status, 0);
