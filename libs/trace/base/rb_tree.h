@@ -186,10 +186,16 @@ class CRBTree {
     Node_Free(node);
   }
 
-  void Rotate_Left(sNode* x) {
-    sNode* y = x->right;
-    x->right = y->left;
-    if (y->left != m_Nil) y->left->parent = x;
+  // The two sides of a node, as member pointers, so that every operation is written once for
+  // one side and runs mirrored by swapping them.
+  using Side = sNode* sNode::*;
+
+  // Rotation towards `down`: x's child on the `up` side takes x's place and x becomes that
+  // child's `down` child; the in-order sequence is unchanged. REQUIRES: x->*up != m_Nil.
+  void Rotate(sNode* x, Side down, Side up) {
+    sNode* y = x->*up;
+    x->*up = y->*down;
+    if (y->*down != m_Nil) (y->*down)->parent = x;
     y->parent = x->parent;
     if (!x->parent) {
       m_Root = y;
@@ -198,61 +204,33 @@ class CRBTree {
     } else {
       x->parent->right = y;
     }
-    y->left = x;
+    y->*down = x;
     x->parent = y;
   }
 
-  void Rotate_Right(sNode* x) {
-    sNode* y = x->left;
-    x->left = y->right;
-    if (y->right != m_Nil) y->right->parent = x;
-    y->parent = x->parent;
-    if (!x->parent) {
-      m_Root = y;
-    } else if (x == x->parent->right) {
-      x->parent->right = y;
-    } else {
-      x->parent->left = y;
-    }
-    y->right = x;
-    x->parent = y;
-  }
-
+  // Restores the invariants after `z` was linked in red. `parent_side` is the side of the
+  // grandparent that holds z's parent, `uncle_side` the other one; the cases for a parent on the
+  // right are the mirror image of those for a parent on the left.
   void Insert_Fixup(sNode* z) {
     while (z->parent && z->parent->colour == kRed) {
       sNode* grand = z->parent->parent;  // exists: a red parent is never the root
-      if (z->parent == grand->left) {
-        sNode* uncle = grand->right;
-        if (uncle != m_Nil && uncle->colour == kRed) {
-          z->parent->colour = kBlack;
-          uncle->colour = kBlack;
-          grand->colour = kRed;
-          z = grand;
-        } else {
-          if (z == z->parent->right) {
-            z = z->parent;
-            Rotate_Left(z);
-          }
-          z->parent->colour = kBlack;
-          grand->colour = kRed;
-          Rotate_Right(grand);
-        }
+      const bool parent_left = z->parent == grand->left;
+      const Side parent_side = parent_left ? &sNode::left : &sNode::right;
+      const Side uncle_side = parent_left ? &sNode::right : &sNode::left;
+      sNode* uncle = grand->*uncle_side;
+      if (uncle != m_Nil && uncle->colour == kRed) {
+        z->parent->colour = kBlack;
+        uncle->colour = kBlack;
+        grand->colour = kRed;
+        z = grand;
       } else {
-        sNode* uncle = grand->left;
-        if (uncle != m_Nil && uncle->colour == kRed) {
-          z->parent->colour = kBlack;
-          uncle->colour = kBlack;
-          grand->colour = kRed;
-          z = grand;
-        } else {
-          if (z == z->parent->left) {
-            z = z->parent;
-            Rotate_Right(z);
-          }
-          z->parent->colour = kBlack;
-          grand->colour = kRed;
-          Rotate_Left(grand);
+        if (z == z->parent->*uncle_side) {
+          z = z->parent;
+          Rotate(z, parent_side, uncle_side);
         }
+        z->parent->colour = kBlack;
+        grand->colour = kRed;
+        Rotate(grand, uncle_side, parent_side);
       }
     }
   }

@@ -501,6 +501,13 @@ int32_t CFormatter::Format(char* out, uint32_t capacity, const uint8_t* values, 
         }
         // Wide texts are converted one code point at a time from aligned copies of the units.
         char encoded[8];
+        // Appends the `n` bytes in `encoded`; false when the line has no room left for them.
+        auto append_encoded = [&](int32_t n) {
+          if (static_cast<uint64_t>(pos) + static_cast<uint32_t>(n) + 8 >= capacity) return false;
+          memcpy(out + pos, encoded, static_cast<size_t>(n));
+          pos += static_cast<uint32_t>(n);
+          return true;
+        };
         if (type == eArg_Str16) {
           uint32_t units = length / 2;
           for (uint32_t i = 0; i < units;) {
@@ -514,12 +521,10 @@ int32_t CFormatter::Format(char* out, uint32_t capacity, const uint8_t* values, 
             int32_t n = Convert_UTF16_To_UTF8(local, encoded, sizeof(encoded));
             i += used;
             if (n <= 0) continue;
-            if (static_cast<uint64_t>(pos) + static_cast<uint32_t>(n) + 8 >= capacity) {
+            if (!append_encoded(n)) {
               out[pos] = '\0';
               return -1;
             }
-            memcpy(out + pos, encoded, static_cast<size_t>(n));
-            pos += static_cast<uint32_t>(n);
           }
         } else {
           uint32_t units = length / 4;
@@ -528,12 +533,10 @@ int32_t CFormatter::Format(char* out, uint32_t capacity, const uint8_t* values, 
             memcpy(&local[0], text + 4 * i, 4);
             int32_t n = Convert_UTF32_To_UTF8(local, encoded, sizeof(encoded));
             if (n <= 0) continue;
-            if (static_cast<uint64_t>(pos) + static_cast<uint32_t>(n) + 8 >= capacity) {
+            if (!append_encoded(n)) {
               out[pos] = '\0';
               return -1;
             }
-            memcpy(out + pos, encoded, static_cast<size_t>(n));
-            pos += static_cast<uint32_t>(n);
           }
         }
         if (static_cast<uint64_t>(pos) + 8 >= capacity) {
