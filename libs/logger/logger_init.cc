@@ -6,6 +6,10 @@
 // successful set-up registers an exit hook that flushes every client of the crash registry.
 // A repeated set-up overwrites the globals without releasing the earlier client and channel:
 // callers may still hold the earlier channel, which getTrace() hands out without a reference.
+//
+// Thread-safety: LoggerInit may be called from any thread. Lock order: g_Init_Mutex is the
+// outermost lock; the engine's own locks are taken inside it (client and channel creation), never
+// the other way round.
 #include <signal.h>
 #include <stdio.h>
 

@@ -61,7 +61,7 @@ class CMEvent : public IMEvent {
   uint32_t Select_Locked();
   uint32_t Select();
 
-  pthread_mutex_t m_Mutex{};
+  pthread_mutex_t m_Mutex{};  // guards the entries and pending counts marked so below
   sem_t m_Semaphore{};         // one unit per pending signal
   uint8_t m_Count = 0;
   bool m_Initialized = false;

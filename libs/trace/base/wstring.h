@@ -1,4 +1,4 @@
-// CWString: a growable, NUL-terminated 8-bit string (the name is historical; it holds bytes).
+// CWString: a growable, NUL-terminated string of 8-bit units (bytes, despite the W in its name).
 //
 // The buffer is owned, may be null (empty string, capacity 0) and grows to exactly what is
 // needed; Get() never returns null. Texts passed in may point into the string's own buffer.

@@ -74,7 +74,7 @@ class CJournal : public IJournal {
 
  private:
   std::atomic<int32_t> m_RefCount{1};
-  CLock m_Lock;
+  CLock m_Lock;  // guards the fields below; a leaf: no other engine lock is taken under it
   uint64_t m_Counts[kLevels] = {};  // guarded by m_Lock
   int32_t m_Threshold;              // guarded by m_Lock; may be negative
   char* m_Buffer = nullptr;         // kBufferSize bytes, guarded by m_Lock

@@ -1,6 +1,9 @@
 // Constructors of the sinks that live in their own subsystems, called by TR_Create_Client.
 // Each returns a new client with one reference (whose Get_Status() may be nonzero when its
 // initialisation failed), or null when it could not be allocated.
+//
+// Thread-safety: that of TR_Create_Client, their only caller; each call builds an independent
+// client whose returned reference the caller owns.
 #ifndef TRACE_CORE_SINK_FACTORIES_H_
 #define TRACE_CORE_SINK_FACTORIES_H_
 

@@ -77,6 +77,7 @@ class CClText : public CClient {
   void Go_Off();
   void Free_Buffers();
 
+  // Refused Sent calls by reason, reported by Get_Info; self-synchronised (relaxed counters).
   std::atomic<uint32_t> m_RejectsNoRoom{0};
   std::atomic<uint32_t> m_RejectsOff{0};
   std::atomic<uint32_t> m_RejectsError{0};
@@ -86,6 +87,7 @@ class CClText : public CClient {
   bool m_BufferFreedReady = false;
   pthread_t m_Thread{};
   bool m_ThreadStarted = false;
+  // m_StatusLock is the base class's (CClient); it guards the fields marked so below.
   uint32_t m_WritersWaiting = 0;  // guarded by m_StatusLock
   CBList<sBuffer*> m_FreePool;    // guarded by m_StatusLock
   CBList<sBuffer*> m_Ready;       // guarded by m_StatusLock; oldest first
