@@ -84,6 +84,7 @@ class CClFile : public CClient {
   void Give_Back(sBuffer* buffer);
   void Stop_Delivery();
 
+  // Refused Sent calls by reason, reported by Get_Info; self-synchronised (relaxed counters).
   std::atomic<uint32_t> m_RejectsNoRoom{0};
   std::atomic<uint32_t> m_RejectsOff{0};
   std::atomic<uint32_t> m_RejectsError{0};
@@ -92,6 +93,7 @@ class CClFile : public CClient {
   pthread_t m_Thread{};
   bool m_ThreadCreated = false;
 
+  // m_StatusLock is the base class's (CClient); it guards the fields marked so below.
   CBList<sBuffer*> m_FreeBuffers;  // guarded by m_StatusLock
   sStream m_Stream;                // guarded by m_StatusLock: the stream of the open file
   // While a roll tells the channels about the new file, records of channels not yet told go
