@@ -12,6 +12,9 @@ namespace {
 
 using sLog = CLineFormat::sLog;
 
+// Literals up to this length are copied as one fixed-size block.
+constexpr uint64_t kLiteral_Block = 16;
+
 // Writes `value` in decimal at `w`, padded with leading zeros to `width` characters, and returns
 // the end of the text. The digits go straight to their place, two at a time, from the last one.
 char* Put_Decimal(char* w, uint64_t value, int width) {
@@ -139,13 +142,15 @@ CLineFormat::sNode* CLineFormat::AddFormatNode(const char* literal, uint64_t len
   sNode* node = new (std::nothrow) sNode{nullptr, 0, element, nullptr};
   if (!node) return nullptr;
   if (length) {
-    node->literal = static_cast<char*>(malloc(length + 1));
+    // At least kLiteral_Block bytes, zero-filled after the text: Build copies a short literal
+    // as one fixed-size block.
+    const uint64_t allocated = length + 1 > kLiteral_Block ? length + 1 : kLiteral_Block;
+    node->literal = static_cast<char*>(calloc(allocated, 1));
     if (!node->literal) {
       delete node;
       return nullptr;
     }
     memcpy(node->literal, literal, length);
-    node->literal[length] = '\0';
     node->literal_length = length;
   }
   if (m_Tail) {
@@ -284,7 +289,13 @@ const char* CLineFormat::Build(const sLog* log, uint64_t* length) {
   }
   for (const sNode* node = m_Head; node; node = node->next) {
     if (node->literal_length && Reserve(node->literal_length + 255, node->literal_length + 256)) {
-      memcpy(m_Line + m_End, node->literal, node->literal_length);
+      // The reserve leaves far more than a block free, so a short literal goes as one block;
+      // the bytes after it are overwritten by what follows or lie past the end.
+      if (node->literal_length <= kLiteral_Block) {
+        memcpy(m_Line + m_End, node->literal, kLiteral_Block);
+      } else {
+        memcpy(m_Line + m_End, node->literal, node->literal_length);
+      }
       m_End += node->literal_length;
     }
     if (node->element) node->element(this, log);
