@@ -251,11 +251,11 @@ void CClFile::Append_Locked(sStream* stream, const void* data, uint64_t size, bo
 
 uint32_t CClFile::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, uint32_t size) {
   if (m_Status != eCode_Ok) {
-    m_RejectsError.fetch_add(1, std::memory_order_relaxed);
+    m_Rejects.error.fetch_add(1, std::memory_order_relaxed);
     return m_Status;
   }
   if (chunks == nullptr || count == 0 || id >= kMaxChannels || size > sTRC_User_Header::kMaxLength - 4) {
-    m_RejectsError.fetch_add(1, std::memory_order_relaxed);
+    m_Rejects.error.fetch_add(1, std::memory_order_relaxed);
     return eCode_Bad_Args;
   }
   const uint32_t length = size + 4;
@@ -288,7 +288,7 @@ uint32_t CClFile::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, uin
         current->used += length;
         return eCode_Ok;
       }
-      m_RejectsError.fetch_add(1, std::memory_order_relaxed);
+      m_Rejects.error.fetch_add(1, std::memory_order_relaxed);
       return eCode_Bad_Args;
     }
   }
@@ -300,13 +300,13 @@ uint32_t CClFile::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, uin
     total += chunks[i].size;
   }
   if (total != size || null_data) {
-    m_RejectsError.fetch_add(1, std::memory_order_relaxed);
+    m_Rejects.error.fetch_add(1, std::memory_order_relaxed);
     return eCode_Bad_Args;
   }
 
   CLock guard(&m_StatusLock);
   if (m_Connection.connected == 0) {
-    m_RejectsOff.fetch_add(1, std::memory_order_relaxed);
+    m_Rejects.off.fetch_add(1, std::memory_order_relaxed);
     return eCode_Off;
   }
   sStream* stream = &m_Stream;
@@ -321,13 +321,13 @@ uint32_t CClFile::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, uin
     }
   }
   if (stream == &m_Stream && m_HeaderPending) {
-    m_RejectsNoRoom.fetch_add(1, std::memory_order_relaxed);
+    m_Rejects.no_room.fetch_add(1, std::memory_order_relaxed);
     return eCode_No_Room;
   }
   uint64_t room = static_cast<uint64_t>(m_FreeBuffers.Count()) * m_BufferSize;
   if (stream->current != nullptr) room += m_BufferSize - stream->current->used;
   if (room < length) {
-    m_RejectsNoRoom.fetch_add(1, std::memory_order_relaxed);
+    m_Rejects.no_room.fetch_add(1, std::memory_order_relaxed);
     return eCode_No_Room;
   }
   const uint32_t header = sTRC_User_Header::Make(length, id);
@@ -341,12 +341,7 @@ uint32_t CClFile::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, uin
 bool CClFile::Get_Info(sTRC_Info* info) {
   if (info == nullptr) return false;
   CLock guard(&m_StatusLock);
-  info->used_bytes = m_BufferSize * Filled_Count_Locked();
-  info->free_bytes = m_BufferSize * m_FreeBuffers.Count();
-  info->allocated_bytes = m_BufferSize * m_BufferCount;
-  info->rejects_no_room = m_RejectsNoRoom.load();
-  info->rejects_off = m_RejectsOff.load();
-  info->rejects_error = m_RejectsError.load();
+  m_Rejects.Fill(info, m_BufferSize, Filled_Count_Locked(), m_FreeBuffers.Count(), m_BufferCount);
   return true;
 }
 

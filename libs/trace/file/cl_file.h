@@ -22,13 +22,13 @@
 #include <pthread.h>
 #include <stdint.h>
 
-#include <atomic>
 
 #include "trace/base/blist.h"
 #include "trace/base/mevent.h"
 #include "trace/base/pfile.h"
 #include "trace/base/wstring.h"
 #include "trace/core/client.h"
+#include "trace/core/reject_counters.h"
 #include "trace/file/file_header.h"
 #include "trace/file/roll_rule.h"
 
@@ -84,10 +84,7 @@ class CClFile : public CClient {
   void Give_Back(sBuffer* buffer);
   void Stop_Delivery();
 
-  // Refused Sent calls by reason, reported by Get_Info; self-synchronised (relaxed counters).
-  std::atomic<uint32_t> m_RejectsNoRoom{0};
-  std::atomic<uint32_t> m_RejectsOff{0};
-  std::atomic<uint32_t> m_RejectsError{0};
+  CReject_Counters m_Rejects;  // refused Sent calls, reported by Get_Info; self-synchronised
 
   CMEvent m_Events;  // 0 exit, 1 data (counting), 2 flush
   pthread_t m_Thread{};

@@ -234,11 +234,11 @@ void CClText::Routine() {
 
 uint32_t CClText::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, uint32_t size) {
   if (m_Status != 0) {
-    ++m_RejectsError;
+    ++m_Rejects.error;
     return m_Status;
   }
   if (!chunks || count == 0 || id >= kMaxChannels) {
-    ++m_RejectsError;
+    ++m_Rejects.error;
     return eCode_Bad_Args;
   }
   if (static_cast<uint64_t>(size) + 4 <= sTRC_User_Header::kMaxLength) {
@@ -269,7 +269,7 @@ uint32_t CClText::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, uin
         m_Current->used += length;
         return eCode_Ok;
       }
-      ++m_RejectsError;
+      ++m_Rejects.error;
       return eCode_Bad_Args;
     }
   }
@@ -278,14 +278,14 @@ uint32_t CClText::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, uin
   uint64_t sum = 0;
   for (uint32_t i = 0; i < count; ++i) {
     if (!chunks[i].data && chunks[i].size) {
-      ++m_RejectsError;
+      ++m_Rejects.error;
       return eCode_Bad_Args;
     }
     sum += chunks[i].size;
   }
   const uint64_t total = static_cast<uint64_t>(size) + 4;
   if (sum != size || total > sTRC_User_Header::kMaxLength) {
-    ++m_RejectsError;
+    ++m_Rejects.error;
     return eCode_Bad_Args;
   }
   const uint64_t pool = static_cast<uint64_t>(m_BufferSize) * m_BufferCount;
@@ -293,11 +293,11 @@ uint32_t CClText::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, uin
   CLock guard(&m_StatusLock);
   for (;;) {
     if (m_Connection.connected == 0) {
-      ++m_RejectsOff;
+      ++m_Rejects.off;
       return eCode_Off;
     }
     if (total >= pool) {
-      ++m_RejectsNoRoom;
+      ++m_Rejects.no_room;
       return eCode_No_Room;
     }
     uint64_t room = static_cast<uint64_t>(m_BufferSize) * m_FreePool.Count() +
@@ -344,12 +344,7 @@ void CClText::Flush() {
 bool CClText::Get_Info(sTRC_Info* info) {
   if (!info) return false;
   CLock guard(&m_StatusLock);
-  info->used_bytes = m_BufferSize * m_Ready.Count();
-  info->free_bytes = m_BufferSize * m_FreePool.Count();
-  info->allocated_bytes = m_BufferSize * m_BufferCount;
-  info->rejects_no_room = m_RejectsNoRoom.load();
-  info->rejects_off = m_RejectsOff.load();
-  info->rejects_error = m_RejectsError.load();
+  m_Rejects.Fill(info, m_BufferSize, m_Ready.Count(), m_FreePool.Count(), m_BufferCount);
   return true;
 }
 

@@ -23,13 +23,13 @@
 #include <pthread.h>
 #include <stdint.h>
 
-#include <atomic>
 
 #include <mqtt-wrapper/TRTextSink.h>
 
 #include "trace/base/blist.h"
 #include "trace/base/mevent.h"
 #include "trace/core/client.h"
+#include "trace/core/reject_counters.h"
 #include "trace/text/stream_parser.h"
 
 class CClText : public CClient {
@@ -77,10 +77,7 @@ class CClText : public CClient {
   void Go_Off();
   void Free_Buffers();
 
-  // Refused Sent calls by reason, reported by Get_Info; self-synchronised (relaxed counters).
-  std::atomic<uint32_t> m_RejectsNoRoom{0};
-  std::atomic<uint32_t> m_RejectsOff{0};
-  std::atomic<uint32_t> m_RejectsError{0};
+  CReject_Counters m_Rejects;  // refused Sent calls, reported by Get_Info; self-synchronised
   CMEvent m_Events;          // 0 exit (manual), 1 data ready (counting), 2 flush
   bool m_EventsReady = false;
   CMEvent m_BufferFreed;     // set by the worker for producers waiting for room
