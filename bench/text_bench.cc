@@ -15,7 +15,7 @@
 #include <mqtt-wrapper/TR.h>
 
 #include "trace/text/cl_text_file.h"
-#include "trace/text/stream_parser.h"
+#include "trace/decode/stream_parser.h"
 
 #include "bench_support.h"
 

@@ -13,7 +13,7 @@
 #include "support/temp_dir.h"
 #include "trace/base/proc.h"
 #include "trace/channel/stream_reader.h"
-#include "trace/channel/trace_format.h"
+#include "trace/format/trace_format.h"
 
 namespace {
 

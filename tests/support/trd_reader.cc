@@ -11,7 +11,7 @@
 
 #include <mqtt-wrapper/TR.h>
 
-#include "trace/channel/trace_format.h"
+#include "trace/format/trace_format.h"
 
 namespace mqw_test {
 

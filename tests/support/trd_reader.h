@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "trace/file/file_header.h"
+#include "trace/format/file_header.h"
 
 namespace mqw_test {
 

@@ -26,7 +26,7 @@
 
 #include <mqtt-wrapper/TRTextSink.h>
 
-#include "trace/text/stream_parser.h"
+#include "trace/decode/stream_parser.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "trace/base/lock.h"
 
-CLock::CLock() : m_Mutex(), m_Guarded(nullptr) {
+CLock::CLock() : m_Mutex() {
   pthread_mutexattr_t attr;
   pthread_mutexattr_init(&attr);
   pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
@@ -8,4 +8,4 @@ CLock::CLock() : m_Mutex(), m_Guarded(nullptr) {
   pthread_mutexattr_destroy(&attr);
 }
 
-void CLock::Destroy() { pthread_mutex_destroy(&m_Mutex); }
+CLock::~CLock() { pthread_mutex_destroy(&m_Mutex); }

@@ -9,7 +9,7 @@
 #include <string.h>
 
 #include "trace/base/rb_tree.h"
-#include "trace/channel/trace_format.h"
+#include "trace/format/trace_format.h"
 
 struct sModuleMap {
   sTRTrace_Module* record;  // owned by the channel's module blocks

@@ -100,7 +100,7 @@ bool CTRTrace::Init(const char* name) {
     TR_Set_Last_Error(eLastError_Refused);
     return false;
   }
-  CLock guard(&m_Lock);
+  CLockGuard guard(&m_Lock);
   m_Registered = true;
   void* staging = m_Arena.Reuse(CMemoryManager::eBuffer_Values, kInitial_Staging);
   if (!staging) {
@@ -114,11 +114,11 @@ bool CTRTrace::Init(const char* name) {
 }
 
 CTRTrace::~CTRTrace() {
-  { CLock wait(&m_Lock); }  // lets a call in progress finish
+  { CLockGuard wait(&m_Lock); }  // lets a call in progress finish
   Remove_Shared();
   if (m_Registered) {
     {
-      CLock guard(&m_Lock);
+      CLockGuard guard(&m_Lock);
       if (m_Active) Final_Flush();
     }
     m_Client->Unregister_Channel(m_ID);
@@ -136,20 +136,20 @@ uint32_t CTRTrace::Release() {
 }
 
 uint32_t CTRTrace::Get_ID() {
-  CLock guard(&m_Lock);
+  CLockGuard guard(&m_Lock);
   return m_ID;
 }
 
 void CTRTrace::On_Init(sTRC_Channel_Info* info) {
   if (!info) return;
-  CLock guard(&m_Lock);
+  CLockGuard guard(&m_Lock);
   m_ID = info->id;
 }
 
 void CTRTrace::On_Status(uint32_t, const sTRC_Status* status) {
   if (!status) return;
   {
-    CLock guard(&m_Lock);
+    CLockGuard guard(&m_Lock);
     // A new output: everything sent before must be sent again. The context is tracked by the
     // resets value it was queued for, so a new counter first reported while disconnected still
     // replays the context once the output works.
@@ -163,7 +163,7 @@ void CTRTrace::On_Status(uint32_t, const sTRC_Status* status) {
 }
 
 void CTRTrace::On_Flush(uint32_t, uint32_t*) {
-  CLock guard(&m_Lock);
+  CLockGuard guard(&m_Lock);
   if (m_Active) Final_Flush();
 }
 
@@ -173,7 +173,7 @@ void CTRTrace::On_Receive(uint32_t, uint8_t* data, uint32_t size, uint32_t swap)
   if (TRTrace_Header_Type(header) != kTRStream_Trace) return;
   uint32_t subtype = TRTrace_Header_Subtype(header);
   if (subtype == eTRTrace_Close_Request) {
-    CLock guard(&m_Lock);
+    CLockGuard guard(&m_Lock);
     if (m_Active) Final_Flush();
     return;
   }
@@ -192,7 +192,7 @@ void CTRTrace::On_Receive(uint32_t, uint8_t* data, uint32_t size, uint32_t swap)
   }
   sTRTrace_Module* module = nullptr;
   {
-    CLock guard(&m_Lock);
+    CLockGuard guard(&m_Lock);
     if (module_id != 0) {
       module = Module_By_ID(module_id);
       if (module) module->level = level;

@@ -36,7 +36,7 @@
 #include "trace/channel/memory_manager.h"
 #include "trace/channel/modules_tree.h"
 #include "trace/channel/trace_desc.h"
-#include "trace/channel/trace_format.h"
+#include "trace/format/trace_format.h"
 #include "trace/core/shared.h"
 
 class CTRTrace final : public ITR_Trace {

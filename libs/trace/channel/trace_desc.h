@@ -18,7 +18,7 @@
 #include <stdint.h>
 
 #include "trace/channel/memory_manager.h"
-#include "trace/channel/trace_format.h"
+#include "trace/format/trace_format.h"
 
 class CTRTrace_Desc {
  public:

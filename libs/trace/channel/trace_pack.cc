@@ -221,7 +221,7 @@ inline bool CTRTrace::Finish_Call(CTRTrace_Desc* desc, eTRTrace_Level level, sTR
 bool CTRTrace::Trace_Raw(uint16_t id, eTRTrace_Level level, void* module, uint16_t line,
                          const char* file, const char* function, const char** format,
                          va_list* args) {
-  CLock guard(&m_Lock);
+  CLockGuard guard(&m_Lock);
   ++m_Counter;
   if (!Can_Send()) return false;
   const sTRTrace_Module* mod = static_cast<const sTRTrace_Module*>(module);
@@ -320,7 +320,7 @@ bool CTRTrace::Trace_Raw(uint16_t id, eTRTrace_Level level, void* module, uint16
 
 bool CTRTrace::Trace_Managed(uint16_t id, eTRTrace_Level level, void* module, uint16_t line,
                              const char* file, const char* function, const char* message) {
-  CLock guard(&m_Lock);
+  CLockGuard guard(&m_Lock);
   ++m_Counter;
   if (!Can_Send()) return false;
   const sTRTrace_Module* mod = static_cast<const sTRTrace_Module*>(module);

@@ -162,7 +162,7 @@ sTRTrace_Module* CTRTrace::Module_By_ID(uint16_t module_id) {
 }
 
 void CTRTrace::Set_Verbosity(void* module, eTRTrace_Level level) {
-  CLock guard(&m_Lock);
+  CLockGuard guard(&m_Lock);
   sTRTrace_Module* record = static_cast<sTRTrace_Module*>(module);
   if (record) {
     record->level = level;
@@ -178,7 +178,7 @@ void CTRTrace::Set_Verbosity(void* module, eTRTrace_Level level) {
 }
 
 eTRTrace_Level CTRTrace::Get_Verbosity(void* module) {
-  CLock guard(&m_Lock);
+  CLockGuard guard(&m_Lock);
   if (module) return static_cast<eTRTrace_Level>(static_cast<sTRTrace_Module*>(module)->level);
   return m_Verbosity;
 }
@@ -186,7 +186,7 @@ eTRTrace_Level CTRTrace::Get_Verbosity(void* module) {
 bool CTRTrace::Register_Thread(const char* name, uint32_t thread_id) {
   if (!name) return false;
   if (thread_id == 0) thread_id = CProc::Get_Thread_ID();
-  CLock guard(&m_Lock);
+  CLockGuard guard(&m_Lock);
   sTRTrace_Thread_Start* record = Take_Record(m_Starts, kMax_Start_Blocks);
   if (!record) return false;
   record->header = TRTrace_Make_Header(sizeof(*record), eTRTrace_Thread_Start);
@@ -203,7 +203,7 @@ bool CTRTrace::Register_Thread(const char* name, uint32_t thread_id) {
 
 bool CTRTrace::Unregister_Thread(uint32_t thread_id) {
   if (thread_id == 0) thread_id = CProc::Get_Thread_ID();
-  CLock guard(&m_Lock);
+  CLockGuard guard(&m_Lock);
   bool found = false;
   for (auto* cell = m_Starts.Get_First(); cell && !found; cell = m_Starts.Get_Next(cell)) {
     auto* block = m_Starts.Get_Data(cell);
@@ -230,7 +230,7 @@ bool CTRTrace::Unregister_Thread(uint32_t thread_id) {
 
 bool CTRTrace::Register_Module(const char* name, void** module) {
   if (!name || !module) return false;
-  CLock guard(&m_Lock);
+  CLockGuard guard(&m_Lock);
   if (sModuleMap* known = m_Module_Names.Find(name)) {
     *module = known->record;
     return true;

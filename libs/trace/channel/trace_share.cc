@@ -6,7 +6,7 @@
 bool CTRTrace::Share(const char* name) {
   char entry[CShared::kMaxEntryName + 1];
   if (!CShared::Entry_Name("Trc_", name, entry)) return false;
-  CLock guard(&m_Lock);
+  CLockGuard guard(&m_Lock);
   if (m_Shared != nullptr) return false;
   uint32_t result = CShared::Publish(&m_Shared, entry, static_cast<ITR_Trace*>(this), nullptr);
   if (result != CShared::ePublish_Ok) m_Shared = nullptr;
@@ -17,7 +17,7 @@ bool CTRTrace::Share(const char* name) {
 // once it is gone. The entry's semaphore is taken so that a lookup that is reading the entry
 // right now finishes (and sees the channel dying) before the memory goes away.
 void CTRTrace::Remove_Shared() {
-  CLock guard(&m_Lock);
+  CLockGuard guard(&m_Lock);
   if (m_Shared == nullptr) return;
   CShared::Withdraw(m_Shared, static_cast<ITR_Trace*>(this), true);
   m_Shared = nullptr;

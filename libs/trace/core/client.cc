@@ -91,7 +91,7 @@ uint32_t CClient::Get_Status() { return m_Status; }
 
 bool CClient::Get_Status(sTRC_Status* status) {
   if (status == nullptr) return false;
-  CLock guard(&m_StatusLock);
+  CLockGuard guard(&m_StatusLock);
   status->connected = m_Connection.connected;
   status->resets = m_Connection.resets;
   return true;
@@ -109,7 +109,7 @@ uint32_t CClient::Register_Channel(ITRC_Channel* channel) {
     sTRC_Status status{0, 0};
     if (!Get_Status(&status)) status = sTRC_Status{0, 0};
 
-    CLock guard(&m_ChannelLock);
+    CLockGuard guard(&m_ChannelLock);
     if (m_StatusEpoch.load() != epoch) continue;
     for (uint32_t id = 0; id < kMaxChannels; ++id) {
       if (m_Channels[id] != nullptr) continue;
@@ -124,7 +124,7 @@ uint32_t CClient::Register_Channel(ITRC_Channel* channel) {
 }
 
 uint32_t CClient::Unregister_Channel(uint32_t id) {
-  CLock guard(&m_ChannelLock);
+  CLockGuard guard(&m_ChannelLock);
   if (id >= kMaxChannels || m_Channels[id] == nullptr) return eCode_Bad_Args;
   m_Channels[id] = nullptr;
   return eCode_Ok;
@@ -141,7 +141,7 @@ const char* CClient::Get_Argument(const char* prefix) {
 }
 
 uint32_t CClient::Get_Channels_Count() {
-  CLock guard(&m_ChannelLock);
+  CLockGuard guard(&m_ChannelLock);
   uint32_t count = 0;
   for (ITRC_Channel* channel : m_Channels) {
     if (channel != nullptr) ++count;
@@ -150,7 +150,7 @@ uint32_t CClient::Get_Channels_Count() {
 }
 
 ITRC_Channel* CClient::Get_Channel(size_t index) {
-  CLock guard(&m_ChannelLock);
+  CLockGuard guard(&m_ChannelLock);
   size_t seen = 0;
   for (ITRC_Channel* channel : m_Channels) {
     if (channel == nullptr) continue;
@@ -167,7 +167,7 @@ IJournal* CClient::Get_Journal() { return m_Journal; }
 
 void CClient::Flush_Channels() {
   if (m_FlushChannels == 0) return;
-  CLock guard(&m_ChannelLock);
+  CLockGuard guard(&m_ChannelLock);
   m_StatusEpoch.fetch_add(1);
   for (uint32_t id = 0; id < kMaxChannels; ++id) {
     ITRC_Channel* channel = m_Channels[id];
@@ -183,7 +183,7 @@ void CClient::Flush_Channels() {
 }
 
 void CClient::Notify_Channels(const sTRC_Status& status) {
-  CLock guard(&m_ChannelLock);
+  CLockGuard guard(&m_ChannelLock);
   m_StatusEpoch.fetch_add(1);
   for (uint32_t id = 0; id < kMaxChannels; ++id) {
     ITRC_Channel* channel = m_Channels[id];

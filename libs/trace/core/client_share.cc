@@ -7,7 +7,7 @@
 bool CClient::Share(const char* name) {
   char entry[CShared::kMaxEntryName + 1];
   if (!CShared::Entry_Name("Cln_", name, entry)) return false;
-  CLock guard(&m_ChannelLock);
+  CLockGuard guard(&m_ChannelLock);
   if (m_Shared != nullptr) return false;
   bool stale = false;
   uint32_t result = CShared::Publish(&m_Shared, entry, static_cast<ITR_Client*>(this), &stale);
@@ -20,7 +20,7 @@ bool CClient::Share(const char* name) {
 }
 
 bool CClient::Unshare() {
-  CLock guard(&m_ChannelLock);
+  CLockGuard guard(&m_ChannelLock);
   if (m_Shared == nullptr) return true;
   // The entry is removed even when its lock cannot be taken: left behind it would point at
   // this client after it is gone.

@@ -45,18 +45,18 @@ CJournal::CJournal(eLevel threshold) : m_Threshold(threshold) {
 CJournal::~CJournal() { free(m_Buffer); }
 
 bool CJournal::Initialize(const char*) {
-  CLock guard(&m_Lock);
+  CLockGuard guard(&m_Lock);
   if (!m_Buffer) m_Buffer = static_cast<char*>(malloc(kBufferSize));
   return m_Buffer != nullptr;
 }
 
 void CJournal::Set_Verbosity(eLevel level) {
-  CLock guard(&m_Lock);
+  CLockGuard guard(&m_Lock);
   m_Threshold = level;
 }
 
 IJournal::eLevel CJournal::Get_Verbosity() {
-  CLock guard(&m_Lock);
+  CLockGuard guard(&m_Lock);
   return static_cast<eLevel>(m_Threshold);
 }
 
@@ -78,7 +78,7 @@ bool CJournal::Log(eLevel level, void*, const char*, const char* function, uint3
   tm local{};
   localtime_r(&seconds, &local);
 
-  CLock guard(&m_Lock);
+  CLockGuard guard(&m_Lock);
   int32_t value = static_cast<int32_t>(level);
   if (value < m_Threshold || value < 0 || value >= kLevels || !m_Buffer) return false;
   ++m_Counts[value];
@@ -109,7 +109,7 @@ bool CJournal::Log(eLevel level, void*, const char*, const char* function, uint3
 uint64_t CJournal::Get_Count(eLevel level) {
   int32_t value = static_cast<int32_t>(level);
   if (value < 0 || value >= kLevels) return 0;
-  CLock guard(&m_Lock);
+  CLockGuard guard(&m_Lock);
   return m_Counts[value];
 }
 

@@ -51,7 +51,7 @@ struct sThreadExitReset {
   ~sThreadExitReset() {
     if (!armed) return;
     sErrorState& state = State();
-    CLock guard(&state.lock);
+    CLockGuard guard(&state.lock);
     if (stTR_Error_Thread* record = state.tree.Find(CProc::Get_Thread_ID())) record->code = 0;
   }
 };
@@ -64,7 +64,7 @@ void TR_Set_Last_Error(uint32_t code) {
   uint32_t thread_id = CProc::Get_Thread_ID();
   sErrorState& state = State();
   {
-    CLock guard(&state.lock);
+    CLockGuard guard(&state.lock);
     stTR_Error_Thread* record = state.tree.Find(thread_id);
     if (record) {
       record->code = code;
@@ -83,7 +83,7 @@ void TR_Set_Last_Error(uint32_t code) {
 extern "C" MQW_EXPORT uint32_t TR_Last_Error() {
   uint32_t thread_id = CProc::Get_Thread_ID();
   sErrorState& state = State();
-  CLock guard(&state.lock);
+  CLockGuard guard(&state.lock);
   stTR_Error_Thread* record = state.tree.Find(thread_id);
   if (!record) return 0;
   uint32_t code = record->code;

@@ -15,7 +15,7 @@
 
 #include "trace/base/fsys.h"
 #include "trace/base/proc.h"
-#include "trace/channel/trace_format.h"
+#include "trace/format/trace_format.h"
 #include "trace/core/journal.h"
 #include "trace/core/last_error.h"
 #include "trace/core/options.h"
@@ -103,7 +103,7 @@ uint32_t CClFile::Init_Pool() {
     TR_Set_Last_Error(eLastError_Pool);
     return eCode_No_Slot;
   }
-  CLock guard(&m_StatusLock);
+  CLockGuard guard(&m_StatusLock);
   m_Stream.current = Take_Free_Locked();
   memcpy(m_Stream.current->data, &m_Header, sizeof(m_Header));
   m_Stream.current->used = sizeof(m_Header);
@@ -224,7 +224,7 @@ void CClFile::Give_Back_Locked(sBuffer* buffer) {
 }
 
 void CClFile::Give_Back(sBuffer* buffer) {
-  CLock guard(&m_StatusLock);
+  CLockGuard guard(&m_StatusLock);
   Give_Back_Locked(buffer);
 }
 
@@ -264,7 +264,7 @@ uint32_t CClFile::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, uin
     // without filling it. The chunks are checked while they are copied into the free space
     // behind `used`; only a record found whole and consistent is committed by advancing `used`,
     // so a refused call leaves the buffer as it was.
-    CLock guard(&m_StatusLock);
+    CLockGuard guard(&m_StatusLock);
     sBuffer* current = m_Stream.current;
     if (m_Connection.connected != 0 && !m_Rolling && !m_HeaderPending && current != nullptr &&
         m_BufferSize - current->used > length) {
@@ -304,7 +304,7 @@ uint32_t CClFile::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, uin
     return eCode_Bad_Args;
   }
 
-  CLock guard(&m_StatusLock);
+  CLockGuard guard(&m_StatusLock);
   if (m_Connection.connected == 0) {
     m_Rejects.off.fetch_add(1, std::memory_order_relaxed);
     return eCode_Off;
@@ -340,7 +340,7 @@ uint32_t CClFile::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, uin
 
 bool CClFile::Get_Info(sTRC_Info* info) {
   if (info == nullptr) return false;
-  CLock guard(&m_StatusLock);
+  CLockGuard guard(&m_StatusLock);
   m_Rejects.Fill(info, m_BufferSize, Filled_Count_Locked(), m_FreeBuffers.Count(), m_BufferCount);
   return true;
 }
@@ -350,7 +350,7 @@ void CClFile::Flush() {
 }
 
 bool CClFile::Close() {
-  CLock close_guard(&m_CloseLock);
+  CLockGuard close_guard(&m_CloseLock);
   // Re-entered on the closing thread (a signal handler during Close) or closed already.
   if (m_Closed || m_Closing) return true;
   m_Closing = true;
@@ -369,7 +369,7 @@ bool CClFile::Close() {
   }
 
   {
-    CLock guard(&m_StatusLock);
+    CLockGuard guard(&m_StatusLock);
     m_HeaderPending = false;
     bool writing = m_Connection.connected != 0 && m_File.IsOpened();
     // Everything accepted, in acceptance order: records of the file before a roll first.

@@ -29,7 +29,7 @@
 #include "trace/base/wstring.h"
 #include "trace/core/client.h"
 #include "trace/core/reject_counters.h"
-#include "trace/file/file_header.h"
+#include "trace/format/file_header.h"
 #include "trace/file/roll_rule.h"
 
 class CClFile : public CClient {

@@ -44,7 +44,7 @@ bool CClFile::Write_Buffer(sBuffer* buffer) {
 void CClFile::Stop_Delivery() {
   sTRC_Status status;
   {
-    CLock guard(&m_StatusLock);
+    CLockGuard guard(&m_StatusLock);
     m_Connection.connected = 0;
     status = m_Connection;
   }
@@ -112,7 +112,7 @@ uint32_t CClFile::Create_File() {
 void CClFile::Roll() {
   sTRC_Status status;
   {
-    CLock guard(&m_StatusLock);
+    CLockGuard guard(&m_StatusLock);
     if (m_Connection.connected == 0) return;
     // Everything accepted so far belongs to the old file.
     while (auto* cell = m_Stream.filled.Get_First()) {
@@ -137,7 +137,7 @@ void CClFile::Roll() {
   // what it sends still goes to the old file, which holds the context it refers to.
   Notify_Channels(status);
   {
-    CLock guard(&m_StatusLock);
+    CLockGuard guard(&m_StatusLock);
     m_Rolling = false;
     while (auto* cell = m_Old.filled.Get_First()) {
       m_RollList.Add_Last(m_Old.filled.Get_Data(cell));
@@ -154,7 +154,7 @@ void CClFile::Roll() {
     if (!failed && !Write_Buffer(buffer)) {
       TR_JOURNAL(m_Journal, IJournal::eCritical, "Not possible to write data");
       failed = true;
-      CLock guard(&m_StatusLock);
+      CLockGuard guard(&m_StatusLock);
       m_Connection.connected = 0;
     }
     Give_Back(buffer);
@@ -181,7 +181,7 @@ void CClFile::Routine() {
     if (event == eEvent_Data) {
       write = true;
     } else if (event == eEvent_Flush) {
-      CLock guard(&m_StatusLock);
+      CLockGuard guard(&m_StatusLock);
       if (m_Stream.current != nullptr && m_Stream.current->used > 0 && !m_HeaderPending) {
         m_Stream.filled.Add_Last(m_Stream.current);
         m_Stream.current = nullptr;
@@ -206,7 +206,7 @@ void CClFile::Routine() {
       bool roll = false;
       bool delivering = false;
       {
-        CLock guard(&m_StatusLock);
+        CLockGuard guard(&m_StatusLock);
         delivering = m_Connection.connected != 0;
         const bool by_size = m_Roll.Kind() == CRoll_Rule::eMegabytes && delivering;
         uint64_t size = m_FileSize;
@@ -249,7 +249,7 @@ void CClFile::Routine() {
           sync_file_range(m_File.Get_Handle(), static_cast<off64_t>(batch_start),
                           static_cast<off64_t>(m_FileSize - batch_start), SYNC_FILE_RANGE_WRITE);
         }
-        CLock guard(&m_StatusLock);
+        CLockGuard guard(&m_StatusLock);
         for (uint32_t i = 0; i < taken; ++i) Give_Back_Locked(batch[i]);
       }
       last_write = GetTickCount();

@@ -37,7 +37,7 @@ void CClText::Free_Buffers() {
     }
     list->Clear(false);
   };
-  CLock guard(&m_StatusLock);
+  CLockGuard guard(&m_StatusLock);
   release(&m_FreePool);
   release(&m_Ready);
   if (m_Current) {
@@ -75,7 +75,7 @@ uint32_t CClText::Init_Pool() {
     }
     m_BufferCount = static_cast<uint32_t>(pool / m_BufferSize);
   }
-  CLock guard(&m_StatusLock);
+  CLockGuard guard(&m_StatusLock);
   for (uint32_t i = 0; i < m_BufferCount; ++i) {
     sBuffer* buffer = new (std::nothrow) sBuffer{new (std::nothrow) uint8_t[m_BufferSize], 0};
     if (!buffer || !buffer->data || !m_FreePool.Add_Last(buffer)) {
@@ -150,7 +150,7 @@ void* CClText::Static_Routine(void* self) {
 }
 
 CClText::sBuffer* CClText::Take_Buffer() {
-  CLock guard(&m_StatusLock);
+  CLockGuard guard(&m_StatusLock);
   if (auto* cell = m_Ready.Get_First()) {
     sBuffer* buffer = cell->data;
     m_Ready.Remove(cell, false);
@@ -169,7 +169,7 @@ void CClText::Wake_Writers() {
 }
 
 void CClText::Return_Buffer(sBuffer* buffer) {
-  CLock guard(&m_StatusLock);
+  CLockGuard guard(&m_StatusLock);
   buffer->used = 0;
   m_FreePool.Add_Last(buffer);  // cannot fail: the pool's cells were made at start
   Wake_Writers();
@@ -178,7 +178,7 @@ void CClText::Return_Buffer(sBuffer* buffer) {
 void CClText::Go_Off() {
   sTRC_Status status;
   {
-    CLock guard(&m_StatusLock);
+    CLockGuard guard(&m_StatusLock);
     m_ParseFailed = true;
     m_Connection.connected = 0;
     status = m_Connection;
@@ -208,7 +208,7 @@ void CClText::Routine() {
         Return_Buffer(buffer);
       }
     } else if (event == 2) {
-      CLock guard(&m_StatusLock);
+      CLockGuard guard(&m_StatusLock);
       if (m_Current && m_Current->used) {
         m_Ready.Add_Last(m_Current);
         m_Current = nullptr;
@@ -247,7 +247,7 @@ uint32_t CClText::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, uin
     // record found whole and consistent is committed by advancing `used`, so a refused call
     // leaves the buffer as it was.
     const uint32_t length = size + 4;
-    CLock guard(&m_StatusLock);
+    CLockGuard guard(&m_StatusLock);
     if (m_Connection.connected != 0 && m_Current && m_BufferSize - m_Current->used > length) {
       const uint32_t header = sTRC_User_Header::Make(length, id);
       uint8_t* const start = m_Current->data + m_Current->used;
@@ -290,7 +290,7 @@ uint32_t CClText::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, uin
   }
   const uint64_t pool = static_cast<uint64_t>(m_BufferSize) * m_BufferCount;
 
-  CLock guard(&m_StatusLock);
+  CLockGuard guard(&m_StatusLock);
   for (;;) {
     if (m_Connection.connected == 0) {
       ++m_Rejects.off;
@@ -343,7 +343,7 @@ void CClText::Flush() {
 
 bool CClText::Get_Info(sTRC_Info* info) {
   if (!info) return false;
-  CLock guard(&m_StatusLock);
+  CLockGuard guard(&m_StatusLock);
   m_Rejects.Fill(info, m_BufferSize, m_Ready.Count(), m_FreePool.Count(), m_BufferCount);
   return true;
 }
@@ -357,7 +357,7 @@ bool CClText::Close() {
     }
     m_ThreadStarted = false;
   }
-  CLock guard(&m_StatusLock);
+  CLockGuard guard(&m_StatusLock);
   if (!m_ParseFailed && m_Output) {
     while (sBuffer* buffer = Take_Buffer()) {
       bool failed = m_Parser.Parse_Buffer(buffer->data, buffer->used) != 0;

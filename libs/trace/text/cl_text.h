@@ -30,7 +30,7 @@
 #include "trace/base/mevent.h"
 #include "trace/core/client.h"
 #include "trace/core/reject_counters.h"
-#include "trace/text/stream_parser.h"
+#include "trace/decode/stream_parser.h"
 
 class CClText : public CClient {
  public:

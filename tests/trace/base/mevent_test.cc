@@ -153,8 +153,8 @@ TEST(LockTest, RecursiveAndGuarded) {
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {
       for (int i = 0; i < 10000; ++i) {
-        CLock guard(&lock);
-        CLock nested(&lock);
+        CLockGuard guard(&lock);
+        CLockGuard nested(&lock);
         if (inside.fetch_add(1) != 0) ADD_FAILURE() << "two threads inside the lock";
         ++counter;
         inside.fetch_sub(1);

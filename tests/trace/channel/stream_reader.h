@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "trace/channel/trace_format.h"
+#include "trace/format/trace_format.h"
 
 struct Record {
   uint32_t subtype;

@@ -1,6 +1,7 @@
 // Trace channel: creation records, data records, replay after reconnection, refusals, IDs.
 #include <gtest/gtest.h>
 #include <wchar.h>
+#include <time.h>
 
 #include <algorithm>
 #include <atomic>
@@ -34,7 +35,10 @@ TEST_F(ChannelTest, FirstHandOverCarriesInformationAndUtcOffset) {
   EXPECT_EQ(+info.timer_frequency, 10000000u);
   EXPECT_EQ(Narrow(info.name, 64), "test channel");
   uint64_t created = (uint64_t{info.time_hi} << 32) | info.time_lo;
-  uint64_t now = uint64_t(time(nullptr)) * 10000000ULL + 0x019DB1DED53E8000ULL;
+  // The precise clock: time() reads a coarse clock that may lag the channel's own reading.
+  timespec real{};
+  clock_gettime(CLOCK_REALTIME, &real);
+  uint64_t now = uint64_t(real.tv_sec) * 10000000ULL + uint64_t(real.tv_nsec) / 100 + 0x019DB1DED53E8000ULL;
   EXPECT_LE(created, now + 10000000ULL);
   EXPECT_GE(created + 600 * 10000000ULL, now);
 

@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "capture_sink.h"
-#include "stream_builder.h"
+#include "support/capture_sink.h"
+#include "support/stream_builder.h"
 #include "support/child_process.h"
 #include "support/option_args.h"
 #include "support/temp_dir.h"

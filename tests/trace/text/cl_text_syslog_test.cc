@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "stream_builder.h"
+#include "support/stream_builder.h"
 #include "support/option_args.h"
 #include "support/temp_dir.h"
 #include "trace/text/cl_text.h"

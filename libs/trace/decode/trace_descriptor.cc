@@ -1,4 +1,4 @@
-#include "trace/text/trace_descriptor.h"
+#include "trace/decode/trace_descriptor.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -6,7 +6,7 @@
 #include <new>
 
 #include "trace/base/utf.h"
-#include "trace/channel/trace_format.h"
+#include "trace/format/trace_format.h"
 
 namespace {
 

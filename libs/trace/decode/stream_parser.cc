@@ -1,4 +1,4 @@
-#include "trace/text/stream_parser.h"
+#include "trace/decode/stream_parser.h"
 
 #include <stdarg.h>
 #include <stdlib.h>
@@ -6,7 +6,7 @@
 
 #include "trace/base/clocks.h"
 #include "trace/base/psprint.h"
-#include "trace/channel/trace_format.h"
+#include "trace/format/trace_format.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
-// Builders of trace stream bytes for the text sink tests: records of one channel, packed into
+// Builders of trace stream bytes for the reader and text sink tests: records of one channel, packed into
 // user-data packets (4-byte header: length including the header, channel ID in bits 27..31).
-#ifndef TESTS_TRACE_TEXT_STREAM_BUILDER_H_
-#define TESTS_TRACE_TEXT_STREAM_BUILDER_H_
+#ifndef TESTS_SUPPORT_STREAM_BUILDER_H_
+#define TESTS_SUPPORT_STREAM_BUILDER_H_
 
 #include <stdint.h>
 #include <string.h>
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "trace/channel/trace_format.h"
+#include "trace/format/trace_format.h"
 
 namespace text_test {
 
@@ -151,4 +151,4 @@ inline Bytes Packet(uint32_t channel, const Bytes& payload) {
 
 }  // namespace text_test
 
-#endif  // TESTS_TRACE_TEXT_STREAM_BUILDER_H_
+#endif  // TESTS_SUPPORT_STREAM_BUILDER_H_

@@ -1,4 +1,4 @@
-#include "trace/text/line_format.h"
+#include "trace/decode/line_format.h"
 
 #include <stdarg.h>
 #include <stdlib.h>

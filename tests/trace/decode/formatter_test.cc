@@ -1,5 +1,5 @@
 // Message formatter: packed arguments rendered by printf-style format strings.
-#include "trace/text/formatter.h"
+#include "trace/decode/formatter.h"
 
 #include <gtest/gtest.h>
 #include <string.h>

@@ -3,14 +3,14 @@
 // UTF-8 and the formatter that renders the call site's data records.
 //
 // Thread-safety: owned by one CTxtChannel and used only by the thread that parses its stream.
-#ifndef TRACE_TEXT_TRACE_DESCRIPTOR_H_
-#define TRACE_TEXT_TRACE_DESCRIPTOR_H_
+#ifndef TRACE_DECODE_TRACE_DESCRIPTOR_H_
+#define TRACE_DECODE_TRACE_DESCRIPTOR_H_
 
 #include <stdint.h>
 
 #include <mqtt-wrapper/TRTextSink.h>
 
-#include "trace/text/formatter.h"
+#include "trace/decode/formatter.h"
 
 class CTraceDescriptor : public sTraceDescEx {
  public:
@@ -40,4 +40,4 @@ class CTraceDescriptor : public sTraceDescEx {
   CFormatter* m_Formatter = nullptr;  // owned
 };
 
-#endif  // TRACE_TEXT_TRACE_DESCRIPTOR_H_
+#endif  // TRACE_DECODE_TRACE_DESCRIPTOR_H_

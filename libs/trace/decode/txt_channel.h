@@ -6,15 +6,15 @@
 // A channel lives from its information record to its close record (or to its reader's end).
 //
 // Thread-safety: none; owned and used by the one thread that parses the stream.
-#ifndef TRACE_TEXT_TXT_CHANNEL_H_
-#define TRACE_TEXT_TXT_CHANNEL_H_
+#ifndef TRACE_DECODE_TXT_CHANNEL_H_
+#define TRACE_DECODE_TXT_CHANNEL_H_
 
 #include <stdint.h>
 
 #include "trace/base/blist.h"
 #include "trace/base/rb_tree.h"
-#include "trace/text/formatter.h"
-#include "trace/text/trace_descriptor.h"
+#include "trace/decode/formatter.h"
+#include "trace/decode/trace_descriptor.h"
 
 // One module of a channel.
 struct sTRTraceMod {
@@ -113,4 +113,4 @@ class CTxtChannel {
   CFormatter::sBuffer* m_Digits = nullptr;  // one reference held
 };
 
-#endif  // TRACE_TEXT_TXT_CHANNEL_H_
+#endif  // TRACE_DECODE_TXT_CHANNEL_H_

@@ -1,13 +1,13 @@
 // Parsing the trace stream back into lines: reassembly, record dispatch, per-channel state,
 // rendering, and streams that are damaged.
-#include "trace/text/stream_parser.h"
+#include "trace/decode/stream_parser.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <time.h>
 
-#include "capture_sink.h"
-#include "stream_builder.h"
+#include "support/capture_sink.h"
+#include "support/stream_builder.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "trace/text/formatter.h"
+#include "trace/decode/formatter.h"
 
 #include <stdlib.h>
 #include <string.h>

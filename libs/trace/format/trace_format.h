@@ -8,8 +8,8 @@
 // in each header.
 //
 // Thread-safety: plain data and constexpr helpers; no shared state.
-#ifndef TRACE_CHANNEL_TRACE_FORMAT_H_
-#define TRACE_CHANNEL_TRACE_FORMAT_H_
+#ifndef TRACE_FORMAT_TRACE_FORMAT_H_
+#define TRACE_FORMAT_TRACE_FORMAT_H_
 
 #include <stdint.h>
 #include <string.h>
@@ -191,4 +191,4 @@ inline uint32_t TRTrace_Read_Header(const void* record) {
   return header;
 }
 
-#endif  // TRACE_CHANNEL_TRACE_FORMAT_H_
+#endif  // TRACE_FORMAT_TRACE_FORMAT_H_

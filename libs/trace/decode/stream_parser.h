@@ -13,16 +13,16 @@
 // Error_Offset); nothing is ever read outside the bytes given.
 //
 // Thread-safety: none; one thread at a time uses a parser.
-#ifndef TRACE_TEXT_STREAM_PARSER_H_
-#define TRACE_TEXT_STREAM_PARSER_H_
+#ifndef TRACE_DECODE_STREAM_PARSER_H_
+#define TRACE_DECODE_STREAM_PARSER_H_
 
 #include <stdint.h>
 #include <time.h>
 
 #include <mqtt-wrapper/TRTextSink.h>
 
-#include "trace/text/line_format.h"
-#include "trace/text/txt_channel.h"
+#include "trace/decode/line_format.h"
+#include "trace/decode/txt_channel.h"
 
 class CStreamParser {
  public:
@@ -88,4 +88,4 @@ class CStreamParser {
   uint64_t m_ErrorOffset = 0;
 };
 
-#endif  // TRACE_TEXT_STREAM_PARSER_H_
+#endif  // TRACE_DECODE_STREAM_PARSER_H_

@@ -1,4 +1,4 @@
-#include "trace/file/file_header.h"
+#include "trace/format/file_header.h"
 
 #include <string.h>
 #include <unistd.h>

@@ -2,8 +2,8 @@
 // writing process and host; the channels' user-data stream follows it. Little-endian, packed.
 //
 // Thread-safety: plain data; Build_File_Header has no shared state.
-#ifndef TRACE_FILE_FILE_HEADER_H_
-#define TRACE_FILE_FILE_HEADER_H_
+#ifndef TRACE_FORMAT_FILE_HEADER_H_
+#define TRACE_FORMAT_FILE_HEADER_H_
 
 #include <stdint.h>
 
@@ -27,4 +27,4 @@ static_assert(sizeof(sTRD_File_Header) == 1044, "the file header is 1044 bytes")
 // it cannot be read.
 void Build_File_Header(const char* client_name, sTRD_File_Header* header);
 
-#endif  // TRACE_FILE_FILE_HEADER_H_
+#endif  // TRACE_FORMAT_FILE_HEADER_H_

@@ -13,8 +13,8 @@
 // Thread-safety: a formatter and its digits buffer belong to one thread (the text sink's worker,
 // or a reader tool's thread); only the digits buffer's reference count is atomic, so the buffer
 // may be shared by all formatters of one channel.
-#ifndef TRACE_TEXT_FORMATTER_H_
-#define TRACE_TEXT_FORMATTER_H_
+#ifndef TRACE_DECODE_FORMATTER_H_
+#define TRACE_DECODE_FORMATTER_H_
 
 #include <stdint.h>
 
@@ -133,4 +133,4 @@ class CFormatter {
   bool m_Error;             // conversions do not match the argument count
 };
 
-#endif  // TRACE_TEXT_FORMATTER_H_
+#endif  // TRACE_DECODE_FORMATTER_H_

@@ -5,8 +5,8 @@
 // list of nodes (literal text, then at most one element); Build runs them in order.
 //
 // Thread-safety: none; used by the one thread that renders lines.
-#ifndef TRACE_TEXT_LINE_FORMAT_H_
-#define TRACE_TEXT_LINE_FORMAT_H_
+#ifndef TRACE_DECODE_LINE_FORMAT_H_
+#define TRACE_DECODE_LINE_FORMAT_H_
 
 #include <stdint.h>
 
@@ -85,4 +85,4 @@ class CLineFormat {
   uint64_t m_DateKey = 0;     // calendar fields m_Date was rendered from
 };
 
-#endif  // TRACE_TEXT_LINE_FORMAT_H_
+#endif  // TRACE_DECODE_LINE_FORMAT_H_

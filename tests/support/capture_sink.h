@@ -1,7 +1,7 @@
 // CaptureSink: a text output for tests that keeps every line (and the fields it came with).
 // Optionally blocks inside Log until released, to hold a text client's worker still.
-#ifndef TESTS_TRACE_TEXT_CAPTURE_SINK_H_
-#define TESTS_TRACE_TEXT_CAPTURE_SINK_H_
+#ifndef TESTS_SUPPORT_CAPTURE_SINK_H_
+#define TESTS_SUPPORT_CAPTURE_SINK_H_
 
 #include <chrono>
 #include <condition_variable>
@@ -87,4 +87,4 @@ class CaptureSink : public CClTextSink {
 
 }  // namespace text_test
 
-#endif  // TESTS_TRACE_TEXT_CAPTURE_SINK_H_
+#endif  // TESTS_SUPPORT_CAPTURE_SINK_H_

@@ -1,4 +1,4 @@
-#include "trace/text/txt_channel.h"
+#include "trace/decode/txt_channel.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -6,7 +6,7 @@
 #include <new>
 
 #include "trace/base/utf.h"
-#include "trace/channel/trace_format.h"
+#include "trace/format/trace_format.h"
 
 // ---------------------------------------------------------------------------------------------
 // Thread tree
