@@ -21,7 +21,7 @@ run_stage() {
   local name="$1"; shift
   local dir="build/$name"
   echo "=== [$name] configure ==="
-  cmake -S . -B "$dir" -G Ninja "${launcher[@]}" "$@"
+  cmake -S . -B "$dir" -G Ninja "${launcher[@]}" -DMQW_WERROR=ON "$@"
   echo "=== [$name] build ==="
   cmake --build "$dir" -j "$jobs"
   echo "=== [$name] test ==="
