@@ -116,6 +116,11 @@ constexpr uint32_t TP_ID_Distance(uint32_t id, uint32_t first) {
   return id >= first ? id - first : id + kTP_Max_ID - first;
 }
 
+// The ID at `distance` from `first` (the inverse of TP_ID_Distance). REQUIRES: distance < kTP_Max_ID.
+constexpr uint32_t TP_ID_At(uint32_t first, uint32_t distance) {
+  return distance > kTP_Max_ID - first ? first + distance - kTP_Max_ID : first + distance;
+}
+
 inline uint16_t TP_Load16(const uint8_t* at) {
   uint16_t value;
   memcpy(&value, at, sizeof(value));

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "trace/core/journal.h"
+#include "trace/net/endpoint.h"
 
 CUDP_Socket::CUDP_Socket(IJournal* journal, const sockaddr* address, uint32_t bind)
     : m_Journal(journal), m_Bind(bind) {
@@ -129,13 +130,7 @@ int32_t CUDP_Socket::Recv(void* buffer, uint32_t size, uint32_t timeout_us, sock
 }
 
 bool CUDP_Socket::Is_Peer(const sockaddr_storage& source) const {
-  if (m_Family == 0 || source.ss_family != m_Family) return false;
-  if (m_Family == AF_INET) {
-    const auto& peer = reinterpret_cast<const sockaddr_in&>(m_Address);
-    const auto& from = reinterpret_cast<const sockaddr_in&>(source);
-    return peer.sin_port == from.sin_port && memcmp(&peer.sin_addr, &from.sin_addr, 4) == 0;
-  }
-  const auto& peer = reinterpret_cast<const sockaddr_in6&>(m_Address);
-  const auto& from = reinterpret_cast<const sockaddr_in6&>(source);
-  return peer.sin6_port == from.sin6_port && memcmp(&peer.sin6_addr, &from.sin6_addr, 16) == 0;
+  if (m_Family == 0) return false;
+  return TP_Endpoint(reinterpret_cast<const sockaddr*>(&source)) ==
+         TP_Endpoint(reinterpret_cast<const sockaddr*>(&m_Address));
 }
