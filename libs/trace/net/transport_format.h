@@ -111,6 +111,12 @@ constexpr uint32_t kTP_No_ID = 0x10000000;
 
 constexpr uint32_t TP_Next_ID(uint32_t last) { return last + 1 > kTP_Max_ID ? 1 : last + 1; }
 
+// The ID of a data packet that opens a new window of at most `window` packets: the IDs of one
+// window never wrap, so a window that could reach the end of the ID space starts again at 1.
+constexpr uint32_t TP_Next_Window_ID(uint32_t last, uint32_t window) {
+  return static_cast<uint64_t>(last) + window + 128 > kTP_Max_ID - 1 ? 1 : TP_Next_ID(last);
+}
+
 // Distance of `id` from a window's first ID, across the wrap of the ID space.
 constexpr uint32_t TP_ID_Distance(uint32_t id, uint32_t first) {
   return id >= first ? id - first : id + kTP_Max_ID - first;

@@ -326,6 +326,20 @@ TEST(TransportIdTest, IdsWrapAfterTheLargestToOne) {
   } const cases[] = {{0, 1}, {1, 2}, {0x0FFFFFFE, 0x0FFFFFFF}, {0x0FFFFFFF, 1}, {0x10000000, 1}};
   for (const Case& c : cases) EXPECT_EQ(TP_Next_ID(c.last), c.next) << c.last;
 
+  // A new window starts at 1 when its IDs could run past the end of the space.
+  struct Window_Case {
+    uint32_t last;
+    uint32_t window;
+    uint32_t next;
+  } const windows[] = {
+      {100, 3952, 101},
+      {0x0FFFFFFE - 128 - 3952, 3952, 0x0FFFFFFE - 128 - 3952 + 1},
+      {0x0FFFFFFE - 128 - 3951, 3952, 1},
+      {0x0FFFFFFF, 1, 1},
+      {0xFFFFFFFF, 0xFFFFFFFF, 1},  // no overflow in the test itself
+  };
+  for (const Window_Case& c : windows) EXPECT_EQ(TP_Next_Window_ID(c.last, c.window), c.next) << c.last;
+
   // Distances within a window continue across the wrap.
   uint32_t first = 0x0FFFFFFE;
   uint32_t id = first;
