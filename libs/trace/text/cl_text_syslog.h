@@ -14,7 +14,7 @@
 
 #include <mqtt-wrapper/TRTextSink.h>
 
-#include "trace/text/udp_socket.h"
+#include "trace/net/udp_socket.h"
 
 class IJournal;
 

@@ -1,13 +1,15 @@
-#include "trace/text/udp_socket.h"
+#include "trace/net/udp_socket.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
 #include <string.h>
+#include <poll.h>
 #include <sys/select.h>
 #include <unistd.h>
 
 #include "trace/core/journal.h"
+#include "trace/net/endpoint.h"
 
 CUDP_Socket::CUDP_Socket(IJournal* journal, const sockaddr* address, uint32_t bind)
     : m_Journal(journal), m_Bind(bind) {
@@ -29,19 +31,7 @@ CUDP_Socket::CUDP_Socket(IJournal* journal, const sockaddr* address, uint32_t bi
   inet_ntop(m_Family, raw, text, sizeof(text));
   TR_JOURNAL(m_Journal, IJournal::eInfo, "Use address = %s", text);
   Create_Socket();
-}
-
-CUDP_Socket::~CUDP_Socket() {
-  if (m_Socket != -1) close(m_Socket);
-  if (m_Journal) m_Journal->Release();
-}
-
-void CUDP_Socket::Create_Socket() {
-  m_Socket = socket(m_Family, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-  if (m_Socket == -1) {
-    TR_JOURNAL(m_Journal, IJournal::eError, "Socket creation failed, error=%d !", errno);
-    return;
-  }
+  if (m_Socket == -1) return;
   struct {
     int option;
     uint32_t* size;
@@ -72,13 +62,30 @@ void CUDP_Socket::Create_Socket() {
   }
 }
 
+CUDP_Socket::~CUDP_Socket() {
+  if (m_Socket != -1) close(m_Socket);
+  if (m_Journal) m_Journal->Release();
+}
+
+void CUDP_Socket::Create_Socket() {
+  m_Socket = socket(m_Family, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+  if (m_Socket == -1) TR_JOURNAL(m_Journal, IJournal::eError, "Socket creation failed, error=%d !", errno);
+}
+
 int CUDP_Socket::Is_Ready(bool write, uint32_t timeout_us) {
   if (m_Socket == -1) return -1;
-  fd_set set;
-  FD_ZERO(&set);
-  FD_SET(m_Socket, &set);
-  timeval timeout{static_cast<time_t>(timeout_us / 1000000), static_cast<suseconds_t>(timeout_us % 1000000)};
-  int result = select(m_Socket + 1, write ? nullptr : &set, write ? &set : nullptr, nullptr, &timeout);
+  int result;
+  if (m_Socket < FD_SETSIZE) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(m_Socket, &set);
+    timeval timeout{static_cast<time_t>(timeout_us / 1000000), static_cast<suseconds_t>(timeout_us % 1000000)};
+    result = select(m_Socket + 1, write ? nullptr : &set, write ? &set : nullptr, nullptr, &timeout);
+  } else {
+    // A descriptor beyond what an fd_set can hold (a host with many open files).
+    pollfd entry{m_Socket, static_cast<short>(write ? POLLOUT : POLLIN), 0};
+    result = poll(&entry, 1, static_cast<int>((timeout_us + 999) / 1000));
+  }
   if (result < 0) {
     if (errno == EINTR) return 0;
     TR_JOURNAL(m_Journal, IJournal::eError, "Select fail, error=%d !", errno);
@@ -90,14 +97,10 @@ int CUDP_Socket::Is_Ready(bool write, uint32_t timeout_us) {
 bool CUDP_Socket::Send(const void* buffer, size_t size) {
   const uint8_t* data = static_cast<const uint8_t*>(buffer);
   size_t sent = 0;
-  uint32_t waits = 0;
   while (m_Socket != -1 && sent < size) {
-    int ready = Is_Ready(true, 10000);
+    int ready = Is_Ready(true, kSendWait_us);
     if (ready < 0) return false;
-    if (ready == 0) {
-      if (++waits >= kMaxSendWaits) return false;
-      continue;
-    }
+    if (ready == 0) continue;
     ssize_t n = sendto(m_Socket, data + sent, size - sent, MSG_NOSIGNAL,
                        reinterpret_cast<const sockaddr*>(&m_Address), m_AddressLength);
     if (n < 0) {
@@ -107,5 +110,27 @@ bool CUDP_Socket::Send(const void* buffer, size_t size) {
     }
     sent += static_cast<size_t>(n);
   }
-  return sent == size && size > 0;
+  return m_Socket != -1 && sent == size;
+}
+
+int32_t CUDP_Socket::Recv(void* buffer, uint32_t size, uint32_t timeout_us, sockaddr_storage* source) {
+  if (m_Socket == -1) return -1;
+  int ready = Is_Ready(false, timeout_us);
+  if (ready <= 0) return ready;
+  sockaddr_storage from{};
+  socklen_t from_length = sizeof(from);
+  ssize_t n = recvfrom(m_Socket, buffer, size, 0, reinterpret_cast<sockaddr*>(&from), &from_length);
+  if (n < 0) {
+    if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    TR_JOURNAL(m_Journal, IJournal::eError, "recvfrom failed, error=%d !", errno);
+    return -1;
+  }
+  if (source) *source = from;
+  return static_cast<int32_t>(n);
+}
+
+bool CUDP_Socket::Is_Peer(const sockaddr_storage& source) const {
+  if (m_Family == 0) return false;
+  return TP_Endpoint(reinterpret_cast<const sockaddr*>(&source)) ==
+         TP_Endpoint(reinterpret_cast<const sockaddr*>(&m_Address));
 }

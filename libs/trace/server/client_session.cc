@@ -1,0 +1,169 @@
+#include "trace/server/client_session.h"
+
+#include "trace/server/reply_builder.h"
+
+CTRS_Session::CTRS_Session(uint16_t client_id, const sTRS_Limits& limits, ITRS_Listener* listener)
+    : m_ClientID(client_id), m_Limits(limits), m_Listener(listener) {}
+
+void CTRS_Session::Reset_Window() {
+  m_InWindow = false;
+  m_First = m_Last = m_Count = m_Delivered = 0;
+  m_Held.clear();
+  m_HeldBytes = 0;
+}
+
+void CTRS_Session::On_Hello(const sTP_View& packet, const sTRS_Hello& hello, tTRS_Reply* reply) {
+  if (m_Greeted && packet.id == m_HelloID) {
+    // Our acknowledgement was lost: the client sent the same hello again.
+    Acknowledge(packet.id, m_Limits.client_buffer_bytes, reply);
+    return;
+  }
+  bool restart = m_Greeted;
+  m_Greeted = true;
+  m_HelloID = packet.id;
+  m_Base = packet.id;
+  m_DoneValid = false;
+  Reset_Window();
+  m_Listener->On_Client(m_ClientID, hello, restart);
+  Acknowledge(packet.id, m_Limits.client_buffer_bytes, reply);
+}
+
+void CTRS_Session::On_Ping(const sTP_View& packet, tTRS_Reply* reply) {
+  if (!m_Greeted || packet.client_id != m_ClientID) {
+    Refuse(packet.id, reply);
+    return;
+  }
+  // A client pings only with nothing in flight: its next data follows the ping.
+  if (!m_InWindow) m_Base = packet.id;
+  Acknowledge(packet.id, 0, reply);
+}
+
+void CTRS_Session::Deliver(const uint8_t* body, uint32_t size) {
+  ++m_Delivered;
+  ++m_Stats.delivered_packets;
+  m_Stats.delivered_bytes += size;
+  if (size) m_Listener->On_Stream(m_ClientID, body, size);
+}
+
+void CTRS_Session::Drain() {
+  while (m_Delivered < m_Count) {
+    auto held = m_Held.find(TP_ID_At(m_First, m_Delivered));
+    if (held == m_Held.end()) return;
+    std::vector<uint8_t> body = std::move(held->second);
+    m_Held.erase(held);
+    m_HeldBytes -= static_cast<uint32_t>(body.size());
+    Deliver(body.data(), static_cast<uint32_t>(body.size()));
+  }
+}
+
+void CTRS_Session::On_Data(const sTP_View& packet) {
+  if (!m_Greeted || packet.client_id != m_ClientID) {
+    ++m_Stats.dropped_stale;
+    return;
+  }
+  const uint8_t* body = packet.Body();
+  uint32_t size = packet.Body_Size();
+  if (m_InWindow) {
+    uint32_t distance = TP_ID_Distance(packet.id, m_First);
+    if (distance >= m_Count || distance < m_Delivered || Held(packet.id)) {
+      ++m_Stats.dropped_stale;
+      return;
+    }
+    if (distance == m_Delivered) {
+      Deliver(body, size);
+      Drain();
+      return;
+    }
+  } else {
+    uint32_t ahead = TP_ID_Distance(packet.id, m_Base);
+    if (ahead == 0 || ahead > 2 * m_Limits.max_window + 256 || Held(packet.id)) {
+      ++m_Stats.dropped_stale;
+      return;
+    }
+  }
+  if (m_HeldBytes + static_cast<uint64_t>(size) > m_Limits.client_buffer_bytes) {
+    ++m_Stats.dropped_no_room;
+    return;
+  }
+  m_Held.emplace(packet.id, std::vector<uint8_t>(body, body + size));
+  m_HeldBytes += size;
+}
+
+void CTRS_Session::On_Data_Window(const sTP_View& packet, tTRS_Reply* reply) {
+  if (!m_Greeted || packet.client_id != m_ClientID) {
+    Refuse(packet.id, reply);
+    return;
+  }
+  uint32_t first = TP_Load32(packet.bytes + kTP_Window_Offset_First);
+  uint32_t last = TP_Load32(packet.bytes + kTP_Window_Offset_Last);
+  if (m_InWindow) {
+    if (first != m_First || last != m_Last) {
+      Refuse(packet.id, reply);
+      return;
+    }
+  } else if (m_DoneValid && first == m_DoneFirst && last == m_DoneLast && packet.id == m_DoneID) {
+    // Our acknowledgement of the completed window was lost.
+    Acknowledge(packet.id, 0, reply);
+    return;
+  } else {
+    bool ids_valid = first >= 1 && first <= kTP_Max_ID && last >= 1 && last <= kTP_Max_ID;
+    uint32_t count = ids_valid ? TP_ID_Distance(last, first) + 1 : 0;
+    uint32_t ahead = ids_valid ? TP_ID_Distance(first, m_Base) : 0;
+    if (!ids_valid || count > m_Limits.max_window || ahead == 0 || ahead > 2 * m_Limits.max_window + 256) {
+      Refuse(packet.id, reply);
+      return;
+    }
+    m_InWindow = true;
+    m_First = first;
+    m_Last = last;
+    m_Count = count;
+    m_Delivered = 0;
+    // Held packets outside the window can never be delivered.
+    for (auto held = m_Held.begin(); held != m_Held.end();) {
+      if (TP_ID_Distance(held->first, first) >= count) {
+        m_HeldBytes -= static_cast<uint32_t>(held->second.size());
+        held = m_Held.erase(held);
+        ++m_Stats.dropped_stale;
+      } else {
+        ++held;
+      }
+    }
+  }
+  Drain();
+  if (m_Delivered < m_Count) {
+    Report(packet.id, reply);
+    return;
+  }
+  ++m_Stats.windows_completed;
+  m_DoneValid = true;
+  m_DoneFirst = first;
+  m_DoneLast = last;
+  m_DoneID = packet.id;
+  m_Base = packet.id;
+  Reset_Window();
+  Acknowledge(packet.id, 0, reply);
+}
+
+void CTRS_Session::Acknowledge(uint32_t id, uint32_t capacity, tTRS_Reply* reply) {
+  m_ReplyID = TP_Next_ID(m_ReplyID);
+  *reply = TRS_Make_Ack(m_ReplyID, m_ClientID, id, 1, capacity);
+}
+
+void CTRS_Session::Refuse(uint32_t id, tTRS_Reply* reply) {
+  ++m_Stats.refused;
+  Reset_Window();
+  m_ReplyID = TP_Next_ID(m_ReplyID);
+  *reply = TRS_Make_Ack(m_ReplyID, m_ClientID, id, 0, 0);
+}
+
+void CTRS_Session::Report(uint32_t window_id, tTRS_Reply* reply) {
+  std::vector<uint8_t> lost;
+  for (uint32_t distance = m_Delivered; distance < m_Count; ++distance) {
+    if (Held(TP_ID_At(m_First, distance))) continue;
+    if (lost.size() <= distance / 8) lost.resize(distance / 8 + 1, 0);
+    lost[distance / 8] |= static_cast<uint8_t>(1u << (distance % 8));
+  }
+  ++m_Stats.reports_sent;
+  m_ReplyID = TP_Next_ID(m_ReplyID);
+  *reply = TRS_Make_Report(m_ReplyID, m_ClientID, window_id, lost);
+}

@@ -1,0 +1,116 @@
+// CTRS_Session: the server's side of the transport protocol for one client (one source
+// endpoint): acknowledging its hello and pings, collecting its data packets, answering each data
+// window with an acknowledgement when every packet of the window is in, or with a window report
+// whose loss bitmap names the missing ones, and handing the data packets' bodies to the listener
+// in packet-ID order.
+//
+// Packet IDs: one sequence numbers every packet of a client (control and data alike). Data of
+// the next window always follows the last control packet the session accepted (the hello, a
+// ping, or the data window packet that completed the previous window), so a data packet is
+// accepted only when its ID lies after that base, within 2 x max window + 256 IDs (room for the
+// client's jump back to ID 1 near the end of the ID space); anything else is a stale duplicate.
+//
+// In-order delivery: once a window's bounds are known, the contiguous run of packets from its
+// first ID is delivered at once and later packets as soon as they continue the run; packets
+// ahead of a gap are held. A window is acknowledged only when all of it is delivered.
+//
+// Memory: the held bodies of a session never exceed `client_buffer_bytes` (a packet that does
+// not fit is dropped and reported lost, so the client sends it again); the hello's
+// acknowledgement tells the client that capacity so that its window fits. A packet that
+// continues the delivered run is passed on without being held, so a client whose window is
+// larger than the capacity still makes progress.
+//
+// Thread-safety: none; the owning CTRS_Server serialises all calls.
+#ifndef TRACE_SERVER_CLIENT_SESSION_H_
+#define TRACE_SERVER_CLIENT_SESSION_H_
+
+#include <stdint.h>
+
+#include <map>
+#include <vector>
+
+#include "trace/net/packet_check.h"
+#include "trace/server/server_listener.h"
+
+struct sTRS_Limits {
+  uint32_t max_clients = 256;
+  uint32_t client_buffer_bytes = 1u << 20;  // data bodies held per client
+  uint32_t max_window = 3952;               // packets in one data window
+};
+
+// Per-client counters, for diagnostics and tests.
+struct sTRS_Session_Stats {
+  uint64_t delivered_packets = 0;
+  uint64_t delivered_bytes = 0;
+  uint64_t dropped_no_room = 0;     // data packets not held for lack of room
+  uint64_t dropped_stale = 0;       // data packets outside the expected IDs or duplicates
+  uint64_t refused = 0;             // control packets answered with result 0
+  uint64_t windows_completed = 0;
+  uint64_t reports_sent = 0;
+};
+
+using tTRS_Reply = std::vector<uint8_t>;
+
+class CTRS_Session {
+ public:
+  CTRS_Session(uint16_t client_id, const sTRS_Limits& limits, ITRS_Listener* listener);
+
+  CTRS_Session(const CTRS_Session&) = delete;
+  CTRS_Session& operator=(const CTRS_Session&) = delete;
+
+  // Handlers of checked packets (TP_Check_Datagram passed) from this session's endpoint. Each
+  // fills `reply` with the datagram to send back, or leaves it empty.
+  // A hello with the ID of the one that opened the session is a repeat (the acknowledgement was
+  // lost) and is acknowledged again; any other hello starts the session over.
+  void On_Hello(const sTP_View& packet, const sTRS_Hello& hello, tTRS_Reply* reply);
+  void On_Ping(const sTP_View& packet, tTRS_Reply* reply);
+  void On_Data(const sTP_View& packet);
+  void On_Data_Window(const sTP_View& packet, tTRS_Reply* reply);
+
+  uint16_t Client_ID() const { return m_ClientID; }
+  uint32_t Held_Bytes() const { return m_HeldBytes; }
+  const sTRS_Session_Stats& Stats() const { return m_Stats; }
+  // When the client was last heard (milliseconds of the server's clock).
+  uint32_t Last_Heard() const { return m_LastHeard; }
+  void Set_Last_Heard(uint32_t now_ms) { m_LastHeard = now_ms; }
+
+ private:
+  void Reset_Window();
+  void Deliver(const uint8_t* body, uint32_t size);
+  void Drain();
+  void Acknowledge(uint32_t id, uint32_t capacity, tTRS_Reply* reply);
+  // Result 0: the client resets and says hello again; the window state is dropped.
+  void Refuse(uint32_t id, tTRS_Reply* reply);
+  void Report(uint32_t window_id, tTRS_Reply* reply);
+  bool Held(uint32_t id) const { return m_Held.find(id) != m_Held.end(); }
+
+  const uint16_t m_ClientID;
+  const sTRS_Limits m_Limits;
+  ITRS_Listener* const m_Listener;  // not owned; outlives the session
+
+  bool m_Greeted = false;   // a hello was accepted
+  uint32_t m_HelloID = 0;   // ID of the hello that opened the session
+  uint32_t m_Base = 0;      // data IDs of the next window come after this one
+  uint32_t m_ReplyID = 0;   // last packet ID given to a reply
+
+  // The window being collected (bounds from the client's data window packet).
+  bool m_InWindow = false;
+  uint32_t m_First = 0;
+  uint32_t m_Last = 0;
+  uint32_t m_Count = 0;      // packets in the window
+  uint32_t m_Delivered = 0;  // packets delivered from its start
+
+  // The last completed window, acknowledged again when its packet comes again.
+  bool m_DoneValid = false;
+  uint32_t m_DoneFirst = 0;
+  uint32_t m_DoneLast = 0;
+  uint32_t m_DoneID = 0;
+
+  std::map<uint32_t, std::vector<uint8_t>> m_Held;  // data bodies by packet ID
+  uint32_t m_HeldBytes = 0;
+
+  sTRS_Session_Stats m_Stats;
+  uint32_t m_LastHeard = 0;
+};
+
+#endif  // TRACE_SERVER_CLIENT_SESSION_H_

@@ -1,0 +1,82 @@
+// CTRS_Server: the protocol logic of a trace server, without sockets. The owner feeds it every
+// datagram it receives (bytes and source endpoint) and sends back the reply it produces; the
+// server keeps one CTRS_Session per client endpoint and tells its listener about clients and
+// their rebuilt streams (server_listener.h).
+//
+// Isolation: a datagram is checked (TP_Check_Datagram) before anything in it is used; a refused
+// datagram only counts against its source. A client is identified by its source endpoint, so
+// one client's packets, good or bad, never reach another client's session, and a packet naming
+// another client's ID is treated as that source's own (stale) traffic.
+//
+// Clients: a hello from an unknown endpoint opens a session with a fresh client ID (0 .. 0xFFFE,
+// never two live sessions with the same ID); at most `max_clients` sessions live at once, and a
+// hello beyond that is refused (result 0). Control packets from an endpoint without a session
+// are refused, which makes a client that outlived a server restart say hello again; data from
+// it is ignored. Bye ends the session; Drop_Idle ends the sessions not heard from for a while.
+//
+// Memory: per session, at most the limits' client buffer of held data (client_session.h), and
+// at most max_clients sessions. Packets of a client that runs in the other byte order are not
+// understood (the network sink never sends them).
+//
+// Errors: no exception leaves the server; a datagram that cannot be handled for lack of memory
+// is dropped as if it was lost.
+//
+// Thread-safety: none; one thread feeds a server.
+#ifndef TRACE_SERVER_TRACE_SERVER_H_
+#define TRACE_SERVER_TRACE_SERVER_H_
+
+#include <stdint.h>
+
+#include <map>
+#include <memory>
+
+#include "trace/net/endpoint.h"
+#include "trace/server/client_session.h"
+
+// Counters of traffic that reached no session.
+struct sTRS_Server_Stats {
+  uint64_t refused_datagrams = 0;  // failed the datagram check
+  uint64_t unexpected = 0;         // server-to-client packet types, or data from unknown sources
+  uint64_t refused_clients = 0;    // hellos beyond the client limit
+  uint64_t unknown_control = 0;    // control packets from endpoints without a session
+};
+
+class CTRS_Server {
+ public:
+  // `listener` must outlive the server. The window limit is capped at 3952 packets, the most a
+  // loss bitmap in a 512-byte packet can describe.
+  CTRS_Server(const sTRS_Limits& limits, ITRS_Listener* listener);
+  ~CTRS_Server();
+
+  CTRS_Server(const CTRS_Server&) = delete;
+  CTRS_Server& operator=(const CTRS_Server&) = delete;
+
+  // Handles one received datagram of `length` bytes from `source` at `now_ms` (any monotonic
+  // millisecond clock). Returns true and fills `reply` when a datagram is to be sent back to
+  // `source`.
+  bool On_Datagram(const uint8_t* bytes, uint32_t length, const sTP_Endpoint& source, uint32_t now_ms,
+                   tTRS_Reply* reply);
+
+  // Ends every session not heard from for more than `idle_ms` (32-bit wrapping arithmetic).
+  void Drop_Idle(uint32_t now_ms, uint32_t idle_ms);
+
+  uint32_t Client_Count() const { return static_cast<uint32_t>(m_Sessions.size()); }
+  // The session of `source`, or null.
+  const CTRS_Session* Find(const sTP_Endpoint& source) const;
+  const sTRS_Server_Stats& Stats() const { return m_Stats; }
+
+ private:
+  bool Handle(const uint8_t* bytes, uint32_t length, const sTP_Endpoint& source, uint32_t now_ms,
+              tTRS_Reply* reply);
+  bool Allocate_Client_ID(uint16_t* id);
+
+  const sTRS_Limits m_Limits;
+  ITRS_Listener* const m_Listener;
+  std::map<sTP_Endpoint, std::unique_ptr<CTRS_Session>> m_Sessions;
+  std::map<uint16_t, sTP_Endpoint> m_ClientIDs;  // live client IDs
+  uint16_t m_NextClientID = 0;
+  uint32_t m_ReplyID = 0;  // IDs of the replies sent to endpoints without a session
+  sTRS_Server_Stats m_Stats;
+};
+
+#endif  // TRACE_SERVER_TRACE_SERVER_H_

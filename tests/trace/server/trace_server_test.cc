@@ -1,0 +1,441 @@
+// The trace server's protocol logic, fed with datagrams built by the client's own packet
+// classes: greetings, pings, windows acknowledged or reported, the stream rebuilt in ID order,
+// restarts, limits, and isolation of a misbehaving client.
+#include "trace/server/trace_server.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "trace/net/packet_check.h"
+#include "trace/net/tpacket.h"
+#include "trace/server/reply_builder.h"
+
+namespace {
+
+// Records what the server tells its owner.
+class RecordingListener final : public ITRS_Listener {
+ public:
+  struct Client {
+    uint16_t id;
+    sTRS_Hello hello;
+    bool restart;
+  };
+  void On_Client(uint16_t client_id, const sTRS_Hello& hello, bool restart) override {
+    clients.push_back({client_id, hello, restart});
+  }
+  void On_Stream(uint16_t client_id, const uint8_t* bytes, uint32_t size) override {
+    streams[client_id].append(reinterpret_cast<const char*>(bytes), size);
+  }
+  void On_Leave(uint16_t client_id, eTRS_Leave reason) override { leaves.push_back({client_id, reason}); }
+
+  std::vector<Client> clients;
+  std::map<uint16_t, std::string> streams;
+  std::vector<std::pair<uint16_t, eTRS_Leave>> leaves;
+};
+
+// A reply as the client sees it.
+struct Reply {
+  uint32_t request_id = 0;  // ID of the packet that was answered
+  bool sent = false;
+  eTP_Check check = eTP_Check_Truncated;
+  uint32_t type = 0;
+  uint16_t client_id = 0;
+  uint32_t acked = 0;  // acknowledged ID or window ID
+  uint16_t result = 0;
+  std::vector<uint32_t> lost;  // distances marked lost
+  uint32_t capacity = 0;       // from a type 0 extension
+};
+
+// A simulated client at one endpoint: numbers its packets like the network sink does and
+// builds them with the transport packet classes.
+class Client {
+ public:
+  Client(CTRS_Server* server, uint16_t port, uint32_t first_id = 1) : server_(server), next_id_(first_id) {
+    endpoint_.family = AF_INET;
+    endpoint_.port = htons(port);
+    endpoint_.address[0] = 127;
+    endpoint_.address[3] = 1;
+  }
+
+  uint32_t Take_ID() {
+    uint32_t id = next_id_;
+    next_id_ = TP_Next_ID(next_id_);
+    return id;
+  }
+  void Set_Next_ID(uint32_t id) { next_id_ = id; }
+
+  Reply Hello(const char* name = "client", uint32_t id = 0) {
+    CTPClient_Hello hello;
+    hello.Fill(1472, 4242, 0x0102030405060708ull, name);
+    last_hello_ = id ? id : Take_ID();
+    hello.Finalize(last_hello_, client_id_);
+    return Send(hello);
+  }
+  Reply Ping() {
+    CTPClient_Ping ping;
+    ping.Finalize(Take_ID(), client_id_);
+    return Send(ping);
+  }
+  Reply Bye() {
+    CTPClient_Bye bye;
+    bye.Finalize(Take_ID(), client_id_);
+    return Send(bye);
+  }
+  // A data packet; its ID is returned through `id`.
+  std::vector<uint8_t> Data_Packet(const std::string& body, uint32_t id) {
+    CTPacket packet(eTP_Data, static_cast<uint16_t>(kTP_Header_Size + body.size()));
+    memcpy(packet.Get_Buffer() + kTP_Header_Size, body.data(), body.size());
+    packet.Finalize(id, client_id_);
+    return std::vector<uint8_t>(packet.Get_Buffer(), packet.Get_Buffer() + packet.Get_Size());
+  }
+  Reply Send_Data(const std::vector<uint8_t>& datagram) { return Send_Bytes(datagram); }
+  // Window packet with a fresh ID (or `id`).
+  Reply Window(uint32_t first, uint32_t last, uint32_t id = 0) {
+    CTPData_Window window;
+    window.Set_Window(first, last);
+    last_window_ = id ? id : Take_ID();
+    window.Finalize(last_window_, client_id_);
+    return Send(window);
+  }
+  Reply Send_Bytes(const std::vector<uint8_t>& datagram) {
+    tTRS_Reply bytes;
+    Reply reply;
+    if (datagram.size() >= kTP_Header_Size) reply.request_id = TP_Load32(datagram.data() + kTP_Offset_ID);
+    reply.sent = server_->On_Datagram(datagram.data(), static_cast<uint32_t>(datagram.size()), endpoint_, now_, &bytes);
+    if (!reply.sent) return reply;
+    sTP_View view;
+    reply.check = TP_Check_Datagram(bytes.data(), static_cast<uint32_t>(bytes.size()), &view);
+    if (reply.check != eTP_Check_OK) return reply;
+    reply.type = view.type;
+    reply.client_id = view.client_id;
+    reply.acked = TP_Load32(view.bytes + 14);
+    if (view.type == eTP_Acknowledgment) {
+      reply.result = TP_Load16(view.bytes + kTP_Ack_Offset_Result);
+      if (reply.result) client_id_ = view.client_id;  // as the sink does with accepted packets
+      if (view.type_flags & kTP_Flag_Extensions) {
+        CTP_Extension_Reader records(TP_Ack_Payload(view), TP_Ack_Payload_Size(view));
+        sTP_Extension record;
+        while (records.Next(&record)) {
+          if (record.type == kTP_Extension_Buffer) TP_Extension_Byte_Count(record, &reply.capacity);
+        }
+      }
+    } else if (view.type == eTP_Window_Report) {
+      for (uint32_t distance = 0; distance < (view.size - 18) * 8; ++distance) {
+        if (TP_Report_Lost(view, distance)) reply.lost.push_back(distance);
+      }
+    }
+    return reply;
+  }
+
+  const sTP_Endpoint& Endpoint() const { return endpoint_; }
+  uint16_t Client_ID() const { return client_id_; }
+  void Set_Client_ID(uint16_t id) { client_id_ = id; }
+  uint32_t Last_Window() const { return last_window_; }
+  uint32_t Last_Hello() const { return last_hello_; }
+  void Set_Now(uint32_t now) { now_ = now; }
+
+ private:
+  Reply Send(const CTPacket& packet) {
+    return Send_Bytes(std::vector<uint8_t>(packet.Get_Buffer(), packet.Get_Buffer() + packet.Get_Size()));
+  }
+
+  CTRS_Server* server_;
+  sTP_Endpoint endpoint_;
+  uint32_t next_id_;
+  uint16_t client_id_ = kTP_No_Client;
+  uint32_t last_window_ = 0;
+  uint32_t last_hello_ = 0;
+  uint32_t now_ = 0;
+};
+
+// An acknowledgement of the packet that was sent, with `result`.
+void Expect_Ack(const Reply& reply, uint16_t result = 1) {
+  ASSERT_TRUE(reply.sent);
+  ASSERT_EQ(reply.check, eTP_Check_OK);
+  EXPECT_EQ(reply.type, uint32_t{eTP_Acknowledgment});
+  EXPECT_EQ(reply.acked, reply.request_id);
+  EXPECT_EQ(reply.result, result);
+}
+
+class TraceServerTest : public testing::Test {
+ protected:
+  TraceServerTest() : server_(Limits(), &listener_) {}
+  static sTRS_Limits Limits() {
+    sTRS_Limits limits;
+    limits.max_clients = 4;
+    limits.client_buffer_bytes = 4096;
+    return limits;
+  }
+
+  // Sends data packets with the given bodies (fresh IDs); returns their IDs.
+  std::vector<uint32_t> Send_All(Client* client, const std::vector<std::string>& bodies) {
+    std::vector<uint32_t> ids;
+    for (const std::string& body : bodies) {
+      ids.push_back(client->Take_ID());
+      EXPECT_FALSE(client->Send_Data(client->Data_Packet(body, ids.back())).sent);
+    }
+    return ids;
+  }
+
+  RecordingListener listener_;
+  CTRS_Server server_;
+};
+
+TEST_F(TraceServerTest, HelloIsAcknowledgedWithAClientIdAndTheServerCapacity) {
+  Client client(&server_, 40000);
+  Reply reply = client.Hello("sensor-\xC3\xA9");
+  Expect_Ack(reply);
+  EXPECT_EQ(reply.client_id, 0);
+  EXPECT_EQ(reply.capacity, 4096u);
+  ASSERT_EQ(listener_.clients.size(), 1u);
+  EXPECT_EQ(listener_.clients[0].hello.name, "sensor-\xC3\xA9");
+  EXPECT_EQ(listener_.clients[0].hello.version, 7);
+  EXPECT_EQ(listener_.clients[0].hello.packet_size, 1472);
+  EXPECT_EQ(listener_.clients[0].hello.process_id, 4242u);
+  EXPECT_EQ(listener_.clients[0].hello.start_time, 0x0102030405060708ull);
+  EXPECT_FALSE(listener_.clients[0].restart);
+
+  // The same hello again (our acknowledgement was lost): acknowledged, no new client.
+  Expect_Ack(client.Hello("sensor", client.Last_Hello()));
+  EXPECT_EQ(listener_.clients.size(), 1u);
+
+  Reply ping = client.Ping();
+  Expect_Ack(ping);
+  EXPECT_EQ(ping.client_id, 0);
+  EXPECT_EQ(ping.capacity, 0u);
+
+  // A second endpoint is a second client.
+  Client other(&server_, 40001);
+  EXPECT_EQ(other.Hello().client_id, 1);
+  EXPECT_EQ(server_.Client_Count(), 2u);
+}
+
+TEST_F(TraceServerTest, ControlPacketsOfUnknownEndpointsAreRefusedSoTheClientSaysHelloAgain) {
+  Client client(&server_, 40000, 500);
+  client.Set_Client_ID(7);  // from a server that has since restarted
+  Reply ping = client.Ping();
+  Expect_Ack(ping, 0);
+  EXPECT_EQ(ping.client_id, kTP_No_Client);
+  Expect_Ack(client.Window(480, 490), 0);
+  EXPECT_FALSE(client.Send_Data(client.Data_Packet("x", client.Take_ID())).sent);
+  EXPECT_FALSE(client.Bye().sent);
+  EXPECT_EQ(server_.Client_Count(), 0u);
+  EXPECT_EQ(server_.Stats().unknown_control, 2u);
+
+  Expect_Ack(client.Hello());
+  EXPECT_EQ(server_.Client_Count(), 1u);
+}
+
+TEST_F(TraceServerTest, CompleteWindowIsAcknowledgedAndDeliveredInOrder) {
+  Client client(&server_, 40000);
+  client.Hello();
+  std::vector<uint32_t> ids = Send_All(&client, {"one,", "two,", "three"});
+  EXPECT_EQ(listener_.streams[0], "");  // the window's bounds are not known yet
+  Expect_Ack(client.Window(ids.front(), ids.back()));
+  EXPECT_EQ(listener_.streams[0], "one,two,three");
+
+  // The next window continues the stream; its data follows the window packet's ID.
+  ids = Send_All(&client, {"|four"});
+  Expect_Ack(client.Window(ids.front(), ids.back()));
+  EXPECT_EQ(listener_.streams[0], "one,two,three|four");
+  EXPECT_EQ(server_.Find(client.Endpoint())->Stats().windows_completed, 2u);
+}
+
+TEST_F(TraceServerTest, LostPacketsAreReportedThenTheWindowCompletesAfterTheResend) {
+  Client client(&server_, 40000);
+  client.Hello();
+  std::vector<std::vector<uint8_t>> packets;
+  std::vector<uint32_t> ids;
+  for (const char* body : {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j"}) {
+    ids.push_back(client.Take_ID());
+    packets.push_back(client.Data_Packet(body, ids.back()));
+  }
+  // 1 and 8 are lost, 3 arrives before 2.
+  for (int i : {0, 3, 2, 4, 5, 6, 7, 9}) client.Send_Data(packets[static_cast<size_t>(i)]);
+  Reply report = client.Window(ids.front(), ids.back());
+  ASSERT_TRUE(report.sent);
+  EXPECT_EQ(report.type, uint32_t{eTP_Window_Report});
+  EXPECT_EQ(report.acked, client.Last_Window());
+  EXPECT_EQ(report.lost, (std::vector<uint32_t>{1, 8}));
+  EXPECT_EQ(listener_.streams[0], "a");
+
+  // The resent packets keep their IDs; the run continues as soon as the gap closes.
+  client.Send_Data(packets[1]);
+  EXPECT_EQ(listener_.streams[0], "abcdefgh");
+  client.Send_Data(packets[1]);  // a duplicate changes nothing
+  client.Send_Data(packets[8]);
+  EXPECT_EQ(listener_.streams[0], "abcdefghij");
+  Expect_Ack(client.Window(ids.front(), ids.back()));
+
+  // The acknowledgement was lost: the same window packet comes again and is acknowledged again.
+  Expect_Ack(client.Window(ids.front(), ids.back(), client.Last_Window()));
+  // A late copy of a packet of the finished window is stale.
+  client.Send_Data(packets[4]);
+  EXPECT_EQ(listener_.streams[0], "abcdefghij");
+  const sTRS_Session_Stats& stats = server_.Find(client.Endpoint())->Stats();
+  EXPECT_EQ(stats.delivered_packets, 10u);
+  EXPECT_EQ(stats.dropped_stale, 2u);
+  EXPECT_EQ(stats.reports_sent, 1u);
+}
+
+TEST_F(TraceServerTest, WindowAcrossTheEndOfTheIdSpace) {
+  Client client(&server_, 40000, 0x0FFFFFFC);
+  client.Hello();
+  std::vector<uint32_t> ids = Send_All(&client, {"1", "2", "3", "4", "5"});
+  ASSERT_EQ(ids.back(), 2u);
+  Reply report = client.Window(ids.front(), ids.back());
+  Expect_Ack(report);
+  EXPECT_EQ(listener_.streams[0], "12345");
+
+  // The client's jump back to ID 1 when a window would cross the end of the space.
+  Client jumper(&server_, 40001, 0x0FFFFFF0);
+  jumper.Hello();
+  jumper.Set_Next_ID(1);
+  ids = Send_All(&jumper, {"x", "y"});
+  Expect_Ack(jumper.Window(ids.front(), ids.back()));
+  EXPECT_EQ(listener_.streams[1], "xy");
+}
+
+TEST_F(TraceServerTest, HeldDataStaysWithinTheClientBufferAndTheWindowStillCompletes) {
+  Client client(&server_, 40000);
+  client.Hello();
+  std::string body(1500, 'p');
+  std::vector<std::vector<uint8_t>> packets;
+  std::vector<uint32_t> ids;
+  for (int i = 0; i < 6; ++i) {
+    ids.push_back(client.Take_ID());
+    body[0] = static_cast<char>('0' + i);
+    packets.push_back(client.Data_Packet(body, ids.back()));
+  }
+  // The first is lost: of the other five only two fit the 4096-byte buffer.
+  for (size_t i = 1; i < packets.size(); ++i) client.Send_Data(packets[i]);
+  const CTRS_Session* session = server_.Find(client.Endpoint());
+  EXPECT_EQ(session->Held_Bytes(), 3000u);
+  EXPECT_EQ(session->Stats().dropped_no_room, 3u);
+
+  Reply report = client.Window(ids.front(), ids.back());
+  EXPECT_EQ(report.lost, (std::vector<uint32_t>{0, 3, 4, 5}));
+  // The client resends what was reported, in order; the run is passed on without being held.
+  for (size_t i : {0, 3, 4, 5}) client.Send_Data(packets[i]);
+  EXPECT_LE(session->Held_Bytes(), 4096u);
+  Expect_Ack(client.Window(ids.front(), ids.back()));
+  std::string expected;
+  for (int i = 0; i < 6; ++i) {
+    body[0] = static_cast<char>('0' + i);
+    expected += body;
+  }
+  EXPECT_EQ(listener_.streams[0], expected);
+  EXPECT_EQ(session->Held_Bytes(), 0u);
+}
+
+TEST_F(TraceServerTest, AClientThatResetsStartsItsStreamOverUnderTheSameId) {
+  Client client(&server_, 40000);
+  client.Hello();
+  std::vector<uint32_t> ids = Send_All(&client, {"kept"});
+  client.Window(ids.front(), ids.back());
+  Send_All(&client, {"discarded-by-the-client"});
+
+  client.Hello();  // after a reset: a new hello ID
+  ASSERT_EQ(listener_.clients.size(), 2u);
+  EXPECT_TRUE(listener_.clients[1].restart);
+  EXPECT_EQ(listener_.clients[1].id, listener_.clients[0].id);
+  EXPECT_EQ(server_.Find(client.Endpoint())->Held_Bytes(), 0u);
+  ids = Send_All(&client, {"|again"});
+  Expect_Ack(client.Window(ids.front(), ids.back()));
+  EXPECT_EQ(listener_.streams[0], "kept|again");
+}
+
+TEST_F(TraceServerTest, ImpossibleWindowsAreRefused) {
+  Client client(&server_, 40000, 100);
+  client.Hello();
+  uint32_t base = client.Last_Hello();
+  struct Case {
+    const char* name;
+    uint32_t first;
+    uint32_t last;
+  } const cases[] = {
+      {"ID zero", 0, base + 2},
+      {"beyond the ID space", base + 1, 0x10000000},
+      {"longer than the window limit", base + 1, base + 1 + 3952},
+      {"before the session's data", base - 5, base},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Expect_Ack(client.Window(c.first, c.last), 0);
+  }
+  // Bounds that change in the middle of a window.
+  std::vector<uint32_t> ids = Send_All(&client, {"a", "b"});
+  client.Set_Next_ID(ids.back() + 5);
+  client.Send_Data(client.Data_Packet("c", ids.back() + 2));  // not sent: the window shows a gap
+  EXPECT_EQ(client.Window(ids.front(), ids.back() + 2).type, uint32_t{eTP_Window_Report});
+  Expect_Ack(client.Window(ids.front(), ids.back()), 0);
+  EXPECT_EQ(server_.Find(client.Endpoint())->Stats().refused, 5u);
+}
+
+TEST_F(TraceServerTest, OneClientsBadTrafficNeverDisturbsAnother) {
+  Client good(&server_, 40000);
+  Client bad(&server_, 40001);
+  good.Hello();
+  bad.Hello();
+  std::vector<uint32_t> ids = Send_All(&good, {"g1", "g2"});
+
+  // The bad client: corrupt, truncated and foreign datagrams, packets naming the good client's
+  // ID, server-to-client types.
+  std::vector<uint8_t> corrupt = bad.Data_Packet("evil", bad.Take_ID());
+  corrupt[16] ^= 0x40;
+  std::vector<uint8_t> truncated = bad.Data_Packet("cut", bad.Take_ID());
+  truncated.resize(15);
+  std::vector<uint8_t> foreign = good.Data_Packet("spoof", ids.back() + 1);  // good's ID and numbering
+  std::vector<uint8_t> ack = TRS_Make_Ack(1, 1, 1, 1, 0);  // a server's packet type
+  for (const auto& datagram : {corrupt, truncated, foreign, ack}) EXPECT_FALSE(bad.Send_Data(datagram).sent);
+  bad.Set_Client_ID(good.Client_ID());
+  Expect_Ack(bad.Window(ids.front(), ids.back()), 0);
+  EXPECT_FALSE(bad.Bye().sent);  // names another client: not the bad session's bye
+  EXPECT_EQ(server_.Client_Count(), 2u);
+
+  Expect_Ack(good.Window(ids.front(), ids.back()));
+  EXPECT_EQ(listener_.streams[0], "g1g2");
+  EXPECT_EQ(listener_.streams.count(1), 0u);
+  const sTRS_Session_Stats& stats = server_.Find(good.Endpoint())->Stats();
+  EXPECT_EQ(stats.refused, 0u);
+  EXPECT_EQ(stats.dropped_stale, 0u);
+  EXPECT_EQ(server_.Stats().refused_datagrams, 2u);
+}
+
+TEST_F(TraceServerTest, ClientLimitByeAndIdleSessions) {
+  std::vector<std::unique_ptr<Client>> clients;
+  for (uint16_t port = 40000; port < 40004; ++port) {
+    clients.push_back(std::make_unique<Client>(&server_, port));
+    Expect_Ack(clients.back()->Hello());
+  }
+  Client late(&server_, 40010);
+  Reply refused = late.Hello();
+  Expect_Ack(refused, 0);
+  EXPECT_EQ(refused.client_id, kTP_No_Client);
+  EXPECT_EQ(server_.Stats().refused_clients, 1u);
+
+  EXPECT_FALSE(clients[0]->Bye().sent);
+  ASSERT_EQ(listener_.leaves.size(), 1u);
+  EXPECT_EQ(listener_.leaves[0], std::make_pair(uint16_t{0}, eTRS_Leave::Bye));
+  Reply accepted = late.Hello();
+  Expect_Ack(accepted);
+  EXPECT_EQ(accepted.client_id, 4);  // IDs are not reused at once
+
+  // Sessions heard from within the limit stay.
+  for (auto& client : clients) client->Set_Now(5000);
+  clients[1]->Ping();
+  server_.Drop_Idle(6000, 3000);
+  EXPECT_EQ(server_.Client_Count(), 1u);
+  EXPECT_NE(server_.Find(clients[1]->Endpoint()), nullptr);
+  EXPECT_EQ(listener_.leaves.size(), 4u);
+  Expect_Ack(clients[2]->Ping(), 0);
+}
+
+}  // namespace
