@@ -373,7 +373,7 @@ int32_t CFormatter::Format_Integer(const sArg* arg, uint32_t type, uint64_t raw,
     case eBinary: base = 2; break;
     default: break;
   }
-  char* digits_end = m_Digits->Data() + sBuffer::kCapacity;
+  char* digits_end = m_Digits->Data() + m_Digits->Capacity();
   char* digits = digits_end;
   switch (base) {
     case 10:

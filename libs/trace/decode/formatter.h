@@ -54,6 +54,7 @@ class CFormatter {
     sBuffer& operator=(const sBuffer&) = delete;
 
     char* Data() { return m_Data; }
+    uint32_t Capacity() const { return m_Capacity; }
 
    protected:
     virtual ~sBuffer();
