@@ -2,8 +2,9 @@
 // the process for the rest of the run.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 
 #include "broker_fixture.h"
 
@@ -12,22 +13,63 @@ namespace {
 
 using CallbackDestroyTest = BrokerTest;
 
+// The wrapper under test, handed between the test thread and Paho's callback thread. Whoever
+// takes it destroys it; the test waits for the callback to be completely done before its
+// fixtures (broker, recording trace) go away, however long that takes on a loaded machine.
+struct Handoff {
+  std::mutex mutex;
+  std::condition_variable done;
+  std::unique_ptr<MqttAsyncWrapper> owned;  // guarded by mutex
+  bool takenByCallback = false;             // guarded by mutex
+  bool callbackDone = false;                // guarded by mutex
+};
+Handoff g_handoff;
+
 // A wrapper destroyed from its own callback must not free what Paho and the running callback
 // still use (the sanitizer build checks); the session is ended and the destruction logged.
-std::unique_ptr<MqttAsyncWrapper> g_owned;
-std::atomic<bool> g_destroyed{false};
 void DestroyFromCallback(void*, MQTTAsync_successData*) {
-  g_owned.reset();
-  g_destroyed = true;
+  std::unique_ptr<MqttAsyncWrapper> mine;
+  {
+    std::lock_guard<std::mutex> lock(g_handoff.mutex);
+    mine = std::move(g_handoff.owned);
+    g_handoff.takenByCallback = mine != nullptr;
+  }
+  mine.reset();  // the destruction under test, on Paho's callback thread
+  {
+    std::lock_guard<std::mutex> lock(g_handoff.mutex);
+    g_handoff.callbackDone = true;
+  }
+  g_handoff.done.notify_all();
 }
 
 TEST_F(CallbackDestroyTest, DestroyedFromItsOwnCallback) {
-  g_owned = std::make_unique<MqttAsyncWrapper>(NextClientId(), kCommandTimeout);
-  g_owned->Connect(true, &DestroyFromCallback, nullptr);
-  for (int i = 0; i < 1000 && !g_destroyed; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  MqttAsyncWrapper* wrapper = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(g_handoff.mutex);
+    g_handoff.owned = std::make_unique<MqttAsyncWrapper>(NextClientId(), kCommandTimeout);
+    wrapper = g_handoff.owned.get();
   }
-  ASSERT_TRUE(g_destroyed);
+  bool connected = false;
+  EXPECT_NO_THROW({
+    wrapper->Connect(true, &DestroyFromCallback, nullptr);
+    connected = true;
+  });
+  std::unique_ptr<MqttAsyncWrapper> leftover;
+  {
+    std::unique_lock<std::mutex> lock(g_handoff.mutex);
+    if (connected || g_handoff.takenByCallback) {
+      // A successful connect always calls the callback (after Connect may have returned): wait
+      // for it to finish, without a deadline, so that no callback outlives the fixtures.
+      g_handoff.done.wait(lock, [] { return g_handoff.callbackDone; });
+    } else {
+      // No callback took the wrapper: destroy it here; its destructor waits for any callback
+      // still in flight.
+      leftover = std::move(g_handoff.owned);
+    }
+  }
+  leftover.reset();
+  ASSERT_TRUE(connected);
+  ASSERT_TRUE(g_handoff.takenByCallback);
   auto warnings = trace.Matching(TRL_WARNING, "MQTT Disconnect error: %s");
   ASSERT_EQ(warnings.size(), 1u);
   EXPECT_NE(warnings[0].text.find("own callback thread"), std::string::npos) << warnings[0].text;

@@ -1,10 +1,12 @@
 // trace-cat: prints the trace messages of binary trace files (".trd") as text lines.
 //
 // Each file is a 1044-byte header followed by the user-data stream of the binary file sink; the
-// stream is parsed and rendered by the same code as the text sinks (CStreamParser, CLineFormat),
-// so a line reads exactly as a text sink with the same "/TR.Format=" template prints it. Every
-// file is read with a fresh parser: a file is complete by itself (channels describe themselves
-// again at the start of each file).
+// file is read by CTrace_File_Reader, which parses and renders the stream with the same code as
+// the text sinks (CStreamParser, CLineFormat), so a line reads exactly as a text sink with the
+// same "/TR.Format=" template prints it. Every file is read with a fresh reader: a file is
+// complete by itself (channels describe themselves again at the start of each file). Only
+// regular files are read: a FIFO or device named on the command line is refused, so that the
+// tool never blocks in open or reads without end.
 //
 // Exit status: 0 when every file was read completely; 1 when a file is missing, damaged or
 // truncated (each problem is reported on standard error with the file name and offset); 2 for
@@ -26,12 +28,10 @@
 
 #include <mqtt-wrapper/TRTextSink.h>
 
-#include "trace/decode/stream_parser.h"
+#include "trace/decode/trace_file_reader.h"
 
 namespace {
 
-constexpr uint64_t kMagic = 0x45D2AC71ECF32CA6ULL;
-constexpr size_t kHeaderSize = 1044;
 constexpr size_t kChunk = 1 << 16;
 
 const char kUsage[] =
@@ -151,11 +151,19 @@ class CReader {
   // Returns false after a reported problem.
   template <class Stop>
   bool Read(const std::string& path, bool follow, Stop stop) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking open: opening a FIFO for reading would otherwise wait for a writer forever.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
       fprintf(stderr, "trace-cat: %s: cannot open: %s\n", path.c_str(), strerror(errno));
       return false;
     }
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+      fprintf(stderr, "trace-cat: %s: not a regular file; only binary trace files are read\n", path.c_str());
+      close(fd);
+      return false;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     bool ok = Read_Open(fd, path, follow, stop);
     close(fd);
     m_Output.DumpBuffers();
@@ -165,23 +173,18 @@ class CReader {
  private:
   template <class Stop>
   bool Read_Open(int fd, const std::string& path, bool follow, Stop stop) {
-    CStreamParser parser;
-    if (!parser.Init(m_Format)) {
-      fprintf(stderr, "trace-cat: out of memory\n");
+    CTrace_File_Reader reader;
+    if (!reader.Init(m_Format, &m_Output)) {
+      fprintf(stderr, "trace-cat: %s\n", reader.Error_Text());
       return false;
     }
-    parser.Set_Lenient(true);
-    parser.Set_Output(&m_Output);
-
     std::vector<uint8_t> buffer(kChunk);
-    size_t header = 0;
-    uint8_t header_bytes[kHeaderSize];
     for (;;) {
       ssize_t n = read(fd, buffer.data(), buffer.size());
       if (n < 0) {
         if (errno == EINTR) continue;
         fprintf(stderr, "trace-cat: %s: read error at offset %llu: %s\n", path.c_str(),
-                static_cast<unsigned long long>(kHeaderSize + parser.Stream_Offset()), strerror(errno));
+                static_cast<unsigned long long>(reader.File_Offset()), strerror(errno));
         return false;
       }
       if (n == 0) {
@@ -192,44 +195,15 @@ class CReader {
         }
         break;
       }
-      size_t used = 0;
-      if (header < kHeaderSize) {
-        size_t take = std::min(kHeaderSize - header, static_cast<size_t>(n));
-        memcpy(header_bytes + header, buffer.data(), take);
-        header += take;
-        used = take;
-        if (header == kHeaderSize) {
-          uint64_t magic = 0;
-          for (int i = 7; i >= 0; --i) magic = (magic << 8) | header_bytes[i];
-          if (magic != kMagic) {
-            fprintf(stderr, "trace-cat: %s: not a binary trace file (wrong magic number at offset 0)\n", path.c_str());
-            return false;
-          }
-        }
-      }
-      if (used < static_cast<size_t>(n)) {
-        if (parser.Parse_Buffer(buffer.data() + used, static_cast<uint64_t>(n) - used) != 0) {
-          fprintf(stderr, "trace-cat: %s: damaged at offset %llu: %s\n", path.c_str(),
-                  static_cast<unsigned long long>(kHeaderSize + parser.Error_Offset()), parser.Error_Text());
-          return false;
-        }
-      }
+      if (!reader.Feed(buffer.data(), static_cast<uint64_t>(n))) break;
     }
-    if (header < kHeaderSize) {
-      fprintf(stderr, "trace-cat: %s: truncated at offset %zu: the file header needs %zu bytes\n", path.c_str(), header,
-              kHeaderSize);
+    if (!reader.End()) {
+      fprintf(stderr, "trace-cat: %s: %s\n", path.c_str(), reader.Error_Text());
       return false;
     }
-    if (parser.Pending_Bytes()) {
-      uint64_t end = kHeaderSize + parser.Stream_Offset();
-      fprintf(stderr, "trace-cat: %s: truncated at offset %llu: the last packet (from offset %llu) is incomplete\n",
-              path.c_str(), static_cast<unsigned long long>(end),
-              static_cast<unsigned long long>(end - parser.Pending_Bytes()));
-      return false;
-    }
-    if (parser.Orphan_Records()) {
+    if (reader.Orphan_Records()) {
       fprintf(stderr, "trace-cat: %s: note: %llu records of channels not described in this file were skipped\n",
-              path.c_str(), static_cast<unsigned long long>(parser.Orphan_Records()));
+              path.c_str(), static_cast<unsigned long long>(reader.Orphan_Records()));
     }
     return true;
   }

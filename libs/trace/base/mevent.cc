@@ -14,8 +14,8 @@ CMEvent::~CMEvent() {
   delete[] m_Entries;
 }
 
-bool CMEvent::Init(uint8_t count, ...) {
-  if (m_Initialized || m_Error || count == 0) return false;
+bool CMEvent::Init(uint32_t count, ...) {
+  if (m_Initialized || m_Error || count == 0 || count > 255) return false;
   if (sem_init(&m_Semaphore, 0, 0) != 0) {
     m_Error = true;
     return false;
@@ -41,7 +41,7 @@ bool CMEvent::Init(uint8_t count, ...) {
     m_Entries[i].next = &m_Entries[(i + 1) % count];
   }
   va_end(args);
-  m_Count = count;
+  m_Count = static_cast<uint8_t>(count);
   m_Current = &m_Entries[0];
   m_Total = 0;
   m_Initialized = true;

@@ -20,8 +20,9 @@
 
 class IMEvent {
  public:
-  // `count` events (at least 1), then one int per event: its type (1 manual-reset).
-  virtual bool Init(uint8_t count, ...) = 0;
+  // `count` events (1 to 255), then one int per event: its type (1 manual-reset). `count` is a
+  // full int-sized parameter: a narrower one before "..." would make va_start undefined.
+  virtual bool Init(uint32_t count, ...) = 0;
   virtual bool Set(uint32_t index) = 0;
   // Withdraws one signal of a manual-reset event; false when it had none or is not manual.
   virtual bool Clr(uint32_t index) = 0;
@@ -41,7 +42,7 @@ class CMEvent : public IMEvent {
   CMEvent(const CMEvent&) = delete;
   CMEvent& operator=(const CMEvent&) = delete;
 
-  bool Init(uint8_t count, ...) override;
+  bool Init(uint32_t count, ...) override;
   bool Set(uint32_t index) override;
   bool Clr(uint32_t index) override;
   uint32_t Wait() override;

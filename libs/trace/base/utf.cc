@@ -2,9 +2,18 @@
 
 namespace {
 
+constexpr uint16_t kReplacement = 0xFFFD;
+
+bool Is_Continuation(uint8_t byte) { return (byte & 0xC0) == 0x80; }
+
 // Decodes one UTF-8 sequence at `source`. Sets *unit to the UTF-16 unit to write ('*' for a
 // sequence of 4 or more bytes) and returns the bytes consumed, or 0 when the sequence is cut by
 // the terminator (the conversion ends there).
+//
+// The length of a sequence follows from its lead byte alone. A sequence that is not well-formed
+// for that length (a continuation byte as lead, a lead followed by a byte that is no
+// continuation, an overlong form, a surrogate) yields U+FFFD: decoding it bit by bit could give
+// the unit 0, which would end the UTF-16 text early and shift everything a record stores after it.
 uint32_t Decode_UTF8(const uint8_t* source, uint16_t* unit) {
   uint8_t lead = source[0];
   if (lead < 0x80) {
@@ -13,12 +22,16 @@ uint32_t Decode_UTF8(const uint8_t* source, uint16_t* unit) {
   }
   if (lead <= 0xDF) {
     if (!source[1]) return 0;
-    *unit = static_cast<uint16_t>(((lead & 0x1F) << 6) | (source[1] & 0x3F));
+    bool valid = lead >= 0xC2 && Is_Continuation(source[1]);
+    *unit = valid ? static_cast<uint16_t>(((lead & 0x1F) << 6) | (source[1] & 0x3F)) : kReplacement;
     return 2;
   }
   if (lead <= 0xEF) {
     if (!source[1] || !source[2]) return 0;
-    *unit = static_cast<uint16_t>((lead << 12) | ((source[1] & 0x3F) << 6) | (source[2] & 0x3F));
+    uint16_t code = static_cast<uint16_t>(((lead & 0x0F) << 12) | ((source[1] & 0x3F) << 6) | (source[2] & 0x3F));
+    bool valid = Is_Continuation(source[1]) && Is_Continuation(source[2]) && code >= 0x800 &&
+                 (code < 0xD800 || code > 0xDFFF);
+    *unit = valid ? code : kReplacement;
     return 3;
   }
   // Not representable without surrogates: one '*' for the whole sequence. The sequence is

@@ -5,8 +5,11 @@
 // target when they write anything.
 //
 // UTF-8 -> UTF-16 produces no surrogate pairs: a UTF-8 sequence of 4 or more bytes (a code point
-// above U+FFFF) becomes one '*'. Lead bytes are classified by value alone; continuation bytes are
-// not validated.
+// above U+FFFF) becomes one '*'. Lead bytes are classified by value alone (so every sequence
+// gives exactly one unit); a 2- or 3-byte sequence that is not well-formed (a stray continuation
+// byte, a missing continuation byte, an overlong form, a surrogate) becomes one U+FFFD. So the
+// conversion never writes a 0 unit before the terminator, and every unit it writes is a BMP
+// character that UTF-16 -> UTF-8 gives back unchanged.
 // UTF-16 -> UTF-8: a valid surrogate pair becomes one 4-byte sequence; a lone surrogate becomes
 // one '?' and the unit after it is converted normally.
 // UTF-32 -> UTF-8: code points up to 0x1FFFFF are encoded (surrogate values like any other);

@@ -13,14 +13,14 @@ namespace {
 // Bytes of a numeric slot that carry the value, by argument type (0: none).
 uint32_t Natural_Width(uint8_t type) {
   switch (type) {
-    case CFormatter::eArg_Char: return 1;
-    case CFormatter::eArg_WChar16:
-    case CFormatter::eArg_Int16: return 2;
-    case CFormatter::eArg_Int32:
-    case CFormatter::eArg_WChar32: return 4;
-    case CFormatter::eArg_Int64:
-    case CFormatter::eArg_Double:
-    case CFormatter::eArg_IntMax: return 8;
+    case eTRArg_Char: return 1;
+    case eTRArg_UTF16_Char:
+    case eTRArg_Int16: return 2;
+    case eTRArg_Int32:
+    case eTRArg_WChar: return 4;
+    case eTRArg_Int64:
+    case eTRArg_Double:
+    case eTRArg_IntMax: return 8;
     default: return 0;
   }
 }
@@ -28,10 +28,10 @@ uint32_t Natural_Width(uint8_t type) {
 // Terminator width of an inline string argument, 0 for other types.
 uint32_t String_Unit(uint8_t type) {
   switch (type) {
-    case CFormatter::eArg_Str16: return 2;
-    case CFormatter::eArg_StrH:
-    case CFormatter::eArg_Str8: return 1;
-    case CFormatter::eArg_Str32: return 4;
+    case eTRArg_UTF16_String: return 2;
+    case eTRArg_String_H:
+    case eTRArg_String: return 1;
+    case eTRArg_WString: return 4;
     default: return 0;
   }
 }
@@ -58,6 +58,17 @@ bool Class_Of(char letter, uint32_t* type) {
       return true;
     default: return false;
   }
+}
+
+// Reads the decimal digits at *p (advancing past all of them) and returns their value cut to
+// CFormatter::kMaxLiteralWidth.
+int32_t Parse_Digits(const char** p) {
+  int64_t value = 0;
+  while (**p >= '0' && **p <= '9') {
+    if (value <= CFormatter::kMaxLiteralWidth) value = value * 10 + (**p - '0');
+    ++*p;
+  }
+  return static_cast<int32_t>(value > CFormatter::kMaxLiteralWidth ? CFormatter::kMaxLiteralWidth : value);
 }
 
 char* Copy_Text(const char* text, size_t length) {
@@ -115,7 +126,7 @@ struct CFormatter::sReader {
       return 0;
     }
     uint32_t width = Natural_Width(*type);
-    if (full_pointer && *type == eArg_Pointer) width = 8;
+    if (full_pointer && *type == eTRArg_Pointer) width = 8;
     if (width > size) width = size;
     size_t left = static_cast<size_t>(end - cur);
     if (width > left) width = static_cast<uint32_t>(left);
@@ -235,32 +246,24 @@ void CFormatter::Parse(const char* format) {
       }
       ++p;
     }
+    const char* flags_end = p;
     if (*p == '*') {
       arg.width = -1;
       ++p;
     } else if (*p >= '1' && *p <= '9') {
-      int64_t value = 0;
-      while (*p >= '0' && *p <= '9') {
-        if (value < kMaxLiteralWidth) value = value * 10 + (*p - '0');
-        ++p;
-      }
-      arg.width = static_cast<int32_t>(value > kMaxLiteralWidth ? kMaxLiteralWidth : value);
+      arg.width = Parse_Digits(&p);
     }
+    bool has_precision = false;
     if (*p == '.') {
       ++p;
+      has_precision = true;
       if (*p == '*') {
         arg.precision = -1;
         ++p;
       } else {
-        int64_t value = 0;
-        while (*p >= '0' && *p <= '9') {
-          if (value < kMaxLiteralWidth) value = value * 10 + (*p - '0');
-          ++p;
-        }
-        arg.precision = static_cast<int32_t>(value > kMaxLiteralWidth ? kMaxLiteralWidth : value);
+        arg.precision = Parse_Digits(&p);
       }
     }
-    const char* modifier = p;
     for (const char* candidate : kModifiers) {
       size_t length = strlen(candidate);
       if (strncmp(p, candidate, length) == 0) {
@@ -268,7 +271,6 @@ void CFormatter::Parse(const char* format) {
         break;
       }
     }
-    const char* modifier_end = p;
     uint32_t type = 0;
     if (!Class_Of(*p, &type)) {
       // Not a conversion: its text stays literal and consumes nothing. A '%' that ends it starts
@@ -287,9 +289,21 @@ void CFormatter::Parse(const char* format) {
     if (type == ePointer) arg.alternate = 1;
     sArg* segment = new sArg(arg);
     if (type == eFloat) {
-      // The length modifier is dropped: the value is always passed as a double.
-      std::string text(start, static_cast<size_t>(modifier - start));
-      text.append(modifier_end, static_cast<size_t>(p - modifier_end));
+      // Rebuilt from the parsed parts rather than copied: the width and precision are the cut
+      // values (the platform formatter would otherwise pad or expand to whatever the record
+      // asks, billions of characters), and the length modifier is dropped because the value is
+      // always passed as a double.
+      std::string text(start, static_cast<size_t>(flags_end - start));
+      if (arg.width == -1) {
+        text += '*';
+      } else if (arg.width > 0) {
+        text += std::to_string(arg.width);
+      }
+      if (has_precision) {
+        text += '.';
+        text += arg.precision == -1 ? std::string("*") : std::to_string(arg.precision);
+      }
+      text += p[-1];
       segment->float_format = Copy_Text(text.data(), text.size());
     }
     if ((type == eFloat && !segment->float_format) ||
@@ -323,9 +337,9 @@ int32_t CFormatter::Format_Integer(const sArg* arg, uint32_t type, uint64_t raw,
   if (arg->type == eSigned) {
     int64_t value;
     switch (type) {
-      case eArg_Int32: value = static_cast<int32_t>(static_cast<uint32_t>(raw)); break;
-      case eArg_Int16: value = static_cast<int16_t>(static_cast<uint16_t>(raw)); break;
-      case eArg_Char: value = static_cast<int64_t>(raw & 0xFF); break;
+      case eTRArg_Int32: value = static_cast<int32_t>(static_cast<uint32_t>(raw)); break;
+      case eTRArg_Int16: value = static_cast<int16_t>(static_cast<uint16_t>(raw)); break;
+      case eTRArg_Char: value = static_cast<int64_t>(raw & 0xFF); break;
       default: value = static_cast<int64_t>(raw); break;
     }
     if (value < 0) {
@@ -359,7 +373,7 @@ int32_t CFormatter::Format_Integer(const sArg* arg, uint32_t type, uint64_t raw,
     case eBinary: base = 2; break;
     default: break;
   }
-  char* digits_end = m_Digits->Data() + sBuffer::kCapacity;
+  char* digits_end = m_Digits->Data() + m_Digits->Capacity();
   char* digits = digits_end;
   switch (base) {
     case 10:
@@ -468,15 +482,15 @@ int32_t CFormatter::Format(char* out, uint32_t capacity, const uint8_t* values, 
         }
         uint64_t value = reader.Numeric(&type, false);
         int32_t n = 0;
-        if (type == eArg_Char) {
+        if (type == eTRArg_Char) {
           if (value & 0xFF) {  // a NUL character would end the text early; it is not written
             w[0] = static_cast<char>(value & 0xFF);
             n = 1;
           }
-        } else if (type == eArg_WChar16) {
+        } else if (type == eTRArg_UTF16_Char) {
           uint16_t units[3] = {static_cast<uint16_t>(value), 0, 0};
           n = value ? Convert_UTF16_To_UTF8(units, w, remaining) : 0;
-        } else if (type == eArg_WChar32) {
+        } else if (type == eTRArg_WChar) {
           uint32_t units[2] = {static_cast<uint32_t>(value), 0};
           n = value ? Convert_UTF32_To_UTF8(units, w, remaining) : 0;
         }
@@ -490,7 +504,7 @@ int32_t CFormatter::Format(char* out, uint32_t capacity, const uint8_t* values, 
           out[pos] = '\0';
           return -1;
         }
-        if (type == eArg_StrH || type == eArg_Str8) {
+        if (type == eTRArg_String_H || type == eTRArg_String) {
           if (static_cast<uint64_t>(pos) + length + 8 >= capacity) {
             out[pos] = '\0';
             return -1;
@@ -508,7 +522,7 @@ int32_t CFormatter::Format(char* out, uint32_t capacity, const uint8_t* values, 
           pos += static_cast<uint32_t>(n);
           return true;
         };
-        if (type == eArg_Str16) {
+        if (type == eTRArg_UTF16_String) {
           uint32_t units = length / 2;
           for (uint32_t i = 0; i < units;) {
             uint16_t local[3] = {0, 0, 0};

@@ -20,6 +20,8 @@
 
 #include <atomic>
 
+#include "trace/format/trace_format.h"
+
 class CFormatter {
  public:
   // Conversion classes of a segment.
@@ -37,23 +39,6 @@ class CFormatter {
     eLiteral = 10,  // final segment without conversion
   };
 
-  // Argument type codes of the argument table.
-  enum eArgType : uint8_t {
-    eArg_Char = 1,
-    eArg_WChar16 = 2,
-    eArg_Int16 = 3,
-    eArg_Int32 = 4,
-    eArg_Int64 = 5,
-    eArg_Double = 6,
-    eArg_Pointer = 7,
-    eArg_Str16 = 8,
-    eArg_StrH = 9,
-    eArg_Str8 = 10,
-    eArg_Str32 = 11,
-    eArg_WChar32 = 12,
-    eArg_IntMax = 13,
-  };
-
   // Scratch space for integer digits, written backwards from its end. Reference counted so that
   // all formatters of one channel share one buffer.
   class sBuffer {
@@ -69,6 +54,7 @@ class CFormatter {
     sBuffer& operator=(const sBuffer&) = delete;
 
     char* Data() { return m_Data; }
+    uint32_t Capacity() const { return m_Capacity; }
 
    protected:
     virtual ~sBuffer();
@@ -90,7 +76,7 @@ class CFormatter {
     uint32_t type;       // eClass
     int32_t width;       // 0 = not given, -1 = '*'
     int32_t precision;   // 0 = not given, -1 = '*'
-    char* float_format;  // owned copy of the conversion text for eFloat, without length modifier
+    char* float_format;  // owned conversion text for eFloat: flags, cut width and precision, letter
     sArg* next;
   };
 
@@ -113,8 +99,11 @@ class CFormatter {
 
   bool Has_Error() const { return m_Error; }
 
-  // Largest width or precision accepted; larger values are cut to it.
+  // Largest width or precision taken from a '*' argument; larger values are cut to it.
   static constexpr int32_t kMaxStarValue = 1024;
+  // Largest width or precision written in the format string, for every conversion (floating
+  // point included: the text handed to PSPrint carries the cut values). Together with the
+  // bounded message buffer of the caller this bounds the work one data record can cause.
   static constexpr int32_t kMaxLiteralWidth = 65536;
 
  private:

@@ -192,8 +192,12 @@ uint32_t CStreamParser::Parse_Packet(uint32_t id, const uint8_t* payload, uint32
 }
 
 void CStreamParser::Set_Calendar(uint64_t absolute) {
-  int64_t seconds =
-      (static_cast<int64_t>(absolute - absolute % 10000) - static_cast<int64_t>(kEpoch1601To1970_100ns)) / 10000000;
+  // Whole seconds from 1970, truncated toward zero, computed without signed overflow: any 64-bit
+  // time a record can carry gives a value within +-2^61.
+  const uint64_t whole = absolute - absolute % 10000;
+  const int64_t seconds = whole >= kEpoch1601To1970_100ns
+                              ? static_cast<int64_t>((whole - kEpoch1601To1970_100ns) / 10000000)
+                              : -static_cast<int64_t>((kEpoch1601To1970_100ns - whole) / 10000000);
   if (seconds != m_CalendarSecond) {
     time_t t = static_cast<time_t>(seconds);
     m_CalendarValid = localtime_r(&t, &m_Calendar) != nullptr;

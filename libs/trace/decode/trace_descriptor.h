@@ -25,6 +25,8 @@ class CTraceDescriptor : public sTraceDescEx {
 
   uint16_t Id() const { return m_Id; }
   uint32_t Args_Count() const { return m_ArgsCount; }
+  // The argument table: Args_Count() pairs of type byte and size byte.
+  const uint8_t* Args() const { return m_Args; }
   CFormatter* Formatter() { return m_Formatter; }
   const char* Format_Text() const { return m_Format; }
 

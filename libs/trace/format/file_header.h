@@ -9,6 +9,8 @@
 
 constexpr uint64_t kTRD_Magic = 0x45D2AC71ECF32CA6ULL;
 constexpr uint32_t kTRD_Name_Units = 256;
+// Bytes of the header; the stream starts at this offset.
+constexpr uint32_t kTRD_Header_Size = 1044;
 
 #pragma pack(push, 1)
 struct sTRD_File_Header {
@@ -20,7 +22,7 @@ struct sTRD_File_Header {
   uint16_t host_name[kTRD_Name_Units];    // UTF-16, NUL-terminated
 };
 #pragma pack(pop)
-static_assert(sizeof(sTRD_File_Header) == 1044, "the file header is 1044 bytes");
+static_assert(sizeof(sTRD_File_Header) == kTRD_Header_Size, "the file header is 1044 bytes");
 
 // Fills `header` for this process. `client_name` is the "/TR.Name=" value or null, in which
 // case the executable's file name (or "Unknown") is used; the host name is "Unknown:Error" when

@@ -21,14 +21,14 @@ struct Packed {
     for (int i = 0; i < 8; ++i) values.push_back(static_cast<uint8_t>(value >> (8 * i)));
     return *this;
   }
-  Packed& Int(int64_t value) { return Num(CFormatter::eArg_Int32, static_cast<uint64_t>(value)); }
+  Packed& Int(int64_t value) { return Num(eTRArg_Int32, static_cast<uint64_t>(value)); }
   Packed& Dbl(double value) {
     uint64_t bits;
     memcpy(&bits, &value, sizeof(bits));
-    return Num(CFormatter::eArg_Double, bits);
+    return Num(eTRArg_Double, bits);
   }
   Packed& Str(const std::string& text) {
-    table.push_back(CFormatter::eArg_Str8);
+    table.push_back(eTRArg_String);
     table.push_back(0);
     values.insert(values.end(), text.begin(), text.end());
     values.push_back(0);
@@ -45,8 +45,8 @@ struct Packed {
     values.insert(values.end(), kUnitBytes, 0);
     return *this;
   }
-  Packed& WStr(const std::u32string& text) { return Wide(CFormatter::eArg_Str32, text); }
-  Packed& Str16(const std::u16string& text) { return Wide(CFormatter::eArg_Str16, text); }
+  Packed& WStr(const std::u32string& text) { return Wide(eTRArg_WString, text); }
+  Packed& Str16(const std::u16string& text) { return Wide(eTRArg_UTF16_String, text); }
   uint32_t Count() const { return static_cast<uint32_t>(table.size() / 2); }
 };
 
@@ -73,13 +73,13 @@ TEST(Formatter, RendersLikePrintfWithItsOwnRules) {
       {"lone percent at end", "100%", [] { return Packed(); }, "100%"},
       {"%F stays literal", "x%Fy", [] { return Packed(); }, "x%Fy"},
       {"%n stays literal", "x%ny", [] { return Packed(); }, "x%ny"},
-      {"one-byte -1 is 255", "%d", [] { return Packed().Num(CFormatter::eArg_Char, 0xFFFFFFFFFFFFFFFFull); }, "255"},
-      {"16-bit sign", "%d", [] { return Packed().Num(CFormatter::eArg_Int16, 0xFFFE); }, "-2"},
+      {"one-byte -1 is 255", "%d", [] { return Packed().Num(eTRArg_Char, 0xFFFFFFFFFFFFFFFFull); }, "255"},
+      {"16-bit sign", "%d", [] { return Packed().Num(eTRArg_Int16, 0xFFFE); }, "-2"},
       {"32-bit sign", "%d %u", [] { return Packed().Int(-5).Int(-1); }, "-5 4294967295"},
-      {"64-bit", "%lld", [] { return Packed().Num(CFormatter::eArg_Int64, 0x8000000000000000ull); }, "-9223372036854775808"},
-      {"%x of a pointer reads nothing", "%x", [] { return Packed().Num(CFormatter::eArg_Pointer, 0xABCDEF); }, "0"},
-      {"%p upper hex with prefix", "%p", [] { return Packed().Num(CFormatter::eArg_Pointer, 0xabcdef); }, "0xABCDEF"},
-      {"null pointer", "%p", [] { return Packed().Num(CFormatter::eArg_Pointer, 0); }, "0x0"},
+      {"64-bit", "%lld", [] { return Packed().Num(eTRArg_Int64, 0x8000000000000000ull); }, "-9223372036854775808"},
+      {"%x of a pointer reads nothing", "%x", [] { return Packed().Num(eTRArg_Pointer, 0xABCDEF); }, "0"},
+      {"%p upper hex with prefix", "%p", [] { return Packed().Num(eTRArg_Pointer, 0xabcdef); }, "0xABCDEF"},
+      {"null pointer", "%p", [] { return Packed().Num(eTRArg_Pointer, 0); }, "0x0"},
       {"%#o of 0", "%#o", [] { return Packed().Int(0); }, "00"},
       {"%#b of 5", "%#b", [] { return Packed().Int(5); }, "b101"},
       {"%#x of 255", "%#x", [] { return Packed().Int(255); }, "0xff"},
@@ -97,11 +97,11 @@ TEST(Formatter, RendersLikePrintfWithItsOwnRules) {
       {"strings", "%s=%s", [] { return Packed().Str("key").Str(""); }, "key="},
       {"wide string", "%S", [] { return Packed().WStr(U"Gr\u00fc\u00dfe \U0001F600"); }, "Gr\xc3\xbc\xc3\x9f" "e \xf0\x9f\x98\x80"},
       {"utf-16 string", "%s", [] { return Packed().Str16(u"\u00e9\U0001F600"); }, "\xc3\xa9\xf0\x9f\x98\x80"},
-      {"characters", "%c%c%lc", [] { return Packed().Num(CFormatter::eArg_Char, 'A').Num(CFormatter::eArg_WChar16, 0x00e9).Num(CFormatter::eArg_WChar32, 0x20AC); }, "A\xc3\xa9\xe2\x82\xac"},
+      {"characters", "%c%c%lc", [] { return Packed().Num(eTRArg_Char, 'A').Num(eTRArg_UTF16_Char, 0x00e9).Num(eTRArg_WChar, 0x20AC); }, "A\xc3\xa9\xe2\x82\xac"},
       {"float through printf", "%.2f|%e", [] { return Packed().Dbl(3.14159).Dbl(1.5); }, "3.14|1.500000e+00"},
       {"float with star width and precision", "[%*.*f]", [] { return Packed().Int(8).Int(3).Dbl(2.5); }, "[   2.500]"},
       {"long double modifier read as double", "%Lf", [] { return Packed().Dbl(1.25); }, "1.250000"},
-      {"modifiers ignored", "%I64d %hhd %zu", [] { return Packed().Num(CFormatter::eArg_Int64, 9).Num(CFormatter::eArg_Char, 200).Num(CFormatter::eArg_Int64, 3); }, "9 200 3"},
+      {"modifiers ignored", "%I64d %hhd %zu", [] { return Packed().Num(eTRArg_Int64, 9).Num(eTRArg_Char, 200).Num(eTRArg_Int64, 3); }, "9 200 3"},
       {"apostrophe flag accepted", "%'d", [] { return Packed().Int(1234); }, "1234"},
       {"too many conversions", "%d %d %d", [] { return Packed().Int(1).Int(2); }, "Format string error"},
       {"too few conversions", "%d", [] { return Packed().Int(1).Int(2); }, "Format string error"},
@@ -120,6 +120,33 @@ TEST(Formatter, StarWidthIsClampedTo1024) {
   EXPECT_EQ(text.size(), 1024u);
   EXPECT_EQ(text.back(), '1');
   EXPECT_EQ(text.find_first_not_of(' '), 1023u);
+}
+
+// A width or precision written in the format is cut to kMaxLiteralWidth for floating point as
+// for integers: a crafted record asking for two billion characters renders a bounded message
+// instead of keeping the platform formatter busy for minutes.
+TEST(Formatter, FloatWidthAndPrecisionAreCutLikeIntegers) {
+  const size_t cap = static_cast<size_t>(CFormatter::kMaxLiteralWidth);
+  struct Width_Case {
+    const char* format;
+    size_t length;
+  };
+  const Width_Case cases[] = {
+      {"%2000000000e", cap},                  // padded to the cut width
+      {"%-2000000000.1f", cap},
+      {"%.2000000000e", cap + 6},             // "1." + cap digits + "e+00"
+      {"%99999999999999999999.3f", cap},      // digits beyond any integer type
+      {"%d|%2000000000d", 2 + cap},           // integers, for comparison
+  };
+  for (const Width_Case& c : cases) {
+    SCOPED_TRACE(c.format);
+    Packed packed = strncmp(c.format, "%d", 2) == 0 ? Packed().Int(1).Int(2) : Packed().Dbl(1.0);
+    std::string text = Render(c.format, packed, 4 * CFormatter::kMaxLiteralWidth);
+    EXPECT_EQ(text.size(), c.length);
+  }
+  // Precision given as ".", ".0" or not at all keeps its printf meaning.
+  EXPECT_EQ(Render("%.f|%.0f|%f|%08.2f", Packed().Dbl(3.75).Dbl(3.75).Dbl(3.75).Dbl(-3.75)),
+            "4|4|3.750000|-0003.75");
 }
 
 TEST(Formatter, SmallBufferAsksForMoreAndStaysTerminated) {

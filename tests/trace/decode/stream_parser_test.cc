@@ -86,6 +86,30 @@ TEST(StreamParser, FullTimeFollowsEverySecond) {
   EXPECT_EQ(p.sink.Texts(), expected);
 }
 
+// Creation times from the far end of the 64-bit range (an information record's high word of
+// 0x80000000 or more) render without signed overflow in the calendar set-up (the sanitizer
+// build checks) and give the true date, tens of thousands of years ahead; the count element
+// prints the 64-bit value as a signed number.
+TEST(StreamParser, CreationTimesAtTheEndOfTheRange) {
+  const struct {
+    uint64_t time;
+    const char* expected;
+  } cases[] = {
+      {0x8000000000000000ull, "-9223372036854775808|14.09.30828 02:48:05.477'580\"8"},
+      {0xFFFFFFFFFFFFFFFFull, "-000000000000000001|28.05.60056 05:36:10.955'161\"5"},
+      {0, "0000000000000000000|01.01.1601 00:00:00.000'000\"0"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.expected);
+    Parser p("%tc|%tf");
+    ASSERT_EQ(p.Feed(Cat({Packet(0, Cat({Info("C", 10000000, kTimer0, c.time), Format(1, "")})),
+                          Packet(0, Data(1, kTimer0))})),
+              0u);
+    ASSERT_EQ(p.sink.Texts().size(), 1u);
+    EXPECT_EQ(p.sink.Texts()[0], c.expected);
+  }
+}
+
 TEST(StreamParser, PacketSplitAnywhereIsParsedExactlyOnce) {
   Bytes stream = One_Line_Stream();
   // Every cut point, including the ones inside a packet's 4-byte header.

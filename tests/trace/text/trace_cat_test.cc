@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +18,8 @@
 #include "support/capture_sink.h"
 #include "support/stream_builder.h"
 #include "support/temp_dir.h"
+#include "trace/decode/formatter.h"
+#include "trace/format/file_header.h"
 
 namespace {
 
@@ -74,9 +77,8 @@ Result Run_Cat(const std::vector<std::string>& args) {
 
 // A ".trd" file: the 1044-byte header (magic, then zeros) and `stream`.
 Bytes Trd(const Bytes& stream) {
-  Bytes file(1044, 0);
-  uint64_t magic = 0x45D2AC71ECF32CA6ULL;
-  memcpy(file.data(), &magic, 8);
+  Bytes file(kTRD_Header_Size, 0);
+  memcpy(file.data(), &kTRD_Magic, sizeof(kTRD_Magic));
   file.insert(file.end(), stream.begin(), stream.end());
   return file;
 }
@@ -170,7 +172,7 @@ TEST(TraceCat, DamagedFilesAreReportedWithNameAndOffset) {
   Bytes cut = Trd(good);
   cut.resize(cut.size() - 5);
   Bytes broken = Trd(Cat({good, Packet(0, Bytes{0, 0, 0, 0})}));
-  const size_t broken_at = 1044 + good.size() + 4;
+  const size_t broken_at = kTRD_Header_Size + good.size() + 4;
   const struct {
     const char* name;
     Bytes content;
@@ -198,6 +200,48 @@ TEST(TraceCat, DamagedFilesAreReportedWithNameAndOffset) {
   Result help = Run_Cat({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("--follow"), std::string::npos);
+}
+
+// A small crafted file whose float conversions ask for two billion characters of width or
+// precision (the file is about 1.3 KB). The conversions are cut like integer ones, so every line
+// has a bounded length and the file is printed at once (before, each record kept the reader busy
+// for minutes).
+TEST(TraceCat, HugeFloatWidthsInACraftedFileAreCut) {
+  mqw_test::TempDir dir;
+  const char* const formats[] = {"%2000000000e", "%.2000000000e", "%-2147483647.2147483647f", "%*.2000000000e"};
+  Bytes setup = Info("C");
+  for (uint16_t id = 1; id <= 4; ++id) {
+    setup = Cat({setup, Format(id, formats[id - 1], id == 4 ? Bytes{4, 8, 6, 8} : Bytes{6, 8})});
+  }
+  Bytes stream = Packet(0, setup);
+  for (uint16_t id = 1; id <= 4; ++id) {
+    Bytes values = id == 4 ? Cat({Int(2000000000), Int(0x3FF0000000000000)}) : Int(0x3FF0000000000000);  // 1.0
+    for (int i = 0; i < 2; ++i) stream = Cat({stream, Packet(0, Data(id, kTimer0, values))});
+  }
+  std::string path = dir.File("crafted.trd");
+  Bytes file = Trd(stream);
+  ASSERT_LT(file.size(), 2048u);
+  Write(path, file);
+  Result result = Run_Cat({"--format=%ms", path});
+  EXPECT_EQ(result.status, 0) << result.err;
+  std::vector<std::string> lines = Split_Lines(result.out);
+  ASSERT_EQ(lines.size(), 8u);
+  const size_t cap = static_cast<size_t>(CFormatter::kMaxLiteralWidth);
+  const size_t lengths[] = {cap, cap + 6, cap + 2, cap + 6};  // padded; "1." digits "e+00"; "1." digits
+  for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i].size(), lengths[i / 2]) << formats[i / 2];
+}
+
+// A FIFO (or any file that is not regular) is refused at once instead of blocking in open.
+TEST(TraceCat, RefusesWhatIsNotARegularFile) {
+  mqw_test::TempDir dir;
+  std::string fifo = dir.File("pipe.trd");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  Result result = Run_Cat({"--format=%ms", fifo});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.err.find(fifo + ": not a regular file"), std::string::npos) << result.err;
+  Result device = Run_Cat({"/dev/null"});
+  EXPECT_EQ(device.status, 1);
+  EXPECT_NE(device.err.find("/dev/null: not a regular file"), std::string::npos) << device.err;
 }
 
 TEST(TraceCat, FollowsAGrowingFile) {

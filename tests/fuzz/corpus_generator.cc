@@ -1,0 +1,133 @@
+// Writes the seed corpus of every fuzz target into <directory>/<target>/: a few small inputs
+// that reach deep into each parser (valid streams and files, formats with every conversion,
+// option values of each form, topics of each kind). Usage: fuzz_corpus_generator <directory>
+#include <stdio.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "support/stream_builder.h"
+#include "trace/format/file_header.h"
+
+namespace {
+
+using namespace text_test;
+
+std::string g_root;
+
+void Write(const std::string& target, const std::string& name, const Bytes& bytes) {
+  std::string directory = g_root + "/" + target;
+  mkdir(g_root.c_str(), 0755);
+  mkdir(directory.c_str(), 0755);
+  std::string path = directory + "/" + name;
+  FILE* file = fopen(path.c_str(), "wb");
+  if (!file || fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
+    fprintf(stderr, "cannot write %s\n", path.c_str());
+  }
+  if (file) fclose(file);
+}
+
+Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+Bytes Double(double value) {
+  Bytes r(8);
+  memcpy(r.data(), &value, 8);
+  return r;
+}
+
+// A channel with threads, a module and call sites of every argument kind, then data records.
+Bytes Rich_Stream() {
+  Bytes setup = Cat({Info("Main"), Thread_Start(7, kTimer0, "worker"), Module(1, "net"),
+                     Format(1, "n=%d x=%#08llx %s", {4, 8, 5, 8, 10, 0}),
+                     Format(2, "%*.*f|%-5c|%ls|%p", {4, 8, 4, 8, 6, 8, 1, 8, 11, 0, 7, 8}),
+                     Format(3, "%e %hhu %hd %jd %%", {6, 8, 1, 8, 3, 8, 13, 8})});
+  Bytes wide = {'w', 0, 0, 0, 0xE9, 0, 0, 0, 0, 0, 0, 0};
+  return Cat({Packet(0, setup), Packet(0, Data(1, kTimer0 + 10, Cat({Int(-5), Int(0xBEEF), Str("text")}), 2, 7)),
+              Packet(0, Data(2, kTimer0 + 20, Cat({Int(9), Int(3), Double(2.5), Int('Q'), wide, Int(0x1234)}), 3, 7,
+                             2, 1)),
+              Packet(0, Data(3, kTimer0 + 30, Cat({Double(1e300), Int(200), Int(-2), Int(7)}))),
+              Packet(0, Thread_Stop(7, kTimer0 + 40)), Packet(0, Close())});
+}
+
+Bytes Two_Channels() {
+  return Cat({Packet(0, Cat({Info("A"), Format(1, "a %u", {4, 8})})), Packet(1, Cat({Info("B"), Format(1, "b")})),
+              Packet(1, Data(1, kTimer0)), Packet(0, Data(1, kTimer0 + 1, Int(1)))});
+}
+
+Bytes Trd(const Bytes& stream) {
+  Bytes file(kTRD_Header_Size, 0);
+  memcpy(file.data(), &kTRD_Magic, sizeof(kTRD_Magic));
+  file.insert(file.end(), stream.begin(), stream.end());
+  return file;
+}
+
+// Sent calls for the text sink target: channel byte (ID << 2 | chunk split), 16-bit length, payload.
+Bytes Calls(const std::vector<std::pair<uint8_t, Bytes>>& calls) {
+  Bytes out;
+  for (const auto& [channel, payload] : calls) {
+    out.push_back(channel);
+    out.push_back(static_cast<uint8_t>(payload.size()));
+    out.push_back(static_cast<uint8_t>(payload.size() >> 8));
+    out.insert(out.end(), payload.begin(), payload.end());
+  }
+  return out;
+}
+
+Bytes Parts(std::initializer_list<std::string> parts) {
+  Bytes out;
+  for (const std::string& part : parts) {
+    if (!out.empty()) out.push_back(0);
+    out.insert(out.end(), part.begin(), part.end());
+  }
+  return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    fprintf(stderr, "usage: fuzz_corpus_generator <directory>\n");
+    return 2;
+  }
+  g_root = argv[1];
+
+  Write("stream_parser", "rich.bin", Rich_Stream());
+  Write("stream_parser", "two_channels.bin", Two_Channels());
+  Write("stream_parser", "huge_float.bin",
+        Cat({Packet(0, Cat({Info("F", 1000), Format(1, "%2000000000e|%.99999f", {6, 8, 6, 8})})),
+             Packet(0, Data(1, kTimer0, Cat({Double(1.0), Double(3.0)})))}));
+
+  Write("trace_file", "rich.trd", Trd(Rich_Stream()));
+  Write("trace_file", "two_channels.trd", Trd(Two_Channels()));
+  Write("trace_file", "far_future.trd",
+        Trd(Cat({Packet(0, Cat({Info("T", 10000000, 0, 0xFFFFFFFF00000000ull), Format(1, "t")})),
+                 Packet(0, Data(1, 5))})));
+
+  Bytes rich = Rich_Stream();
+  Write("text_sink", "one_call.bin", Calls({{0 << 2 | 1, Cat({Info("S"), Format(1, "hi %d", {4, 8}),
+                                                                Data(1, kTimer0, Int(1))})}}));
+  Write("text_sink", "split.bin", Calls({{1 << 2 | 2, Cat({Info("S"), Format(1, "v=%s", {10, 0})})},
+                                         {1 << 2 | 3, Data(1, kTimer0, Str("value"))},
+                                         {40 << 2, Bytes{1, 2, 3}},
+                                         {1 << 2, Close()}}));
+
+  Write("descriptor", "plain.bin", Parts({"n=%d s=%s %5.2f %ls %c %p", "src/file.cc", "Func", "abcdefgh12345678xyz"}));
+  Write("descriptor", "every_modifier.bin",
+        Parts({"%I64x %I32d %lld %hhu %hd %jd %zu %td %wd %lc %hs %S %10s %.*s %*d %Fd %b %%", "f.c", "fn"}));
+  Write("descriptor", "malformed_utf8.bin", Parts({"a\xC0\x80%d\xE0\x80\x80\x80\x80\xF0\x9F\x98\x80%s", "\xFF", ""}));
+
+  Write("options", "megabytes.bin", Parts({"5mb", "1024"}));
+  Write("options", "hours.bin", Parts({"1500HR", "1"}));
+  Write("options", "times.bin", Parts({"08:00,20:30tm", "4294967295"}));
+  Write("options", "bad.bin", Parts({"0mb", "-3"}));
+
+  Write("utf", "mixed.bin", Text("\x20" "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xF8\x88\x80\x80\x80z"));
+  Write("utf", "malformed.bin", Text("\x05\xC0\x80\x80\x80\xE0\x80\x80\xED\xA0\x80\xC3t"));
+
+  Write("topic_rules", "name.bin", Text("\x01sensors/room-1/temp\xC3\xA9"));
+  Write("topic_rules", "filter.bin", Text("\x02+/room/#"));
+  Write("topic_rules", "bad.bin", Text("\x03" "a/b#/\xC0\xAF\x7F"));
+  Write("topic_rules", "long.bin", Text("\xF1" "abc/"));
+  return 0;
+}
