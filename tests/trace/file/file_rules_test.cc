@@ -3,8 +3,8 @@
 
 #include <vector>
 
-#include "trace/file/pool_plan.h"
-#include "trace/file/roll_rule.h"
+#include "trace/core/pool_plan.h"
+#include "trace/core/roll_rule.h"
 
 namespace {
 
@@ -29,7 +29,7 @@ TEST(FilePoolPlan, SizesFromTheOption) {
       {"99999999999", 131072, 32767},  // capped below 4 GiB
   };
   for (const Case& c : cases) {
-    const sPool_Plan plan = Plan_File_Pool(c.value);
+    const sPool_Plan plan = Plan_Pool(c.value, kPool_File_Cap);
     EXPECT_EQ(plan.buffer_size, c.size) << (c.value ? c.value : "(none)");
     EXPECT_EQ(plan.buffer_count, c.count) << (c.value ? c.value : "(none)");
   }

@@ -158,7 +158,8 @@ TEST(ClTextFile, TimesOfDay) {
   EXPECT_FALSE(file.Check_Times_Of_Day(20 * 3600 + 30 * 60));  // 20:30 not yet passed
   EXPECT_TRUE(file.Check_Times_Of_Day(20 * 3600 + 31 * 60));
   file.Set_Last_Check(23 * 3600);
-  EXPECT_FALSE(file.Check_Times_Of_Day(3600));  // a span across midnight rolls for none
+  EXPECT_TRUE(file.Check_Times_Of_Day(3600));  // a span across midnight passes 0:30
+  EXPECT_FALSE(file.Check_Times_Of_Day(7200));
 }
 
 TEST(ClTextFile, LimitsCountForeignTextFiles) {
