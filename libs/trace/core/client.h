@@ -68,6 +68,9 @@ class CClient : public ITR_Client {
   void Notify_Channels(const sTRC_Status& status);
 
  protected:
+  // Creates the journal when "/TR.Verb=" in `args` asks for one (constructor step).
+  void Init_Log(char** args, int count);
+
   std::atomic<uint32_t> m_RefCount;  // 1 after construction
   uint32_t m_Status;                 // eClient_Code; set by a sink whose initialisation failed
   CLock m_ChannelLock;               // guards m_Channels, m_Shared
