@@ -263,7 +263,10 @@ void CClBuffered::Flush() {
 }
 
 void* CClBuffered::Static_Routine(void* self) {
-  static_cast<CClBuffered*>(self)->Routine();
+  CClBuffered* sink = static_cast<CClBuffered*>(self);
+  sink->Routine();
+  // A later thread may get the same ID: it must not be taken for the worker.
+  sink->m_WorkerSelf.store(0);
   return nullptr;
 }
 

@@ -182,7 +182,7 @@ class CClBuffered : public CClient {
 
   pthread_t m_Thread{};
   std::atomic<bool> m_ThreadStarted{false};  // m_Thread is joinable; set by Init_Thread, cleared by the join
-  std::atomic<pthread_t> m_WorkerSelf{0};    // set by the worker itself as it starts
+  std::atomic<pthread_t> m_WorkerSelf{0};    // the running worker's ID (set by itself), else 0
 
   CLock m_CloseLock TR_ACQUIRED_BEFORE(m_ChannelLock);  // serialises closers other than the worker
   std::atomic<bool> m_Closed{false};

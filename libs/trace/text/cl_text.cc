@@ -116,6 +116,7 @@ bool CClText::Consume(sBuffer* const* batch, uint32_t count, bool) {
 }
 
 void CClText::On_Pass() {
+  if (m_Output == nullptr) return;  // closed on the worker itself (a crash there)
   // Rolls are checked every minute; buffered output is written out once the stream has been
   // quiet for a second, so that lines never wait in memory for the next line to arrive.
   const uint32_t now = GetTickCount();
