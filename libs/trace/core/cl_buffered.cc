@@ -397,14 +397,20 @@ bool CClBuffered::Close_Once() {
 
 bool CClBuffered::Close() {
   const pthread_t self = pthread_self();
-  // Re-entered on the closing thread (a signal handler during Close), or closed already.
-  if (pthread_equal(m_Closer.load(), self) != 0 || m_Closed.load()) return true;
+  // Re-entered on the closing thread (a signal handler during Close).
+  if (pthread_equal(m_Closer.load(), self) != 0) return true;
   if (On_Worker()) {
     // The worker never takes m_CloseLock: a closer holding it may be waiting for the worker.
     if (m_WorkerClosing.exchange(true)) return true;
     return Close_Once();
   }
   CLockGuard guard(&m_CloseLock);
+  if (m_Closed.load()) {
+    // A worker that closed the sink itself runs on until it sees the exit signal; nothing of the
+    // sink may go away before it has ended.
+    if (m_ThreadStarted.load()) Stop_Worker();
+    return true;
+  }
   m_Closer.store(self);
   Close_Once();
   m_Closer.store(0);
