@@ -316,8 +316,8 @@ void CClBuffered::Routine() {
     } else if (event == eEvent_Exit) {
       running = false;
     } else if (m_Plan.idle_take_ms == 0 || Elapsed_ms(last_take, GetTickCount()) > m_Plan.idle_take_ms) {
-      // A data signal whose buffer went out already (flush, idle take, a sink's own work) finds
-      // nothing to do; only a time-out takes a partly filled buffer (and data, when planned so).
+      // A time-out: data never waits in memory for its buffer to fill, the partly filled buffer
+      // goes out too (at every time-out, or once the last take is long enough ago).
       take = true;
       take_current = true;
     } else {
@@ -325,8 +325,9 @@ void CClBuffered::Routine() {
     }
 
     if (take) {
-      // Every buffer of a batch is taken in one visit to the status lock and given back in one:
-      // producers then meet the worker on the lock twice per batch rather than twice per buffer.
+      // Every buffer of a batch is taken in one visit to the status lock and given back in one,
+      // so producers meet the worker on the lock twice per batch. A data signal whose buffer went
+      // out already (flush, idle take, a roll) finds nothing to do.
       sBuffer* batch[kMaxBatch];
       bool limit_reached = false;
       bool connected = false;

@@ -16,10 +16,10 @@
 //
 // Close: flushes the channels, stops and joins the worker, drains what was accepted through the
 // derived sink, marks the sink off (Sent then refuses with eCode_Off) and lets the derived sink
-// close its output. It runs once; a later Close returns true at once. Re-entered on the closing
-// thread (a signal handler during Close) it returns at once. Run on the worker itself (a fatal
-// signal there) it neither waits for itself nor for another closer that waits for the worker, and
-// still drains what was accepted.
+// close its output. It runs once; a later Close returns true (after waiting for a worker that is
+// still running). Re-entered on the closing thread (a signal handler during Close) it returns at
+// once. Run on the worker itself (a fatal signal there) it neither waits for itself nor for
+// another closer that waits for the worker, and still drains what was accepted.
 //
 // Lock order (the whole buffered-sink family): m_CloseLock, then the client's m_ChannelLock, then
 // a channel's own lock (its On_* callbacks and its Sent calls), then m_StatusLock. m_StatusLock is
