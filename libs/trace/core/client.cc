@@ -62,8 +62,10 @@ CClient::CClient(eType type, char** args, int count)
   const char* flush = Get_Argument(kFlushChannelsKey);
   if (flush != nullptr && flush[0] == '0') m_FlushChannels = 0;
 
-  m_Journal = CJournal::Create_From_Args(m_Args, m_ArgsCount);
+  Init_Log(m_Args, m_ArgsCount);
 }
+
+void CClient::Init_Log(char** args, int count) { m_Journal = CJournal::Create_From_Args(args, count); }
 
 CClient::~CClient() {
   // Each sink leaves both registries in its own destructor, while it can still be closed. This

@@ -68,6 +68,9 @@ class CClient : public ITR_Client {
   void Notify_Channels(const sTRC_Status& status);
 
  protected:
+  // Creates the journal when "/TR.Verb=" in `args` asks for one (constructor step).
+  void Init_Log(char** args, int count);
+
   std::atomic<uint32_t> m_RefCount;  // 1 after construction
   uint32_t m_Status;                 // eClient_Code; set by a sink whose initialisation failed
   CLock m_ChannelLock;               // guards m_Channels, m_Shared
@@ -76,7 +79,7 @@ class CClient : public ITR_Client {
   CShared::sShared* m_Shared;              // guarded by m_ChannelLock; null when not shared
   uint32_t m_CrashRegistered;              // nonzero while the client is in the crash registry
   IJournal* m_Journal;                     // owned reference; null = no journal
-  sTRC_Status m_Connection;                // guarded by m_StatusLock; {1, 0} after construction
+  sTRC_Status m_Connection TR_GUARDED_BY(m_StatusLock);  // {1, 0} after construction
   eType m_Type;
   char** m_Args;     // owned copies of the options; null when there are none
   int m_ArgsCount;   // number of entries in m_Args

@@ -77,7 +77,7 @@ uint32_t CClTextSyslog::Initialize(char** args, int count) {
   if (!m_Socket) {
     TR_JOURNAL(m_Journal, IJournal::eError, "No usable syslog address for %s:%s", address, port);
     TR_Set_Last_Error(eLastError_Socket);
-    return 2;
+    return eCode_No_Slot;
   }
   long facility = Get_Argument_Long(args, count, "/TR.Facility=", 1);
   // RFC 5424 knows facilities 0..23 only; anything else would give a priority out of range.
@@ -88,11 +88,11 @@ uint32_t CClTextSyslog::Initialize(char** args, int count) {
   m_PacketSize = static_cast<uint32_t>(size);
   m_Packet = static_cast<char*>(malloc(m_PacketSize));
   if (!m_Packet) {
-    puts("Memory allocation fails!");
+    fputs("Memory allocation fails!", stdout);
     TR_Set_Last_Error(eLastError_No_Memory);
-    return 2;
+    return eCode_No_Slot;
   }
-  return 0;
+  return eCode_Ok;
 }
 
 uint32_t CClTextSyslog::Log(const sLog* log, const char* line, uint64_t length) {

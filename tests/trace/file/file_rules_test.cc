@@ -1,10 +1,10 @@
-// Pure rules of the binary file sink: pool sizing and the rolling rule.
+// Pure rules of the rolling sinks (binary and text files): pool sizing and the rolling rule.
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "trace/file/pool_plan.h"
-#include "trace/file/roll_rule.h"
+#include "trace/core/pool_plan.h"
+#include "trace/core/roll_rule.h"
 
 namespace {
 
@@ -27,12 +27,27 @@ TEST(FilePoolPlan, SizesFromTheOption) {
       {"-1", 16384, 3},       // never a 4 GiB pool from a negative value
       {"-100000", 16384, 3},
       {"99999999999", 131072, 32767},  // capped below 4 GiB
+      // x 1024 passes 64 bits: the cap, never the smallest pool of a wrapped product
+      {"18014398509481984", 131072, 32767},
+      {"99999999999999999999", 131072, 32767},  // beyond what strtol reads
   };
   for (const Case& c : cases) {
-    const sPool_Plan plan = Plan_File_Pool(c.value);
+    const sPool_Plan plan = Plan_Pool(c.value, kPool_File_Cap);
     EXPECT_EQ(plan.buffer_size, c.size) << (c.value ? c.value : "(none)");
     EXPECT_EQ(plan.buffer_count, c.count) << (c.value ? c.value : "(none)");
   }
+}
+
+// The text sink's cap is 1 GiB; the rule is the same ("more than 2" buffers is "at least 3").
+TEST(FilePoolPlan, TextCapHoldsForHugeValues) {
+  for (const char* value : {"1048576", "1048577", "18014398509481984", "99999999999999999999"}) {
+    const sPool_Plan plan = Plan_Pool(value, kPool_Text_Cap);
+    EXPECT_EQ(plan.buffer_size, 131072u) << value;
+    EXPECT_EQ(plan.buffer_count, 8192u) << value;
+  }
+  const sPool_Plan small = Plan_Pool("256", kPool_Text_Cap);
+  EXPECT_EQ(small.buffer_size, 65536u);
+  EXPECT_EQ(small.buffer_count, 4u);
 }
 
 std::vector<uint32_t> Times_Of(CRoll_Rule& rule) {
@@ -79,6 +94,11 @@ TEST(FileRollRule, ParsesEveryForm) {
       {"8tm", CRoll_Rule::eParse_Invalid, CRoll_Rule::eNone, 0, "8", {}},
       {"25:00tm", CRoll_Rule::eParse_Invalid, CRoll_Rule::eNone, 0, "25:00", {}},  // never on a clock
       {"8:60tm", CRoll_Rule::eParse_Invalid, CRoll_Rule::eNone, 0, "8:60", {}},
+      // sizes whose byte count does not fit 64 bits are refused, never wrapped to a tiny roll
+      {"17592186044415mb", CRoll_Rule::eParse_Ok, CRoll_Rule::eMegabytes, 17592186044415ULL * 1048576, "", {}},
+      {"17592186044416mb", CRoll_Rule::eParse_Invalid, CRoll_Rule::eNone, 0, "17592186044416", {}},
+      {"99999999999999999999mb", CRoll_Rule::eParse_Invalid, CRoll_Rule::eNone, 0, "99999999999999999999", {}},
+      {"99999999999999999999hr", CRoll_Rule::eParse_Cut, CRoll_Rule::eHours, 3600000000ULL, "", {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text ? c.text : "(none)");
@@ -120,6 +140,29 @@ TEST(FileRollRule, TimesOfDayArePassedOnce) {
   ASSERT_EQ(late.Parse("23:59tm", nullptr, 0), CRoll_Rule::eParse_Ok);
   EXPECT_TRUE(late.Time_Passed(86300, 5));  // wrapped after passing 23:59
   EXPECT_FALSE(late.Time_Passed(86399, 5));
+}
+
+// The checks both sinks make: size, age (across a wrapped millisecond clock) and the
+// times-of-day check that keeps its own last look at the clock.
+TEST(FileRollRule, DueChecks) {
+  CRoll_Rule size;
+  ASSERT_EQ(size.Parse("5mb", nullptr, 0), CRoll_Rule::eParse_Ok);
+  EXPECT_FALSE(size.Size_Due(5242879));
+  EXPECT_TRUE(size.Size_Due(5242880));
+  EXPECT_FALSE(size.Age_Due(0, 0xFFFFFFFFu));
+
+  CRoll_Rule age;
+  ASSERT_EQ(age.Parse("1hr", nullptr, 0), CRoll_Rule::eParse_Ok);
+  EXPECT_FALSE(age.Age_Due(1000, 1000 + 3600000));
+  EXPECT_TRUE(age.Age_Due(1000, 1000 + 3600001));
+  EXPECT_TRUE(age.Age_Due(0xFFFFFF00u, 3600000));  // the clock wrapped in between
+  EXPECT_FALSE(age.Size_Due(UINT64_MAX));
+
+  CRoll_Rule times;
+  ASSERT_EQ(times.Parse("0:00tm", nullptr, 0), CRoll_Rule::eParse_Ok);
+  times.Set_Last_Check(86399);  // 23:59:59
+  EXPECT_TRUE(times.Check_Times(1));    // 00:00:01: midnight was passed
+  EXPECT_FALSE(times.Check_Times(60));  // once only
 }
 
 }  // namespace

@@ -283,6 +283,8 @@ TEST(FileSink, JournalReportsOptionProblems) {
       {"/TR.Roll=5000hr", "Rolling value is more than 1000 hours, cutting"},
       {"/TR.Roll=100", "Rolling value is not correct = 1"},
       {"/TR.Roll=8:00;9:00tm", "Rolling value is not correct = 8:00;9:00"},
+      // a byte count past 64 bits would wrap to a roll before every write
+      {"/TR.Roll=17592186044416mb", "Rolling value is not correct = 17592186044416"},
   };
   for (const Case& c : cases) {
     TempDir dir;

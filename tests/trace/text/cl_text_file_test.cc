@@ -3,6 +3,8 @@
 #include "trace/text/cl_text_file.h"
 
 #include <dirent.h>
+#include <limits.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -134,6 +136,9 @@ TEST(ClTextFile, RollOptions) {
       {":30tm", 0, 0, "TR:Rolling value is not correct = :30\n"},
       {"8:00,,9:00tm", 0, 0, "TR:Rolling value is not correct = 8:00,,9:00\n"},
       {"tm", 0, 0, "TR:Rolling value is not correct = tm\n"},
+      // a size whose byte count passes 64 bits is refused, not wrapped to a roll before every line
+      {"17592186044416mb", 0, 0, "TR:Rolling value is not correct = 17592186044416\n"},
+      {"-1hr", CClTextFile::eRoll_Time, 3600000000ull, "TR:Rolling value is more than 1000 hours, cutting\n"},
   };
   mqw_test::TempDir dir;
   for (const auto& c : cases) {
@@ -158,7 +163,86 @@ TEST(ClTextFile, TimesOfDay) {
   EXPECT_FALSE(file.Check_Times_Of_Day(20 * 3600 + 30 * 60));  // 20:30 not yet passed
   EXPECT_TRUE(file.Check_Times_Of_Day(20 * 3600 + 31 * 60));
   file.Set_Last_Check(23 * 3600);
-  EXPECT_FALSE(file.Check_Times_Of_Day(3600));  // a span across midnight rolls for none
+  EXPECT_TRUE(file.Check_Times_Of_Day(3600));  // a span across midnight passes 0:30
+  EXPECT_FALSE(file.Check_Times_Of_Day(7200));
+}
+
+// Entries that hold the names the first file could take (a dangling link, a link to another
+// file) are neither followed nor truncated: no link target is created or changed.
+TEST(ClTextFile, ExistingEntriesAreNeverFollowed) {
+  mqw_test::TempDir dir;
+  ASSERT_TRUE(mqw_test::Write_File(dir.File("victim"), "keep me"));
+  const time_t now = time(nullptr);
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_EQ(symlink(dir.File("target" + std::to_string(i)).c_str(), dir.File(Stamp(now + i) + "000.txt").c_str()), 0);
+    ASSERT_EQ(symlink(dir.File("victim").c_str(), dir.File(Stamp(now + i) + "001.txt").c_str()), 0);
+  }
+  {
+    CClTextFile file;
+    ASSERT_EQ(Init(&file, {"/TR.Dir=" + dir.Path()}), 0u);
+    Log(&file, "mine");
+  }
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(access(dir.File("target" + std::to_string(i)).c_str(), F_OK), -1) << i;
+  EXPECT_EQ(Read_File(dir.File("victim")), "keep me");
+  int mine = 0;
+  for (const std::string& name : List(dir.Path())) {
+    if (name.substr(name.size() < 7 ? 0 : name.size() - 7) != "002.txt") continue;
+    ++mine;
+    EXPECT_EQ(Read_File(dir.File(name)), "\xEF\xBB\xBF" "mine\r\n");
+  }
+  EXPECT_EQ(mine, 1);
+}
+
+// The output's own messages carry exactly their text: no line feed is added to those that have
+// none.
+TEST(ClTextFile, FailureMessagesAreExact) {
+  mqw_test::TempDir dir;
+  std::string deep = dir.Path();
+  while (deep.size() < PATH_MAX - 40) deep += "/" + std::string(200, 'd');
+  deep.resize(PATH_MAX - 20);  // exists once made, but no file name fits below it
+  CClTextFile file;
+  uint32_t result = 0;
+  const std::string out = mqw_test::Capture_Stdout([&] { result = Init(&file, {"/TR.Dir=" + deep}); });
+  EXPECT_EQ(result, 2u);
+  EXPECT_EQ(TR_Last_Error(), 7u);
+  const std::string head = "TR:Can't create file: " + deep + "/";
+  const std::string tail = ".txt" "TR:File creation failed";
+  ASSERT_GT(out.size(), head.size() + tail.size()) << out;
+  EXPECT_EQ(out.substr(0, head.size()), head);
+  EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+  EXPECT_EQ(out.find('\n'), std::string::npos);
+
+  mqw_test::TempDir other;
+  ASSERT_TRUE(mqw_test::Write_File(other.File("plain"), "x"));
+  CClTextFile blocked;
+  const std::string dir_out = mqw_test::Capture_Stdout([&] { result = Init(&blocked, {"/TR.Dir=" + other.File("plain/sub")}); });
+  EXPECT_EQ(result, 5u);
+  EXPECT_EQ(dir_out, "TR:Can't create directory: " + other.File("plain/sub") + "\n");
+}
+
+// "0:00tm": the local clock (a time zone chosen so that midnight is two seconds ahead) passes
+// midnight while lines are written, and a new file begins.
+TEST(ClTextFile, RollsAtMidnight) {
+  mqw_test::TempDir dir;
+  const mqw_test::ChildResult child = mqw_test::Run_In_Child(
+      [&]() -> int {
+        const long utc = static_cast<long>(time(nullptr) % 86400);
+        const long offset = ((utc + 2) % 86400 + 86400) % 86400;  // local = UTC - offset
+        char zone[64];
+        snprintf(zone, sizeof(zone), "XXX+%02ld:%02ld:%02ld", offset / 3600, offset / 60 % 60, offset % 60);
+        setenv("TZ", zone, 1);
+        tzset();
+        CClTextFile file;
+        if (Init(&file, {"/TR.Dir=" + dir.Path(), "/TR.Roll=0:00tm"}) != 0) return 20;
+        for (int i = 0; i < 12 && List(dir.Path()).size() < 2; ++i) {
+          Log(&file, "line " + std::to_string(i));
+          std::this_thread::sleep_for(1100ms);  // every line then writes out and checks the roll
+        }
+        return List(dir.Path()).size() == 2 ? 0 : 21;
+      },
+      60000);
+  ASSERT_TRUE(child.exited) << child.output;
+  EXPECT_EQ(child.exit_code, 0) << child.output;
 }
 
 TEST(ClTextFile, LimitsCountForeignTextFiles) {

@@ -1,9 +1,11 @@
-#include "trace/file/roll_rule.h"
+#include "trace/core/roll_rule.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <time.h>
 
 namespace {
 
@@ -19,7 +21,14 @@ bool Is_Digit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
-bool CRoll_Rule::Parse_Times(const char* text, size_t length) {
+uint32_t CRoll_Rule::Time_Of_Day() {
+  const time_t now = time(nullptr);
+  struct tm local;
+  if (localtime_r(&now, &local) == nullptr) return 0;
+  return static_cast<uint32_t>(local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec);
+}
+
+bool CRoll_Rule::Parse_Rolling_Time(const char* text, size_t length) {
   m_Times.Clear(false);
   size_t i = 0;
   while (i < length) {
@@ -64,7 +73,7 @@ CRoll_Rule::eParse CRoll_Rule::Parse(const char* text, char* shown, size_t shown
   const char* suffix = text + body;
 
   if (strcasecmp(suffix, "tm") == 0) {
-    if (!Parse_Times(text, body)) {
+    if (!Parse_Rolling_Time(text, body)) {
       m_Times.Clear(false);
       Show(shown, shown_size, text, body);
       return eParse_Invalid;
@@ -81,10 +90,13 @@ CRoll_Rule::eParse CRoll_Rule::Parse(const char* text, char* shown, size_t shown
   }
   char number[32];
   Show(number, sizeof(number), text, body);
+  errno = 0;
   const long value = strtol(number, nullptr, 10);
+  const bool out_of_range = errno == ERANGE || body >= sizeof(number);
   if (megabytes) {
-    // A size of zero or below would mean a new file before every write.
-    if (value <= 0) {
+    // A size of zero or below would mean a new file before every write, and so would one whose
+    // byte count wraps to a small number.
+    if (value <= 0 || out_of_range || static_cast<uint64_t>(value) > UINT64_MAX / kMegabyte) {
       Show(shown, shown_size, text, body);
       return eParse_Invalid;
     }
@@ -92,13 +104,13 @@ CRoll_Rule::eParse CRoll_Rule::Parse(const char* text, char* shown, size_t shown
     m_Value = static_cast<uint64_t>(value) * kMegabyte;
     return eParse_Ok;
   }
-  if (value == 0) {
+  if (value == 0 && !out_of_range) {
     Show(shown, shown_size, text, body);
     return eParse_Invalid;
   }
   m_Kind = eHours;
-  // Compared unsigned, so a negative number is cut as well.
-  if (static_cast<uint32_t>(value) > kMaxHours || static_cast<unsigned long>(value) > kMaxHours) {
+  // Compared unsigned, so a negative number is cut as well; so is one too long to read.
+  if (out_of_range || static_cast<uint32_t>(value) > kMaxHours || static_cast<unsigned long>(value) > kMaxHours) {
     m_Value = static_cast<uint64_t>(kMaxHours) * kHour_ms;
     return eParse_Cut;
   }
@@ -106,7 +118,13 @@ CRoll_Rule::eParse CRoll_Rule::Parse(const char* text, char* shown, size_t shown
   return eParse_Ok;
 }
 
-bool CRoll_Rule::Time_Passed(uint32_t previous, uint32_t now) {
+bool CRoll_Rule::Age_Due(uint32_t created_ms, uint32_t now_ms) const {
+  if (m_Kind != eHours) return false;
+  const uint32_t elapsed = now_ms >= created_ms ? now_ms - created_ms : 0xFFFFFFFFu - created_ms + now_ms;
+  return elapsed > m_Value;
+}
+
+bool CRoll_Rule::Time_Passed(uint32_t previous, uint32_t now) const {
   if (m_Kind != eTimes || previous == now) return false;
   for (auto* cell = m_Times.Get_First(); cell != nullptr; cell = m_Times.Get_Next(cell)) {
     const uint32_t time = m_Times.Get_Data(cell);
@@ -117,4 +135,10 @@ bool CRoll_Rule::Time_Passed(uint32_t previous, uint32_t now) {
     }
   }
   return false;
+}
+
+bool CRoll_Rule::Check_Times(uint32_t now) {
+  const bool due = Time_Passed(m_LastCheck, now);
+  m_LastCheck = now;
+  return due;
 }

@@ -1,0 +1,31 @@
+// Sizing of a buffering sink's pool from "/TR.Pool=" (kilobytes), one rule for every sink.
+//
+// Without the option: 16 buffers of 128 KiB. With it: memory = value x 1024 bytes, at least
+// 48 KiB and at most the sink's cap; the buffer size is the largest of 128 KiB, 64 KiB, 32 KiB,
+// 16 KiB ... that gives at least three buffers, and the count is memory / size. A value that does
+// not parse, is zero or negative asks for the minimum; a value whose byte count would pass the
+// cap (however large, also beyond 64 bits) gets the cap, never a wrapped small pool.
+//
+// Thread-safety: no shared state.
+#ifndef TRACE_CORE_POOL_PLAN_H_
+#define TRACE_CORE_POOL_PLAN_H_
+
+#include <stdint.h>
+
+struct sPool_Plan {
+  uint32_t buffer_size;
+  uint32_t buffer_count;
+};
+
+constexpr uint32_t kPool_Min_Buffer = 16384;
+constexpr uint64_t kPool_Min_Memory = 49152;
+// Caps of the binary file sink (below 4 GiB) and of the text sink (1 GiB).
+constexpr uint64_t kPool_File_Cap = 0xFFFFFFFFULL;
+constexpr uint64_t kPool_Text_Cap = 1ULL << 30;
+
+// The plan for the option's value (null: option absent) under a cap of `max_memory` bytes
+// (at least kPool_Min_Memory). The result's buffer size is below kPool_Min_Buffer only when no
+// sensible plan exists.
+sPool_Plan Plan_Pool(const char* value, uint64_t max_memory);
+
+#endif  // TRACE_CORE_POOL_PLAN_H_
