@@ -1,5 +1,5 @@
-// Option values of the binary file sink: "/TR.Roll=" through CRoll_Rule::Parse and "/TR.Pool="
-// through Plan_File_Pool. Whatever the text, the rule is consistent with its verdict and the pool
+// Option values of the buffering sinks: "/TR.Roll=" through CRoll_Rule::Parse and "/TR.Pool="
+// through Plan_Pool under each sink's cap. Whatever the text, the rule is consistent with its verdict and the pool
 // plan stays within its stated bounds.
 //
 // Input: roll value, NUL, pool value.
@@ -10,8 +10,8 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "trace/file/pool_plan.h"
-#include "trace/file/roll_rule.h"
+#include "trace/core/pool_plan.h"
+#include "trace/core/roll_rule.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const void* zero = memchr(data, 0, size);
@@ -41,12 +41,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Checking the clock against the rule never fails, whatever the two looks at it.
   if (rule.Kind() == CRoll_Rule::eTimes && size >= 2) rule.Time_Passed(data[0] * 400u, data[size - 1] * 400u);
 
-  sPool_Plan plan = Plan_File_Pool(pool.c_str());
-  if (plan.buffer_size >= kPool_Min_Buffer) {
+  for (uint64_t cap : {kPool_File_Cap, kPool_Text_Cap}) {
+    sPool_Plan plan = Plan_Pool(pool.c_str(), cap);
+    if (plan.buffer_size < kPool_Min_Buffer) continue;
     fuzz::Check((plan.buffer_size & (plan.buffer_size - 1)) == 0 && plan.buffer_size <= 131072,
                 "a buffer size that is no power of two up to 128 KiB");
     fuzz::Check(plan.buffer_count >= 3, "fewer than three buffers");
-    fuzz::Check(static_cast<uint64_t>(plan.buffer_size) * plan.buffer_count < (1ull << 32), "a pool of 4 GiB or more");
+    fuzz::Check(static_cast<uint64_t>(plan.buffer_size) * plan.buffer_count <= cap, "a pool beyond its cap");
   }
   return 0;
 }
