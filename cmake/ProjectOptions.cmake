@@ -1,14 +1,33 @@
 # Compiler settings shared by every target of the project.
 
-if(MQW_SANITIZE)
-  # Applied globally so that GoogleTest and every internal library agree on the instrumentation.
+# MQW_SANITIZE: the sanitizer every target (GoogleTest included) is built with. "address" (or ON)
+# is AddressSanitizer with UBSan; "thread" is ThreadSanitizer, which cannot be combined with
+# AddressSanitizer and so has a build of its own. Applied globally (not per target) so that
+# GoogleTest and every internal library agree on the instrumentation.
+set_property(CACHE MQW_SANITIZE PROPERTY STRINGS OFF address thread)
+string(TOLOWER "${MQW_SANITIZE}" MQW_SANITIZER)
+if(MQW_SANITIZER STREQUAL "on")
+  set(MQW_SANITIZER address)
+elseif(NOT MQW_SANITIZE)
+  set(MQW_SANITIZER "")
+endif()
+if(MQW_SANITIZER STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
+elseif(MQW_SANITIZER STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(MQW_SANITIZER)
+  message(FATAL_ERROR "MQW_SANITIZE=${MQW_SANITIZE}: expected OFF, address (or ON) or thread")
 endif()
 
 # mqw_target_warnings(<target>): warnings as errors on our own code (never on third-party code).
+# Under clang the lock annotations (libs/trace/base/thread_annotations.h) are checked as well.
 function(mqw_target_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+  if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    target_compile_options(${target} PRIVATE -Wthread-safety)
+  endif()
 endfunction()
 
 # mqw_internal_library(<name> [DIRECTORY <dir>] [LIBS <deps>...])

@@ -76,7 +76,6 @@ class CFormatter {
    private:
     std::atomic<uint32_t> m_RefCount;  // 1 after construction
     char* m_Data;                      // kCapacity bytes, owned
-    uint32_t m_Capacity;
   };
 
   // One literal followed by at most one conversion.
