@@ -5,7 +5,8 @@ set -euo pipefail
 
 native_pkgs=(cmake g++ make pkg-config ccache ninja-build
              libpaho-mqtt-dev libfmt-dev googletest libgtest-dev libbenchmark-dev libspdlog-dev
-             mosquitto rsyslog iproute2 util-linux procps)
+             mosquitto rsyslog iproute2 util-linux procps
+             clang-14 libclang-rt-14-dev)
 cross_pkgs=(g++-aarch64-linux-gnu qemu-user
             libc6:arm64 libstdc++6:arm64 libpaho-mqtt-dev:arm64 libfmt-dev:arm64)
 

@@ -132,7 +132,7 @@ void MqttAsyncWrapper::onSuccess(void* context, MQTTAsync_successData* response)
   MQTTAsync_onSuccess* callback = nullptr;
   void* callbackContext = nullptr;
   {
-    std::lock_guard<std::mutex> lock(record->statusMutex);
+    MutexLock lock(record->statusMutex);
     record->errorText.clear();
     timedOut = record->timedOut;
     callback = record->onSuccess;
@@ -166,7 +166,7 @@ void MqttAsyncWrapper::onFailure(void* context, MQTTAsync_failureData* response)
   MQTTAsync_onFailure* callback = nullptr;
   void* callbackContext = nullptr;
   {
-    std::lock_guard<std::mutex> lock(record->statusMutex);
+    MutexLock lock(record->statusMutex);
     callback = record->onFailure;
     callbackContext = record->context;
     timedOut = record->timedOut;
@@ -196,7 +196,7 @@ void MqttAsyncWrapper::onConnectionLost(void* context, char* cause) {
   TR::pushBacktraceStamp(0);
   TR_LOG(TRL_ERROR, "MQTT Connection lost");
   {
-    std::lock_guard<std::mutex> lock(record->statusMutex);
+    MutexLock lock(record->statusMutex);
     if (record->state == Pending) {
       record->errorText =
           cause != nullptr && cause[0] != '\0' ? std::string(cause) : "MQTT connection lost";
