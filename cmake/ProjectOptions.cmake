@@ -54,12 +54,14 @@ function(mqw_internal_library name)
   set_property(GLOBAL APPEND PROPERTY MQW_INTERNAL_LIBRARIES ${name})
 endfunction()
 
-# mqw_add_test(<name> SOURCES <files>... LIBS <libs>... [LABELS <labels>...] [NETNS] [TIMEOUT <s>])
+# mqw_add_test(<name> SOURCES <files>... LIBS <libs>... [LABELS <labels>...] [NETNS] [TIMEOUT <s>]
+#              [TSAN_OPTIONS <options>])
 # One GoogleTest binary registered as one ctest test. NETNS runs it in a private network
 # namespace (loopback up) so that it may start its own broker or syslog receiver on fixed ports.
-# Under a cross build the binary runs through CMAKE_CROSSCOMPILING_EMULATOR.
+# Under a cross build the binary runs through CMAKE_CROSSCOMPILING_EMULATOR. TSAN_OPTIONS adds
+# ThreadSanitizer options for this test only; each use states its reason next to it.
 function(mqw_add_test name)
-  cmake_parse_arguments(ARG "NETNS" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "NETNS" "TIMEOUT;TSAN_OPTIONS" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} mqw_test_support GTest::gtest_main)
   mqw_target_warnings(${name})
@@ -76,5 +78,5 @@ function(mqw_add_test name)
     set(ARG_TIMEOUT 600)
   endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}"
-    ENVIRONMENT "MQW_SOURCE_DIR=${PROJECT_SOURCE_DIR};MQW_BINARY_DIR=${PROJECT_BINARY_DIR};MQW_EMULATOR=${runner};ASAN_OPTIONS=detect_leaks=1:handle_segv=0:handle_sigill=0:handle_sigfpe=0:allow_user_segv_handler=1;UBSAN_OPTIONS=print_stacktrace=1")
+    ENVIRONMENT "MQW_SOURCE_DIR=${PROJECT_SOURCE_DIR};MQW_BINARY_DIR=${PROJECT_BINARY_DIR};MQW_EMULATOR=${runner};ASAN_OPTIONS=detect_leaks=1:handle_segv=0:handle_sigill=0:handle_sigfpe=0:allow_user_segv_handler=1;UBSAN_OPTIONS=print_stacktrace=1;TSAN_OPTIONS=second_deadlock_stack=1:${ARG_TSAN_OPTIONS}")
 endfunction()

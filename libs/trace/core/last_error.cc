@@ -8,6 +8,7 @@
 #include "trace/base/lock.h"
 #include "trace/base/proc.h"
 #include "trace/base/rb_tree.h"
+#include "trace/base/thread_annotations.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ class CTreeThreadErrors : public CRBTree<stTR_Error_Thread*, unsigned int> {
 // destroyed, so threads and exit handlers that run after static destruction still find them.
 struct sErrorState {
   CLock lock;
-  CTreeThreadErrors tree;  // guarded by lock
+  CTreeThreadErrors tree TR_GUARDED_BY(lock);
 };
 
 sErrorState& State() {
