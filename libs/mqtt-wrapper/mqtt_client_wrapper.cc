@@ -2,9 +2,8 @@
 // destruction. Publishing, subscriptions and the inbound queue live in the sibling
 // mqtt_client_wrapper_*.cc files.
 //
-// Lock order: client_status::commandMutex, then client_status::statusMutex. queueMutex is never
-// held together with statusMutex; a command may take it briefly under commandMutex (Subscribe
-// sets the retained-message rule), never across a wait. Completion handlers notify
+// Lock order: see client_status.h. A command may take queueMutex briefly under commandMutex
+// (Subscribe sets the retained-message rule), never across a wait. Completion handlers notify
 // statusCondition while still holding statusMutex, so a woken waiter (which may go on to destroy
 // the wrapper) can never observe the new state before the handler has finished with the record.
 #include <mqtt-wrapper/mqtt_client_wrapper.h>

@@ -25,7 +25,8 @@ bool TakeFirst(client_status& status, int timeout, Select select, MqttMessage& o
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout);
   std::list<MqttMessage> taken;
   MutexLock lock(status.queueMutex);
-  for (bool lastLook = false;; ) {
+  bool lastLook = false;  // the deadline has passed: this look at the queue is the last
+  for (;;) {
     auto found = status.messages.begin();
     while (found != status.messages.end() && !select(*found)) ++found;
     if (found != status.messages.end()) {

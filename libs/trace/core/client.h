@@ -9,11 +9,19 @@
 // references to its channels: a channel holds a reference to its client and unregisters itself
 // before it dies.
 //
-// Lock order of the client core: m_ChannelLock, then a channel's own lock (taken inside the On_*
-// callbacks), then m_StatusLock and the sink's own locks (m_StatusLock's place after
-// m_ChannelLock is declared below). Nothing takes m_ChannelLock while holding m_StatusLock or a
-// channel's lock. Both locks are recursive: a channel may unregister itself from within a
-// callback that the client makes under m_ChannelLock.
+// Lock order of the client core, outermost first:
+//   1. the "Crash" registry semaphore (crash_registry.h; the exceptional flush closes clients
+//      while holding it);
+//   2. a client's m_ChannelLock (also taken by Share/Unshare around a registry entry's named
+//      semaphore, which is therefore taken after it);
+//   3. a channel's own lock (taken inside the On_* callbacks);
+//   4. the client's m_StatusLock (its place after m_ChannelLock is declared below), then the
+//      sink's own locks;
+//   leaves, under which nothing else is taken: a journal's lock, the last-error lock and the
+//   list of published registry names.
+// Nothing takes m_ChannelLock while holding m_StatusLock or a channel's lock. Both client locks
+// are recursive: a channel may unregister itself from within a callback that the client makes
+// under m_ChannelLock.
 #ifndef TRACE_CORE_CLIENT_H_
 #define TRACE_CORE_CLIENT_H_
 

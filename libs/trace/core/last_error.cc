@@ -1,6 +1,6 @@
 // Per-thread last-error records: one {thread ID, code} record per kernel thread that ever had
 // an error, in a red-black tree keyed by thread ID, under one process-wide recursive lock.
-// Lock order: the error lock is a leaf; nothing else is taken while it is held.
+// The error lock is a leaf of the engine's lock order (client.h): nothing else is taken under it.
 #include "trace/core/last_error.h"
 
 #include <new>

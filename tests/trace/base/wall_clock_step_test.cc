@@ -1,51 +1,23 @@
 // Timed waits of the engine do not follow the wall clock. A gateway without a real-time clock
 // steps its wall clock by years at its first time synchronisation; a wait whose deadline is a
 // wall-clock time would then last as long as the step (a writer's write-out, a roll check or a
-// worker's poll stalled) or end at once.
-//
-// The step is simulated without privileges: this binary interposes clock_gettime so that
-// CLOCK_REALTIME reads an hour off while the kernel's own wall clock, against which an absolute
-// wall-clock deadline is checked, stays where it is. A deadline computed from the skewed reading
-// is exactly the deadline computed just before a real step of the same size. A wait on the
-// monotonic clock sees neither.
+// worker's poll stalled) or end at once. The step is simulated by WallClockSkew.
 #include <gtest/gtest.h>
 
-#include <sys/syscall.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <thread>
 
 #include "trace/base/mevent.h"
+#include "trace/base/wall_clock_skew.h"
 
 namespace {
 
-std::atomic<int64_t> g_Wall_Skew_Seconds{0};
-
-}  // namespace
-
-// Every clock_gettime of the process lands here (the executable's definition comes first);
-// only the wall clocks are skewed, and only while a test sets a skew.
-extern "C" int clock_gettime(clockid_t clock, timespec* now) noexcept {
-  const long rc = syscall(SYS_clock_gettime, clock, now);
-  if (rc == 0 && (clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE)) {
-    now->tv_sec += static_cast<time_t>(g_Wall_Skew_Seconds.load());
-  }
-  return static_cast<int>(rc);
-}
-
-namespace {
-
+using mqw_test::WallClockSkew;
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
-
-class WallClockSkew {
- public:
-  explicit WallClockSkew(int64_t seconds) { g_Wall_Skew_Seconds = seconds; }
-  ~WallClockSkew() { g_Wall_Skew_Seconds = 0; }
-};
 
 TEST(WallClockStepTest, InterposedWallClockIsSkewed) {
   timespec plain{};
