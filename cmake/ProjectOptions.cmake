@@ -58,8 +58,10 @@ endfunction()
 #              [TSAN_OPTIONS <options>])
 # One GoogleTest binary registered as one ctest test. NETNS runs it in a private network
 # namespace (loopback up) so that it may start its own broker or syslog receiver on fixed ports.
-# Under a cross build the binary runs through CMAKE_CROSSCOMPILING_EMULATOR. TSAN_OPTIONS adds
-# ThreadSanitizer options for this test only; each use states its reason next to it.
+# Under a cross build the binary runs through CMAKE_CROSSCOMPILING_EMULATOR. Under
+# ThreadSanitizer the first report ends the process (halt_on_error), so that a race in a forked
+# child changes its exit status and fails the test too; TSAN_OPTIONS adds options for this test
+# only, each use stating its reason next to it.
 function(mqw_add_test name)
   cmake_parse_arguments(ARG "NETNS" "TIMEOUT;TSAN_OPTIONS" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
@@ -78,5 +80,5 @@ function(mqw_add_test name)
     set(ARG_TIMEOUT 600)
   endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}"
-    ENVIRONMENT "MQW_SOURCE_DIR=${PROJECT_SOURCE_DIR};MQW_BINARY_DIR=${PROJECT_BINARY_DIR};MQW_EMULATOR=${runner};ASAN_OPTIONS=detect_leaks=1:handle_segv=0:handle_sigill=0:handle_sigfpe=0:allow_user_segv_handler=1;UBSAN_OPTIONS=print_stacktrace=1;TSAN_OPTIONS=second_deadlock_stack=1:${ARG_TSAN_OPTIONS}")
+    ENVIRONMENT "MQW_SOURCE_DIR=${PROJECT_SOURCE_DIR};MQW_BINARY_DIR=${PROJECT_BINARY_DIR};MQW_EMULATOR=${runner};ASAN_OPTIONS=detect_leaks=1:handle_segv=0:handle_sigill=0:handle_sigfpe=0:allow_user_segv_handler=1;UBSAN_OPTIONS=print_stacktrace=1;TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:${ARG_TSAN_OPTIONS}")
 endfunction()
