@@ -69,7 +69,9 @@ bool CTRTrace::Init(const char* name) {
     CLockGuard guard(&m_Lock);
     if (const char* text = m_Client->Get_Argument("/TR.Trc.Verb=")) {
       long level = strtol(text, nullptr, 10);
-      if (level >= TRL_TRACE && level <= TRL_CRITICAL) m_Verbosity = static_cast<eTRTrace_Level>(level);
+      if (level >= TRL_TRACE && level <= TRL_CRITICAL) {
+        m_Verbosity = static_cast<eTRTrace_Level>(level);
+      }
     }
     m_Client->Add_Ref();
 

@@ -117,10 +117,12 @@ class CTRTrace final : public ITR_Trace {
   // Steps shared by both kinds of call, in order: the first chunk of the call (the descriptor
   // when due; `size` starts from the pending bytes), the trailer (returns its size), and the
   // data header plus hand-over (false when refused; the descriptor then counts as unsent).
-  sTRC_Data_Chunk* Begin_Call(CTRTrace_Desc* desc, bool* with_desc, uint64_t* size) TR_REQUIRES(m_Lock);
+  sTRC_Data_Chunk* Begin_Call(CTRTrace_Desc* desc, bool* with_desc, uint64_t* size)
+      TR_REQUIRES(m_Lock);
   uint32_t Fill_Trailer(const sTRTrace_Module* mod) TR_REQUIRES(m_Lock);
   bool Finish_Call(CTRTrace_Desc* desc, eTRTrace_Level level, sTRC_Data_Chunk* header,
-                   sTRC_Data_Chunk* end, uint64_t size, uint64_t record_size, bool with_desc) TR_REQUIRES(m_Lock);
+                   sTRC_Data_Chunk* end, uint64_t size, uint64_t record_size, bool with_desc)
+      TR_REQUIRES(m_Lock);
 
   // Descriptor of a printf-style site / of an already formatted site; null: drop the call.
   CTRTrace_Desc* Find_Desc(uint16_t id, uint16_t module_id, uint16_t line, const char* file,
@@ -129,7 +131,8 @@ class CTRTrace final : public ITR_Trace {
                                    const char* file, const char* function) TR_REQUIRES(m_Lock);
   // Allocates a descriptor in the arena; the managed form when `format` is null.
   CTRTrace_Desc* New_Desc(uint16_t id, uint16_t module_id, uint16_t line, const char* file,
-                          const char* function, const char** format, const uint64_t* key) TR_REQUIRES(m_Lock);
+                          const char* function, const char** format, const uint64_t* key)
+      TR_REQUIRES(m_Lock);
   // The next dynamic ID, or 0 when all are used.
   uint16_t Next_Dynamic_ID() TR_REQUIRES(m_Lock);
 
