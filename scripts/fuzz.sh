@@ -15,7 +15,7 @@ launcher=()
 command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 echo "=== [fuzz] configure ==="
 cmake -S . -B "$dir" -G Ninja "${launcher[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 -DMQW_FUZZ=ON \
+  -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 -DMQW_FUZZ=ON -DMQW_WERROR=ON \
   -DMQW_BUILD_TESTS=OFF -DMQW_BUILD_BENCH=OFF -DMQW_BUILD_EXAMPLES=OFF
 echo "=== [fuzz] build ==="
 cmake --build "$dir" --target mqw_fuzz -j "$(nproc)"

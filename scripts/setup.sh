@@ -5,7 +5,8 @@ set -euo pipefail
 
 native_pkgs=(cmake g++ make pkg-config ccache ninja-build
              libpaho-mqtt-dev libfmt-dev googletest libgtest-dev libbenchmark-dev libspdlog-dev
-             mosquitto rsyslog iproute2 util-linux procps)
+             mosquitto rsyslog iproute2 util-linux procps
+             clang-14 libclang-rt-14-dev)  # clang: the thread-safety, ThreadSanitizer and fuzz builds
 cross_pkgs=(g++-aarch64-linux-gnu qemu-user
             libc6:arm64 libstdc++6:arm64 libpaho-mqtt-dev:arm64 libfmt-dev:arm64)
 
@@ -22,19 +23,6 @@ missing() {
 
 want_cross=1
 if [ "${1:-}" = "--native-only" ]; then want_cross=0; fi
-# --fuzz: only what the fuzz stage needs on top (clang 14 with its sanitizer and libFuzzer runtimes).
-fuzz_pkgs=(clang-14 libclang-rt-14-dev)
-if [ "${1:-}" = "--fuzz" ]; then
-  todo="$(missing "${fuzz_pkgs[@]}")"
-  if [ -n "$(echo $todo)" ]; then
-    export DEBIAN_FRONTEND=noninteractive
-    $SUDO apt-get update -qq
-    # shellcheck disable=SC2086
-    $SUDO apt-get install -y -qq --no-install-recommends $todo
-  fi
-  exit 0
-fi
-
 if [ "$want_cross" = 1 ] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
   $SUDO dpkg --add-architecture arm64
   rm -f /tmp/.mqtt-wrapper-apt-updated

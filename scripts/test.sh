@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
-# The project's test command: native tests, the same tests under AddressSanitizer+UBSan, and the
-# aarch64 build's tests under qemu-user. Installs what it needs first (scripts/setup.sh).
-# The fuzz stage runs every parser's libFuzzer target for a bounded time (scripts/fuzz.sh).
-# Usage: scripts/test.sh [native] [asan] [aarch64] [fuzz]   (default: all, in this order)
+# The project's test command: native tests, the same tests under AddressSanitizer+UBSan, the same
+# tests built with clang under ThreadSanitizer (a build that also checks the lock annotations with
+# -Wthread-safety -Werror), and the aarch64 build's tests under qemu-user. Installs what it needs
+# first (scripts/setup.sh).
+# Usage: scripts/test.sh [native] [asan] [tsan] [aarch64]   (default: all four, in this order)
+    fuzz)    bash scripts/fuzz.sh ;;
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(native asan aarch64 fuzz)
+[ ${#stages[@]} -gt 0 ] || stages=(native asan tsan aarch64 fuzz)
 need_cross=0
 for s in "${stages[@]}"; do [ "$s" = aarch64 ] && need_cross=1; done
 if [ "$need_cross" = 1 ]; then bash scripts/setup.sh; else bash scripts/setup.sh --native-only; fi
-for s in "${stages[@]}"; do [ "$s" = fuzz ] && bash scripts/setup.sh --fuzz; done
 
 jobs="$(nproc)"
 export CCACHE_DIR="${CCACHE_DIR:-$root/build/.ccache}"
@@ -33,7 +34,12 @@ run_stage() {
 for s in "${stages[@]}"; do
   case "$s" in
     native)  run_stage native -DCMAKE_BUILD_TYPE=RelWithDebInfo ;;
-    asan)    run_stage asan -DCMAKE_BUILD_TYPE=Debug -DMQW_SANITIZE=ON -DMQW_BUILD_BENCH=OFF -DMQW_BUILD_EXAMPLES=OFF ;;
+    asan)    run_stage asan -DCMAKE_BUILD_TYPE=Debug -DMQW_SANITIZE=address -DMQW_BUILD_BENCH=OFF \
+                            -DMQW_BUILD_EXAMPLES=OFF ;;
+    # clang: the lock annotations are checked (-Wthread-safety -Werror) in the same build.
+    tsan)    run_stage tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang-14 \
+                            -DCMAKE_CXX_COMPILER=clang++-14 -DMQW_SANITIZE=thread -DMQW_BUILD_BENCH=OFF \
+                            -DMQW_BUILD_EXAMPLES=OFF ;;
     fuzz)    bash scripts/fuzz.sh ;;
     aarch64) run_stage aarch64 -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake" -DMQW_BUILD_BENCH=OFF ;;
     *) echo "unknown stage: $s" >&2; exit 2 ;;

@@ -7,9 +7,12 @@
 // A repeated set-up overwrites the globals without releasing the earlier client and channel:
 // callers may still hold the earlier channel, which getTrace() hands out without a reference.
 //
-// Thread-safety: LoggerInit may be called from any thread. Lock order: g_Init_Mutex is the
-// outermost lock; the engine's own locks are taken inside it (client and channel creation), never
-// the other way round.
+// Thread-safety: LoggerInit may be called from any thread; g_Init_Mutex serialises set-ups. The
+// exported globals are written under it but read without it (getTrace() takes no lock, and a
+// host reads TR::l_pTrace directly), so they carry no guard annotation: a host must finish
+// LoggerInit before other threads log. Lock order: g_Init_Mutex is the outermost lock; the
+// engine's own locks are taken inside it (client and channel creation), never the other way
+// round.
 #include <signal.h>
 #include <stdio.h>
 
@@ -20,6 +23,7 @@
 #include <mqtt-wrapper/trhelper.h>
 
 #include "logger/logger_config.h"
+#include "trace/base/mutex.h"
 
 namespace TR {
 namespace {
@@ -38,7 +42,7 @@ bool Read_First_Line(const char* path, std::string* line) {
 void Flush_At_Exit() { TR_Exceptional_Flush(); }
 
 // Serialises set-ups: the globals are written as a group, never interleaved by two callers.
-std::mutex g_Init_Mutex;
+CMutex g_Init_Mutex;
 
 void Install_Exit_Flush() {
   static std::once_flag once;
@@ -48,7 +52,7 @@ void Install_Exit_Flush() {
 }  // namespace
 
 ITR_Trace* LoggerInit(const std::string& moduleName, const std::string&& defaultArguments) {
-  std::lock_guard<std::mutex> serialised(g_Init_Mutex);
+  CMutexGuard serialised(&g_Init_Mutex);
   l_pClient = nullptr;
   l_bTID1 = false;
   l_pTrace = nullptr;

@@ -2,21 +2,25 @@
 // address as the context of every callback, so it lives on the heap at a fixed address for the
 // wrapper's lifetime.
 //
-// Thread-safety: each field names the lock that guards it. Lock order: commandMutex before
-// statusMutex; queueMutex is never held together with statusMutex (nor with commandMutex held
-// across a wait), so the receive path never waits for a command and vice versa.
+// Thread-safety: each field is annotated with the lock that guards it, and clang's
+// -Wthread-safety checks every access. Lock order of the wrapper (declared below where clang can
+// check it): commandMutex before statusMutex; queueMutex is never held together with statusMutex
+// (nor with commandMutex held across a wait), so the receive path never waits for a command and
+// vice versa. No trace call and no caller callback runs under statusMutex or queueMutex.
 #ifndef LIBS_MQTT_WRAPPER_CLIENT_STATUS_H_
 #define LIBS_MQTT_WRAPPER_CLIENT_STATUS_H_
 
 #include <atomic>
 #include <condition_variable>
 #include <list>
-#include <mutex>
 #include <string>
 
 #include <MQTTAsync.h>
 
 #include <mqtt-wrapper/mqtt_client_wrapper.h>
+
+#include "mqtt-wrapper/mutex.h"
+#include "trace/base/thread_annotations.h"
 
 namespace tarnvik::mosquitto {
 
@@ -29,23 +33,24 @@ enum CommandState : int {
 };
 
 struct client_status {
-  // Held by a command from its start until it returns; serialises commands.
-  std::mutex commandMutex;
+  // Held by a command from its start until it returns (CommandGuard); serialises commands.
+  Mutex commandMutex;
 
-  std::mutex statusMutex;
+  Mutex statusMutex TR_ACQUIRED_AFTER(commandMutex);
   std::condition_variable statusCondition;  // notify-all when a command completes
-  int state = Idle;                         // guarded by statusMutex
-  // guarded by statusMutex: a waiter gave up while the command was Pending
-  bool timedOut = false;
-  std::string errorText;  // guarded by statusMutex: failure text of the current command
-  MQTTAsync_onSuccess* onSuccess = nullptr;  // guarded by statusMutex: caller callback
-  MQTTAsync_onFailure* onFailure = nullptr;  // guarded by statusMutex: caller callback
-  void* context = nullptr;  // guarded by statusMutex: the wrapper's client cell (MQTTAsync*)
+  int state TR_GUARDED_BY(statusMutex) = Idle;
+  // A waiter gave up while the command was Pending.
+  bool timedOut TR_GUARDED_BY(statusMutex) = false;
+  std::string errorText TR_GUARDED_BY(statusMutex);  // failure text of the current command
+  MQTTAsync_onSuccess* onSuccess TR_GUARDED_BY(statusMutex) = nullptr;  // caller callback
+  MQTTAsync_onFailure* onFailure TR_GUARDED_BY(statusMutex) = nullptr;  // caller callback
+  // The wrapper's client cell (MQTTAsync*), handed to the caller callbacks.
+  void* context TR_GUARDED_BY(statusMutex) = nullptr;
 
-  std::mutex queueMutex;
+  Mutex queueMutex;
   std::condition_variable queueCondition;  // notify-all on every queued arrival
-  std::list<MqttMessage> messages;         // guarded by queueMutex: oldest first; size() is O(1)
-  bool dropRetained = false;               // guarded by queueMutex
+  std::list<MqttMessage> messages TR_GUARDED_BY(queueMutex);  // oldest first; size() is O(1)
+  bool dropRetained TR_GUARDED_BY(queueMutex) = false;
 
   // Number of the wrapper's Paho callbacks (including the caller callbacks they run) executing
   // now. Paho runs callbacks with its own lock released, so one may still be executing when

@@ -34,17 +34,27 @@ CommandGuard::CommandGuard(client_status& status_, std::string operation_,
                            MQTTAsync_onSuccess* successCallback,
                            MQTTAsync_onFailure* failureCallback)
     : status(status_),
-      operation(std::move(operation_)),
-      timeout(timeout_ < std::chrono::milliseconds(1) ? std::chrono::milliseconds(1) : timeout_) {
+      operation(NotInCallback(std::move(operation_))),
+      timeout(timeout_ < std::chrono::milliseconds(1) ? std::chrono::milliseconds(1) : timeout_),
+      commandLock(status_.commandMutex) {
+  // An exception from start() releases commandMutex through commandLock's destructor.
+  start(context, successCallback, failureCallback);
+}
+
+std::string CommandGuard::NotInCallback(std::string operation) {
   if (PahoCallbackScope::Active()) {
     throw std::runtime_error(fmt::format(
         "Cannot start MQTT {} from an MQTT callback: its completion could never be delivered",
         operation));
   }
-  commandLock = std::unique_lock<std::mutex>(status.commandMutex);
+  return operation;
+}
+
+void CommandGuard::start(void* context, MQTTAsync_onSuccess* successCallback,
+                         MQTTAsync_onFailure* failureCallback) {
   bool late = false;
   {
-    std::lock_guard<std::mutex> statusLock(status.statusMutex);
+    MutexLock statusLock(status.statusMutex);
     if (status.state == Pending) {
       throw TimeoutError(fmt::format(
           "Cannot start MQTT {}: previous MQTT command is still pending after timeout",
@@ -86,7 +96,7 @@ void CommandGuard::failStart(int rc) {
 
 void CommandGuard::Refuse(const std::string& text) {
   {
-    std::lock_guard<std::mutex> statusLock(status.statusMutex);
+    MutexLock statusLock(status.statusMutex);
     status.state = Failed;
     status.errorText = text;
   }
@@ -94,17 +104,19 @@ void CommandGuard::Refuse(const std::string& text) {
 }
 
 void CommandGuard::waitAndFinish() {
-  std::unique_lock<std::mutex> statusLock(status.statusMutex);
-  // The predicate is tested before the first wait, so a completion that arrived while the Paho
-  // call was still returning is seen at once.
-  if (!status.statusCondition.wait_until(statusLock, DeadlineAfter(timeout),
-                                         [this] { return status.state != Pending; })) {
-    // Stays Pending: the late completion must still find a consistent record, and the next
-    // command is refused until it arrives.
-    status.timedOut = true;
-    throw TimeoutError(fmt::format(
-        "MQTT {} timed out after {} ms; final command status is unknown", operation,
-        timeout.count()));
+  const auto deadline = DeadlineAfter(timeout);
+  MutexLock statusLock(status.statusMutex);
+  // The state is tested before the first wait, so a completion that arrived while the Paho call
+  // was still returning is seen at once.
+  while (status.state == Pending) {
+    if (!statusLock.WaitUntil(status.statusCondition, deadline) && status.state == Pending) {
+      // Stays Pending: the late completion must still find a consistent record, and the next
+      // command is refused until it arrives.
+      status.timedOut = true;
+      throw TimeoutError(fmt::format(
+          "MQTT {} timed out after {} ms; final command status is unknown", operation,
+          timeout.count()));
+    }
   }
   std::string failure;
   if (status.state == Failed) {
@@ -117,7 +129,7 @@ void CommandGuard::waitAndFinish() {
   status.errorText.clear();
   status.onSuccess = nullptr;
   status.onFailure = nullptr;
-  statusLock.unlock();
+  statusLock.Unlock();
   if (!failure.empty()) throw std::runtime_error(failure);
 }
 

@@ -7,28 +7,31 @@
 // completes it, and every later command is refused until then).
 //
 // Thread-safety: one guard per command and thread; guards of one wrapper exclude each other
-// through commandMutex. Never used on Paho's callback thread (refused in the constructor).
+// through commandMutex, which the guard holds as a scoped capability (clang checks that it is
+// taken before statusMutex). Never used on Paho's callback thread (refused in the constructor,
+// before commandMutex is taken).
 #ifndef LIBS_MQTT_WRAPPER_COMMAND_GUARD_H_
 #define LIBS_MQTT_WRAPPER_COMMAND_GUARD_H_
 
 #include <chrono>
-#include <mutex>
 #include <string>
 
 #include <MQTTAsync.h>
 
 #include "mqtt-wrapper/client_status.h"
+#include "mqtt-wrapper/mutex.h"
+#include "trace/base/thread_annotations.h"
 
 namespace tarnvik::mosquitto {
 
-class CommandGuard {
+class TR_SCOPED_CAPABILITY CommandGuard {
  public:
   // Throws TimeoutError when the previous command is still pending after its time-out, and
   // std::runtime_error when called on Paho's callback thread; nothing changes in either case.
   CommandGuard(client_status& status, std::string operation, std::chrono::milliseconds timeout,
                void* context, MQTTAsync_onSuccess* successCallback,
-               MQTTAsync_onFailure* failureCallback);
-  ~CommandGuard() = default;
+               MQTTAsync_onFailure* failureCallback) TR_ACQUIRE(status.commandMutex);
+  ~CommandGuard() TR_RELEASE() {}
 
   CommandGuard(const CommandGuard&) = delete;
   CommandGuard& operator=(const CommandGuard&) = delete;
@@ -45,13 +48,20 @@ class CommandGuard {
   static MQTTAsync_responseOptions ResponseOptions(client_status* status);
 
  private:
+  // Returns `operation` unless the calling thread is running one of the wrapper's Paho callbacks;
+  // called before commandMutex is taken.
+  static std::string NotInCallback(std::string operation);
+  // Start of the protocol under statusMutex; throws TimeoutError while the previous command is
+  // still pending.
+  void start(void* context, MQTTAsync_onSuccess* successCallback,
+             MQTTAsync_onFailure* failureCallback);
   [[noreturn]] void failStart(int rc);
   void waitAndFinish();
 
   client_status& status;
-  std::string operation;
+  std::string operation;  // initialised first: refuses a call from a Paho callback
   std::chrono::milliseconds timeout;
-  std::unique_lock<std::mutex> commandLock;  // holds status.commandMutex for the guard's lifetime
+  MutexLock commandLock;  // holds status.commandMutex for the guard's lifetime
 };
 
 // Marks the current thread as running one of the wrapper's Paho callbacks while in scope, so that

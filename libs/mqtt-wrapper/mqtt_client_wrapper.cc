@@ -2,9 +2,8 @@
 // destruction. Publishing, subscriptions and the inbound queue live in the sibling
 // mqtt_client_wrapper_*.cc files.
 //
-// Lock order: client_status::commandMutex, then client_status::statusMutex. queueMutex is never
-// held together with statusMutex; a command may take it briefly under commandMutex (Subscribe
-// sets the retained-message rule), never across a wait. Completion handlers notify
+// Lock order: see client_status.h. A command may take queueMutex briefly under commandMutex
+// (Subscribe sets the retained-message rule), never across a wait. Completion handlers notify
 // statusCondition while still holding statusMutex, so a woken waiter (which may go on to destroy
 // the wrapper) can never observe the new state before the handler has finished with the record.
 #include <mqtt-wrapper/mqtt_client_wrapper.h>
@@ -132,7 +131,7 @@ void MqttAsyncWrapper::onSuccess(void* context, MQTTAsync_successData* response)
   MQTTAsync_onSuccess* callback = nullptr;
   void* callbackContext = nullptr;
   {
-    std::lock_guard<std::mutex> lock(record->statusMutex);
+    MutexLock lock(record->statusMutex);
     record->errorText.clear();
     timedOut = record->timedOut;
     callback = record->onSuccess;
@@ -166,7 +165,7 @@ void MqttAsyncWrapper::onFailure(void* context, MQTTAsync_failureData* response)
   MQTTAsync_onFailure* callback = nullptr;
   void* callbackContext = nullptr;
   {
-    std::lock_guard<std::mutex> lock(record->statusMutex);
+    MutexLock lock(record->statusMutex);
     callback = record->onFailure;
     callbackContext = record->context;
     timedOut = record->timedOut;
@@ -196,7 +195,7 @@ void MqttAsyncWrapper::onConnectionLost(void* context, char* cause) {
   TR::pushBacktraceStamp(0);
   TR_LOG(TRL_ERROR, "MQTT Connection lost");
   {
-    std::lock_guard<std::mutex> lock(record->statusMutex);
+    MutexLock lock(record->statusMutex);
     if (record->state == Pending) {
       record->errorText =
           cause != nullptr && cause[0] != '\0' ? std::string(cause) : "MQTT connection lost";

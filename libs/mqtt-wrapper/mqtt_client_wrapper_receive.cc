@@ -18,33 +18,35 @@ namespace tarnvik::mosquitto {
 namespace {
 
 // Waits on the queue until `select` finds a message and moves it out. `timeout` in seconds: 0
-// waits without limit, below 0 looks only at what is queued. Returns false on time-out.
-// On Paho's callback thread it never waits (see below).
+// waits without limit, below 0 looks only at what is queued. Returns false on time-out; the queue
+// is tested once more at the deadline. On Paho's callback thread it never waits (see below).
 template <class Select>
 bool TakeFirst(client_status& status, int timeout, Select select, MqttMessage& out) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout);
   std::list<MqttMessage> taken;
-  std::unique_lock<std::mutex> lock(status.queueMutex);
-  auto found = status.messages.end();
-  auto ready = [&] {
-    found = status.messages.begin();
+  MutexLock lock(status.queueMutex);
+  bool lastLook = false;  // the deadline has passed: this look at the queue is the last
+  for (;;) {
+    auto found = status.messages.begin();
     while (found != status.messages.end() && !select(*found)) ++found;
-    return found != status.messages.end();
-  };
-  if (PahoCallbackScope::Active()) {
-    // On Paho's callback thread nothing can arrive while this thread waits: only what is queued
-    // can be taken, and waiting would stall every client of the process.
-    if (!ready()) {
+    if (found != status.messages.end()) {
+      taken.splice(taken.end(), status.messages, found);
+      break;
+    }
+    if (PahoCallbackScope::Active()) {
+      // On Paho's callback thread nothing can arrive while this thread waits: only what is
+      // queued can be taken, and waiting would stall every client of the process.
       throw std::runtime_error(
           "Cannot wait for MQTT messages in an MQTT callback: nothing can arrive meanwhile");
     }
-  } else if (timeout == 0) {
-    status.queueCondition.wait(lock, ready);
-  } else {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout);
-    if (!status.queueCondition.wait_until(lock, deadline, ready)) return false;
+    if (lastLook) return false;
+    if (timeout == 0) {
+      lock.Wait(status.queueCondition);
+    } else {
+      lastLook = !lock.WaitUntil(status.queueCondition, deadline);
+    }
   }
-  taken.splice(taken.end(), status.messages, found);
-  lock.unlock();
+  lock.Unlock();
   out = std::move(taken.front());
   return true;
 }
@@ -84,7 +86,7 @@ int MqttAsyncWrapper::onMsgArrive(void* context, char* topicName, int topicLen,
   }
   bool queued = false;
   {
-    std::lock_guard<std::mutex> lock(record->queueMutex);
+    MutexLock lock(record->queueMutex);
     if (!(record->dropRetained && arrived.front().retained)) {
       record->messages.splice(record->messages.end(), arrived);
       queued = true;
@@ -118,12 +120,12 @@ MqttMessage MqttAsyncWrapper::Receive(const std::regex& topicPattern, int timeou
 
 void MqttAsyncWrapper::ClearRecievedQueue() {
   std::list<MqttMessage> removed;
-  std::lock_guard<std::mutex> lock(status->queueMutex);
+  MutexLock lock(status->queueMutex);
   removed.swap(status->messages);
 }
 
 size_t MqttAsyncWrapper::getReceiveQueueSize() {
-  std::lock_guard<std::mutex> lock(status->queueMutex);
+  MutexLock lock(status->queueMutex);
   return status->messages.size();
 }
 

@@ -32,7 +32,7 @@ void MqttAsyncWrapper::Subscribe(const std::string& topic, Qos qos, bool dropRet
   {
     // Set once the command has started and before the broker can deliver anything for it; it
     // stays in force even when the subscription then fails.
-    std::lock_guard<std::mutex> lock(status->queueMutex);
+    MutexLock lock(status->queueMutex);
     status->dropRetained = dropRetained;
   }
   MQTTAsync_responseOptions options = CommandGuard::ResponseOptions(status);
@@ -54,7 +54,7 @@ void MqttAsyncWrapper::Unsubscribe(const std::string& topic) {
     // The purge compares topics byte for byte; "/#" stands for every queued message. It stands
     // even when the command below fails. Removed messages are destroyed outside the lock.
     std::list<MqttMessage> removed;
-    std::lock_guard<std::mutex> lock(status->queueMutex);
+    MutexLock lock(status->queueMutex);
     if (topic == "/#") {
       removed.swap(status->messages);
     } else {

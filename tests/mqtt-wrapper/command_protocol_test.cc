@@ -31,6 +31,11 @@ class CommandProtocolTest : public ::testing::Test {
     });
   }
 
+  int State() {
+    MutexLock lock(status.statusMutex);
+    return status.state;
+  }
+
   RecordingTrace trace;
   ScopedTraceInstall install{&trace};
   client_status status;
@@ -43,7 +48,7 @@ TEST_F(CommandProtocolTest, CompletionBeforeTheWaitReturnsAtOnce) {
   const auto start = std::chrono::steady_clock::now();
   guard.Complete(MQTTASYNC_SUCCESS);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
-  EXPECT_EQ(status.state, Idle);
+  EXPECT_EQ(State(), Idle);
 }
 
 TEST_F(CommandProtocolTest, FailureTextsFromTheResponse) {
@@ -74,7 +79,7 @@ TEST_F(CommandProtocolTest, FailureTextsFromTheResponse) {
       EXPECT_STREQ(e.what(), c.text);
     }
     paho.join();
-    EXPECT_EQ(status.state, Idle);
+    EXPECT_EQ(State(), Idle);
   }
   EXPECT_EQ(trace.Count(TRL_ERROR, "MQTT Failure callback"), 3u);
   EXPECT_EQ(trace.Count(TRL_INFO, "%s"), 3u);  // the stamp before each
@@ -90,7 +95,7 @@ TEST_F(CommandProtocolTest, StartFailureIsReportedAndDoesNotBlockTheNextCommand)
       EXPECT_STREQ(e.what(), "MQTT unsubscribe failed to start. Code: -3");
     }
   }
-  EXPECT_EQ(status.state, Failed);
+  EXPECT_EQ(State(), Failed);
   CommandGuard next(status, "send", 60000ms, &cell, nullptr, nullptr);
   MqttAsyncWrapper::onSuccess(&status, nullptr);
   EXPECT_NO_THROW(next.Complete(MQTTASYNC_SUCCESS));

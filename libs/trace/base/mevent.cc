@@ -6,29 +6,23 @@
 
 #include <new>
 
+#include "trace/base/clocks.h"
+
 CMEvent::~CMEvent() {
-  if (m_Initialized) {
-    pthread_mutex_destroy(&m_Mutex);
-    sem_destroy(&m_Semaphore);
-  }
+  if (m_Initialized) sem_destroy(&m_Semaphore);
   delete[] m_Entries;
 }
 
-bool CMEvent::Init(uint32_t count, ...) {
-  if (m_Initialized || m_Error || count == 0 || count > 255) return false;
+bool CMEvent::Init(unsigned count, ...) {
+  if (m_Initialized || m_Error || count == 0 || count > UINT8_MAX) return false;
   if (sem_init(&m_Semaphore, 0, 0) != 0) {
     m_Error = true;
     return false;
   }
-  if (pthread_mutex_init(&m_Mutex, nullptr) != 0) {
-    m_Error = true;
-    sem_destroy(&m_Semaphore);
-    return false;
-  }
+  CLockGuard guard(&m_Lock);
   m_Entries = new (std::nothrow) sEntry[count]();
   if (!m_Entries) {
     m_Error = true;
-    pthread_mutex_destroy(&m_Mutex);
     sem_destroy(&m_Semaphore);
     return false;
   }
@@ -50,27 +44,22 @@ bool CMEvent::Init(uint32_t count, ...) {
 
 bool CMEvent::Set(uint32_t index) {
   if (!m_Initialized || index >= m_Count) return false;
-  pthread_mutex_lock(&m_Mutex);
+  CLockGuard guard(&m_Lock);
   ++m_Total;
   ++m_Entries[index].count;
   sem_post(&m_Semaphore);
-  pthread_mutex_unlock(&m_Mutex);
   return true;
 }
 
 bool CMEvent::Clr(uint32_t index) {
   if (!m_Initialized || index >= m_Count) return false;
-  if (m_Entries[index].type != kManualReset) return false;
-  bool cleared = false;
-  pthread_mutex_lock(&m_Mutex);
-  if (m_Entries[index].count > 0) {
-    --m_Entries[index].count;
-    --m_Total;
-    sem_trywait(&m_Semaphore);
-    cleared = true;
-  }
-  pthread_mutex_unlock(&m_Mutex);
-  return cleared;
+  CLockGuard guard(&m_Lock);
+  sEntry& entry = m_Entries[index];
+  if (entry.type != kManualReset || entry.count <= 0) return false;
+  --entry.count;
+  --m_Total;
+  sem_trywait(&m_Semaphore);
+  return true;
 }
 
 uint32_t CMEvent::Select_Locked() {
@@ -94,10 +83,8 @@ uint32_t CMEvent::Select_Locked() {
 }
 
 uint32_t CMEvent::Select() {
-  pthread_mutex_lock(&m_Mutex);
-  uint32_t result = Select_Locked();
-  pthread_mutex_unlock(&m_Mutex);
-  return result;
+  CLockGuard guard(&m_Lock);
+  return Select_Locked();
 }
 
 uint32_t CMEvent::Wait() {
@@ -116,17 +103,10 @@ uint32_t CMEvent::Wait(uint32_t timeout_ms) {
   if (timeout_ms == 0) {
     rc = sem_trywait(&m_Semaphore);
   } else {
-    timespec deadline{};
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += timeout_ms / 1000;
-    deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-      deadline.tv_sec += 1;
-      deadline.tv_nsec -= 1000000000L;
-    }
+    const timespec deadline = Monotonic_Deadline(timeout_ms);
     // A signal handler interrupting the wait does not shorten or end it.
     do {
-      rc = sem_timedwait(&m_Semaphore, &deadline);
+      rc = sem_clockwait(&m_Semaphore, CLOCK_MONOTONIC, &deadline);
     } while (rc != 0 && errno == EINTR);
   }
   if (rc != 0) return MEVENT_NONE;
@@ -135,14 +115,11 @@ uint32_t CMEvent::Wait(uint32_t timeout_ms) {
 
 uint32_t CMEvent::Get_Signal() {
   if (!m_Initialized) return MEVENT_NONE;
-  pthread_mutex_lock(&m_Mutex);
-  uint32_t result = MEVENT_NONE;
-  if (m_Total > 0) {
-    // Same selection as a wait, but without a semaphore unit in hand: a manual-reset event
-    // must not post an extra unit, so undo the post Select_Locked makes for it.
-    result = Select_Locked();
-    if (result != MEVENT_NONE && m_Entries[result].type == kManualReset) sem_trywait(&m_Semaphore);
-  }
-  pthread_mutex_unlock(&m_Mutex);
+  CLockGuard guard(&m_Lock);
+  if (m_Total <= 0) return MEVENT_NONE;
+  // Same selection as a wait, but without a semaphore unit in hand: a manual-reset event must
+  // not post an extra unit, so undo the post Select_Locked makes for it.
+  uint32_t result = Select_Locked();
+  if (result != MEVENT_NONE && m_Entries[result].type == kManualReset) sem_trywait(&m_Semaphore);
   return result;
 }

@@ -7,22 +7,29 @@
 // (time-out, or a wake-up whose signal was already consumed by Get_Signal); callers treat
 // MEVENT_NONE as a wake-up with nothing to do.
 //
-// Thread-safety: any thread may Set or Clr; one worker thread waits. All state changes happen
-// under the object's own mutex; a semaphore counts pending signals.
+// Timed waits run on the monotonic clock (Monotonic_Deadline): a step of the wall clock neither
+// stretches nor cuts them short.
+//
+// Thread-safety: any thread may Set or Clr; one worker thread waits. Init runs before the object
+// is shared. All state changes happen under m_Lock (a leaf: nothing else is locked under it); a
+// semaphore counts pending signals and is taken by the waits without the lock.
 #ifndef TRACE_BASE_MEVENT_H_
 #define TRACE_BASE_MEVENT_H_
 
-#include <pthread.h>
 #include <semaphore.h>
 #include <stdint.h>
+
+#include "trace/base/lock.h"
+#include "trace/base/thread_annotations.h"
 
 #define MEVENT_NONE 0x0FFFFFFF
 
 class IMEvent {
  public:
-  // `count` events (1 to 255), then one int per event: its type (1 manual-reset). `count` is a
-  // full int-sized parameter: a narrower one before "..." would make va_start undefined.
-  virtual bool Init(uint32_t count, ...) = 0;
+  // `count` events (1 to 255), then one int per event: its type (1 manual-reset). `count` is
+  // an unsigned int rather than 8 bits because it is the last parameter before the variadic
+  // list, which must not be a type that undergoes promotion.
+  virtual bool Init(unsigned count, ...) = 0;
   virtual bool Set(uint32_t index) = 0;
   // Withdraws one signal of a manual-reset event; false when it had none or is not manual.
   virtual bool Clr(uint32_t index) = 0;
@@ -42,7 +49,7 @@ class CMEvent : public IMEvent {
   CMEvent(const CMEvent&) = delete;
   CMEvent& operator=(const CMEvent&) = delete;
 
-  bool Init(uint32_t count, ...) override;
+  bool Init(unsigned count, ...) override;
   bool Set(uint32_t index) override;
   bool Clr(uint32_t index) override;
   uint32_t Wait() override;
@@ -58,18 +65,20 @@ class CMEvent : public IMEvent {
     sEntry* next;   // ring; the last entry points back to the first
   };
 
-  // Picks the next signalled event in rotation; caller holds m_Mutex.
-  uint32_t Select_Locked();
+  // Picks the next signalled event in rotation.
+  uint32_t Select_Locked() TR_REQUIRES(m_Lock);
   uint32_t Select();
 
-  pthread_mutex_t m_Mutex{};  // guards the entries and pending counts marked so below
-  sem_t m_Semaphore{};         // one unit per pending signal
+  // Fixed by Init, before the object is shared.
   uint8_t m_Count = 0;
   bool m_Initialized = false;
   bool m_Error = false;
-  sEntry* m_Entries = nullptr;  // guarded by m_Mutex once initialised
-  sEntry* m_Current = nullptr;  // entry delivered last; guarded by m_Mutex
-  int32_t m_Total = 0;          // pending signals of all events; guarded by m_Mutex
+  sem_t m_Semaphore{};  // one unit per pending signal; self-synchronised
+
+  CLock m_Lock;
+  sEntry* m_Entries TR_PT_GUARDED_BY(m_Lock) = nullptr;  // the ring; the pointer is fixed by Init
+  sEntry* m_Current TR_GUARDED_BY(m_Lock) = nullptr;     // entry delivered last
+  int32_t m_Total TR_GUARDED_BY(m_Lock) = 0;             // pending signals of all events
 };
 
 #endif  // TRACE_BASE_MEVENT_H_

@@ -1,6 +1,5 @@
 // Trace channel: creation, reference counting, the client's callbacks and destruction.
-// Lock order of the channel subsystem: the client's channel lock, then CTRTrace::m_Lock, then
-// the sink's own locks (Sent runs with m_Lock held).
+// Lock order: see trace.h.
 #include "trace/channel/trace.h"
 
 #include <stddef.h>
@@ -64,37 +63,44 @@ bool CTRTrace::Init(const char* name) {
     TR_Set_Last_Error(eLastError_No_Client);
     return false;
   }
-  if (const char* text = m_Client->Get_Argument("/TR.Trc.Verb=")) {
-    long level = strtol(text, nullptr, 10);
-    if (level >= TRL_TRACE && level <= TRL_CRITICAL) m_Verbosity = static_cast<eTRTrace_Level>(level);
-  }
-  m_Client->Add_Ref();
+  {
+    // Nobody else can see the channel yet; the lock is taken for the checked fields, and
+    // released before Register_Channel, which takes the client's channel lock and then m_Lock.
+    CLockGuard guard(&m_Lock);
+    if (const char* text = m_Client->Get_Argument("/TR.Trc.Verb=")) {
+      long level = strtol(text, nullptr, 10);
+      if (level >= TRL_TRACE && level <= TRL_CRITICAL) {
+        m_Verbosity = static_cast<eTRTrace_Level>(level);
+      }
+    }
+    m_Client->Add_Ref();
 
-  m_Chunks = static_cast<sTRC_Data_Chunk*>(malloc(sizeof(sTRC_Data_Chunk) * kInitial_Chunks));
-  if (!m_Chunks || !m_Arena.Init()) {
-    TR_Set_Last_Error(eLastError_No_Memory);
-    return false;
-  }
-  m_Chunks_Capacity = kInitial_Chunks;
+    m_Chunks = static_cast<sTRC_Data_Chunk*>(malloc(sizeof(sTRC_Data_Chunk) * kInitial_Chunks));
+    if (!m_Chunks || !m_Arena.Init()) {
+      TR_Set_Last_Error(eLastError_No_Memory);
+      return false;
+    }
+    m_Chunks_Capacity = kInitial_Chunks;
 
-  uint64_t created = 0;
-  int32_t offset = 0;
-  Creation_Time(&created, &offset);
-  m_Info.header = TRTrace_Make_Header(sizeof(m_Info), eTRTrace_Info);
-  m_Info.time_hi = static_cast<uint32_t>(created >> 32);
-  m_Info.time_lo = static_cast<uint32_t>(created);
-  m_Info.timer_value = Timer();
-  m_Info.timer_frequency = m_Conf.get_timer ? m_Conf.timer_frequency : kPerformanceFrequency;
-  m_Info.flags = kTRTrace_Info_Flags;
-  uint16_t name_units[kTRTrace_Name_Units + 1] = {};
-  Convert_UTF8_To_UTF16(name ? name : "Unknown", name_units, kTRTrace_Name_Units + 1);
-  memcpy(m_Info.name, name_units, sizeof(name_units));
-  m_UTC.header = TRTrace_Make_Header(sizeof(m_UTC), eTRTrace_UTC_Offset);
-  m_UTC.offset = offset;
-  m_Chunks[0] = sTRC_Data_Chunk{&m_Info, sizeof(m_Info)};
-  m_Chunks[1] = sTRC_Data_Chunk{&m_UTC, sizeof(m_UTC)};
-  m_Pending_Count = 2;
-  m_Pending_Size = sizeof(m_Info) + sizeof(m_UTC);
+    uint64_t created = 0;
+    int32_t offset = 0;
+    Creation_Time(&created, &offset);
+    m_Info.header = TRTrace_Make_Header(sizeof(m_Info), eTRTrace_Info);
+    m_Info.time_hi = static_cast<uint32_t>(created >> 32);
+    m_Info.time_lo = static_cast<uint32_t>(created);
+    m_Info.timer_value = Timer();
+    m_Info.timer_frequency = m_Conf.get_timer ? m_Conf.timer_frequency : kPerformanceFrequency;
+    m_Info.flags = kTRTrace_Info_Flags;
+    uint16_t name_units[kTRTrace_Name_Units + 1] = {};
+    Convert_UTF8_To_UTF16(name ? name : "Unknown", name_units, kTRTrace_Name_Units + 1);
+    memcpy(m_Info.name, name_units, sizeof(name_units));
+    m_UTC.header = TRTrace_Make_Header(sizeof(m_UTC), eTRTrace_UTC_Offset);
+    m_UTC.offset = offset;
+    m_Chunks[0] = sTRC_Data_Chunk{&m_Info, sizeof(m_Info)};
+    m_Chunks[1] = sTRC_Data_Chunk{&m_UTC, sizeof(m_UTC)};
+    m_Pending_Count = 2;
+    m_Pending_Size = sizeof(m_Info) + sizeof(m_UTC);
+  }
 
   if (m_Client->Register_Channel(this) != eCode_Ok) {
     TR_Set_Last_Error(eLastError_Refused);

@@ -15,10 +15,14 @@
 // never move, so a module handle stays valid for the channel's life.
 //
 // Thread-safety: every operation may be called from any thread. m_Lock (recursive) guards every
-// field marked so below, including the callbacks from the client. Lock order: the client's
-// channel lock, then m_Lock, then the sink's locks (Sent is called with m_Lock held). The channel
-// takes the client's channel lock only through Register_Channel during creation and
-// Unregister_Channel during destruction.
+// field marked TR_GUARDED_BY(m_Lock) below (clang checks each access), including those touched by
+// the callbacks from the client.
+//
+// Lock order of the channel subsystem: the client's channel lock (held by the client around
+// On_Init, On_Status and On_Flush), then m_Lock, then the sink's locks (Sent is called with
+// m_Lock held). The channel takes the client's channel lock only through Register_Channel during
+// creation and Unregister_Channel during destruction, and never while holding m_Lock. The locks
+// belong to different objects, so the order is stated here rather than declared to the compiler.
 #ifndef TRACE_CHANNEL_TRACE_H_
 #define TRACE_CHANNEL_TRACE_H_
 
@@ -31,6 +35,7 @@
 
 #include "trace/base/clocks.h"
 #include "trace/base/lock.h"
+#include "trace/base/thread_annotations.h"
 #include "trace/channel/data_block.h"
 #include "trace/channel/desc_tree.h"
 #include "trace/channel/memory_manager.h"
@@ -112,46 +117,49 @@ class CTRTrace final : public ITR_Trace {
   // Steps shared by both kinds of call, in order: the first chunk of the call (the descriptor
   // when due; `size` starts from the pending bytes), the trailer (returns its size), and the
   // data header plus hand-over (false when refused; the descriptor then counts as unsent).
-  sTRC_Data_Chunk* Begin_Call(CTRTrace_Desc* desc, bool* with_desc, uint64_t* size);
-  uint32_t Fill_Trailer(const sTRTrace_Module* mod);
+  sTRC_Data_Chunk* Begin_Call(CTRTrace_Desc* desc, bool* with_desc, uint64_t* size)
+      TR_REQUIRES(m_Lock);
+  uint32_t Fill_Trailer(const sTRTrace_Module* mod) TR_REQUIRES(m_Lock);
   bool Finish_Call(CTRTrace_Desc* desc, eTRTrace_Level level, sTRC_Data_Chunk* header,
-                   sTRC_Data_Chunk* end, uint64_t size, uint64_t record_size, bool with_desc);
+                   sTRC_Data_Chunk* end, uint64_t size, uint64_t record_size, bool with_desc)
+      TR_REQUIRES(m_Lock);
 
   // Descriptor of a printf-style site / of an already formatted site; null: drop the call.
   CTRTrace_Desc* Find_Desc(uint16_t id, uint16_t module_id, uint16_t line, const char* file,
-                           const char* function, const char** format);
+                           const char* function, const char** format) TR_REQUIRES(m_Lock);
   CTRTrace_Desc* Find_Managed_Desc(uint16_t id, uint16_t module_id, uint16_t line,
-                                   const char* file, const char* function);
+                                   const char* file, const char* function) TR_REQUIRES(m_Lock);
   // Allocates a descriptor in the arena; the managed form when `format` is null.
   CTRTrace_Desc* New_Desc(uint16_t id, uint16_t module_id, uint16_t line, const char* file,
-                          const char* function, const char** format, const uint64_t* key);
+                          const char* function, const char** format, const uint64_t* key)
+      TR_REQUIRES(m_Lock);
   // The next dynamic ID, or 0 when all are used.
-  uint16_t Next_Dynamic_ID();
+  uint16_t Next_Dynamic_ID() TR_REQUIRES(m_Lock);
 
   // Makes room for `extra` chunks after the pending ones; false when memory is short.
-  bool Reserve_Chunks(uint32_t extra) {
+  bool Reserve_Chunks(uint32_t extra) TR_REQUIRES(m_Lock) {
     return uint64_t{m_Pending_Count} + extra <= m_Chunks_Capacity || Grow_Chunks(extra);
   }
-  bool Grow_Chunks(uint32_t extra);
+  bool Grow_Chunks(uint32_t extra) TR_REQUIRES(m_Lock);
   // Appends a record to the pending chunks, merging it into an adjacent pending chunk.
-  bool Queue_Record(const void* record, uint32_t size);
+  bool Queue_Record(const void* record, uint32_t size) TR_REQUIRES(m_Lock);
   // Hands the first `count` chunks (`size` bytes) to the client. On success the pending chunks
   // are cleared and delivered thread stops retire their start records.
-  bool Send(uint32_t count, uint32_t size);
+  bool Send(uint32_t count, uint32_t size) TR_REQUIRES(m_Lock);
   // True when records may be handed over now.
-  bool Can_Send() const { return m_Active && m_Status.connected; }
+  bool Can_Send() const TR_REQUIRES(m_Lock) { return m_Active && m_Status.connected; }
   // Sends the pending chunks when connected; false when nothing was delivered.
-  bool Flush_Pending();
+  bool Flush_Pending() TR_REQUIRES(m_Lock);
   // Queues the whole context again after a new connection.
-  void Queue_Context();
+  void Queue_Context() TR_REQUIRES(m_Lock);
   // Removes the first live start record of `thread_id`, if any.
-  void Remove_Start(uint32_t thread_id);
+  void Remove_Start(uint32_t thread_id) TR_REQUIRES(m_Lock);
   // Drops the start records of delivered stops, then the stops themselves.
-  void Retire_Stops();
+  void Retire_Stops() TR_REQUIRES(m_Lock);
   // Final flush: close record after the pending chunks; the channel becomes inactive.
-  void Final_Flush();
+  void Final_Flush() TR_REQUIRES(m_Lock);
   // Module record at 1-based `module_id` in block order, or null.
-  sTRTrace_Module* Module_By_ID(uint16_t module_id);
+  sTRTrace_Module* Module_By_ID(uint16_t module_id) TR_REQUIRES(m_Lock);
   // The channel's timer now.
   uint64_t Timer() {
     return m_Conf.get_timer ? m_Conf.get_timer(m_Conf.context) : GetPerformanceCounter();
@@ -163,44 +171,49 @@ class CTRTrace final : public ITR_Trace {
   ITR_Client* m_Client;  // one reference held for the channel's life
   stTrace_Conf m_Conf;   // copy of the creation settings (zeros when none); read-only
 
-  CLock m_Lock;  // the channel lock; guards everything below
-  uint32_t m_ID = 0;
-  uint32_t m_Counter = 0;  // call counter, incremented by every trace call
-  bool m_Active = false;
-  bool m_Registered = false;
-  eTRTrace_Level m_Verbosity = TRL_TRACE;
-  sTRC_Status m_Status{1, 0};   // last status seen from the client
-  int64_t m_Context_Resets = 0;  // resets value the pending context was built for
+  // The channel lock. Taken after the client's channel lock (On_* callbacks) and before the
+  // sink's locks (Sent); recursive, since a channel callback may re-enter the channel.
+  CLock m_Lock;
+  uint32_t m_ID TR_GUARDED_BY(m_Lock) = 0;
+  uint32_t m_Counter TR_GUARDED_BY(m_Lock) = 0;  // call counter, incremented by every trace call
+  bool m_Active TR_GUARDED_BY(m_Lock) = false;
+  bool m_Registered TR_GUARDED_BY(m_Lock) = false;
+  eTRTrace_Level m_Verbosity TR_GUARDED_BY(m_Lock) = TRL_TRACE;
+  sTRC_Status m_Status TR_GUARDED_BY(m_Lock){1, 0};  // last status seen from the client
+  // Resets value the pending context was built for.
+  int64_t m_Context_Resets TR_GUARDED_BY(m_Lock) = 0;
 
-  sTRTrace_Info m_Info;
-  sTRTrace_UTC_Offset m_UTC;
-  sTRTrace_Data m_Data_Header;
-  sTRTrace_Verbosity m_Verbosity_Record;
-  sTRTrace_Close m_Close_Record;
-  uint8_t m_Trailer[4];
+  sTRTrace_Info m_Info TR_GUARDED_BY(m_Lock);
+  sTRTrace_UTC_Offset m_UTC TR_GUARDED_BY(m_Lock);
+  sTRTrace_Data m_Data_Header TR_GUARDED_BY(m_Lock);
+  sTRTrace_Verbosity m_Verbosity_Record TR_GUARDED_BY(m_Lock);
+  sTRTrace_Close m_Close_Record TR_GUARDED_BY(m_Lock);
+  uint8_t m_Trailer[4] TR_GUARDED_BY(m_Lock);
 
-  sTRC_Data_Chunk* m_Chunks = nullptr;  // pending chunks first, then those of the current call
-  uint32_t m_Chunks_Capacity = 0;
-  uint32_t m_Pending_Count = 0;
-  uint32_t m_Pending_Size = 0;
+  // Pending chunks first, then those of the current call.
+  sTRC_Data_Chunk* m_Chunks TR_GUARDED_BY(m_Lock) = nullptr;
+  uint32_t m_Chunks_Capacity TR_GUARDED_BY(m_Lock) = 0;
+  uint32_t m_Pending_Count TR_GUARDED_BY(m_Lock) = 0;
+  uint32_t m_Pending_Size TR_GUARDED_BY(m_Lock) = 0;
 
-  CData_Blocks<sTRTrace_Thread_Start> m_Starts;
-  CData_Blocks<sTRTrace_Thread_Stop> m_Stops;
-  CData_Blocks<sTRTrace_Module> m_Modules;
-  uint32_t m_Modules_Count = 0;
-  CModules_Tree m_Module_Names;
+  CData_Blocks<sTRTrace_Thread_Start> m_Starts TR_GUARDED_BY(m_Lock);
+  CData_Blocks<sTRTrace_Thread_Stop> m_Stops TR_GUARDED_BY(m_Lock);
+  CData_Blocks<sTRTrace_Module> m_Modules TR_GUARDED_BY(m_Lock);
+  uint32_t m_Modules_Count TR_GUARDED_BY(m_Lock) = 0;
+  CModules_Tree m_Module_Names TR_GUARDED_BY(m_Lock);
 
-  CMemoryManager m_Arena;
-  uint64_t* m_Staging = nullptr;  // argument values of the current call (arena scratch buffer)
-  uint32_t m_Staging_Args = 0;    // values m_Staging can hold
-  CTRTrace_Desc* m_IDs[kFixed_IDs] = {};
-  CDesc_Tree m_Sites;
-  CDesc_Tree m_Managed_Sites;
-  sSite_Cache m_Site_Cache[kSite_Cache] = {};
-  uint16_t m_Dynamic_ID = 1024;
+  CMemoryManager m_Arena TR_GUARDED_BY(m_Lock);
+  // Argument values of the current call (arena scratch buffer) and how many it can hold.
+  uint64_t* m_Staging TR_GUARDED_BY(m_Lock) = nullptr;
+  uint32_t m_Staging_Args TR_GUARDED_BY(m_Lock) = 0;
+  CTRTrace_Desc* m_IDs[kFixed_IDs] TR_GUARDED_BY(m_Lock) = {};
+  CDesc_Tree m_Sites TR_GUARDED_BY(m_Lock);
+  CDesc_Tree m_Managed_Sites TR_GUARDED_BY(m_Lock);
+  sSite_Cache m_Site_Cache[kSite_Cache] TR_GUARDED_BY(m_Lock) = {};
+  uint16_t m_Dynamic_ID TR_GUARDED_BY(m_Lock) = 1024;
 
-  // Shared-registry entry of this channel; null when not shared. Guarded by m_Lock.
-  CShared::sShared* m_Shared = nullptr;
+  // Shared-registry entry of this channel; null when not shared.
+  CShared::sShared* m_Shared TR_GUARDED_BY(m_Lock) = nullptr;
 };
 
 #endif  // TRACE_CHANNEL_TRACE_H_

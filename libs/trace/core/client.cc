@@ -1,6 +1,4 @@
-// Lock order of the client core: m_ChannelLock, then a channel's own lock (taken by the channel
-// inside On_Init/On_Status/On_Flush), then m_StatusLock and the sink's own locks. Nothing here
-// takes m_ChannelLock while holding m_StatusLock.
+// Lock order: see client.h.
 #include "trace/core/client.h"
 
 #include <stdlib.h>

@@ -5,9 +5,23 @@
 //
 // Thread-safety: every operation may be called from any thread. m_ChannelLock guards the channel
 // table and the shared-registry handle; m_StatusLock guards m_Connection and the sink's delivery
-// state. Lock order: m_ChannelLock, then a channel's own lock (taken inside the On_* callbacks),
-// then m_StatusLock and the sink's own locks. The client does not own references to its
-// channels: a channel holds a reference to its client and unregisters itself before it dies.
+// state; clang checks every access to a field marked TR_GUARDED_BY. The client does not own
+// references to its channels: a channel holds a reference to its client and unregisters itself
+// before it dies.
+//
+// Lock order of the client core, outermost first:
+//   1. the "Crash" registry semaphore (crash_registry.h; the exceptional flush closes clients
+//      while holding it);
+//   2. a client's m_ChannelLock (also taken by Share/Unshare around a registry entry's named
+//      semaphore, which is therefore taken after it);
+//   3. a channel's own lock (taken inside the On_* callbacks);
+//   4. the client's m_StatusLock (its place after m_ChannelLock is declared below), then the
+//      sink's own locks;
+//   leaves, under which nothing else is taken: a journal's lock, the last-error lock and the
+//   list of published registry names.
+// Nothing takes m_ChannelLock while holding m_StatusLock or a channel's lock. Both client locks
+// are recursive: a channel may unregister itself from within a callback that the client makes
+// under m_ChannelLock.
 #ifndef TRACE_CORE_CLIENT_H_
 #define TRACE_CORE_CLIENT_H_
 
@@ -19,6 +33,7 @@
 #include <mqtt-wrapper/TR.h>
 
 #include "trace/base/lock.h"
+#include "trace/base/thread_annotations.h"
 #include "trace/core/shared.h"
 
 class IJournal;
@@ -73,12 +88,12 @@ class CClient : public ITR_Client {
 
   std::atomic<uint32_t> m_RefCount;  // 1 after construction
   uint32_t m_Status;                 // eClient_Code; set by a sink whose initialisation failed
-  CLock m_ChannelLock;               // guards m_Channels, m_Shared
-  CLock m_StatusLock;                // guards m_Connection and the sink's delivery state
-  ITRC_Channel* m_Channels[kMaxChannels];  // guarded by m_ChannelLock; not owned
-  CShared::sShared* m_Shared;              // guarded by m_ChannelLock; null when not shared
-  uint32_t m_CrashRegistered;              // nonzero while the client is in the crash registry
-  IJournal* m_Journal;                     // owned reference; null = no journal
+  CLock m_ChannelLock;
+  CLock m_StatusLock TR_ACQUIRED_AFTER(m_ChannelLock);  // also the sink's delivery state
+  ITRC_Channel* m_Channels[kMaxChannels] TR_GUARDED_BY(m_ChannelLock);  // not owned
+  CShared::sShared* m_Shared TR_GUARDED_BY(m_ChannelLock);  // null when not shared
+  uint32_t m_CrashRegistered;  // nonzero while the client is in the crash registry
+  IJournal* m_Journal;         // owned reference; null = no journal
   sTRC_Status m_Connection TR_GUARDED_BY(m_StatusLock);  // {1, 0} after construction
   eType m_Type;
   char** m_Args;     // owned copies of the options; null when there are none

@@ -1,7 +1,8 @@
 // The process-wide crash service: the fatal-signal handler, the exceptional flush that closes
 // every registered client, and TR_Flush.
 //
-// Lock order: the "Crash" semaphore, then a client's locks (taken inside Unshare/Close/Flush).
+// Lock order (client.h): the "Crash" semaphore, then a client's locks (taken inside
+// Unshare/Close/Flush).
 // The exceptional flush may run from a signal handler on a thread that is already flushing; it
 // then returns at once instead of waiting for a semaphore its own thread holds.
 #include <signal.h>

@@ -9,8 +9,9 @@
 // Entries below the threshold are dropped; a negative threshold lets every level through.
 //
 // Ownership: reference counted (1 at creation); Release() deletes at 0.
-// Thread-safety: any thread may log; a recursive mutex serialises composing and printing, so the
-// lines of one entry are never interleaved with another entry.
+// Thread-safety: any thread may log; m_Lock (recursive) serialises composing and printing, so the
+// lines of one entry are never interleaved with another entry. Lock order: m_Lock is a leaf,
+// taken under any other engine lock (sinks report to the journal while holding theirs).
 #ifndef TRACE_CORE_JOURNAL_H_
 #define TRACE_CORE_JOURNAL_H_
 
@@ -20,6 +21,7 @@
 #include <atomic>
 
 #include "trace/base/lock.h"
+#include "trace/base/thread_annotations.h"
 
 class IJournal {
  public:
@@ -74,10 +76,10 @@ class CJournal : public IJournal {
 
  private:
   std::atomic<int32_t> m_RefCount{1};
-  CLock m_Lock;  // guards the fields below; a leaf: no other engine lock is taken under it
-  uint64_t m_Counts[kLevels] = {};  // guarded by m_Lock
-  int32_t m_Threshold;              // guarded by m_Lock; may be negative
-  char* m_Buffer = nullptr;         // kBufferSize bytes, guarded by m_Lock
+  CLock m_Lock;  // a leaf: no other engine lock is taken under it
+  uint64_t m_Counts[kLevels] TR_GUARDED_BY(m_Lock) = {};
+  int32_t m_Threshold TR_GUARDED_BY(m_Lock);  // may be negative
+  char* m_Buffer TR_GUARDED_BY(m_Lock) = nullptr;  // kBufferSize bytes
 };
 
 // Reports to `journal_ptr` when it is not null.

@@ -1,6 +1,6 @@
 // Per-thread last-error records: one {thread ID, code} record per kernel thread that ever had
 // an error, in a red-black tree keyed by thread ID, under one process-wide recursive lock.
-// Lock order: the error lock is a leaf; nothing else is taken while it is held.
+// The error lock is a leaf of the engine's lock order (client.h): nothing else is taken under it.
 #include "trace/core/last_error.h"
 
 #include <new>
@@ -8,6 +8,7 @@
 #include "trace/base/lock.h"
 #include "trace/base/proc.h"
 #include "trace/base/rb_tree.h"
+#include "trace/base/thread_annotations.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ class CTreeThreadErrors : public CRBTree<stTR_Error_Thread*, unsigned int> {
 // destroyed, so threads and exit handlers that run after static destruction still find them.
 struct sErrorState {
   CLock lock;
-  CTreeThreadErrors tree;  // guarded by lock
+  CTreeThreadErrors tree TR_GUARDED_BY(lock);
 };
 
 sErrorState& State() {

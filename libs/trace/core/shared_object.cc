@@ -8,21 +8,22 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <mutex>
-
+#include "trace/base/mutex.h"
+#include "trace/base/thread_annotations.h"
 #include "trace/core/shared.h"
 
 namespace {
 
-// Names of the entries this process has published and not withdrawn. Guarded by
-// g_Published_Lock; the exit path only tries the lock, so a signal arriving while this thread
-// holds it cannot deadlock (the names are then left to the next process with this PID).
+// Names of the entries this process has published and not withdrawn. g_Published_Lock is a leaf
+// (nothing is locked under it) and not recursive: the exit path only tries it, so a signal
+// arriving while this thread holds it cannot deadlock or see a half-written name (the names are
+// then left to the next process with this PID).
 constexpr int kMaxPublished = 64;
-std::mutex g_Published_Lock;
-char g_Published[kMaxPublished][CShared::kMaxEntryName + 1];
+CMutex g_Published_Lock;
+char g_Published[kMaxPublished][CShared::kMaxEntryName + 1] TR_GUARDED_BY(g_Published_Lock);
 
 void Remember(const char* entry) {
-  std::lock_guard<std::mutex> guard(g_Published_Lock);
+  CMutexGuard guard(&g_Published_Lock);
   for (auto& slot : g_Published) {
     if (slot[0] != '\0') continue;
     strcpy(slot, entry);
@@ -31,7 +32,7 @@ void Remember(const char* entry) {
 }
 
 void Forget(const char* entry) {
-  std::lock_guard<std::mutex> guard(g_Published_Lock);
+  CMutexGuard guard(&g_Published_Lock);
   for (auto& slot : g_Published) {
     if (strcmp(slot, entry) != 0) continue;
     slot[0] = '\0';
@@ -90,13 +91,13 @@ uint32_t CShared::Publish(sShared** handle, const char* entry, const void* objec
 }
 
 void CShared::Unlink_Published() {
-  std::unique_lock<std::mutex> guard(g_Published_Lock, std::try_to_lock);
-  if (!guard.owns_lock()) return;
+  if (!g_Published_Lock.Try_Lock()) return;
   for (auto& slot : g_Published) {
     if (slot[0] == '\0') continue;
     UnLink(slot);
     slot[0] = '\0';
   }
+  g_Published_Lock.Unlock();
 }
 
 bool CShared::Withdraw(sShared* handle, const void* object, bool take_lock) {

@@ -85,7 +85,7 @@ char* Copy_Text(const char* text, size_t length) {
 // ---------------------------------------------------------------------------------------------
 // Digits buffer
 
-CFormatter::sBuffer::sBuffer() : m_RefCount(1), m_Data(new char[kCapacity]), m_Capacity(kCapacity) {}
+CFormatter::sBuffer::sBuffer() : m_RefCount(1), m_Data(new char[kCapacity]) {}
 
 CFormatter::sBuffer::~sBuffer() { delete[] m_Data; }
 

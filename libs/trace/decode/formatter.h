@@ -54,7 +54,7 @@ class CFormatter {
     sBuffer& operator=(const sBuffer&) = delete;
 
     char* Data() { return m_Data; }
-    uint32_t Capacity() const { return m_Capacity; }
+    uint32_t Capacity() const { return kCapacity; }
 
    protected:
     virtual ~sBuffer();
@@ -62,7 +62,6 @@ class CFormatter {
    private:
     std::atomic<uint32_t> m_RefCount;  // 1 after construction
     char* m_Data;                      // kCapacity bytes, owned
-    uint32_t m_Capacity;
   };
 
   // One literal followed by at most one conversion.

@@ -140,29 +140,31 @@ TEST(MEventTest, EverySignalFromManyThreadsIsDeliveredOnce) {
   EXPECT_EQ(event.Wait(0), static_cast<uint32_t>(MEVENT_NONE));
 }
 
+// Takes `lock` twice on one thread. The capability analysis has no notion of a recursive lock
+// and would report the second acquisition; re-entering is exactly what is tested here.
+void Lock_Twice_And_Count(CLock* lock, std::atomic<int>* inside, int* counter)
+    TR_NO_THREAD_SAFETY_ANALYSIS {
+  CLockGuard guard(lock);
+  CLockGuard nested(lock);  // recursive: must not deadlock
+  if (inside->fetch_add(1) != 0) ADD_FAILURE() << "two threads inside the lock";
+  ++*counter;
+  inside->fetch_sub(1);
+}
+
 TEST(LockTest, RecursiveAndGuarded) {
   CLock lock;
-  lock.Lock();
-  lock.Lock();  // recursive: must not deadlock
-  lock.Unlock();
-  lock.Unlock();
-
   std::atomic<int> inside{0};
   int counter = 0;
+  Lock_Twice_And_Count(&lock, &inside, &counter);
+
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {
-      for (int i = 0; i < 10000; ++i) {
-        CLockGuard guard(&lock);
-        CLockGuard nested(&lock);
-        if (inside.fetch_add(1) != 0) ADD_FAILURE() << "two threads inside the lock";
-        ++counter;
-        inside.fetch_sub(1);
-      }
+      for (int i = 0; i < 10000; ++i) Lock_Twice_And_Count(&lock, &inside, &counter);
     });
   }
   for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(counter, 40000);
+  EXPECT_EQ(counter, 40001);
 }
 
 TEST(ClocksTest, UnitsAndWrap) {
@@ -181,6 +183,27 @@ TEST(ClocksTest, UnitsAndWrap) {
   double wall_seconds =
       static_cast<double>(Get_System_Time_100ns() - kEpoch1601To1970_100ns) / kPerformanceFrequency;
   EXPECT_NEAR(wall_seconds, static_cast<double>(time(nullptr)), 2.0);
+}
+
+// Deadlines of timed waits are absolute times on the monotonic clock: `timeout_ms` after a
+// monotonic reading taken around the call, never a wall-clock time (which is decades away).
+TEST(ClocksTest, MonotonicDeadlineIsNowPlusTimeoutOnTheMonotonicClock) {
+  const uint32_t timeouts[] = {0, 1, 999, 1000, 1001, 2500, UINT32_MAX};
+  auto nanoseconds = [](const timespec& ts) {
+    return static_cast<long double>(ts.tv_sec) * 1e9L + static_cast<long double>(ts.tv_nsec);
+  };
+  for (uint32_t timeout : timeouts) {
+    SCOPED_TRACE(timeout);
+    timespec before{}, after{};
+    clock_gettime(CLOCK_MONOTONIC, &before);
+    const timespec deadline = Monotonic_Deadline(timeout);
+    clock_gettime(CLOCK_MONOTONIC, &after);
+    EXPECT_GE(deadline.tv_nsec, 0);
+    EXPECT_LT(deadline.tv_nsec, 1000000000L);
+    const long double offset = static_cast<long double>(timeout) * 1e6L;
+    EXPECT_GE(nanoseconds(deadline), nanoseconds(before) + offset);
+    EXPECT_LE(nanoseconds(deadline), nanoseconds(after) + offset);
+  }
 }
 
 }  // namespace
