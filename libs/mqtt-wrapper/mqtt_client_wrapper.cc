@@ -123,10 +123,24 @@ void MqttAsyncWrapper::Connect(bool cleanSession, MQTTAsync_onSuccess* successCa
   guard.Complete(MQTTAsync_connect(*client, &options));
 }
 
-void MqttAsyncWrapper::onSuccess(void* context, MQTTAsync_successData* response) {
-  auto* record = static_cast<client_status*>(context);
-  PahoCallbackScope scope;
-  CallbackInFlight inFlight(record);
+namespace {
+
+// Runs the caller's completion callback on Paho's thread; nothing it throws reaches Paho.
+template <class Callback, class Response>
+void callCallerCallback(Callback* callback, void* callbackContext, Response* response,
+                        const char* threwText, const char* threwUnknownText) {
+  if (callback == nullptr) return;
+  try {
+    callback(callbackContext, response);
+  } catch (const std::exception& e) {
+    TR_LOG(TRL_ERROR, threwText, e.what());
+  } catch (...) {
+    TR_LOG(TRL_ERROR, "%s", threwUnknownText);
+  }
+}
+
+// The command in flight succeeded: the waiting caller is released and the caller's callback run.
+void finishCommandSuccess(client_status* record, MQTTAsync_successData* response) {
   bool timedOut = false;
   MQTTAsync_onSuccess* callback = nullptr;
   void* callbackContext = nullptr;
@@ -140,27 +154,13 @@ void MqttAsyncWrapper::onSuccess(void* context, MQTTAsync_successData* response)
     record->statusCondition.notify_all();
   }
   if (timedOut) TR_LOG(TRL_WARNING, "MQTT command completed successfully after wrapper timeout");
-  if (callback == nullptr) return;
-  try {
-    callback(callbackContext, response);
-  } catch (const std::exception& e) {
-    TR_LOG(TRL_ERROR, "MQTT success callback threw exception: %s", e.what());
-  } catch (...) {
-    TR_LOG(TRL_ERROR, "MQTT success callback threw unknown exception");
-  }
+  callCallerCallback(callback, callbackContext, response, "MQTT success callback threw exception: %s",
+                     "MQTT success callback threw unknown exception");
 }
 
-void MqttAsyncWrapper::onFailure(void* context, MQTTAsync_failureData* response) {
-  auto* record = static_cast<client_status*>(context);
-  PahoCallbackScope scope;
-  CallbackInFlight inFlight(record);
-  TR::pushBacktraceStamp(0);
-  TR_LOG(TRL_ERROR, "MQTT Failure callback");
-  const int code = response != nullptr ? response->code : -1;
-  const char* description =
-      response != nullptr && response->message != nullptr ? response->message : "";
-  std::string text = fmt::format("MQTT Code: {} Description: {}", code, description);
-
+// The command in flight failed with `text`: the waiting caller gets it as its exception text.
+void finishCommandFailure(client_status* record, const std::string& text,
+                          MQTTAsync_failureData* response) {
   bool timedOut = false;
   MQTTAsync_onFailure* callback = nullptr;
   void* callbackContext = nullptr;
@@ -174,14 +174,30 @@ void MqttAsyncWrapper::onFailure(void* context, MQTTAsync_failureData* response)
     record->statusCondition.notify_all();
   }
   if (timedOut) TR_LOG(TRL_WARNING, "MQTT command failed after wrapper timeout: %s", text.c_str());
-  if (callback == nullptr) return;
-  try {
-    callback(callbackContext, response);
-  } catch (const std::exception& e) {
-    TR_LOG(TRL_ERROR, "MQTT failure callback threw exception: %s", e.what());
-  } catch (...) {
-    TR_LOG(TRL_ERROR, "MQTT failure callback threw unknown exception");
-  }
+  callCallerCallback(callback, callbackContext, response, "MQTT failure callback threw exception: %s",
+                     "MQTT failure callback threw unknown exception");
+}
+
+}  // namespace
+
+void MqttAsyncWrapper::onSuccess(void* context, MQTTAsync_successData* response) {
+  auto* record = static_cast<client_status*>(context);
+  PahoCallbackScope scope;
+  CallbackInFlight inFlight(record);
+  finishCommandSuccess(record, response);
+}
+
+void MqttAsyncWrapper::onFailure(void* context, MQTTAsync_failureData* response) {
+  auto* record = static_cast<client_status*>(context);
+  PahoCallbackScope scope;
+  CallbackInFlight inFlight(record);
+  TR::pushBacktraceStamp(0);
+  TR_LOG(TRL_ERROR, "MQTT Failure callback");
+  const int code = response != nullptr ? response->code : -1;
+  const char* description =
+      response != nullptr && response->message != nullptr ? response->message : "";
+  finishCommandFailure(record, fmt::format("MQTT Code: {} Description: {}", code, description),
+                       response);
 }
 
 void MqttAsyncWrapper::onConnectionLost(void* context, char* cause) {
