@@ -125,17 +125,26 @@ void MqttAsyncWrapper::Connect(bool cleanSession, MQTTAsync_onSuccess* successCa
 
 namespace {
 
-// Runs the caller's completion callback on Paho's thread; nothing it throws reaches Paho.
+// Runs the caller's completion callback on Paho's thread; nothing it throws reaches Paho. The
+// log texts stay literal format strings, so each names its own case.
 template <class Callback, class Response>
-void callCallerCallback(Callback* callback, void* callbackContext, Response* response,
-                        const char* threwText, const char* threwUnknownText) {
+void callCallerCallback(bool success, Callback* callback, void* callbackContext,
+                        Response* response) {
   if (callback == nullptr) return;
   try {
     callback(callbackContext, response);
   } catch (const std::exception& e) {
-    TR_LOG(TRL_ERROR, threwText, e.what());
+    if (success) {
+      TR_LOG(TRL_ERROR, "MQTT success callback threw exception: %s", e.what());
+    } else {
+      TR_LOG(TRL_ERROR, "MQTT failure callback threw exception: %s", e.what());
+    }
   } catch (...) {
-    TR_LOG(TRL_ERROR, "%s", threwUnknownText);
+    if (success) {
+      TR_LOG(TRL_ERROR, "MQTT success callback threw unknown exception");
+    } else {
+      TR_LOG(TRL_ERROR, "MQTT failure callback threw unknown exception");
+    }
   }
 }
 
@@ -154,8 +163,7 @@ void finishCommandSuccess(client_status* record, MQTTAsync_successData* response
     record->statusCondition.notify_all();
   }
   if (timedOut) TR_LOG(TRL_WARNING, "MQTT command completed successfully after wrapper timeout");
-  callCallerCallback(callback, callbackContext, response, "MQTT success callback threw exception: %s",
-                     "MQTT success callback threw unknown exception");
+  callCallerCallback(true, callback, callbackContext, response);
 }
 
 // The command in flight failed with `text`: the waiting caller gets it as its exception text.
@@ -174,8 +182,7 @@ void finishCommandFailure(client_status* record, const std::string& text,
     record->statusCondition.notify_all();
   }
   if (timedOut) TR_LOG(TRL_WARNING, "MQTT command failed after wrapper timeout: %s", text.c_str());
-  callCallerCallback(callback, callbackContext, response, "MQTT failure callback threw exception: %s",
-                     "MQTT failure callback threw unknown exception");
+  callCallerCallback(false, callback, callbackContext, response);
 }
 
 }  // namespace
