@@ -3,8 +3,8 @@
 # tests built with clang under ThreadSanitizer (a build that also checks the lock annotations with
 # -Wthread-safety -Werror), and the aarch64 build's tests under qemu-user. Installs what it needs
 # first (scripts/setup.sh).
-# Usage: scripts/test.sh [native] [asan] [tsan] [aarch64]   (default: all four, in this order)
-    fuzz)    bash scripts/fuzz.sh ;;
+# The fuzz stage runs every parser's libFuzzer target for a bounded time (scripts/fuzz.sh).
+# Usage: scripts/test.sh [native] [asan] [tsan] [aarch64] [fuzz]   (default: all, in this order)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
