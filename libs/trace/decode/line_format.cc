@@ -164,7 +164,7 @@ CLineFormat::sNode* CLineFormat::AddFormatNode(const char* literal, uint64_t len
 
 uint32_t CLineFormat::ParseFormat(const char* format_template) {
   Clear_Nodes();
-  if (!format_template || !*format_template) return 2;
+  if (!format_template || !*format_template) return eDecode_Failed;
   const char* literal = format_template;
   bool found = false;
   const char* p = format_template;
@@ -173,7 +173,7 @@ uint32_t CLineFormat::ParseFormat(const char* format_template) {
     if (*p == '%' && p[1] && p[2] && (element = GetFormatFunction(p + 1)) != nullptr) {
       if (!AddFormatNode(literal, static_cast<uint64_t>(p - literal), element)) {
         Clear_Nodes();
-        return 2;
+        return eDecode_Failed;
       }
       found = true;
       p += 3;
@@ -184,13 +184,13 @@ uint32_t CLineFormat::ParseFormat(const char* format_template) {
   }
   if (!found) {
     Clear_Nodes();
-    return 2;
+    return eDecode_Failed;
   }
   if (p > literal && !AddFormatNode(literal, static_cast<uint64_t>(p - literal), nullptr)) {
     Clear_Nodes();
-    return 2;
+    return eDecode_Failed;
   }
-  return 0;
+  return eDecode_Ok;
 }
 
 bool CLineFormat::Reserve(uint64_t free_bytes, uint64_t grow_by) {

@@ -14,6 +14,8 @@
 
 #include <mqtt-wrapper/TRTextSink.h>
 
+#include "trace/decode/decode_result.h"
+
 class CLineFormat {
  public:
   using sLog = CClTextSink::sLog;
@@ -41,9 +43,9 @@ class CLineFormat {
   // otherwise, and allocates the line buffer. False when memory runs out.
   bool Init(const char* format_template);
 
-  // Replaces the nodes by those of `format_template`: 0 when at least one element was found; 2
-  // for a null or empty template, a template without elements, or a failed allocation (the
-  // previous nodes are then gone too).
+  // Replaces the nodes by those of `format_template`: eDecode_Ok when at least one element was
+  // found; eDecode_Failed for a null or empty template, a template without elements, or a failed
+  // allocation (the previous nodes are then gone too).
   uint32_t ParseFormat(const char* format_template);
   // Appends a node (no literal when `length` is 0); null when it cannot be allocated.
   sNode* AddFormatNode(const char* literal, uint64_t length, tElement element);

@@ -51,7 +51,7 @@ uint32_t CStreamParser::Fail(uint64_t offset, const char* format, ...) {
   PSPrintV(m_Error, sizeof(m_Error), format, args);
   va_end(args);
   m_ErrorOffset = offset;
-  return 2;
+  return eDecode_Failed;
 }
 
 bool CStreamParser::Grow_Reassembly(uint64_t size) {
@@ -82,7 +82,7 @@ uint32_t CStreamParser::Parse_Buffer(const uint8_t* data, uint64_t size) {
       if (left < length) break;
       m_PacketOffset = base + pos;
       uint32_t result = Parse_Packet(header >> 27, data + pos + 4, length - 4);
-      if (result) return result;
+      if (result != eDecode_Ok) return result;
       pos += length;
       continue;
     }
@@ -114,7 +114,7 @@ uint32_t CStreamParser::Parse_Buffer(const uint8_t* data, uint64_t size) {
     if (m_Fill == length) {
       m_Fill = 0;
       uint32_t result = Parse_Packet(header >> 27, m_Reassembly + 4, length - 4);
-      if (result) return result;
+      if (result != eDecode_Ok) return result;
     }
   }
   if (pos < size) {
@@ -138,11 +138,11 @@ uint32_t CStreamParser::Parse_Buffer(const uint8_t* data, uint64_t size) {
     m_Fill = rest;
     m_PacketOffset = base + pos;
   }
-  return 0;
+  return eDecode_Ok;
 }
 
 uint32_t CStreamParser::Parse_Packet(uint32_t id, const uint8_t* payload, uint32_t size) {
-  uint32_t result = 0;
+  uint32_t result = eDecode_Ok;
   uint32_t offset = 0;
   const uint64_t at = m_PacketOffset + 4;
   while (offset < size) {

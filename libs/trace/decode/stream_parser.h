@@ -47,9 +47,9 @@ class CStreamParser {
   // Orphan_Records) instead of failing; a reader of rolled files wants it, a live sink does not.
   void Set_Lenient(bool lenient) { m_Lenient = lenient; }
 
-  // Feeds the next bytes of the stream. 0, or 2 after a fault (see above).
+  // Feeds the next bytes of the stream. eDecode_Ok, or eDecode_Failed after a fault (see above).
   uint32_t Parse_Buffer(const uint8_t* data, uint64_t size);
-  // Dispatches the records of one packet payload of `channel`. 0, or 2.
+  // Dispatches the records of one packet payload of `channel`. eDecode_Ok or eDecode_Failed.
   uint32_t Parse_Packet(uint32_t channel, const uint8_t* payload, uint32_t size);
 
   // Bytes of an incomplete packet held for the next Parse_Buffer.

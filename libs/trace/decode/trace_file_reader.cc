@@ -36,7 +36,7 @@ bool CTrace_File_Reader::Feed(const uint8_t* data, uint64_t size) {
       if (magic != kTRD_Magic) return Fail("not a binary trace file (wrong magic number at offset 0)");
     }
   }
-  if (size && m_Parser.Parse_Buffer(data, size) != 0) {
+  if (size && m_Parser.Parse_Buffer(data, size) != eDecode_Ok) {
     return Fail("damaged at offset %llu: %s", static_cast<unsigned long long>(kTRD_Header_Size + m_Parser.Error_Offset()),
                 m_Parser.Error_Text());
   }

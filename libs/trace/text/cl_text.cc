@@ -107,7 +107,7 @@ bool CClText::Consume(sBuffer* const* batch, uint32_t count, bool) {
     m_LastDump = GetTickCount();
     // After a failure the client is off before room appears, so that no producer is told its
     // data was accepted when no worker will ever render it.
-    if (m_Parser.Parse_Buffer(batch[i]->data, batch[i]->used) != 0) {
+    if (m_Parser.Parse_Buffer(batch[i]->data, batch[i]->used) != eDecode_Ok) {
       Go_Off();
       return false;
     }
@@ -137,7 +137,7 @@ void CClText::Drain_Locked() {
 }
 
 bool CClText::Drain_Buffer_Locked(sBuffer* buffer) {
-  if (m_Parser.Parse_Buffer(buffer->data, buffer->used) == 0) return true;
+  if (m_Parser.Parse_Buffer(buffer->data, buffer->used) == eDecode_Ok) return true;
   m_ParseFailed = true;
   TR_JOURNAL_AT(m_Journal, IJournal::eCritical, "Close", "Trace stream cannot be parsed at stream offset %llu: %s",
                 static_cast<unsigned long long>(m_Parser.Error_Offset()), m_Parser.Error_Text());
