@@ -447,7 +447,7 @@ class ManualServer {
 
   // An acknowledgement of `acked` with `client_id`; `size_field` other than 0 overrides the size
   // field (to claim more bytes than are sent).
-  void Ack(uint32_t acked, uint16_t client_id, uint16_t size_field = 0) {
+  void Ack(uint32_t acked, uint16_t client_id, uint16_t size_field = 0, bool foreign = false) {
     std::vector<uint8_t> packet(20, 0);
     TP_Store32(packet.data() + kTP_Offset_ID, ++reply_id_);
     TP_Store16(packet.data() + kTP_Offset_Type, eTP_Acknowledgment);
@@ -456,7 +456,9 @@ class ManualServer {
     TP_Store32(packet.data() + kTP_Ack_Offset_ID, acked);
     TP_Store16(packet.data() + kTP_Ack_Offset_Result, 1);
     TP_Store32(packet.data(), TP_Packet_CRC(packet.data(), 20));
-    sendto(socket_, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&peer_), peer_length_);
+    const int from = foreign ? socket(AF_INET, SOCK_DGRAM, 0) : socket_;
+    sendto(from, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&peer_), peer_length_);
+    if (foreign) close(from);
   }
 
  private:
@@ -481,8 +483,10 @@ TEST(NetProtocol, OnlyTheAnswerToThePendingPacketCounts) {
 
   // An answer to a packet never sent, and one whose size field claims more bytes than arrived:
   // neither connects nor gives the client an ID.
+  // The right answer from another address is not the server's either.
   server.Ack(hello_id + 1000, 0x1234);
   server.Ack(hello_id, 0x2345, 200);
+  server.Ack(hello_id, 0x3456, 0, /*foreign=*/true);
   EXPECT_FALSE(sink->Connection_Wait(300));
   // The hello is sent again unchanged after 100 ms without an answer.
   std::vector<uint8_t> again;
@@ -503,6 +507,70 @@ TEST(NetProtocol, OnlyTheAnswerToThePendingPacketCounts) {
   std::vector<uint8_t> bye;
   ASSERT_TRUE(server.Receive(eTP_Bye, &bye));
   EXPECT_EQ(TP_Load16(bye.data() + kTP_Offset_Client), 7u);
+}
+
+TEST(NetProtocol, DiscardedRecordsAreCountedPerChannelFromTheirHeaders) {
+  ManualServer server;
+  CClNetwork* sink = Make_Sink({server.Port_Option()});
+  ASSERT_EQ(sink->Get_Status(), eCode_Ok);
+  LossChannel silent, first, second;
+  ASSERT_EQ(sink->Register_Channel(&silent), eCode_Ok);  // ID 0
+  ASSERT_EQ(sink->Register_Channel(&first), eCode_Ok);   // ID 1
+  ASSERT_EQ(sink->Register_Channel(&second), eCode_Ok);  // ID 2
+  // Nothing answers the hello: the records wait until the connection drops and are discarded.
+  std::vector<uint8_t> small(100, 1), large(70000, 2);  // the large one spans two packets
+  sTRC_Data_Chunk small_chunk{small.data(), 100};
+  sTRC_Data_Chunk large_chunk{large.data(), 70000};
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(sink->Sent(1, &small_chunk, 1, 100), eCode_Ok);
+    ASSERT_EQ(sink->Sent(2, &small_chunk, 1, 100), eCode_Ok);
+  }
+  ASSERT_EQ(sink->Sent(1, &large_chunk, 1, 70000), eCode_Ok);
+  ASSERT_EQ(sink->Sent(2, &small_chunk, 1, 100), eCode_Ok);
+
+  std::vector<uint8_t> hello;
+  ASSERT_TRUE(server.Receive(eTP_Hello, &hello));
+  const uint32_t first_hello = TP_Load32(hello.data() + kTP_Offset_ID);
+  // After the drop the hello carries a new ID; answering it brings the connection back.
+  do {
+    ASSERT_TRUE(server.Receive(eTP_Hello, &hello, 3000));
+  } while (TP_Load32(hello.data() + kTP_Offset_ID) == first_hello);
+  EXPECT_EQ(sink->Stats().drops.load(), 1u);
+  sTRC_Data_Chunk late{"x", 1};
+  EXPECT_EQ(sink->Sent(1, &late, 1, 1), eCode_Off) << "refused while the connection is down";
+  server.Ack(TP_Load32(hello.data() + kTP_Offset_ID), 9);
+  ASSERT_TRUE(sink->Connection_Wait(1000));
+  const auto deadline = std::chrono::steady_clock::now() + 2s;
+  while (second.Events().empty() || !second.Events().back().status.connected) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+    std::this_thread::sleep_for(5ms);
+  }
+
+  struct Expect {
+    LossChannel* channel;
+    uint32_t records;
+    uint64_t bytes;
+  } expected[] = {{&silent, 0, 0}, {&first, 4, 3 * 104 + 70004}, {&second, 4, 4 * 104}};
+  for (const Expect& e : expected) {
+    const auto events = e.channel->Events();
+    uint32_t records = 0;
+    uint64_t bytes = 0;
+    for (size_t i = 0; i < events.size(); ++i) {
+      if (!events[i].loss) continue;
+      records += events[i].records;
+      bytes += events[i].bytes;
+      EXPECT_EQ(events[i].reason, eLoss_Reason::eConnection_Lost);
+      // The report comes just before the status of the new connection.
+      ASSERT_LT(i + 1, events.size());
+      EXPECT_FALSE(events[i + 1].loss);
+      EXPECT_NE(events[i + 1].status.connected, 0);
+    }
+    EXPECT_EQ(records, e.records);
+    EXPECT_EQ(bytes, e.bytes);
+  }
+  EXPECT_EQ(sink->Stats().lost_records.load(), 8u);
+  for (int id = 2; id >= 0; --id) sink->Unregister_Channel(static_cast<uint32_t>(id));
+  sink->Release();
 }
 
 TEST(NetProtocol, DataOfOneChannelGrowsTheOpenRecord) {
