@@ -138,6 +138,8 @@ TEST(NetSink, ConstructionReportsItsPoolInTheJournal) {
   });
   EXPECT_NE(out.find("Pool size is not enought to store 20 packets, enlarge up to 1305600"), std::string::npos) << out;
   EXPECT_NE(out.find("Pool: Max memory = 1305600, Packet size = 65280, Window length = "), std::string::npos) << out;
+  const auto deadline = std::chrono::steady_clock::now() + 2s;
+  while (server.Byes() == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
   EXPECT_EQ(server.Byes(), 1u) << "an orderly close says bye";
 }
 
