@@ -16,6 +16,11 @@
 // next call of the same channel lengthens it in place (up to 131072 bytes) instead of starting a
 // new header. The communication thread closes it when it takes the packet holding the header.
 //
+// Base: CClient directly, not the buffered sinks' CClBuffered: this sink's unit is a numbered pool
+// packet that stays in flight until confirmed and may be sent again, the last record stays open
+// for the next call, and two threads share the work, none of which fits a buffer that a single
+// worker consumes once.
+//
 // Threads: the communication thread owns the socket and the protocol state (fields in the
 // "communication thread" group, touched by nobody else once it runs); the channel thread hands
 // the user data the server sends back to the channels (On_Receive under the channel lock).
