@@ -9,7 +9,6 @@
 
 #include <mqtt-wrapper/TR.h>
 
-#include "trace/core/journal.h"
 #include "trace/core/last_error.h"
 #include "trace/core/null_sink.h"
 #include "trace/core/options.h"
@@ -21,27 +20,27 @@ namespace {
 constexpr char kOnKey[] = "/TR.On=";
 constexpr char kSinkKey[] = "/TR.Sink=";
 constexpr char kHelpKey[] = "/TR.Help";
+constexpr uint32_t kAuto_Wait_ms = 250;
 
 // The sink named by "/TR.Sink=" (compared case-insensitively, whole value), or null when none
 // can be made. Every sink returned has one reference; its status may still be nonzero.
 ITR_Client* New_Sink(char** args, int count) {
   const char* sink = Get_Argument_Text_Value(args, count, kSinkKey);
 
-  // The network sink (the default, also asked for by "Network") is not part of this build:
-  // no client is created for it. Without a client there is no client journal, so a caller who
-  // asked for one ("/TR.Verb=") is told through a journal of its own.
-  if (sink == nullptr || strcasecmp(sink, "Network") == 0) {
-    IJournal* journal = CJournal::Create_From_Args(args, count);
-    TR_JOURNAL(journal, IJournal::eError, "The network sink is not available in this build, no client is created");
-    if (journal != nullptr) journal->Release();
-    return nullptr;
-  }
+  if (sink == nullptr || strcasecmp(sink, "Network") == 0) return New_Network_Sink(args, count);
 
   if (strcasecmp(sink, "FileBin") == 0 || strcasecmp(sink, "File") == 0) return New_File_Sink(args, count);
 
-  // "Auto" prefers a connected network sink and falls back to the binary file sink; without a
-  // network sink in this build the fallback is the only choice.
-  if (strcasecmp(sink, "Auto") == 0) return New_File_Sink(args, count);
+  // "Auto" keeps the network sink only when its server accepts it within kAuto_Wait_ms;
+  // otherwise the binary file sink takes its place.
+  if (strcasecmp(sink, "Auto") == 0) {
+    ITR_Client* network = New_Network_Sink(args, count);
+    if (network != nullptr && network->Get_Status() == eCode_Ok &&
+        Network_Sink_Connection_Wait(network, kAuto_Wait_ms))
+      return network;
+    if (network != nullptr) network->Release();
+    return New_File_Sink(args, count);
+  }
 
   if (strcasecmp(sink, "Null") == 0) {
     ITR_Client* client = new (std::nothrow) CClNull(args, count);
