@@ -43,11 +43,14 @@ void DestroyFromCallback(void*, MQTTAsync_successData*) {
 }
 
 TEST_F(CallbackDestroyTest, DestroyedFromItsOwnCallback) {
-  MqttAsyncWrapper* wrapper = nullptr;
+  // Created before the hand-off lock is taken: Paho's callbacks run under Paho's own lock and
+  // take the hand-off lock, so creating a client (which takes Paho's lock) under the hand-off
+  // lock would invert that order.
+  auto created = std::make_unique<MqttAsyncWrapper>(NextClientId(), kCommandTimeout);
+  MqttAsyncWrapper* wrapper = created.get();
   {
     std::lock_guard<std::mutex> lock(g_handoff.mutex);
-    g_handoff.owned = std::make_unique<MqttAsyncWrapper>(NextClientId(), kCommandTimeout);
-    wrapper = g_handoff.owned.get();
+    g_handoff.owned = std::move(created);
   }
   bool connected = false;
   EXPECT_NO_THROW({
