@@ -142,8 +142,8 @@ bool CTRS_Server::Handle(const uint8_t* bytes, uint32_t length, const sTP_Endpoi
       return true;
     case eTP_Bye:
       if (packet.client_id != session->Client_ID()) return false;
-      m_ClientIDs.erase(session->Client_ID());
       m_Listener->On_Leave(session->Client_ID(), eTRS_Leave::Bye);
+      m_ClientIDs.erase(session->Client_ID());
       m_Sessions.erase(found);
       return false;
     default:
@@ -156,9 +156,9 @@ void CTRS_Server::Drop_Idle(uint32_t now_ms, uint32_t idle_ms) {
   for (auto it = m_Sessions.begin(); it != m_Sessions.end();) {
     if (now_ms - it->second->Last_Heard() > idle_ms) {
       uint16_t id = it->second->Client_ID();
+      m_Listener->On_Leave(id, eTRS_Leave::Idle);
       m_ClientIDs.erase(id);
       it = m_Sessions.erase(it);
-      m_Listener->On_Leave(id, eTRS_Leave::Idle);
     } else {
       ++it;
     }

@@ -82,7 +82,8 @@ class CTRS_Server {
   uint32_t Client_Count() const { return static_cast<uint32_t>(m_Sessions.size()); }
   // The session of `source`, or null.
   const CTRS_Session* Find(const sTP_Endpoint& source) const;
-  // The session of client `client_id`, or null.
+  // The session of client `client_id`, or null. Usable from the listener's On_Leave, which is
+  // called while the leaving session still exists (its final counters can be read there).
   const CTRS_Session* Find_Client(uint16_t client_id) const;
   const sTRS_Server_Stats& Stats() const { return m_Stats; }
 
