@@ -147,8 +147,12 @@ class Server {
 // A client of the transport protocol driven step by step, as the network sink would.
 class Scripted_Client {
  public:
-  Scripted_Client(uint16_t port, std::string name, uint32_t process_id = 4242, uint16_t packet_size = 1472)
-      : name_(std::move(name)), process_id_(process_id), packet_size_(packet_size), socket_(nullptr, Address(port), 0) {}
+  Scripted_Client(uint16_t port, std::string name, uint32_t process_id = 4242, uint16_t packet_size = 1472,
+                  bool ipv6 = false)
+      : name_(std::move(name)),
+        process_id_(process_id),
+        packet_size_(packet_size),
+        socket_(nullptr, ipv6 ? Address6(port) : Address(port), 0) {}
 
   bool Hello() {
     CTPClient_Hello hello;
@@ -219,6 +223,14 @@ class Scripted_Client {
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return reinterpret_cast<const sockaddr*>(&address);
+  }
+  static const sockaddr* Address6(uint16_t port) {
+    static sockaddr_in6 address;
+    address = {};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(port);
+    address.sin6_addr = in6addr_loopback;
     return reinterpret_cast<const sockaddr*>(&address);
   }
   static Bytes Bytes_Of(const CTPacket& packet) {
@@ -533,6 +545,20 @@ TEST(TraceServerToolTest, ClientNamesNeverEscapeTheDirectory) {
     EXPECT_TRUE(S_ISDIR(info.st_mode)) << client;
     EXPECT_EQ(Entries(server.Traces() + "/" + client).size(), 1u) << client;
   }
+}
+
+TEST(TraceServerToolTest, ListensOnIpv6WhenAskedTo) {
+  Server server({"--listen", "[::1]:0"});
+  if (server.Port() == 0 && server.Err().find("cannot bind") != std::string::npos) {
+    GTEST_SKIP() << "no IPv6 loopback here: " << server.Err();
+  }
+  ASSERT_NE(server.Port(), 0) << server.Err();
+  Scripted_Client client(server.Port(), "six", 6, 1472, true);
+  ASSERT_TRUE(client.Hello());
+  ASSERT_TRUE(client.Send_Stream(Channel_Stream(0, "v6", 1, 3)));
+  EXPECT_EQ(server.Stop(), 0);
+  EXPECT_NE(server.Out().find("listening on [::1]:"), std::string::npos);
+  EXPECT_EQ(Run_Cat({server.Client_Dir("six___1_6")}).lines, Expected_Lines("v6", 1, 3));
 }
 
 TEST(TraceServerToolTest, WrongCommandLinesAreRefused) {

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <algorithm>
+
 #include "trace/server/client_naming.h"
 
 namespace {
@@ -25,13 +27,7 @@ const char* Leave_Text(eTRS_Leave reason) { return reason == eTRS_Leave::Bye ? "
 }  // namespace
 
 CServer_App::CServer_App(const sServer_Options& options)
-    : m_Options(options), m_Server(sTRS_Limits{}, this), m_Random(options.drop_seed), m_Buffer(kReceive_Buffer) {
-  if (options.drop_percent) {
-    m_Server.Set_Drop_Filter([this](const sTP_Endpoint&, const sTP_View&) {
-      return m_Random() % 100 < m_Options.drop_percent;
-    });
-  }
-}
+    : m_Options(options), m_Random(options.drop_seed), m_Buffer(kReceive_Buffer) {}
 
 CServer_App::~CServer_App() = default;
 
@@ -42,6 +38,17 @@ bool CServer_App::Start(std::string* error) {
     return false;
   }
   if (!m_Socket.Open(host, port, error)) return false;
+  // The capacity each client is told (its window in bytes) is half the socket's receive buffer,
+  // within 256 KiB .. 1 MiB (3 packets of the largest size at least), so that one client's
+  // full window does not overrun the buffer.
+  sTRS_Limits limits;
+  limits.client_buffer_bytes = std::clamp<uint32_t>(m_Socket.Receive_Buffer() / 2, 256u << 10, 1u << 20);
+  m_Server = std::make_unique<CTRS_Server>(limits, static_cast<ITRS_Listener*>(this));
+  if (m_Options.drop_percent) {
+    m_Server->Set_Drop_Filter([this](const sTP_Endpoint&, const sTP_View&) {
+      return m_Random() % 100 < m_Options.drop_percent;
+    });
+  }
   if (m_Options.store) {
     CRoll_Rule rule;
     char shown[256];
@@ -83,7 +90,7 @@ void CServer_App::Receive_All(uint32_t now_ms) {
     const int32_t n =
         m_Socket.Receive(m_Buffer.data(), static_cast<uint32_t>(m_Buffer.size()), &m_Source, &from, &from_length);
     if (n <= 0) return;
-    if (m_Server.On_Datagram(m_Buffer.data(), static_cast<uint32_t>(n), m_Source, now_ms, &reply)) {
+    if (m_Server->On_Datagram(m_Buffer.data(), static_cast<uint32_t>(n), m_Source, now_ms, &reply)) {
       m_Socket.Send(reply.data(), reply.size(), from, from_length);
     }
   }
@@ -91,13 +98,10 @@ void CServer_App::Receive_All(uint32_t now_ms) {
 
 void CServer_App::Every_Second(uint32_t now_ms) {
   for (auto& entry : m_Stores) entry.second->Tick();
-  m_Server.Drop_Idle(now_ms, m_Options.idle_seconds * 1000);
-  if (m_Options.stats_seconds) {
-    static uint32_t seconds = 0;
-    if (++seconds >= m_Options.stats_seconds) {
-      seconds = 0;
-      Print_Stats("statistics");
-    }
+  m_Server->Drop_Idle(now_ms, m_Options.idle_seconds * 1000);
+  if (m_Options.stats_seconds && ++m_Stats_Seconds >= m_Options.stats_seconds) {
+    m_Stats_Seconds = 0;
+    Print_Stats("statistics");
   }
   fflush(stdout);
 }
@@ -126,7 +130,7 @@ void CServer_App::On_Client(uint16_t client_id, const sTRS_Hello& hello, bool re
   const std::string directory = Unique_Directory(TRS_Client_Directory_Name(hello.name, m_Source, hello.process_id));
   auto store = std::make_unique<CClient_Store>(m_Options, hello, m_Source, directory,
                                                [this, client_id](const std::vector<uint8_t>& chunks) {
-                                                 return m_Server.Queue_User_Data(
+                                                 return m_Server->Queue_User_Data(
                                                      client_id, chunks.data(), static_cast<uint32_t>(chunks.size()));
                                                });
   std::string error;
@@ -161,7 +165,7 @@ std::string CServer_App::Describe(uint16_t client_id, const CClient_Store& store
   const sClient_Counters& counters = store.Counters();
   std::string text = "records " + std::to_string(counters.records) + ", bytes " + std::to_string(counters.bytes) +
                      ", files " + std::to_string(counters.files) + ", restarts " + std::to_string(counters.restarts);
-  if (const CTRS_Session* session = m_Server.Find_Client(client_id)) {
+  if (const CTRS_Session* session = m_Server->Find_Client(client_id)) {
     const sTRS_Session_Stats& stats = session->Stats();
     text += ", packets " + std::to_string(stats.delivered_packets) + ", lost " + std::to_string(stats.reported_lost) +
             ", resent " + std::to_string(stats.resent_received) + ", bad datagrams " +
@@ -176,7 +180,7 @@ std::string CServer_App::Describe(uint16_t client_id, const CClient_Store& store
 }
 
 void CServer_App::Print_Stats(const char* title) {
-  const sTRS_Server_Stats& stats = m_Server.Stats();
+  const sTRS_Server_Stats& stats = m_Server->Stats();
   fprintf(stderr, "trace-server: %s: %zu clients; bad datagrams %llu, from unknown sources %llu, refused clients %llu\n",
           title, m_Stores.size(), static_cast<unsigned long long>(stats.refused_datagrams),
           static_cast<unsigned long long>(stats.unexpected + stats.unknown_control),
@@ -189,6 +193,7 @@ void CServer_App::Print_Stats(const char* title) {
 }
 
 void CServer_App::Finish() {
+  if (!m_Server) return;
   for (auto& entry : m_Stores) entry.second->Close();
   fflush(stdout);
   Print_Stats("at exit");

@@ -61,13 +61,14 @@ class CServer_App final : private ITRS_Listener {
 
   const sServer_Options& m_Options;
   CServer_Socket m_Socket;
-  CTRS_Server m_Server;
+  std::unique_ptr<CTRS_Server> m_Server;  // made by Start, sized by the socket
   std::map<uint16_t, std::unique_ptr<CClient_Store>> m_Stores;
   std::vector<std::string> m_Summaries;  // statistics of the clients that left
   uint64_t m_Left_Uncounted = 0;         // clients that left beyond kMax_Summaries
   sTP_Endpoint m_Source;                 // source of the datagram being handled
   std::minstd_rand m_Random;
   std::vector<uint8_t> m_Buffer;
+  uint32_t m_Stats_Seconds = 0;
 };
 
 #endif  // TOOLS_TRACE_SERVER_SERVER_APP_H_

@@ -45,6 +45,11 @@ bool CServer_Socket::Open(const std::string& host, const std::string& port, std:
     }
     m_Socket = fd;
     m_Bound = TP_Endpoint(reinterpret_cast<sockaddr*>(&bound));
+    int granted = 0;
+    socklen_t granted_length = sizeof(granted);
+    if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &granted_length) == 0 && granted > 0) {
+      m_ReceiveBuffer = static_cast<uint32_t>(granted);
+    }
     break;
   }
   freeaddrinfo(found);

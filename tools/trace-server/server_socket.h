@@ -28,8 +28,10 @@ class CServer_Socket {
   // IPv6 socket takes IPv6 only. False with a message in `error`.
   bool Open(const std::string& host, const std::string& port, std::string* error);
   int Descriptor() const { return m_Socket; }
-  // The bound address as "ADDR:PORT" or "[ADDR6]:PORT", and its port.
+  // The bound address.
   const sTP_Endpoint& Bound() const { return m_Bound; }
+  // The receive buffer the system granted, in bytes.
+  uint32_t Receive_Buffer() const { return m_ReceiveBuffer; }
 
   // One datagram into `buffer` (at most `size` bytes); its length, 0 when none is waiting, -1 on
   // failure. `source` receives the sender.
@@ -40,6 +42,7 @@ class CServer_Socket {
  private:
   int m_Socket = -1;
   sTP_Endpoint m_Bound;
+  uint32_t m_ReceiveBuffer = 0;
 };
 
 #endif  // TOOLS_TRACE_SERVER_SERVER_SOCKET_H_
