@@ -106,7 +106,7 @@ class Server {
     std::vector<std::string> args = {"--listen", "127.0.0.1:0", "--port-file", dir_.File("port"), "--dir", Traces()};
     args.insert(args.end(), extra.begin(), extra.end());
     pid_ = Spawn(TRACE_SERVER_PATH, args, dir_.File("out"), dir_.File("err"));
-    for (int i = 0; i < 200 && port_ == 0; ++i) {
+    for (int i = 0; i < 600 && port_ == 0; ++i) {
       std::string text = mqw_test::Read_File(dir_.File("port"));
       if (!text.empty()) port_ = static_cast<uint16_t>(atoi(text.c_str()));
       if (port_ == 0) std::this_thread::sleep_for(50ms);
