@@ -10,6 +10,18 @@ void CTRS_Session::Reset_Window() {
   m_First = m_Last = m_Count = m_Delivered = 0;
   m_Held.clear();
   m_HeldBytes = 0;
+  m_Reported.clear();
+}
+
+bool CTRS_Session::Queue_User_Data(const uint8_t* chunks, uint32_t size) {
+  // A chunk set must fit one acknowledgement of the smallest packet size, with the extensions of
+  // a hello's acknowledgement.
+  if (size == 0 || size > 512 - TRS_Ack_Overhead(true) || m_UserQueue.size() + size > kMax_Queued_Bytes) {
+    m_Stats.user_data_dropped += size;
+    return false;
+  }
+  m_UserQueue.insert(m_UserQueue.end(), chunks, chunks + size);
+  return true;
 }
 
 void CTRS_Session::On_Hello(const sTP_View& packet, const sTRS_Hello& hello, tTRS_Reply* reply) {
@@ -21,6 +33,10 @@ void CTRS_Session::On_Hello(const sTP_View& packet, const sTRS_Hello& hello, tTR
   bool restart = m_Greeted;
   m_Greeted = true;
   m_HelloID = packet.id;
+  m_PacketSize = hello.packet_size;
+  // Data that went with an acknowledgement to the client before it started over is lost with
+  // its old channels' state; what is still queued goes to the new start.
+  m_UserSentValid = false;
   m_Base = packet.id;
   m_DoneValid = false;
   Reset_Window();
@@ -68,6 +84,10 @@ void CTRS_Session::On_Data(const sTP_View& packet) {
     if (distance >= m_Count || distance < m_Delivered || Held(packet.id)) {
       ++m_Stats.dropped_stale;
       return;
+    }
+    if (distance < m_Reported.size() && m_Reported[distance]) {
+      ++m_Stats.resent_received;
+      m_Reported[distance] = false;
     }
     if (distance == m_Delivered) {
       Deliver(body, size);
@@ -145,8 +165,28 @@ void CTRS_Session::On_Data_Window(const sTP_View& packet, tTRS_Reply* reply) {
 }
 
 void CTRS_Session::Acknowledge(uint32_t id, uint32_t capacity, tTRS_Reply* reply) {
+  if (!m_UserSentValid || m_UserSentID != id) {
+    // A new control packet: the data of the previous acceptance has reached the client (it
+    // moved on), so the next whole chunks that fit go with this one.
+    m_UserSent.clear();
+    m_UserSentValid = false;
+    const uint32_t room = Max_Reply() - TRS_Ack_Overhead(capacity != 0);
+    CTP_Chunk_Reader chunks(m_UserQueue.data(), static_cast<uint32_t>(m_UserQueue.size()));
+    sTP_Chunk chunk;
+    uint32_t take = 0;
+    while (chunks.Next(&chunk) && take + kTP_Chunk_Header + chunk.payload_size <= room) {
+      take += kTP_Chunk_Header + chunk.payload_size;
+    }
+    if (take) {
+      m_UserSent.assign(m_UserQueue.begin(), m_UserQueue.begin() + take);
+      m_UserQueue.erase(m_UserQueue.begin(), m_UserQueue.begin() + take);
+      m_UserSentValid = true;
+      m_UserSentID = id;
+    }
+  }
+  m_Stats.user_data_sent += m_UserSent.size();
   m_ReplyID = TP_Next_ID(m_ReplyID);
-  *reply = TRS_Make_Ack(m_ReplyID, m_ClientID, id, 1, capacity);
+  *reply = TRS_Make_Ack(m_ReplyID, m_ClientID, id, 1, capacity, m_UserSent);
 }
 
 void CTRS_Session::Refuse(uint32_t id, tTRS_Reply* reply) {
@@ -158,10 +198,13 @@ void CTRS_Session::Refuse(uint32_t id, tTRS_Reply* reply) {
 
 void CTRS_Session::Report(uint32_t window_id, tTRS_Reply* reply) {
   std::vector<uint8_t> lost;
+  if (m_Reported.size() < m_Count) m_Reported.resize(m_Count, false);
   for (uint32_t distance = m_Delivered; distance < m_Count; ++distance) {
     if (Held(TP_ID_At(m_First, distance))) continue;
     if (lost.size() <= distance / 8) lost.resize(distance / 8 + 1, 0);
     lost[distance / 8] |= static_cast<uint8_t>(1u << (distance % 8));
+    ++m_Stats.reported_lost;
+    m_Reported[distance] = true;
   }
   ++m_Stats.reports_sent;
   m_ReplyID = TP_Next_ID(m_ReplyID);

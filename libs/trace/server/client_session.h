@@ -20,6 +20,13 @@
 // continues the delivered run is passed on without being held, so a client whose window is
 // larger than the capacity still makes progress.
 //
+// User data for the client's channels (commands such as a verbosity change) waits in a queue
+// and travels in the next acceptance the session sends (hello, ping or complete window), as much
+// as fits the client's packet size. When the same control packet comes again (our
+// acknowledgement was lost, the client repeats its packet unchanged), its acknowledgement
+// carries the same data again; the client acts on one of the two only, since it drops an
+// acknowledgement that answers no pending packet. The queue holds at most kMax_Queued_Bytes.
+//
 // Thread-safety: none; the owning CTRS_Server serialises all calls.
 #ifndef TRACE_SERVER_CLIENT_SESSION_H_
 #define TRACE_SERVER_CLIENT_SESSION_H_
@@ -47,6 +54,12 @@ struct sTRS_Session_Stats {
   uint64_t refused = 0;             // control packets answered with result 0
   uint64_t windows_completed = 0;
   uint64_t reports_sent = 0;
+  uint64_t reported_lost = 0;       // packets marked lost in window reports
+  uint64_t resent_received = 0;     // reported packets that then arrived
+  uint64_t bad_datagrams = 0;       // from this client's endpoint, refused by the datagram check
+  uint64_t filtered = 0;            // data packets dropped by the server's loss filter
+  uint64_t user_data_sent = 0;      // user-data bytes carried by acknowledgements (repeats too)
+  uint64_t user_data_dropped = 0;   // user-data bytes refused because the queue was full
 };
 
 using tTRS_Reply = std::vector<uint8_t>;
@@ -67,7 +80,15 @@ class CTRS_Session {
   void On_Data(const sTP_View& packet);
   void On_Data_Window(const sTP_View& packet, tTRS_Reply* reply);
 
+  static constexpr uint32_t kMax_Queued_Bytes = 65536;
+
+  // Queues whole user-data chunks (sTRC_User_Header + payload each) for the client's channels.
+  // False (counted) when they would overflow the queue or cannot fit one acknowledgement.
+  bool Queue_User_Data(const uint8_t* chunks, uint32_t size);
+  uint32_t Queued_User_Bytes() const { return static_cast<uint32_t>(m_UserQueue.size()); }
+
   uint16_t Client_ID() const { return m_ClientID; }
+  sTRS_Session_Stats& Mutable_Stats() { return m_Stats; }
   uint32_t Held_Bytes() const { return m_HeldBytes; }
   const sTRS_Session_Stats& Stats() const { return m_Stats; }
   // When the client was last heard (milliseconds of the server's clock).
@@ -78,7 +99,10 @@ class CTRS_Session {
   void Reset_Window();
   void Deliver(const uint8_t* body, uint32_t size);
   void Drain();
+  // Accepts the control packet `id`, carrying queued user data (see above).
   void Acknowledge(uint32_t id, uint32_t capacity, tTRS_Reply* reply);
+  // The largest acknowledgement the client can receive (its packet size, at least 512).
+  uint32_t Max_Reply() const { return m_PacketSize < 512 ? 512 : m_PacketSize; }
   // Result 0: the client resets and says hello again; the window state is dropped.
   void Refuse(uint32_t id, tTRS_Reply* reply);
   void Report(uint32_t window_id, tTRS_Reply* reply);
@@ -108,6 +132,13 @@ class CTRS_Session {
 
   std::map<uint32_t, std::vector<uint8_t>> m_Held;  // data bodies by packet ID
   uint32_t m_HeldBytes = 0;
+  std::vector<bool> m_Reported;  // by distance in the window: marked lost in a report
+
+  uint32_t m_PacketSize = 0;            // from the hello
+  std::vector<uint8_t> m_UserQueue;     // whole chunks not yet sent
+  bool m_UserSentValid = false;         // m_UserSent went with the acknowledgement of m_UserSentID
+  uint32_t m_UserSentID = 0;
+  std::vector<uint8_t> m_UserSent;
 
   sTRS_Session_Stats m_Stats;
   uint32_t m_LastHeard = 0;

@@ -43,6 +43,23 @@ const CTRS_Session* CTRS_Server::Find(const sTP_Endpoint& source) const {
   return found == m_Sessions.end() ? nullptr : found->second.get();
 }
 
+const CTRS_Session* CTRS_Server::Find_Client(uint16_t client_id) const {
+  auto id = m_ClientIDs.find(client_id);
+  return id == m_ClientIDs.end() ? nullptr : Find(id->second);
+}
+
+bool CTRS_Server::Queue_User_Data(uint16_t client_id, const uint8_t* chunks, uint32_t size) {
+  auto id = m_ClientIDs.find(client_id);
+  if (id == m_ClientIDs.end()) return false;
+  auto found = m_Sessions.find(id->second);
+  if (found == m_Sessions.end()) return false;
+  try {
+    return found->second->Queue_User_Data(chunks, size);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
 bool CTRS_Server::Allocate_Client_ID(uint16_t* id) {
   for (uint32_t tries = 0; tries < kTP_No_Client; ++tries) {
     uint16_t candidate = m_NextClientID;
@@ -69,12 +86,14 @@ bool CTRS_Server::On_Datagram(const uint8_t* bytes, uint32_t length, const sTP_E
 bool CTRS_Server::Handle(const uint8_t* bytes, uint32_t length, const sTP_Endpoint& source, uint32_t now_ms,
                          tTRS_Reply* reply) {
   sTP_View packet;
-  if (TP_Check_Datagram(bytes, length, &packet) != eTP_Check_OK) {
-    ++m_Stats.refused_datagrams;
-    return false;
-  }
+  const bool good = TP_Check_Datagram(bytes, length, &packet) == eTP_Check_OK;
   auto found = m_Sessions.find(source);
   CTRS_Session* session = found == m_Sessions.end() ? nullptr : found->second.get();
+  if (!good) {
+    ++m_Stats.refused_datagrams;
+    if (session) ++session->Mutable_Stats().bad_datagrams;
+    return false;
+  }
 
   if (packet.type == eTP_Hello) {
     if (!session) {
@@ -112,6 +131,10 @@ bool CTRS_Server::Handle(const uint8_t* bytes, uint32_t length, const sTP_Endpoi
       session->On_Ping(packet, reply);
       return true;
     case eTP_Data:
+      if (m_DropFilter && m_DropFilter(source, packet)) {
+        ++session->Mutable_Stats().filtered;
+        return false;
+      }
       session->On_Data(packet);
       return false;
     case eTP_Data_Window:
@@ -119,8 +142,8 @@ bool CTRS_Server::Handle(const uint8_t* bytes, uint32_t length, const sTP_Endpoi
       return true;
     case eTP_Bye:
       if (packet.client_id != session->Client_ID()) return false;
-      m_ClientIDs.erase(session->Client_ID());
       m_Listener->On_Leave(session->Client_ID(), eTRS_Leave::Bye);
+      m_ClientIDs.erase(session->Client_ID());
       m_Sessions.erase(found);
       return false;
     default:
@@ -133,9 +156,9 @@ void CTRS_Server::Drop_Idle(uint32_t now_ms, uint32_t idle_ms) {
   for (auto it = m_Sessions.begin(); it != m_Sessions.end();) {
     if (now_ms - it->second->Last_Heard() > idle_ms) {
       uint16_t id = it->second->Client_ID();
+      m_Listener->On_Leave(id, eTRS_Leave::Idle);
       m_ClientIDs.erase(id);
       it = m_Sessions.erase(it);
-      m_Listener->On_Leave(id, eTRS_Leave::Idle);
     } else {
       ++it;
     }

@@ -18,6 +18,13 @@
 // at most max_clients sessions. Packets of a client that runs in the other byte order are not
 // understood (the network sink never sends them).
 //
+// Loss filter (a testing aid): a predicate consulted for every checked data packet; a packet it
+// picks is dropped as if the network had lost it (counted per session), so the loss reports and
+// resends can be exercised end to end. None by default.
+//
+// Commands to clients: Queue_User_Data queues user-data chunks for a client's channels; they
+// travel in the session's next acceptance (client_session.h).
+//
 // Errors: no exception leaves the server; a datagram that cannot be handled for lack of memory
 // is dropped as if it was lost.
 //
@@ -27,6 +34,7 @@
 
 #include <stdint.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -40,6 +48,9 @@ struct sTRS_Server_Stats {
   uint64_t refused_clients = 0;    // hellos beyond the client limit
   uint64_t unknown_control = 0;    // control packets from endpoints without a session
 };
+
+// Returns true to drop the data packet `packet` from `source` (see the loss filter above).
+using tTRS_Drop_Filter = std::function<bool(const sTP_Endpoint& source, const sTP_View& packet)>;
 
 class CTRS_Server {
  public:
@@ -57,12 +68,23 @@ class CTRS_Server {
   bool On_Datagram(const uint8_t* bytes, uint32_t length, const sTP_Endpoint& source, uint32_t now_ms,
                    tTRS_Reply* reply);
 
+  // Installs the loss filter (an empty function removes it).
+  void Set_Drop_Filter(tTRS_Drop_Filter filter) { m_DropFilter = std::move(filter); }
+
+  // Queues whole user-data chunks for the channels of client `client_id`. False when there is no
+  // such client or its queue is full. May be called from the listener's On_Client and On_Stream
+  // (the data may then go with the reply being built).
+  bool Queue_User_Data(uint16_t client_id, const uint8_t* chunks, uint32_t size);
+
   // Ends every session not heard from for more than `idle_ms` (32-bit wrapping arithmetic).
   void Drop_Idle(uint32_t now_ms, uint32_t idle_ms);
 
   uint32_t Client_Count() const { return static_cast<uint32_t>(m_Sessions.size()); }
   // The session of `source`, or null.
   const CTRS_Session* Find(const sTP_Endpoint& source) const;
+  // The session of client `client_id`, or null. Usable from the listener's On_Leave, which is
+  // called while the leaving session still exists (its final counters can be read there).
+  const CTRS_Session* Find_Client(uint16_t client_id) const;
   const sTRS_Server_Stats& Stats() const { return m_Stats; }
 
  private:
@@ -77,6 +99,7 @@ class CTRS_Server {
   uint16_t m_NextClientID = 0;
   uint32_t m_ReplyID = 0;  // IDs of the replies sent to endpoints without a session
   sTRS_Server_Stats m_Stats;
+  tTRS_Drop_Filter m_DropFilter;
 };
 
 #endif  // TRACE_SERVER_TRACE_SERVER_H_

@@ -51,7 +51,19 @@ struct Reply {
   uint16_t result = 0;
   std::vector<uint32_t> lost;  // distances marked lost
   uint32_t capacity = 0;       // from a type 0 extension
+  // User-data chunks as the client's channel thread delivers them: channel and payload.
+  std::vector<std::pair<uint32_t, std::vector<uint8_t>>> user_data;
 };
+
+// The chunks of `bytes` as the network sink's channel thread walks them.
+void Read_Chunks(const uint8_t* bytes, uint32_t size, Reply* reply) {
+  CTP_Chunk_Reader chunks(bytes, size);
+  sTP_Chunk chunk;
+  while (chunks.Next(&chunk)) {
+    reply->user_data.push_back({chunk.channel, std::vector<uint8_t>(chunk.payload, chunk.payload + chunk.payload_size)});
+  }
+  EXPECT_FALSE(chunks.Malformed());
+}
 
 // A simulated client at one endpoint: numbers its packets like the network sink does and
 // builds them with the transport packet classes.
@@ -73,7 +85,7 @@ class Client {
 
   Reply Hello(const char* name = "client", uint32_t id = 0) {
     CTPClient_Hello hello;
-    hello.Fill(1472, 4242, 0x0102030405060708ull, name);
+    hello.Fill(packet_size_, 4242, 0x0102030405060708ull, name);
     last_hello_ = id ? id : Take_ID();
     hello.Finalize(last_hello_, client_id_);
     return Send(hello);
@@ -119,12 +131,16 @@ class Client {
     if (view.type == eTP_Acknowledgment) {
       reply.result = TP_Load16(view.bytes + kTP_Ack_Offset_Result);
       if (reply.result) client_id_ = view.client_id;  // as the sink does with accepted packets
+      const bool user = (view.type_flags & kTP_Flag_User_Data) != 0;
       if (view.type_flags & kTP_Flag_Extensions) {
         CTP_Extension_Reader records(TP_Ack_Payload(view), TP_Ack_Payload_Size(view));
         sTP_Extension record;
         while (records.Next(&record)) {
           if (record.type == kTP_Extension_Buffer) TP_Extension_Byte_Count(record, &reply.capacity);
+          if (record.type == kTP_Extension_User_Data && user) Read_Chunks(record.content, record.content_size, &reply);
         }
+      } else if (user) {
+        Read_Chunks(TP_Ack_Payload(view), TP_Ack_Payload_Size(view), &reply);
       }
     } else if (view.type == eTP_Window_Report) {
       for (uint32_t distance = 0; distance < (view.size - 18) * 8; ++distance) {
@@ -140,6 +156,7 @@ class Client {
   uint32_t Last_Window() const { return last_window_; }
   uint32_t Last_Hello() const { return last_hello_; }
   void Set_Now(uint32_t now) { now_ = now; }
+  void Set_Packet_Size(uint16_t size) { packet_size_ = size; }
 
  private:
   Reply Send(const CTPacket& packet) {
@@ -153,6 +170,7 @@ class Client {
   uint32_t last_window_ = 0;
   uint32_t last_hello_ = 0;
   uint32_t now_ = 0;
+  uint16_t packet_size_ = 1472;
 };
 
 // An acknowledgement of the packet that was sent, with `result`.
@@ -436,6 +454,122 @@ TEST_F(TraceServerTest, ClientLimitByeAndIdleSessions) {
   EXPECT_NE(server_.Find(clients[1]->Endpoint()), nullptr);
   EXPECT_EQ(listener_.leaves.size(), 4u);
   Expect_Ack(clients[2]->Ping(), 0);
+}
+
+// The verbosity command as the channel reads it in On_Receive: record header, level, module ID.
+std::vector<uint8_t> Verbosity_Payload(uint32_t level, uint16_t module) {
+  std::vector<uint8_t> payload(10);
+  TP_Store32(payload.data(), 0x00002860);
+  TP_Store32(payload.data() + 4, level);
+  TP_Store16(payload.data() + 8, module);
+  return payload;
+}
+
+TEST_F(TraceServerTest, QueuedCommandsTravelInTheNextAcceptanceAndAgainInItsRepeat) {
+  Client client(&server_, 40000);
+  Client other(&server_, 40001);
+  Expect_Ack(client.Hello());
+  Expect_Ack(other.Hello());
+  std::vector<uint8_t> command = TRS_Make_Verbosity_Command(3, 4, 2);
+  ASSERT_EQ(command.size(), 14u);
+  EXPECT_TRUE(server_.Queue_User_Data(client.Client_ID(), command.data(), static_cast<uint32_t>(command.size())));
+  EXPECT_FALSE(server_.Queue_User_Data(77, command.data(), static_cast<uint32_t>(command.size())));
+
+  // A ping's acknowledgement carries it in plain form; the other client gets nothing.
+  EXPECT_TRUE(other.Ping().user_data.empty());
+  uint32_t ping_id = 0;
+  Reply first = client.Ping();
+  ping_id = first.request_id;
+  Expect_Ack(first);
+  ASSERT_EQ(first.user_data.size(), 1u);
+  EXPECT_EQ(first.user_data[0].first, 3u);
+  EXPECT_EQ(first.user_data[0].second, Verbosity_Payload(4, 2));
+
+  // The same ping again (our acknowledgement was lost): the same data again; a new ping: none.
+  CTPClient_Ping repeat;
+  repeat.Finalize(ping_id, client.Client_ID());
+  Reply again = client.Send_Bytes(std::vector<uint8_t>(repeat.Get_Buffer(), repeat.Get_Buffer() + repeat.Get_Size()));
+  Expect_Ack(again);
+  EXPECT_EQ(again.user_data, first.user_data);
+  EXPECT_TRUE(client.Ping().user_data.empty());
+
+  // With the capacity extension (a hello's acknowledgement) the chunks go in a type 1 record;
+  // commands queued while the window was incomplete ride on its acknowledgement.
+  server_.Queue_User_Data(client.Client_ID(), command.data(), static_cast<uint32_t>(command.size()));
+  Reply hello = client.Hello();
+  Expect_Ack(hello);
+  EXPECT_EQ(hello.capacity, 4096u);
+  EXPECT_EQ(hello.user_data.size(), 1u);
+  std::vector<uint32_t> ids = Send_All(&client, {"x"});
+  std::vector<uint8_t> two = TRS_Make_Verbosity_Command(1, 0, 0);
+  two.insert(two.end(), command.begin(), command.end());
+  server_.Queue_User_Data(client.Client_ID(), two.data(), static_cast<uint32_t>(two.size()));
+  Reply window = client.Window(ids.front(), ids.back());
+  Expect_Ack(window);
+  ASSERT_EQ(window.user_data.size(), 2u);
+  EXPECT_EQ(window.user_data[0].second, Verbosity_Payload(0, 0));
+  EXPECT_EQ(window.user_data[1].first, 3u);
+  EXPECT_EQ(client.Ping().user_data.size(), 0u);
+}
+
+TEST_F(TraceServerTest, CommandsAreCutToTheClientsPacketSizeAndTheQueueIsBounded) {
+  Client client(&server_, 40000);
+  client.Set_Packet_Size(512);
+  Expect_Ack(client.Hello());
+  std::vector<uint8_t> command = TRS_Make_Verbosity_Command(0, 2, 0);
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_TRUE(server_.Queue_User_Data(client.Client_ID(), command.data(), static_cast<uint32_t>(command.size())));
+  }
+  size_t received = 0;
+  for (int i = 0; i < 10 && received < 100; ++i) {
+    Reply ping = client.Ping();
+    Expect_Ack(ping);
+    EXPECT_LE(ping.user_data.size() * 14 + 20, 512u);
+    received += ping.user_data.size();
+  }
+  EXPECT_EQ(received, 100u);
+
+  std::vector<uint8_t> big(480, 0);
+  TP_Store32(big.data(), 480);
+  EXPECT_FALSE(server_.Queue_User_Data(client.Client_ID(), big.data(), 480));  // larger than any acknowledgement's room
+  uint32_t queued = 0;
+  while (server_.Queue_User_Data(client.Client_ID(), command.data(), 14)) queued += 14;
+  EXPECT_LE(queued, CTRS_Session::kMax_Queued_Bytes);
+  EXPECT_GT(server_.Find(client.Endpoint())->Stats().user_data_dropped, 0u);
+}
+
+TEST_F(TraceServerTest, LossFilterDropsDataAndTheSessionCountsLossesResendsAndBadDatagrams) {
+  Client client(&server_, 40000);
+  client.Hello();
+  std::vector<std::vector<uint8_t>> packets;
+  std::vector<uint32_t> ids;
+  for (const char* body : {"a", "b", "c", "d"}) {
+    ids.push_back(client.Take_ID());
+    packets.push_back(client.Data_Packet(body, ids.back()));
+  }
+  // The filter drops the first arrival of "b" and "d" only.
+  std::map<uint32_t, int> seen;
+  server_.Set_Drop_Filter([&](const sTP_Endpoint&, const sTP_View& packet) {
+    return ++seen[packet.id] == 1 && (packet.id == ids[1] || packet.id == ids[3]);
+  });
+  for (const auto& packet : packets) client.Send_Data(packet);
+  std::vector<uint8_t> corrupt = packets[0];
+  corrupt.back() ^= 1;
+  client.Send_Data(corrupt);
+
+  Reply report = client.Window(ids.front(), ids.back());
+  EXPECT_EQ(report.lost, (std::vector<uint32_t>{1, 3}));
+  client.Send_Data(packets[1]);
+  client.Send_Data(packets[3]);
+  Expect_Ack(client.Window(ids.front(), ids.back()));
+  EXPECT_EQ(listener_.streams[0], "abcd");
+
+  const sTRS_Session_Stats& stats = server_.Find(client.Endpoint())->Stats();
+  EXPECT_EQ(stats.filtered, 2u);
+  EXPECT_EQ(stats.reported_lost, 2u);
+  EXPECT_EQ(stats.resent_received, 2u);
+  EXPECT_EQ(stats.bad_datagrams, 1u);
+  server_.Set_Drop_Filter(nullptr);
 }
 
 }  // namespace

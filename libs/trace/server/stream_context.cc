@@ -1,0 +1,159 @@
+#include "trace/server/stream_context.h"
+
+#include <string.h>
+
+#include <mqtt-wrapper/TR.h>
+
+#include "trace/base/utf.h"
+#include "trace/format/trace_format.h"
+#include "trace/net/transport_format.h"
+
+namespace {
+
+constexpr uint32_t kInfo_Name_Offset = 36;
+constexpr uint32_t kInfo_Name_Units = 64;
+constexpr uint32_t kModule_ID_Offset = 4;
+constexpr uint32_t kModule_Name_Offset = 10;
+constexpr uint32_t kModule_Name_Bytes = 54;
+constexpr uint32_t kFormat_ID_Offset = 4;
+constexpr uint32_t kThread_ID_Offset = 4;
+
+std::string Channel_Name(const uint8_t* record, uint32_t size) {
+  if (size < kInfo_Name_Offset + 2 * kInfo_Name_Units) return std::string();
+  uint16_t units[kInfo_Name_Units + 1] = {};
+  for (uint32_t i = 0; i < kInfo_Name_Units; ++i) units[i] = TP_Load16(record + kInfo_Name_Offset + 2 * i);
+  char name[kInfo_Name_Units * 3 + 1] = {};
+  if (Convert_UTF16_To_UTF8(units, name, sizeof(name)) < 0) return std::string();
+  return name;
+}
+
+std::string Module_Name(const uint8_t* record, uint32_t size) {
+  if (size <= kModule_Name_Offset) return std::string();
+  uint32_t room = size - kModule_Name_Offset < kModule_Name_Bytes ? size - kModule_Name_Offset : kModule_Name_Bytes;
+  const char* name = reinterpret_cast<const char*>(record + kModule_Name_Offset);
+  return std::string(name, strnlen(name, room));
+}
+
+void Append_Chunk_Header(std::vector<uint8_t>* out, uint32_t channel, uint32_t length) {
+  uint8_t header[4];
+  TP_Store32(header, sTRC_User_Header::Make(length, channel));
+  out->insert(out->end(), header, header + 4);
+}
+
+}  // namespace
+
+uint64_t CTRS_Stream_Context::Size_Of(const sChannel& channel) {
+  uint64_t bytes = channel.info.size() + channel.utc.size();
+  for (const tRecord& record : channel.threads) bytes += record.size();
+  for (const auto& entry : channel.modules) bytes += entry.second.size();
+  for (const auto& entry : channel.formats) bytes += entry.second.size();
+  return bytes;
+}
+
+void CTRS_Stream_Context::Forget(sChannel* channel) {
+  m_Bytes -= Size_Of(*channel);
+  *channel = sChannel();
+}
+
+void CTRS_Stream_Context::Clear() {
+  for (sChannel& channel : m_Channels) channel = sChannel();
+  m_Bytes = 0;
+}
+
+void CTRS_Stream_Context::Keep(tRecord* slot, const uint8_t* record, uint32_t size) {
+  const uint64_t old = slot->size();
+  if (m_Bytes - old + size > kMax_Bytes) {
+    ++m_Overflow;
+    return;
+  }
+  slot->assign(record, record + size);
+  m_Bytes = m_Bytes - old + size;
+}
+
+void CTRS_Stream_Context::Feed(uint32_t id, const uint8_t* payload, uint32_t size, IObserver* observer) {
+  if (id >= kChannels) return;
+  sChannel& channel = m_Channels[id];
+  uint32_t offset = 0;
+  while (size - offset >= 4) {
+    const uint8_t* record = payload + offset;
+    const uint32_t header = TP_Load32(record);
+    const uint32_t record_size = TRTrace_Header_Size(header);
+    if (record_size < 4 || record_size > size - offset) return;
+    offset += record_size;
+    if (TRTrace_Header_Type(header) != kTRStream_Trace) continue;
+    const uint32_t subtype = TRTrace_Header_Subtype(header);
+    if (subtype == eTRTrace_Info) {
+      Forget(&channel);
+      channel.live = true;
+      Keep(&channel.info, record, record_size);
+      if (observer) observer->On_Channel(id, Channel_Name(record, record_size));
+      continue;
+    }
+    if (!channel.live) continue;
+    switch (subtype) {
+      case eTRTrace_UTC_Offset:
+        Keep(&channel.utc, record, record_size);
+        break;
+      case eTRTrace_Format:
+        if (record_size >= kFormat_ID_Offset + 2) {
+          Keep(&channel.formats[TP_Load16(record + kFormat_ID_Offset)], record, record_size);
+        }
+        break;
+      case eTRTrace_Thread_Start:
+        channel.threads.emplace_back();
+        Keep(&channel.threads.back(), record, record_size);
+        if (channel.threads.back().empty()) channel.threads.pop_back();
+        break;
+      case eTRTrace_Thread_Stop:
+        if (record_size >= kThread_ID_Offset + 4) {
+          const uint32_t thread = TP_Load32(record + kThread_ID_Offset);
+          for (auto it = channel.threads.begin(); it != channel.threads.end(); ++it) {
+            if (it->size() >= kThread_ID_Offset + 4 && TP_Load32(it->data() + kThread_ID_Offset) == thread) {
+              m_Bytes -= it->size();
+              channel.threads.erase(it);
+              break;
+            }
+          }
+        }
+        break;
+      case eTRTrace_Module:
+        if (record_size >= kModule_ID_Offset + 2) {
+          const uint16_t module_id = TP_Load16(record + kModule_ID_Offset);
+          Keep(&channel.modules[module_id], record, record_size);
+          if (observer) observer->On_Module(id, module_id, Module_Name(record, record_size));
+        }
+        break;
+      case eTRTrace_Close:
+        Forget(&channel);
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+void CTRS_Stream_Context::Replay(std::vector<uint8_t>* out) const {
+  for (uint32_t id = 0; id < kChannels; ++id) {
+    const sChannel& channel = m_Channels[id];
+    if (!channel.live || channel.info.empty()) continue;
+    std::vector<const tRecord*> records;
+    records.push_back(&channel.info);
+    if (!channel.utc.empty()) records.push_back(&channel.utc);
+    for (const tRecord& record : channel.threads) records.push_back(&record);
+    for (const auto& entry : channel.modules) {
+      if (!entry.second.empty()) records.push_back(&entry.second);
+    }
+    for (const auto& entry : channel.formats) {
+      if (!entry.second.empty()) records.push_back(&entry.second);
+    }
+    // Chunks of whole records, each at most kMax_Chunk bytes (a larger record alone).
+    size_t at = 0;
+    while (at < records.size()) {
+      uint64_t length = 4 + records[at]->size();
+      size_t end = at + 1;
+      while (end < records.size() && length + records[end]->size() <= kMax_Chunk) length += records[end++]->size();
+      Append_Chunk_Header(out, id, static_cast<uint32_t>(length));
+      for (; at < end; ++at) out->insert(out->end(), records[at]->begin(), records[at]->end());
+    }
+  }
+}

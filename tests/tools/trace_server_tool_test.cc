@@ -1,0 +1,579 @@
+// trace-server as a child process, fed by scripted clients made of the transport packet classes
+// (hello, data windows holding a real trace stream, resends after loss reports, pings, bye), its
+// stored files read back with trace-cat: exact decoding, losses, bad datagrams beside a good
+// client, restarts and rolls that begin files which decode by themselves, live printing,
+// verbosity commands reaching the client, client names that cannot escape --dir, and SIGTERM.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/stream_builder.h"
+#include "support/temp_dir.h"
+#include "trace/net/packet_check.h"
+#include "trace/net/tpacket.h"
+#include "trace/net/udp_socket.h"
+#include "trace/server/client_naming.h"
+
+namespace {
+
+using namespace text_test;
+using namespace std::chrono_literals;
+
+const char kFormat[] = "%cn|%ix|%ms";
+
+std::vector<std::string> Split_Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::stringstream stream(text);
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> Entries(const std::string& directory) {
+  std::vector<std::string> names;
+  if (DIR* dir = opendir(directory.c_str())) {
+    while (dirent* entry = readdir(dir)) {
+      if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) names.push_back(entry->d_name);
+    }
+    closedir(dir);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Runs `path` with `args` (through the emulator of a cross build), stdout and stderr in files.
+pid_t Spawn(const char* path, const std::vector<std::string>& args, const std::string& out, const std::string& err) {
+  std::vector<std::string> command;
+  const char* emulator = getenv("MQW_EMULATOR");
+  if (emulator && *emulator) command.push_back(emulator);
+  command.push_back(path);
+  command.insert(command.end(), args.begin(), args.end());
+  pid_t pid = fork();
+  if (pid == 0) {
+    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(o, 1);
+    dup2(e, 2);
+    std::vector<char*> argv;
+    for (std::string& part : command) argv.push_back(part.data());
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+int Wait_Status(pid_t pid) {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+struct Cat_Result {
+  int status = -1;
+  std::vector<std::string> lines;
+  std::string err;
+};
+
+Cat_Result Run_Cat(const std::vector<std::string>& inputs) {
+  mqw_test::TempDir dir;
+  std::vector<std::string> args = {std::string("--format=") + kFormat};
+  args.insert(args.end(), inputs.begin(), inputs.end());
+  Cat_Result result;
+  result.status = Wait_Status(Spawn(TRACE_CAT_PATH, args, dir.File("out"), dir.File("err")));
+  result.lines = Split_Lines(mqw_test::Read_File(dir.File("out")));
+  result.err = mqw_test::Read_File(dir.File("err"));
+  return result;
+}
+
+// The tool in a temporary directory, on an ephemeral loopback port.
+class Server {
+ public:
+  explicit Server(const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args = {"--listen", "127.0.0.1:0", "--port-file", dir_.File("port"), "--dir", Traces()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    pid_ = Spawn(TRACE_SERVER_PATH, args, dir_.File("out"), dir_.File("err"));
+    for (int i = 0; i < 600 && port_ == 0; ++i) {
+      std::string text = mqw_test::Read_File(dir_.File("port"));
+      if (!text.empty()) port_ = static_cast<uint16_t>(atoi(text.c_str()));
+      if (port_ == 0) std::this_thread::sleep_for(50ms);
+    }
+  }
+  ~Server() {
+    if (pid_ > 0) Stop();
+  }
+  uint16_t Port() const { return port_; }
+  std::string Traces() const { return dir_.File("traces"); }
+  // SIGTERM, then the exit status.
+  int Stop() {
+    kill(pid_, SIGTERM);
+    int status = Wait_Status(pid_);
+    pid_ = -1;
+    return status;
+  }
+  std::string Out() const { return mqw_test::Read_File(dir_.File("out")); }
+  std::string Err() const { return mqw_test::Read_File(dir_.File("err")); }
+  // The one client directory whose name begins with `prefix`.
+  std::string Client_Dir(const std::string& prefix) const {
+    std::string found;
+    for (const std::string& name : Entries(Traces())) {
+      if (name.compare(0, prefix.size(), prefix) == 0) {
+        EXPECT_TRUE(found.empty()) << "two directories for " << prefix;
+        found = Traces() + "/" + name;
+      }
+    }
+    return found;
+  }
+
+ private:
+  mqw_test::TempDir dir_;
+  pid_t pid_ = -1;
+  uint16_t port_ = 0;
+};
+
+// A client of the transport protocol driven step by step, as the network sink would.
+class Scripted_Client {
+ public:
+  Scripted_Client(uint16_t port, std::string name, uint32_t process_id = 4242, uint16_t packet_size = 1472,
+                  bool ipv6 = false)
+      : name_(std::move(name)),
+        process_id_(process_id),
+        packet_size_(packet_size),
+        socket_(nullptr, ipv6 ? Address6(port) : Address(port), 0) {}
+
+  bool Hello() {
+    CTPClient_Hello hello;
+    hello.Fill(packet_size_, process_id_, 0x01DC000000000000ull, name_.c_str());
+    hello.Finalize(Take_ID(), client_id_);
+    sTP_View reply;
+    return Exchange(Bytes_Of(hello), &reply) && reply.type == eTP_Acknowledgment && Result(reply) != 0;
+  }
+  bool Ping() {
+    CTPClient_Ping ping;
+    ping.Finalize(Take_ID(), client_id_);
+    sTP_View reply;
+    return Exchange(Bytes_Of(ping), &reply) && reply.type == eTP_Acknowledgment && Result(reply) != 0;
+  }
+  void Bye() {
+    CTPClient_Bye bye;
+    bye.Finalize(Take_ID(), client_id_);
+    Send(Bytes_Of(bye));
+  }
+  void Send(const Bytes& datagram) { socket_.Send(datagram.data(), datagram.size()); }
+
+  // Delivers `stream` (user-data chunks) in data packets, `window` packets per data window,
+  // resending what the server reports lost. True when every window was acknowledged.
+  bool Send_Stream(const Bytes& stream, uint32_t window = 32) {
+    std::vector<Bytes> bodies = Cut(stream);
+    for (size_t start = 0; start < bodies.size(); start += window) {
+      std::vector<Bytes> packets;
+      for (size_t i = start; i < bodies.size() && i < start + window; ++i) {
+        CTPacket data(eTP_Data, static_cast<uint16_t>(kTP_Header_Size + bodies[i].size()));
+        memcpy(data.Get_Buffer() + kTP_Header_Size, bodies[i].data(), bodies[i].size());
+        data.Finalize(Take_ID(), client_id_);
+        packets.push_back(Bytes_Of(data));
+        Send(packets.back());
+      }
+      const uint32_t first = TP_Load32(packets.front().data() + kTP_Offset_ID);
+      const uint32_t last = TP_Load32(packets.back().data() + kTP_Offset_ID);
+      for (int round = 0;; ++round) {
+        if (round > 50) return false;
+        CTPData_Window request;
+        request.Set_Window(first, last);
+        request.Finalize(Take_ID(), client_id_);
+        sTP_View reply;
+        if (!Exchange(Bytes_Of(request), &reply)) return false;
+        if (reply.type == eTP_Acknowledgment) {
+          if (Result(reply) == 0) return false;
+          break;
+        }
+        ++reports;
+        for (uint32_t distance = 0; distance < packets.size(); ++distance) {
+          if (!TP_Report_Lost(reply, distance)) continue;
+          ++resent;
+          Send(packets[distance]);
+        }
+      }
+    }
+    return true;
+  }
+
+  // User data the server sent: channel and payload of each chunk.
+  std::vector<std::pair<uint32_t, Bytes>> user_data;
+  uint32_t reports = 0;
+  uint32_t resent = 0;
+
+ private:
+  static const sockaddr* Address(uint16_t port) {
+    static sockaddr_in address;
+    address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return reinterpret_cast<const sockaddr*>(&address);
+  }
+  static const sockaddr* Address6(uint16_t port) {
+    static sockaddr_in6 address;
+    address = {};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(port);
+    address.sin6_addr = in6addr_loopback;
+    return reinterpret_cast<const sockaddr*>(&address);
+  }
+  static Bytes Bytes_Of(const CTPacket& packet) {
+    return Bytes(packet.Get_Buffer(), packet.Get_Buffer() + packet.Get_Size());
+  }
+  static uint16_t Result(const sTP_View& ack) { return TP_Load16(ack.bytes + kTP_Ack_Offset_Result); }
+  uint32_t Take_ID() {
+    uint32_t id = next_id_;
+    next_id_ = TP_Next_ID(next_id_);
+    return id;
+  }
+
+  // Data packet bodies: the stream cut at the packet size, a record header never straddling two
+  // packets (a header starts only where more than 4 bytes are free).
+  std::vector<Bytes> Cut(const Bytes& stream) const {
+    const size_t capacity = packet_size_ - kTP_Header_Size;
+    std::vector<Bytes> bodies(1);
+    size_t at = 0;
+    size_t next_header = 0;
+    while (at < stream.size()) {
+      if (at == next_header) {
+        if (capacity - bodies.back().size() <= 4) bodies.emplace_back();
+        next_header = at + (TP_Load32(stream.data() + at) & 0x7FFFFFF);
+      }
+      if (bodies.back().size() == capacity) bodies.emplace_back();
+      size_t take = std::min(capacity - bodies.back().size(), next_header - at);
+      bodies.back().insert(bodies.back().end(), stream.begin() + static_cast<long>(at),
+                           stream.begin() + static_cast<long>(at + take));
+      at += take;
+    }
+    return bodies;
+  }
+
+  // Sends a control packet and waits for the answer to it, sending it again after each second of
+  // silence, as the sink does after its response time-out.
+  bool Exchange(const Bytes& packet, sTP_View* view) {
+    const uint32_t id = TP_Load32(packet.data() + kTP_Offset_ID);
+    for (int attempt = 0; attempt < 20; ++attempt) {
+      Send(packet);
+      for (;;) {
+        sockaddr_storage from{};
+        reply_.assign(65536, 0);
+        int32_t n = socket_.Recv(reply_.data(), static_cast<uint32_t>(reply_.size()), 1000000, &from);
+        if (n <= 0) break;
+        if (TP_Check_Datagram(reply_.data(), static_cast<uint32_t>(n), view) != eTP_Check_OK) continue;
+        if (TP_Load32(view->bytes + kTP_Ack_Offset_ID) != id) continue;  // an answer to an earlier repeat
+        if (view->type == eTP_Acknowledgment && Result(*view)) {
+          client_id_ = view->client_id;
+          Collect_User_Data(*view);
+        }
+        return true;
+      }
+    }
+    return false;
+  }
+
+  void Collect_User_Data(const sTP_View& view) {
+    if (!(view.type_flags & kTP_Flag_User_Data)) return;
+    auto take = [this](const uint8_t* bytes, uint32_t size) {
+      CTP_Chunk_Reader chunks(bytes, size);
+      sTP_Chunk chunk;
+      while (chunks.Next(&chunk)) user_data.push_back({chunk.channel, Bytes(chunk.payload, chunk.payload + chunk.payload_size)});
+    };
+    if (view.type_flags & kTP_Flag_Extensions) {
+      CTP_Extension_Reader records(TP_Ack_Payload(view), TP_Ack_Payload_Size(view));
+      sTP_Extension record;
+      while (records.Next(&record)) {
+        if (record.type == kTP_Extension_User_Data) take(record.content, record.content_size);
+      }
+    } else {
+      take(TP_Ack_Payload(view), TP_Ack_Payload_Size(view));
+    }
+  }
+
+  std::string name_;
+  uint32_t process_id_;
+  uint16_t packet_size_;
+  CUDP_Socket socket_;
+  uint32_t next_id_ = 1;
+  uint16_t client_id_ = kTP_No_Client;
+  Bytes reply_;
+};
+
+// A channel's stream: its description, then `count` messages "value N" from `first` on.
+Bytes Channel_Stream(uint32_t channel, const std::string& name, int first, int count, bool describe = true) {
+  Bytes stream;
+  if (describe) stream = Packet(channel, Cat({Info(name), Format(1, "value %d", {4, 8})}));
+  for (int i = first; i < first + count; ++i) {
+    stream = Cat({stream, Packet(channel, Data(1, kTimer0 + static_cast<uint64_t>(i), Int(i), 2, 0x123,
+                                               static_cast<uint32_t>(i)))});
+  }
+  return stream;
+}
+
+std::vector<std::string> Expected_Lines(const std::string& name, int first, int count) {
+  std::vector<std::string> lines;
+  char line[128];
+  for (int i = first; i < first + count; ++i) {
+    snprintf(line, sizeof(line), "%s|%04d|value %d", name.c_str(), i, i);
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+// The statistics line of the client directory `name` printed at exit.
+std::string Stats_Line(const std::string& err, const std::string& name) {
+  for (const std::string& line : Split_Lines(err)) {
+    if (line.rfind("  " + name + ":", 0) == 0) return line;
+  }
+  return std::string();
+}
+
+TEST(TraceServerToolTest, StoresEachClientsStreamSoThatTraceCatDecodesItExactly) {
+  Server server;
+  ASSERT_NE(server.Port(), 0) << server.Err();
+  Scripted_Client one(server.Port(), "alpha", 101);
+  Scripted_Client two(server.Port(), "beta", 202);
+  ASSERT_TRUE(one.Hello());
+  ASSERT_TRUE(two.Hello());
+  // Interleaved windows of both clients; records span packets (small packets of 512 bytes would
+  // too, the channel's records here are 50 bytes and cross packet ends).
+  ASSERT_TRUE(one.Send_Stream(Channel_Stream(3, "chan-a", 1, 100), 8));
+  ASSERT_TRUE(two.Send_Stream(Channel_Stream(0, "chan-b", 1, 40)));
+  ASSERT_TRUE(one.Send_Stream(Channel_Stream(3, "chan-a", 101, 100, false), 8));
+  ASSERT_TRUE(one.Ping());
+  two.Bye();
+  std::this_thread::sleep_for(100ms);
+  // Stopped at once: what the server still buffered is written out at SIGTERM.
+  EXPECT_EQ(server.Stop(), 0);
+
+  EXPECT_NE(server.Out().find("listening on 127.0.0.1:" + std::to_string(server.Port())), std::string::npos);
+  Cat_Result a = Run_Cat({server.Client_Dir("alpha_127.0.0.1_101")});
+  EXPECT_EQ(a.status, 0) << a.err;
+  EXPECT_EQ(a.lines, Expected_Lines("chan-a", 1, 200));
+  Cat_Result b = Run_Cat({server.Client_Dir("beta_127.0.0.1_202")});
+  EXPECT_EQ(b.status, 0) << b.err;
+  EXPECT_EQ(b.lines, Expected_Lines("chan-b", 1, 40));
+  EXPECT_EQ(Entries(server.Client_Dir("alpha")).size(), 1u);
+
+  // Statistics at exit, for the client that left too.
+  const std::string err = server.Err();
+  EXPECT_NE(err.find("at exit"), std::string::npos) << err;
+  EXPECT_NE(Stats_Line(err, "alpha_127.0.0.1_101").find("records 201,"), std::string::npos) << err;
+  EXPECT_NE(Stats_Line(err, "beta_127.0.0.1_202 (left)").find("records 41,"), std::string::npos) << err;
+}
+
+TEST(TraceServerToolTest, TenPercentOfDataPacketsLostAreReportedResentAndStoredInOrder) {
+  Server server({"--drop-percent", "10", "--drop-seed", "7"});
+  ASSERT_NE(server.Port(), 0) << server.Err();
+  Scripted_Client client(server.Port(), "lossy", 5);
+  ASSERT_TRUE(client.Hello());
+  ASSERT_TRUE(client.Send_Stream(Channel_Stream(1, "chan", 1, 1500), 32));
+  EXPECT_GT(client.reports, 0u);
+  EXPECT_GT(client.resent, 0u);
+  EXPECT_EQ(server.Stop(), 0);
+
+  Cat_Result cat = Run_Cat({server.Client_Dir("lossy_")});
+  EXPECT_EQ(cat.status, 0) << cat.err;
+  EXPECT_EQ(cat.lines, Expected_Lines("chan", 1, 1500));
+  const std::string stats = Stats_Line(server.Err(), "lossy_127.0.0.1_5");
+  EXPECT_NE(stats.find("lost " + std::to_string(client.resent) + ","), std::string::npos) << stats;
+  EXPECT_NE(stats.find("resent "), std::string::npos) << stats;
+  EXPECT_EQ(stats.find("lost 0,"), std::string::npos) << stats;
+}
+
+TEST(TraceServerToolTest, BadDatagramsAreCountedAndDroppedWhileAGoodClientIsUndisturbed) {
+  Server server;
+  ASSERT_NE(server.Port(), 0) << server.Err();
+  Scripted_Client good(server.Port(), "good", 1);
+  Scripted_Client bad(server.Port(), "bad", 2);
+  Scripted_Client stranger(server.Port(), "stranger", 3);  // never says hello
+  ASSERT_TRUE(good.Hello());
+  ASSERT_TRUE(bad.Hello());
+  ASSERT_TRUE(good.Send_Stream(Channel_Stream(0, "g", 1, 30)));
+
+  auto finalized = [](CTPacket* packet) {
+    packet->Finalize(1000, 0);
+    return Bytes(packet->Get_Buffer(), packet->Get_Buffer() + packet->Get_Size());
+  };
+  CTPacket data(eTP_Data, 40);
+  Bytes wrong_crc = finalized(&data);
+  wrong_crc[20] ^= 0x01;
+  Bytes beyond = finalized(&data);
+  TP_Store16(beyond.data() + kTP_Offset_Size, 200);  // the size field claims more than arrives
+  CTPacket unknown(7, 14);
+  CTPacket short_window(eTP_Data_Window, 18);  // a data window needs 22 bytes
+  struct Case {
+    const char* name;
+    Bytes datagram;
+  } const cases[] = {
+      {"wrong CRC", wrong_crc},
+      {"size beyond the datagram", beyond},
+      {"unknown type", finalized(&unknown)},
+      {"body too short for its type", finalized(&short_window)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    bad.Send(c.datagram);
+    stranger.Send(c.datagram);
+    ASSERT_TRUE(good.Send_Stream(Channel_Stream(0, "g", 31 + static_cast<int>(&c - cases), 1, false)));
+  }
+  ASSERT_TRUE(bad.Ping());  // the bad client's own session is alive too
+  EXPECT_EQ(server.Stop(), 0);
+
+  Cat_Result cat = Run_Cat({server.Client_Dir("good_")});
+  EXPECT_EQ(cat.status, 0) << cat.err;
+  EXPECT_EQ(cat.lines, Expected_Lines("g", 1, 34));
+  const std::string err = server.Err();
+  EXPECT_NE(Stats_Line(err, "good_127.0.0.1_1").find("bad datagrams 0,"), std::string::npos) << err;
+  EXPECT_NE(Stats_Line(err, "bad_127.0.0.1_2").find("bad datagrams 4,"), std::string::npos) << err;
+  EXPECT_NE(err.find("bad datagrams 8,"), std::string::npos) << err;  // all sources together
+}
+
+TEST(TraceServerToolTest, RestartsAndRollsBeginFilesThatDecodeByThemselves) {
+  Server server({"--roll", "1mb"});
+  ASSERT_NE(server.Port(), 0) << server.Err();
+  Scripted_Client client(server.Port(), "roller", 9, 8192);
+  ASSERT_TRUE(client.Hello());
+  ASSERT_TRUE(client.Send_Stream(Channel_Stream(2, "before", 1, 5)));
+  // The client resets: it says hello again and describes its channels again.
+  ASSERT_TRUE(client.Hello());
+  Bytes big = Packet(2, Cat({Info("after"), Thread_Start(0x123, kTimer0, "main"), Format(2, "%s %d", {10, 0, 4, 8})}));
+  const std::string text(1000, 'x');
+  for (int i = 1; i <= 1200; ++i) {
+    big = Cat({big, Packet(2, Data(2, kTimer0 + static_cast<uint64_t>(i), Cat({Str(text), Int(i)}), 2, 0x123,
+                                   static_cast<uint32_t>(i)))});
+  }
+  ASSERT_TRUE(client.Send_Stream(big, 16));
+  EXPECT_EQ(server.Stop(), 0);
+
+  const std::string directory = server.Client_Dir("roller_");
+  std::vector<std::string> files = Entries(directory);
+  ASSERT_EQ(files.size(), 3u);  // before the restart, after it, after the roll at 1 MB
+  EXPECT_EQ(Run_Cat({directory + "/" + files[0]}).lines, Expected_Lines("before", 1, 5));
+  std::vector<std::string> after;
+  for (size_t i = 1; i < files.size(); ++i) {
+    Cat_Result cat = Run_Cat({directory + "/" + files[i]});
+    EXPECT_EQ(cat.status, 0) << cat.err;
+    EXPECT_EQ(cat.err, "");  // no records of undescribed channels skipped
+    EXPECT_FALSE(cat.lines.empty());
+    after.insert(after.end(), cat.lines.begin(), cat.lines.end());
+  }
+  ASSERT_EQ(after.size(), 1200u);
+  for (int i = 1; i <= 1200; ++i) {
+    char expected[1100];
+    snprintf(expected, sizeof(expected), "after|%04d|%s %d", i, text.c_str(), i);
+    ASSERT_EQ(after[static_cast<size_t>(i - 1)], expected);
+  }
+  struct stat info;
+  ASSERT_EQ(stat((directory + "/" + files[1]).c_str(), &info), 0);
+  EXPECT_GE(info.st_size, 1 << 20);
+  EXPECT_LT(info.st_size, (1 << 20) + 8192);
+}
+
+TEST(TraceServerToolTest, PrintShowsEveryMessageInTheLineFormat) {
+  Server server({"--print", "--format", kFormat});
+  ASSERT_NE(server.Port(), 0) << server.Err();
+  Scripted_Client client(server.Port(), "printer", 11);
+  ASSERT_TRUE(client.Hello());
+  ASSERT_TRUE(client.Send_Stream(Channel_Stream(4, "live", 1, 25)));
+  EXPECT_EQ(server.Stop(), 0);
+  std::vector<std::string> lines = Split_Lines(server.Out());
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0].rfind("listening on ", 0), 0u);
+  lines.erase(lines.begin());
+  EXPECT_EQ(lines, Expected_Lines("live", 1, 25));
+}
+
+TEST(TraceServerToolTest, VerbosityReachesTheMatchingClientsChannelAndModule) {
+  Server server({"--verbosity", "app*/net=debug", "--verbosity", "app*/net/io=4", "--verbosity", "other/*=5"});
+  ASSERT_NE(server.Port(), 0) << server.Err();
+  Scripted_Client client(server.Port(), "application", 12);
+  ASSERT_TRUE(client.Hello());
+  ASSERT_TRUE(client.Send_Stream(Packet(6, Cat({Info("net"), Module(1, "db"), Module(2, "io")}))));
+  for (int i = 0; i < 3 && client.user_data.size() < 2; ++i) ASSERT_TRUE(client.Ping());
+  EXPECT_EQ(server.Stop(), 0);
+
+  auto verbosity = [](uint32_t level, uint16_t module) {
+    Bytes record(10, 0);
+    TP_Store32(record.data(), TRTrace_Make_Header(10, eTRTrace_Verbosity));
+    TP_Store32(record.data() + 4, level);
+    TP_Store16(record.data() + 8, module);
+    return record;
+  };
+  ASSERT_EQ(client.user_data.size(), 2u);
+  EXPECT_EQ(client.user_data[0], std::make_pair(6u, verbosity(1, 0)));
+  EXPECT_EQ(client.user_data[1], std::make_pair(6u, verbosity(4, 2)));
+}
+
+TEST(TraceServerToolTest, ClientNamesNeverEscapeTheDirectory) {
+  Server server;
+  ASSERT_NE(server.Port(), 0) << server.Err();
+  const char* const names[] = {"../../escape", "/tmp/abs", "..", "a/../../b", ".hidden"};
+  uint32_t pid = 100;
+  for (const char* name : names) {
+    SCOPED_TRACE(name);
+    Scripted_Client client(server.Port(), name, ++pid);
+    ASSERT_TRUE(client.Hello());
+    ASSERT_TRUE(client.Send_Stream(Channel_Stream(0, "c", 1, 1)));
+  }
+  EXPECT_EQ(server.Stop(), 0);
+  // The temporary directory holds the tool's own files and --dir only; --dir holds one plain
+  // directory per client, each with its file.
+  const std::string parent = server.Traces().substr(0, server.Traces().rfind('/'));
+  EXPECT_EQ(Entries(parent), (std::vector<std::string>{"err", "out", "port", "traces"}));
+  std::vector<std::string> clients = Entries(server.Traces());
+  ASSERT_EQ(clients.size(), 5u);
+  for (const std::string& client : clients) {
+    EXPECT_NE(client[0], '.') << client;
+    struct stat info;
+    ASSERT_EQ(lstat((server.Traces() + "/" + client).c_str(), &info), 0);
+    EXPECT_TRUE(S_ISDIR(info.st_mode)) << client;
+    EXPECT_EQ(Entries(server.Traces() + "/" + client).size(), 1u) << client;
+  }
+}
+
+TEST(TraceServerToolTest, ListensOnIpv6WhenAskedTo) {
+  Server server({"--listen", "[::1]:0"});
+  if (server.Port() == 0 && server.Err().find("cannot bind") != std::string::npos) {
+    GTEST_SKIP() << "no IPv6 loopback here: " << server.Err();
+  }
+  ASSERT_NE(server.Port(), 0) << server.Err();
+  Scripted_Client client(server.Port(), "six", 6, 1472, true);
+  ASSERT_TRUE(client.Hello());
+  ASSERT_TRUE(client.Send_Stream(Channel_Stream(0, "v6", 1, 3)));
+  EXPECT_EQ(server.Stop(), 0);
+  EXPECT_NE(server.Out().find("listening on [::1]:"), std::string::npos);
+  EXPECT_EQ(Run_Cat({server.Client_Dir("six___1_6")}).lines, Expected_Lines("v6", 1, 3));
+}
+
+TEST(TraceServerToolTest, WrongCommandLinesAreRefused) {
+  mqw_test::TempDir dir;
+  const std::vector<std::vector<std::string>> cases = {
+      {"--listen", "nowhere"}, {"--verbosity", "a=1"}, {"--roll", "5xx", "--listen", "127.0.0.1:0"}, {"--bogus"},
+      {"--files", "x"}};
+  for (const auto& args : cases) {
+    SCOPED_TRACE(args[0] + " " + (args.size() > 1 ? args[1] : ""));
+    int status = Wait_Status(Spawn(TRACE_SERVER_PATH, args, dir.File("out"), dir.File("err")));
+    EXPECT_NE(status, 0);
+    EXPECT_NE(mqw_test::Read_File(dir.File("err")).find("trace-server:"), std::string::npos);
+  }
+  EXPECT_EQ(Wait_Status(Spawn(TRACE_SERVER_PATH, {"--help"}, dir.File("out"), dir.File("err"))), 0);
+  EXPECT_NE(mqw_test::Read_File(dir.File("out")).find("--verbosity CLIENT/CHANNEL[/MODULE]=LEVEL"), std::string::npos);
+}
+
+}  // namespace

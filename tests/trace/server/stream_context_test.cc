@@ -1,0 +1,118 @@
+// What the server keeps to begin a new file: the replay of a channel's descriptions must let a
+// fresh reader decode the records that follow, and must follow thread stops, closes and new
+// information records; the observer hears of channels and modules.
+#include "trace/server/stream_context.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/stream_builder.h"
+#include "trace/decode/stream_parser.h"
+
+namespace {
+
+using namespace text_test;
+
+// Collects rendered lines.
+class LineSink final : public CClTextSink {
+ public:
+  uint32_t Initialize(char**, int) override { return 0; }
+  uint32_t Log(const sLog*, const char* line, uint64_t length) override {
+    lines.emplace_back(line, length);
+    return 0;
+  }
+  uint32_t DumpBuffers() override { return 0; }
+  std::vector<std::string> lines;
+};
+
+class Observer final : public CTRS_Stream_Context::IObserver {
+ public:
+  void On_Channel(uint32_t channel, const std::string& name) override {
+    events.push_back("channel " + std::to_string(channel) + " " + name);
+  }
+  void On_Module(uint32_t channel, uint16_t module_id, const std::string& name) override {
+    events.push_back("module " + std::to_string(channel) + "." + std::to_string(module_id) + " " + name);
+  }
+  std::vector<std::string> events;
+};
+
+// Decodes `stream` (user-data chunks) with a fresh strict parser.
+std::vector<std::string> Decode(const Bytes& stream, const char* format = "%cn|%tn|%mn|%ms") {
+  LineSink sink;
+  CStreamParser parser;
+  EXPECT_TRUE(parser.Init(format));
+  parser.Set_Output(&sink);
+  EXPECT_EQ(parser.Parse_Buffer(stream.data(), stream.size()), 0u) << parser.Error_Text();
+  return sink.lines;
+}
+
+void Feed(CTRS_Stream_Context* context, uint32_t channel, const Bytes& payload, Observer* observer = nullptr) {
+  context->Feed(channel, payload.data(), static_cast<uint32_t>(payload.size()), observer);
+}
+
+TEST(StreamContextTest, ReplayLetsAFreshReaderDecodeWhatFollows) {
+  CTRS_Stream_Context context;
+  Observer observer;
+  Feed(&context, 2, Cat({Info("net"), Thread_Start(7, kTimer0, "worker"), Thread_Start(8, kTimer0, "gone"),
+                         Module(1, "io")}), &observer);
+  Feed(&context, 2, Cat({Format(1, "first %d", {4, 8}), Data(1, kTimer0 + 5, Int(1), 2, 7)}), &observer);
+  Feed(&context, 2, Cat({Thread_Stop(8, kTimer0 + 6), Format(2, "second"), Data(2, kTimer0 + 7, {}, 2, 7, 2, 1)}));
+  Feed(&context, 5, Cat({Info("other"), Format(1, "o")}), &observer);
+  EXPECT_EQ(observer.events, (std::vector<std::string>{"channel 2 net", "module 2.1 io", "channel 5 other"}));
+
+  // A record that follows the cut refers to a thread, a module and a call site described before.
+  Bytes after = Cat({Packet(2, Data(2, kTimer0 + 9, {}, 2, 7, 3, 1)), Packet(2, Data(1, kTimer0 + 9, Int(5), 2, 7)),
+                     Packet(5, Data(1, kTimer0 + 9))});
+  Bytes replay;
+  context.Replay(&replay);
+  Bytes file = replay;
+  file.insert(file.end(), after.begin(), after.end());
+  EXPECT_EQ(Decode(file), (std::vector<std::string>{"net|worker|io|second", "net|worker|Unkn.|first 5", "other|Unkn.|Unkn.|o"}));
+  // The stopped thread is not described again.
+  EXPECT_EQ(Decode(Cat({replay, Packet(2, Data(1, kTimer0 + 9, Int(5), 2, 8))}), "%tn")[0], "Unkn.");
+}
+
+TEST(StreamContextTest, CloseForgetsAChannelAndANewInformationRecordStartsItOver) {
+  CTRS_Stream_Context context;
+  Feed(&context, 1, Cat({Info("old"), Format(1, "old call")}));
+  Feed(&context, 1, Close());
+  EXPECT_FALSE(context.Is_Live(1));
+  Bytes replay;
+  context.Replay(&replay);
+  EXPECT_TRUE(replay.empty());
+  EXPECT_EQ(context.Bytes(), 0u);
+
+  Feed(&context, 1, Cat({Info("old"), Format(1, "old call")}));
+  Feed(&context, 1, Cat({Info("new"), Format(2, "new call")}));
+  context.Replay(&replay);
+  EXPECT_EQ(Decode(Cat({replay, Packet(1, Data(2, kTimer0))}), "%cn|%ms"), std::vector<std::string>{"new|new call"});
+  // Records of a channel that never described itself are not kept; Clear forgets everything.
+  Feed(&context, 9, Format(1, "orphan"));
+  EXPECT_FALSE(context.Is_Live(9));
+  context.Clear();
+  replay.clear();
+  context.Replay(&replay);
+  EXPECT_TRUE(replay.empty());
+}
+
+TEST(StreamContextTest, MalformedRecordsEndTheWalkWithoutReadingPastTheChunk) {
+  CTRS_Stream_Context context;
+  Bytes chunk = Cat({Info("c"), Module(1, "m")});
+  // A record header claiming more bytes than the chunk holds, then a record shorter than a header.
+  Bytes liar = chunk;
+  liar.resize(liar.size() + 4, 0);
+  uint32_t header = TRTrace_Make_Header(4096, eTRTrace_Format);
+  memcpy(liar.data() + chunk.size(), &header, 4);
+  Feed(&context, 0, liar);
+  EXPECT_TRUE(context.Is_Live(0));
+  Bytes tiny = {1, 0, 0, 0};  // size 0 in its header
+  Feed(&context, 0, tiny);
+  Feed(&context, 0, Bytes{0x20, 0x10});  // 2 bytes: no header at all
+  Bytes replay;
+  context.Replay(&replay);
+  EXPECT_EQ(replay.size(), 4 + chunk.size());
+}
+
+}  // namespace

@@ -1,0 +1,74 @@
+// CServer_App: the trace server tool's loop. One thread waits on the UDP socket and a wake-up
+// descriptor (the signal handler's self-pipe), feeds every datagram to CTRS_Server, sends the
+// replies, and keeps one CClient_Store per client (ITRS_Listener). Once a second it writes out
+// the stores' buffers, rolls files by time, forgets idle clients and, with --stats, prints the
+// statistics.
+//
+// A client is one session of the protocol server (one source endpoint). A hello again from the
+// same endpoint with the same process ID and start time is a restart of that client (same
+// directory, new file); with another process behind the endpoint it is a new client.
+//
+// Ownership: owns the socket, the protocol server and the stores. Thread-safety: none; all work
+// happens on the thread that calls Run.
+#ifndef TOOLS_TRACE_SERVER_SERVER_APP_H_
+#define TOOLS_TRACE_SERVER_SERVER_APP_H_
+
+#include <stdint.h>
+#include <sys/socket.h>
+
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "client_store.h"
+#include "server_options.h"
+#include "server_socket.h"
+#include "trace/server/trace_server.h"
+
+class CServer_App final : private ITRS_Listener {
+ public:
+  static constexpr uint32_t kMax_Summaries = 1000;
+
+  // `options` must outlive the app.
+  explicit CServer_App(const sServer_Options& options);
+  ~CServer_App() override;
+
+  CServer_App(const CServer_App&) = delete;
+  CServer_App& operator=(const CServer_App&) = delete;
+
+  // Binds the socket and prepares the directory; false with a message in `error`.
+  bool Start(std::string* error);
+  const CServer_Socket& Socket() const { return m_Socket; }
+  // Serves until `wake_fd` becomes readable (a byte is written there to stop).
+  void Run(int wake_fd);
+  // Writes out and closes every client's files and prints the statistics.
+  void Finish();
+
+ private:
+  void Receive_All(uint32_t now_ms);
+  void Every_Second(uint32_t now_ms);
+  void Print_Stats(const char* title);
+  std::string Describe(uint16_t client_id, const CClient_Store& store) const;
+  std::string Unique_Directory(const std::string& base) const;
+  void End_Client(uint16_t client_id, const char* why);
+
+  // ITRS_Listener
+  void On_Client(uint16_t client_id, const sTRS_Hello& hello, bool restart) override;
+  void On_Stream(uint16_t client_id, const uint8_t* bytes, uint32_t size) override;
+  void On_Leave(uint16_t client_id, eTRS_Leave reason) override;
+
+  const sServer_Options& m_Options;
+  CServer_Socket m_Socket;
+  std::unique_ptr<CTRS_Server> m_Server;  // made by Start, sized by the socket
+  std::map<uint16_t, std::unique_ptr<CClient_Store>> m_Stores;
+  std::vector<std::string> m_Summaries;  // statistics of the clients that left
+  uint64_t m_Left_Uncounted = 0;         // clients that left beyond kMax_Summaries
+  sTP_Endpoint m_Source;                 // source of the datagram being handled
+  std::minstd_rand m_Random;
+  std::vector<uint8_t> m_Buffer;
+  uint32_t m_Stats_Seconds = 0;
+};
+
+#endif  // TOOLS_TRACE_SERVER_SERVER_APP_H_

@@ -1,0 +1,194 @@
+#include "server_options.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+
+const char kTrace_Server_Version[] = "trace-server 1.0\n";
+
+const char kTrace_Server_Usage[] =
+    "Usage: trace-server [options]\n"
+    "Receives trace streams from network sinks (/TR.Sink=Network) over UDP and stores each\n"
+    "client's stream as binary trace files (\".trd\") that trace-cat reads; optionally prints the\n"
+    "messages live.\n"
+    "\n"
+    "Every client (one network sink, known by its UDP address and port) gets its own directory\n"
+    "under --dir, named NAME_ADDRESS_PID from the client name, its IP address and its process ID,\n"
+    "with every character outside A-Z a-z 0-9 . _ - replaced by '_' (\"sensor_127.0.0.1_4242\").\n"
+    "Each file begins with the binary file header (process ID, process start time and client name\n"
+    "from the client's hello; host name = the client's IP address) and decodes by itself: a new\n"
+    "file starts when the client starts over (a new hello) and at every roll, and a rolled file\n"
+    "begins with the channels' descriptions (information, threads, modules, call sites).\n"
+    "\n"
+    "Options:\n"
+    "  --listen ADDR:PORT   UDP address to listen on (default 127.0.0.1:9009). IPv6 as\n"
+    "                       [::1]:9009. Port 0 takes a free port; the address bound is printed\n"
+    "                       on standard output as \"listening on ADDR:PORT\". Listening on other\n"
+    "                       interfaces (0.0.0.0, [::]) must be asked for explicitly.\n"
+    "  --port-file PATH     also write the bound port number to PATH (for scripts and tests)\n"
+    "  --dir DIR            directory of the client directories (default ./traces; created)\n"
+    "  --roll RULE          roll each client's files as /TR.Roll= does: Nmb (megabytes per\n"
+    "                       file), Nhr (hours per file), or H:MM[,H:MM...]tm (times of day)\n"
+    "  --files N            keep at most N \".trd\" files per client directory (1..4096)\n"
+    "  --fsize N            keep at most N megabytes of \".trd\" files per client directory\n"
+    "  --no-store           store nothing (with --print: a live viewer)\n"
+    "  --print              print every message as a text line on standard output\n"
+    "  --format TEMPLATE    line template of --print, as /TR.Format= (%cn channel, %id trace ID,\n"
+    "                       %ix sequence, %tf %tm %ts date and time, %td time since the channel's\n"
+    "                       start, %tc time count, %lv level, %ti thread ID, %tn thread name,\n"
+    "                       %cc CPU, %mi module ID, %mn module, %ff file path, %fs file name,\n"
+    "                       %fl line, %fn function, %ms message); default:\n"
+    "                       \"%cn #%ix [%tf] %lv Tr:#%ti:%tn CPU:%cc Md:%mn {%fs:%fl:%fn} %ms\"\n"
+    "  --tag                prefix every printed line with the client's directory name and \": \"\n"
+    "  --verbosity CLIENT/CHANNEL[/MODULE]=LEVEL\n"
+    "                       set a verbosity in matching clients (may be repeated). CLIENT and\n"
+    "                       names are shell patterns (\"*\" matches all); CHANNEL and MODULE may\n"
+    "                       also be IDs. LEVEL: 0..5 or trace, debug, info, warning, error,\n"
+    "                       critical. Sent each time a matching channel (or module) describes\n"
+    "                       itself, so it holds across client restarts.\n"
+    "  --stats SECONDS      print per-client statistics on standard error every SECONDS\n"
+    "                       (they are always printed at exit)\n"
+    "  --idle SECONDS       forget a client not heard from for SECONDS (default 60; clients ping\n"
+    "                       every second)\n"
+    "  --drop-percent N     testing aid: drop N percent of the received data packets at random,\n"
+    "                       as a lossy network would, to exercise loss reports and resending\n"
+    "  --drop-seed N        seed of --drop-percent's random choice (default 1)\n"
+    "  -h, --help           show this text\n"
+    "  --version            show the version\n"
+    "\n"
+    "SIGINT or SIGTERM ends the server: it writes out what it holds, closes its files and prints\n"
+    "the statistics (records, packets lost and resent, bad datagrams per client).\n"
+    "\n"
+    "Example: a host started with \"/TR.Sink=Network /TR.Addr=127.0.0.1 /TR.Port=9009\", then\n"
+    "  trace-server --dir traces --print\n"
+    "  trace-cat traces/myapp_127.0.0.1_4242\n"
+    "\n"
+    "Exit status: 0 after a signal; 1 when the address cannot be bound or the directory made;\n"
+    "2 for wrong usage.\n";
+
+namespace {
+
+bool Number(const char* text, long low, long high, long* value) {
+  char* end = nullptr;
+  errno = 0;
+  const long parsed = strtol(text, &end, 10);
+  if (*text == '\0' || *end != '\0' || errno != 0 || parsed < low || parsed > high) return false;
+  *value = parsed;
+  return true;
+}
+
+}  // namespace
+
+bool Split_Listen_Address(const std::string& text, std::string* host, std::string* port) {
+  size_t colon;
+  if (!text.empty() && text[0] == '[') {
+    const size_t close = text.find(']');
+    if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':') return false;
+    *host = text.substr(1, close - 1);
+    colon = close + 1;
+  } else {
+    colon = text.rfind(':');
+    if (colon == std::string::npos || text.find(':') != colon) return false;
+    *host = text.substr(0, colon);
+  }
+  *port = text.substr(colon + 1);
+  long number;
+  return !host->empty() && Number(port->c_str(), 0, 65535, &number);
+}
+
+bool Parse_Server_Options(int argc, char** argv, sServer_Options* options, std::string* error) {
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    std::string value;
+    bool has_value = false;
+    const size_t equals = arg.find('=');
+    if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+      value = arg.substr(equals + 1);
+      arg = arg.substr(0, equals);
+      has_value = true;
+    }
+    auto take = [&](std::string* out) {
+      if (has_value) {
+        *out = value;
+        return true;
+      }
+      if (i + 1 >= argc) {
+        *error = "option \"" + arg + "\" needs a value";
+        return false;
+      }
+      *out = argv[++i];
+      return true;
+    };
+    auto take_number = [&](long low, long high, long* out) {
+      std::string text;
+      if (!take(&text)) return false;
+      if (!Number(text.c_str(), low, high, out)) {
+        *error = "option \"" + arg + "\": \"" + text + "\" is not a number from " + std::to_string(low) + " to " +
+                 std::to_string(high);
+        return false;
+      }
+      return true;
+    };
+    long number = 0;
+    if (arg == "-h" || arg == "--help") {
+      options->help = true;
+    } else if (arg == "--version") {
+      options->version = true;
+    } else if (arg == "--print") {
+      options->print = true;
+    } else if (arg == "--tag") {
+      options->tag = true;
+    } else if (arg == "--no-store") {
+      options->store = false;
+    } else if (arg == "--listen") {
+      if (!take(&options->listen)) return false;
+      std::string host, port;
+      if (!Split_Listen_Address(options->listen, &host, &port)) {
+        *error = "--listen wants ADDR:PORT or [ADDR6]:PORT, not \"" + options->listen + "\"";
+        return false;
+      }
+    } else if (arg == "--port-file") {
+      if (!take(&options->port_file)) return false;
+    } else if (arg == "--dir") {
+      if (!take(&options->directory)) return false;
+      if (options->directory.empty()) {
+        *error = "--dir must not be empty";
+        return false;
+      }
+    } else if (arg == "--format") {
+      if (!take(&options->format)) return false;
+    } else if (arg == "--roll") {
+      if (!take(&options->roll)) return false;
+    } else if (arg == "--files") {
+      if (!take_number(0, 4096, &options->files)) return false;
+    } else if (arg == "--fsize") {
+      if (!take_number(0, 0x7FFFFFFF, &options->fsize)) return false;
+    } else if (arg == "--stats") {
+      if (!take_number(0, 86400, &number)) return false;
+      options->stats_seconds = static_cast<uint32_t>(number);
+    } else if (arg == "--idle") {
+      if (!take_number(1, 86400, &number)) return false;
+      options->idle_seconds = static_cast<uint32_t>(number);
+    } else if (arg == "--drop-percent") {
+      if (!take_number(0, 100, &number)) return false;
+      options->drop_percent = static_cast<uint32_t>(number);
+    } else if (arg == "--drop-seed") {
+      if (!take_number(0, 0x7FFFFFFF, &number)) return false;
+      options->drop_seed = static_cast<uint32_t>(number);
+    } else if (arg == "--verbosity") {
+      std::string text;
+      if (!take(&text)) return false;
+      sTRS_Verbosity_Rule rule;
+      std::string problem;
+      if (!TRS_Parse_Verbosity_Rule(text.c_str(), &rule, &problem)) {
+        *error = "--verbosity \"" + text + "\": " + problem;
+        return false;
+      }
+      options->verbosity.push_back(rule);
+    } else {
+      *error = "unknown option \"" + std::string(argv[i]) + "\"; see trace-server --help";
+      return false;
+    }
+  }
+  return true;
+}
