@@ -2,8 +2,13 @@
 //
 //  * TR::LoggerInit sets up the process's trace channel with a console text client, so every
 //    log line of the wrapper and of this program shows up on standard output as it happens.
-//  * A second client writes a binary trace file (".trd") into the directory given as the first
-//    argument, through a channel of its own. trace-cat prints that file afterwards.
+//  * A second client, through a channel of its own, sends the same messages either to a trace
+//    server ("network PORT": the network sink to 127.0.0.1:PORT; scripts/demo.sh starts a
+//    trace-server, which stores them as binary files) or into a binary trace file ("file DIR",
+//    the default with "demo-traces"). trace-cat prints those files afterwards.
+//
+// The choice is made with plain words, not "/TR." options: options on the command line apply to
+// every client of the process, the console client of step 1 included.
 //
 // Needs an MQTT broker on 127.0.0.1:1883 (scripts/demo.sh starts one when none listens there).
 #include <unistd.h>
@@ -24,7 +29,7 @@ using tarnvik::mosquitto::Qos;
 
 namespace {
 
-// The binary trace file's channel and its module; every call below also goes to the console
+// The second client's channel and its module; every call below also goes to the console
 // channel.
 ITR_Trace* g_file = nullptr;
 void* g_module = nullptr;
@@ -40,7 +45,11 @@ std::string Text(const MqttMessage& message) { return std::string(message.payloa
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string directory = argc > 1 ? argv[1] : "demo-traces";
+  const std::string where = argc > 2 ? argv[2] : "demo-traces";
+  const std::string options = argc > 2 && std::string(argv[1]) == "network"
+                                  ? "/TR.Sink=Network /TR.Addr=127.0.0.1 /TR.Port=" + where +
+                                        " /TR.Name=mqtt_trace_demo"
+                                  : "/TR.Sink=FileBin /TR.Dir=" + where;
 
   // 1. The process's channel: console text, a compact line per message. (A first line in
   //    /etc/tr.cfg, or /TR. options on the command line, take precedence over these defaults.)
@@ -49,12 +58,12 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  // 2. A second client and channel for the binary trace file.
-  ITR_Client* file_client = TR_Create_Client(("/TR.Sink=FileBin /TR.Dir=" + directory).c_str());
+  // 2. A second client and channel, configured by the command line's options.
+  ITR_Client* file_client = TR_Create_Client(options.c_str());
   if (file_client) g_file = TR_Create_Trace(file_client, "Demo traffic", nullptr);
   if (g_file) g_file->Register_Thread("Application", static_cast<uint32_t>(gettid()));
   if (g_file) g_file->Register_Module("MqttDemo", &g_module);
-  DEMO_LOG(TRL_INFO, "binary trace file in %s", directory.c_str());
+  DEMO_LOG(TRL_INFO, "second client: %s", file_client ? options.c_str() : "could not be created");
 
   int status = 0;
   try {
@@ -107,7 +116,8 @@ int main(int argc, char** argv) {
     status = 1;
   }
 
-  // 6. Releasing the file client writes out and closes the binary file.
+  // 6. Releasing the second client delivers what it holds (writes out and closes the binary
+  //    file, or waits for the trace server's acknowledgements) and closes it.
   if (g_file) g_file->Release();
   g_file = nullptr;
   if (file_client) file_client->Release();

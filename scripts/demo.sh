@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The demo: builds everything, makes sure an MQTT broker listens on 127.0.0.1:1883 (starting a
-# private mosquitto when none does, and stopping exactly that one afterwards), runs the example
-# program, which traces its MQTT traffic to the console and to a binary trace file, and then
-# prints that file with trace-cat.
+# private mosquitto when none does, and stopping exactly that one afterwards), starts a trace-server
+# on a free loopback port, runs the example program, which traces its MQTT traffic to the console
+# and through the network sink to that server, stops the server (which writes out and closes its
+# files) and prints the files it stored with trace-cat.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -16,11 +17,14 @@ cmake --build "$build" -j "${MQW_DEMO_JOBS:-$(nproc)}"
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/mqtt-wrapper-demo.XXXXXX")"
 broker_pid=""
+server_pid=""
+stop() {  # stop <pid>: ends a process this script started and waits for it
+  kill "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
+}
 cleanup() {
-  if [ -n "$broker_pid" ]; then
-    kill "$broker_pid" 2>/dev/null || true
-    wait "$broker_pid" 2>/dev/null || true
-  fi
+  [ -n "$server_pid" ] && stop "$server_pid"
+  [ -n "$broker_pid" ] && stop "$broker_pid"
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -49,15 +53,34 @@ fi
 
 traces="$build/demo-traces"
 rm -rf "$traces"
-echo
-echo "=== examples/mqtt_trace_demo: MQTT traffic, traced live on the console"
-"$build/examples/mqtt_trace_demo" "$traces"
+echo "=== starting trace-server on a free port of 127.0.0.1, storing into $traces"
+"$build/tools/trace-server" --listen 127.0.0.1:0 --port-file "$work/port" --dir "$traces" \
+  >"$work/trace-server.log" 2>&1 &
+server_pid=$!
+for _ in $(seq 1 100); do
+  [ -s "$work/port" ] && break
+  kill -0 "$server_pid" 2>/dev/null || { cat "$work/trace-server.log" >&2; exit 1; }
+  sleep 0.1
+done
+port="$(cat "$work/port")"
 
 echo
-echo "=== the same run's binary trace file ($traces), printed by trace-cat"
-"$build/tools/trace-cat" --format "%tm %lv Md:%mn {%fs:%fl} %ms" "$traces"
+echo "=== examples/mqtt_trace_demo: MQTT traffic, traced live on the console and to trace-server"
+"$build/examples/mqtt_trace_demo" network "$port"
+
+# SIGTERM: the server writes out what it holds and closes its files.
+stop "$server_pid"
+server_pid=""
+echo
+echo "=== trace-server's report"
+cat "$work/trace-server.log"
+
+echo
+echo "=== what trace-server stored ($traces, a directory per client), printed by trace-cat"
+"$build/tools/trace-cat" --format "%tm %lv Md:%mn {%fs:%fl} %ms" "$traces"/*/
 echo
 echo "=== the full default line format of the first messages"
-{ "$build/tools/trace-cat" "$traces" || true; } | head -n 3
+{ "$build/tools/trace-cat" "$traces"/*/ || true; } | head -n 3
 echo
-echo "The binary trace file stays in $traces; see $build/tools/trace-cat --help."
+echo "The stored trace files stay in $traces; see $build/tools/trace-cat --help and"
+echo "$build/tools/trace-server --help."
