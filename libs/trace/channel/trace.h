@@ -195,9 +195,13 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener {
   void Final_Flush() TR_REQUIRES(m_Lock);
   // Module record at 1-based `module_id` in block order, or null.
   sTRTrace_Module* Module_By_ID(uint16_t module_id) TR_REQUIRES(m_Lock);
-  // The channel's timer now.
-  uint64_t Timer() {
-    return m_Conf.get_timer ? m_Conf.get_timer(m_Conf.context) : GetPerformanceCounter();
+  // The channel's timer now: the caller's, or the built-in one (Channel_Timer, at the frequency
+  // of the information record), never below a value the channel already wrote.
+  uint64_t Timer() TR_REQUIRES(m_Lock) {
+    if (m_Conf.get_timer) return m_Conf.get_timer(m_Conf.context);
+    const uint64_t now = Channel_Timer();
+    if (__builtin_expect(now > m_Last_Timer, 1)) m_Last_Timer = now;
+    return m_Last_Timer;
   }
   // Removes the channel's shared-registry entry, if any.
   void Remove_Shared();
@@ -211,6 +215,7 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener {
   CLock m_Lock;
   uint32_t m_ID TR_GUARDED_BY(m_Lock) = 0;
   uint32_t m_Counter TR_GUARDED_BY(m_Lock) = 0;  // call counter, incremented by every trace call
+  uint64_t m_Last_Timer TR_GUARDED_BY(m_Lock) = 0;  // largest built-in timer value written
   bool m_Active TR_GUARDED_BY(m_Lock) = false;
   bool m_Registered TR_GUARDED_BY(m_Lock) = false;
   eTRTrace_Level m_Verbosity TR_GUARDED_BY(m_Lock) = TRL_TRACE;
