@@ -6,9 +6,9 @@
 
 namespace {
 
-// Tries of the spin before sleeping: about a microsecond, several times the longest section the
+// Tries of the spin before sleeping: a few hundred nanoseconds, several times the longest section the
 // engine guards on its hot path, and far less than a time slice.
-constexpr int kSpins = 200;
+constexpr int kSpins = 100;
 
 inline void Relax() {
 #if defined(__x86_64__)

@@ -26,11 +26,11 @@ constexpr uint64_t kPool_Text_Cap = 1ULL << 30;
 
 // Plan of a sink that names no default of its own: 16 x 128 KiB.
 constexpr sPool_Plan kPool_Default{131072, 16};
-// Plan of the binary file sink without the option: 4 MiB, the default the help text states. Twice
-// the general default, because its writer shares the processor with the producers: a burst of
-// four threads logging as fast as they can on two cores outran 2 MiB while the writer waited for
-// the processor, and the calls were refused although the disk kept up.
-constexpr sPool_Plan kPool_File_Default{131072, 32};
+// Plan of the binary file sink without the option: 8 MiB, the default the help text states. Four
+// times the general default, because its writer shares the processor with the producers: a burst
+// of four threads logging as fast as they can on two busy cores outran 2 MiB, and at times 4 MiB,
+// while the writer waited for the processor, and calls were refused although the disk kept up.
+constexpr sPool_Plan kPool_File_Default{131072, 64};
 
 // The plan for the option's value (null: option absent, giving `absent`) under a cap of
 // `max_memory` bytes (at least kPool_Min_Memory). The result's buffer size is below
