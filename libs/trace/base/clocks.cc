@@ -16,13 +16,13 @@ std::atomic<bool> g_Use_Cycle_Counter{false};
 
 namespace {
 
+#if defined(__x86_64__)
 uint64_t Monotonic_ns() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<uint64_t>(ts.tv_sec) * 1000000000ULL + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-#if defined(__x86_64__)
 // The kernel keeps time with the time-stamp counter only when it found it invariant and
 // synchronised across processors; that is the one case in which a bare counter read is a clock.
 bool Kernel_Trusts_TSC() {
@@ -36,12 +36,21 @@ bool Kernel_Trusts_TSC() {
   return read && strncmp(name, "tsc", 3) == 0 && (name[3] == '\n' || name[3] == '\0');
 }
 
-// One (counter, clock) pair, the counter taken as the midpoint of two reads around the clock.
+// One (counter, clock) pair, the counter taken as the midpoint of two reads around the clock:
+// the tightest of several tries, so that a thread preempted between the reads (its window then
+// spans milliseconds) does not skew the calibration.
 void Sample(uint64_t* ticks, uint64_t* ns) {
-  const uint64_t before = __builtin_ia32_rdtsc();
-  *ns = Monotonic_ns();
-  const uint64_t after = __builtin_ia32_rdtsc();
-  *ticks = before + (after - before) / 2;
+  uint64_t best_window = UINT64_MAX;
+  for (int i = 0; i < 16; ++i) {
+    const uint64_t before = __builtin_ia32_rdtsc();
+    const uint64_t now = Monotonic_ns();
+    const uint64_t after = __builtin_ia32_rdtsc();
+    if (after - before < best_window) {
+      best_window = after - before;
+      *ticks = before + (after - before) / 2;
+      *ns = now;
+    }
+  }
 }
 
 // Ticks per second of the time-stamp counter, measured over about 20 ms of the monotonic clock
