@@ -177,8 +177,9 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener {
   bool Grow_Chunks(uint32_t extra) TR_REQUIRES(m_Lock);
   // Appends a record to the pending chunks, merging it into an adjacent pending chunk.
   bool Queue_Record(const void* record, uint32_t size) TR_REQUIRES(m_Lock);
-  // Hands the first `count` chunks (`size` bytes) to the client. On success the pending chunks
-  // are cleared and delivered thread stops retire their start records.
+  // Hands the first `count` chunks (`size` bytes) to the client, once more after yielding the
+  // processor when it had no room. On success the pending chunks are cleared and delivered
+  // thread stops retire their start records.
   // Returns the client's code (eCode_Ok when delivered).
   uint32_t Send(uint32_t count, uint32_t size) TR_REQUIRES(m_Lock);
   // True when records may be handed over now.

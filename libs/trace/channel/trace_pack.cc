@@ -2,7 +2,6 @@
 // The steady path allocates nothing: descriptors are built once per call site, the staging buffer
 // and the chunk array only grow, and strings are referenced until the sink copies them in Sent.
 #include <pthread.h>
-#include <sched.h>
 #include <sys/rseq.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -224,14 +223,7 @@ inline bool CTRTrace::Finish_Call(CTRTrace_Desc* desc, eTRTrace_Level level, sTR
   size += record_size;
 
   if (with_desc) desc->Set_Resets(m_Status.resets);
-  uint32_t code = Send(static_cast<uint32_t>(end - m_Chunks), static_cast<uint32_t>(size));
-  if (__builtin_expect(code == eCode_No_Room, 0)) {
-    // The sink's buffers are full: most often its writer is only waiting for a processor that
-    // the producers keep busy. Give the processor away once and try again; a sink that is still
-    // full refuses the call (a bounded delay of one yield, never a wait for the writer).
-    sched_yield();
-    code = Send(static_cast<uint32_t>(end - m_Chunks), static_cast<uint32_t>(size));
-  }
+  const uint32_t code = Send(static_cast<uint32_t>(end - m_Chunks), static_cast<uint32_t>(size));
   if (__builtin_expect(m_Call_Loss, 0)) Loss_Report_Done(code == eCode_Ok, m_Call_Loss_Desc);
   if (code == eCode_Ok) return true;
   if (with_desc) desc->Set_Resets(CTRTrace_Desc::kNever_Sent);

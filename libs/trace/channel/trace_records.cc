@@ -1,4 +1,5 @@
 // Trace channel: pending records, verbosity, thread and module registration, final flush.
+#include <sched.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -87,7 +88,14 @@ bool CTRTrace::Queue_Record(const void* record, uint32_t size) {
 }
 
 uint32_t CTRTrace::Send(uint32_t count, uint32_t size) {
-  const uint32_t code = m_Client->Sent(m_ID, m_Chunks, count, size);
+  uint32_t code = m_Client->Sent(m_ID, m_Chunks, count, size);
+  if (__builtin_expect(code == eCode_No_Room, 0)) {
+    // The sink's buffers are full: most often its writer is only waiting for a processor that
+    // the producers keep busy. Give the processor away once and try again; a sink still full
+    // refuses (a bounded delay of one yield, never a wait for the writer).
+    sched_yield();
+    code = m_Client->Sent(m_ID, m_Chunks, count, size);
+  }
   if (code != eCode_Ok) return code;
   m_Pending_Count = 0;
   m_Pending_Size = 0;

@@ -225,9 +225,10 @@ TEST_F(ChannelTest, RefusedHandOverKeepsContextAndResendsDescriptor) {
   client_->Refuse(eCode_No_Room);
   ASSERT_TRUE(channel_->Register_Thread("t", 5));  // stays pending
   EXPECT_FALSE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "g", "%d", 1));
-  // The registration's hand-over, then the call's: tried again once after a yield (no room).
-  ASSERT_EQ(client_->Refused().size(), 3u);
-  EXPECT_EQ(client_->Refused()[1], client_->Refused()[2]);
+  // The registration's hand-over, then the call's, each tried again once after a yield (no room).
+  ASSERT_EQ(client_->Refused().size(), 4u);
+  EXPECT_EQ(client_->Refused()[0], client_->Refused()[1]);
+  EXPECT_EQ(client_->Refused()[2], client_->Refused()[3]);
   client_->Refuse(eCode_Ok);
   ASSERT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "g", "%d", 2));
   auto records = Last();
