@@ -306,9 +306,14 @@ TEST(FileStream, FullDiskStopsDeliveryCleanly) {
           if (result == eCode_No_Room) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         if (result != eCode_Off) return 23;
+        // The writer marks the sink off, then tells the channels: Sent may see the first before
+        // the second has happened.
         bool told = false;
-        for (const RecordingChannel::Event& event : observer.Events()) {
-          if (event.kind == RecordingChannel::Kind::Status && event.status.connected == 0) told = true;
+        for (int wait = 0; !told && wait < 2000; ++wait) {
+          for (const RecordingChannel::Event& event : observer.Events()) {
+            if (event.kind == RecordingChannel::Kind::Status && event.status.connected == 0) told = true;
+          }
+          if (!told) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         if (!told) return 24;
         client->Unregister_Channel(observer.Id());
