@@ -6,6 +6,8 @@
 #ifndef MQTT_WRAPPER_TRHELPER_H_
 #define MQTT_WRAPPER_TRHELPER_H_
 
+#include <stdint.h>
+
 #include <string>
 
 #include <mqtt-wrapper/TR.h>
@@ -30,13 +32,21 @@ MQW_EXPORT void pushBacktraceStamp(int signal);
 // Returns the channel, or null when set-up failed.
 MQW_EXPORT ITR_Trace* LoggerInit(const std::string& moduleName, const std::string&& defaultArguments);
 
+// Trace calls of the process's channel that never reached the sink's output, since LoggerInit:
+// calls the sink refused (no room in its buffers, sink off or disconnected) and records it
+// discarded after accepting them (a lost connection). 0 when there is no channel. Any thread,
+// no lock. Where the calls went missing is also visible in the stream itself: the channel
+// precedes the next record it delivers with a warning of the engine's own giving the counts.
+MQW_EXPORT uint64_t getLostCalls();
+
 // Notification callbacks that print to standard output; `context` is ignored.
 MQW_EXPORT void Connect(void* context, unsigned int connected);
 MQW_EXPORT void Telemetry_Enable(void* context, unsigned short id, unsigned int enable);
 
 }  // namespace TR
 
-// Logs one printf-style line on the process's channel (dropped when there is none).
+// Logs one printf-style line on the process's channel (dropped when there is none). A call the
+// sink refuses is counted by the channel and reported in the stream (see getLostCalls).
 #define TR_LOG(level, ...)                                                                  \
   do {                                                                                      \
     if (ITR_Trace* tr_log_channel_ = ::TR::getTrace())                                      \

@@ -20,6 +20,8 @@
 
 #include <fmt/format.h>
 
+#include "trace/channel/trace.h"
+
 namespace TR {
 
 ITR_Trace* l_pTrace = nullptr;
@@ -28,6 +30,12 @@ bool l_bTID1 = false;
 const char* const MainTrace = "MainTrace";
 
 ITR_Trace* getTrace() { return l_pTrace; }
+
+uint64_t getLostCalls() {
+  // The channel is the engine's own whenever LoggerInit created it; anything else counts nothing.
+  const CTRTrace* channel = dynamic_cast<const CTRTrace*>(l_pTrace);
+  return channel != nullptr ? channel->Lost_Calls() : 0;
+}
 
 namespace {
 

@@ -121,6 +121,27 @@ TEST_F(LoggerInitTest, ChannelIsPublishedAndVersionIsTheFirstMessage) {
   EXPECT_EQ(text, "Logger initialised! VERSION %s");
 }
 
+// TR_LOG drops the result of a refused call; the facade still counts it, and the channel reports
+// it in the stream before the next delivered message.
+TEST_F(LoggerInitTest, RefusedCallsAreCountedAndReported) {
+  EXPECT_EQ(TR::getLostCalls(), 0u);  // no channel yet
+  ASSERT_NE(TR::LoggerInit("m", ""), nullptr);
+  EXPECT_EQ(TR::getLostCalls(), 0u);
+  g_seen.client->Refuse(eCode_No_Room);
+  for (int i = 0; i < 3; ++i) TR_LOG(TRL_INFO, "lost %d", i);
+  EXPECT_EQ(TR::getLostCalls(), 3u);
+  g_seen.client->Refuse(eCode_Ok);
+  TR_LOG(TRL_INFO, "kept %d", 4);
+  EXPECT_EQ(TR::getLostCalls(), 3u);
+  const auto records = Parse_Records(g_seen.client->Packets().back());
+  ASSERT_EQ(Subtypes(records), (std::vector<uint32_t>{eTRTrace_Format, eTRTrace_Data, eTRTrace_Format, eTRTrace_Data}));
+  EXPECT_EQ(records[1].bytes[6], TRL_WARNING);
+  uint64_t no_room = 0;
+  memcpy(&no_room, records[1].bytes.data() + 24, sizeof(no_room));
+  EXPECT_EQ(no_room, 3u);
+  EXPECT_EQ(records[3].bytes[24], 4);
+}
+
 TEST_F(LoggerInitTest, FailuresLeaveNoChannel) {
   g_seen.fail = true;
   EXPECT_EQ(TR::LoggerInit("m", "x"), nullptr);

@@ -1,36 +1,77 @@
-// CLock: a recursive pthread mutex; CLockGuard: holds a CLock for one scope.
+// CLock: a recursive mutex; CLockGuard: holds a CLock for one scope.
 //
 // The mutex is recursive, so a thread may re-enter code that already holds it. A CLock lives as
 // long as its owner and must not be destroyed while held. A guard lives on one thread's stack
 // and owns no mutex: it locks in its constructor and unlocks in its destructor.
 //
-// Lock, Unlock and the guard are inline: every trace call takes two locks, and an out-of-line
-// call for each of them costs as much as the uncontended mutex operation itself.
+// Every trace call takes two of these locks (its channel's, then its sink's), so the uncontended
+// path is a single compare-and-swap inline, with no call into the C library, and a contended
+// lock first spins briefly: the sections it guards last tens of nanoseconds, far less than the
+// system calls of putting a thread to sleep and waking it, which would multiply the latency of
+// every contended call. Only after the spin does a waiter sleep (futex), so a holder that lost
+// its processor costs no busy waiting.
+//
+// Representation: m_State is 0 free, 1 held, 2 held and a thread may sleep on it (the unlocker
+// then wakes one). m_Owner is the holding thread's thread pointer (unique among live threads;
+// 0 when free), written only by the holder, so a thread that reads its own value holds the lock;
+// m_Depth counts its nested holds and is touched only by the holder. Memory order: acquiring
+// m_State is an acquire and releasing it a release, so everything done under the lock
+// happens-before what the next holder does (ThreadSanitizer sees these atomics).
 //
 // Both carry capability annotations (thread_annotations.h), so clang checks that every field
 // marked TR_GUARDED_BY(lock) is touched only with that lock held.
 //
-// Thread-safety: Lock/Unlock may be called from any thread.
+// Thread-safety: Lock/Unlock may be called from any thread; Unlock only by the holder. Like a
+// recursive pthread mutex, a signal handler that locks a CLock its own thread was acquiring
+// (between the compare-and-swap and the owner's store) waits forever: handlers lock only what
+// their thread cannot be in the middle of taking.
 #ifndef TRACE_BASE_LOCK_H_
 #define TRACE_BASE_LOCK_H_
 
-#include <pthread.h>
+#include <stdint.h>
+
+#include <atomic>
 
 #include "trace/base/thread_annotations.h"
 
 class TR_CAPABILITY("mutex") CLock {
  public:
-  CLock();
-  ~CLock();
+  CLock() = default;
+  ~CLock() = default;
 
   CLock(const CLock&) = delete;
   CLock& operator=(const CLock&) = delete;
 
-  void Lock() TR_ACQUIRE() { pthread_mutex_lock(&m_Mutex); }
-  void Unlock() TR_RELEASE() { pthread_mutex_unlock(&m_Mutex); }
+  void Lock() TR_ACQUIRE() {
+    const uintptr_t self = Self();
+    if (m_Owner.load(std::memory_order_relaxed) == self) {
+      ++m_Depth;
+      return;
+    }
+    uint32_t expected = 0;
+    if (!m_State.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+      Lock_Contended();
+    }
+    m_Owner.store(self, std::memory_order_relaxed);
+    m_Depth = 1;
+  }
+
+  void Unlock() TR_RELEASE() {
+    if (--m_Depth != 0) return;
+    m_Owner.store(0, std::memory_order_relaxed);
+    if (m_State.exchange(0, std::memory_order_release) == 2) Wake_One();
+  }
 
  private:
-  pthread_mutex_t m_Mutex;
+  // The calling thread's identity: its thread pointer, distinct for every live thread.
+  static uintptr_t Self() { return reinterpret_cast<uintptr_t>(__builtin_thread_pointer()); }
+  // Spins, then sleeps, until m_State is taken (acquire).
+  void Lock_Contended();
+  void Wake_One();
+
+  std::atomic<uint32_t> m_State{0};
+  std::atomic<uintptr_t> m_Owner{0};
+  uint32_t m_Depth = 0;  // the holder's only
 };
 
 class TR_SCOPED_CAPABILITY CLockGuard {

@@ -88,8 +88,10 @@ bool CTRTrace::Init(const char* name) {
     m_Info.header = TRTrace_Make_Header(sizeof(m_Info), eTRTrace_Info);
     m_Info.time_hi = static_cast<uint32_t>(created >> 32);
     m_Info.time_lo = static_cast<uint32_t>(created);
+    // The frequency first: it fixes which counter the built-in timer reads.
+    m_Info.timer_frequency = m_Conf.get_timer ? m_Conf.timer_frequency : Channel_Timer_Frequency();
     m_Info.timer_value = Timer();
-    m_Info.timer_frequency = m_Conf.get_timer ? m_Conf.timer_frequency : kPerformanceFrequency;
+    m_Last_Timer = m_Info.timer_value;
     m_Info.flags = kTRTrace_Info_Flags;
     uint16_t name_units[kTRTrace_Name_Units + 1] = {};
     Convert_UTF8_To_UTF16(name ? name : "Unknown", name_units, kTRTrace_Name_Units + 1);

@@ -14,6 +14,14 @@
 // Descriptors live in the channel's arena; thread, stop and module records live in blocks that
 // never move, so a module handle stays valid for the channel's life.
 //
+// Loss: calls refused by the client (no room, sink off; also calls dropped while the sink
+// reported no connection, or for lack of memory) and records a sink discarded after accepting
+// them (On_Loss) are counted per reason. The first record the channel delivers afterwards from a
+// trace call (or its final flush) is preceded, in the same Sent, by one data record of the
+// engine's own: a warning of its own call site (module none, the calling thread) that gives the
+// counts since the last such record; the counts start again from zero once it is delivered.
+// Lost_Calls() gives the total since creation.
+//
 // Thread-safety: every operation may be called from any thread. m_Lock (recursive) guards every
 // field marked TR_GUARDED_BY(m_Lock) below (clang checks each access), including those touched by
 // the callbacks from the client.
@@ -27,6 +35,7 @@
 #define TRACE_CHANNEL_TRACE_H_
 
 #include <stdarg.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #include <atomic>
@@ -42,9 +51,10 @@
 #include "trace/channel/modules_tree.h"
 #include "trace/channel/trace_desc.h"
 #include "trace/format/trace_format.h"
+#include "trace/core/loss_listener.h"
 #include "trace/core/shared.h"
 
-class CTRTrace final : public ITR_Trace {
+class CTRTrace final : public ITR_Trace, public ILoss_Listener {
  public:
   static constexpr uint32_t kMax_Start_Blocks = 4;    // 128 live thread start records
   static constexpr uint32_t kMax_Stop_Blocks = 4;     // 128 undelivered thread stop records
@@ -92,8 +102,19 @@ class CTRTrace final : public ITR_Trace {
   bool Trace_Managed(uint16_t id, eTRTrace_Level level, void* module, uint16_t line,
                      const char* file, const char* function, const char* message) override;
 
+  // ILoss_Listener: `records` accepted records were discarded by the sink. Called with the
+  // client's channel lock held; takes the channel lock.
+  void On_Loss(uint32_t records, uint64_t bytes, eLoss_Reason reason) override;
+
   // The channel's slot ID at its client.
   uint32_t Get_ID();
+
+  // Trace calls lost since creation: refused or dropped for a reason counted above, plus
+  // records the sink discarded after accepting them. Any thread, no lock.
+  uint64_t Lost_Calls() const { return m_Lost_Total.load(std::memory_order_relaxed); }
+
+  // Format of the channel's loss report (one 32-bit count per eLoss_Reason, in order).
+  static const char kLoss_Format[];
 
  private:
   // Per-site cache in front of the call-site tree: most calls find their descriptor here.
@@ -113,6 +134,19 @@ class CTRTrace final : public ITR_Trace {
   // Packs one printf-style call (format passed by address) and hands it over.
   bool Trace_Raw(uint16_t id, eTRTrace_Level level, void* module, uint16_t line, const char* file,
                  const char* function, const char** format, va_list* args);
+
+  // Counts one lost call for `reason`; returns false (the trace call's result).
+  bool Lose(eLoss_Reason reason) TR_REQUIRES(m_Lock);
+  // Appends the loss report (its descriptor first when due) at `chunk` when losses are waiting;
+  // returns the position after it and adds its bytes to `size`. *with_desc tells whether the
+  // descriptor travels. `chunk` has room for kLoss_Chunks entries.
+  sTRC_Data_Chunk* Add_Loss_Report(sTRC_Data_Chunk* chunk, uint64_t* size, bool* with_desc)
+      TR_REQUIRES(m_Lock);
+  // After the hand-over that carried a loss report: delivered clears the counts, refused marks
+  // its descriptor unsent again.
+  void Loss_Report_Done(bool delivered, bool with_desc) TR_REQUIRES(m_Lock);
+  // The loss report's descriptor, created on first use; null when it cannot be.
+  CTRTrace_Desc* Loss_Desc() TR_REQUIRES(m_Lock);
 
   // Steps shared by both kinds of call, in order: the first chunk of the call (the descriptor
   // when due; `size` starts from the pending bytes), the trailer (returns its size), and the
@@ -143,9 +177,11 @@ class CTRTrace final : public ITR_Trace {
   bool Grow_Chunks(uint32_t extra) TR_REQUIRES(m_Lock);
   // Appends a record to the pending chunks, merging it into an adjacent pending chunk.
   bool Queue_Record(const void* record, uint32_t size) TR_REQUIRES(m_Lock);
-  // Hands the first `count` chunks (`size` bytes) to the client. On success the pending chunks
-  // are cleared and delivered thread stops retire their start records.
-  bool Send(uint32_t count, uint32_t size) TR_REQUIRES(m_Lock);
+  // Hands the first `count` chunks (`size` bytes) to the client, once more after yielding the
+  // processor when it had no room. On success the pending chunks are cleared and delivered
+  // thread stops retire their start records.
+  // Returns the client's code (eCode_Ok when delivered).
+  uint32_t Send(uint32_t count, uint32_t size) TR_REQUIRES(m_Lock);
   // True when records may be handed over now.
   bool Can_Send() const TR_REQUIRES(m_Lock) { return m_Active && m_Status.connected; }
   // Sends the pending chunks when connected; false when nothing was delivered.
@@ -160,9 +196,13 @@ class CTRTrace final : public ITR_Trace {
   void Final_Flush() TR_REQUIRES(m_Lock);
   // Module record at 1-based `module_id` in block order, or null.
   sTRTrace_Module* Module_By_ID(uint16_t module_id) TR_REQUIRES(m_Lock);
-  // The channel's timer now.
-  uint64_t Timer() {
-    return m_Conf.get_timer ? m_Conf.get_timer(m_Conf.context) : GetPerformanceCounter();
+  // The channel's timer now: the caller's, or the built-in one (Channel_Timer, at the frequency
+  // of the information record), never below a value the channel already wrote.
+  uint64_t Timer() TR_REQUIRES(m_Lock) {
+    if (m_Conf.get_timer) return m_Conf.get_timer(m_Conf.context);
+    const uint64_t now = Channel_Timer();
+    if (__builtin_expect(now > m_Last_Timer, 1)) m_Last_Timer = now;
+    return m_Last_Timer;
   }
   // Removes the channel's shared-registry entry, if any.
   void Remove_Shared();
@@ -176,6 +216,7 @@ class CTRTrace final : public ITR_Trace {
   CLock m_Lock;
   uint32_t m_ID TR_GUARDED_BY(m_Lock) = 0;
   uint32_t m_Counter TR_GUARDED_BY(m_Lock) = 0;  // call counter, incremented by every trace call
+  uint64_t m_Last_Timer TR_GUARDED_BY(m_Lock) = 0;  // largest built-in timer value written
   bool m_Active TR_GUARDED_BY(m_Lock) = false;
   bool m_Registered TR_GUARDED_BY(m_Lock) = false;
   eTRTrace_Level m_Verbosity TR_GUARDED_BY(m_Lock) = TRL_TRACE;
@@ -211,6 +252,25 @@ class CTRTrace final : public ITR_Trace {
   CDesc_Tree m_Managed_Sites TR_GUARDED_BY(m_Lock);
   sSite_Cache m_Site_Cache[kSite_Cache] TR_GUARDED_BY(m_Lock) = {};
   uint16_t m_Dynamic_ID TR_GUARDED_BY(m_Lock) = 1024;
+
+  // Loss report: counts by eLoss_Reason since the last delivered report, whether any is
+  // nonzero, its descriptor, and the record (data header, three counts, trailer).
+  static constexpr uint32_t kLoss_Reasons = 3;
+  static constexpr uint32_t kLoss_Chunks = 2;
+  struct sLoss_Record {
+    sTRTrace_Data data;
+    uint64_t counts[kLoss_Reasons];
+    uint8_t trailer;
+  };
+  static constexpr uint32_t kLoss_Record_Size = offsetof(sLoss_Record, trailer) + 1;
+  uint64_t m_Lost[kLoss_Reasons] TR_GUARDED_BY(m_Lock) = {};
+  bool m_Loss_Waiting TR_GUARDED_BY(m_Lock) = false;
+  CTRTrace_Desc* m_Loss_Desc TR_GUARDED_BY(m_Lock) = nullptr;
+  sLoss_Record m_Loss_Record TR_GUARDED_BY(m_Lock) = {};
+  // The call being packed carries the report / the report's descriptor.
+  bool m_Call_Loss TR_GUARDED_BY(m_Lock) = false;
+  bool m_Call_Loss_Desc TR_GUARDED_BY(m_Lock) = false;
+  std::atomic<uint64_t> m_Lost_Total{0};  // self-synchronised
 
   // Shared-registry entry of this channel; null when not shared.
   CShared::sShared* m_Shared TR_GUARDED_BY(m_Lock) = nullptr;

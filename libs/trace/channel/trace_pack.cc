@@ -23,8 +23,9 @@ constexpr wchar_t kWide_Null[] = L"(NULL)";
 constexpr wchar_t kWide_Unsupported[] = L"([x]s is unsupported by TR)";
 static_assert(sizeof(kWide_Null) == 28 && sizeof(kWide_Unsupported) == 112);
 
-// Extra chunk entries a call needs besides its plan: descriptor, data header, trailer, slack.
-constexpr uint32_t kCall_Chunks = 5;
+// Extra chunk entries a call needs besides its plan: the loss report and its descriptor,
+// the call's descriptor, data header, trailer, slack.
+constexpr uint32_t kCall_Chunks = 7;
 
 // Kernel thread ID of the calling thread, queried once per thread. A forked child's thread
 // gets a new ID, so the cache of the thread that forks is dropped in the child.
@@ -173,6 +174,12 @@ CTRTrace_Desc* CTRTrace::Find_Managed_Desc(uint16_t id, uint16_t module_id, uint
 inline sTRC_Data_Chunk* CTRTrace::Begin_Call(CTRTrace_Desc* desc, bool* with_desc, uint64_t* size) {
   sTRC_Data_Chunk* chunk = m_Chunks + m_Pending_Count;
   *size = m_Pending_Size;
+  m_Call_Loss = false;
+  if (__builtin_expect(m_Loss_Waiting, 0)) {
+    sTRC_Data_Chunk* after = Add_Loss_Report(chunk, size, &m_Call_Loss_Desc);
+    m_Call_Loss = after != chunk;
+    chunk = after;
+  }
   *with_desc = desc->Get_Resets() != static_cast<int64_t>(m_Status.resets);
   if (*with_desc) {
     uint32_t desc_size;
@@ -201,7 +208,10 @@ inline uint32_t CTRTrace::Fill_Trailer(const sTRTrace_Module* mod) {
 inline bool CTRTrace::Finish_Call(CTRTrace_Desc* desc, eTRTrace_Level level, sTRC_Data_Chunk* header,
                                   sTRC_Data_Chunk* end, uint64_t size, uint64_t record_size,
                                   bool with_desc) {
-  if (record_size > kTRTrace_Max_Record) return false;
+  if (record_size > kTRTrace_Max_Record) {
+    if (m_Call_Loss) Loss_Report_Done(false, m_Call_Loss_Desc);
+    return false;
+  }
   m_Data_Header.header = TRTrace_Make_Header(static_cast<uint32_t>(record_size), eTRTrace_Data);
   m_Data_Header.id = desc->Get_ID();
   m_Data_Header.level = static_cast<uint8_t>(level);
@@ -213,9 +223,11 @@ inline bool CTRTrace::Finish_Call(CTRTrace_Desc* desc, eTRTrace_Level level, sTR
   size += record_size;
 
   if (with_desc) desc->Set_Resets(m_Status.resets);
-  if (Send(static_cast<uint32_t>(end - m_Chunks), static_cast<uint32_t>(size))) return true;
+  const uint32_t code = Send(static_cast<uint32_t>(end - m_Chunks), static_cast<uint32_t>(size));
+  if (__builtin_expect(m_Call_Loss, 0)) Loss_Report_Done(code == eCode_Ok, m_Call_Loss_Desc);
+  if (code == eCode_Ok) return true;
   if (with_desc) desc->Set_Resets(CTRTrace_Desc::kNever_Sent);
-  return false;
+  return Lose(code == eCode_No_Room ? eLoss_Reason::eNo_Room : eLoss_Reason::eSink_Off);
 }
 
 bool CTRTrace::Trace_Raw(uint16_t id, eTRTrace_Level level, void* module, uint16_t line,
@@ -223,7 +235,7 @@ bool CTRTrace::Trace_Raw(uint16_t id, eTRTrace_Level level, void* module, uint16
                          va_list* args) {
   CLockGuard guard(&m_Lock);
   ++m_Counter;
-  if (!Can_Send()) return false;
+  if (!Can_Send()) return m_Active ? Lose(eLoss_Reason::eSink_Off) : false;
   const sTRTrace_Module* mod = static_cast<const sTRTrace_Module*>(module);
   if (mod ? level < mod->level : level < m_Verbosity) return false;
 
@@ -238,7 +250,9 @@ bool CTRTrace::Trace_Raw(uint16_t id, eTRTrace_Level level, void* module, uint16
   uint32_t blocks_count;
   const int32_t* blocks = desc->Get_Blocks(&blocks_count);
   uint32_t args_count = desc->Get_Arguments_Count();
-  if (args_count > m_Staging_Args || !Reserve_Chunks(blocks_count + kCall_Chunks)) return false;
+  if (args_count > m_Staging_Args || !Reserve_Chunks(blocks_count + kCall_Chunks)) {
+    return Lose(eLoss_Reason::eNo_Room);
+  }
 
   bool with_desc;
   uint64_t size;
@@ -322,13 +336,13 @@ bool CTRTrace::Trace_Managed(uint16_t id, eTRTrace_Level level, void* module, ui
                              const char* file, const char* function, const char* message) {
   CLockGuard guard(&m_Lock);
   ++m_Counter;
-  if (!Can_Send()) return false;
+  if (!Can_Send()) return m_Active ? Lose(eLoss_Reason::eSink_Off) : false;
   const sTRTrace_Module* mod = static_cast<const sTRTrace_Module*>(module);
   if (level < m_Verbosity || (mod && level < mod->level)) return false;
 
   CTRTrace_Desc* desc = Find_Managed_Desc(id, mod ? mod->id : 0, line, file, function);
   if (!desc || !desc->Is_Initialized()) return false;
-  if (!Reserve_Chunks(kCall_Chunks)) return false;
+  if (!Reserve_Chunks(kCall_Chunks)) return Lose(eLoss_Reason::eNo_Room);
 
   bool with_desc;
   uint64_t size;

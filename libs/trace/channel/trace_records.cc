@@ -1,4 +1,5 @@
 // Trace channel: pending records, verbosity, thread and module registration, final flush.
+#include <sched.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -86,17 +87,25 @@ bool CTRTrace::Queue_Record(const void* record, uint32_t size) {
   return true;
 }
 
-bool CTRTrace::Send(uint32_t count, uint32_t size) {
-  if (m_Client->Sent(m_ID, m_Chunks, count, size) != eCode_Ok) return false;
+uint32_t CTRTrace::Send(uint32_t count, uint32_t size) {
+  uint32_t code = m_Client->Sent(m_ID, m_Chunks, count, size);
+  if (__builtin_expect(code == eCode_No_Room, 0)) {
+    // The sink's buffers are full: most often its writer is only waiting for a processor that
+    // the producers keep busy. Give the processor away once and try again; a sink still full
+    // refuses (a bounded delay of one yield, never a wait for the writer).
+    sched_yield();
+    code = m_Client->Sent(m_ID, m_Chunks, count, size);
+  }
+  if (code != eCode_Ok) return code;
   m_Pending_Count = 0;
   m_Pending_Size = 0;
   if (m_Stops.Count() != 0) Retire_Stops();
-  return true;
+  return eCode_Ok;
 }
 
 bool CTRTrace::Flush_Pending() {
   if (!Can_Send() || m_Pending_Count == 0) return false;
-  return Send(m_Pending_Count, m_Pending_Size);
+  return Send(m_Pending_Count, m_Pending_Size) == eCode_Ok;
 }
 
 void CTRTrace::Queue_Context() {
@@ -146,9 +155,16 @@ void CTRTrace::Retire_Stops() {
 
 void CTRTrace::Final_Flush() {
   m_Active = false;
-  if (!Reserve_Chunks(1)) return;
-  m_Chunks[m_Pending_Count] = sTRC_Data_Chunk{&m_Close_Record, sizeof(m_Close_Record)};
-  Send(m_Pending_Count + 1, m_Pending_Size + sizeof(m_Close_Record));
+  if (!Reserve_Chunks(1 + kLoss_Chunks)) return;
+  // Losses not yet reported go before the close record: a reader sees them before the end.
+  uint64_t size = m_Pending_Size;
+  bool loss_desc = false;
+  sTRC_Data_Chunk* chunk = Add_Loss_Report(m_Chunks + m_Pending_Count, &size, &loss_desc);
+  const bool with_loss = chunk != m_Chunks + m_Pending_Count;
+  *chunk++ = sTRC_Data_Chunk{&m_Close_Record, sizeof(m_Close_Record)};
+  size += sizeof(m_Close_Record);
+  const bool sent = Send(static_cast<uint32_t>(chunk - m_Chunks), static_cast<uint32_t>(size)) == eCode_Ok;
+  if (with_loss) Loss_Report_Done(sent, loss_desc);
 }
 
 sTRTrace_Module* CTRTrace::Module_By_ID(uint16_t module_id) {

@@ -2,8 +2,8 @@
 
 #include <stdlib.h>
 
-sPool_Plan Plan_Pool(const char* value, uint64_t max_memory) {
-  if (value == nullptr) return {131072, 16};
+sPool_Plan Plan_Pool(const char* value, uint64_t max_memory, sPool_Plan absent) {
+  if (value == nullptr) return absent;
   const long kilobytes = strtol(value, nullptr, 10);
   uint64_t memory = 0;
   if (kilobytes > 0) {

@@ -55,8 +55,10 @@ uint32_t CClFile::Init_Base() {
 }
 
 uint32_t CClFile::Init_Pool() {
-  const uint32_t status =
-      CClBuffered::Init_Pool(Plan_Pool(Get_Argument_Text_Value(m_Args, m_ArgsCount, "/TR.Pool="), kPool_File_Cap));
+  // The option is parsed like every sink's; only the plan without it is this sink's own, 8 MiB
+  // (64 x 128 KiB) rather than 16 x 128 KiB, so that bursts the writer can sustain are not refused.
+  const uint32_t status = CClBuffered::Init_Pool(
+      Plan_Pool(Get_Argument_Text_Value(m_Args, m_ArgsCount, "/TR.Pool="), kPool_File_Cap, kPool_File_Default));
   if (status != eCode_Ok) return status;
   CLockGuard guard(&m_StatusLock);
   if (m_BufferSize <= sizeof(m_Header) || !Reserve_Cells(&m_Old.filled) || !Reserve_Cells(&m_RollList)) {

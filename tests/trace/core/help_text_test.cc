@@ -56,7 +56,7 @@ TR arguments:
                 5 : Critical
                 Example: /TR.Trc.Verb=4
    /TR.Pool   - Set size of the internal buffers pool in kilobytes. Minimal 16(kb)
-                maximal is limited by your OS and HW. Default value = 4mb
+                maximal is limited by your OS and HW. Default value = 8mb
                 Example, 1 Mb allocation: /TR.Pool=1024
  -Sink=Network, -Sink=Syslog : 
    /TR.Addr   - Set server address (IPV4, IPV6, NetBios name)

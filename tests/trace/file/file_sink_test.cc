@@ -167,6 +167,18 @@ TEST(FileSink, DirectoryLimits) {
   }
 }
 
+// Without /TR.Pool= the sink holds 8 MiB in 128 KiB buffers, the default the help text states.
+TEST(FileSink, DefaultPoolIsEightMegabytes) {
+  TempDir dir;
+  ITR_Client* client = Make_File_Sink(dir);
+  ASSERT_NE(client, nullptr);
+  sTRC_Info info{};
+  ASSERT_TRUE(client->Get_Info(&info));
+  EXPECT_EQ(info.allocated_bytes, 8u * 1048576);
+  EXPECT_EQ(info.free_bytes, 8u * 1048576 - 131072);  // the first holds the header
+  client->Release();
+}
+
 TEST(FileSink, SentContract) {
   TempDir dir;
   ITR_Client* client = Make_File_Sink(dir, {"/TR.Pool=1"});  // 3 x 16384

@@ -20,6 +20,7 @@
 #include "support/recording_channel.h"
 #include "support/temp_dir.h"
 #include "support/trd_reader.h"
+#include "trace/channel/trace.h"
 
 namespace mqw_test {
 namespace {
@@ -49,11 +50,13 @@ std::vector<uint64_t> Trace_From_Threads(ITR_Trace* channel, int threads, int ca
 
 // Checks that the data records of `files` are exactly the accepted calls: per thread strictly
 // increasing call indexes, `accepted[t]` of them.
+// The channel's loss reports are skipped; Lost_In() adds up their counts.
 void Expect_Exactly_Once(const std::vector<TrdFile>& files, const std::vector<uint64_t>& accepted) {
   std::vector<int64_t> last(accepted.size(), -1);
   std::vector<uint64_t> seen(accepted.size(), 0);
   for (const TrdFile& file : files) {
     for (const TrdData& data : file.data) {
+      if (data.format == CTRTrace::kLoss_Format) continue;
       ASSERT_EQ(data.numbers.size(), 2u) << data.format;
       const uint64_t t = data.numbers[0];
       ASSERT_LT(t, accepted.size());
@@ -66,6 +69,20 @@ void Expect_Exactly_Once(const std::vector<TrdFile>& files, const std::vector<ui
   EXPECT_EQ(seen, accepted);
 }
 
+// Calls reported lost by the loss reports in `files`, all reasons together.
+uint64_t Lost_In(const std::vector<TrdFile>& files) {
+  uint64_t lost = 0;
+  for (const TrdFile& file : files) {
+    for (const TrdData& data : file.data) {
+      if (data.format != CTRTrace::kLoss_Format) continue;
+      EXPECT_EQ(data.level, TRL_WARNING);
+      EXPECT_EQ(data.numbers.size(), 3u);
+      for (uint64_t count : data.numbers) lost += count;
+    }
+  }
+  return lost;
+}
+
 TEST(FileStream, EveryAcceptedCallIsWrittenOnce) {
   TempDir dir;
   ITR_Client* client = Make_File_Sink(dir);
@@ -76,22 +93,89 @@ TEST(FileStream, EveryAcceptedCallIsWrittenOnce) {
   const std::vector<uint64_t> accepted = Trace_From_Threads(channel, 4, 1000000);
   sTRC_Info info{};
   ASSERT_TRUE(client->Get_Info(&info));
+  const uint64_t lost = static_cast<CTRTrace*>(channel)->Lost_Calls();
   channel->Release();
   client->Release();
 
   uint64_t total = 0;
   for (uint64_t n : accepted) total += n;
-  // Refused calls are accounted for by the sink (no room: the writer fell behind).
-  EXPECT_EQ(total + info.rejects_no_room + info.rejects_off + info.rejects_error, 4000000u);
+  // Refused calls are accounted for by the channel, and each was refused by the sink (no room:
+  // the writer fell behind); the sink may have refused a call's first try that its second made.
+  EXPECT_EQ(total + lost, 4000000u);
+  EXPECT_GE(info.rejects_no_room + info.rejects_off + info.rejects_error, lost);
   EXPECT_GT(total, 0u);
 
   const std::vector<TrdFile> files = Read_Trd_Directory(dir.Path());
   ASSERT_EQ(files.size(), 1u);
   EXPECT_EQ(files[0].error, "");
   Expect_Exactly_Once(files, accepted);
+  // Every refused call is reported in the file (the final flush reports the last ones).
+  EXPECT_EQ(Lost_In(files), 4000000u - total);
   // The channel's final flush is the last record.
   ASSERT_FALSE(files[0].records.empty());
   EXPECT_EQ(files[0].records.back().subtype, 4u);
+}
+
+// One thread floods a tiny pool until the writer has fallen behind a few times. Read back from
+// the file, each loss report stands exactly where its calls are missing: between the last
+// accepted call before the gap and the first one after it, counting the calls in between.
+TEST(FileStream, RefusedCallsAreReportedWhereTheyWereLost) {
+  TempDir dir;
+  ITR_Client* client = Make_File_Sink(dir, {"/TR.Pool=1"});
+  ASSERT_NE(client, nullptr);
+  ITR_Trace* channel = TR_Create_Trace(client, "gaps", nullptr);
+  ASSERT_NE(channel, nullptr);
+
+  constexpr int kGaps = 3;
+  std::vector<bool> accepted;
+  int gaps = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  for (int i = 0; gaps < kGaps && i < 20000000; ++i) {
+    const bool ok = channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d %d", 0, i);
+    if (ok && !accepted.empty() && !accepted.back()) ++gaps;
+    accepted.push_back(ok);
+    if ((i & 0xFFF) == 0 && std::chrono::steady_clock::now() > deadline) break;
+  }
+  // Only accepted calls after the last gap: nothing is left for the final flush to report.
+  for (int i = 0; i < 10 && !accepted.back(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    accepted.push_back(channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d %d", 0,
+                                      static_cast<int>(accepted.size())));
+  }
+  channel->Release();
+  client->Release();
+  if (gaps == 0) GTEST_SKIP() << "the writer never fell behind";
+  ASSERT_TRUE(accepted.back());
+
+  const std::vector<TrdFile> files = Read_Trd_Directory(dir.Path());
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].error, "");
+  int64_t previous = -1;     // index of the last accepted call read
+  uint64_t reported = 0;     // lost calls of a report not yet followed by a call
+  int reports = 0;
+  for (const TrdData& data : files[0].data) {
+    if (data.format == CTRTrace::kLoss_Format) {
+      ASSERT_EQ(data.numbers.size(), 3u);
+      EXPECT_EQ(data.level, TRL_WARNING);
+      EXPECT_EQ(data.numbers[1] + data.numbers[2], 0u) << "only no-room refusals";
+      EXPECT_EQ(reported, 0u) << "one report per gap";
+      reported = data.numbers[0];
+      ++reports;
+      continue;
+    }
+    ASSERT_EQ(data.numbers.size(), 2u);
+    const int64_t index = static_cast<int64_t>(data.numbers[1]);
+    ASSERT_LT(index, static_cast<int64_t>(accepted.size()));
+    EXPECT_TRUE(accepted[static_cast<size_t>(index)]);
+    // The calls between the previous accepted one and this one were all refused: the report in
+    // between counts them, and without a gap there is no report.
+    EXPECT_EQ(static_cast<uint64_t>(index - previous - 1), reported) << "at call " << index;
+    for (int64_t lost = previous + 1; lost < index; ++lost) EXPECT_FALSE(accepted[static_cast<size_t>(lost)]);
+    previous = index;
+    reported = 0;
+  }
+  EXPECT_EQ(previous, static_cast<int64_t>(accepted.size()) - 1);
+  EXPECT_EQ(reports, gaps);
 }
 
 TEST(FileStream, RollsKeepEveryFileReadableByItself) {
@@ -142,7 +226,7 @@ TEST(FileStream, RollsKeepEveryFileReadableByItself) {
       EXPECT_EQ(leading, (std::vector<uint32_t>{0, 9, 5, 7}));
     }
     for (const TrdData& data : files[i].data) {
-      if (data.channel == 1) ++second_seen;
+      if (data.channel == 1 && data.format != CTRTrace::kLoss_Format) ++second_seen;
     }
   }
   std::vector<TrdFile> first_only = files;
@@ -222,9 +306,14 @@ TEST(FileStream, FullDiskStopsDeliveryCleanly) {
           if (result == eCode_No_Room) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         if (result != eCode_Off) return 23;
+        // The writer marks the sink off, then tells the channels: Sent may see the first before
+        // the second has happened.
         bool told = false;
-        for (const RecordingChannel::Event& event : observer.Events()) {
-          if (event.kind == RecordingChannel::Kind::Status && event.status.connected == 0) told = true;
+        for (int wait = 0; !told && wait < 2000; ++wait) {
+          for (const RecordingChannel::Event& event : observer.Events()) {
+            if (event.kind == RecordingChannel::Kind::Status && event.status.connected == 0) told = true;
+          }
+          if (!told) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         if (!told) return 24;
         client->Unregister_Channel(observer.Id());
