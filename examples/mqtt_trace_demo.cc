@@ -34,22 +34,24 @@ namespace {
 ITR_Trace* g_file = nullptr;
 void* g_module = nullptr;
 
-#define DEMO_LOG(level, ...)                                                                   \
-  do {                                                                                         \
-    TR_LOG(level, __VA_ARGS__);                                                                \
+#define DEMO_LOG(level, ...)                                                                    \
+  do {                                                                                          \
+    TR_LOG(level, __VA_ARGS__);                                                                 \
     if (g_file) g_file->Trace(0, (level), g_module, __LINE__, __FILE__, __func__, __VA_ARGS__); \
   } while (0)
 
-std::string Text(const MqttMessage& message) { return std::string(message.payload.begin(), message.payload.end()); }
+std::string Text(const MqttMessage& message) {
+  return std::string(message.payload.begin(), message.payload.end());
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::string where = argc > 2 ? argv[2] : "demo-traces";
-  const std::string options = argc > 2 && std::string(argv[1]) == "network"
-                                  ? "/TR.Sink=Network /TR.Addr=127.0.0.1 /TR.Port=" + where +
-                                        " /TR.Name=mqtt_trace_demo"
-                                  : "/TR.Sink=FileBin /TR.Dir=" + where;
+  const std::string options =
+      argc > 2 && std::string(argv[1]) == "network"
+          ? "/TR.Sink=Network /TR.Addr=127.0.0.1 /TR.Port=" + where + " /TR.Name=mqtt_trace_demo"
+          : "/TR.Sink=FileBin /TR.Dir=" + where;
 
   // 1. The process's channel: console text, a compact line per message. (A first line in
   //    /etc/tr.cfg, or /TR. options on the command line, take precedence over these defaults.)
@@ -74,8 +76,8 @@ int main(int argc, char** argv) {
     controller.Connect(true, nullptr, nullptr);
     DEMO_LOG(TRL_INFO, "both clients connected to 127.0.0.1:1883");
 
-    controller.Subscribe(std::vector<std::string>{"demo/sensors/#", "demo/status"}, Qos::AtLeastOnce, false, nullptr,
-                         nullptr);
+    controller.Subscribe(std::vector<std::string>{"demo/sensors/#", "demo/status"},
+                         Qos::AtLeastOnce, false, nullptr, nullptr);
     DEMO_LOG(TRL_INFO, "controller subscribed to demo/sensors/# and demo/status");
 
     // 4. Publish with each quality of service; the controller takes every message by topic
@@ -91,16 +93,19 @@ int main(int argc, char** argv) {
       char payload[32];
       std::snprintf(payload, sizeof(payload), "%.1f", reading.value);
       sensor.Send(reading.topic, std::string(payload), reading.qos, false);
-      DEMO_LOG(TRL_DEBUG, "sensor published %s = %s (QoS %d)", reading.topic, payload, static_cast<int>(reading.qos));
+      DEMO_LOG(TRL_DEBUG, "sensor published %s = %s (QoS %d)", reading.topic, payload,
+               static_cast<int>(reading.qos));
     }
     const std::regex any_sensor("demo/sensors/.*");
     for (size_t i = 0; i < sizeof(readings) / sizeof(readings[0]); ++i) {
       MqttMessage message = controller.Receive(any_sensor, 5);
-      DEMO_LOG(TRL_INFO, "controller received %s = %s", message.topic.c_str(), Text(message).c_str());
+      DEMO_LOG(TRL_INFO, "controller received %s = %s", message.topic.c_str(),
+               Text(message).c_str());
     }
     sensor.Send("demo/status", std::string("online"), Qos::AtLeastOnce, false);
     MqttMessage status_message = controller.Receive("demo/status", 5);
-    DEMO_LOG(TRL_INFO, "controller received %s = %s", status_message.topic.c_str(), Text(status_message).c_str());
+    DEMO_LOG(TRL_INFO, "controller received %s = %s", status_message.topic.c_str(),
+             Text(status_message).c_str());
 
     // 5. A receive that times out is reported as an exception, and traced as a warning.
     try {

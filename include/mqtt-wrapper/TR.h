@@ -103,8 +103,8 @@ class ITRC_Channel {
 
 // Creation settings of a trace channel (copied by the channel).
 struct stTrace_Conf {
-  void* context;             // passed back to every callback
-  uint64_t timer_frequency;  // ticks per second of get_timer; 0 = built-in 100-ns timer
+  void* context;                         // passed back to every callback
+  uint64_t timer_frequency;              // ticks per second of get_timer; 0 = built-in 100-ns timer
   uint64_t (*get_timer)(void* context);  // set exactly when timer_frequency is nonzero
   void (*on_verbosity)(void* context, void* module, uint32_t level);  // after a server change
   void (*on_connect)(void* context, uint32_t connected);              // after every status change
@@ -120,8 +120,8 @@ class ITR_Trace : public ITRC_Channel {
   virtual bool Register_Module(const char* name, void** module) = 0;
   virtual bool Share(const char* name) = 0;
   // `id` 1..1023 is a fixed call-site ID chosen by the caller; 0 lets the channel assign one.
-  virtual bool Trace(uint16_t id, eTRTrace_Level level, void* module, uint16_t line, const char* file,
-                     const char* function, const char* format, ...)
+  virtual bool Trace(uint16_t id, eTRTrace_Level level, void* module, uint16_t line,
+                     const char* file, const char* function, const char* format, ...)
       __attribute__((format(printf, 8, 9))) = 0;
   // Obsolete form without arguments: does nothing and returns false.
   virtual bool Trace_Embedded(uint16_t id, eTRTrace_Level level, void* module, uint16_t line,
@@ -172,7 +172,8 @@ extern "C" {
 // (the command line wins). Returns null when disabled (/TR.On=0) or when the sink failed.
 MQW_EXPORT ITR_Client* TR_Create_Client(const char* args);
 // Creates a trace channel on `client`; `conf` may be null.
-MQW_EXPORT ITR_Trace* TR_Create_Trace(ITR_Client* client, const char* name, const stTrace_Conf* conf);
+MQW_EXPORT ITR_Trace* TR_Create_Trace(ITR_Client* client, const char* name,
+                                      const stTrace_Conf* conf);
 // The calling thread's last error code (0 = none), reset to 0 by the call.
 MQW_EXPORT uint32_t TR_Last_Error();
 // Crash handling: closes every registered client when the process dies on a fatal signal.

@@ -51,14 +51,14 @@ class CClTextSink {
   struct sLog {
     const char* channel_name;
     uint64_t channel_name_length;
-    uint64_t sequence;   // the call's sequence number on its channel
-    uint32_t format_id;  // the call site's trace ID
+    uint64_t sequence;                                // the call's sequence number on its channel
+    uint32_t format_id;                               // the call site's trace ID
     uint32_t year, month, day, hour, minute, second;  // local time; month 1..12
     uint32_t millisecond, microsecond, hundred_ns;    // 0..999, 0..999, 0..9
-    uint64_t absolute_time;  // 100-ns units since 1601-01-01 UTC
-    uint64_t since_start;    // 100-ns units since the channel's creation
-    uint32_t level;          // eTRTrace_Level, 0..5 (higher values are shown as 5)
-    uint32_t module_id;      // 0 = none
+    uint64_t absolute_time;                           // 100-ns units since 1601-01-01 UTC
+    uint64_t since_start;                             // 100-ns units since the channel's creation
+    uint32_t level;           // eTRTrace_Level, 0..5 (higher values are shown as 5)
+    uint32_t module_id;       // 0 = none
     const char* module_name;  // "Unkn." when unknown
     uint64_t module_name_length;
     uint32_t cpu;

@@ -119,8 +119,8 @@ class MQW_EXPORT MqttAsyncWrapper {
   void disconnect();
 
   std::chrono::milliseconds commandTimeout;
-  MQTTAsync* client;       // heap cell with the Paho handle; context of the caller callbacks
-  client_status* status;   // owned; shared with Paho's callbacks for the wrapper's lifetime
+  MQTTAsync* client;      // heap cell with the Paho handle; context of the caller callbacks
+  client_status* status;  // owned; shared with Paho's callbacks for the wrapper's lifetime
   std::string clientId;
 };
 

@@ -15,9 +15,9 @@
 
 namespace TR {
 
-MQW_EXPORT extern ITR_Trace* l_pTrace;     // the process's channel; null until LoggerInit succeeds
-MQW_EXPORT extern ITR_Client* l_pClient;   // the client carrying it
-MQW_EXPORT extern bool l_bTID1;            // reset by LoggerInit; nothing else uses it
+MQW_EXPORT extern ITR_Trace* l_pTrace;    // the process's channel; null until LoggerInit succeeds
+MQW_EXPORT extern ITR_Client* l_pClient;  // the client carrying it
+MQW_EXPORT extern bool l_bTID1;           // reset by LoggerInit; nothing else uses it
 MQW_EXPORT extern const char* const MainTrace;  // "MainTrace"
 
 // The process's trace channel, or null. A plain read; no reference is added.
@@ -30,7 +30,8 @@ MQW_EXPORT void pushBacktraceStamp(int signal);
 // Sets logging up for the process: the first line of "/etc/tr.cfg" or `defaultArguments` as
 // client options, channel "Trace channel 1", thread "Application", module `moduleName`.
 // Returns the channel, or null when set-up failed.
-MQW_EXPORT ITR_Trace* LoggerInit(const std::string& moduleName, const std::string&& defaultArguments);
+MQW_EXPORT ITR_Trace* LoggerInit(const std::string& moduleName,
+                                 const std::string&& defaultArguments);
 
 // Trace calls of the process's channel that never reached the sink's output, since LoggerInit:
 // calls the sink refused (no room in its buffers, sink off or disconnected) and records it
@@ -47,9 +48,9 @@ MQW_EXPORT void Telemetry_Enable(void* context, unsigned short id, unsigned int 
 
 // Logs one printf-style line on the process's channel (dropped when there is none). A call the
 // sink refuses is counted by the channel and reported in the stream (see getLostCalls).
-#define TR_LOG(level, ...)                                                                  \
-  do {                                                                                      \
-    if (ITR_Trace* tr_log_channel_ = ::TR::getTrace())                                      \
+#define TR_LOG(level, ...)                                                                    \
+  do {                                                                                        \
+    if (ITR_Trace* tr_log_channel_ = ::TR::getTrace())                                        \
       tr_log_channel_->Trace(0, (level), nullptr, __LINE__, __FILE__, __func__, __VA_ARGS__); \
   } while (0)
 

@@ -4,7 +4,7 @@
 
 namespace TR::detail {
 namespace {
-std::atomic<const char*> g_Config_Path{nullptr};       // null: kConfig_Path
+std::atomic<const char*> g_Config_Path{nullptr};        // null: kConfig_Path
 std::atomic<Client_Factory> g_Client_Factory{nullptr};  // null: TR_Create_Client
 }  // namespace
 

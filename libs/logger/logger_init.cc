@@ -84,8 +84,8 @@ ITR_Trace* LoggerInit(const std::string& moduleName, const std::string&& default
   signal(SIGABRT, &pushBacktraceStamp);
   signal(SIGFPE, &pushBacktraceStamp);
 
-  l_pTrace->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "Logger initialised! VERSION %s",
-                  detail::kVersion);
+  l_pTrace->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__,
+                  "Logger initialised! VERSION %s", detail::kVersion);
   return l_pTrace;
 }
 

@@ -48,7 +48,7 @@ struct client_status {
   void* context TR_GUARDED_BY(statusMutex) = nullptr;
 
   Mutex queueMutex;
-  std::condition_variable queueCondition;  // notify-all on every queued arrival
+  std::condition_variable queueCondition;                     // notify-all on every queued arrival
   std::list<MqttMessage> messages TR_GUARDED_BY(queueMutex);  // oldest first; size() is O(1)
   bool dropRetained TR_GUARDED_BY(queueMutex) = false;
 

@@ -57,8 +57,7 @@ void CommandGuard::start(void* context, MQTTAsync_onSuccess* successCallback,
     MutexLock statusLock(status.statusMutex);
     if (status.state == Pending) {
       throw TimeoutError(fmt::format(
-          "Cannot start MQTT {}: previous MQTT command is still pending after timeout",
-          operation));
+          "Cannot start MQTT {}: previous MQTT command is still pending after timeout", operation));
     }
     late = status.timedOut;
     status.timedOut = false;
@@ -113,9 +112,9 @@ void CommandGuard::waitAndFinish() {
       // Stays Pending: the late completion must still find a consistent record, and the next
       // command is refused until it arrives.
       status.timedOut = true;
-      throw TimeoutError(fmt::format(
-          "MQTT {} timed out after {} ms; final command status is unknown", operation,
-          timeout.count()));
+      throw TimeoutError(
+          fmt::format("MQTT {} timed out after {} ms; final command status is unknown", operation,
+                      timeout.count()));
     }
   }
   std::string failure;

@@ -101,8 +101,9 @@ int MqttAsyncWrapper::onMsgArrive(void* context, char* topicName, int topicLen,
 MqttMessage MqttAsyncWrapper::Receive(const std::string& topic, int timeout) {
   const bool any = topic == "/#";
   MqttMessage message;
-  if (!TakeFirst(*status, timeout,
-                 [&](const MqttMessage& m) { return any || m.topic == topic; }, message)) {
+  if (!TakeFirst(
+          *status, timeout, [&](const MqttMessage& m) { return any || m.topic == topic; },
+          message)) {
     throw std::runtime_error(fmt::format("Timeout on topic: {}", topic));
   }
   return message;
@@ -110,9 +111,9 @@ MqttMessage MqttAsyncWrapper::Receive(const std::string& topic, int timeout) {
 
 MqttMessage MqttAsyncWrapper::Receive(const std::regex& topicPattern, int timeout) {
   MqttMessage message;
-  if (!TakeFirst(*status, timeout,
-                 [&](const MqttMessage& m) { return TopicMatches(m.topic, topicPattern); },
-                 message)) {
+  if (!TakeFirst(
+          *status, timeout,
+          [&](const MqttMessage& m) { return TopicMatches(m.topic, topicPattern); }, message)) {
     throw std::runtime_error("Timeout on regex");
   }
   return message;

@@ -39,8 +39,8 @@ void MqttAsyncWrapper::Subscribe(const std::string& topic, Qos qos, bool dropRet
   guard.Complete(MQTTAsync_subscribe(*client, topic.c_str(), static_cast<int>(qos), &options));
 }
 
-void MqttAsyncWrapper::Subscribe(const std::vector<std::string>& topics, Qos qos,
-                                 bool dropRetained, MQTTAsync_onSuccess* successCallback,
+void MqttAsyncWrapper::Subscribe(const std::vector<std::string>& topics, Qos qos, bool dropRetained,
+                                 MQTTAsync_onSuccess* successCallback,
                                  MQTTAsync_onFailure* failureCallback) {
   for (const std::string& topic : topics) {
     Subscribe(topic, qos, dropRetained, successCallback, failureCallback);

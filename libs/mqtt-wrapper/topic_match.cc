@@ -9,8 +9,7 @@ bool TopicMatches(const std::string& topic, const std::regex& pattern) {
   std::smatch unused;
   return std::__detail::__regex_algo_impl(topic.cbegin(), topic.cend(), unused, pattern,
                                           std::regex_constants::match_default,
-                                          std::__detail::_RegexExecutorPolicy::_S_alternate,
-                                          true);
+                                          std::__detail::_RegexExecutorPolicy::_S_alternate, true);
 #else
   return std::regex_match(topic, pattern);
 #endif

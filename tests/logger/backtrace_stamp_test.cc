@@ -40,7 +40,7 @@ TEST(BacktraceStampTest, StampForZeroLogsOneInfoRecordAndReturns) {
   EXPECT_EQ(text[0], '\n');
   size_t frames = 0;
   for (char c : text) frames += c == '\n';
-  EXPECT_GE(frames, 2u);   // at least the stamp itself and its caller
+  EXPECT_GE(frames, 2u);  // at least the stamp itself and its caller
   EXPECT_LE(frames, 100u);
   // Without a channel the stamp is dropped, and the call still returns.
   ScopedTraceInstall none(nullptr);
@@ -54,7 +54,7 @@ struct SignalCase {
 
 TEST(BacktraceStampTest, SignalsAreStampedAndEndTheProcessWithTheirNumber) {
   const SignalCase cases[] = {
-      {SIGTERM, TRL_WARNING}, {SIGINT, TRL_WARNING}, {SIGSEGV, TRL_CRITICAL},
+      {SIGTERM, TRL_WARNING}, {SIGINT, TRL_WARNING},  {SIGSEGV, TRL_CRITICAL},
       {SIGFPE, TRL_CRITICAL}, {SIGILL, TRL_CRITICAL}, {SIGABRT, TRL_CRITICAL},
   };
   for (const SignalCase& c : cases) {

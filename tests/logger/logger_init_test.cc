@@ -102,8 +102,9 @@ TEST_F(LoggerInitTest, ChannelIsPublishedAndVersionIsTheFirstMessage) {
     ASSERT_FALSE(part.empty());
     records.insert(records.end(), part.begin(), part.end());
   }
-  ASSERT_EQ(Subtypes(records), (std::vector<uint32_t>{eTRTrace_Info, eTRTrace_UTC_Offset, eTRTrace_Thread_Start,
-                                             eTRTrace_Module, eTRTrace_Format, eTRTrace_Data}));
+  ASSERT_EQ(Subtypes(records),
+            (std::vector<uint32_t>{eTRTrace_Info, eTRTrace_UTC_Offset, eTRTrace_Thread_Start,
+                                   eTRTrace_Module, eTRTrace_Format, eTRTrace_Data}));
   EXPECT_EQ(Narrow(records[0].As<sTRTrace_Info>().name, 64), "Trace channel 1");
   auto thread = records[2].As<sTRTrace_Thread_Start>();
   EXPECT_STREQ(thread.name, "Application");
@@ -134,7 +135,8 @@ TEST_F(LoggerInitTest, RefusedCallsAreCountedAndReported) {
   TR_LOG(TRL_INFO, "kept %d", 4);
   EXPECT_EQ(TR::getLostCalls(), 3u);
   const auto records = Parse_Records(g_seen.client->Packets().back());
-  ASSERT_EQ(Subtypes(records), (std::vector<uint32_t>{eTRTrace_Format, eTRTrace_Data, eTRTrace_Format, eTRTrace_Data}));
+  ASSERT_EQ(Subtypes(records), (std::vector<uint32_t>{eTRTrace_Format, eTRTrace_Data,
+                                                      eTRTrace_Format, eTRTrace_Data}));
   EXPECT_EQ(records[1].bytes[6], TRL_WARNING);
   uint64_t no_room = 0;
   memcpy(&no_room, records[1].bytes.data() + 24, sizeof(no_room));

@@ -38,8 +38,7 @@ class BrokerTest : public ::testing::Test {
     return std::string(info->name()).substr(0, 40) + "-" + std::to_string(++clients);
   }
 
-  std::unique_ptr<MqttAsyncWrapper> Connected(
-      std::chrono::milliseconds timeout = kCommandTimeout) {
+  std::unique_ptr<MqttAsyncWrapper> Connected(std::chrono::milliseconds timeout = kCommandTimeout) {
     auto wrapper = std::make_unique<MqttAsyncWrapper>(NextClientId(), timeout);
     wrapper->Connect(true, nullptr, nullptr);
     return wrapper;

@@ -50,7 +50,9 @@ TEST(WrapperLifecycleTest, CreateFailureIsReportedWithPahoCode) {
   RecordingTrace trace;
   ScopedTraceInstall install(&trace);
   try {
-    MqttAsyncWrapper wrapper("bad\xFF" "id");
+    MqttAsyncWrapper wrapper(
+        "bad\xFF"
+        "id");
     FAIL() << "a client identifier that is not UTF-8 was accepted";
   } catch (const std::runtime_error& e) {
     EXPECT_EQ(std::string(e.what()).rfind("MQTT create failed. Code: ", 0), 0u) << e.what();

@@ -11,10 +11,10 @@ namespace tarnvik::mosquitto {
 namespace {
 
 TEST(TopicMatchTest, AgreesWithRegexMatch) {
-  const char* patterns[] = {"a/b", "a/.*", "a/[0-9]+", "(a|b)/c", "a", ".*/x", "(a)/\\1",
-                            "[^/]+/[^/]+", "a/b|c/d", ""};
-  const char* topics[] = {"a/b", "a/b/c", "a/123", "a/12x", "b/c", "a", "ab", "q/x", "a/a",
-                          "c/d", ""};
+  const char* patterns[] = {"a/b",  "a/.*",    "a/[0-9]+",    "(a|b)/c", "a",
+                            ".*/x", "(a)/\\1", "[^/]+/[^/]+", "a/b|c/d", ""};
+  const char* topics[] = {"a/b", "a/b/c", "a/123", "a/12x", "b/c", "a",
+                          "ab",  "q/x",   "a/a",   "c/d",   ""};
   for (const char* p : patterns) {
     const std::regex pattern(p);
     for (const char* t : topics) {

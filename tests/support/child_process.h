@@ -21,8 +21,8 @@
 namespace mqw_test {
 
 struct ChildResult {
-  bool started = false;    // fork succeeded
-  bool exited = false;     // ended by _exit/exit; exit_code is valid
+  bool started = false;  // fork succeeded
+  bool exited = false;   // ended by _exit/exit; exit_code is valid
   int exit_code = -1;
   int signal = 0;          // terminating signal when killed by one
   bool timed_out = false;  // killed by Run_In_Child after the timeout

@@ -23,9 +23,9 @@ class RecordingChannel final : public ITRC_Channel {
 
   struct Event {
     Kind kind;
-    uint32_t id;              // slot ID passed with the call
-    sTRC_Status status;       // On_Status only
-    uint32_t flag;            // On_Flush only: the flag's value on entry
+    uint32_t id;                // slot ID passed with the call
+    sTRC_Status status;         // On_Status only
+    uint32_t flag;              // On_Flush only: the flag's value on entry
     std::vector<uint8_t> data;  // On_Receive only
     uint32_t swap;              // On_Receive only
   };
@@ -45,11 +45,13 @@ class RecordingChannel final : public ITRC_Channel {
   }
   void On_Receive(uint32_t id, uint8_t* data, uint32_t size, uint32_t swap) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    events_.push_back(Event{Kind::Receive, id, {}, 0, std::vector<uint8_t>(data, data + size), swap});
+    events_.push_back(
+        Event{Kind::Receive, id, {}, 0, std::vector<uint8_t>(data, data + size), swap});
   }
   void On_Status(uint32_t id, const sTRC_Status* status) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    events_.push_back(Event{Kind::Status, id, status != nullptr ? *status : sTRC_Status{-1, 0}, 0, {}, 0});
+    events_.push_back(
+        Event{Kind::Status, id, status != nullptr ? *status : sTRC_Status{-1, 0}, 0, {}, 0});
   }
   void On_Flush(uint32_t id, uint32_t* flag) override {
     {

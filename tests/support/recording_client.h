@@ -200,16 +200,16 @@ class RecordingClient final : public ITR_Client {
   std::atomic<uint32_t> refs_{1};
   const std::vector<std::string> args_;
   std::recursive_mutex channel_mutex_;
-  ITRC_Channel* channels_[32] = {};     // guarded by channel_mutex_; not owned
+  ITRC_Channel* channels_[32] = {};  // guarded by channel_mutex_; not owned
   std::mutex data_mutex_;
-  sTRC_Status status_{1, 0};            // guarded by data_mutex_
-  uint32_t refuse_code_ = eCode_Ok;     // guarded by data_mutex_
-  bool refuse_registration_ = false;    // guarded by data_mutex_
+  sTRC_Status status_{1, 0};                   // guarded by data_mutex_
+  uint32_t refuse_code_ = eCode_Ok;            // guarded by data_mutex_
+  bool refuse_registration_ = false;           // guarded by data_mutex_
   std::vector<std::vector<uint8_t>> packets_;  // guarded by data_mutex_
   std::vector<std::vector<uint8_t>> refused_;  // guarded by data_mutex_
-  uint32_t size_mismatches_ = 0;        // guarded by data_mutex_
-  uint32_t sent_calls_ = 0;             // guarded by data_mutex_
-  uint32_t unregistered_ = 0;           // guarded by data_mutex_
+  uint32_t size_mismatches_ = 0;               // guarded by data_mutex_
+  uint32_t sent_calls_ = 0;                    // guarded by data_mutex_
+  uint32_t unregistered_ = 0;                  // guarded by data_mutex_
 };
 
 #endif  // TESTS_SUPPORT_RECORDING_CLIENT_H_

@@ -6,7 +6,6 @@
 #include <chrono>
 #include <sstream>
 
-
 namespace mqw_test {
 
 namespace {
@@ -15,10 +14,14 @@ namespace {
 std::string Escape(const std::string& in) {
   std::string out;
   for (char c : in) {
-    if (c == '\\') out += "\\\\";
-    else if (c == '\n') out += "\\n";
-    else if (c == '|') out += "\\p";
-    else out += c;
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '\n')
+      out += "\\n";
+    else if (c == '|')
+      out += "\\p";
+    else
+      out += c;
   }
   return out;
 }
@@ -114,7 +117,7 @@ std::vector<RecordingTrace::Record> RecordingTrace::Records() const {
 }
 
 std::vector<RecordingTrace::Record> RecordingTrace::Matching(eTRTrace_Level level,
-                                                            const std::string& format) const {
+                                                             const std::string& format) const {
   std::vector<Record> out;
   std::lock_guard<std::mutex> lock(m_Mutex);
   for (const Record& r : m_Records) {

@@ -1,5 +1,5 @@
-// Builders of trace stream bytes for the reader and text sink tests: records of one channel, packed into
-// user-data packets (4-byte header: length including the header, channel ID in bits 27..31).
+// Builders of trace stream bytes for the reader and text sink tests: records of one channel, packed
+// into user-data packets (4-byte header: length including the header, channel ID in bits 27..31).
 #ifndef TESTS_SUPPORT_STREAM_BUILDER_H_
 #define TESTS_SUPPORT_STREAM_BUILDER_H_
 
@@ -41,15 +41,16 @@ inline Bytes Info(const std::string& name, uint64_t frequency = 10000000, uint64
   Put(&r, static_cast<uint64_t>(12));
   uint16_t units[64] = {};
   for (size_t i = 0; i < name.size() && i < 63; ++i) units[i] = static_cast<uint8_t>(name[i]);
-  r.insert(r.end(), reinterpret_cast<uint8_t*>(units), reinterpret_cast<uint8_t*>(units) + sizeof(units));
+  r.insert(r.end(), reinterpret_cast<uint8_t*>(units),
+           reinterpret_cast<uint8_t*>(units) + sizeof(units));
   Set_Header(&r, eTRTrace_Info);
   return r;
 }
 
 // `args`: pairs of type and size. `format` is ASCII here.
 inline Bytes Format(uint16_t id, const std::string& format, const std::vector<uint8_t>& args = {},
-                    const std::string& file = "src/dir/file.cc", const std::string& function = "Func",
-                    uint16_t line = 42, uint16_t module = 0) {
+                    const std::string& file = "src/dir/file.cc",
+                    const std::string& function = "Func", uint16_t line = 42, uint16_t module = 0) {
   Bytes r(4, 0);
   Put(&r, id);
   Put(&r, line);
@@ -66,8 +67,9 @@ inline Bytes Format(uint16_t id, const std::string& format, const std::vector<ui
   return r;
 }
 
-inline Bytes Data(uint16_t id, uint64_t timer, const Bytes& values = {}, uint8_t level = 2, uint32_t thread = 0x123,
-                  uint32_t sequence = 1, uint16_t module = 0, uint8_t cpu = 3) {
+inline Bytes Data(uint16_t id, uint64_t timer, const Bytes& values = {}, uint8_t level = 2,
+                  uint32_t thread = 0x123, uint32_t sequence = 1, uint16_t module = 0,
+                  uint8_t cpu = 3) {
   Bytes r(4, 0);
   Put(&r, id);
   r.push_back(level);

@@ -26,7 +26,7 @@ TempDir::~TempDir() {
 }
 
 bool Remove_Tree(const std::string& path) {
-  struct stat info{};
+  struct stat info {};
   if (lstat(path.c_str(), &info) != 0) return true;
   if (S_ISDIR(info.st_mode)) {
     // Make sure the directory can be listed and emptied even when a test removed permissions.
@@ -34,7 +34,8 @@ bool Remove_Tree(const std::string& path) {
     if (DIR* dir = opendir(path.c_str())) {
       std::vector<std::string> names;
       while (dirent* entry = readdir(dir)) {
-        if (strcmp(entry->d_name, ".") && strcmp(entry->d_name, "..")) names.push_back(entry->d_name);
+        if (strcmp(entry->d_name, ".") && strcmp(entry->d_name, ".."))
+          names.push_back(entry->d_name);
       }
       closedir(dir);
       for (const std::string& name : names) Remove_Tree(path + "/" + name);

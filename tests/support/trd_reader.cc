@@ -58,13 +58,15 @@ void Fail(TrdFile* file, const std::string& why) {
   if (file->error.empty()) file->error = why;
 }
 
-void Decode_Record(TrdFile* file, ChannelState* state, uint32_t channel, const uint8_t* p, uint32_t size) {
+void Decode_Record(TrdFile* file, ChannelState* state, uint32_t channel, const uint8_t* p,
+                   uint32_t size) {
   uint32_t header;
   memcpy(&header, p, 4);
   const uint32_t subtype = TRTrace_Header_Subtype(header);
   file->records.push_back(TrdRecord{channel, subtype, size});
   if (!state->info && subtype != eTRTrace_Info) {
-    Fail(file, "channel " + std::to_string(channel) + " starts with subtype " + std::to_string(subtype));
+    Fail(file,
+         "channel " + std::to_string(channel) + " starts with subtype " + std::to_string(subtype));
   }
   switch (subtype) {
     case eTRTrace_Info:
@@ -97,7 +99,8 @@ void Decode_Record(TrdFile* file, ChannelState* state, uint32_t channel, const u
       break;
     }
     case eTRTrace_Data: {
-      if (!state->utc) Fail(file, "data before the UTC offset on channel " + std::to_string(channel));
+      if (!state->utc)
+        Fail(file, "data before the UTC offset on channel " + std::to_string(channel));
       if (size < sizeof(sTRTrace_Data) + 1) return Fail(file, "short data record");
       sTRTrace_Data fixed;
       memcpy(&fixed, p, sizeof(fixed));
@@ -142,7 +145,8 @@ void Decode_Record(TrdFile* file, ChannelState* state, uint32_t channel, const u
       if (extensions >= 1 && size >= sizeof(fixed) + 4 && p[size - 2] == kTRTrace_Ext_Module) {
         uint16_t module;
         memcpy(&module, p + size - 4, 2);
-        if (state->modules.find(module) == state->modules.end()) Fail(file, "data record of an unknown module");
+        if (state->modules.find(module) == state->modules.end())
+          Fail(file, "data record of an unknown module");
       }
       file->data.push_back(data);
       break;
@@ -158,7 +162,8 @@ TrdFile Read_Trd_File(const std::string& path) {
   TrdFile file;
   file.path = path;
   std::ifstream in(path, std::ios::binary);
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
   if (bytes.size() < sizeof(sTRD_File_Header)) {
     Fail(&file, "no file header");
     return file;

@@ -22,9 +22,9 @@ struct TrdData {
   uint8_t level = 0;
   uint32_t thread_id = 0;
   uint32_t sequence = 0;
-  std::string format;                 // of its descriptor, as UTF-8
-  std::vector<uint64_t> numbers;      // numeric arguments in order
-  std::vector<std::string> strings;   // 8-bit string arguments in order
+  std::string format;                // of its descriptor, as UTF-8
+  std::vector<uint64_t> numbers;     // numeric arguments in order
+  std::vector<std::string> strings;  // 8-bit string arguments in order
 };
 
 struct TrdRecord {

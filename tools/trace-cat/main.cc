@@ -36,13 +36,15 @@ constexpr size_t kChunk = 1 << 16;
 
 const char kUsage[] =
     "Usage: trace-cat [options] <file.trd | directory>...\n"
-    "Prints the messages of binary trace files as text lines. A directory stands for its \"*.trd\"\n"
+    "Prints the messages of binary trace files as text lines. A directory stands for its "
+    "\"*.trd\"\n"
     "files in name order (the order in which they were written).\n"
     "\n"
     "Options:\n"
     "  --format=TEMPLATE  line template with the /TR.Format= elements (%cn channel, %id trace ID,\n"
     "                     %ix sequence, %tf %tm %ts date and time, %td time since the channel's\n"
-    "                     start, %tc 100-ns time count, %lv level, %ti thread ID, %tn thread name,\n"
+    "                     start, %tc 100-ns time count, %lv level, %ti thread ID, %tn thread "
+    "name,\n"
     "                     %cc CPU, %mi module ID, %mn module, %ff file path, %fs file name,\n"
     "                     %fl line, %fn function, %ms message); default:\n"
     "                     \"%cn #%ix [%tf] %lv Tr:#%ti:%tn CPU:%cc Md:%mn {%fs:%fl:%fn} %ms\"\n"
@@ -85,8 +87,8 @@ class CCatOutput : public CClTextSink {
     if (!Matches(m_Filters.channels, log->channel_name, log->channel_name_length)) return 0;
     if (!Matches(m_Filters.modules, log->module_name, log->module_name_length)) return 0;
     if (!m_Filters.thread_ids.empty() || !m_Filters.thread_names.empty()) {
-      bool by_id = std::find(m_Filters.thread_ids.begin(), m_Filters.thread_ids.end(), log->thread_id) !=
-                   m_Filters.thread_ids.end();
+      bool by_id = std::find(m_Filters.thread_ids.begin(), m_Filters.thread_ids.end(),
+                             log->thread_id) != m_Filters.thread_ids.end();
       bool by_name = !m_Filters.thread_names.empty() &&
                      Matches(m_Filters.thread_names, log->thread_name, log->thread_name_length);
       if (!by_id && !by_name) return 0;
@@ -159,7 +161,8 @@ class CReader {
     }
     struct stat info;
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-      fprintf(stderr, "trace-cat: %s: not a regular file; only binary trace files are read\n", path.c_str());
+      fprintf(stderr, "trace-cat: %s: not a regular file; only binary trace files are read\n",
+              path.c_str());
       close(fd);
       return false;
     }
@@ -202,8 +205,10 @@ class CReader {
       return false;
     }
     if (reader.Orphan_Records()) {
-      fprintf(stderr, "trace-cat: %s: note: %llu records of channels not described in this file were skipped\n",
-              path.c_str(), static_cast<unsigned long long>(reader.Orphan_Records()));
+      fprintf(
+          stderr,
+          "trace-cat: %s: note: %llu records of channels not described in this file were skipped\n",
+          path.c_str(), static_cast<unsigned long long>(reader.Orphan_Records()));
     }
     return true;
   }
@@ -246,7 +251,10 @@ int main(int argc, char** argv) {
       format = value;
     } else if ((value = Option_Value("--level", argc, argv, &i, &missing))) {
       if (!Parse_Level(value, &filters.min_level)) {
-        fprintf(stderr, "trace-cat: unknown level \"%s\" (0..5 or trace, debug, info, warning, error, critical)\n", value);
+        fprintf(stderr,
+                "trace-cat: unknown level \"%s\" (0..5 or trace, debug, info, warning, error, "
+                "critical)\n",
+                value);
         return 2;
       }
     } else if ((value = Option_Value("--channel", argc, argv, &i, &missing))) {

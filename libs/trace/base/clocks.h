@@ -52,7 +52,8 @@ extern std::atomic<bool> g_Use_Cycle_Counter;
 // GetPerformanceCounter.
 inline uint64_t Channel_Timer() {
 #if defined(__x86_64__)
-  if (__builtin_expect(clocks_internal::g_Use_Cycle_Counter.load(std::memory_order_relaxed), 1)) return __builtin_ia32_rdtsc();
+  if (__builtin_expect(clocks_internal::g_Use_Cycle_Counter.load(std::memory_order_relaxed), 1))
+    return __builtin_ia32_rdtsc();
 #elif defined(__aarch64__)
   if (__builtin_expect(clocks_internal::g_Use_Cycle_Counter.load(std::memory_order_relaxed), 1)) {
     uint64_t ticks;

@@ -15,7 +15,7 @@ unsigned char Entry_Type(const CWString& parent, const dirent* entry) {
   if (entry->d_type != DT_UNKNOWN) return entry->d_type;
   CWString path;
   if (!path.Set(parent.Get()) || !path.Append(2, "/", entry->d_name)) return DT_UNKNOWN;
-  struct stat info{};
+  struct stat info {};
   if (lstat(path.Get(), &info) != 0) return DT_UNKNOWN;
   if (S_ISREG(info.st_mode)) return DT_REG;
   if (S_ISDIR(info.st_mode)) return DT_DIR;

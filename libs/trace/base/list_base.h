@@ -115,7 +115,8 @@ class CListBase {
     }
     memset(m_Index, 0, static_cast<size_t>(m_Index_Capacity) * sizeof(tCell*));
     uint32_t i = 0;
-    for (tCell* cell = m_First; cell && i < m_Index_Capacity; cell = cell->next) m_Index[i++] = cell;
+    for (tCell* cell = m_First; cell && i < m_Index_Capacity; cell = cell->next)
+      m_Index[i++] = cell;
     m_Reindex = false;
     return true;
   }

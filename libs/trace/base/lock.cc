@@ -6,8 +6,8 @@
 
 namespace {
 
-// Tries of the spin before sleeping: a few hundred nanoseconds, several times the longest section the
-// engine guards on its hot path, and far less than a time slice.
+// Tries of the spin before sleeping: a few hundred nanoseconds, several times the longest section
+// the engine guards on its hot path, and far less than a time slice.
 constexpr int kSpins = 100;
 
 inline void Relax() {
@@ -19,7 +19,8 @@ inline void Relax() {
 }
 
 void Futex_Wait(std::atomic<uint32_t>* word, uint32_t value) {
-  syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, value, nullptr, nullptr, 0);
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, value, nullptr, nullptr,
+          0);
 }
 
 }  // namespace
@@ -29,7 +30,8 @@ void CLock::Lock_Contended() {
     Relax();
     uint32_t expected = 0;
     if (m_State.load(std::memory_order_relaxed) == 0 &&
-        m_State.compare_exchange_weak(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+        m_State.compare_exchange_weak(expected, 1, std::memory_order_acquire,
+                                      std::memory_order_relaxed)) {
       return;
     }
   }
@@ -39,5 +41,6 @@ void CLock::Lock_Contended() {
 }
 
 void CLock::Wake_One() {
-  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&m_State), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&m_State), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr,
+          0);
 }

@@ -49,7 +49,8 @@ class TR_CAPABILITY("mutex") CLock {
       return;
     }
     uint32_t expected = 0;
-    if (!m_State.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+    if (!m_State.compare_exchange_strong(expected, 1, std::memory_order_acquire,
+                                         std::memory_order_relaxed)) {
       Lock_Contended();
     }
     m_Owner.store(self, std::memory_order_relaxed);

@@ -62,7 +62,7 @@ class CMEvent : public IMEvent {
     int32_t count;  // pending signals of this event
     int32_t type;
     uint32_t index;
-    sEntry* next;   // ring; the last entry points back to the first
+    sEntry* next;  // ring; the last entry points back to the first
   };
 
   // Picks the next signalled event in rotation.

@@ -72,8 +72,8 @@ bool CProc::Get_Process_Time(uint32_t* high, uint32_t* low) {
   long ticks_per_second = sysconf(_SC_CLK_TCK);
   if (ticks_per_second <= 0) ticks_per_second = 100;
   uint64_t stamp = static_cast<uint64_t>(boot_seconds) * kPerformanceFrequency +
-                   static_cast<uint64_t>(start_ticks) * (kPerformanceFrequency /
-                                                        static_cast<uint64_t>(ticks_per_second)) +
+                   static_cast<uint64_t>(start_ticks) *
+                       (kPerformanceFrequency / static_cast<uint64_t>(ticks_per_second)) +
                    kEpoch1601To1970_100ns;
   *high = static_cast<uint32_t>(stamp >> 32);
   *low = static_cast<uint32_t>(stamp);

@@ -11,7 +11,8 @@
 #include <stdarg.h>
 #include <stddef.h>
 
-int PSPrint(char* buffer, size_t size, const char* format, ...) __attribute__((format(printf, 3, 4)));
+int PSPrint(char* buffer, size_t size, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 int PSPrintV(char* buffer, size_t size, const char* format, va_list args)
     __attribute__((format(printf, 3, 0)));
 

@@ -28,7 +28,8 @@ uint32_t Decode_UTF8(const uint8_t* source, uint16_t* unit) {
   }
   if (lead <= 0xEF) {
     if (!source[1] || !source[2]) return 0;
-    uint16_t code = static_cast<uint16_t>(((lead & 0x0F) << 12) | ((source[1] & 0x3F) << 6) | (source[2] & 0x3F));
+    uint16_t code = static_cast<uint16_t>(((lead & 0x0F) << 12) | ((source[1] & 0x3F) << 6) |
+                                          (source[2] & 0x3F));
     bool valid = Is_Continuation(source[1]) && Is_Continuation(source[2]) && code >= 0x800 &&
                  (code < 0xD800 || code > 0xDFFF);
     *unit = valid ? code : kReplacement;

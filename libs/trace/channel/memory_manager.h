@@ -58,12 +58,12 @@ class CMemoryManager {
     size_t capacity = 0;
   };
 
-  uint64_t m_Limit;           // cap on m_Total
-  uint64_t m_Total = 0;       // bytes in all pages (page headers included)
+  uint64_t m_Limit;              // cap on m_Total
+  uint64_t m_Total = 0;          // bytes in all pages (page headers included)
   uint8_t* m_Current = nullptr;  // usable bytes of the current page
-  size_t m_Current_Size = 0;  // usable size of the current page
-  size_t m_Used = 0;          // bytes of the current page handed out
-  sPage* m_Pages = nullptr;   // every page, newest first (the current one included)
+  size_t m_Current_Size = 0;     // usable size of the current page
+  size_t m_Used = 0;             // bytes of the current page handed out
+  sPage* m_Pages = nullptr;      // every page, newest first (the current one included)
   sScratch m_Buffers[eBuffer_Count];
 };
 

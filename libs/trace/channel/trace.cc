@@ -167,7 +167,8 @@ void CTRTrace::On_Status(uint32_t, const sTRC_Status* status) {
     }
     m_Status = *status;
   }
-  if (m_Conf.on_connect) m_Conf.on_connect(m_Conf.context, static_cast<uint32_t>(status->connected));
+  if (m_Conf.on_connect)
+    m_Conf.on_connect(m_Conf.context, static_cast<uint32_t>(status->connected));
 }
 
 void CTRTrace::On_Flush(uint32_t, uint32_t*) {

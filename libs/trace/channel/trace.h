@@ -50,9 +50,9 @@
 #include "trace/channel/memory_manager.h"
 #include "trace/channel/modules_tree.h"
 #include "trace/channel/trace_desc.h"
-#include "trace/format/trace_format.h"
 #include "trace/core/loss_listener.h"
 #include "trace/core/shared.h"
+#include "trace/format/trace_format.h"
 
 class CTRTrace final : public ITR_Trace, public ILoss_Listener {
  public:
@@ -161,8 +161,8 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener {
   // Descriptor of a printf-style site / of an already formatted site; null: drop the call.
   CTRTrace_Desc* Find_Desc(uint16_t id, uint16_t module_id, uint16_t line, const char* file,
                            const char* function, const char** format) TR_REQUIRES(m_Lock);
-  CTRTrace_Desc* Find_Managed_Desc(uint16_t id, uint16_t module_id, uint16_t line,
-                                   const char* file, const char* function) TR_REQUIRES(m_Lock);
+  CTRTrace_Desc* Find_Managed_Desc(uint16_t id, uint16_t module_id, uint16_t line, const char* file,
+                                   const char* function) TR_REQUIRES(m_Lock);
   // Allocates a descriptor in the arena; the managed form when `format` is null.
   CTRTrace_Desc* New_Desc(uint16_t id, uint16_t module_id, uint16_t line, const char* file,
                           const char* function, const char** format, const uint64_t* key)
@@ -215,7 +215,7 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener {
   // sink's locks (Sent); recursive, since a channel callback may re-enter the channel.
   CLock m_Lock;
   uint32_t m_ID TR_GUARDED_BY(m_Lock) = 0;
-  uint32_t m_Counter TR_GUARDED_BY(m_Lock) = 0;  // call counter, incremented by every trace call
+  uint32_t m_Counter TR_GUARDED_BY(m_Lock) = 0;     // call counter, incremented by every trace call
   uint64_t m_Last_Timer TR_GUARDED_BY(m_Lock) = 0;  // largest built-in timer value written
   bool m_Active TR_GUARDED_BY(m_Lock) = false;
   bool m_Registered TR_GUARDED_BY(m_Lock) = false;

@@ -27,9 +27,9 @@ struct sModifier {
 
 // Matched in this order; the first entry whose characters all match wins.
 constexpr sModifier kModifiers[] = {
-    {"I64", 3, eMod_I64},  {"I32", 3, eMod_I32},  {"ll", 2, eMod_LongLong}, {"hh", 2, eMod_Char},
-    {"h", 1, eMod_Short},  {"l", 1, eMod_Long},   {"I", 1, eMod_Size},      {"z", 1, eMod_Size},
-    {"t", 1, eMod_Size},   {"w", 1, eMod_Wide},   {"j", 1, eMod_IntMax},
+    {"I64", 3, eMod_I64}, {"I32", 3, eMod_I32}, {"ll", 2, eMod_LongLong}, {"hh", 2, eMod_Char},
+    {"h", 1, eMod_Short}, {"l", 1, eMod_Long},  {"I", 1, eMod_Size},      {"z", 1, eMod_Size},
+    {"t", 1, eMod_Size},  {"w", 1, eMod_Wide},  {"j", 1, eMod_IntMax},
 };
 
 uint8_t Integer_Type(eModifier modifier) {
@@ -59,9 +59,9 @@ size_t Text_Size(const char* text) { return text ? strlen(text) + 1 : 1; }
 
 }  // namespace
 
-CTRTrace_Desc::CTRTrace_Desc(CMemoryManager* arena, uint16_t id, uint16_t line,
-                             uint16_t module_id, const char* file, const char* function,
-                             const char** format, const uint64_t* key)
+CTRTrace_Desc::CTRTrace_Desc(CMemoryManager* arena, uint16_t id, uint16_t line, uint16_t module_id,
+                             const char* file, const char* function, const char** format,
+                             const uint64_t* key)
     : m_ID(id), m_Module_ID(module_id), m_Key{key[0], key[1]} {
   if (!format || !*format) return;
   int64_t count = Parse(arena, *format);
@@ -71,9 +71,8 @@ CTRTrace_Desc::CTRTrace_Desc(CMemoryManager* arena, uint16_t id, uint16_t line,
   m_Initialized = Build(arena, parsed, static_cast<uint32_t>(count), *format, file, function, line);
 }
 
-CTRTrace_Desc::CTRTrace_Desc(CMemoryManager* arena, uint16_t id, uint16_t line,
-                             uint16_t module_id, const char* file, const char* function,
-                             const uint64_t* key)
+CTRTrace_Desc::CTRTrace_Desc(CMemoryManager* arena, uint16_t id, uint16_t line, uint16_t module_id,
+                             const char* file, const char* function, const uint64_t* key)
     : m_ID(id), m_Module_ID(module_id), m_Key{key[0], key[1]}, m_Managed(true) {
   const sTRTrace_Arg message{eTRArg_String, 0};
   m_Initialized = Build(arena, &message, 1, "%s", file, function, line);
@@ -106,7 +105,8 @@ bool CTRTrace_Desc::Accepts_Format(CMemoryManager* arena, const char* format) co
 }
 
 bool CTRTrace_Desc::Accepts_Message() const {
-  return m_Args_Count == 1 && (m_Args[0].type == eTRArg_String || m_Args[0].type == eTRArg_String_H) &&
+  return m_Args_Count == 1 &&
+         (m_Args[0].type == eTRArg_String || m_Args[0].type == eTRArg_String_H) &&
          m_Blocks[0] == eBlock_String;
 }
 

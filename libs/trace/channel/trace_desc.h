@@ -25,10 +25,10 @@ class CTRTrace_Desc {
   // Transmission plan codes: a positive block is a run of numeric values of that many bytes;
   // a string argument is a block of its own with one of these codes.
   enum eBlock : int32_t {
-    eBlock_String = -1,                // 8-bit string
-    eBlock_WString = -4,               // wide string, 4-byte units
-    eBlock_String_Unsupported = -5,    // 8-bit string with width or precision: not sent
-    eBlock_WString_Unsupported = -6,   // wide string with width or precision: not sent
+    eBlock_String = -1,               // 8-bit string
+    eBlock_WString = -4,              // wide string, 4-byte units
+    eBlock_String_Unsupported = -5,   // 8-bit string with width or precision: not sent
+    eBlock_WString_Unsupported = -6,  // wide string with width or precision: not sent
   };
 
   static constexpr int64_t kNever_Sent = -1;
@@ -90,10 +90,10 @@ class CTRTrace_Desc {
   uint16_t m_Module_ID;
   int64_t m_Resets = kNever_Sent;
   uint32_t m_Record_Size = 0;
-  uint8_t* m_Record = nullptr;        // arena memory
+  uint8_t* m_Record = nullptr;           // arena memory
   const sTRTrace_Arg* m_Args = nullptr;  // points into m_Record
   uint32_t m_Args_Count = 0;
-  int32_t* m_Blocks = nullptr;        // arena memory
+  int32_t* m_Blocks = nullptr;  // arena memory
   uint32_t m_Blocks_Count = 0;
   uint64_t m_Key[2];
   bool m_Initialized = false;

@@ -58,7 +58,8 @@ CTRTrace_Desc* CTRTrace::Loss_Desc() {
   return m_Loss_Desc = desc;
 }
 
-sTRC_Data_Chunk* CTRTrace::Add_Loss_Report(sTRC_Data_Chunk* chunk, uint64_t* size, bool* with_desc) {
+sTRC_Data_Chunk* CTRTrace::Add_Loss_Report(sTRC_Data_Chunk* chunk, uint64_t* size,
+                                           bool* with_desc) {
   *with_desc = false;
   if (!m_Loss_Waiting) return chunk;
   CTRTrace_Desc* desc = Loss_Desc();

@@ -2,10 +2,10 @@
 // The steady path allocates nothing: descriptors are built once per call site, the staging buffer
 // and the chunk array only grow, and strings are referenced until the sink copies them in Sent.
 #include <pthread.h>
-#include <sys/rseq.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/rseq.h>
 #include <wchar.h>
 
 #include <atomic>
@@ -57,7 +57,8 @@ inline uint32_t Current_CPU() {
 std::atomic<bool> g_Embedded_Warned{false};
 
 inline size_t Site_Slot(const void* function, const void* format, size_t slots) {
-  uintptr_t mixed = reinterpret_cast<uintptr_t>(format) ^ (reinterpret_cast<uintptr_t>(function) >> 3);
+  uintptr_t mixed =
+      reinterpret_cast<uintptr_t>(format) ^ (reinterpret_cast<uintptr_t>(function) >> 3);
   mixed ^= mixed >> 11;
   return (mixed * 0x9E3779B97F4A7C15ULL) >> 56 & (slots - 1);
 }
@@ -94,13 +95,13 @@ uint16_t CTRTrace::Next_Dynamic_ID() {
   return ++m_Dynamic_ID;
 }
 
-CTRTrace_Desc* CTRTrace::New_Desc(uint16_t id, uint16_t module_id, uint16_t line,
-                                  const char* file, const char* function, const char** format,
-                                  const uint64_t* key) {
+CTRTrace_Desc* CTRTrace::New_Desc(uint16_t id, uint16_t module_id, uint16_t line, const char* file,
+                                  const char* function, const char** format, const uint64_t* key) {
   void* memory = m_Arena.Alloc(sizeof(CTRTrace_Desc));
   if (!memory) return nullptr;
   CTRTrace_Desc* desc =
-      format ? new (memory) CTRTrace_Desc(&m_Arena, id, line, module_id, file, function, format, key)
+      format ? new (memory)
+                   CTRTrace_Desc(&m_Arena, id, line, module_id, file, function, format, key)
              : new (memory) CTRTrace_Desc(&m_Arena, id, line, module_id, file, function, key);
   // Staging holds one 8-byte value per argument; grown here, off the steady path.
   uint32_t args = desc->Get_Arguments_Count();
@@ -113,8 +114,8 @@ CTRTrace_Desc* CTRTrace::New_Desc(uint16_t id, uint16_t module_id, uint16_t line
   return desc;
 }
 
-CTRTrace_Desc* CTRTrace::Find_Desc(uint16_t id, uint16_t module_id, uint16_t line,
-                                   const char* file, const char* function, const char** format) {
+CTRTrace_Desc* CTRTrace::Find_Desc(uint16_t id, uint16_t module_id, uint16_t line, const char* file,
+                                   const char* function, const char** format) {
   if (id != 0 && id < kFixed_IDs) {
     CTRTrace_Desc*& slot = m_IDs[id];
     if (!slot) {
@@ -205,9 +206,9 @@ inline uint32_t CTRTrace::Fill_Trailer(const sTRTrace_Module* mod) {
 // Fills the data header of a record of `record_size` bytes and hands the call over with the
 // pending chunks up to `end`. A record larger than its header can express is refused rather
 // than corrupted. The descriptor counts as sent only when the Sent succeeds.
-inline bool CTRTrace::Finish_Call(CTRTrace_Desc* desc, eTRTrace_Level level, sTRC_Data_Chunk* header,
-                                  sTRC_Data_Chunk* end, uint64_t size, uint64_t record_size,
-                                  bool with_desc) {
+inline bool CTRTrace::Finish_Call(CTRTrace_Desc* desc, eTRTrace_Level level,
+                                  sTRC_Data_Chunk* header, sTRC_Data_Chunk* end, uint64_t size,
+                                  uint64_t record_size, bool with_desc) {
   if (record_size > kTRTrace_Max_Record) {
     if (m_Call_Loss) Loss_Report_Done(false, m_Call_Loss_Desc);
     return false;
@@ -304,16 +305,20 @@ bool CTRTrace::Trace_Raw(uint16_t id, eTRTrace_Level level, void* module, uint16
     sTRC_Data_Chunk piece;
     switch (block) {
       case CTRTrace_Desc::eBlock_String:
-        piece = text ? sTRC_Data_Chunk{text, static_cast<uint32_t>(
-                                                 strnlen(static_cast<const char*>(text),
-                                                         kTRTrace_Max_Record) + 1)}
+        piece = text ? sTRC_Data_Chunk{text,
+                                       static_cast<uint32_t>(strnlen(static_cast<const char*>(text),
+                                                                     kTRTrace_Max_Record) +
+                                                             1)}
                      : sTRC_Data_Chunk{kTRTrace_Null_Text, sizeof(kTRTrace_Null_Text)};
         break;
       case CTRTrace_Desc::eBlock_WString:
-        piece = text ? sTRC_Data_Chunk{text, static_cast<uint32_t>(
-                                                 (wcsnlen(static_cast<const wchar_t*>(text),
-                                                          kTRTrace_Max_Record) + 1) * 4)}
-                     : sTRC_Data_Chunk{kWide_Null, sizeof(kWide_Null)};
+        piece =
+            text ? sTRC_Data_Chunk{text,
+                                   static_cast<uint32_t>((wcsnlen(static_cast<const wchar_t*>(text),
+                                                                  kTRTrace_Max_Record) +
+                                                          1) *
+                                                         4)}
+                 : sTRC_Data_Chunk{kWide_Null, sizeof(kWide_Null)};
         break;
       case CTRTrace_Desc::eBlock_WString_Unsupported:
         piece = sTRC_Data_Chunk{kWide_Unsupported, sizeof(kWide_Unsupported)};

@@ -163,7 +163,8 @@ void CTRTrace::Final_Flush() {
   const bool with_loss = chunk != m_Chunks + m_Pending_Count;
   *chunk++ = sTRC_Data_Chunk{&m_Close_Record, sizeof(m_Close_Record)};
   size += sizeof(m_Close_Record);
-  const bool sent = Send(static_cast<uint32_t>(chunk - m_Chunks), static_cast<uint32_t>(size)) == eCode_Ok;
+  const bool sent =
+      Send(static_cast<uint32_t>(chunk - m_Chunks), static_cast<uint32_t>(size)) == eCode_Ok;
   if (with_loss) Loss_Report_Done(sent, loss_desc);
 }
 

@@ -12,7 +12,9 @@
 
 namespace {
 
-uint32_t Elapsed_ms(uint32_t then, uint32_t now) { return now >= then ? now - then : 0xFFFFFFFFu - then + now; }
+uint32_t Elapsed_ms(uint32_t then, uint32_t now) {
+  return now >= then ? now - then : 0xFFFFFFFFu - then + now;
+}
 
 }  // namespace
 
@@ -54,7 +56,8 @@ bool CClBuffered::Reserve_Cells(CBList<sBuffer*>* list) {
 uint32_t CClBuffered::Init_Pool(const sPool_Plan& plan) {
   m_BufferSize = plan.buffer_size;
   if (plan.buffer_size < kPool_Min_Buffer) {
-    TR_JOURNAL(m_Journal, IJournal::eError, "Pool: Memory calculation error, buffer size = %d, buffers count = %d",
+    TR_JOURNAL(m_Journal, IJournal::eError,
+               "Pool: Memory calculation error, buffer size = %d, buffers count = %d",
                static_cast<int>(plan.buffer_size), static_cast<int>(plan.buffer_count));
     TR_Set_Last_Error(eLastError_Pool);
     return eCode_No_Slot;
@@ -90,7 +93,8 @@ uint32_t CClBuffered::Init_Thread() {
   // deliverable, so a crash on the worker still reaches the crash handler.
   sigset_t all, previous;
   sigfillset(&all);
-  for (int fault : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS}) sigdelset(&all, fault);
+  for (int fault : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS})
+    sigdelset(&all, fault);
   pthread_sigmask(SIG_SETMASK, &all, &previous);
   const int created = pthread_create(&m_Thread, nullptr, Static_Routine, this);
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
@@ -103,7 +107,9 @@ uint32_t CClBuffered::Init_Thread() {
   return eCode_Ok;
 }
 
-bool CClBuffered::On_Worker() const { return pthread_equal(m_WorkerSelf.load(), pthread_self()) != 0; }
+bool CClBuffered::On_Worker() const {
+  return pthread_equal(m_WorkerSelf.load(), pthread_self()) != 0;
+}
 
 CClBuffered::sBuffer* CClBuffered::Take_Free_Locked() {
   auto* cell = m_FreeBuffers.Get_First();
@@ -150,7 +156,8 @@ void CClBuffered::Append_Locked(sStream* stream, const void* data, uint64_t size
   }
 }
 
-CClBuffered::sStream* CClBuffered::Select_Stream_Locked(uint32_t, const sTRC_Data_Chunk*, bool* signal) {
+CClBuffered::sStream* CClBuffered::Select_Stream_Locked(uint32_t, const sTRC_Data_Chunk*,
+                                                        bool* signal) {
   *signal = true;
   return &m_Stream;
 }
@@ -160,7 +167,8 @@ uint32_t CClBuffered::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count,
     m_Rejects.error.fetch_add(1, std::memory_order_relaxed);
     return m_Status;
   }
-  if (chunks == nullptr || count == 0 || id >= kMaxChannels || size > sTRC_User_Header::kMaxLength - 4) {
+  if (chunks == nullptr || count == 0 || id >= kMaxChannels ||
+      size > sTRC_User_Header::kMaxLength - 4) {
     m_Rejects.error.fetch_add(1, std::memory_order_relaxed);
     return eCode_Bad_Args;
   }
@@ -172,7 +180,8 @@ uint32_t CClBuffered::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count,
     // so a refused call leaves the buffer as it was.
     CLockGuard guard(&m_StatusLock);
     sBuffer* current = m_Stream.current;
-    if (m_Connection.connected != 0 && !m_Divert && current != nullptr && m_BufferSize - current->used > length) {
+    if (m_Connection.connected != 0 && !m_Divert && current != nullptr &&
+        m_BufferSize - current->used > length) {
       const uint32_t header = sTRC_User_Header::Make(length, id);
       uint8_t* const start = current->data + current->used;
       memcpy(start, &header, sizeof(header));
@@ -270,7 +279,8 @@ void* CClBuffered::Static_Routine(void* self) {
   return nullptr;
 }
 
-uint32_t CClBuffered::Take_Batch_Locked(sBuffer** batch, bool take_current, bool* limit_reached, bool* connected) {
+uint32_t CClBuffered::Take_Batch_Locked(sBuffer** batch, bool take_current, bool* limit_reached,
+                                        bool* connected) {
   *connected = m_Connection.connected != 0;
   const uint64_t limit = Batch_Limit_Locked();
   if (limit == 0) {
@@ -315,7 +325,8 @@ void CClBuffered::Routine() {
       }
     } else if (event == eEvent_Exit) {
       running = false;
-    } else if (m_Plan.idle_take_ms == 0 || Elapsed_ms(last_take, GetTickCount()) > m_Plan.idle_take_ms) {
+    } else if (m_Plan.idle_take_ms == 0 ||
+               Elapsed_ms(last_take, GetTickCount()) > m_Plan.idle_take_ms) {
       // A time-out: data never waits in memory for its buffer to fill, the partly filled buffer
       // goes out too (at every time-out, or once the last take is long enough ago).
       take = true;

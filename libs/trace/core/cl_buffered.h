@@ -49,10 +49,10 @@
 
 // TR_JOURNAL with the function name given, for reports made by a hook on behalf of the step the
 // journal names (the worker's "Routine", "Close", "Create_File").
-#define TR_JOURNAL_AT(journal_ptr, level, function, format, ...)                            \
-  do {                                                                                     \
-    IJournal* tr_journal_ = (journal_ptr);                                                 \
-    if (tr_journal_)                                                                       \
+#define TR_JOURNAL_AT(journal_ptr, level, function, format, ...)                                 \
+  do {                                                                                           \
+    IJournal* tr_journal_ = (journal_ptr);                                                       \
+    if (tr_journal_)                                                                             \
       tr_journal_->Log((level), nullptr, __FILE__, (function), __LINE__, format, ##__VA_ARGS__); \
   } while (0)
 
@@ -73,12 +73,12 @@ class CClBuffered : public CClient {
 
   // How the worker runs; fixed by the derived sink at construction.
   struct sWorker_Plan {
-    uint32_t wait_ms;          // wait per pass while idle
-    uint32_t busy_wait_ms;     // wait after a pass that took buffers
-    uint32_t idle_take_ms;     // a time-out takes the partly filled buffer once this long has
-                               // passed since the last take (0: at every time-out)
-    uint32_t batch;            // buffers taken per pass (1 .. kMaxBatch)
-    bool data_takes_current;   // a data signal with no full buffer takes the partly filled one
+    uint32_t wait_ms;         // wait per pass while idle
+    uint32_t busy_wait_ms;    // wait after a pass that took buffers
+    uint32_t idle_take_ms;    // a time-out takes the partly filled buffer once this long has
+                              // passed since the last take (0: at every time-out)
+    uint32_t batch;           // buffers taken per pass (1 .. kMaxBatch)
+    bool data_takes_current;  // a data signal with no full buffer takes the partly filled one
     eWhen_Full when_full;
   };
 
@@ -130,7 +130,9 @@ class CClBuffered : public CClient {
   // After buffers went back to the free list (under m_StatusLock).
   virtual void On_Buffers_Freed_Locked() TR_REQUIRES(m_StatusLock) {}
   // Buffers holding data, for Get_Info.
-  virtual uint32_t Filled_Count_Locked() TR_REQUIRES(m_StatusLock) { return m_Stream.filled.Count(); }
+  virtual uint32_t Filled_Count_Locked() TR_REQUIRES(m_StatusLock) {
+    return m_Stream.filled.Count();
+  }
   // Close, after the worker has ended, under m_StatusLock: delivers everything accepted. The
   // default drains m_Stream through Drain_Buffer_Locked.
   virtual void Drain_Locked() TR_REQUIRES(m_StatusLock) { Drain_Stream_Locked(&m_Stream); }
@@ -144,7 +146,8 @@ class CClBuffered : public CClient {
   void Give_Back_Locked(sBuffer* buffer) TR_REQUIRES(m_StatusLock);
   void Give_Back(sBuffer* buffer) TR_EXCLUDES(m_StatusLock);
   // Copies `size` bytes into `stream`, taking free buffers as needed; the caller checked the room.
-  void Append_Locked(sStream* stream, const void* data, uint64_t size, bool signal) TR_REQUIRES(m_StatusLock);
+  void Append_Locked(sStream* stream, const void* data, uint64_t size, bool signal)
+      TR_REQUIRES(m_StatusLock);
   // Hands every buffer of `stream` (the filled ones, then the current one when it holds data) to
   // Drain_Buffer_Locked, and gives them all back.
   void Drain_Stream_Locked(sStream* stream) TR_REQUIRES(m_StatusLock);
@@ -158,7 +161,7 @@ class CClBuffered : public CClient {
   CMEvent m_Events;            // 0 exit (manual), 1 data (counting), 2 flush
   bool m_EventsReady = false;  // set once by Init_Thread, before the worker starts
 
-  uint32_t m_BufferSize = 0;   // fixed once Init_Pool has run
+  uint32_t m_BufferSize = 0;  // fixed once Init_Pool has run
   uint32_t m_BufferCount = 0;
 
   CBList<sBuffer*> m_FreeBuffers TR_GUARDED_BY(m_StatusLock);
@@ -171,8 +174,8 @@ class CClBuffered : public CClient {
   static void* Static_Routine(void* self);
   // Takes up to the plan's batch of filled buffers (the current one too when `take_current` and
   // none is filled); sets *limit_reached when the derived sink must act before any buffer.
-  uint32_t Take_Batch_Locked(sBuffer** batch, bool take_current, bool* limit_reached, bool* connected)
-      TR_REQUIRES(m_StatusLock);
+  uint32_t Take_Batch_Locked(sBuffer** batch, bool take_current, bool* limit_reached,
+                             bool* connected) TR_REQUIRES(m_StatusLock);
   bool Close_Once();
   void Stop_Worker();
 
@@ -181,14 +184,15 @@ class CClBuffered : public CClient {
   uint32_t m_WritersWaiting TR_GUARDED_BY(m_StatusLock) = 0;
 
   pthread_t m_Thread{};
-  std::atomic<bool> m_ThreadStarted{false};  // m_Thread is joinable; set by Init_Thread, cleared by the join
-  std::atomic<pthread_t> m_WorkerSelf{0};    // the running worker's ID (set by itself), else 0
+  std::atomic<bool> m_ThreadStarted{
+      false};  // m_Thread is joinable; set by Init_Thread, cleared by the join
+  std::atomic<pthread_t> m_WorkerSelf{0};  // the running worker's ID (set by itself), else 0
 
   CLock m_CloseLock TR_ACQUIRED_BEFORE(m_ChannelLock);  // serialises closers other than the worker
   std::atomic<bool> m_Closed{false};
-  std::atomic<pthread_t> m_Closer{0};          // thread running Close_Once, 0 when none
-  std::atomic<bool> m_WorkerClosing{false};    // the worker itself runs Close_Once
-  std::atomic<bool> m_OutputClosed{false};     // On_Closed ran
+  std::atomic<pthread_t> m_Closer{0};        // thread running Close_Once, 0 when none
+  std::atomic<bool> m_WorkerClosing{false};  // the worker itself runs Close_Once
+  std::atomic<bool> m_OutputClosed{false};   // On_Closed ran
 };
 
 #endif  // TRACE_CORE_CL_BUFFERED_H_

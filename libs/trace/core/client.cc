@@ -63,7 +63,9 @@ CClient::CClient(eType type, char** args, int count)
   Init_Log(m_Args, m_ArgsCount);
 }
 
-void CClient::Init_Log(char** args, int count) { m_Journal = CJournal::Create_From_Args(args, count); }
+void CClient::Init_Log(char** args, int count) {
+  m_Journal = CJournal::Create_From_Args(args, count);
+}
 
 CClient::~CClient() {
   // Each sink leaves both registries in its own destructor, while it can still be closed. This

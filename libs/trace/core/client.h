@@ -91,13 +91,13 @@ class CClient : public ITR_Client {
   CLock m_ChannelLock;
   CLock m_StatusLock TR_ACQUIRED_AFTER(m_ChannelLock);  // also the sink's delivery state
   ITRC_Channel* m_Channels[kMaxChannels] TR_GUARDED_BY(m_ChannelLock);  // not owned
-  CShared::sShared* m_Shared TR_GUARDED_BY(m_ChannelLock);  // null when not shared
+  CShared::sShared* m_Shared TR_GUARDED_BY(m_ChannelLock);              // null when not shared
   uint32_t m_CrashRegistered;  // nonzero while the client is in the crash registry
   IJournal* m_Journal;         // owned reference; null = no journal
   sTRC_Status m_Connection TR_GUARDED_BY(m_StatusLock);  // {1, 0} after construction
   eType m_Type;
-  char** m_Args;     // owned copies of the options; null when there are none
-  int m_ArgsCount;   // number of entries in m_Args
+  char** m_Args;             // owned copies of the options; null when there are none
+  int m_ArgsCount;           // number of entries in m_Args
   uint32_t m_FlushChannels;  // 0 when "/TR.FlashChannels=" begins with '0'
 
  private:

@@ -7,7 +7,8 @@
 
 namespace {
 
-constexpr char kMismatch[] = "Shared memory timestamp missmatch, it wasn't closed properly last time?";
+constexpr char kMismatch[] =
+    "Shared memory timestamp missmatch, it wasn't closed properly last time?";
 
 // Puts `client` into the first free slot; false when all are taken.
 bool Take_Slot(sCrash_Registry* registry, ITR_Client* client) {

@@ -12,8 +12,9 @@ bool CClient::Share(const char* name) {
   bool stale = false;
   uint32_t result = CShared::Publish(&m_Shared, entry, static_cast<ITR_Client*>(this), &stale);
   if (stale) {
-    TR_JOURNAL(m_Journal, IJournal::eError,
-               "Shared memory timestamp error, prev. session crashed or forget to release TR objects?");
+    TR_JOURNAL(
+        m_Journal, IJournal::eError,
+        "Shared memory timestamp error, prev. session crashed or forget to release TR objects?");
   }
   if (result != CShared::ePublish_Ok) m_Shared = nullptr;
   return result == CShared::ePublish_Ok;

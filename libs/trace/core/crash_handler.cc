@@ -69,19 +69,20 @@ bool Install_Handlers() {
 const char* Crash_Signal_Text(int signal, int code) {
   switch (signal) {
     case SIGBUS: {
-      static const char* const texts[] = {"SIGBUS::BUS_ADRALN", "SIGBUS::BUS_ADRERR", "SIGBUS::BUS_OBJERR"};
+      static const char* const texts[] = {"SIGBUS::BUS_ADRALN", "SIGBUS::BUS_ADRERR",
+                                          "SIGBUS::BUS_OBJERR"};
       return code >= 1 && code <= 3 ? texts[code - 1] : "SIGBUS::<unknown>";
     }
     case SIGFPE: {
-      static const char* const texts[] = {"SIGFPE::FPE_INTDIV", "SIGFPE::FPE_INTOVF", "SIGFPE::FPE_FLTDIV",
-                                          "SIGFPE::FPE_FLTOVF", "SIGFPE::FPE_FLTUND", "SIGFPE::FPE_FLTRES",
-                                          "SIGFPE::FPE_FLTINV", "SIGFPE::FPE_FLTSUB"};
+      static const char* const texts[] = {
+          "SIGFPE::FPE_INTDIV", "SIGFPE::FPE_INTOVF", "SIGFPE::FPE_FLTDIV", "SIGFPE::FPE_FLTOVF",
+          "SIGFPE::FPE_FLTUND", "SIGFPE::FPE_FLTRES", "SIGFPE::FPE_FLTINV", "SIGFPE::FPE_FLTSUB"};
       return code >= 1 && code <= 8 ? texts[code - 1] : "SIGFPE::<unknown>";
     }
     case SIGILL: {
-      static const char* const texts[] = {"SIGILL::ILL_ILLOPN", "SIGILL::ILL_ILLADR", "SIGILL::ILL_ILLTRP",
-                                          "SIGILL::ILL_PRVOPC", "SIGILL::ILL_PRVREG", "SIGILL::ILL_COPROC",
-                                          "SIGILL::ILL_BADSTK"};
+      static const char* const texts[] = {
+          "SIGILL::ILL_ILLOPN", "SIGILL::ILL_ILLADR", "SIGILL::ILL_ILLTRP", "SIGILL::ILL_PRVOPC",
+          "SIGILL::ILL_PRVREG", "SIGILL::ILL_COPROC", "SIGILL::ILL_BADSTK"};
       return code >= 2 && code <= 8 ? texts[code - 2] : "SIGILL::<unknown>";
     }
     case SIGSEGV:

@@ -16,10 +16,10 @@
 struct sCrash_Registry {
   static constexpr uint32_t kSlots = 8;
 
-  uint32_t count;              // registered clients
-  uint32_t reserved;           // zero
-  CShared::sShared* handle;    // the creator's handle of the entry
-  uint64_t stamp;              // process start stamp (0 when unavailable)
+  uint32_t count;               // registered clients
+  uint32_t reserved;            // zero
+  CShared::sShared* handle;     // the creator's handle of the entry
+  uint64_t stamp;               // process start stamp (0 when unavailable)
   ITR_Client* clients[kSlots];  // null = free slot
 };
 static_assert(sizeof(sCrash_Registry) == 88, "the crash registry entry is 88 bytes");

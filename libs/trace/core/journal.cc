@@ -10,8 +10,8 @@
 
 namespace {
 
-const char* const kLevelTexts[CJournal::kLevels] = {"TRACE: ", "DEBUG: ", "INFO : ",
-                                                    "WARN.: ", "ERROR: ", "CRIT.: "};
+const char* const kLevelTexts[CJournal::kLevels] = {
+    "TRACE: ", "DEBUG: ", "INFO : ", "WARN.: ", "ERROR: ", "CRIT.: "};
 
 // Adds the result of one snprintf-style step to `used`, treating failure as zero characters and
 // a cut text as filling the rest of the buffer.
@@ -84,14 +84,15 @@ bool CJournal::Log(eLevel level, void*, const char*, const char* function, uint3
   ++m_Counts[value];
 
   size_t used = 0;
-  Advance(&used, snprintf(m_Buffer, kBufferSize, "[%s] : [%d]\n", function ? function : "(null)",
-                          static_cast<int>(line)),
+  Advance(&used,
+          snprintf(m_Buffer, kBufferSize, "[%s] : [%d]\n", function ? function : "(null)",
+                   static_cast<int>(line)),
           kBufferSize);
   Advance(&used,
-          snprintf(m_Buffer + used, kBufferSize - used, "%04d.%02d.%02d %02d:%02d:%02d.%03d: %s: ",
-                   local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                   local.tm_min, local.tm_sec, static_cast<int>(now.tv_nsec / 1000000),
-                   kLevelTexts[value]),
+          snprintf(m_Buffer + used, kBufferSize - used,
+                   "%04d.%02d.%02d %02d:%02d:%02d.%03d: %s: ", local.tm_year + 1900,
+                   local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                   static_cast<int>(now.tv_nsec / 1000000), kLevelTexts[value]),
           kBufferSize);
   if (format) {
     va_list args;

@@ -34,8 +34,9 @@ class IJournal {
   virtual uint32_t Unregister_Thread(uint32_t id) = 0;
   virtual uint32_t Register_Module(const char* name, void** module) = 0;
   // Prints one entry; true when printed.
-  virtual bool Log(eLevel level, void* module, const char* file, const char* function, uint32_t line,
-                   const char* format, ...) __attribute__((format(printf, 7, 8))) = 0;
+  virtual bool Log(eLevel level, void* module, const char* file, const char* function,
+                   uint32_t line, const char* format, ...)
+      __attribute__((format(printf, 7, 8))) = 0;
   // Entries printed at `level` so far; 0 for an unknown level.
   virtual uint64_t Get_Count(eLevel level) = 0;
   virtual int32_t Add_Ref() = 0;
@@ -78,15 +79,15 @@ class CJournal : public IJournal {
   std::atomic<int32_t> m_RefCount{1};
   CLock m_Lock;  // a leaf: no other engine lock is taken under it
   uint64_t m_Counts[kLevels] TR_GUARDED_BY(m_Lock) = {};
-  int32_t m_Threshold TR_GUARDED_BY(m_Lock);  // may be negative
+  int32_t m_Threshold TR_GUARDED_BY(m_Lock);       // may be negative
   char* m_Buffer TR_GUARDED_BY(m_Lock) = nullptr;  // kBufferSize bytes
 };
 
 // Reports to `journal_ptr` when it is not null.
-#define TR_JOURNAL(journal_ptr, level, format, ...)                                        \
-  do {                                                                                     \
-    IJournal* tr_journal_ = (journal_ptr);                                                 \
-    if (tr_journal_)                                                                       \
+#define TR_JOURNAL(journal_ptr, level, format, ...)                                            \
+  do {                                                                                         \
+    IJournal* tr_journal_ = (journal_ptr);                                                     \
+    if (tr_journal_)                                                                           \
       tr_journal_->Log((level), nullptr, __FILE__, __func__, __LINE__, format, ##__VA_ARGS__); \
   } while (0)
 

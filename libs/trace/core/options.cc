@@ -37,7 +37,8 @@ bool CArguments::Append_Owned(char* text) {
   if (!text) return false;
   if (m_Count == m_Capacity) {
     int capacity = m_Capacity ? m_Capacity * 2 : 8;
-    char** grown = static_cast<char**>(realloc(m_Args, sizeof(char*) * (static_cast<size_t>(capacity) + 1)));
+    char** grown =
+        static_cast<char**>(realloc(m_Args, sizeof(char*) * (static_cast<size_t>(capacity) + 1)));
     if (!grown) {
       free(text);
       return false;

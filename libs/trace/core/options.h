@@ -49,14 +49,16 @@ class CArguments {
   // The argument array (`Count()` entries followed by a null), or null when empty.
   char** Args() const { return m_Args; }
   int Count() const { return m_Count; }
-  const char* Get(const char* prefix) const { return Get_Argument_Text_Value(m_Args, m_Count, prefix); }
+  const char* Get(const char* prefix) const {
+    return Get_Argument_Text_Value(m_Args, m_Count, prefix);
+  }
 
  private:
   bool Append_Owned(char* text);
 
   char** m_Args = nullptr;  // owned strings, null-terminated array
   int m_Count = 0;
-  int m_Capacity = 0;       // slots of m_Args excluding the final null
+  int m_Capacity = 0;  // slots of m_Args excluding the final null
 };
 
 #endif  // TRACE_CORE_OPTIONS_H_

@@ -110,7 +110,8 @@ CRoll_Rule::eParse CRoll_Rule::Parse(const char* text, char* shown, size_t shown
   }
   m_Kind = eHours;
   // Compared unsigned, so a negative number is cut as well; so is one too long to read.
-  if (out_of_range || static_cast<uint32_t>(value) > kMaxHours || static_cast<unsigned long>(value) > kMaxHours) {
+  if (out_of_range || static_cast<uint32_t>(value) > kMaxHours ||
+      static_cast<unsigned long>(value) > kMaxHours) {
     m_Value = static_cast<uint64_t>(kMaxHours) * kHour_ms;
     return eParse_Cut;
   }
@@ -120,7 +121,8 @@ CRoll_Rule::eParse CRoll_Rule::Parse(const char* text, char* shown, size_t shown
 
 bool CRoll_Rule::Age_Due(uint32_t created_ms, uint32_t now_ms) const {
   if (m_Kind != eHours) return false;
-  const uint32_t elapsed = now_ms >= created_ms ? now_ms - created_ms : 0xFFFFFFFFu - created_ms + now_ms;
+  const uint32_t elapsed =
+      now_ms >= created_ms ? now_ms - created_ms : 0xFFFFFFFFu - created_ms + now_ms;
   return elapsed > m_Value;
 }
 

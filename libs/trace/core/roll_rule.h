@@ -26,8 +26,8 @@ class CRoll_Rule {
   enum eKind : uint32_t { eNone = 0, eMegabytes = 1, eHours = 2, eTimes = 3 };
   enum eParse : uint32_t {
     eParse_Ok = 0,
-    eParse_Cut = 1,        // hours above 1000: cut to 1000 hours, rule in force
-    eParse_Invalid = 2,    // no rolling; `shown` holds the text to report
+    eParse_Cut = 1,      // hours above 1000: cut to 1000 hours, rule in force
+    eParse_Invalid = 2,  // no rolling; `shown` holds the text to report
   };
 
   static constexpr uint64_t kMegabyte = 1048576;

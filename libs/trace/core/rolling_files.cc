@@ -38,7 +38,8 @@ const char* Name_Of(const CWString* path) {
 
 }  // namespace
 
-CRolling_Files::CRolling_Files(const sNaming& naming, IReport* report) : m_Naming(naming), m_Report(report) {}
+CRolling_Files::CRolling_Files(const sNaming& naming, IReport* report)
+    : m_Naming(naming), m_Report(report) {}
 
 CRolling_Files::~CRolling_Files() {
   Close(true);
@@ -47,11 +48,13 @@ CRolling_Files::~CRolling_Files() {
 
 void CRolling_Files::Read_Limits(char** args, int count) {
   const long files = Get_Argument_Long(args, count, "/TR.Files=", 0);
-  m_MaxFiles = files >= 1 && files <= static_cast<long>(kMaxFiles) ? static_cast<uint32_t>(files) : 0;
+  m_MaxFiles =
+      files >= 1 && files <= static_cast<long>(kMaxFiles) ? static_cast<uint32_t>(files) : 0;
   const long megabytes = Get_Argument_Long(args, count, "/TR.FSize=", 0);
   // Capped, never wrapped: a huge limit means "keep everything" rather than a tiny one.
   const uint64_t cap = UINT64_MAX / CRoll_Rule::kMegabyte;
-  m_MaxBytes = megabytes > 0 ? std::min(static_cast<uint64_t>(megabytes), cap) * CRoll_Rule::kMegabyte : 0;
+  m_MaxBytes =
+      megabytes > 0 ? std::min(static_cast<uint64_t>(megabytes), cap) * CRoll_Rule::kMegabyte : 0;
 }
 
 bool CRolling_Files::Set_Directory(const char* option) {
@@ -143,9 +146,9 @@ bool CRolling_Files::Create_Next() {
   if (localtime_r(&now, &local) == nullptr) memset(&local, 0, sizeof(local));
   char path[kDirectorySize + 64];
   for (uint32_t attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
-    snprintf(path, sizeof(path), "%s/%04d%02d%02d-%02d%02d%02d%s%03u%s", m_Directory, local.tm_year + 1900,
-             local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, m_Naming.counter_separator,
-             m_Counter++, m_Naming.extension);
+    snprintf(path, sizeof(path), "%s/%04d%02d%02d-%02d%02d%02d%s%03u%s", m_Directory,
+             local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+             local.tm_sec, m_Naming.counter_separator, m_Counter++, m_Naming.extension);
     int handle;
     do {
       handle = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
@@ -182,14 +185,16 @@ bool CRolling_Files::Delete_Oldest(bool by_size) {
 
 void CRolling_Files::Enforce_Limits(const CWString* newest) {
   if (m_MaxFiles != 0) {
-    while (m_Files.Count() > m_MaxFiles && m_Files.Get_Data(m_Files.Get_First()) != newest) Delete_Oldest(false);
+    while (m_Files.Count() > m_MaxFiles && m_Files.Get_Data(m_Files.Get_First()) != newest)
+      Delete_Oldest(false);
   }
   if (m_MaxBytes != 0) {
     uint64_t total = 0;
     for (auto* cell = m_Files.Get_First(); cell != nullptr; cell = m_Files.Get_Next(cell)) {
       total += Size_Of(m_Files.Get_Data(cell)->Get());
     }
-    while (total > m_MaxBytes && m_Files.Get_First() != nullptr && m_Files.Get_Data(m_Files.Get_First()) != newest) {
+    while (total > m_MaxBytes && m_Files.Get_First() != nullptr &&
+           m_Files.Get_Data(m_Files.Get_First()) != newest) {
       const uint64_t size = Size_Of(m_Files.Get_Data(m_Files.Get_First())->Get());
       total -= size < total ? size : total;
       Delete_Oldest(true);

@@ -98,11 +98,11 @@ class CRolling_Files {
   IReport* const m_Report;
   char m_Directory[kDirectorySize] = {};
   int m_Handle = -1;
-  uint32_t m_Counter = 0;         // name counter, never restarts
-  uint32_t m_Created = 0;         // GetTickCount at the current file's creation
-  uint32_t m_MaxFiles = 0;        // 0: no limit
-  uint64_t m_MaxBytes = 0;        // 0: no limit
-  CBList<CWString*> m_Files;      // full paths, oldest first; owned
+  uint32_t m_Counter = 0;     // name counter, never restarts
+  uint32_t m_Created = 0;     // GetTickCount at the current file's creation
+  uint32_t m_MaxFiles = 0;    // 0: no limit
+  uint64_t m_MaxBytes = 0;    // 0: no limit
+  CBList<CWString*> m_Files;  // full paths, oldest first; owned
   CRoll_Rule m_Rule;
 };
 

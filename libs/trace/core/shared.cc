@@ -36,7 +36,8 @@ class CFormedName {
     m_Ok = false;
     m_Text[0] = '\0';
     if (name == nullptr) return;
-    int n = snprintf(m_Text, sizeof(m_Text), "/TR_Type%d_PID%d_Text%s", type, static_cast<int>(getpid()), name);
+    int n = snprintf(m_Text, sizeof(m_Text), "/TR_Type%d_PID%d_Text%s", type,
+                     static_cast<int>(getpid()), name);
     m_Ok = n > 0 && static_cast<size_t>(n) < sizeof(m_Text);
   }
   bool Ok() const { return m_Ok; }
@@ -111,7 +112,8 @@ bool CShared::Create(sShared** handle, const char* name, const void* data, size_
 
   void* map = MAP_FAILED;
   h->shm_fd = shm_open(h->shm_name, O_CREAT | O_EXCL | O_RDWR, kMode);
-  bool ok = h->shm_fd >= 0 && fchmod(h->shm_fd, kMode) == 0 && ftruncate(h->shm_fd, static_cast<off_t>(size)) == 0;
+  bool ok = h->shm_fd >= 0 && fchmod(h->shm_fd, kMode) == 0 &&
+            ftruncate(h->shm_fd, static_cast<off_t>(size)) == 0;
   if (ok) {
     map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, h->shm_fd, 0);
     ok = map != MAP_FAILED;
@@ -160,7 +162,9 @@ uint32_t CShared::Read_Checked(const char* name, void* buffer, size_t size) {
   return result;
 }
 
-bool CShared::Read(const char* name, void* buffer, size_t size) { return Read_Checked(name, buffer, size) == eRead_Ok; }
+bool CShared::Read(const char* name, void* buffer, size_t size) {
+  return Read_Checked(name, buffer, size) == eRead_Ok;
+}
 
 bool CShared::Write(const char* name, const void* data, size_t size) {
   if (name == nullptr || data == nullptr || size == 0) return false;

@@ -18,12 +18,12 @@ class CShared {
  public:
   // Handle of an entry this process created; owned by the creator.
   struct sShared {
-    sem_t* semaphore;   // the entry's named semaphore
-    int shm_fd;         // shared memory descriptor, -1 when closed
-    size_t name_size;   // size of the formed-name buffers
-    char* name;         // owned copy of the entry name
-    char* sem_name;     // formed semaphore name
-    char* shm_name;     // formed shared memory name
+    sem_t* semaphore;  // the entry's named semaphore
+    int shm_fd;        // shared memory descriptor, -1 when closed
+    size_t name_size;  // size of the formed-name buffers
+    char* name;        // owned copy of the entry name
+    char* sem_name;    // formed semaphore name
+    char* shm_name;    // formed shared memory name
   };
 
   // Results of Lock().

@@ -57,6 +57,8 @@ MQW_EXPORT ITR_Client* TR_Get_Shared(const char* name) {
   return Lookup<ITR_Client>("Cln_", name, eLastError_Stale_Shared);
 }
 
-MQW_EXPORT ITR_Trace* TR_Get_Shared_Trace(const char* name) { return Lookup<ITR_Trace>("Trc_", name, 0); }
+MQW_EXPORT ITR_Trace* TR_Get_Shared_Trace(const char* name) {
+  return Lookup<ITR_Trace>("Trc_", name, 0);
+}
 
 }  // extern "C"

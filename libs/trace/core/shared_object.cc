@@ -71,7 +71,8 @@ uint32_t CShared::Publish(sShared** handle, const char* entry, const void* objec
     uint32_t read = Read_Checked(entry, &found, sizeof(found));
     // An entry that cannot be read may be one that another thread is replacing right now
     // (we may hold the semaphore of the entry it just withdrew): leave it alone.
-    if (read == eRead_Error || (read == eRead_Ok && found.start_hi == high && found.start_lo == low)) {
+    if (read == eRead_Error ||
+        (read == eRead_Ok && found.start_hi == high && found.start_lo == low)) {
       UnLock(semaphore);
       return read == eRead_Error ? ePublish_Failed : ePublish_In_Use;
     }

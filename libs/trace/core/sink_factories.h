@@ -9,8 +9,8 @@
 
 #include <mqtt-wrapper/TR.h>
 
-ITR_Client* New_File_Sink(char** args, int count);  // binary file sink, libs/trace/file
-ITR_Client* New_Text_Sink(char** args, int count);  // text sinks, libs/trace/text
+ITR_Client* New_File_Sink(char** args, int count);     // binary file sink, libs/trace/file
+ITR_Client* New_Text_Sink(char** args, int count);     // text sinks, libs/trace/text
 ITR_Client* New_Network_Sink(char** args, int count);  // network sink, libs/trace/net
 // Waits up to `ms` milliseconds for a client made by New_Network_Sink to be accepted by its
 // server; false on time-out or for any other client.

@@ -13,26 +13,35 @@ namespace {
 // Bytes of a numeric slot that carry the value, by argument type (0: none).
 uint32_t Natural_Width(uint8_t type) {
   switch (type) {
-    case eTRArg_Char: return 1;
+    case eTRArg_Char:
+      return 1;
     case eTRArg_UTF16_Char:
-    case eTRArg_Int16: return 2;
+    case eTRArg_Int16:
+      return 2;
     case eTRArg_Int32:
-    case eTRArg_WChar: return 4;
+    case eTRArg_WChar:
+      return 4;
     case eTRArg_Int64:
     case eTRArg_Double:
-    case eTRArg_IntMax: return 8;
-    default: return 0;
+    case eTRArg_IntMax:
+      return 8;
+    default:
+      return 0;
   }
 }
 
 // Terminator width of an inline string argument, 0 for other types.
 uint32_t String_Unit(uint8_t type) {
   switch (type) {
-    case eTRArg_UTF16_String: return 2;
+    case eTRArg_UTF16_String:
+      return 2;
     case eTRArg_String_H:
-    case eTRArg_String: return 1;
-    case eTRArg_WString: return 4;
-    default: return 0;
+    case eTRArg_String:
+      return 1;
+    case eTRArg_WString:
+      return 4;
+    default:
+      return 0;
   }
 }
 
@@ -44,19 +53,47 @@ int32_t Clamp_Star(int64_t value) {
 
 bool Class_Of(char letter, uint32_t* type) {
   switch (letter) {
-    case 'd': case 'i': *type = CFormatter::eSigned; return true;
-    case 'u': *type = CFormatter::eUnsigned; return true;
-    case 'x': *type = CFormatter::eHexLower; return true;
-    case 'X': *type = CFormatter::eHexUpper; return true;
-    case 'o': *type = CFormatter::eOctal; return true;
-    case 'p': *type = CFormatter::ePointer; return true;
-    case 'b': *type = CFormatter::eBinary; return true;
-    case 'c': case 'C': *type = CFormatter::eChar; return true;
-    case 's': case 'S': *type = CFormatter::eString; return true;
-    case 'e': case 'f': case 'g': case 'E': case 'G': case 'a': case 'A':
+    case 'd':
+    case 'i':
+      *type = CFormatter::eSigned;
+      return true;
+    case 'u':
+      *type = CFormatter::eUnsigned;
+      return true;
+    case 'x':
+      *type = CFormatter::eHexLower;
+      return true;
+    case 'X':
+      *type = CFormatter::eHexUpper;
+      return true;
+    case 'o':
+      *type = CFormatter::eOctal;
+      return true;
+    case 'p':
+      *type = CFormatter::ePointer;
+      return true;
+    case 'b':
+      *type = CFormatter::eBinary;
+      return true;
+    case 'c':
+    case 'C':
+      *type = CFormatter::eChar;
+      return true;
+    case 's':
+    case 'S':
+      *type = CFormatter::eString;
+      return true;
+    case 'e':
+    case 'f':
+    case 'g':
+    case 'E':
+    case 'G':
+    case 'a':
+    case 'A':
       *type = CFormatter::eFloat;
       return true;
-    default: return false;
+    default:
+      return false;
   }
 }
 
@@ -68,7 +105,8 @@ int32_t Parse_Digits(const char** p) {
     if (value <= CFormatter::kMaxLiteralWidth) value = value * 10 + (**p - '0');
     ++*p;
   }
-  return static_cast<int32_t>(value > CFormatter::kMaxLiteralWidth ? CFormatter::kMaxLiteralWidth : value);
+  return static_cast<int32_t>(value > CFormatter::kMaxLiteralWidth ? CFormatter::kMaxLiteralWidth
+                                                                   : value);
 }
 
 char* Copy_Text(const char* text, size_t length) {
@@ -174,7 +212,11 @@ struct CFormatter::sReader {
 // ---------------------------------------------------------------------------------------------
 
 CFormatter::CFormatter(const char* format, const uint8_t* args, uint32_t count, sBuffer* digits)
-    : m_Head(nullptr), m_Tail(nullptr), m_Digits(digits), m_Args(args), m_ArgsCount(args ? count : 0),
+    : m_Head(nullptr),
+      m_Tail(nullptr),
+      m_Digits(digits),
+      m_Args(args),
+      m_ArgsCount(args ? count : 0),
       m_Error(false) {
   if (m_Digits) {
     m_Digits->Add_Ref();
@@ -216,7 +258,8 @@ void CFormatter::Parse(const char* format) {
     m_Error = m_ArgsCount != 0;
     return;
   }
-  static const char* const kModifiers[] = {"I64", "I32", "ll", "hh", "h", "w", "l", "L", "I", "z", "j", "t"};
+  static const char* const kModifiers[] = {"I64", "I32", "ll", "hh", "h", "w",
+                                           "l",   "L",   "I",  "z",  "j", "t"};
   std::string literal;
   uint32_t needed = 0;
   const char* p = format;
@@ -235,14 +278,24 @@ void CFormatter::Parse(const char* format) {
     arg.padding = ' ';
     for (bool more = true; more;) {
       switch (*p) {
-        case '-': arg.left = 1; break;
-        case '+': arg.plus = 1; break;
-        case '#': arg.alternate = 1; break;
-        case '0': arg.padding = '0'; break;
+        case '-':
+          arg.left = 1;
+          break;
+        case '+':
+          arg.plus = 1;
+          break;
+        case '#':
+          arg.alternate = 1;
+          break;
+        case '0':
+          arg.padding = '0';
+          break;
         case ' ':
         case '\'':  // digit grouping is not supported; accepted and ignored
           break;
-        default: more = false; continue;
+        default:
+          more = false;
+          continue;
       }
       ++p;
     }
@@ -337,10 +390,18 @@ int32_t CFormatter::Format_Integer(const sArg* arg, uint32_t type, uint64_t raw,
   if (arg->type == eSigned) {
     int64_t value;
     switch (type) {
-      case eTRArg_Int32: value = static_cast<int32_t>(static_cast<uint32_t>(raw)); break;
-      case eTRArg_Int16: value = static_cast<int16_t>(static_cast<uint16_t>(raw)); break;
-      case eTRArg_Char: value = static_cast<int64_t>(raw & 0xFF); break;
-      default: value = static_cast<int64_t>(raw); break;
+      case eTRArg_Int32:
+        value = static_cast<int32_t>(static_cast<uint32_t>(raw));
+        break;
+      case eTRArg_Int16:
+        value = static_cast<int16_t>(static_cast<uint16_t>(raw));
+        break;
+      case eTRArg_Char:
+        value = static_cast<int64_t>(raw & 0xFF);
+        break;
+      default:
+        value = static_cast<int64_t>(raw);
+        break;
     }
     if (value < 0) {
       negative = true;
@@ -353,25 +414,39 @@ int32_t CFormatter::Format_Integer(const sArg* arg, uint32_t type, uint64_t raw,
     switch (arg->type) {
       case eHexLower:
       case eHexUpper:
-      case ePointer: prefix = "0x"; break;
-      case eOctal: prefix = "0"; break;
-      case eBinary: prefix = "b"; break;
-      default: break;
+      case ePointer:
+        prefix = "0x";
+        break;
+      case eOctal:
+        prefix = "0";
+        break;
+      case eBinary:
+        prefix = "b";
+        break;
+      default:
+        break;
     }
   }
   (void)negative;
   uint32_t base = 10;
   const char* digit_set = "0123456789abcdef";
   switch (arg->type) {
-    case eHexLower: base = 16; break;
+    case eHexLower:
+      base = 16;
+      break;
     case eHexUpper:
     case ePointer:
       base = 16;
       digit_set = "0123456789ABCDEF";
       break;
-    case eOctal: base = 8; break;
-    case eBinary: base = 2; break;
-    default: break;
+    case eOctal:
+      base = 8;
+      break;
+    case eBinary:
+      base = 2;
+      break;
+    default:
+      break;
   }
   char* digits_end = m_Digits->Data() + m_Digits->Capacity();
   char* digits = digits_end;
@@ -426,7 +501,8 @@ int32_t CFormatter::Format_Integer(const sArg* arg, uint32_t type, uint64_t raw,
   return static_cast<int32_t>(w - out);
 }
 
-int32_t CFormatter::Format(char* out, uint32_t capacity, const uint8_t* values, uint32_t values_size) {
+int32_t CFormatter::Format(char* out, uint32_t capacity, const uint8_t* values,
+                           uint32_t values_size) {
   if (!out || capacity == 0) return -1;
   out[0] = '\0';
   if (m_Error) return PSPrint(out, capacity, "Format string error");
@@ -449,7 +525,8 @@ int32_t CFormatter::Format(char* out, uint32_t capacity, const uint8_t* values, 
       width = Clamp_Star(static_cast<int32_t>(static_cast<uint32_t>(reader.Numeric(&type, false))));
     }
     if (precision == -1) {
-      precision = Clamp_Star(static_cast<int32_t>(static_cast<uint32_t>(reader.Numeric(&type, false))));
+      precision =
+          Clamp_Star(static_cast<int32_t>(static_cast<uint32_t>(reader.Numeric(&type, false))));
     }
     uint32_t remaining = capacity - pos;
     char* w = out + pos;

@@ -113,12 +113,12 @@ class CFormatter {
   int32_t Format_Integer(const sArg* arg, uint32_t type, uint64_t raw, int32_t width,
                          int32_t precision, char* out, uint32_t remaining);
 
-  sArg* m_Head;             // owned segments in format order
+  sArg* m_Head;  // owned segments in format order
   sArg* m_Tail;
-  sBuffer* m_Digits;        // one reference held
-  const uint8_t* m_Args;    // argument table (type, size) pairs; not owned
+  sBuffer* m_Digits;      // one reference held
+  const uint8_t* m_Args;  // argument table (type, size) pairs; not owned
   uint32_t m_ArgsCount;
-  bool m_Error;             // conversions do not match the argument count
+  bool m_Error;  // conversions do not match the argument count
 };
 
 #endif  // TRACE_DECODE_FORMATTER_H_

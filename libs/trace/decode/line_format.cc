@@ -44,7 +44,9 @@ char* Put_Decimal(char* w, uint64_t value, int width) {
 
 constexpr const char* kLevelNames[] = {"TRACE", "DEBUG", "INFO ", "WARN.", "ERROR", "PANIC"};
 
-void Element_cn(CLineFormat* f, const sLog* l) { f->Append_Text(l->channel_name, l->channel_name_length); }
+void Element_cn(CLineFormat* f, const sLog* l) {
+  f->Append_Text(l->channel_name, l->channel_name_length);
+}
 void Element_id(CLineFormat* f, const sLog* l) {
   f->Append_Fields({{static_cast<int32_t>(l->format_id), 4, 0}});
 }
@@ -54,11 +56,18 @@ void Element_ix(CLineFormat* f, const sLog* l) {
 // Calendar and sub-second fields are always in range, so they render as "%02d" and the like.
 void Element_tf(CLineFormat* f, const sLog* l) { f->Append_Full_Time(l); }
 void Element_tm(CLineFormat* f, const sLog* l) {
-  f->Append_Fields({{l->hour, 2, ':'}, {l->minute, 2, ':'}, {l->second, 2, '.'}, {l->millisecond, 3, '\''},
-                    {l->microsecond, 3, '"'}, {l->hundred_ns, 1, 0}});
+  f->Append_Fields({{l->hour, 2, ':'},
+                    {l->minute, 2, ':'},
+                    {l->second, 2, '.'},
+                    {l->millisecond, 3, '\''},
+                    {l->microsecond, 3, '"'},
+                    {l->hundred_ns, 1, 0}});
 }
 void Element_ts(CLineFormat* f, const sLog* l) {
-  f->Append_Fields({{l->minute, 2, ':'}, {l->second, 2, '.'}, {l->millisecond, 3, '\''}, {l->microsecond, 3, '"'},
+  f->Append_Fields({{l->minute, 2, ':'},
+                    {l->second, 2, '.'},
+                    {l->millisecond, 3, '\''},
+                    {l->microsecond, 3, '"'},
                     {l->hundred_ns, 1, 0}});
 }
 void Element_td(CLineFormat* f, const sLog* l) {
@@ -73,10 +82,18 @@ void Element_tc(CLineFormat* f, const sLog* l) {
 }
 void Element_lv(CLineFormat* f, const sLog* l) { f->Append_Level(l->level); }
 void Element_ti(CLineFormat* f, const sLog* l) { f->Append_Hex(l->thread_id, 5); }
-void Element_tn(CLineFormat* f, const sLog* l) { f->Append_Text(l->thread_name, l->thread_name_length); }
-void Element_cc(CLineFormat* f, const sLog* l) { f->Append_Fields({{static_cast<int32_t>(l->cpu), 2, 0}}); }
-void Element_mi(CLineFormat* f, const sLog* l) { f->Append_Fields({{static_cast<int32_t>(l->module_id), 3, 0}}); }
-void Element_mn(CLineFormat* f, const sLog* l) { f->Append_Text(l->module_name, l->module_name_length); }
+void Element_tn(CLineFormat* f, const sLog* l) {
+  f->Append_Text(l->thread_name, l->thread_name_length);
+}
+void Element_cc(CLineFormat* f, const sLog* l) {
+  f->Append_Fields({{static_cast<int32_t>(l->cpu), 2, 0}});
+}
+void Element_mi(CLineFormat* f, const sLog* l) {
+  f->Append_Fields({{static_cast<int32_t>(l->module_id), 3, 0}});
+}
+void Element_mn(CLineFormat* f, const sLog* l) {
+  f->Append_Text(l->module_name, l->module_name_length);
+}
 void Element_ff(CLineFormat* f, const sLog* l) {
   if (l->descriptor) f->Append_Text(l->descriptor->file_path, l->descriptor->file_path_length);
 }
@@ -97,10 +114,11 @@ struct sElementKey {
 };
 
 constexpr sElementKey kElements[] = {
-    {"cn", Element_cn}, {"id", Element_id}, {"ix", Element_ix}, {"tf", Element_tf}, {"tm", Element_tm},
-    {"ts", Element_ts}, {"td", Element_td}, {"tc", Element_tc}, {"lv", Element_lv}, {"ti", Element_ti},
-    {"tn", Element_tn}, {"cc", Element_cc}, {"mi", Element_mi}, {"mn", Element_mn}, {"ff", Element_ff},
-    {"fs", Element_fs}, {"fl", Element_fl}, {"fn", Element_fn}, {"ms", Element_ms},
+    {"cn", Element_cn}, {"id", Element_id}, {"ix", Element_ix}, {"tf", Element_tf},
+    {"tm", Element_tm}, {"ts", Element_ts}, {"td", Element_td}, {"tc", Element_tc},
+    {"lv", Element_lv}, {"ti", Element_ti}, {"tn", Element_tn}, {"cc", Element_cc},
+    {"mi", Element_mi}, {"mn", Element_mn}, {"ff", Element_ff}, {"fs", Element_fs},
+    {"fl", Element_fl}, {"fn", Element_fn}, {"ms", Element_ms},
 };
 
 }  // namespace
@@ -138,7 +156,8 @@ CLineFormat::tElement CLineFormat::GetFormatFunction(const char* key) {
   return nullptr;
 }
 
-CLineFormat::sNode* CLineFormat::AddFormatNode(const char* literal, uint64_t length, tElement element) {
+CLineFormat::sNode* CLineFormat::AddFormatNode(const char* literal, uint64_t length,
+                                               tElement element) {
   sNode* node = new (std::nothrow) sNode{nullptr, 0, element, nullptr};
   if (!node) return nullptr;
   if (length) {
@@ -223,7 +242,8 @@ void CLineFormat::Append_Fields(std::initializer_list<sField> fields) {
   char* w = m_Line + m_End;
   for (const sField& field : fields) {
     // Same text as printf's "%0<digits>d" (or "%0<digits>lld"): sign, zeros to the width, digits.
-    uint64_t magnitude = field.value < 0 ? 0 - static_cast<uint64_t>(field.value) : static_cast<uint64_t>(field.value);
+    uint64_t magnitude = field.value < 0 ? 0 - static_cast<uint64_t>(field.value)
+                                         : static_cast<uint64_t>(field.value);
     int width = field.digits;
     if (field.value < 0) {
       *w++ = '-';
@@ -237,12 +257,19 @@ void CLineFormat::Append_Fields(std::initializer_list<sField> fields) {
 
 void CLineFormat::Append_Full_Time(const sLog* l) {
   // "dd.mm.yyyy hh:mm:ss." changes once a second: it is rendered once and reused.
-  uint64_t key = (((((static_cast<uint64_t>(l->year) * 13 + l->month) * 32 + l->day) * 24 + l->hour) * 60 +
-                   l->minute) * 61 + l->second);
+  uint64_t key =
+      (((((static_cast<uint64_t>(l->year) * 13 + l->month) * 32 + l->day) * 24 + l->hour) * 60 +
+        l->minute) *
+           61 +
+       l->second);
   if (key != m_DateKey || m_DateLength == 0) {
     uint64_t end = m_End;
     if (!Reserve(320, 320)) return;
-    Append_Fields({{l->day, 2, '.'}, {l->month, 2, '.'}, {l->year, 4, ' '}, {l->hour, 2, ':'}, {l->minute, 2, ':'},
+    Append_Fields({{l->day, 2, '.'},
+                   {l->month, 2, '.'},
+                   {l->year, 4, ' '},
+                   {l->hour, 2, ':'},
+                   {l->minute, 2, ':'},
                    {l->second, 2, '.'}});
     uint64_t length = m_End - end;
     if (length > sizeof(m_Date)) return;

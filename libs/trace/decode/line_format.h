@@ -79,8 +79,8 @@ class CLineFormat {
 
   sNode* m_Head = nullptr;  // owned nodes in template order
   sNode* m_Tail = nullptr;
-  char* m_Line = nullptr;   // line buffer, owned
-  uint64_t m_End = 0;       // bytes used
+  char* m_Line = nullptr;  // line buffer, owned
+  uint64_t m_End = 0;      // bytes used
   uint64_t m_Capacity = 0;
   char m_Date[32] = {};       // rendered date and time up to the seconds, with its separator
   uint32_t m_DateLength = 0;  // 0: nothing cached

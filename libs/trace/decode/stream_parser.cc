@@ -147,7 +147,8 @@ uint32_t CStreamParser::Parse_Packet(uint32_t id, const uint8_t* payload, uint32
   const uint64_t at = m_PacketOffset + 4;
   while (offset < size) {
     if (size - offset < 4) {
-      return Fail(at + offset, "record header cut by the end of its packet (%u bytes left)", size - offset);
+      return Fail(at + offset, "record header cut by the end of its packet (%u bytes left)",
+                  size - offset);
     }
     const uint8_t* record = payload + offset;
     uint32_t header = Read32(record);
@@ -156,8 +157,8 @@ uint32_t CStreamParser::Parse_Packet(uint32_t id, const uint8_t* payload, uint32
       return Fail(at + offset, "record size %u is smaller than its header", record_size);
     }
     if (record_size > size - offset) {
-      return Fail(at + offset, "record of %u bytes runs past its packet (%u bytes left)", record_size,
-                  size - offset);
+      return Fail(at + offset, "record of %u bytes runs past its packet (%u bytes left)",
+                  record_size, size - offset);
     }
     offset += record_size;
     if (TRTrace_Header_Type(header) != kTRStream_Trace) continue;
@@ -166,26 +167,39 @@ uint32_t CStreamParser::Parse_Packet(uint32_t id, const uint8_t* payload, uint32
     if (!channel) {
       if (subtype == eTRTrace_Info) {
         channel = CTxtChannel::Create(record, record_size);
-        if (!channel) return Fail(at + offset - record_size, "channel %u: no memory for its state", id);
+        if (!channel)
+          return Fail(at + offset - record_size, "channel %u: no memory for its state", id);
       } else if (m_Lenient) {
         ++m_Orphans;
       } else {
-        result = Fail(at + offset - record_size, "channel %u sent a record of type %u before its information record",
-                      id, subtype);
+        result =
+            Fail(at + offset - record_size,
+                 "channel %u sent a record of type %u before its information record", id, subtype);
       }
       continue;
     }
     switch (subtype) {
-      case eTRTrace_Format: channel->Add_Format(record, record_size); break;
-      case eTRTrace_Data: Render(channel, record, record_size); break;
+      case eTRTrace_Format:
+        channel->Add_Format(record, record_size);
+        break;
+      case eTRTrace_Data:
+        Render(channel, record, record_size);
+        break;
       case eTRTrace_Close:
         delete channel;
         channel = nullptr;
         break;
-      case eTRTrace_Thread_Start: channel->Thread_Start(record, record_size); break;
-      case eTRTrace_Thread_Stop: channel->Thread_Stop(record, record_size); break;
-      case eTRTrace_Module: channel->Add_Module(record, record_size); break;
-      default: break;  // information again, verbosity, UTC offset and unknown subtypes
+      case eTRTrace_Thread_Start:
+        channel->Thread_Start(record, record_size);
+        break;
+      case eTRTrace_Thread_Stop:
+        channel->Thread_Stop(record, record_size);
+        break;
+      case eTRTrace_Module:
+        channel->Add_Module(record, record_size);
+        break;
+      default:
+        break;  // information again, verbosity, UTC offset and unknown subtypes
     }
   }
   return result;
@@ -235,7 +249,8 @@ void CStreamParser::Render(CTxtChannel* channel, const uint8_t* record, uint32_t
       if (pos < sizeof(sTRTrace_Data) + 1) break;
       uint8_t type = record[pos - 1];
       if (type != kTRTrace_Ext_Module || pos < sizeof(sTRTrace_Data) + 3) break;
-      module_id = static_cast<uint32_t>(record[pos - 3]) | (static_cast<uint32_t>(record[pos - 2]) << 8);
+      module_id =
+          static_cast<uint32_t>(record[pos - 3]) | (static_cast<uint32_t>(record[pos - 2]) << 8);
       pos -= 3;
     }
     values_end = pos;

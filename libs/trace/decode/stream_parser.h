@@ -72,8 +72,8 @@ class CStreamParser {
   uint8_t* m_Reassembly = nullptr;          // owned; a packet spanning two buffers
   uint64_t m_ReassemblyCapacity = 0;
   uint64_t m_Fill = 0;
-  uint64_t m_StreamOffset = 0;   // offset of the next byte given to Parse_Buffer
-  uint64_t m_PacketOffset = 0;   // offset of the packet being parsed
+  uint64_t m_StreamOffset = 0;  // offset of the next byte given to Parse_Buffer
+  uint64_t m_PacketOffset = 0;  // offset of the packet being parsed
   CLineFormat m_Format;
   CClTextSink::sLog m_Log = {};  // the record being rendered
   CClTextSink* m_Output = nullptr;

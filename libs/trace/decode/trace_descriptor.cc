@@ -78,7 +78,8 @@ CTraceDescriptor* CTraceDescriptor::Create(const uint8_t* record, uint32_t size,
   desc->file_name = name;
   desc->file_name_length = desc->file_path_length - static_cast<uint64_t>(name - desc->file_path);
 
-  desc->m_Formatter = new (std::nothrow) CFormatter(desc->m_Format, desc->m_Args, desc->m_ArgsCount, digits);
+  desc->m_Formatter =
+      new (std::nothrow) CFormatter(desc->m_Format, desc->m_Args, desc->m_ArgsCount, digits);
   if (!desc->m_Formatter) {
     delete desc;
     return nullptr;

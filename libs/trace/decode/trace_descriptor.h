@@ -17,7 +17,8 @@ class CTraceDescriptor : public sTraceDescEx {
   // Parses a format record of `size` bytes (header included). Returns null when the record is
   // too short for its fixed part and argument table, or when memory runs out. Texts that run
   // past the record's end are cut there.
-  static CTraceDescriptor* Create(const uint8_t* record, uint32_t size, CFormatter::sBuffer* digits);
+  static CTraceDescriptor* Create(const uint8_t* record, uint32_t size,
+                                  CFormatter::sBuffer* digits);
   ~CTraceDescriptor();
 
   CTraceDescriptor(const CTraceDescriptor&) = delete;
@@ -34,9 +35,9 @@ class CTraceDescriptor : public sTraceDescEx {
   CTraceDescriptor() = default;
 
   uint16_t m_Id = 0;
-  uint8_t* m_Copy = nullptr;      // owned copy of the record, plus a terminating NUL
+  uint8_t* m_Copy = nullptr;  // owned copy of the record, plus a terminating NUL
   uint32_t m_CopySize = 0;
-  char* m_Format = nullptr;       // owned UTF-8 format string
+  char* m_Format = nullptr;         // owned UTF-8 format string
   const uint8_t* m_Args = nullptr;  // argument table inside m_Copy
   uint32_t m_ArgsCount = 0;
   CFormatter* m_Formatter = nullptr;  // owned

@@ -33,11 +33,13 @@ bool CTrace_File_Reader::Feed(const uint8_t* data, uint64_t size) {
     if (m_Header == kTRD_Header_Size) {
       uint64_t magic = 0;
       for (int i = 7; i >= 0; --i) magic = (magic << 8) | m_Header_Bytes[i];
-      if (magic != kTRD_Magic) return Fail("not a binary trace file (wrong magic number at offset 0)");
+      if (magic != kTRD_Magic)
+        return Fail("not a binary trace file (wrong magic number at offset 0)");
     }
   }
   if (size && m_Parser.Parse_Buffer(data, size) != eDecode_Ok) {
-    return Fail("damaged at offset %llu: %s", static_cast<unsigned long long>(kTRD_Header_Size + m_Parser.Error_Offset()),
+    return Fail("damaged at offset %llu: %s",
+                static_cast<unsigned long long>(kTRD_Header_Size + m_Parser.Error_Offset()),
                 m_Parser.Error_Text());
   }
   return true;
@@ -46,12 +48,14 @@ bool CTrace_File_Reader::Feed(const uint8_t* data, uint64_t size) {
 bool CTrace_File_Reader::End() {
   if (m_Failed) return false;
   if (m_Header < kTRD_Header_Size) {
-    return Fail("truncated at offset %u: the file header needs %u bytes", m_Header, kTRD_Header_Size);
+    return Fail("truncated at offset %u: the file header needs %u bytes", m_Header,
+                kTRD_Header_Size);
   }
   if (m_Parser.Pending_Bytes()) {
     uint64_t end = kTRD_Header_Size + m_Parser.Stream_Offset();
     return Fail("truncated at offset %llu: the last packet (from offset %llu) is incomplete",
-                static_cast<unsigned long long>(end), static_cast<unsigned long long>(end - m_Parser.Pending_Bytes()));
+                static_cast<unsigned long long>(end),
+                static_cast<unsigned long long>(end - m_Parser.Pending_Bytes()));
   }
   return true;
 }

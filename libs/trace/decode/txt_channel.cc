@@ -196,10 +196,12 @@ const sThreadRecord* CTxtChannel::Find_Thread(uint32_t thread_id, uint64_t timer
   return nullptr;
 }
 
-uint64_t CTxtChannel::Format_Message(CTraceDescriptor* desc, const uint8_t* values, uint32_t values_size) {
+uint64_t CTxtChannel::Format_Message(CTraceDescriptor* desc, const uint8_t* values,
+                                     uint32_t values_size) {
   if (!m_Message) return 0;
   for (;;) {
-    int32_t n = desc->Formatter()->Format(m_Message, static_cast<uint32_t>(m_MessageCapacity), values, values_size);
+    int32_t n = desc->Formatter()->Format(m_Message, static_cast<uint32_t>(m_MessageCapacity),
+                                          values, values_size);
     if (n >= 0 && static_cast<uint64_t>(n) + 1 < m_MessageCapacity) return static_cast<uint64_t>(n);
     uint64_t capacity = m_MessageCapacity * 2;
     if (capacity > kMaxMessageCapacity) break;

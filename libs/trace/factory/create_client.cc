@@ -29,7 +29,8 @@ ITR_Client* New_Sink(char** args, int count) {
 
   if (sink == nullptr || strcasecmp(sink, "Network") == 0) return New_Network_Sink(args, count);
 
-  if (strcasecmp(sink, "FileBin") == 0 || strcasecmp(sink, "File") == 0) return New_File_Sink(args, count);
+  if (strcasecmp(sink, "FileBin") == 0 || strcasecmp(sink, "File") == 0)
+    return New_File_Sink(args, count);
 
   // "Auto" keeps the network sink only when its server accepts it within kAuto_Wait_ms;
   // otherwise the binary file sink takes its place.
@@ -79,7 +80,8 @@ extern "C" MQW_EXPORT ITR_Client* TR_Create_Client(const char* args) {
   }
 
   // Help is printed whether or not a client was made, and also when the merge ran out of memory.
-  if (command_line.Get(kHelpKey) != nullptr || from_string.Get(kHelpKey) != nullptr) Print_Help_Text();
+  if (command_line.Get(kHelpKey) != nullptr || from_string.Get(kHelpKey) != nullptr)
+    Print_Help_Text();
 
   return client;
 }

@@ -20,11 +20,11 @@ bool Starts_With_Info(const sTRC_Data_Chunk* chunks) {
 }
 
 constexpr CClBuffered::sWorker_Plan kWriterPlan{
-    10,                     // wait_ms
-    0,                      // busy_wait_ms: look again at once after a write
-    CClFile::kIdleWrite_ms, // idle_take_ms
-    CClBuffered::kMaxBatch, // batch
-    false,                  // data_takes_current
+    10,                      // wait_ms
+    0,                       // busy_wait_ms: look again at once after a write
+    CClFile::kIdleWrite_ms,  // idle_take_ms
+    CClBuffered::kMaxBatch,  // batch
+    false,                   // data_takes_current
     CClBuffered::eWhen_Full::eRefuse,
 };
 
@@ -57,11 +57,13 @@ uint32_t CClFile::Init_Base() {
 uint32_t CClFile::Init_Pool() {
   // The option is parsed like every sink's; only the plan without it is this sink's own, 8 MiB
   // (64 x 128 KiB) rather than 16 x 128 KiB, so that bursts the writer can sustain are not refused.
-  const uint32_t status = CClBuffered::Init_Pool(
-      Plan_Pool(Get_Argument_Text_Value(m_Args, m_ArgsCount, "/TR.Pool="), kPool_File_Cap, kPool_File_Default));
+  const uint32_t status =
+      CClBuffered::Init_Pool(Plan_Pool(Get_Argument_Text_Value(m_Args, m_ArgsCount, "/TR.Pool="),
+                                       kPool_File_Cap, kPool_File_Default));
   if (status != eCode_Ok) return status;
   CLockGuard guard(&m_StatusLock);
-  if (m_BufferSize <= sizeof(m_Header) || !Reserve_Cells(&m_Old.filled) || !Reserve_Cells(&m_RollList)) {
+  if (m_BufferSize <= sizeof(m_Header) || !Reserve_Cells(&m_Old.filled) ||
+      !Reserve_Cells(&m_RollList)) {
     TR_JOURNAL(m_Journal, IJournal::eError, "Pool: Not enough memory");
     TR_Set_Last_Error(eLastError_Pool);
     return eCode_No_Slot;
@@ -88,7 +90,8 @@ uint32_t CClFile::Init_File() {
   }
 
   char shown[256];
-  switch (m_Files.Rule().Parse(Get_Argument_Text_Value(m_Args, m_ArgsCount, "/TR.Roll="), shown, sizeof(shown))) {
+  switch (m_Files.Rule().Parse(Get_Argument_Text_Value(m_Args, m_ArgsCount, "/TR.Roll="), shown,
+                               sizeof(shown))) {
     case CRoll_Rule::eParse_Cut:
       TR_JOURNAL(m_Journal, IJournal::eError, "Rolling value is more than 1000 hours, cutting");
       break;
@@ -111,7 +114,8 @@ void CClFile::Cannot_Delete(const char* path, bool) {
 
 void CClFile::Update_Divert_Locked() { m_Divert = m_Rolling || m_HeaderPending; }
 
-CClBuffered::sStream* CClFile::Select_Stream_Locked(uint32_t id, const sTRC_Data_Chunk* chunks, bool* signal) {
+CClBuffered::sStream* CClFile::Select_Stream_Locked(uint32_t id, const sTRC_Data_Chunk* chunks,
+                                                    bool* signal) {
   *signal = true;
   if (m_Rolling) {
     // A channel moves to the new file with the replay of its context, and stays there.

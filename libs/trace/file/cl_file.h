@@ -73,10 +73,10 @@ class CClFile : public CClBuffered, private CRolling_Files::IReport {
   bool m_HeaderPending TR_GUARDED_BY(m_StatusLock) = false;
   bool m_DrainWriting TR_GUARDED_BY(m_StatusLock) = false;  // Close: still writing
 
-  CRolling_Files m_Files;         // writer thread; Close after the join
-  uint64_t m_FileSize = 0;        // bytes written to the current file; writer thread
-  CBList<sBuffer*> m_RollList;    // writer thread: buffers of the file being closed
-  uint8_t m_Pass = 0;             // writer thread: time rolls are checked every 64th pass
+  CRolling_Files m_Files;       // writer thread; Close after the join
+  uint64_t m_FileSize = 0;      // bytes written to the current file; writer thread
+  CBList<sBuffer*> m_RollList;  // writer thread: buffers of the file being closed
+  uint8_t m_Pass = 0;           // writer thread: time rolls are checked every 64th pass
 };
 
 #endif  // TRACE_FILE_CL_FILE_H_

@@ -54,8 +54,8 @@ bool CClFile::Consume(sBuffer* const* batch, uint32_t count, bool connected) {
   // (and with it every producer once the buffers are full) for the whole file. Only a hint: a
   // failure changes nothing.
   if (delivering) {
-    sync_file_range(m_Files.Handle(), static_cast<off64_t>(batch_start), static_cast<off64_t>(m_FileSize - batch_start),
-                    SYNC_FILE_RANGE_WRITE);
+    sync_file_range(m_Files.Handle(), static_cast<off64_t>(batch_start),
+                    static_cast<off64_t>(m_FileSize - batch_start), SYNC_FILE_RANGE_WRITE);
   }
   return true;
 }

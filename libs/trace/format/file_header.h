@@ -14,9 +14,9 @@ constexpr uint32_t kTRD_Header_Size = 1044;
 
 #pragma pack(push, 1)
 struct sTRD_File_Header {
-  uint64_t magic;                        // kTRD_Magic
+  uint64_t magic;  // kTRD_Magic
   uint32_t process_id;
-  uint32_t start_hi;                     // process start, 100-ns units since 1601 (0: unknown)
+  uint32_t start_hi;  // process start, 100-ns units since 1601 (0: unknown)
   uint32_t start_lo;
   uint16_t client_name[kTRD_Name_Units];  // UTF-16, NUL-terminated
   uint16_t host_name[kTRD_Name_Units];    // UTF-16, NUL-terminated

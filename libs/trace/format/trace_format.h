@@ -19,16 +19,16 @@ constexpr uint32_t kTRStream_Trace = 0;
 
 // Record subtypes (bits 5..9 of the header).
 enum eTRTrace_Subtype : uint32_t {
-  eTRTrace_Info = 0,          // channel information, sTRTrace_Info
-  eTRTrace_Format = 1,        // call-site descriptor, sTRTrace_Format
-  eTRTrace_Data = 2,          // one trace call, sTRTrace_Data
-  eTRTrace_Verbosity = 3,     // verbosity change (both directions), sTRTrace_Verbosity
-  eTRTrace_Close = 4,         // the last record of a channel, sTRTrace_Close
-  eTRTrace_Thread_Start = 5,  // sTRTrace_Thread_Start
-  eTRTrace_Thread_Stop = 6,   // sTRTrace_Thread_Stop
-  eTRTrace_Module = 7,        // sTRTrace_Module
-  eTRTrace_Close_Request = 8, // from the server: final flush, then stop
-  eTRTrace_UTC_Offset = 9,    // sTRTrace_UTC_Offset
+  eTRTrace_Info = 0,           // channel information, sTRTrace_Info
+  eTRTrace_Format = 1,         // call-site descriptor, sTRTrace_Format
+  eTRTrace_Data = 2,           // one trace call, sTRTrace_Data
+  eTRTrace_Verbosity = 3,      // verbosity change (both directions), sTRTrace_Verbosity
+  eTRTrace_Close = 4,          // the last record of a channel, sTRTrace_Close
+  eTRTrace_Thread_Start = 5,   // sTRTrace_Thread_Start
+  eTRTrace_Thread_Stop = 6,    // sTRTrace_Thread_Stop
+  eTRTrace_Module = 7,         // sTRTrace_Module
+  eTRTrace_Close_Request = 8,  // from the server: final flush, then stop
+  eTRTrace_UTC_Offset = 9,     // sTRTrace_UTC_Offset
 };
 
 // Largest size a header can express (22 bits).
@@ -43,19 +43,19 @@ constexpr uint32_t TRTrace_Header_Type(uint32_t header) { return header & 0x1F; 
 
 // Argument descriptor types (sTRTrace_Arg::type).
 enum eTRTrace_Arg_Type : uint8_t {
-  eTRArg_Char = 1,        // 8-bit character (%c, %hhd ...)
-  eTRArg_UTF16_Char = 2,  // understood by readers, never produced by a channel
-  eTRArg_Int16 = 3,       // %hd ...
-  eTRArg_Int32 = 4,       // %d, %I32d, %wd, every '*'
-  eTRArg_Int64 = 5,       // %lld, %ld, %I64d, %Id, %zd, %td
-  eTRArg_Double = 6,      // %a %A %e %E %f %g %G
-  eTRArg_Pointer = 7,     // %p
+  eTRArg_Char = 1,          // 8-bit character (%c, %hhd ...)
+  eTRArg_UTF16_Char = 2,    // understood by readers, never produced by a channel
+  eTRArg_Int16 = 3,         // %hd ...
+  eTRArg_Int32 = 4,         // %d, %I32d, %wd, every '*'
+  eTRArg_Int64 = 5,         // %lld, %ld, %I64d, %Id, %zd, %td
+  eTRArg_Double = 6,        // %a %A %e %E %f %g %G
+  eTRArg_Pointer = 7,       // %p
   eTRArg_UTF16_String = 8,  // understood by readers, never produced by a channel
-  eTRArg_String_H = 9,    // %hs, %hS
-  eTRArg_String = 10,     // %s
-  eTRArg_WString = 11,    // %S, %ls: 4-byte units
-  eTRArg_WChar = 12,      // %lc, %lC
-  eTRArg_IntMax = 13,     // %jd
+  eTRArg_String_H = 9,      // %hs, %hS
+  eTRArg_String = 10,       // %s
+  eTRArg_WString = 11,      // %S, %ls: 4-byte units
+  eTRArg_WChar = 12,        // %lc, %lC
+  eTRArg_IntMax = 13,       // %jd
 };
 
 // Bytes every numeric argument occupies in a data record, whatever its declared width.
@@ -82,12 +82,12 @@ constexpr char kTRTrace_Null_Message[] = "NULL";
 // Subtype 0: channel information (164 bytes).
 struct sTRTrace_Info {
   uint32_t header;
-  uint32_t time_hi;           // creation time, 100-ns units since 1601-01-01 UTC, high half
-  uint32_t time_lo;           // low half
-  uint64_t timer_value;       // the channel's timer at creation
-  uint64_t timer_frequency;   // ticks per second of that timer
-  uint64_t flags;             // always kTRTrace_Info_Flags
-  uint16_t name[64];          // UTF-16, at most 63 units and a NUL, zero-filled
+  uint32_t time_hi;          // creation time, 100-ns units since 1601-01-01 UTC, high half
+  uint32_t time_lo;          // low half
+  uint64_t timer_value;      // the channel's timer at creation
+  uint64_t timer_frequency;  // ticks per second of that timer
+  uint64_t flags;            // always kTRTrace_Info_Flags
+  uint16_t name[64];         // UTF-16, at most 63 units and a NUL, zero-filled
 };
 constexpr uint64_t kTRTrace_Info_Flags = 12;
 constexpr uint32_t kTRTrace_Name_Units = 63;

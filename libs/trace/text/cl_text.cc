@@ -51,8 +51,8 @@ uint32_t CClText::Init_Base() {
 }
 
 uint32_t CClText::Init_Pool() {
-  const uint32_t status =
-      CClBuffered::Init_Pool(Plan_Pool(Get_Argument_Text_Value(m_Args, m_ArgsCount, "/TR.Pool="), kPool_Text_Cap));
+  const uint32_t status = CClBuffered::Init_Pool(
+      Plan_Pool(Get_Argument_Text_Value(m_Args, m_ArgsCount, "/TR.Pool="), kPool_Text_Cap));
   if (status == eCode_Ok) m_Parser.Set_Max_Packet(m_BufferSize * m_BufferCount);
   return status;
 }
@@ -73,7 +73,8 @@ uint32_t CClText::Init_Backend() {
       m_OutputExternal = true;
     } else {
       TR_JOURNAL(m_Journal, IJournal::eWarning,
-                 "/TR.ExtAddr=%s is not a registered text sink handle; console output used", text ? text : "");
+                 "/TR.ExtAddr=%s is not a registered text sink handle; console output used",
+                 text ? text : "");
     }
   }
   if (!m_Output) m_Output = new (std::nothrow) CClTextConsole();
@@ -139,7 +140,8 @@ void CClText::Drain_Locked() {
 bool CClText::Drain_Buffer_Locked(sBuffer* buffer) {
   if (m_Parser.Parse_Buffer(buffer->data, buffer->used) == eDecode_Ok) return true;
   m_ParseFailed = true;
-  TR_JOURNAL_AT(m_Journal, IJournal::eCritical, "Close", "Trace stream cannot be parsed at stream offset %llu: %s",
+  TR_JOURNAL_AT(m_Journal, IJournal::eCritical, "Close",
+                "Trace stream cannot be parsed at stream offset %llu: %s",
                 static_cast<unsigned long long>(m_Parser.Error_Offset()), m_Parser.Error_Text());
   return false;
 }

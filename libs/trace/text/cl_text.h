@@ -50,11 +50,11 @@ class CClText : public CClBuffered {
   void On_Closed() override;
 
   bool m_ParseFailed TR_GUARDED_BY(m_StatusLock) = false;  // the stream could not be parsed
-  CStreamParser m_Parser;           // worker only (Close after the join)
-  CClTextSink* m_Output = nullptr;  // owned unless m_OutputExternal
+  CStreamParser m_Parser;                                  // worker only (Close after the join)
+  CClTextSink* m_Output = nullptr;                         // owned unless m_OutputExternal
   bool m_OutputExternal = false;
-  uint32_t m_LastRoll = 0;          // worker: GetTickCount of the last roll check
-  uint32_t m_LastDump = 0;          // worker: GetTickCount of the last parsed buffer or dump
+  uint32_t m_LastRoll = 0;  // worker: GetTickCount of the last roll check
+  uint32_t m_LastDump = 0;  // worker: GetTickCount of the last parsed buffer or dump
 };
 
 #endif  // TRACE_TEXT_CL_TEXT_H_

@@ -18,7 +18,8 @@ constexpr CRolling_Files::sNaming kTxtNaming{"", ".txt", "*.txt"};
 uint32_t Coarse_Ms() {
   timespec now;
   if (clock_gettime(CLOCK_MONOTONIC_COARSE, &now) != 0) return GetTickCount();
-  return static_cast<uint32_t>(static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000);
+  return static_cast<uint32_t>(static_cast<uint64_t>(now.tv_sec) * 1000 +
+                               static_cast<uint64_t>(now.tv_nsec) / 1000000);
 }
 
 }  // namespace
@@ -55,7 +56,8 @@ uint32_t CClTextFile::Initialize(char** args, int count) {
   m_FileBytes = sizeof(kBom);
 
   m_Files.Read_Limits(args, count);
-  if (!m_Files.Set_Directory(Get_Argument_Text_Value(args, count, "/TR.Dir=")) || !m_Files.Make_Directory()) {
+  if (!m_Files.Set_Directory(Get_Argument_Text_Value(args, count, "/TR.Dir=")) ||
+      !m_Files.Make_Directory()) {
     printf("TR:Can't create directory: %s\n", m_Files.Directory());
     TR_Set_Last_Error(eLastError_Directory);
     return eCode_Internal;

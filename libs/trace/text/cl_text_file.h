@@ -71,9 +71,9 @@ class CClTextFile : public CClTextSink, private CRolling_Files::IReport {
   void Cannot_Delete(const char* path, bool by_size) override;
 
   CRolling_Files m_Files;
-  uint32_t m_LastWrite = 0;     // coarse ms at the last write-out
-  uint64_t m_FileBytes = 0;     // bytes put into the current file, buffered ones included
-  char* m_Buffer = nullptr;     // kBufferCapacity bytes, owned
+  uint32_t m_LastWrite = 0;  // coarse ms at the last write-out
+  uint64_t m_FileBytes = 0;  // bytes put into the current file, buffered ones included
+  char* m_Buffer = nullptr;  // kBufferCapacity bytes, owned
   uint32_t m_Used = 0;
   bool m_Initialized = false;
 };

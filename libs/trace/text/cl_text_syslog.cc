@@ -42,7 +42,8 @@ CClTextSyslog::CClTextSyslog(IJournal* journal) : m_Journal(journal), m_ProcessI
     memcpy(m_Application, name, bytes);
     m_Application[bytes] = '\0';
   }
-  if (!m_Application[0]) snprintf(m_Application, sizeof(m_Application), "%s", "-");  // RFC 5424 nil value
+  if (!m_Application[0])
+    snprintf(m_Application, sizeof(m_Application), "%s", "-");  // RFC 5424 nil value
   Blanks_To_Underscores(m_Host);
   Blanks_To_Underscores(m_Application);
 }
@@ -101,13 +102,15 @@ uint32_t CClTextSyslog::Log(const sLog* log, const char* line, uint64_t length) 
   uint32_t priority = m_Facility * 8 + m_Severity[level];
   // The time in UTC, as the "Z" of the timestamp says.
   uint64_t absolute = log->absolute_time;
-  int64_t seconds = (static_cast<int64_t>(absolute) - static_cast<int64_t>(kEpoch1601To1970_100ns)) / 10000000;
+  int64_t seconds =
+      (static_cast<int64_t>(absolute) - static_cast<int64_t>(kEpoch1601To1970_100ns)) / 10000000;
   time_t t = static_cast<time_t>(seconds);
   struct tm utc;
   if (!gmtime_r(&t, &utc)) memset(&utc, 0, sizeof(utc));
-  int header = snprintf(m_Packet, m_PacketSize, "<%u>1 %04d-%02d-%02dT%02d:%02d:%02d.%03uZ %s %s %d - - ", priority,
-                        utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                        log->millisecond, m_Host, m_Application, m_ProcessId);
+  int header =
+      snprintf(m_Packet, m_PacketSize, "<%u>1 %04d-%02d-%02dT%02d:%02d:%02d.%03uZ %s %s %d - - ",
+               priority, utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min,
+               utc.tm_sec, log->millisecond, m_Host, m_Application, m_ProcessId);
   if (header <= 0 || static_cast<uint32_t>(header) >= m_PacketSize) return 0;
   uint64_t room = m_PacketSize - static_cast<uint32_t>(header) - 1;
   uint64_t text = length < room ? length : room;

@@ -39,7 +39,7 @@ class CClTextSyslog : public CClTextSink {
   uint32_t Facility() const { return m_Facility; }
 
  private:
-  IJournal* m_Journal;  // not owned; the client's
+  IJournal* m_Journal;              // not owned; the client's
   CUDP_Socket* m_Socket = nullptr;  // owned
   uint32_t m_Severity[6] = {7, 7, 6, 4, 3, 2};
   uint32_t m_Facility = 1;

@@ -75,6 +75,10 @@ bool CTextSinkRegistry::Parse_Handle(const char* text, uint64_t* handle) {
   return true;
 }
 
-extern "C" MQW_EXPORT uint64_t TR_Register_Text_Sink(CClTextSink* sink) { return CTextSinkRegistry::Register(sink); }
+extern "C" MQW_EXPORT uint64_t TR_Register_Text_Sink(CClTextSink* sink) {
+  return CTextSinkRegistry::Register(sink);
+}
 
-extern "C" MQW_EXPORT bool TR_Unregister_Text_Sink(uint64_t handle) { return CTextSinkRegistry::Unregister(handle); }
+extern "C" MQW_EXPORT bool TR_Unregister_Text_Sink(uint64_t handle) {
+  return CTextSinkRegistry::Unregister(handle);
+}

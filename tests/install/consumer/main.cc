@@ -25,9 +25,7 @@ int main() {
     std::puts("Trace failed");
     return 1;
   }
-  {
-    tarnvik::mosquitto::MqttAsyncWrapper wrapper("consumer", std::chrono::milliseconds(200));
-  }
+  { tarnvik::mosquitto::MqttAsyncWrapper wrapper("consumer", std::chrono::milliseconds(200)); }
   std::puts(TR::getTrace() == nullptr ? "consumer ok" : "unexpected channel");
   return 0;
 }

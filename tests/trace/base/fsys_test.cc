@@ -56,7 +56,10 @@ TEST_F(FsysTest, DepthAndMask) {
       {"*.trc", 0, {"/TOP2.TRC", "/back\\slash.trc", "/top.trc"}},
       {"*.trc", 1, {"/TOP2.TRC", "/a/one.trc", "/back\\slash.trc", "/top.trc"}},
       {"*.trc", 2, {"/TOP2.TRC", "/a/b/two.Trc", "/a/one.trc", "/back\\slash.trc", "/top.trc"}},
-      {"*.TRC", 9, {"/TOP2.TRC", "/a/b/c/three.trc", "/a/b/two.Trc", "/a/one.trc", "/back\\slash.trc", "/top.trc"}},
+      {"*.TRC",
+       9,
+       {"/TOP2.TRC", "/a/b/c/three.trc", "/a/b/two.Trc", "/a/one.trc", "/back\\slash.trc",
+        "/top.trc"}},
       {"top?.trc", 0, {"/TOP2.TRC"}},
       {"back\\slash.trc", 0, {"/back\\slash.trc"}},  // backslash is no escape
       {"*.log", 5, {}},

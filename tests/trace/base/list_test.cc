@@ -17,7 +17,8 @@ struct MemoryCounters {
 
 class CountingList : public CListPool<int> {
  public:
-  explicit CountingList(MemoryCounters* counters = nullptr) : counters(counters ? counters : &own) {}
+  explicit CountingList(MemoryCounters* counters = nullptr)
+      : counters(counters ? counters : &own) {}
   ~CountingList() override { Release_Storage(); }
   MemoryCounters own;
   MemoryCounters* counters;
@@ -52,14 +53,16 @@ class FailingList : public CAList<int*> {
 template <class List>
 std::vector<int> Forward(List& list) {
   std::vector<int> values;
-  for (auto* cell = list.Get_First(); cell; cell = list.Get_Next(cell)) values.push_back(list.Get_Data(cell));
+  for (auto* cell = list.Get_First(); cell; cell = list.Get_Next(cell))
+    values.push_back(list.Get_Data(cell));
   return values;
 }
 
 template <class List>
 std::vector<int> Backward(List& list) {
   std::vector<int> values;
-  for (auto* cell = list.Get_Last(); cell; cell = list.Get_Prev(cell)) values.insert(values.begin(), list.Get_Data(cell));
+  for (auto* cell = list.Get_Last(); cell; cell = list.Get_Prev(cell))
+    values.insert(values.begin(), list.Get_Data(cell));
   return values;
 }
 
@@ -72,7 +75,7 @@ TEST(ListTest, LinksAtHeadTailAndAfterCells) {
 
   list.Add_After(nullptr, 1);  // becomes the new first
   list.Add_Last(4);
-  list.Add_After(only, 3);     // between 2 and 4
+  list.Add_After(only, 3);  // between 2 and 4
   list.Add_First(0);
   EXPECT_EQ(Forward(list), (std::vector<int>{0, 1, 2, 3, 4}));
   EXPECT_EQ(Backward(list), Forward(list));
@@ -94,7 +97,8 @@ TEST(ListTest, RemoveFixesNeighboursAndEnds) {
     SCOPED_TRACE(c.name);
     CountingList list;
     for (int i = 0; i < 4; ++i) list.Add_Last(i);
-    auto* cell = c.remove_position < 0 ? list.Get_Last() : list.Get_ByIndex(static_cast<uint32_t>(c.remove_position));
+    auto* cell = c.remove_position < 0 ? list.Get_Last()
+                                       : list.Get_ByIndex(static_cast<uint32_t>(c.remove_position));
     list.Remove(cell, true);
     EXPECT_EQ(Forward(list), c.expected);
     EXPECT_EQ(Backward(list), c.expected);

@@ -44,8 +44,9 @@ TEST(MEventTest, SignalledEventsAreServedInRotation) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     CMEvent event;
-    ASSERT_TRUE(c.count == 2 ? event.Init(2, 0, 2)
-                             : c.count == 3 ? event.Init(3, 0, 0, 0) : event.Init(4, 0, 0, 0, 0));
+    ASSERT_TRUE(c.count == 2   ? event.Init(2, 0, 2)
+                : c.count == 3 ? event.Init(3, 0, 0, 0)
+                               : event.Init(4, 0, 0, 0, 0));
     for (uint32_t index : c.sets) EXPECT_TRUE(event.Set(index));
     std::vector<uint32_t> results;
     for (size_t i = 0; i < c.expected.size(); ++i) results.push_back(event.Wait(0));
@@ -142,8 +143,8 @@ TEST(MEventTest, EverySignalFromManyThreadsIsDeliveredOnce) {
 
 // Takes `lock` twice on one thread. The capability analysis has no notion of a recursive lock
 // and would report the second acquisition; re-entering is exactly what is tested here.
-void Lock_Twice_And_Count(CLock* lock, std::atomic<int>* inside, int* counter)
-    TR_NO_THREAD_SAFETY_ANALYSIS {
+void Lock_Twice_And_Count(CLock* lock, std::atomic<int>* inside,
+                          int* counter) TR_NO_THREAD_SAFETY_ANALYSIS {
   CLockGuard guard(lock);
   CLockGuard nested(lock);  // recursive: must not deadlock
   if (inside->fetch_add(1) != 0) ADD_FAILURE() << "two threads inside the lock";

@@ -13,7 +13,7 @@
 namespace {
 
 mode_t Mode_Of(const std::string& path) {
-  struct stat info{};
+  struct stat info {};
   if (stat(path.c_str(), &info) != 0) return 07777;
   return info.st_mode & 07777;
 }
@@ -36,7 +36,8 @@ TEST(PFileTest, ModesOfNewFilesFollowFlagsAndUmask) {
   const Case cases[] = {
       {"create read-write", IFile::OPEN_CREATE | IFile::OPEN_MODE_RW, 0666},
       {"create read-only", IFile::OPEN_CREATE | IFile::OPEN_MODE_RO, 0444},
-      {"read-write wins over read-only", IFile::OPEN_CREATE | IFile::OPEN_MODE_RW | IFile::OPEN_MODE_RO, 0666},
+      {"read-write wins over read-only",
+       IFile::OPEN_CREATE | IFile::OPEN_MODE_RW | IFile::OPEN_MODE_RO, 0666},
       {"create without a mode", IFile::OPEN_CREATE, 0},
       {"open of an absent file", 0, 0},
   };

@@ -42,7 +42,8 @@ TEST(ProcTest, ProcessPathIsTheExecutablesDirectory) {
     size_t size;
     bool ok;
   };
-  for (Case c : {Case{4096, true}, Case{33, expected.size() < 29}, Case{32, false}, Case{3, false}}) {
+  for (Case c :
+       {Case{4096, true}, Case{33, expected.size() < 29}, Case{32, false}, Case{3, false}}) {
     SCOPED_TRACE(c.size);
     std::string buffer(c.size + 8, '#');
     EXPECT_EQ(CProc::Get_Process_Path(buffer.data(), c.size), c.ok);

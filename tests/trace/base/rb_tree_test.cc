@@ -48,13 +48,15 @@ struct Shape {
 };
 
 // Checks order, parent links, colours and black heights below `node`.
-Shape Inspect(const ItemTree& tree, const Node* node, const Node* parent, unsigned low, unsigned high) {
+Shape Inspect(const ItemTree& tree, const Node* node, const Node* parent, unsigned low,
+              unsigned high) {
   Shape shape;
   if (node == tree.Get_Nil()) {
     shape.black_height = 1;
     return shape;
   }
-  if (node->parent != parent || node->data->key < low || node->data->key > high) shape.valid = false;
+  if (node->parent != parent || node->data->key < low || node->data->key > high)
+    shape.valid = false;
   if (node->colour == ItemTree::kRed &&
       (node->left->colour == ItemTree::kRed || node->right->colour == ItemTree::kRed)) {
     shape.valid = false;

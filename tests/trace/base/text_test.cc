@@ -27,8 +27,12 @@ TEST(UtfTest, Utf8ToUtf16) {
       {"ascii", "abc", 16, u"abc"},
       {"two-byte", "\xC3\xA9t\xC3\xA9", 16, u"\u00E9t\u00E9"},
       {"three-byte", "\xE2\x82\xAC!", 16, u"\u20AC!"},
-      {"four-byte becomes one star", "a\xF0\x9F\x98\x80" "b", 16, u"a*b"},
-      {"five- and six-byte leads skip their length", "\xF8\x88\x80\x80\x80x\xFC\x84\x80\x80\x80\x80y", 16, u"*x*y"},
+      {"four-byte becomes one star",
+       "a\xF0\x9F\x98\x80"
+       "b",
+       16, u"a*b"},
+      {"five- and six-byte leads skip their length",
+       "\xF8\x88\x80\x80\x80x\xFC\x84\x80\x80\x80\x80y", 16, u"*x*y"},
       {"room for 4 keeps 3", "abcdef", 4, u"abc"},
       {"room for 1 keeps only the terminator", "abc", 1, u""},
       {"sequence cut by the terminator", "ab\xE2\x82", 16, u"ab"},
@@ -44,7 +48,10 @@ TEST(UtfTest, Utf8ToUtf16) {
     EXPECT_EQ(target[c.room], 0xAAAA);  // nothing written past the room
   }
   // Units the conversion writes without a limit: what a caller sizes its buffer by.
-  for (const char* source : {"abc", "\xC3\xA9t", "a\xF0\x9F\x98\x80" "b", "ab\xE2\x82", ""}) {
+  for (const char* source : {"abc", "\xC3\xA9t",
+                             "a\xF0\x9F\x98\x80"
+                             "b",
+                             "ab\xE2\x82", ""}) {
     SCOPED_TRACE(source);
     std::vector<uint16_t> target(64);
     EXPECT_EQ(UTF8_Code_Points(source),
@@ -68,9 +75,15 @@ TEST(UtfTest, Utf16ToUtf8) {
       {"ascii", u"abc", 16, "abc"},
       {"two and three bytes", u"\u00E9\u20AC", 16, "\xC3\xA9\xE2\x82\xAC"},
       {"surrogate pair", u"\U0001F600", 16, "\xF0\x9F\x98\x80"},
-      {"high surrogate then ordinary character", std::u16string(u"\xD83D" u"A"), 16, "?A"},
+      {"high surrogate then ordinary character",
+       std::u16string(u"\xD83D"
+                      u"A"),
+       16, "?A"},
       {"high surrogate at the end", std::u16string(u"x\xD83D"), 16, "x?"},
-      {"lone low surrogate", std::u16string(u"\xDE00" u"b"), 16, "?b"},
+      {"lone low surrogate",
+       std::u16string(u"\xDE00"
+                      u"b"),
+       16, "?b"},
       {"two low surrogates do not pair", std::u16string(u"\xDC00\xDC01"), 16, "??"},
       {"two-byte needs 3 bytes of room", u"a\u00E9", 3, "a"},
       {"three-byte needs 4 bytes of room", u"a\u20AC", 4, "a"},
@@ -103,7 +116,10 @@ TEST(UtfTest, Utf32ToUtf8) {
     std::string expected;
   };
   const Case cases[] = {
-      {"one to four bytes", {0x41, 0xE9, 0x20AC, 0x1F600}, 16, "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
+      {"one to four bytes",
+       {0x41, 0xE9, 0x20AC, 0x1F600},
+       16,
+       "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
       {"largest four-byte value", {0x1FFFFF}, 16, "\xF7\xBF\xBF\xBF"},
       {"above 0x1FFFFF", {0x200000, 0x42}, 16, "?B"},
       {"surrogate value encoded as three bytes", {0xD800}, 16, "\xED\xA0\x80"},

@@ -11,8 +11,10 @@ namespace {
 
 std::u16string To_UTF16(const char* source) {
   std::vector<uint16_t> units(256, 0xAAAA);
-  int32_t written = Convert_UTF8_To_UTF16(source, units.data(), static_cast<uint32_t>(units.size()));
-  return std::u16string(reinterpret_cast<const char16_t*>(units.data()), static_cast<size_t>(written));
+  int32_t written =
+      Convert_UTF8_To_UTF16(source, units.data(), static_cast<uint32_t>(units.size()));
+  return std::u16string(reinterpret_cast<const char16_t*>(units.data()),
+                        static_cast<size_t>(written));
 }
 
 TEST(UtfMalformed, InvalidSequencesBecomeOneReplacementEach) {
@@ -22,14 +24,24 @@ TEST(UtfMalformed, InvalidSequencesBecomeOneReplacementEach) {
     std::u16string expected;
   };
   const Case cases[] = {
-      {"overlong NUL, two bytes", "a\xC0\x80" "b", u"a\uFFFDb"},
-      {"overlong NUL, three bytes", "a\xE0\x80\x80" "b", u"a\uFFFDb"},
-      {"continuation bytes as lead", "a\x80\x80" "b", u"a\uFFFDb"},
+      {"overlong NUL, two bytes",
+       "a\xC0\x80"
+       "b",
+       u"a\uFFFDb"},
+      {"overlong NUL, three bytes",
+       "a\xE0\x80\x80"
+       "b",
+       u"a\uFFFDb"},
+      {"continuation bytes as lead",
+       "a\x80\x80"
+       "b",
+       u"a\uFFFDb"},
       {"overlong slash", "\xC1\xAF/", u"\uFFFD/"},
       {"overlong three-byte form of U+07FF", "\xE0\x9F\xBF.", u"\uFFFD."},
       {"surrogate encoded in three bytes", "\xED\xA0\x80x", u"\uFFFDx"},
       {"lead followed by ASCII", "\xC3t\xE2\x82z!", u"\uFFFD\uFFFD!"},
-      {"valid two- and three-byte forms stay", "\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBD", u"\u0080\u07FF\u0800\uFFFD"},
+      {"valid two- and three-byte forms stay", "\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBD",
+       u"\u0080\u07FF\u0800\uFFFD"},
       {"last BMP character before the surrogates", "\xED\x9F\xBF", u"\uD7FF"},
   };
   for (const Case& c : cases) {
@@ -48,18 +60,21 @@ TEST(UtfMalformed, NoZeroUnitAndStableRoundTripForEveryShortSequence) {
   for (int lead = 0x80; lead <= 0xEF; ++lead) {
     for (int second = 1; second <= 0xFF; ++second) {
       sources.push_back({static_cast<char>(lead), static_cast<char>(second), 'x'});
-      if (lead >= 0xE0) sources.push_back({static_cast<char>(lead), static_cast<char>(second), '\x80', 'x'});
+      if (lead >= 0xE0)
+        sources.push_back({static_cast<char>(lead), static_cast<char>(second), '\x80', 'x'});
     }
   }
   for (const std::string& source : sources) {
     std::u16string units = To_UTF16(source.c_str());
-    ASSERT_EQ(units.find(u'\0'), std::u16string::npos) << std::hex << int(uint8_t(source[0])) << " " << int(uint8_t(source[1]));
+    ASSERT_EQ(units.find(u'\0'), std::u16string::npos)
+        << std::hex << int(uint8_t(source[0])) << " " << int(uint8_t(source[1]));
     std::vector<char> back(units.size() * 3 + 1);
     std::u16string terminated = units + u'\0';
-    int32_t bytes = Convert_UTF16_To_UTF8(reinterpret_cast<const uint16_t*>(terminated.c_str()), back.data(),
-                                          static_cast<uint32_t>(back.size()));
+    int32_t bytes = Convert_UTF16_To_UTF8(reinterpret_cast<const uint16_t*>(terminated.c_str()),
+                                          back.data(), static_cast<uint32_t>(back.size()));
     ASSERT_GE(bytes, 0);
-    EXPECT_EQ(To_UTF16(back.data()), units) << std::hex << int(uint8_t(source[0])) << " " << int(uint8_t(source[1]));
+    EXPECT_EQ(To_UTF16(back.data()), units)
+        << std::hex << int(uint8_t(source[0])) << " " << int(uint8_t(source[1]));
   }
 }
 

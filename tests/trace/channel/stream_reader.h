@@ -35,9 +35,10 @@ inline std::vector<Record> Parse_Records(const std::vector<uint8_t>& packet) {
     uint32_t header = TRTrace_Read_Header(packet.data() + offset);
     uint32_t size = TRTrace_Header_Size(header);
     if (size < 4 || offset + size > packet.size() || TRTrace_Header_Type(header) != 0) return {};
-    records.push_back(Record{TRTrace_Header_Subtype(header),
-                             std::vector<uint8_t>(packet.begin() + static_cast<long>(offset),
-                                                  packet.begin() + static_cast<long>(offset + size))});
+    records.push_back(
+        Record{TRTrace_Header_Subtype(header),
+               std::vector<uint8_t>(packet.begin() + static_cast<long>(offset),
+                                    packet.begin() + static_cast<long>(offset + size))});
     offset += size;
   }
   if (offset != packet.size()) return {};
@@ -53,7 +54,8 @@ inline std::vector<uint32_t> Subtypes(const std::vector<Record>& records) {
 // The UTF-16 text at `units` (up to the NUL unit) as ASCII/'?' for checks.
 inline std::string Narrow(const uint16_t* units, size_t max) {
   std::string text;
-  for (size_t i = 0; i < max && units[i]; ++i) text.push_back(units[i] < 128 ? char(units[i]) : '?');
+  for (size_t i = 0; i < max && units[i]; ++i)
+    text.push_back(units[i] < 128 ? char(units[i]) : '?');
   return text;
 }
 

@@ -1,7 +1,7 @@
 // Trace channel: creation records, data records, replay after reconnection, refusals, IDs.
 #include <gtest/gtest.h>
-#include <wchar.h>
 #include <time.h>
+#include <wchar.h>
 
 #include <algorithm>
 #include <atomic>
@@ -28,7 +28,8 @@ T* Opaque(T* pointer) {
 TEST_F(ChannelTest, FirstHandOverCarriesInformationAndUtcOffset) {
   ASSERT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f.c", "fn", "x"));
   auto records = Last();
-  ASSERT_EQ(Subtypes(records), (Subs{eTRTrace_Info, eTRTrace_UTC_Offset, eTRTrace_Format, eTRTrace_Data}));
+  ASSERT_EQ(Subtypes(records),
+            (Subs{eTRTrace_Info, eTRTrace_UTC_Offset, eTRTrace_Format, eTRTrace_Data}));
   auto info = records[0].As<sTRTrace_Info>();
   EXPECT_EQ(+info.header, 0x00029000u);
   EXPECT_EQ(+info.flags, 12u);
@@ -40,7 +41,8 @@ TEST_F(ChannelTest, FirstHandOverCarriesInformationAndUtcOffset) {
   // The precise clock: time() reads a coarse clock that may lag the channel's own reading.
   timespec real{};
   clock_gettime(CLOCK_REALTIME, &real);
-  uint64_t now = uint64_t(real.tv_sec) * 10000000ULL + uint64_t(real.tv_nsec) / 100 + 0x019DB1DED53E8000ULL;
+  uint64_t now =
+      uint64_t(real.tv_sec) * 10000000ULL + uint64_t(real.tv_nsec) / 100 + 0x019DB1DED53E8000ULL;
   EXPECT_LE(created, now + 10000000ULL);
   EXPECT_GE(created + 600 * 10000000ULL, now);
 
@@ -63,19 +65,23 @@ TEST_F(ChannelTest, BuiltInTimerGivesReadersTheTimeOfTheCall) {
   auto wall = [] {
     timespec real{};
     clock_gettime(CLOCK_REALTIME, &real);
-    return uint64_t(real.tv_sec) * 10000000ULL + uint64_t(real.tv_nsec) / 100 + 0x019DB1DED53E8000ULL;
+    return uint64_t(real.tv_sec) * 10000000ULL + uint64_t(real.tv_nsec) / 100 +
+           0x019DB1DED53E8000ULL;
   };
   ASSERT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f.c", "fn", "x"));
   const auto info = Last()[0].As<sTRTrace_Info>();
   const uint64_t created = (uint64_t{info.time_hi} << 32) | info.time_lo;
-  struct timespec pause {0, 200000000L};
+  struct timespec pause {
+    0, 200000000L
+  };
   nanosleep(&pause, nullptr);
   const uint64_t before = wall();
   ASSERT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f.c", "fn", "x"));
   const uint64_t after = wall();
   const uint64_t timer = Last_Data().As<sTRTrace_Data>().timer;
   ASSERT_GT(timer, info.timer_value);
-  const double at = double(created) + double(timer - info.timer_value) * 1e7 / double(info.timer_frequency);
+  const double at =
+      double(created) + double(timer - info.timer_value) * 1e7 / double(info.timer_frequency);
   // 5 ms of slack each way for the creation time's own reading.
   EXPECT_GE(at, double(before) - 50000.0);
   EXPECT_LE(at, double(after) + 50000.0);
@@ -121,7 +127,8 @@ TEST_F(ChannelTest, DataRecordLayout) {
     size_t size;
   };
   for (Case c : {Case{false, 25}, Case{true, 28}}) {
-    ASSERT_TRUE(channel_->Trace(0, TRL_WARNING, c.with_module ? module : nullptr, 9, "f.c", "fn", "plain"));
+    ASSERT_TRUE(
+        channel_->Trace(0, TRL_WARNING, c.with_module ? module : nullptr, 9, "f.c", "fn", "plain"));
     Record data = Last_Data();
     ASSERT_EQ(data.bytes.size(), c.size);
     auto head = data.As<sTRTrace_Data>();
@@ -145,8 +152,8 @@ TEST_F(ChannelTest, DataRecordLayout) {
 
 TEST_F(ChannelTest, ArgumentValues) {
   const char* null_text = Opaque<const char>(nullptr);
-  ASSERT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "g", "%s|%d|%lld|%f|%c|%p", null_text, -2,
-                              0x1122334455667788LL, 1.5, 'z', reinterpret_cast<void*>(0x1234)));
+  ASSERT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "g", "%s|%d|%lld|%f|%c|%p", null_text,
+                              -2, 0x1122334455667788LL, 1.5, 'z', reinterpret_cast<void*>(0x1234)));
   std::vector<uint8_t> tail = Last_Data().Tail(24);
   std::vector<uint8_t> expected = {'(', 'N', 'U', 'L', 'L', ')', 0};
   auto append64 = [&](uint64_t v) {
@@ -176,7 +183,8 @@ TEST_F(ChannelTest, ArgumentValues) {
 }
 
 TEST_F(ChannelTest, StringsWithWidthArePlacedByTheUnsupportedText) {
-  ASSERT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "g", "%.*s|%10s|%d", 3, "abcdef", "x", 5));
+  ASSERT_TRUE(
+      channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "g", "%.*s|%10s|%d", 3, "abcdef", "x", 5));
   std::vector<uint8_t> tail = Last_Data().Tail(24);
   std::vector<uint8_t> expected = {3, 0, 0, 0, 0, 0, 0, 0};
   std::string text = "([x]s is unsupported by TR)";
@@ -233,8 +241,9 @@ TEST_F(ChannelTest, RefusedHandOverKeepsContextAndResendsDescriptor) {
   ASSERT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "g", "%d", 2));
   auto records = Last();
   // The refused data record is gone (the loss report says so); its descriptor goes again.
-  ASSERT_EQ(Subtypes(records), (Subs{eTRTrace_Info, eTRTrace_UTC_Offset, eTRTrace_Thread_Start,
-                                     eTRTrace_Format, eTRTrace_Data, eTRTrace_Format, eTRTrace_Data}));
+  ASSERT_EQ(Subtypes(records),
+            (Subs{eTRTrace_Info, eTRTrace_UTC_Offset, eTRTrace_Thread_Start, eTRTrace_Format,
+                  eTRTrace_Data, eTRTrace_Format, eTRTrace_Data}));
   EXPECT_EQ(records[6].Tail(24)[0], 2);
 }
 
@@ -345,7 +354,8 @@ TEST_F(ChannelTest, FixedIDsRefuseArgumentsThatDoNotFitTheirPlan) {
 TEST_F(ChannelTest, DynamicIDsRunOutAtTheLastOne) {
   // 64,511 managed sites (file "f", lines 0..64510) use up IDs 1025..65535.
   for (uint32_t line = 0; line < 64511; ++line) {
-    ASSERT_TRUE(channel_->Trace_Managed(0, TRL_INFO, nullptr, uint16_t(line), "f", "g", "m")) << line;
+    ASSERT_TRUE(channel_->Trace_Managed(0, TRL_INFO, nullptr, uint16_t(line), "f", "g", "m"))
+        << line;
   }
   EXPECT_EQ(+Last_Data().As<sTRTrace_Data>().id, 65535);
   EXPECT_FALSE(channel_->Trace_Managed(0, TRL_INFO, nullptr, 64511, "f", "g", "m"));
@@ -375,8 +385,9 @@ TEST_F(ChannelTest, ExhaustedArenaStopsOnlyNewSites) {
 // 130 pairs of an integer and a string: 260 arguments in 260 blocks, more than the channel's
 // initial staging room and chunk array hold.
 #define PAIR(n) n, "s"
-#define PAIRS10(n) PAIR(n), PAIR(n + 1), PAIR(n + 2), PAIR(n + 3), PAIR(n + 4), PAIR(n + 5), \
-    PAIR(n + 6), PAIR(n + 7), PAIR(n + 8), PAIR(n + 9)
+#define PAIRS10(n)                                                                       \
+  PAIR(n), PAIR(n + 1), PAIR(n + 2), PAIR(n + 3), PAIR(n + 4), PAIR(n + 5), PAIR(n + 6), \
+      PAIR(n + 7), PAIR(n + 8), PAIR(n + 9)
 
 TEST_F(ChannelTest, CallsWithHundredsOfArgumentsGrowStagingAndChunks) {
   std::string format;
@@ -402,7 +413,8 @@ TEST_F(ChannelTest, OversizedRecordsAreRefusedNotCorrupted) {
   EXPECT_FALSE(channel_->Trace_Managed(0, TRL_INFO, nullptr, 1, "f", "g", huge.c_str()));
   // The channel stays usable and its context still goes with the next call.
   ASSERT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "g", "%s", "ok"));
-  EXPECT_EQ(Subtypes(Last()), (Subs{eTRTrace_Info, eTRTrace_UTC_Offset, eTRTrace_Format, eTRTrace_Data}));
+  EXPECT_EQ(Subtypes(Last()),
+            (Subs{eTRTrace_Info, eTRTrace_UTC_Offset, eTRTrace_Format, eTRTrace_Data}));
 }
 
 TEST_F(ChannelTest, CallerTimerAndCallbacks) {
@@ -506,7 +518,8 @@ TEST_F(ChannelTest, VariadicListFormWorksLikeTrace) {
 }
 
 TEST_F(ChannelTest, ForkedChildReportsItsOwnThreadID) {
-  ASSERT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "g", "parent"));  // caches this thread's ID
+  ASSERT_TRUE(
+      channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "g", "parent"));  // caches this thread's ID
   ASSERT_EQ(+Last_Data().As<sTRTrace_Data>().thread_id, CProc::Get_Thread_ID());
   mqw_test::ChildResult child = mqw_test::Run_In_Child([this] {
     if (!channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "g", "child")) return 2;

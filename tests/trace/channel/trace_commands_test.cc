@@ -45,7 +45,8 @@ TEST_F(ChannelTest, ThreadRegistrationRecords) {
   EXPECT_FALSE(channel_->Unregister_Thread(0));
   client_->Set_Status(1, 1);
   ASSERT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "g", "x"));
-  EXPECT_EQ(Subtypes(Last()), (Subs{eTRTrace_Info, eTRTrace_UTC_Offset, eTRTrace_Format, eTRTrace_Data}));
+  EXPECT_EQ(Subtypes(Last()),
+            (Subs{eTRTrace_Info, eTRTrace_UTC_Offset, eTRTrace_Format, eTRTrace_Data}));
 }
 
 TEST_F(ChannelTest, ThreadLimitsAndPendingStops) {
@@ -98,7 +99,8 @@ TEST_F(ChannelTest, ModuleRegistration) {
   // Module records sit side by side, so registrations made while disconnected merge into one
   // chunk, and the limit is 512 modules.
   client_->Set_Status(0, 0);
-  for (int i = 3; i <= 512; ++i) ASSERT_TRUE(channel_->Register_Module(std::to_string(i).c_str(), &module)) << i;
+  for (int i = 3; i <= 512; ++i)
+    ASSERT_TRUE(channel_->Register_Module(std::to_string(i).c_str(), &module)) << i;
   EXPECT_FALSE(channel_->Register_Module("one too many", &module));
   client_->Set_Status(1, 0);
   ASSERT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "g", "x"));
@@ -123,7 +125,8 @@ TEST_F(ChannelTest, ServerVerbosityCommands) {
   };
   Reopen({}, "cmd", &conf);
   void* modules[3];
-  for (int i = 0; i < 3; ++i) ASSERT_TRUE(channel_->Register_Module(("m" + std::to_string(i)).c_str(), &modules[i]));
+  for (int i = 0; i < 3; ++i)
+    ASSERT_TRUE(channel_->Register_Module(("m" + std::to_string(i)).c_str(), &modules[i]));
   uint32_t id = channel_->Get_ID();
 
   client_->Receive(id, Verbosity_Command(4, 3));
@@ -181,7 +184,8 @@ TEST_F(ChannelTest, FinalFlushTakesPendingRecordsAlong) {
   ASSERT_TRUE(channel_->Register_Thread("t", 3));
   client_->Refuse(eCode_Ok);
   client_->Flush_Channel(channel_->Get_ID());
-  EXPECT_EQ(Subtypes(Last()), (Subs{eTRTrace_Info, eTRTrace_UTC_Offset, eTRTrace_Thread_Start, eTRTrace_Close}));
+  EXPECT_EQ(Subtypes(Last()),
+            (Subs{eTRTrace_Info, eTRTrace_UTC_Offset, eTRTrace_Thread_Start, eTRTrace_Close}));
 }
 
 }  // namespace

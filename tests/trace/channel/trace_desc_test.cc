@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "trace/channel/memory_manager.h"
-#include "trace/channel/trace_desc.h"
 #include "trace/channel/stream_reader.h"
+#include "trace/channel/trace_desc.h"
 
 namespace {
 
@@ -50,7 +50,7 @@ TEST(TraceDescTest, ParsesConversionsIntoArgumentsAndPlan) {
       {"%lc", {{12, 8}}, {8}},
       {"%c %C %hc", {{1, 8}, {1, 8}, {1, 8}}, {24}},
       {"%*d", {{4, 8}, {4, 8}}, {16}},
-      {"%Fd", {{4, 8}}, {8}},       // F is not a conversion: the 'd' after it decides
+      {"%Fd", {{4, 8}}, {8}},  // F is not a conversion: the 'd' after it decides
       {"%Lf %p %b", {{6, 8}, {7, 8}, {4, 8}}, {24}},
       {"%d %s", {{4, 8}, {10, 0}}, {8, -1}},
       {"%10s", {{10, 0}}, {-5}},
@@ -80,22 +80,23 @@ TEST(TraceDescTest, BuildsTheFormatRecordByteForByte) {
   const uint8_t* record = static_cast<const uint8_t*>(desc.Get_Buffer(&size));
   // 12 fixed + 2 args * 2 + 6 UTF-16 units * 2 + "f.c\0" + "fn\0"
   ASSERT_EQ(size, 12u + 4 + 12 + 4 + 3);
-  std::vector<uint8_t> expected = {
-      0x20, 0x8C, 0, 0,  // header: 35 * 1024 + 32
-      0x01, 0x04,        // id 1025
-      7, 0,              // line
-      3, 0,              // module
-      2, 0,              // args_count
-      4, 8, 10, 0,       // {4,8} {10,0}
-      '%', 0, 'd', 0, ' ', 0, '%', 0, 's', 0, 0, 0,
-      'f', '.', 'c', 0, 'f', 'n', 0};
+  std::vector<uint8_t> expected = {0x20, 0x8C, 0,   0,  // header: 35 * 1024 + 32
+                                   0x01, 0x04,          // id 1025
+                                   7,    0,             // line
+                                   3,    0,             // module
+                                   2,    0,             // args_count
+                                   4,    8,    10,  0,  // {4,8} {10,0}
+                                   '%',  0,    'd', 0,   ' ', 0, '%', 0,   's', 0,
+                                   0,    0,    'f', '.', 'c', 0, 'f', 'n', 0};
   EXPECT_EQ(std::vector<uint8_t>(record, record + size), expected);
 }
 
 TEST(TraceDescTest, AbsentNamesAndFourByteCharacters) {
   CMemoryManager arena;
   ASSERT_TRUE(arena.Init());
-  const char* format = "a\xF0\x9F\x98\x80" "b";  // an emoji between two letters
+  const char* format =
+      "a\xF0\x9F\x98\x80"
+      "b";  // an emoji between two letters
   CTRTrace_Desc desc(&arena, 1025, 1, 0, nullptr, nullptr, &format, kKey);
   uint32_t size;
   const uint8_t* record = static_cast<const uint8_t*>(desc.Get_Buffer(&size));

@@ -61,7 +61,8 @@ TEST_F(ChannelTest, RefusedCallsAreReportedBeforeTheNextDeliveredRecord) {
     } else {
       client_->Set_Status(0, 0);
     }
-    for (int i = 1; i <= c.lost; ++i) EXPECT_FALSE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "g", "call %d", i));
+    for (int i = 1; i <= c.lost; ++i)
+      EXPECT_FALSE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "g", "call %d", i));
     client_->Refuse(eCode_Ok);
     client_->Set_Status(1, 0);
     EXPECT_EQ(channel_->Lost_Calls(), static_cast<uint64_t>(c.lost));
@@ -74,7 +75,8 @@ TEST_F(ChannelTest, RefusedCallsAreReportedBeforeTheNextDeliveredRecord) {
     const Loss_Report report = Read_Report(records[1]);
     EXPECT_EQ(report.level, TRL_WARNING);
     EXPECT_EQ(report.id, records[0].As<sTRTrace_Format>().id);
-    for (int r = 0; r < 3; ++r) EXPECT_EQ(report.counts[r], r == c.reason ? uint64_t(c.lost) : 0u) << r;
+    for (int r = 0; r < 3; ++r)
+      EXPECT_EQ(report.counts[r], r == c.reason ? uint64_t(c.lost) : 0u) << r;
     // The delivered call itself follows, unchanged.
     EXPECT_EQ(records[2].Tail(24)[0], 99);
     EXPECT_NE(records[2].As<sTRTrace_Data>().id, report.id);
@@ -103,8 +105,8 @@ TEST_F(ChannelTest, RefusedReportIsKeptAndItsDescriptorSentAgain) {
   client_->Refuse(eCode_Ok);
   ASSERT_TRUE(channel_->Trace_Managed(0, TRL_INFO, nullptr, 1, "f", "g", "b"));
   const auto records = Last();
-  ASSERT_EQ(Subtypes(records), (Subs{eTRTrace_Info, eTRTrace_UTC_Offset, eTRTrace_Format, eTRTrace_Data,
-                                     eTRTrace_Format, eTRTrace_Data}));
+  ASSERT_EQ(Subtypes(records), (Subs{eTRTrace_Info, eTRTrace_UTC_Offset, eTRTrace_Format,
+                                     eTRTrace_Data, eTRTrace_Format, eTRTrace_Data}));
   EXPECT_EQ(Format_Text(records[2]), CTRTrace::kLoss_Format);
   const Loss_Report report = Read_Report(records[3]);
   EXPECT_EQ(report.counts[0], 2u);
@@ -129,8 +131,8 @@ TEST_F(ChannelTest, SinkLossesAreReportedAfterAReconnection) {
   client_->Set_Status(1, 1);
   ASSERT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "g", "a"));
   const auto records = Last();
-  ASSERT_EQ(Subtypes(records), (Subs{eTRTrace_Info, eTRTrace_UTC_Offset, eTRTrace_Format, eTRTrace_Data,
-                                     eTRTrace_Format, eTRTrace_Data}));
+  ASSERT_EQ(Subtypes(records), (Subs{eTRTrace_Info, eTRTrace_UTC_Offset, eTRTrace_Format,
+                                     eTRTrace_Data, eTRTrace_Format, eTRTrace_Data}));
   const Loss_Report report = Read_Report(records[3]);
   EXPECT_EQ(report.counts[0], 0u);
   EXPECT_EQ(report.counts[1], 1u);
@@ -151,8 +153,8 @@ TEST_F(ChannelTest, FinalFlushReportsOutstandingLosses) {
   client_->Refuse(eCode_Ok);
   client_->Flush_Channel(channel_->Get_ID());
   const auto records = Last();
-  ASSERT_EQ(Subtypes(records), (Subs{eTRTrace_Info, eTRTrace_UTC_Offset, eTRTrace_Format, eTRTrace_Data,
-                                     eTRTrace_Close}));
+  ASSERT_EQ(Subtypes(records), (Subs{eTRTrace_Info, eTRTrace_UTC_Offset, eTRTrace_Format,
+                                     eTRTrace_Data, eTRTrace_Close}));
   EXPECT_EQ(Read_Report(records[3]).counts[0], 1u);
 }
 

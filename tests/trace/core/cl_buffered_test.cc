@@ -23,8 +23,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr CClBuffered::sWorker_Plan kRefusePlan{10, 0, 15000, CClBuffered::kMaxBatch, false,
-                                                CClBuffered::eWhen_Full::eRefuse};
+constexpr CClBuffered::sWorker_Plan kRefusePlan{
+    10, 0, 15000, CClBuffered::kMaxBatch, false, CClBuffered::eWhen_Full::eRefuse};
 constexpr CClBuffered::sWorker_Plan kWaitPlan{100, 100, 0, 1, true, CClBuffered::eWhen_Full::eWait};
 
 // Records what it is given; the worker can be held inside Consume (the gate) and be asked to run
@@ -33,15 +33,17 @@ class TestSink final : public CClBuffered {
  public:
   enum class Step { None, Send, Close };
 
-  TestSink(const sWorker_Plan& plan, std::vector<std::string> options) : CClBuffered(eFileBin, nullptr, 0, plan) {
+  TestSink(const sWorker_Plan& plan, std::vector<std::string> options)
+      : CClBuffered(eFileBin, nullptr, 0, plan) {
     mqw_test::OptionArgs args(std::move(options));
-    if (m_Status == eCode_Ok) m_Status = Init_Pool(Plan_Pool(args.Count() ? args.Get()[0] : nullptr, kPool_File_Cap));
+    if (m_Status == eCode_Ok)
+      m_Status = Init_Pool(Plan_Pool(args.Count() ? args.Get()[0] : nullptr, kPool_File_Cap));
     if (m_Status == eCode_Ok) m_Status = Init_Thread();
   }
   ~TestSink() override { Shut_Down(); }
 
-  std::atomic<bool> hold{false};     // the worker waits inside Consume while set
-  std::atomic<bool> held{false};     // the worker is waiting there
+  std::atomic<bool> hold{false};  // the worker waits inside Consume while set
+  std::atomic<bool> held{false};  // the worker is waiting there
   std::atomic<Step> step{Step::None};
   std::atomic<uint32_t> step_result{UINT32_MAX};
   std::atomic<int> closed{0};
@@ -114,8 +116,8 @@ std::vector<std::string> Records(const std::string& stream) {
       records.push_back("broken");
       break;
     }
-    records.push_back(std::to_string(header >> 27) + ":" + (length > 4 ? stream[at + 4] : '-') + "x" +
-                      std::to_string(length - 4));
+    records.push_back(std::to_string(header >> 27) + ":" + (length > 4 ? stream[at + 4] : '-') +
+                      "x" + std::to_string(length - 4));
     at += length;
   }
   return records;
@@ -174,8 +176,10 @@ TEST(BufferedSink, WorkerBlocksAsynchronousSignals) {
   TestSink* sink = new TestSink(kWaitPlan, {});
   ASSERT_EQ(Send(sink, 0, 10, 'm'), 0u);
   ASSERT_TRUE(Wait_For(sink->mask_seen));
-  for (int blocked : {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGCHLD}) EXPECT_EQ(sigismember(&sink->worker_mask, blocked), 1) << blocked;
-  for (int fault : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT}) EXPECT_EQ(sigismember(&sink->worker_mask, fault), 0) << fault;
+  for (int blocked : {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGCHLD})
+    EXPECT_EQ(sigismember(&sink->worker_mask, blocked), 1) << blocked;
+  for (int fault : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT})
+    EXPECT_EQ(sigismember(&sink->worker_mask, fault), 0) << fault;
   sink->Release();
 }
 
@@ -228,7 +232,8 @@ TEST(BufferedSink, CloseOnTheWorkerWhileAnotherThreadCloses) {
     }
     EXPECT_TRUE(sink->Close());
     EXPECT_EQ(sink->closed.load(), 1);
-    EXPECT_EQ(Records(sink->Delivered()), (std::vector<std::string>{"1:ax16380", "2:bx16380", "3:cx100"}));
+    EXPECT_EQ(Records(sink->Delivered()),
+              (std::vector<std::string>{"1:ax16380", "2:bx16380", "3:cx100"}));
     EXPECT_EQ(Send(sink, 0, 1, 'z'), static_cast<uint32_t>(eCode_Off));
     sink->Release();
   }

@@ -25,7 +25,8 @@ using Kind = RecordingChannel::Kind;
 class TestSink : public CClient {
  public:
   TestSink(std::vector<std::string> args = {}, std::atomic<int>* destroyed = nullptr)
-      : CClient(eNull, Pointers(args).data(), static_cast<int>(args.size())), destroyed_(destroyed) {}
+      : CClient(eNull, Pointers(args).data(), static_cast<int>(args.size())),
+        destroyed_(destroyed) {}
   TestSink(char** args, int count) : CClient(eNull, args, count), destroyed_(nullptr) {}
   ~TestSink() override {
     if (destroyed_ != nullptr) ++*destroyed_;
@@ -195,20 +196,19 @@ TEST(ClientSlots, ConcurrentRegistrationsNeverShareASlot) {
 }
 
 TEST(ClientArguments, LookupIsFirstMatchCaseSensitivePrefix) {
-  auto client = Make({"/usr/bin/app", "/TR.Trc.Verb=4", "/TR.Helpme", "/TR.Sink=Null", "/TR.Sink=File",
-                      "/TR.Name=", "/tr.Port=1"});
+  auto client = Make({"/usr/bin/app", "/TR.Trc.Verb=4", "/TR.Helpme", "/TR.Sink=Null",
+                      "/TR.Sink=File", "/TR.Name=", "/tr.Port=1"});
   struct Case {
     const char* prefix;
     const char* expected;  // null: no match
   } cases[] = {
-      {"/TR.Verb=", nullptr},       // not a prefix of /TR.Trc.Verb=4
-      {"/TR.Trc.Verb=", "4"},
-      {"/TR.Help", "me"},           // prefix of /TR.Helpme
-      {"/TR.Sink=", "Null"},        // first match wins
-      {"/TR.Name=", ""},            // present with an empty value
-      {"/TR.Port=", nullptr},       // case-sensitive
-      {"/TR.Helpme+", nullptr},     // longer than every argument
-      {"", "/usr/bin/app"},         // empty prefix matches the first argument
+      {"/TR.Verb=", nullptr},                        // not a prefix of /TR.Trc.Verb=4
+      {"/TR.Trc.Verb=", "4"},   {"/TR.Help", "me"},  // prefix of /TR.Helpme
+      {"/TR.Sink=", "Null"},                         // first match wins
+      {"/TR.Name=", ""},                             // present with an empty value
+      {"/TR.Port=", nullptr},                        // case-sensitive
+      {"/TR.Helpme+", nullptr},                      // longer than every argument
+      {"", "/usr/bin/app"},                          // empty prefix matches the first argument
       {nullptr, nullptr},
   };
   for (const auto& c : cases) {
@@ -242,8 +242,8 @@ TEST(ClientArguments, JournalOnlyWhenVerbosityAsksForOne) {
     const char* option;
     bool journal;
   } cases[] = {
-      {nullptr, false}, {"/TR.Verb=6", false}, {"/TR.Verb=5", true}, {"/TR.Verb=0", true},
-      {"/TR.Verb=-1", true}, {"/TR.Trc.Verb=2", false},
+      {nullptr, false},     {"/TR.Verb=6", false}, {"/TR.Verb=5", true},
+      {"/TR.Verb=0", true}, {"/TR.Verb=-1", true}, {"/TR.Trc.Verb=2", false},
   };
   for (const auto& c : cases) {
     auto client = c.option ? Make({c.option}) : Make();

@@ -48,7 +48,8 @@ ChildResult Run_Logged_Child(const TempDir& dir, Ending ending) {
         fflush(stdout);
         int accepted = 0;
         for (int i = 0; accepted < 100000; ++i) {
-          if (channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d", i)) ++accepted;
+          if (channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d", i))
+            ++accepted;
         }
         switch (ending) {
           case Ending::Fault:
@@ -100,7 +101,8 @@ TEST(CrashFlush, NothingAcceptedIsLostAtTheEnd) {
         ++numbered;
         EXPECT_GT(static_cast<int64_t>(data.numbers.at(0)), last);
         last = static_cast<int64_t>(data.numbers.at(0));
-      } else if (c.stamp != nullptr && data.format == "%s" && data.strings.at(0).rfind(c.stamp, 0) == 0) {
+      } else if (c.stamp != nullptr && data.format == "%s" &&
+                 data.strings.at(0).rfind(c.stamp, 0) == 0) {
         ++stamps;
         EXPECT_EQ(data.level, c.level);
       }

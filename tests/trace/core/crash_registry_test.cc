@@ -80,12 +80,14 @@ TEST(CrashRegistry, EightClientsAreRegisteredAndFlushed) {
   TR_Exceptional_Flush();
   EXPECT_FALSE(Read_Registry(&registry));
   TR_Exceptional_Flush();
-  for (int i = 0; i < 8; ++i) EXPECT_EQ(Send(clients[i], "late"), static_cast<uint32_t>(eCode_Off)) << i;
+  for (int i = 0; i < 8; ++i)
+    EXPECT_EQ(Send(clients[i], "late"), static_cast<uint32_t>(eCode_Off)) << i;
   EXPECT_EQ(Send(clients[8], "still"), 0u);
 
   // Closed clients are still released normally, without a second close.
   for (ITR_Client* client : clients) client->Release();
-  for (int i = 0; i < 8; ++i) EXPECT_EQ(Size_Of(List_Trd_Files(dirs[i]->Path()).at(0)), flushed) << i;
+  for (int i = 0; i < 8; ++i)
+    EXPECT_EQ(Size_Of(List_Trd_Files(dirs[i]->Path()).at(0)), flushed) << i;
   EXPECT_EQ(Size_Of(List_Trd_Files(dirs[8]->Path()).at(0)), flushed + 9);
 }
 
@@ -119,7 +121,8 @@ TEST(CrashRegistry, StaleRegistryIsReplaced) {
   TempDir dir;
   ITR_Client* client = nullptr;
   const std::string out = Capture_Stdout([&] { client = File_Sink(dir, "/TR.Verb=0"); });
-  EXPECT_NE(out.find("Shared memory timestamp missmatch, it wasn't closed properly last time?"), std::string::npos)
+  EXPECT_NE(out.find("Shared memory timestamp missmatch, it wasn't closed properly last time?"),
+            std::string::npos)
       << out;
   EXPECT_NE(out.find("[Init_Crash_Handler]"), std::string::npos) << out;
   sCrash_Registry registry{};
@@ -163,8 +166,9 @@ TEST(CrashHandler, ReportsTheSignal) {
         60000);
     EXPECT_FALSE(child.exited) << child.output;
     EXPECT_EQ(child.signal, c.signal);
-    EXPECT_NE(child.output.find(std::string("Process has been terminated by signal {") + c.text + "}\n"),
-              std::string::npos)
+    EXPECT_NE(
+        child.output.find(std::string("Process has been terminated by signal {") + c.text + "}\n"),
+        std::string::npos)
         << child.output;
   }
   EXPECT_EQ(std::string(Crash_Signal_Text(SIGILL, 1)), "SIGILL::<unknown>");
@@ -185,7 +189,8 @@ TEST(CrashHandler, CrashFlushesAcceptedTraces) {
         if (channel == nullptr) return 20;
         int accepted = 0;
         for (int i = 0; accepted < 100000; ++i) {
-          if (channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d", i)) ++accepted;
+          if (channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d", i))
+            ++accepted;
         }
         printf("accepted=%d\n", accepted);
         fflush(stdout);

@@ -3,10 +3,10 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -135,7 +135,7 @@ TEST(CreateClientSink, ChoiceFollowsOnAndSinkOptions) {
       {"/TR.Sink=null", ITR_Client::eNull},
       {"/TR.Sink=NULL", ITR_Client::eNull},
       {"/TR.Sink=Null ", ITR_Client::eNull},  // the trailing blank makes an empty argument
-      {"/TR.Sink=Nul", text_type},              // not a prefix match: any other value is text
+      {"/TR.Sink=Nul", text_type},            // not a prefix match: any other value is text
       {"/TR.Sink=Nulls", text_type},
       {"/TR.Sink=Console", text_type},
       {"/TR.Sink=", text_type},
@@ -154,7 +154,7 @@ TEST(CreateClientSink, ChoiceFollowsOnAndSinkOptions) {
       {"/TR.On=false /TR.Sink=Null", ITR_Client::eNull},
       {"/TR.On=1 /TR.Sink=Null", ITR_Client::eNull},
       {"/TR.On= /TR.Sink=Null", ITR_Client::eNull},
-      {"/TR.on=0 /TR.Sink=Null", ITR_Client::eNull},  // option names are case-sensitive
+      {"/TR.on=0 /TR.Sink=Null", ITR_Client::eNull},           // option names are case-sensitive
       {"/TR.Sink=Null /TR.On=1 /TR.On=0", ITR_Client::eNull},  // first match wins
   };
   for (const auto& c : cases) {
@@ -200,7 +200,8 @@ constexpr char kChildEnv[] = "MQW_CREATE_CLIENT_CHILD";
 bool In_Child() { return getenv(kChildEnv) != nullptr; }
 
 // Runs this test binary again with `filter` and `extra` arguments on its command line (through
-// the emulator, looked up in PATH, when the tests run under one). Returns the child's exit status, or -1.
+// the emulator, looked up in PATH, when the tests run under one). Returns the child's exit status,
+// or -1.
 int Run_Child(const std::string& filter, const std::vector<std::string>& extra) {
   char exe[4096];
   const ssize_t length = readlink("/proc/self/exe", exe, sizeof exe - 1);
@@ -243,13 +244,15 @@ TEST(CreateClientCommandLine, CanSwitchTheEngineOff) {
 
 TEST(CreateClientCommandLine, OnlyTheFirst4096BytesCount) {
   // The long option is cut at the limit; the option behind it lies beyond and is not seen.
-  ASSERT_EQ(Run_Child("CreateClientChild.LongCommandLine", {"/TR.Name=" + std::string(5000, 'x'), "/TR.On=0"}),
+  ASSERT_EQ(Run_Child("CreateClientChild.LongCommandLine",
+                      {"/TR.Name=" + std::string(5000, 'x'), "/TR.On=0"}),
             0);
 }
 
 TEST(CreateClientChild, CommandLineWins) {
   if (!In_Child()) GTEST_SKIP() << "runs in a child process";
-  ClientPtr client = Create(R"(/TR.Sink=Nul /TR.Name="From string" /TR.FlashChannels=1 /TR.Port=7)");
+  ClientPtr client =
+      Create(R"(/TR.Sink=Nul /TR.Name="From string" /TR.FlashChannels=1 /TR.Port=7)");
   ASSERT_NE(client, nullptr);
   EXPECT_EQ(client->Get_Type(), ITR_Client::eNull);
   EXPECT_STREQ(client->Get_Argument("/TR.Name="), "From command line");

@@ -122,7 +122,8 @@ struct Outcome {
 
 Outcome Create_Capturing(const char* args) {
   ITR_Client* client = nullptr;
-  Outcome outcome{mqw_test::Capture_Stdout([&] { client = TR_Create_Client(args); }), false, ITR_Client::eNetwork};
+  Outcome outcome{mqw_test::Capture_Stdout([&] { client = TR_Create_Client(args); }), false,
+                  ITR_Client::eNetwork};
   if (client != nullptr) {
     outcome.created = true;
     outcome.type = client->Get_Type();
@@ -141,7 +142,8 @@ TEST(HelpText, PrintedByteForByteWheneverAnOptionBeginsWithHelp) {
       {"/TR.Help=1 /TR.Sink=Null", true, true},
       {"/TR.Sink=Null /TR.Helpme", true, true},
       {"/TR.On=0 /TR.Help", true, false},  // printed although nothing is created
-      {"/TR.Help /TR.Addr=no-such-host.invalid", true, false},  // a network sink that cannot be made
+      {"/TR.Help /TR.Addr=no-such-host.invalid", true,
+       false},  // a network sink that cannot be made
       {"/TR.help /TR.Sink=Null", false, true},
       {"/TR.Sink=Null x/TR.Help", false, true},
       {"/TR.Sink=Null", false, true},

@@ -49,8 +49,10 @@ TEST(JournalTest, EntryIsTwoLinesWithExactLayout) {
                                  "Can't write to file %s, code %d", "a.trc", 28));
   });
   std::smatch match;
-  ASSERT_TRUE(std::regex_match(out, match, std::regex(
-      R"(\[Open_File\] : \[42\]\n(\d{4})\.(\d{2})\.(\d{2}) (\d{2}):(\d{2}):(\d{2})\.\d{3}: ERROR: : Can't write to file a\.trc, code 28\n)")))
+  ASSERT_TRUE(std::regex_match(
+      out, match,
+      std::regex(
+          R"(\[Open_File\] : \[42\]\n(\d{4})\.(\d{2})\.(\d{2}) (\d{2}):(\d{2}):(\d{2})\.\d{3}: ERROR: : Can't write to file a\.trc, code 28\n)")))
       << out;
   EXPECT_EQ(out.find("/src/file.cc"), std::string::npos);  // the source path is not printed
 
@@ -69,9 +71,9 @@ TEST(JournalTest, LevelTextsAndThreshold) {
     int lowest_printed;  // levels below are filtered
   };
   const Case cases[] = {
-      {"/TR.Verb=-1", true, 0},  {"/TR.Verb=0", true, 0}, {"/TR.Verb=3", true, 3},
-      {"/TR.Verb=5", true, 5},   {"/TR.Verb=x", true, 0}, {"/TR.Verb=-100", true, 0},
-      {"/TR.Verb=6", false, 0},  {"/TR.Verb=99", false, 0}, {"/TR.Trc.Verb=4", false, 0},
+      {"/TR.Verb=-1", true, 0}, {"/TR.Verb=0", true, 0},   {"/TR.Verb=3", true, 3},
+      {"/TR.Verb=5", true, 5},  {"/TR.Verb=x", true, 0},   {"/TR.Verb=-100", true, 0},
+      {"/TR.Verb=6", false, 0}, {"/TR.Verb=99", false, 0}, {"/TR.Trc.Verb=4", false, 0},
       {nullptr, false, 0},
   };
   for (const Case& c : cases) {
@@ -83,7 +85,8 @@ TEST(JournalTest, LevelTextsAndThreshold) {
       SCOPED_TRACE(level);
       bool printed = false;
       std::string out = mqw_test::Capture_Stdout([&] {
-        printed = ref.journal->Log(static_cast<IJournal::eLevel>(level), nullptr, "f.cc", "F", 1, "m");
+        printed =
+            ref.journal->Log(static_cast<IJournal::eLevel>(level), nullptr, "f.cc", "F", 1, "m");
       });
       bool expected = level <= 5 && level >= c.lowest_printed;
       EXPECT_EQ(printed, expected);
@@ -110,9 +113,8 @@ TEST(JournalTest, VerbosityCanBeChanged) {
 TEST(JournalTest, MessageTextIsPrintedLiterally) {
   JournalRef ref(From_Option("/TR.Verb=0"));
   ASSERT_NE(ref.journal, nullptr);
-  std::string out = mqw_test::Capture_Stdout([&] {
-    ref.journal->Log(IJournal::eInfo, nullptr, "f", "F", 7, "%s", "100% done %d %s %n");
-  });
+  std::string out = mqw_test::Capture_Stdout(
+      [&] { ref.journal->Log(IJournal::eInfo, nullptr, "f", "F", 7, "%s", "100% done %d %s %n"); });
   EXPECT_NE(out.find("INFO : : 100% done %d %s %n\n"), std::string::npos) << out;
 }
 
@@ -133,8 +135,9 @@ TEST(JournalTest, LongMessageIsCutToTheBuffer) {
   JournalRef ref(From_Option("/TR.Verb=0"));
   ASSERT_NE(ref.journal, nullptr);
   std::string message(20000, 'x');
-  std::string out = mqw_test::Capture_Stdout(
-      [&] { EXPECT_TRUE(ref.journal->Log(IJournal::eWarning, nullptr, "f", "F", 1, "%s", message.c_str())); });
+  std::string out = mqw_test::Capture_Stdout([&] {
+    EXPECT_TRUE(ref.journal->Log(IJournal::eWarning, nullptr, "f", "F", 1, "%s", message.c_str()));
+  });
   ASSERT_FALSE(out.empty());
   EXPECT_EQ(out.size(), CJournal::kBufferSize);  // 8191 composed characters and the newline
   EXPECT_EQ(out.back(), '\n');
@@ -152,8 +155,8 @@ TEST(JournalTest, EntriesFromManyThreadsDoNotInterleave) {
       threads.emplace_back([&, t] {
         std::string function = "Thread" + std::to_string(t);
         for (int i = 0; i < kEntries; ++i) {
-          ref.journal->Log(IJournal::eInfo, nullptr, "f", function.c_str(), static_cast<uint32_t>(i),
-                           "thread %d entry %d", t, i);
+          ref.journal->Log(IJournal::eInfo, nullptr, "f", function.c_str(),
+                           static_cast<uint32_t>(i), "thread %d entry %d", t, i);
         }
       });
     }
@@ -188,7 +191,8 @@ TEST(JournalTest, StubsAndReferenceCounting) {
 
   // The reporting macro skips a null journal without evaluating anything else.
   IJournal* none = nullptr;
-  std::string out = mqw_test::Capture_Stdout([&] { TR_JOURNAL(none, IJournal::eCritical, "x %d", 1); });
+  std::string out =
+      mqw_test::Capture_Stdout([&] { TR_JOURNAL(none, IJournal::eCritical, "x %d", 1); });
   EXPECT_EQ(out, "");
   JournalRef ref(From_Option("/TR.Verb=0"));
   uint32_t line = 0;

@@ -33,9 +33,9 @@ TEST(OptionsTest, SplitQuotesAndBlanks) {
   };
   const Case cases[] = {
       {"/TR.Name=\"My Client\" /TR.Sink=Null", {"/TR.Name=My Client", "/TR.Sink=Null"}},
-      {"a  b", {"a", "", "b"}},          // two blanks: an empty argument between
-      {"a\tb c", {"a\tb", "c"}},         // tabs do not separate
-      {"x\"y z\"w", {"xy zw"}},          // quotes anywhere toggle and vanish
+      {"a  b", {"a", "", "b"}},   // two blanks: an empty argument between
+      {"a\tb c", {"a\tb", "c"}},  // tabs do not separate
+      {"x\"y z\"w", {"xy zw"}},   // quotes anywhere toggle and vanish
       {"\"open quote to the end", {"open quote to the end"}},
       {"a ", {"a", ""}},
       {"", {""}},
@@ -59,13 +59,11 @@ TEST(OptionsTest, LookupTakesTheFirstArgumentWithThePrefix) {
     const char* expected;  // null: no match
   };
   const Case cases[] = {
-      {"/TR.Verb=", nullptr},   // does not match /TR.Trc.Verb=4
-      {"/TR.Help", "me"},       // matches /TR.Helpme first
-      {"/TR.Sink=", "FileBin"}, // first wins
-      {"/TR.Port=", nullptr},   // case-sensitive
-      {"/TR.Trc.Verb=", "4"},
-      {"/usr/bin/host", ""},
-      {"/usr/bin/host/longer", nullptr},
+      {"/TR.Verb=", nullptr},    // does not match /TR.Trc.Verb=4
+      {"/TR.Help", "me"},        // matches /TR.Helpme first
+      {"/TR.Sink=", "FileBin"},  // first wins
+      {"/TR.Port=", nullptr},    // case-sensitive
+      {"/TR.Trc.Verb=", "4"},   {"/usr/bin/host", ""}, {"/usr/bin/host/longer", nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.prefix);
@@ -91,7 +89,7 @@ TEST(OptionsTest, NumericOptions) {
     const char* prefix;
     long expected;
   };
-  const Case cases[] = {{"/TR.Pool=", 1024}, {"/TR.Port=", 0},  {"/TR.Files=", -3},
+  const Case cases[] = {{"/TR.Pool=", 1024}, {"/TR.Port=", 0},   {"/TR.Files=", -3},
                         {"/TR.PSize=", 12},  {"/TR.Window=", 0}, {"/TR.Eto=", 77}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.prefix);
@@ -116,16 +114,19 @@ TEST(OptionsTest, MergeKeepsOrder) {
 // Re-executes this binary with a chosen command line; the child prints what
 // From_Command_Line read as "ARG <length> <text>" lines.
 std::vector<std::string> Command_Line_Of_Child(const std::vector<std::string>& extra) {
-  mqw_test::ChildResult result = mqw_test::Run_In_Child([&] {
-    std::vector<std::string> strings = {"child-program", "--gtest_filter=OptionsChild.PrintCommandLine"};
-    strings.insert(strings.end(), extra.begin(), extra.end());
-    std::vector<char*> argv;
-    for (std::string& s : strings) argv.push_back(s.data());
-    argv.push_back(nullptr);
-    setenv("MQW_OPTIONS_CHILD", "1", 1);
-    execv("/proc/self/exe", argv.data());
-    return 126;
-  }, 120000);
+  mqw_test::ChildResult result = mqw_test::Run_In_Child(
+      [&] {
+        std::vector<std::string> strings = {"child-program",
+                                            "--gtest_filter=OptionsChild.PrintCommandLine"};
+        strings.insert(strings.end(), extra.begin(), extra.end());
+        std::vector<char*> argv;
+        for (std::string& s : strings) argv.push_back(s.data());
+        argv.push_back(nullptr);
+        setenv("MQW_OPTIONS_CHILD", "1", 1);
+        execv("/proc/self/exe", argv.data());
+        return 126;
+      },
+      120000);
   EXPECT_TRUE(result.exited && result.exit_code == 0) << result.output;
   std::vector<std::string> lines;
   size_t position = 0;

@@ -31,9 +31,9 @@ std::string Name_At(time_t when, const CRolling_Files::sNaming& naming, unsigned
   struct tm local;
   localtime_r(&when, &local);
   char name[64];
-  snprintf(name, sizeof(name), "%04d%02d%02d-%02d%02d%02d%s%03u%s", local.tm_year + 1900, local.tm_mon + 1,
-           local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, naming.counter_separator, counter,
-           naming.extension);
+  snprintf(name, sizeof(name), "%04d%02d%02d-%02d%02d%02d%s%03u%s", local.tm_year + 1900,
+           local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+           naming.counter_separator, counter, naming.extension);
   return name;
 }
 
@@ -52,8 +52,11 @@ TEST(RollingFiles, ExistingEntriesOfAnyTypeAreNeverOpened) {
     ASSERT_TRUE(mqw_test::Write_File(dir.File("victim"), "keep me"));
     const time_t now = time(nullptr);
     for (int s = 0; s < 10; ++s) {
-      ASSERT_EQ(symlink(dir.File("target" + std::to_string(s)).c_str(), dir.File(Name_At(now + s, naming, 0)).c_str()), 0);
-      ASSERT_EQ(symlink(dir.File("victim").c_str(), dir.File(Name_At(now + s, naming, 1)).c_str()), 0);
+      ASSERT_EQ(symlink(dir.File("target" + std::to_string(s)).c_str(),
+                        dir.File(Name_At(now + s, naming, 0)).c_str()),
+                0);
+      ASSERT_EQ(symlink(dir.File("victim").c_str(), dir.File(Name_At(now + s, naming, 1)).c_str()),
+                0);
       ASSERT_EQ(mkdir(dir.File(Name_At(now + s, naming, 2)).c_str(), 0755), 0);
     }
     RecordingReport report;

@@ -47,7 +47,8 @@ bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 // Plants an entry as an earlier process (or another user) could have left it: `object` is an
 // address that must never be used.
 void Plant(const char* entry, uint64_t object, uint64_t stamp) {
-  CShared::sObject_Entry content{object, static_cast<uint32_t>(stamp >> 32), static_cast<uint32_t>(stamp)};
+  CShared::sObject_Entry content{object, static_cast<uint32_t>(stamp >> 32),
+                                 static_cast<uint32_t>(stamp)};
   CShared::sShared* handle = nullptr;
   ASSERT_TRUE(CShared::Create(&handle, entry, &content, sizeof(content)));
   // Forget the handle as a crashed process would, keeping the objects.
@@ -62,7 +63,9 @@ ITR_Client* New_Null(const char* option = nullptr) {
 class SharedRegistry : public ::testing::Test {
  protected:
   void SetUp() override { TR_Last_Error(); }
-  void TearDown() override { EXPECT_EQ(Our_Objects(), std::vector<std::string>{}) << "registry objects left"; }
+  void TearDown() override {
+    EXPECT_EQ(Our_Objects(), std::vector<std::string>{}) << "registry objects left";
+  }
 };
 
 TEST_F(SharedRegistry, ClientIsFoundByNameOnce) {
@@ -85,7 +88,7 @@ TEST_F(SharedRegistry, ClientIsFoundByNameOnce) {
   EXPECT_TRUE(first->Unshare());
   EXPECT_EQ(TR_Get_Shared("gateway"), nullptr);
   EXPECT_TRUE(first->Share("gateway"));  // free again
-  first->Release();                       // the last reference withdraws the entry
+  first->Release();                      // the last reference withdraws the entry
   EXPECT_EQ(TR_Get_Shared("gateway"), nullptr);
   second->Release();
   EXPECT_EQ(TR_Get_Shared("second"), nullptr);
@@ -113,7 +116,7 @@ TEST_F(SharedRegistry, TraceChannelIsFoundByName) {
   EXPECT_EQ(found, channel);
   if (found != nullptr) found->Release();
   EXPECT_EQ(TR_Get_Shared("module"), nullptr);  // clients and channels have their own names
-  channel->Release();  // the channel's end removes its entry
+  channel->Release();                           // the channel's end removes its entry
   EXPECT_EQ(TR_Get_Shared_Trace("module"), nullptr);
   client->Release();
 }
@@ -140,8 +143,10 @@ TEST_F(SharedRegistry, StaleEntriesAreReplacedAndRemoved) {
   bool shared = false;
   const std::string out = mqw_test::Capture_Stdout([&] { shared = client->Share("stale"); });
   EXPECT_TRUE(shared);
-  EXPECT_NE(out.find("Shared memory timestamp error, prev. session crashed or forget to release TR objects?"),
-            std::string::npos)
+  EXPECT_NE(
+      out.find(
+          "Shared memory timestamp error, prev. session crashed or forget to release TR objects?"),
+      std::string::npos)
       << out;
   ITR_Client* found = TR_Get_Shared("stale");
   EXPECT_EQ(found, client);

@@ -38,19 +38,23 @@ inline std::string Problem(const char* format, const char* file, const char* fun
   std::unique_ptr<CFormatter::sBuffer, Release> digits(new CFormatter::sBuffer());
   std::unique_ptr<CTraceDescriptor> read(CTraceDescriptor::Create(record, size, digits.get()));
   if (!read) return "the reader refused the record";
-  if (read->Id() != 1025 || read->line != 77 || read->module_id != 3) return "id, line or module differ";
+  if (read->Id() != 1025 || read->line != 77 || read->module_id != 3)
+    return "id, line or module differ";
   if (read->Args_Count() != built.Get_Arguments_Count() ||
       memcmp(read->Args(), built.Get_Arguments(), 2ull * built.Get_Arguments_Count()) != 0) {
     return "argument tables differ";
   }
-  if (std::string(read->file_path, read->file_path_length) != (file ? file : "")) return "file differs";
-  if (std::string(read->function, read->function_length) != (function ? function : "")) return "function differs";
+  if (std::string(read->file_path, read->file_path_length) != (file ? file : ""))
+    return "file differs";
+  if (std::string(read->function, read->function_length) != (function ? function : ""))
+    return "function differs";
 
   // The format: as many units as the UTF-8 text has sequences, and the text read back gives
   // exactly those units again.
   const uint32_t units = UTF8_Code_Points(format);
   std::vector<uint16_t> sent(units + 1);
-  memcpy(sent.data(), record + sizeof(sTRTrace_Format) + 2ull * built.Get_Arguments_Count(), 2ull * (units + 1));
+  memcpy(sent.data(), record + sizeof(sTRTrace_Format) + 2ull * built.Get_Arguments_Count(),
+         2ull * (units + 1));
   for (uint32_t i = 0; i < units; ++i) {
     if (sent[i] == 0) return "the format holds a 0 unit at " + std::to_string(i);
   }

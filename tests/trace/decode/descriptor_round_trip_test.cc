@@ -13,7 +13,8 @@ TEST(DescriptorRoundTrip, SameArgumentsFileAndFunction) {
     const char* reader_format;  // the format the reader gives back
   } cases[] = {
       {"plain", "n=%d s=%s %5.2f %ls", "n=%d s=%s %5.2f %ls"},
-      {"two- and three-byte text", "gr\xC3\xBC\xC3\x9F \xE2\x82\xAC%d", "gr\xC3\xBC\xC3\x9F \xE2\x82\xAC%d"},
+      {"two- and three-byte text", "gr\xC3\xBC\xC3\x9F \xE2\x82\xAC%d",
+       "gr\xC3\xBC\xC3\x9F \xE2\x82\xAC%d"},
       {"emoji becomes a star", "a\xF0\x9F\x98\x80%d", "a*%d"},
       // Sequences that decode to 0 bit by bit once cut the format there, and the reader then took
       // the rest of the format for the file and function names.

@@ -73,12 +73,16 @@ TEST(Formatter, RendersLikePrintfWithItsOwnRules) {
       {"lone percent at end", "100%", [] { return Packed(); }, "100%"},
       {"%F stays literal", "x%Fy", [] { return Packed(); }, "x%Fy"},
       {"%n stays literal", "x%ny", [] { return Packed(); }, "x%ny"},
-      {"one-byte -1 is 255", "%d", [] { return Packed().Num(eTRArg_Char, 0xFFFFFFFFFFFFFFFFull); }, "255"},
+      {"one-byte -1 is 255", "%d", [] { return Packed().Num(eTRArg_Char, 0xFFFFFFFFFFFFFFFFull); },
+       "255"},
       {"16-bit sign", "%d", [] { return Packed().Num(eTRArg_Int16, 0xFFFE); }, "-2"},
       {"32-bit sign", "%d %u", [] { return Packed().Int(-5).Int(-1); }, "-5 4294967295"},
-      {"64-bit", "%lld", [] { return Packed().Num(eTRArg_Int64, 0x8000000000000000ull); }, "-9223372036854775808"},
-      {"%x of a pointer reads nothing", "%x", [] { return Packed().Num(eTRArg_Pointer, 0xABCDEF); }, "0"},
-      {"%p upper hex with prefix", "%p", [] { return Packed().Num(eTRArg_Pointer, 0xabcdef); }, "0xABCDEF"},
+      {"64-bit", "%lld", [] { return Packed().Num(eTRArg_Int64, 0x8000000000000000ull); },
+       "-9223372036854775808"},
+      {"%x of a pointer reads nothing", "%x", [] { return Packed().Num(eTRArg_Pointer, 0xABCDEF); },
+       "0"},
+      {"%p upper hex with prefix", "%p", [] { return Packed().Num(eTRArg_Pointer, 0xabcdef); },
+       "0xABCDEF"},
       {"null pointer", "%p", [] { return Packed().Num(eTRArg_Pointer, 0); }, "0x0"},
       {"%#o of 0", "%#o", [] { return Packed().Int(0); }, "00"},
       {"%#b of 5", "%#b", [] { return Packed().Int(5); }, "b101"},
@@ -95,15 +99,30 @@ TEST(Formatter, RendersLikePrintfWithItsOwnRules) {
       {"star precision", "%.*d", [] { return Packed().Int(4).Int(7); }, "0007"},
       {"%5s does not pad", "[%5s]", [] { return Packed().Str("ab"); }, "[ab]"},
       {"strings", "%s=%s", [] { return Packed().Str("key").Str(""); }, "key="},
-      {"wide string", "%S", [] { return Packed().WStr(U"Gr\u00fc\u00dfe \U0001F600"); }, "Gr\xc3\xbc\xc3\x9f" "e \xf0\x9f\x98\x80"},
-      {"utf-16 string", "%s", [] { return Packed().Str16(u"\u00e9\U0001F600"); }, "\xc3\xa9\xf0\x9f\x98\x80"},
-      {"characters", "%c%c%lc", [] { return Packed().Num(eTRArg_Char, 'A').Num(eTRArg_UTF16_Char, 0x00e9).Num(eTRArg_WChar, 0x20AC); }, "A\xc3\xa9\xe2\x82\xac"},
-      {"float through printf", "%.2f|%e", [] { return Packed().Dbl(3.14159).Dbl(1.5); }, "3.14|1.500000e+00"},
-      {"float with star width and precision", "[%*.*f]", [] { return Packed().Int(8).Int(3).Dbl(2.5); }, "[   2.500]"},
+      {"wide string", "%S", [] { return Packed().WStr(U"Gr\u00fc\u00dfe \U0001F600"); },
+       "Gr\xc3\xbc\xc3\x9f"
+       "e \xf0\x9f\x98\x80"},
+      {"utf-16 string", "%s", [] { return Packed().Str16(u"\u00e9\U0001F600"); },
+       "\xc3\xa9\xf0\x9f\x98\x80"},
+      {"characters", "%c%c%lc",
+       [] {
+         return Packed()
+             .Num(eTRArg_Char, 'A')
+             .Num(eTRArg_UTF16_Char, 0x00e9)
+             .Num(eTRArg_WChar, 0x20AC);
+       },
+       "A\xc3\xa9\xe2\x82\xac"},
+      {"float through printf", "%.2f|%e", [] { return Packed().Dbl(3.14159).Dbl(1.5); },
+       "3.14|1.500000e+00"},
+      {"float with star width and precision", "[%*.*f]",
+       [] { return Packed().Int(8).Int(3).Dbl(2.5); }, "[   2.500]"},
       {"long double modifier read as double", "%Lf", [] { return Packed().Dbl(1.25); }, "1.250000"},
-      {"modifiers ignored", "%I64d %hhd %zu", [] { return Packed().Num(eTRArg_Int64, 9).Num(eTRArg_Char, 200).Num(eTRArg_Int64, 3); }, "9 200 3"},
+      {"modifiers ignored", "%I64d %hhd %zu",
+       [] { return Packed().Num(eTRArg_Int64, 9).Num(eTRArg_Char, 200).Num(eTRArg_Int64, 3); },
+       "9 200 3"},
       {"apostrophe flag accepted", "%'d", [] { return Packed().Int(1234); }, "1234"},
-      {"too many conversions", "%d %d %d", [] { return Packed().Int(1).Int(2); }, "Format string error"},
+      {"too many conversions", "%d %d %d", [] { return Packed().Int(1).Int(2); },
+       "Format string error"},
       {"too few conversions", "%d", [] { return Packed().Int(1).Int(2); }, "Format string error"},
       {"star counts an argument", "%*d", [] { return Packed().Int(1); }, "Format string error"},
       {"empty format", "", [] { return Packed(); }, ""},
@@ -132,11 +151,11 @@ TEST(Formatter, FloatWidthAndPrecisionAreCutLikeIntegers) {
     size_t length;
   };
   const Width_Case cases[] = {
-      {"%2000000000e", cap},                  // padded to the cut width
+      {"%2000000000e", cap},  // padded to the cut width
       {"%-2000000000.1f", cap},
-      {"%.2000000000e", cap + 6},             // "1." + cap digits + "e+00"
-      {"%99999999999999999999.3f", cap},      // digits beyond any integer type
-      {"%d|%2000000000d", 2 + cap},           // integers, for comparison
+      {"%.2000000000e", cap + 6},         // "1." + cap digits + "e+00"
+      {"%99999999999999999999.3f", cap},  // digits beyond any integer type
+      {"%d|%2000000000d", 2 + cap},       // integers, for comparison
   };
   for (const Width_Case& c : cases) {
     SCOPED_TRACE(c.format);
@@ -153,10 +172,14 @@ TEST(Formatter, SmallBufferAsksForMoreAndStaysTerminated) {
   Packed packed = Packed().Str(std::string(100, 'x')).Int(123456);
   CFormatter formatter("msg %s %d", packed.table.data(), packed.Count(), nullptr);
   std::vector<char> out(64, '#');
-  EXPECT_EQ(formatter.Format(out.data(), 64, packed.values.data(), static_cast<uint32_t>(packed.values.size())), -1);
+  EXPECT_EQ(formatter.Format(out.data(), 64, packed.values.data(),
+                             static_cast<uint32_t>(packed.values.size())),
+            -1);
   EXPECT_LT(strlen(out.data()), 64u);
   std::vector<char> big(256);
-  EXPECT_EQ(formatter.Format(big.data(), 256, packed.values.data(), static_cast<uint32_t>(packed.values.size())), 4 + 100 + 1 + 6);
+  EXPECT_EQ(formatter.Format(big.data(), 256, packed.values.data(),
+                             static_cast<uint32_t>(packed.values.size())),
+            4 + 100 + 1 + 6);
 }
 
 TEST(Formatter, TruncatedValuesAreReadWithinTheirBounds) {

@@ -38,10 +38,11 @@ Bytes One_Line_Stream(uint32_t channel = 0) {
 
 TEST(StreamParser, DefaultLineLayout) {
   Parser p;
-  ASSERT_EQ(p.Feed(Cat({Packet(0, Cat({Info("Chan"), Format(5, "n=%d s=%s", {4, 8, 10, 0}),
-                                         Thread_Start(0x1A2B, kTimer0, "Worker"), Module(3, "Net")})),
-                        Packet(0, Data(5, kTimer0 + 5, Cat({Int(-7), Str("ab")}), 3, 0x1A2B, 17, 3))})),
-            0u);
+  ASSERT_EQ(
+      p.Feed(Cat({Packet(0, Cat({Info("Chan"), Format(5, "n=%d s=%s", {4, 8, 10, 0}),
+                                 Thread_Start(0x1A2B, kTimer0, "Worker"), Module(3, "Net")})),
+                  Packet(0, Data(5, kTimer0 + 5, Cat({Int(-7), Str("ab")}), 3, 0x1A2B, 17, 3))})),
+      0u);
   ASSERT_EQ(p.sink.Texts().size(), 1u);
   EXPECT_EQ(p.sink.Texts()[0],
             "Chan #0017 [02.01.2026 03:04:05.678'901\"7] WARN. Tr:#0x01A2B:Worker CPU:03 Md:Net "
@@ -51,7 +52,7 @@ TEST(StreamParser, DefaultLineLayout) {
 TEST(StreamParser, LineFormatElements) {
   const struct {
     const char* format;
-    uint64_t since;  // timer ticks after the channel's creation
+    uint64_t since;        // timer ticks after the channel's creation
     const char* expected;  // null: the default format
   } cases[] = {
       {"%%cn|%xy|%id|%mi|%ff", 0, "%Chan|%xy|0005|000|src/dir/file.cc"},
@@ -63,9 +64,11 @@ TEST(StreamParser, LineFormatElements) {
   };
   for (const auto& c : cases) {
     Parser p(c.format);
-    ASSERT_EQ(p.Feed(Cat({Packet(0, Cat({Info("Chan"), Format(5, "n=%d s=%s", {4, 8, 10, 0})})),
-                          Packet(0, Data(5, kTimer0 + c.since, Cat({Int(-7), Str("ab")}), 2, 0x1A2B, 17))})),
-              0u);
+    ASSERT_EQ(
+        p.Feed(
+            Cat({Packet(0, Cat({Info("Chan"), Format(5, "n=%d s=%s", {4, 8, 10, 0})})),
+                 Packet(0, Data(5, kTimer0 + c.since, Cat({Int(-7), Str("ab")}), 2, 0x1A2B, 17))})),
+        0u);
     ASSERT_EQ(p.sink.Texts().size(), 1u) << c.format;
     if (c.expected) {
       EXPECT_EQ(p.sink.Texts()[0], c.expected) << c.format;
@@ -77,12 +80,14 @@ TEST(StreamParser, LineFormatElements) {
 
 TEST(StreamParser, FullTimeFollowsEverySecond) {
   Parser p("%tf");
-  ASSERT_EQ(p.Feed(Cat({Packet(0, Cat({Info("C"), Format(1, "")})),
-                        Packet(0, Cat({Data(1, kTimer0), Data(1, kTimer0 + 1), Data(1, kTimer0 + 10000000),
-                                       Data(1, kTimer0 + 3600ull * 24 * 10000000)}))})),
+  ASSERT_EQ(p.Feed(Cat(
+                {Packet(0, Cat({Info("C"), Format(1, "")})),
+                 Packet(0, Cat({Data(1, kTimer0), Data(1, kTimer0 + 1), Data(1, kTimer0 + 10000000),
+                                Data(1, kTimer0 + 3600ull * 24 * 10000000)}))})),
             0u);
-  std::vector<std::string> expected = {"02.01.2026 03:04:05.678'901\"2", "02.01.2026 03:04:05.678'901\"3",
-                                       "02.01.2026 03:04:06.678'901\"2", "03.01.2026 03:04:05.678'901\"2"};
+  std::vector<std::string> expected = {
+      "02.01.2026 03:04:05.678'901\"2", "02.01.2026 03:04:05.678'901\"3",
+      "02.01.2026 03:04:06.678'901\"2", "03.01.2026 03:04:05.678'901\"2"};
   EXPECT_EQ(p.sink.Texts(), expected);
 }
 
@@ -128,9 +133,11 @@ TEST(StreamParser, PacketSplitAnywhereIsParsedExactlyOnce) {
 TEST(StreamParser, PacketLargerThanTheReassemblyBuffer) {
   Parser p;
   std::string big(20000, 'x');
-  Bytes stream = Cat({Packet(0, Cat({Info("Chan"), Format(1, "%s", {10, 0})})), Packet(0, Data(1, kTimer0, Str(big)))});
+  Bytes stream = Cat({Packet(0, Cat({Info("Chan"), Format(1, "%s", {10, 0})})),
+                      Packet(0, Data(1, kTimer0, Str(big)))});
   for (size_t i = 0; i < stream.size(); i += 3000) {
-    Bytes part(stream.begin() + static_cast<long>(i), stream.begin() + static_cast<long>(std::min(stream.size(), i + 3000)));
+    Bytes part(stream.begin() + static_cast<long>(i),
+               stream.begin() + static_cast<long>(std::min(stream.size(), i + 3000)));
     ASSERT_EQ(p.Feed(part), 0u);
   }
   ASSERT_EQ(p.sink.Lines().size(), 1u);
@@ -139,17 +146,18 @@ TEST(StreamParser, PacketLargerThanTheReassemblyBuffer) {
 
 TEST(StreamParser, ChannelState) {
   Parser p("%tn|%mn|%ms");
-  Bytes setup = Packet(2, Cat({Info("Chan"), Format(1, "first"), Format(1, "second"), Format(2, "two"),
-                               Thread_Start(77, 100, "Old"), Thread_Start(77, 300, "New"),
-                               Thread_Start(77, 300, "Duplicate"), Thread_Start(77, 50, "Older than all"),
-                               Module(1, "ModA"), Module(1, "ModB")}));
+  Bytes setup =
+      Packet(2, Cat({Info("Chan"), Format(1, "first"), Format(1, "second"), Format(2, "two"),
+                     Thread_Start(77, 100, "Old"), Thread_Start(77, 300, "New"),
+                     Thread_Start(77, 300, "Duplicate"), Thread_Start(77, 50, "Older than all"),
+                     Module(1, "ModA"), Module(1, "ModB")}));
   ASSERT_EQ(p.Feed(setup), 0u);
   ASSERT_EQ(p.Feed(Packet(2, Cat({
-                                 Data(1, 10),              // before any thread start
+                                 Data(1, 10),                    // before any thread start
                                  Data(1, 200, {}, 2, 77, 2, 1),  // first thread
                                  Data(1, 400, {}, 2, 77, 3, 9),  // reused ID, unknown module
-                                 Data(9, 400),             // no descriptor: no line
-                                 Data(2, 400, {}, 7),      // level above 5
+                                 Data(9, 400),                   // no descriptor: no line
+                                 Data(2, 400, {}, 7),            // level above 5
                              }))),
             0u);
   auto lines = p.sink.Lines();
@@ -159,7 +167,9 @@ TEST(StreamParser, ChannelState) {
   EXPECT_EQ(lines[2].text, "New|Unkn.|first");
   EXPECT_EQ(lines[3].level, 5u);
   // The first thread record stopped where the second started; a stop ends the newest.
-  ASSERT_EQ(p.Feed(Packet(2, Cat({Thread_Stop(77, 500), Data(1, 299, {}, 2, 77), Data(1, 600, {}, 2, 77)}))), 0u);
+  ASSERT_EQ(p.Feed(Packet(
+                2, Cat({Thread_Stop(77, 500), Data(1, 299, {}, 2, 77), Data(1, 600, {}, 2, 77)}))),
+            0u);
   lines = p.sink.Lines();
   ASSERT_EQ(lines.size(), 6u);
   EXPECT_EQ(lines[4].thread, "Old");
@@ -168,7 +178,9 @@ TEST(StreamParser, ChannelState) {
 
 TEST(StreamParser, LevelSevenIsShownAsPanic) {
   Parser p("%lv");
-  ASSERT_EQ(p.Feed(Cat({Packet(0, Cat({Info("C"), Format(1, "")})), Packet(0, Data(1, kTimer0, {}, 7))})), 0u);
+  ASSERT_EQ(
+      p.Feed(Cat({Packet(0, Cat({Info("C"), Format(1, "")})), Packet(0, Data(1, kTimer0, {}, 7))})),
+      0u);
   ASSERT_EQ(p.sink.Texts().size(), 1u);
   EXPECT_EQ(p.sink.Texts()[0], "PANIC");
   EXPECT_EQ(p.sink.Lines()[0].message, "");
@@ -189,16 +201,18 @@ TEST(StreamParser, CloseForgetsTheChannel) {
 TEST(StreamParser, DamagedStreamsFailCleanly) {
   Bytes zero_size_record = Packet(0, Cat({Info("C"), Bytes{0, 0, 0, 0}, Format(1, "x")}));
   Bytes small_record = Packet(0, Cat({Info("C"), Bytes{0x40, 0x08, 0, 0}}));  // size 2, subtype 2
-  Bytes past_end = Packet(0, Cat({Info("C"), Bytes{0x40, 0x00, 0x01, 0}}));  // size 64 in a shorter packet
+  Bytes past_end =
+      Packet(0, Cat({Info("C"), Bytes{0x40, 0x00, 0x01, 0}}));  // size 64 in a shorter packet
   Bytes cut_header = Packet(0, Cat({Info("C"), Bytes{0x40, 0x00}}));
   Bytes short_packet = {3, 0, 0, 0, 1, 2, 3, 4, 5};
   Bytes before_info = Packet(4, Data(1, 1));
   const struct {
     const char* name;
     Bytes stream;
-  } cases[] = {{"record size 0", zero_size_record}, {"record size below header", small_record},
-               {"record past its packet", past_end}, {"record header cut", cut_header},
-               {"packet length below 4", short_packet}, {"record before channel info", before_info}};
+  } cases[] = {
+      {"record size 0", zero_size_record},     {"record size below header", small_record},
+      {"record past its packet", past_end},    {"record header cut", cut_header},
+      {"packet length below 4", short_packet}, {"record before channel info", before_info}};
   for (const auto& c : cases) {
     Parser p;
     EXPECT_EQ(p.Feed(c.stream), 2u) << c.name;

@@ -22,9 +22,9 @@ TEST(FilePoolPlan, SizesFromTheOption) {
       {"48", 16384, 3},
       {"2048", 131072, 16},
       {"1024", 131072, 8},
-      {"383", 65536, 5},      // 392192 bytes: 131072 gives only 2
-      {"abc", 16384, 3},      // does not parse: 0, the minimum
-      {"-1", 16384, 3},       // never a 4 GiB pool from a negative value
+      {"383", 65536, 5},  // 392192 bytes: 131072 gives only 2
+      {"abc", 16384, 3},  // does not parse: 0, the minimum
+      {"-1", 16384, 3},   // never a 4 GiB pool from a negative value
       {"-100000", 16384, 3},
       {"99999999999", 131072, 32767},  // capped below 4 GiB
       // x 1024 passes 64 bits: the cap, never the smallest pool of a wrapped product
@@ -92,12 +92,23 @@ TEST(FileRollRule, ParsesEveryForm) {
       {":30tm", CRoll_Rule::eParse_Invalid, CRoll_Rule::eNone, 0, ":30", {}},
       {"8:tm", CRoll_Rule::eParse_Invalid, CRoll_Rule::eNone, 0, "8:", {}},
       {"8tm", CRoll_Rule::eParse_Invalid, CRoll_Rule::eNone, 0, "8", {}},
-      {"25:00tm", CRoll_Rule::eParse_Invalid, CRoll_Rule::eNone, 0, "25:00", {}},  // never on a clock
+      {"25:00tm", CRoll_Rule::eParse_Invalid, CRoll_Rule::eNone, 0, "25:00", {}},  // never on a
+                                                                                   // clock
       {"8:60tm", CRoll_Rule::eParse_Invalid, CRoll_Rule::eNone, 0, "8:60", {}},
       // sizes whose byte count does not fit 64 bits are refused, never wrapped to a tiny roll
-      {"17592186044415mb", CRoll_Rule::eParse_Ok, CRoll_Rule::eMegabytes, 17592186044415ULL * 1048576, "", {}},
+      {"17592186044415mb",
+       CRoll_Rule::eParse_Ok,
+       CRoll_Rule::eMegabytes,
+       17592186044415ULL * 1048576,
+       "",
+       {}},
       {"17592186044416mb", CRoll_Rule::eParse_Invalid, CRoll_Rule::eNone, 0, "17592186044416", {}},
-      {"99999999999999999999mb", CRoll_Rule::eParse_Invalid, CRoll_Rule::eNone, 0, "99999999999999999999", {}},
+      {"99999999999999999999mb",
+       CRoll_Rule::eParse_Invalid,
+       CRoll_Rule::eNone,
+       0,
+       "99999999999999999999",
+       {}},
       {"99999999999999999999hr", CRoll_Rule::eParse_Cut, CRoll_Rule::eHours, 3600000000ULL, "", {}},
   };
   for (const Case& c : cases) {
@@ -129,7 +140,8 @@ TEST(FileRollRule, TimesOfDayArePassedOnce) {
       {73000, 80000, true},   // passes 20:30
       {80000, 80000, false},  // no time went by
   };
-  for (const Case& c : cases) EXPECT_EQ(rule.Time_Passed(c.previous, c.now), c.roll) << c.previous << ".." << c.now;
+  for (const Case& c : cases)
+    EXPECT_EQ(rule.Time_Passed(c.previous, c.now), c.roll) << c.previous << ".." << c.now;
 
   // A roll time of midnight is passed when the clock wraps; so is a time shortly after it.
   CRoll_Rule midnight;
@@ -160,7 +172,7 @@ TEST(FileRollRule, DueChecks) {
 
   CRoll_Rule times;
   ASSERT_EQ(times.Parse("0:00tm", nullptr, 0), CRoll_Rule::eParse_Ok);
-  times.Set_Last_Check(86399);  // 23:59:59
+  times.Set_Last_Check(86399);          // 23:59:59
   EXPECT_TRUE(times.Check_Times(1));    // 00:00:01: midnight was passed
   EXPECT_FALSE(times.Check_Times(60));  // once only
 }

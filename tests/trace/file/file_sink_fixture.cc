@@ -14,7 +14,8 @@ ITR_Client* Make_File_Sink(const TempDir& dir, std::vector<std::string> options)
 
 std::vector<std::string> Trd_Names(const std::string& dir) {
   std::vector<std::string> names;
-  for (const std::string& path : List_Trd_Files(dir)) names.push_back(path.substr(path.rfind('/') + 1));
+  for (const std::string& path : List_Trd_Files(dir))
+    names.push_back(path.substr(path.rfind('/') + 1));
   return names;
 }
 

@@ -32,8 +32,8 @@ std::string Name_For(time_t when, unsigned counter) {
   struct tm local;
   localtime_r(&when, &local);
   char name[64];
-  snprintf(name, sizeof(name), "%04d%02d%02d-%02d%02d%02d.%03u.trd", local.tm_year + 1900, local.tm_mon + 1,
-           local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, counter);
+  snprintf(name, sizeof(name), "%04d%02d%02d-%02d%02d%02d.%03u.trd", local.tm_year + 1900,
+           local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, counter);
   return name;
 }
 
@@ -136,23 +136,20 @@ TEST(FileSink, UncreatableDirectoryFailsWithItsReason) {
 TEST(FileSink, DirectoryLimits) {
   struct Case {
     std::vector<std::string> options;
-    size_t files_left;       // old files kept, besides the new one
+    size_t files_left;  // old files kept, besides the new one
   };
   const Case cases[] = {
-      {{"/TR.Files=0"}, 4},
-      {{"/TR.Files=5000"}, 4},
-      {{"/TR.Files=1"}, 0},
-      {{"/TR.Files=3"}, 2},
-      {{"/TR.FSize=1"}, 1},   // 1 MiB: one 600 KiB file fits beside the new one
-      {{"/TR.FSize=2"}, 3},
-      {{"/TR.FSize=0"}, 4},
+      {{"/TR.Files=0"}, 4}, {{"/TR.Files=5000"}, 4}, {{"/TR.Files=1"}, 0},
+      {{"/TR.Files=3"}, 2}, {{"/TR.FSize=1"}, 1},  // 1 MiB: one 600 KiB file fits beside the new
+                                                   // one
+      {{"/TR.FSize=2"}, 3}, {{"/TR.FSize=0"}, 4},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.options[0]);
     TempDir dir;
     const std::string big(600 * 1024, 'x');
-    const char* old_names[] = {"20000101-000000.000.trd", "20000101-000001.000.TRD", "20000101-000002.000.trd",
-                               "20000101-000003.000.Trd"};
+    const char* old_names[] = {"20000101-000000.000.trd", "20000101-000001.000.TRD",
+                               "20000101-000002.000.trd", "20000101-000003.000.Trd"};
     for (const char* name : old_names) ASSERT_TRUE(Write_File(dir.File(name), big));
     ASSERT_TRUE(Write_File(dir.File("notes.txt"), big));
     ITR_Client* client = Make_File_Sink(dir, c.options);
@@ -203,7 +200,7 @@ TEST(FileSink, SentContract) {
       {0, &chunk, 0, 4, eCode_Bad_Args},
       {32, &chunk, 1, 4, eCode_Bad_Args},
       {0, &chunk, 1, 0x7FFFFFF, eCode_Bad_Args},  // with its header above the limit
-      {0, &lying, 1, 4, eCode_Bad_Args},           // chunks that do not add up to the size
+      {0, &lying, 1, 4, eCode_Bad_Args},          // chunks that do not add up to the size
       {0, &chunk, 1, 4, eCode_Ok},
       {31, &chunk, 1, 4, eCode_Ok},
   };
@@ -256,7 +253,8 @@ TEST(FileSink, CloseWritesEverythingAccepted) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     ASSERT_EQ(result, 0u);
-    const uint32_t header = sTRC_User_Header::Make(static_cast<uint32_t>(payload.size() + 4), i % 3);
+    const uint32_t header =
+        sTRC_User_Header::Make(static_cast<uint32_t>(payload.size() + 4), i % 3);
     expected.append(reinterpret_cast<const char*>(&header), 4);
     expected += payload;
   }
@@ -301,7 +299,9 @@ TEST(FileSink, JournalReportsOptionProblems) {
   for (const Case& c : cases) {
     TempDir dir;
     ITR_Client* client = nullptr;
-    const std::string out = Capture_Stdout([&] { client = Make_File_Sink(dir, {c.option, "/TR.Verb=0"}); });
+    const std::string out = Capture_Stdout([&] {
+      client = Make_File_Sink(dir, {c.option, "/TR.Verb=0"});
+    });
     ASSERT_NE(client, nullptr);
     EXPECT_EQ(client->Get_Status(), 0u);
     EXPECT_NE(out.find(std::string("ERROR: : ") + c.message), std::string::npos) << out;

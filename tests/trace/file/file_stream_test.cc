@@ -28,7 +28,8 @@ namespace {
 // Runs `threads` threads, each making `calls` trace calls "%d %d" (thread, call index) on
 // `channel`; returns the number of calls that returned true per thread. With `until_accepted`
 // each thread keeps calling (yielding after a refusal) until `calls` calls were accepted.
-std::vector<uint64_t> Trace_From_Threads(ITR_Trace* channel, int threads, int calls, bool until_accepted = false) {
+std::vector<uint64_t> Trace_From_Threads(ITR_Trace* channel, int threads, int calls,
+                                         bool until_accepted = false) {
   std::vector<uint64_t> accepted(threads, 0);
   std::vector<std::thread> workers;
   for (int t = 0; t < threads; ++t) {
@@ -131,7 +132,8 @@ TEST(FileStream, RefusedCallsAreReportedWhereTheyWereLost) {
   int gaps = 0;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   for (int i = 0; gaps < kGaps && i < 20000000; ++i) {
-    const bool ok = channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d %d", 0, i);
+    const bool ok =
+        channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d %d", 0, i);
     if (ok && !accepted.empty() && !accepted.back()) ++gaps;
     accepted.push_back(ok);
     if ((i & 0xFFF) == 0 && std::chrono::steady_clock::now() > deadline) break;
@@ -139,8 +141,8 @@ TEST(FileStream, RefusedCallsAreReportedWhereTheyWereLost) {
   // Only accepted calls after the last gap: nothing is left for the final flush to report.
   for (int i = 0; i < 10 && !accepted.back(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    accepted.push_back(channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d %d", 0,
-                                      static_cast<int>(accepted.size())));
+    accepted.push_back(channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d %d",
+                                      0, static_cast<int>(accepted.size())));
   }
   channel->Release();
   client->Release();
@@ -150,8 +152,8 @@ TEST(FileStream, RefusedCallsAreReportedWhereTheyWereLost) {
   const std::vector<TrdFile> files = Read_Trd_Directory(dir.Path());
   ASSERT_EQ(files.size(), 1u);
   EXPECT_EQ(files[0].error, "");
-  int64_t previous = -1;     // index of the last accepted call read
-  uint64_t reported = 0;     // lost calls of a report not yet followed by a call
+  int64_t previous = -1;  // index of the last accepted call read
+  uint64_t reported = 0;  // lost calls of a report not yet followed by a call
   int reports = 0;
   for (const TrdData& data : files[0].data) {
     if (data.format == CTRTrace::kLoss_Format) {
@@ -170,7 +172,8 @@ TEST(FileStream, RefusedCallsAreReportedWhereTheyWereLost) {
     // The calls between the previous accepted one and this one were all refused: the report in
     // between counts them, and without a gap there is no report.
     EXPECT_EQ(static_cast<uint64_t>(index - previous - 1), reported) << "at call " << index;
-    for (int64_t lost = previous + 1; lost < index; ++lost) EXPECT_FALSE(accepted[static_cast<size_t>(lost)]);
+    for (int64_t lost = previous + 1; lost < index; ++lost)
+      EXPECT_FALSE(accepted[static_cast<size_t>(lost)]);
     previous = index;
     reported = 0;
   }
@@ -194,7 +197,8 @@ TEST(FileStream, RollsKeepEveryFileReadableByItself) {
   std::atomic<uint64_t> second_ok{0};
   std::thread other([&] {
     for (int i = 0; !stop; ++i) {
-      if (second->Trace(0, TRL_DEBUG, nullptr, __LINE__, __FILE__, __func__, "%s %d", "other", i)) ++second_ok;
+      if (second->Trace(0, TRL_DEBUG, nullptr, __LINE__, __FILE__, __func__, "%s %d", "other", i))
+        ++second_ok;
     }
   });
   // About 45 bytes per call: some 7 MiB, so several files.
@@ -207,7 +211,8 @@ TEST(FileStream, RollsKeepEveryFileReadableByItself) {
 
   const std::vector<std::string> names = Trd_Names(dir.Path());
   const std::vector<TrdFile> files = Read_Trd_Directory(dir.Path());
-  ASSERT_GE(files.size(), 3u) << "expected several rolls; accepted " << accepted[0] << " " << accepted[1] << " other " << second_ok.load();
+  ASSERT_GE(files.size(), 3u) << "expected several rolls; accepted " << accepted[0] << " "
+                              << accepted[1] << " other " << second_ok.load();
   uint64_t second_seen = 0;
   for (size_t i = 0; i < files.size(); ++i) {
     SCOPED_TRACE(files[i].path);
@@ -258,7 +263,8 @@ TEST(FileStream, RollsAtTimesOfDay) {
           const long utc = static_cast<long>(time(nullptr) % 86400);
           const long offset = ((utc - (c.roll_second - 2)) % 86400 + 86400) % 86400;
           char zone[64];
-          snprintf(zone, sizeof(zone), "XXX+%02ld:%02ld:%02ld", offset / 3600, offset / 60 % 60, offset % 60);
+          snprintf(zone, sizeof(zone), "XXX+%02ld:%02ld:%02ld", offset / 3600, offset / 60 % 60,
+                   offset % 60);
           setenv("TZ", zone, 1);
           tzset();
           ITR_Client* client = Make_File_Sink(dir, {c.rule});
@@ -311,7 +317,8 @@ TEST(FileStream, FullDiskStopsDeliveryCleanly) {
         bool told = false;
         for (int wait = 0; !told && wait < 2000; ++wait) {
           for (const RecordingChannel::Event& event : observer.Events()) {
-            if (event.kind == RecordingChannel::Kind::Status && event.status.connected == 0) told = true;
+            if (event.kind == RecordingChannel::Kind::Status && event.status.connected == 0)
+              told = true;
           }
           if (!told) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
@@ -323,7 +330,8 @@ TEST(FileStream, FullDiskStopsDeliveryCleanly) {
       120000);
   ASSERT_TRUE(child.exited) << "signal " << child.signal << "\n" << child.output;
   EXPECT_EQ(child.exit_code, 0) << child.output;
-  EXPECT_NE(child.output.find("CRIT.: : Not possible to write data"), std::string::npos) << child.output;
+  EXPECT_NE(child.output.find("CRIT.: : Not possible to write data"), std::string::npos)
+      << child.output;
   EXPECT_NE(child.output.find("[Routine]"), std::string::npos) << child.output;
 }
 

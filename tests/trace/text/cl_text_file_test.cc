@@ -3,11 +3,11 @@
 #include "trace/text/cl_text_file.h"
 
 #include <dirent.h>
-#include <limits.h>
-#include <unistd.h>
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "support/capture_sink.h"
-#include "support/stream_builder.h"
 #include "support/child_process.h"
 #include "support/option_args.h"
+#include "support/stream_builder.h"
 #include "support/temp_dir.h"
 #include "trace/text/cl_text.h"
 
@@ -47,7 +47,9 @@ uint32_t Init(CClTextFile* file, std::vector<std::string> options) {
   return file->Initialize(args.Get(), args.Count());
 }
 
-void Log(CClTextFile* file, const std::string& line) { file->Log(nullptr, line.data(), line.size()); }
+void Log(CClTextFile* file, const std::string& line) {
+  file->Log(nullptr, line.data(), line.size());
+}
 
 // "YYYYMMDD-hhmmss" of local time `t`.
 std::string Stamp(time_t t) {
@@ -63,7 +65,8 @@ TEST(ClTextFile, NamesBomAndLineEnds) {
   std::string sub = dir.Path() + "/a/b/logs";  // created with its parents
   // Names this second (and the next ones) with counter 000 are taken already.
   time_t now = time(nullptr);
-  for (int i = 0; i < 5; ++i) ASSERT_TRUE(mqw_test::Write_File(dir.File(Stamp(now + i) + "000.txt"), "x"));
+  for (int i = 0; i < 5; ++i)
+    ASSERT_TRUE(mqw_test::Write_File(dir.File(Stamp(now + i) + "000.txt"), "x"));
   {
     CClTextFile file;
     ASSERT_EQ(Init(&file, {"/TR.Dir=" + dir.Path()}), 0u);
@@ -78,7 +81,9 @@ TEST(ClTextFile, NamesBomAndLineEnds) {
   }
   ASSERT_EQ(mine.size(), strlen("20260101-120000001.txt")) << mine;
   EXPECT_EQ(mine.substr(15), "001.txt");
-  EXPECT_EQ(Read_File(dir.File(mine)), "\xEF\xBB\xBF" "first line\r\nsecond \xc3\xa9\r\n");
+  EXPECT_EQ(Read_File(dir.File(mine)),
+            "\xEF\xBB\xBF"
+            "first line\r\nsecond \xc3\xa9\r\n");
 
   CClTextFile nested;
   ASSERT_EQ(Init(&nested, {"/TR.Dir=" + sub}), 0u);
@@ -126,7 +131,8 @@ TEST(ClTextFile, RollOptions) {
       {"5mb", CClTextFile::eRoll_Size, 5242880, nullptr},
       {"5MB", CClTextFile::eRoll_Size, 5242880, nullptr},
       {"24hr", CClTextFile::eRoll_Time, 86400000, nullptr},
-      {"1500hr", CClTextFile::eRoll_Time, 3600000000ull, "TR:Rolling value is more than 1000 hours, cutting\n"},
+      {"1500hr", CClTextFile::eRoll_Time, 3600000000ull,
+       "TR:Rolling value is more than 1000 hours, cutting\n"},
       {"08:00,20:30tm", CClTextFile::eRoll_Times_Of_Day, 0, nullptr},
       {"mb", 0, 0, "TR:Rolling value is not correct = mb\n"},
       {"100", 0, 0, "TR:Rolling value is not correct = 1\n"},
@@ -138,13 +144,15 @@ TEST(ClTextFile, RollOptions) {
       {"tm", 0, 0, "TR:Rolling value is not correct = tm\n"},
       // a size whose byte count passes 64 bits is refused, not wrapped to a roll before every line
       {"17592186044416mb", 0, 0, "TR:Rolling value is not correct = 17592186044416\n"},
-      {"-1hr", CClTextFile::eRoll_Time, 3600000000ull, "TR:Rolling value is more than 1000 hours, cutting\n"},
+      {"-1hr", CClTextFile::eRoll_Time, 3600000000ull,
+       "TR:Rolling value is more than 1000 hours, cutting\n"},
   };
   mqw_test::TempDir dir;
   for (const auto& c : cases) {
     CClTextFile file;
-    std::string out = mqw_test::Capture_Stdout(
-        [&] { ASSERT_EQ(Init(&file, {"/TR.Dir=" + dir.Path(), std::string("/TR.Roll=") + c.value}), 0u); });
+    std::string out = mqw_test::Capture_Stdout([&] {
+      ASSERT_EQ(Init(&file, {"/TR.Dir=" + dir.Path(), std::string("/TR.Roll=") + c.value}), 0u);
+    });
     EXPECT_EQ(file.Roll_Mode(), c.mode) << c.value;
     if (c.mode != CClTextFile::eRoll_Times_Of_Day) {
       EXPECT_EQ(file.Roll_Value(), c.amount) << c.value;
@@ -158,8 +166,8 @@ TEST(ClTextFile, TimesOfDay) {
   CClTextFile file;
   ASSERT_EQ(Init(&file, {"/TR.Dir=" + dir.Path(), "/TR.Roll=08:00,20:30,0:30tm"}), 0u);
   file.Set_Last_Check(7 * 3600 + 59 * 60);
-  EXPECT_TRUE(file.Check_Times_Of_Day(8 * 3600 + 1));     // passed 08:00
-  EXPECT_FALSE(file.Check_Times_Of_Day(9 * 3600));        // once only
+  EXPECT_TRUE(file.Check_Times_Of_Day(8 * 3600 + 1));          // passed 08:00
+  EXPECT_FALSE(file.Check_Times_Of_Day(9 * 3600));             // once only
   EXPECT_FALSE(file.Check_Times_Of_Day(20 * 3600 + 30 * 60));  // 20:30 not yet passed
   EXPECT_TRUE(file.Check_Times_Of_Day(20 * 3600 + 31 * 60));
   file.Set_Last_Check(23 * 3600);
@@ -174,7 +182,9 @@ TEST(ClTextFile, ExistingEntriesAreNeverFollowed) {
   ASSERT_TRUE(mqw_test::Write_File(dir.File("victim"), "keep me"));
   const time_t now = time(nullptr);
   for (int i = 0; i < 5; ++i) {
-    ASSERT_EQ(symlink(dir.File("target" + std::to_string(i)).c_str(), dir.File(Stamp(now + i) + "000.txt").c_str()), 0);
+    ASSERT_EQ(symlink(dir.File("target" + std::to_string(i)).c_str(),
+                      dir.File(Stamp(now + i) + "000.txt").c_str()),
+              0);
     ASSERT_EQ(symlink(dir.File("victim").c_str(), dir.File(Stamp(now + i) + "001.txt").c_str()), 0);
   }
   {
@@ -182,13 +192,16 @@ TEST(ClTextFile, ExistingEntriesAreNeverFollowed) {
     ASSERT_EQ(Init(&file, {"/TR.Dir=" + dir.Path()}), 0u);
     Log(&file, "mine");
   }
-  for (int i = 0; i < 5; ++i) EXPECT_EQ(access(dir.File("target" + std::to_string(i)).c_str(), F_OK), -1) << i;
+  for (int i = 0; i < 5; ++i)
+    EXPECT_EQ(access(dir.File("target" + std::to_string(i)).c_str(), F_OK), -1) << i;
   EXPECT_EQ(Read_File(dir.File("victim")), "keep me");
   int mine = 0;
   for (const std::string& name : List(dir.Path())) {
     if (name.substr(name.size() < 7 ? 0 : name.size() - 7) != "002.txt") continue;
     ++mine;
-    EXPECT_EQ(Read_File(dir.File(name)), "\xEF\xBB\xBF" "mine\r\n");
+    EXPECT_EQ(Read_File(dir.File(name)),
+              "\xEF\xBB\xBF"
+              "mine\r\n");
   }
   EXPECT_EQ(mine, 1);
 }
@@ -202,11 +215,14 @@ TEST(ClTextFile, FailureMessagesAreExact) {
   deep.resize(PATH_MAX - 20);  // exists once made, but no file name fits below it
   CClTextFile file;
   uint32_t result = 0;
-  const std::string out = mqw_test::Capture_Stdout([&] { result = Init(&file, {"/TR.Dir=" + deep}); });
+  const std::string out =
+      mqw_test::Capture_Stdout([&] { result = Init(&file, {"/TR.Dir=" + deep}); });
   EXPECT_EQ(result, 2u);
   EXPECT_EQ(TR_Last_Error(), 7u);
   const std::string head = "TR:Can't create file: " + deep + "/";
-  const std::string tail = ".txt" "TR:File creation failed";
+  const std::string tail =
+      ".txt"
+      "TR:File creation failed";
   ASSERT_GT(out.size(), head.size() + tail.size()) << out;
   EXPECT_EQ(out.substr(0, head.size()), head);
   EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
@@ -215,7 +231,8 @@ TEST(ClTextFile, FailureMessagesAreExact) {
   mqw_test::TempDir other;
   ASSERT_TRUE(mqw_test::Write_File(other.File("plain"), "x"));
   CClTextFile blocked;
-  const std::string dir_out = mqw_test::Capture_Stdout([&] { result = Init(&blocked, {"/TR.Dir=" + other.File("plain/sub")}); });
+  const std::string dir_out = mqw_test::Capture_Stdout(
+      [&] { result = Init(&blocked, {"/TR.Dir=" + other.File("plain/sub")}); });
   EXPECT_EQ(result, 5u);
   EXPECT_EQ(dir_out, "TR:Can't create directory: " + other.File("plain/sub") + "\n");
 }
@@ -229,7 +246,8 @@ TEST(ClTextFile, RollsAtMidnight) {
         const long utc = static_cast<long>(time(nullptr) % 86400);
         const long offset = ((utc + 2) % 86400 + 86400) % 86400;  // local = UTC - offset
         char zone[64];
-        snprintf(zone, sizeof(zone), "XXX+%02ld:%02ld:%02ld", offset / 3600, offset / 60 % 60, offset % 60);
+        snprintf(zone, sizeof(zone), "XXX+%02ld:%02ld:%02ld", offset / 3600, offset / 60 % 60,
+                 offset % 60);
         setenv("TZ", zone, 1);
         tzset();
         CClTextFile file;
@@ -247,7 +265,8 @@ TEST(ClTextFile, RollsAtMidnight) {
 
 TEST(ClTextFile, LimitsCountForeignTextFiles) {
   mqw_test::TempDir dir;
-  for (const char* name : {"20200101-000000000.txt", "20200102-000000000.TXT", "20200103-000000000.txt"})
+  for (const char* name :
+       {"20200101-000000000.txt", "20200102-000000000.TXT", "20200103-000000000.txt"})
     ASSERT_TRUE(mqw_test::Write_File(dir.File(name), std::string(600000, 'f')));
   ASSERT_TRUE(mqw_test::Write_File(dir.File("notes.log"), "kept"));
   {
@@ -312,7 +331,9 @@ TEST(ClTextFile, QuietClientWritesItsLinesOut) {
     std::vector<std::string> names = List(dir.Path());
     if (!names.empty()) content = Read_File(dir.File(names[0]));
   }
-  EXPECT_EQ(content, "\xEF\xBB\xBF" "quiet line\r\n");
+  EXPECT_EQ(content,
+            "\xEF\xBB\xBF"
+            "quiet line\r\n");
   client->Release();
 }
 

@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "support/stream_builder.h"
 #include "support/option_args.h"
+#include "support/stream_builder.h"
 #include "support/temp_dir.h"
 #include "trace/text/cl_text.h"
 
@@ -48,17 +48,21 @@ class Rsyslog {
   Rsyslog() {
     out_ = dir_.File("messages.log");
     std::string conf = dir_.File("rsyslog.conf");
-    mqw_test::Write_File(conf,
-                         "global(workDirectory=\"" + dir_.Path() + "\")\n"
-                         "module(load=\"imudp\")\n"
-                         "input(type=\"imudp\" address=\"127.0.0.1\" port=\"" + std::to_string(kPort) + "\")\n"
-                         "template(name=\"raw\" type=\"string\" "
-                         "string=\"%pri%|%app-name%|%procid%|%hostname%|%rawmsg%\\n\")\n"
-                         "*.* action(type=\"omfile\" file=\"" + out_ + "\" template=\"raw\")\n");
+    mqw_test::Write_File(conf, "global(workDirectory=\"" + dir_.Path() +
+                                   "\")\n"
+                                   "module(load=\"imudp\")\n"
+                                   "input(type=\"imudp\" address=\"127.0.0.1\" port=\"" +
+                                   std::to_string(kPort) +
+                                   "\")\n"
+                                   "template(name=\"raw\" type=\"string\" "
+                                   "string=\"%pri%|%app-name%|%procid%|%hostname%|%rawmsg%\\n\")\n"
+                                   "*.* action(type=\"omfile\" file=\"" +
+                                   out_ + "\" template=\"raw\")\n");
     pid_ = fork();
     if (pid_ == 0) {
       std::string pidfile = dir_.File("rsyslogd.pid");
-      execl("/usr/sbin/rsyslogd", "rsyslogd", "-n", "-f", conf.c_str(), "-i", pidfile.c_str(), nullptr);
+      execl("/usr/sbin/rsyslogd", "rsyslogd", "-n", "-f", conf.c_str(), "-i", pidfile.c_str(),
+            nullptr);
       _exit(127);
     }
   }
@@ -66,7 +70,8 @@ class Rsyslog {
     if (pid_ > 0) {
       kill(pid_, SIGTERM);
       int status = 0;
-      for (int i = 0; i < 50 && waitpid(pid_, &status, WNOHANG) == 0; ++i) std::this_thread::sleep_for(100ms);
+      for (int i = 0; i < 50 && waitpid(pid_, &status, WNOHANG) == 0; ++i)
+        std::this_thread::sleep_for(100ms);
       if (waitpid(pid_, &status, WNOHANG) == 0) {
         kill(pid_, SIGKILL);
         waitpid(pid_, &status, 0);
@@ -141,9 +146,9 @@ TEST(ClTextSyslog, LinesReachARealReceiver) {
   const std::string suffix = "|text_syslog_test|" + std::to_string(getpid()) + "|" + Host() + "|";
   for (size_t i = 0; i < 6; ++i) {
     uint32_t pri = 3 * 8 + severity[i];
-    std::string expected = std::to_string(pri) + suffix + "<" + std::to_string(pri) + ">1 2026-01-02T03:04:05.678Z " +
-                           Host() + " text_syslog_test " + std::to_string(getpid()) + " - - level " +
-                           std::to_string(levels[i]);
+    std::string expected = std::to_string(pri) + suffix + "<" + std::to_string(pri) +
+                           ">1 2026-01-02T03:04:05.678Z " + Host() + " text_syslog_test " +
+                           std::to_string(getpid()) + " - - level " + std::to_string(levels[i]);
     EXPECT_EQ(lines[i].substr(0, expected.size()), expected) << lines[i];
   }
 }
@@ -163,8 +168,9 @@ TEST(ClTextSyslog, LongLinesAreCutToThePacket) {
                    "/TR.Format=%ms"});
   CClText* client = new CClText(args.Get(), args.Count());
   ASSERT_EQ(client->Get_Status(), 0u);
-  Send(client, Cat({Info("C"), Format(1, "%s", {10, 0}), Data(1, kTimer0, Str(std::string(2000, 'L'))),
-                    Data(1, kTimer0, Str("short"))}));
+  Send(client,
+       Cat({Info("C"), Format(1, "%s", {10, 0}), Data(1, kTimer0, Str(std::string(2000, 'L'))),
+            Data(1, kTimer0, Str("short"))}));
   client->Release();
 
   char packet[4096];

@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "support/capture_sink.h"
-#include "support/stream_builder.h"
 #include "support/child_process.h"
 #include "support/option_args.h"
 #include "support/recording_channel.h"
+#include "support/stream_builder.h"
 
 namespace {
 
@@ -30,7 +30,8 @@ using Args = mqw_test::OptionArgs;
 
 std::string Handle_Option(CClTextSink* sink) {
   char text[64];
-  snprintf(text, sizeof(text), "/TR.ExtAddr=%llX", static_cast<unsigned long long>(TR_Register_Text_Sink(sink)));
+  snprintf(text, sizeof(text), "/TR.ExtAddr=%llX",
+           static_cast<unsigned long long>(TR_Register_Text_Sink(sink)));
   return text;
 }
 
@@ -62,8 +63,8 @@ TEST(ClText, PoolSizing) {
     const char* option;
     uint32_t count;
     uint32_t size;
-  } cases[] = {{nullptr, 16, 131072}, {"/TR.Pool=1024", 8, 131072}, {"/TR.Pool=256", 4, 65536},
-               {"/TR.Pool=1", 3, 16384}, {"/TR.Pool=100", 3, 32768}, {"/TR.Pool=x", 3, 16384}};
+  } cases[] = {{nullptr, 16, 131072},    {"/TR.Pool=1024", 8, 131072}, {"/TR.Pool=256", 4, 65536},
+               {"/TR.Pool=1", 3, 16384}, {"/TR.Pool=100", 3, 32768},   {"/TR.Pool=x", 3, 16384}};
   for (const auto& c : cases) {
     CaptureSink sink;
     std::vector<std::string> options;
@@ -127,7 +128,8 @@ TEST(ClText, EveryAcceptedRecordIsRenderedOnceAndInOrder) {
     producers.emplace_back([&] {
       // Each call is one packet; the shared counter gives every line a unique number, the
       // channel ID keeps one producer's packets in order.
-      for (int i; (i = next.fetch_add(1)) < kLines;) EXPECT_EQ(Send(client, 3, Data(1, kTimer0, Int(i))), 0u);
+      for (int i; (i = next.fetch_add(1)) < kLines;)
+        EXPECT_EQ(Send(client, 3, Data(1, kTimer0, Int(i))), 0u);
     });
   }
   for (auto& producer : producers) producer.join();
@@ -150,7 +152,8 @@ TEST(ClText, OnlyRegisteredOutputsAreUsed) {
   char address[64];
   snprintf(address, sizeof(address), "/TR.ExtAddr=%llX",
            static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(&unregistered)));
-  const char* invalid[] = {address, "/TR.ExtAddr=", "/TR.ExtAddr=zz", "/TR.ExtAddr=FFFFFFFFFFFFFFFFF"};
+  const char* invalid[] = {address, "/TR.ExtAddr=", "/TR.ExtAddr=zz",
+                           "/TR.ExtAddr=FFFFFFFFFFFFFFFFF"};
   for (const char* option : invalid) {
     Args args({"/TR.Sink=ExternalSinc", option});
     std::string out = mqw_test::Capture_Stdout([&] {
@@ -200,7 +203,8 @@ TEST(ClText, UnparsableStreamTurnsTheClientOff) {
     // Fill the rest of the pool, then one more producer has to wait for room.
     ASSERT_EQ(Send(client, 0, Filler_Payload(16380)), 0u);
     ASSERT_EQ(Send(client, 0, Filler_Payload(16380)), 0u);
-    auto waiting = std::async(std::launch::async, [&] { return Send(client, 0, Filler_Payload(16380)); });
+    auto waiting =
+        std::async(std::launch::async, [&] { return Send(client, 0, Filler_Payload(16380)); });
     EXPECT_EQ(waiting.wait_for(300ms), std::future_status::timeout);
     sink.Release();
     ASSERT_EQ(waiting.wait_for(10s), std::future_status::ready);
@@ -216,7 +220,8 @@ TEST(ClText, UnparsableStreamTurnsTheClientOff) {
     bool told = false;
     for (int i = 0; i < 100 && !told; ++i) {
       for (const auto& event : channel.Events()) {
-        if (event.kind == RecordingChannel::Kind::Status && event.status.connected == 0) told = true;
+        if (event.kind == RecordingChannel::Kind::Status && event.status.connected == 0)
+          told = true;
       }
       if (!told) std::this_thread::sleep_for(50ms);
     }
@@ -248,14 +253,17 @@ TEST(ClText, WorkerBlocksAsynchronousSignals) {
   ASSERT_EQ(Send(client, 0, Cat({Info("C"), Format(1, "masked"), Data(1, kTimer0)})), 0u);
   ASSERT_TRUE(sink.Wait_Lines(1, 5s));
   ASSERT_TRUE(sink.seen);
-  for (int blocked : {SIGTERM, SIGINT, SIGHUP, SIGUSR1}) EXPECT_EQ(sigismember(&sink.mask, blocked), 1) << blocked;
-  for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGABRT}) EXPECT_EQ(sigismember(&sink.mask, fault), 0) << fault;
+  for (int blocked : {SIGTERM, SIGINT, SIGHUP, SIGUSR1})
+    EXPECT_EQ(sigismember(&sink.mask, blocked), 1) << blocked;
+  for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGABRT})
+    EXPECT_EQ(sigismember(&sink.mask, fault), 0) << fault;
   client->Release();
 }
 
 TEST(ClText, TraceChannelEndToEnd) {
   CaptureSink sink;
-  std::string options = "/TR.Sink=ExternalSinc " + Handle_Option(&sink) + " /TR.Format=%cn|%tn|%mn|%lv|%fs|%ms";
+  std::string options =
+      "/TR.Sink=ExternalSinc " + Handle_Option(&sink) + " /TR.Format=%cn|%tn|%mn|%lv|%fs|%ms";
   ITR_Client* client = TR_Create_Client(options.c_str());
   ASSERT_NE(client, nullptr);
   ITR_Trace* trace = TR_Create_Trace(client, "Main", nullptr);
@@ -263,8 +271,10 @@ TEST(ClText, TraceChannelEndToEnd) {
   void* module = nullptr;
   ASSERT_TRUE(trace->Register_Module("Net", &module));
   ASSERT_TRUE(trace->Register_Thread("Tester", gettid()));
-  EXPECT_TRUE(trace->Trace(0, TRL_INFO, module, 10, "/a/b/c.cc", "F", "%s has %d items (%.1f%%)", "list", 3, 42.5));
-  EXPECT_TRUE(trace->Trace(0, TRL_ERROR, nullptr, 11, "c.cc", "F", "%c%lc %ls %p", 'x', L'\u00e9', L"wide", (void*)0x1f));
+  EXPECT_TRUE(trace->Trace(0, TRL_INFO, module, 10, "/a/b/c.cc", "F", "%s has %d items (%.1f%%)",
+                           "list", 3, 42.5));
+  EXPECT_TRUE(trace->Trace(0, TRL_ERROR, nullptr, 11, "c.cc", "F", "%c%lc %ls %p", 'x', L'\u00e9',
+                           L"wide", (void*)0x1f));
   EXPECT_TRUE(trace->Trace_Managed(0, TRL_WARNING, nullptr, 12, "c.cc", "F", "managed text"));
   trace->Release();
   client->Release();

@@ -101,17 +101,22 @@ TEST(TraceCat, ReadsTheFileSinkLikeTheTextSinkPrints) {
   ITR_Client* file = TR_Create_Client(("/TR.Sink=FileBin /TR.Dir=" + dir.Path()).c_str());
   ASSERT_NE(text, nullptr);
   ASSERT_NE(file, nullptr);
-  std::vector<ITR_Trace*> traces = {TR_Create_Trace(text, "Same", nullptr), TR_Create_Trace(file, "Same", nullptr)};
+  std::vector<ITR_Trace*> traces = {TR_Create_Trace(text, "Same", nullptr),
+                                    TR_Create_Trace(file, "Same", nullptr)};
   for (ITR_Trace* trace : traces) {
     ASSERT_NE(trace, nullptr);
     void* module = nullptr;
     trace->Register_Module("Storage", &module);
     trace->Register_Thread("Main thread", gettid());
-    trace->Trace(0, TRL_INFO, nullptr, 10, "/src/app/main.cc", "main", "started %s v%d.%d", "demo", 1, 2);
-    trace->Trace(0, TRL_WARNING, module, 11, "/src/app/store.cc", "Save", "%5.2f%% full, %llu bytes left", 97.5, 123456789ull);
-    trace->Trace(0, TRL_DEBUG, module, 12, "store.cc", "Save", "%-6s|%06x|%c|%ls", "key", 0xbeef, 'Q', L"w\u00e8de");
+    trace->Trace(0, TRL_INFO, nullptr, 10, "/src/app/main.cc", "main", "started %s v%d.%d", "demo",
+                 1, 2);
+    trace->Trace(0, TRL_WARNING, module, 11, "/src/app/store.cc", "Save",
+                 "%5.2f%% full, %llu bytes left", 97.5, 123456789ull);
+    trace->Trace(0, TRL_DEBUG, module, 12, "store.cc", "Save", "%-6s|%06x|%c|%ls", "key", 0xbeef,
+                 'Q', L"w\u00e8de");
     trace->Trace_Managed(0, TRL_ERROR, nullptr, 13, "main.cc", "main", "already formatted");
-    for (int i = 0; i < 200; ++i) trace->Trace(0, TRL_TRACE, nullptr, 14, "loop.cc", "Loop", "item %d of %d", i, 200);
+    for (int i = 0; i < 200; ++i)
+      trace->Trace(0, TRL_TRACE, nullptr, 14, "loop.cc", "Loop", "item %d of %d", i, 200);
   }
   for (ITR_Trace* trace : traces) trace->Release();
   text->Release();
@@ -127,15 +132,18 @@ TEST(TraceCat, ReadsTheFileSinkLikeTheTextSinkPrints) {
 
 TEST(TraceCat, FiltersAndDirectoryOrder) {
   mqw_test::TempDir dir;
-  Bytes setup = Packet(0, Cat({Info("Alpha"), Format(1, "msg %d", {4, 8}), Thread_Start(7, 0, "Seven"),
-                               Thread_Start(8, 0, "Eight"), Module(1, "Net")}));
+  Bytes setup =
+      Packet(0, Cat({Info("Alpha"), Format(1, "msg %d", {4, 8}), Thread_Start(7, 0, "Seven"),
+                     Thread_Start(8, 0, "Eight"), Module(1, "Net")}));
   Bytes other = Packet(1, Cat({Info("Beta"), Format(1, "beta %d", {4, 8})}));
   // Written in two files; the directory is read in name order.
-  Write(dir.File("20260101-000000.001.trd"), Trd(Cat({setup, other, Packet(0, Data(1, kTimer0, Int(3), 0, 7, 3)),
-                                                      Packet(0, Data(1, kTimer0, Int(4), 4, 8, 4, 1)),
-                                                      Packet(1, Data(1, kTimer0, Int(5), 3, 7, 1))})));
-  Write(dir.File("20260101-000000.000.trd"), Trd(Cat({setup, Packet(0, Data(1, kTimer0, Int(1), 2, 7, 1)),
-                                                      Packet(0, Data(1, kTimer0, Int(2), 5, 8, 2, 1))})));
+  Write(dir.File("20260101-000000.001.trd"),
+        Trd(Cat({setup, other, Packet(0, Data(1, kTimer0, Int(3), 0, 7, 3)),
+                 Packet(0, Data(1, kTimer0, Int(4), 4, 8, 4, 1)),
+                 Packet(1, Data(1, kTimer0, Int(5), 3, 7, 1))})));
+  Write(dir.File("20260101-000000.000.trd"),
+        Trd(Cat({setup, Packet(0, Data(1, kTimer0, Int(1), 2, 7, 1)),
+                 Packet(0, Data(1, kTimer0, Int(2), 5, 8, 2, 1))})));
   Write(dir.File("notes.txt"), Bytes{'x'});
   const struct {
     std::vector<std::string> options;
@@ -159,7 +167,8 @@ TEST(TraceCat, FiltersAndDirectoryOrder) {
     EXPECT_EQ(result.out, c.expected) << c.options.size();
   }
   // Files named one by one are read in the given order.
-  Result result = Run_Cat({"--format=%ms", dir.File("20260101-000000.001.trd"), dir.File("20260101-000000.000.trd")});
+  Result result = Run_Cat(
+      {"--format=%ms", dir.File("20260101-000000.001.trd"), dir.File("20260101-000000.000.trd")});
   EXPECT_EQ(result.out, "msg 3\nmsg 4\nbeta 5\nmsg 1\nmsg 2\n");
 }
 
@@ -187,7 +196,8 @@ TEST(TraceCat, DamagedFilesAreReportedWithNameAndOffset) {
     Write(dir.File(c.name), c.content);
     Result result = Run_Cat({"--format=%ms", dir.File(c.name)});
     EXPECT_EQ(result.status, 1) << c.name;
-    EXPECT_NE(result.err.find(dir.File(c.name) + ": " + c.message), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find(dir.File(c.name) + ": " + c.message), std::string::npos)
+        << result.err;
     if (std::string(c.name) == "broken.trd" || std::string(c.name) == "cut.trd") {
       EXPECT_EQ(result.out, std::string(c.name) == "broken.trd" ? "ok\n" : "") << c.name;
     }
@@ -208,14 +218,16 @@ TEST(TraceCat, DamagedFilesAreReportedWithNameAndOffset) {
 // for minutes).
 TEST(TraceCat, HugeFloatWidthsInACraftedFileAreCut) {
   mqw_test::TempDir dir;
-  const char* const formats[] = {"%2000000000e", "%.2000000000e", "%-2147483647.2147483647f", "%*.2000000000e"};
+  const char* const formats[] = {"%2000000000e", "%.2000000000e", "%-2147483647.2147483647f",
+                                 "%*.2000000000e"};
   Bytes setup = Info("C");
   for (uint16_t id = 1; id <= 4; ++id) {
     setup = Cat({setup, Format(id, formats[id - 1], id == 4 ? Bytes{4, 8, 6, 8} : Bytes{6, 8})});
   }
   Bytes stream = Packet(0, setup);
   for (uint16_t id = 1; id <= 4; ++id) {
-    Bytes values = id == 4 ? Cat({Int(2000000000), Int(0x3FF0000000000000)}) : Int(0x3FF0000000000000);  // 1.0
+    Bytes values =
+        id == 4 ? Cat({Int(2000000000), Int(0x3FF0000000000000)}) : Int(0x3FF0000000000000);  // 1.0
     for (int i = 0; i < 2; ++i) stream = Cat({stream, Packet(0, Data(id, kTimer0, values))});
   }
   std::string path = dir.File("crafted.trd");
@@ -227,8 +239,10 @@ TEST(TraceCat, HugeFloatWidthsInACraftedFileAreCut) {
   std::vector<std::string> lines = Split_Lines(result.out);
   ASSERT_EQ(lines.size(), 8u);
   const size_t cap = static_cast<size_t>(CFormatter::kMaxLiteralWidth);
-  const size_t lengths[] = {cap, cap + 6, cap + 2, cap + 6};  // padded; "1." digits "e+00"; "1." digits
-  for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i].size(), lengths[i / 2]) << formats[i / 2];
+  const size_t lengths[] = {cap, cap + 6, cap + 2,
+                            cap + 6};  // padded; "1." digits "e+00"; "1." digits
+  for (size_t i = 0; i < lines.size(); ++i)
+    EXPECT_EQ(lines[i].size(), lengths[i / 2]) << formats[i / 2];
 }
 
 // A FIFO (or any file that is not regular) is refused at once instead of blocking in open.
@@ -247,7 +261,8 @@ TEST(TraceCat, RefusesWhatIsNotARegularFile) {
 TEST(TraceCat, FollowsAGrowingFile) {
   mqw_test::TempDir dir;
   std::string path = dir.File("live.trd");
-  Bytes start = Trd(Cat({Packet(0, Cat({Info("C"), Format(1, "n=%d", {4, 8})})), Packet(0, Data(1, kTimer0, Int(1)))}));
+  Bytes start = Trd(Cat({Packet(0, Cat({Info("C"), Format(1, "n=%d", {4, 8})})),
+                         Packet(0, Data(1, kTimer0, Int(1)))}));
   Write(path, start);
   pid_t pid = Start({"--follow", "--format=%ms", path}, dir.File("out"), dir.File("err"));
   auto wait_for = [&](const std::string& text) {
@@ -267,7 +282,8 @@ TEST(TraceCat, FollowsAGrowingFile) {
   std::this_thread::sleep_for(300ms);
   {
     std::ofstream out(path, std::ios::binary | std::ios::app);
-    out.write(reinterpret_cast<const char*>(more.data()) + 2, static_cast<std::streamsize>(more.size() - 2));
+    out.write(reinterpret_cast<const char*>(more.data()) + 2,
+              static_cast<std::streamsize>(more.size() - 2));
   }
   EXPECT_TRUE(wait_for("n=1\nn=2\nn=3\n")) << Read_File(dir.File("out"));
   kill(pid, SIGTERM);
