@@ -75,11 +75,14 @@ uint64_t Stored_Bytes(const std::string& directory) {
   return bytes;
 }
 
+// Runs `path` with `args`, standard output into `out`, standard error into `out` + ".err".
 pid_t Spawn(const char* path, const std::vector<std::string>& args, const std::string& out) {
   pid_t pid = fork();
   if (pid == 0) {
     int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int e = open((out + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     dup2(o, 1);
+    dup2(e, 2);
     std::vector<std::string> command = {path};
     command.insert(command.end(), args.begin(), args.end());
     std::vector<char*> argv;

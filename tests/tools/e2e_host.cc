@@ -21,6 +21,7 @@
 #include <string.h>
 
 #include <chrono>
+#include <latch>
 #include <string>
 #include <thread>
 #include <vector>
@@ -92,9 +93,16 @@ int main(int argc, char** argv) {
     const int threads = atoi(argv[3]);
     const uint32_t calls = static_cast<uint32_t>(strtoul(argv[4], nullptr, 10));
     accepted.resize(static_cast<size_t>(threads));
+    // The threads start together, so that they compete for the sink's buffers from the first
+    // call on rather than one of them meeting only full buffers.
+    std::latch start(threads);
     std::vector<std::thread> workers;
-    for (int t = 0; t < threads; ++t)
-      workers.emplace_back([&, t] { accepted[static_cast<size_t>(t)] = Burst(channel, t, calls); });
+    for (int t = 0; t < threads; ++t) {
+      workers.emplace_back([&, t] {
+        start.arrive_and_wait();
+        accepted[static_cast<size_t>(t)] = Burst(channel, t, calls);
+      });
+    }
     for (std::thread& worker : workers) worker.join();
   } else if (mode == "paced") {
     accepted.push_back(Paced(channel, static_cast<uint32_t>(strtoul(argv[3], nullptr, 10))));

@@ -170,8 +170,22 @@ class Server {
   std::string Err() const { return mqw_test::Read_File(dir_.File("err")); }
   // The stored files of the only client, in the order they were written.
   std::vector<std::string> Client_Files() const {
+    EXPECT_EQ(Entries(Traces()).size(), 1u) << "client directories under " << Traces();
+    return Files();
+  }
+  // Waits until the first client has a file: the tool accepted its hello.
+  bool Wait_For_Client(std::chrono::seconds limit) const {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (Files().empty()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(20ms);
+    }
+    return true;
+  }
+
+ private:
+  std::vector<std::string> Files() const {
     std::vector<std::string> clients = Entries(Traces());
-    EXPECT_EQ(clients.size(), 1u) << "client directories under " << Traces();
     std::vector<std::string> files;
     if (clients.size() != 1) return files;
     const std::string client = Traces() + "/" + clients[0];
@@ -181,7 +195,6 @@ class Server {
     return files;
   }
 
- private:
   mqw_test::TempDir dir_{"e2e-server"};
   pid_t pid_ = -1;
   uint16_t port_ = 0;
@@ -196,6 +209,12 @@ struct Host_Result {
 // e2e_host as a child: Launch, then Finish.
 class Host {
  public:
+  ~Host() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
   // `options`: the host's /TR. options (LoggerInit's default arguments); the configuration file
   // it is given never exists.
   void Launch(const std::vector<std::string>& mode, const std::vector<std::string>& options) {
@@ -207,6 +226,7 @@ class Host {
   Host_Result Finish() {
     Host_Result result;
     result.status = Wait_Status(pid_);
+    pid_ = -1;
     for (const std::string& line : Split_Lines(mqw_test::Read_File(dir_.File("out")))) {
       size_t thread;
       uint32_t count;
@@ -265,7 +285,7 @@ TEST(TraceServerEndToEnd, FourThreadsArriveExactlyAndInOrder) {
   };
   const Case cases[] = {
       {"no loss", {}, Scaled(250000)},
-      {"10 % of the data packets dropped", {"--drop-percent", "10"}, Scaled(50000)},
+      {"10 % of the data packets dropped", {"--drop-percent", "10"}, Scaled(250000)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -276,7 +296,11 @@ TEST(TraceServerEndToEnd, FourThreadsArriveExactlyAndInOrder) {
     Host_Result run = host.Run({"burst", "4", std::to_string(c.calls)}, Network_Options(server.Port()));
     ASSERT_EQ(run.status, 0) << run.err;
     ASSERT_EQ(run.accepted.size(), 4u);
-    for (uint32_t count : run.accepted) EXPECT_GT(count, 0u);
+    // The threads race for the sink's buffers: one of them may find them full for all of its
+    // calls, which is no fault; the stream as a whole must carry accepted calls.
+    uint64_t total = 0;
+    for (uint32_t count : run.accepted) total += count;
+    EXPECT_GT(total, 0u);
     EXPECT_EQ(server.Stop(), 0);
 
     Cat_Result cat = Run_Cat(server.Client_Files());
@@ -308,8 +332,9 @@ TEST(TraceServerEndToEnd, HostReconnectsAfterAServerRestart) {
   const std::string listen = "127.0.0.1:" + std::to_string(server.Port());
   Host host;
   // One call per millisecond throughout: before, during and after the 3 s without a server.
-  host.Launch({"paced", "8000"}, Network_Options(server.Port()));
-  std::this_thread::sleep_for(1500ms);
+  host.Launch({"paced", "10000"}, Network_Options(server.Port()));
+  ASSERT_TRUE(server.Wait_For_Client(5s));
+  std::this_thread::sleep_for(500ms);
   EXPECT_EQ(server.Stop(), 0);
   std::this_thread::sleep_for(3s);
   ASSERT_TRUE(server.Start(listen)) << server.Err();
