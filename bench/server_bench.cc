@@ -1,0 +1,270 @@
+// The trace-server tool as a host meets it, run as a child process on a loopback port:
+//
+// - Load: 64 host processes at once, each with its own network sink, tracing 10,000 calls per
+//   second for a few seconds. Reports the records lost (accepted by a host and missing from the
+//   files the tool stored; must be 0), the calls refused by the hosts' sinks, and the tool's CPU
+//   use in CPU seconds (user + system, from /proc/PID/stat) per second of wall time.
+// - Sustained: one million accepted calls from this process through the network sink until the
+//   tool holds the last record (the sink's release waits for every confirmation), with none and
+//   with 5 % of the data packets dropped by the tool (--drop-percent), beside the binary file
+//   sink; bytes/s are the bytes of the stored files over the whole time.
+#include <benchmark/benchmark.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <mqtt-wrapper/TR.h>
+
+#include "trace/core/sink_factories.h"
+
+#include "bench_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using mqw_bench::BenchDir;
+
+constexpr int kClients = 64;
+constexpr int kCalls_Per_Second = 10000;
+constexpr int kLoad_Seconds = 3;
+constexpr int kSustained_Calls = 1000000;
+
+std::string Read_File(const std::string& path) {
+  std::string text;
+  if (FILE* file = fopen(path.c_str(), "re")) {
+    char buffer[4096];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof(buffer), file)) > 0) text.append(buffer, got);
+    fclose(file);
+  }
+  return text;
+}
+
+std::vector<std::string> Entries(const std::string& directory) {
+  std::vector<std::string> names;
+  if (DIR* dir = opendir(directory.c_str())) {
+    while (dirent* entry = readdir(dir)) {
+      if (entry->d_name[0] != '.') names.push_back(entry->d_name);
+    }
+    closedir(dir);
+  }
+  return names;
+}
+
+// Total size of the ".trd" files one level below `directory` (the tool's client directories).
+uint64_t Stored_Bytes(const std::string& directory) {
+  uint64_t bytes = 0;
+  for (const std::string& client : Entries(directory)) {
+    for (const std::string& name : Entries(directory + "/" + client)) {
+      struct stat info;
+      if (stat((directory + "/" + client + "/" + name).c_str(), &info) == 0) bytes += static_cast<uint64_t>(info.st_size);
+    }
+  }
+  return bytes;
+}
+
+// Runs `path` with `args`, standard output into `out`, standard error into `out` + ".err".
+pid_t Spawn(const char* path, const std::vector<std::string>& args, const std::string& out) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int e = open((out + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(o, 1);
+    dup2(e, 2);
+    std::vector<std::string> command = {path};
+    command.insert(command.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& part : command) argv.push_back(part.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+// The tool on an ephemeral loopback port, its files in `dir`/traces.
+class Server {
+ public:
+  Server(const BenchDir& dir, const std::vector<std::string>& extra) : dir_(dir.Path()) {
+    std::vector<std::string> args = {"--listen", "127.0.0.1:0", "--port-file", dir_ + "/port", "--dir", Traces()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    pid_ = Spawn(TRACE_SERVER_PATH, args, dir_ + "/server-out");
+    for (int i = 0; i < 500 && port_ == 0; ++i) {
+      port_ = atoi(Read_File(dir_ + "/port").c_str());
+      if (port_ == 0) std::this_thread::sleep_for(10ms);
+    }
+    if (port_ == 0) {
+      fprintf(stderr, "trace-server did not start\n");
+      abort();
+    }
+  }
+  ~Server() {
+    if (pid_ > 0) Stop();
+  }
+  void Stop() {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+  int Port() const { return port_; }
+  std::string Traces() const { return dir_ + "/traces"; }
+  // User + system CPU seconds of the tool so far (fields 14 and 15 of /proc/PID/stat).
+  double Cpu_Seconds() const {
+    const std::string stat = Read_File("/proc/" + std::to_string(pid_) + "/stat");
+    const size_t paren = stat.rfind(')');
+    if (paren == std::string::npos) return 0;
+    unsigned long user = 0, system = 0;
+    // After "pid (comm)": state is field 3; utime and stime are fields 14 and 15.
+    if (sscanf(stat.c_str() + paren + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system) != 2)
+      return 0;
+    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  }
+
+ private:
+  std::string dir_;
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+ITR_Client* Network_Sink(int port, const std::string& name) {
+  std::string options[] = {"/TR.Addr=127.0.0.1", "/TR.Port=" + std::to_string(port), "/TR.Name=" + name};
+  char* args[] = {options[0].data(), options[1].data(), options[2].data()};
+  ITR_Client* client = New_Network_Sink(args, 3);
+  if (client == nullptr || client->Get_Status() != 0 || !Network_Sink_Connection_Wait(client, 5000)) {
+    fprintf(stderr, "cannot connect the network sink\n");
+    abort();
+  }
+  return client;
+}
+
+// One load host (a forked child of the single-threaded bench): kCalls_Per_Second calls per
+// second in steps of one millisecond; writes "ACCEPTED REFUSED" to `result`.
+[[noreturn]] void Load_Host(int index, int port, const std::string& result) {
+  char name[32];
+  snprintf(name, sizeof(name), "load-%02d", index);
+  ITR_Client* client = Network_Sink(port, name);
+  ITR_Trace* channel = TR_Create_Trace(client, "load", nullptr);
+  uint64_t accepted = 0, refused = 0;
+  const int per_step = kCalls_Per_Second / 1000;
+  const auto start = std::chrono::steady_clock::now();
+  for (int step = 0; step < kLoad_Seconds * 1000; ++step) {
+    for (int i = 0; i < per_step; ++i) {
+      if (channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "load %d of %s", step, name))
+        ++accepted;
+      else
+        ++refused;
+    }
+    std::this_thread::sleep_until(start + std::chrono::milliseconds(step + 1));
+  }
+  channel->Release();
+  client->Release();
+  FILE* file = fopen(result.c_str(), "we");
+  if (file) {
+    fprintf(file, "%llu %llu\n", static_cast<unsigned long long>(accepted), static_cast<unsigned long long>(refused));
+    fclose(file);
+  }
+  _exit(0);
+}
+
+// Records of the load hosts in the stored files, counted by trace-cat.
+uint64_t Stored_Load_Records(const Server& server, const BenchDir& dir) {
+  uint64_t records = 0;
+  for (const std::string& client : Entries(server.Traces())) {
+    const std::string out = dir.Path() + "/cat-out";
+    pid_t pid = Spawn(TRACE_CAT_PATH, {"--format=%ms", server.Traces() + "/" + client}, out);
+    waitpid(pid, nullptr, 0);
+    const std::string text = Read_File(out);
+    for (size_t at = text.find("load "); at != std::string::npos; at = text.find("\nload ", at + 1)) ++records;
+  }
+  return records;
+}
+
+void BM_Server_Load_64_Clients(benchmark::State& state) {
+  for (auto _ : state) {
+    BenchDir dir("mqw-server-bench");
+    Server server(dir, {});
+    const double cpu_before = server.Cpu_Seconds();
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<pid_t> hosts;
+    for (int i = 0; i < kClients; ++i) {
+      pid_t pid = fork();
+      if (pid == 0) Load_Host(i, server.Port(), dir.Path() + "/host-" + std::to_string(i));
+      hosts.push_back(pid);
+    }
+    for (pid_t pid : hosts) waitpid(pid, nullptr, 0);
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double cpu = server.Cpu_Seconds() - cpu_before;
+    server.Stop();
+
+    uint64_t accepted = 0, refused = 0;
+    for (int i = 0; i < kClients; ++i) {
+      unsigned long long a = 0, r = 0;
+      if (sscanf(Read_File(dir.Path() + "/host-" + std::to_string(i)).c_str(), "%llu %llu", &a, &r) != 2)
+        fprintf(stderr, "load host %d reported nothing\n", i);
+      accepted += a;
+      refused += r;
+    }
+    const uint64_t stored = Stored_Load_Records(server, dir);
+    state.SetIterationTime(wall);
+    state.counters["accepted"] = static_cast<double>(accepted);
+    state.counters["refused"] = static_cast<double>(refused);
+    state.counters["lost"] = static_cast<double>(accepted) - static_cast<double>(stored);
+    state.counters["server_cpu_s/s"] = cpu / wall;
+  }
+}
+
+// kSustained_Calls accepted calls (a refused call is retried) until all is stored.
+void Sustained(benchmark::State& state, bool network) {
+  for (auto _ : state) {
+    BenchDir dir("mqw-server-bench");
+    std::unique_ptr<Server> server;
+    if (network) server = std::make_unique<Server>(dir, std::vector<std::string>{"--drop-percent", std::to_string(state.range(0))});
+    const auto start = std::chrono::steady_clock::now();
+    ITR_Client* client;
+    if (network) {
+      client = Network_Sink(server->Port(), "sustained");
+    } else {
+      std::string options[] = {"/TR.Dir=" + dir.Path() + "/traces/file", "/TR.Roll=64mb", "/TR.Files=64"};
+      mkdir((dir.Path() + "/traces").c_str(), 0700);
+      char* args[] = {options[0].data(), options[1].data(), options[2].data()};
+      client = New_File_Sink(args, 3);
+    }
+    ITR_Trace* channel = TR_Create_Trace(client, "bench", nullptr);
+    for (int i = 0; i < kSustained_Calls;) {
+      if (channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "value %d of %s", i, "bench")) {
+        ++i;
+      } else {
+        std::this_thread::yield();
+      }
+    }
+    channel->Release();
+    client->Release();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (network) server->Stop();
+    state.SetIterationTime(seconds);
+    state.SetBytesProcessed(static_cast<int64_t>(Stored_Bytes(dir.Path() + "/traces")));
+    state.counters["calls/s"] = benchmark::Counter(kSustained_Calls / seconds);
+  }
+}
+void BM_Server_Sustained(benchmark::State& state) { Sustained(state, true); }
+void BM_File_Sustained(benchmark::State& state) { Sustained(state, false); }
+
+}  // namespace
+
+BENCHMARK(BM_Server_Load_64_Clients)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Server_Sustained)->Arg(0)->Arg(5)->ArgName("drop_percent")->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_File_Sustained)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();

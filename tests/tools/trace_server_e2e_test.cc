@@ -1,0 +1,393 @@
+// End to end: a host process (e2e_host: TR::LoggerInit, the network sink) traces to the
+// trace-server tool, and the files the tool stores are read back with trace-cat. Every call the
+// host was told was accepted must be stored exactly once and in its thread's order, through
+// 65280-byte packets (the sink's size on a loopback address), with and without data packets lost
+// on the way; the engine's defaults must find a server on 127.0.0.1:9009; a server restart must
+// leave a reconnected host and a new file that decodes by itself; a verbosity the server sends
+// must reach the host's channel. Runs in a private network namespace (fixed port 9009).
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+#include "support/temp_dir.h"
+#include "trace/channel/trace.h"
+#include "trace/core/loss_listener.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Volumes shrink under an emulator or a sanitizer, where every call costs many times more.
+uint32_t Scaled(uint32_t native) {
+  const char* emulator = getenv("MQW_EMULATOR");
+  uint32_t divisor = (emulator != nullptr && emulator[0] != 0) ? 10 : 1;
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+  divisor *= 10;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
+  divisor *= 10;
+#endif
+#endif
+  return native / divisor;
+}
+
+std::vector<std::string> Entries(const std::string& directory) {
+  std::vector<std::string> names;
+  if (DIR* dir = opendir(directory.c_str())) {
+    while (dirent* entry = readdir(dir)) {
+      if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) names.push_back(entry->d_name);
+    }
+    closedir(dir);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::string> Split_Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::stringstream stream(text);
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
+  return lines;
+}
+
+// Runs `path` with `args` (through the emulator of a cross build), stdout and stderr in files.
+pid_t Spawn(const char* path, const std::vector<std::string>& args, const std::string& out, const std::string& err) {
+  std::vector<std::string> command;
+  const char* emulator = getenv("MQW_EMULATOR");
+  if (emulator && *emulator) command.push_back(emulator);
+  command.push_back(path);
+  command.insert(command.end(), args.begin(), args.end());
+  pid_t pid = fork();
+  if (pid == 0) {
+    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(o, 1);
+    dup2(e, 2);
+    std::vector<char*> argv;
+    for (std::string& part : command) argv.push_back(part.data());
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+// The exit status (128 + signal when killed); a child still running after `limit` is killed.
+int Wait_Status(pid_t pid, std::chrono::seconds limit = 300s) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      ADD_FAILURE() << "child " << pid << " killed after " << limit.count() << " s";
+      break;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// One line of a host as trace-cat prints it with kFormat.
+const char kFormat[] = "%lv|%ms";
+struct Message {
+  std::string level;
+  int thread = -1;
+  uint32_t accepted = 0;  // s=: accepted calls of the thread before this one
+  uint32_t call = 0;      // i=: every call of the thread
+};
+
+struct Cat_Result {
+  int status = -1;
+  std::vector<std::string> lines;
+  std::vector<Message> messages;  // the lines written by e2e_host's calls
+};
+
+Cat_Result Run_Cat(const std::vector<std::string>& inputs) {
+  mqw_test::TempDir dir("e2e-cat");
+  std::vector<std::string> args = {std::string("--format=") + kFormat};
+  args.insert(args.end(), inputs.begin(), inputs.end());
+  Cat_Result result;
+  result.status = Wait_Status(Spawn(TRACE_CAT_PATH, args, dir.File("out"), dir.File("err")));
+  result.lines = Split_Lines(mqw_test::Read_File(dir.File("out")));
+  for (const std::string& line : result.lines) {
+    const size_t bar = line.find('|');
+    Message message;
+    if (bar == std::string::npos ||
+        sscanf(line.c_str() + bar + 1, "e2e t=%d s=%u i=%u", &message.thread, &message.accepted, &message.call) != 3)
+      continue;
+    message.level = line.substr(0, bar);
+    result.messages.push_back(message);
+  }
+  return result;
+}
+
+// The tool on loopback with its files in a temporary directory; Start again after Stop serves
+// the same directory (and, given the same listen address, the same port).
+class Server {
+ public:
+  ~Server() {
+    if (pid_ > 0) Stop();
+  }
+  // `listen` empty: the tool's default address.
+  bool Start(const std::string& listen, const std::vector<std::string>& extra = {}) {
+    unlink(dir_.File("port").c_str());
+    std::vector<std::string> args = {"--port-file", dir_.File("port"), "--dir", Traces()};
+    if (!listen.empty()) args.insert(args.end(), {"--listen", listen});
+    args.insert(args.end(), extra.begin(), extra.end());
+    pid_ = Spawn(TRACE_SERVER_PATH, args, dir_.File("out"), dir_.File("err"));
+    port_ = 0;
+    for (int i = 0; i < 600 && port_ == 0; ++i) {
+      std::string text = mqw_test::Read_File(dir_.File("port"));
+      if (!text.empty()) port_ = static_cast<uint16_t>(atoi(text.c_str()));
+      if (port_ == 0) std::this_thread::sleep_for(20ms);
+    }
+    return port_ != 0;
+  }
+  // SIGTERM (the tool writes out and closes its files), then the exit status.
+  int Stop() {
+    kill(pid_, SIGTERM);
+    const int status = Wait_Status(pid_);
+    pid_ = -1;
+    return status;
+  }
+  uint16_t Port() const { return port_; }
+  std::string Traces() const { return dir_.File("traces"); }
+  std::string Err() const { return mqw_test::Read_File(dir_.File("err")); }
+  // The stored files of the only client, in the order they were written.
+  std::vector<std::string> Client_Files() const {
+    EXPECT_EQ(Entries(Traces()).size(), 1u) << "client directories under " << Traces();
+    return Files();
+  }
+  // Waits until the first client has a file: the tool accepted its hello.
+  bool Wait_For_Client(std::chrono::seconds limit) const {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (Files().empty()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(20ms);
+    }
+    return true;
+  }
+
+ private:
+  std::vector<std::string> Files() const {
+    std::vector<std::string> clients = Entries(Traces());
+    std::vector<std::string> files;
+    if (clients.size() != 1) return files;
+    const std::string client = Traces() + "/" + clients[0];
+    for (const std::string& name : Entries(client)) {
+      if (name.size() > 4 && name.compare(name.size() - 4, 4, ".trd") == 0) files.push_back(client + "/" + name);
+    }
+    return files;
+  }
+
+  mqw_test::TempDir dir_{"e2e-server"};
+  pid_t pid_ = -1;
+  uint16_t port_ = 0;
+};
+
+struct Host_Result {
+  int status = -1;
+  std::vector<uint32_t> accepted;  // per thread
+  std::string err;
+};
+
+// e2e_host as a child: Launch, then Finish.
+class Host {
+ public:
+  ~Host() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  // `options`: the host's /TR. options (LoggerInit's default arguments); the configuration file
+  // it is given never exists.
+  void Launch(const std::vector<std::string>& mode, const std::vector<std::string>& options) {
+    std::vector<std::string> args = {dir_.File("absent-tr.cfg")};
+    args.insert(args.end(), mode.begin(), mode.end());
+    args.insert(args.end(), options.begin(), options.end());
+    pid_ = Spawn(E2E_HOST_PATH, args, dir_.File("out"), dir_.File("err"));
+  }
+  Host_Result Finish() {
+    Host_Result result;
+    result.status = Wait_Status(pid_);
+    pid_ = -1;
+    for (const std::string& line : Split_Lines(mqw_test::Read_File(dir_.File("out")))) {
+      size_t thread;
+      uint32_t count;
+      if (sscanf(line.c_str(), "accepted t=%zu n=%u", &thread, &count) != 2) continue;
+      if (result.accepted.size() <= thread) result.accepted.resize(thread + 1);
+      result.accepted[thread] = count;
+    }
+    result.err = mqw_test::Read_File(dir_.File("err"));
+    return result;
+  }
+  Host_Result Run(const std::vector<std::string>& mode, const std::vector<std::string>& options) {
+    Launch(mode, options);
+    return Finish();
+  }
+
+ private:
+  mqw_test::TempDir dir_{"e2e-host"};
+  pid_t pid_ = -1;
+};
+
+std::vector<std::string> Network_Options(uint16_t port) {
+  return {"/TR.Sink=Network", "/TR.Addr=127.0.0.1", "/TR.Port=" + std::to_string(port), "/TR.Name=e2e-host"};
+}
+
+// The host's channel starts at level info: its debug calls are refused.
+std::vector<std::string> Info_Level(std::vector<std::string> options) {
+  options.push_back("/TR.Trc.Verb=2");
+  return options;
+}
+
+// Per thread, the stored messages are exactly the accepted calls in order: s = 0, 1, ...,
+// accepted - 1, with the call numbers rising.
+void Expect_Exactly_Accepted(const std::vector<Message>& messages, const std::vector<uint32_t>& accepted) {
+  std::vector<uint32_t> next(accepted.size(), 0);
+  std::vector<int64_t> last_call(accepted.size(), -1);
+  size_t wrong = 0;
+  for (const Message& message : messages) {
+    ASSERT_GE(message.thread, 0);
+    ASSERT_LT(static_cast<size_t>(message.thread), accepted.size());
+    const size_t t = static_cast<size_t>(message.thread);
+    if ((message.accepted != next[t] || message.call <= last_call[t]) && wrong++ < 5) {
+      ADD_FAILURE() << "thread " << t << ": expected s=" << next[t] << " after call " << last_call[t] << ", got s="
+                    << message.accepted << " i=" << message.call;
+    }
+    next[t] = message.accepted + 1;
+    last_call[t] = message.call;
+  }
+  for (size_t t = 0; t < accepted.size(); ++t) EXPECT_EQ(next[t], accepted[t]) << "messages stored of thread " << t;
+}
+
+TEST(TraceServerEndToEnd, FourThreadsArriveExactlyAndInOrder) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> server_options;
+    uint32_t calls;  // per thread
+  };
+  const Case cases[] = {
+      {"no loss", {}, Scaled(250000)},
+      {"10 % of the data packets dropped", {"--drop-percent", "10"}, Scaled(250000)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Server server;
+    ASSERT_TRUE(server.Start("127.0.0.1:0", c.server_options)) << server.Err();
+    Host host;
+    // No /TR.PSize=: on a loopback address the sink uses its largest packets (65280 bytes).
+    Host_Result run = host.Run({"burst", "4", std::to_string(c.calls)}, Network_Options(server.Port()));
+    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(run.accepted.size(), 4u);
+    // The threads race for the sink's buffers: one of them may find them full for all of its
+    // calls, which is no fault; the stream as a whole must carry accepted calls.
+    uint64_t total = 0;
+    for (uint32_t count : run.accepted) total += count;
+    EXPECT_GT(total, 0u);
+    EXPECT_EQ(server.Stop(), 0);
+
+    Cat_Result cat = Run_Cat(server.Client_Files());
+    ASSERT_EQ(cat.status, 0);
+    Expect_Exactly_Accepted(cat.messages, run.accepted);
+  }
+}
+
+TEST(TraceServerEndToEnd, DefaultOptionsReachTheDefaultServerAddress) {
+  Server server;
+  ASSERT_TRUE(server.Start(""));  // the tool's default: 127.0.0.1:9009
+  ASSERT_EQ(server.Port(), 9009);
+  Host host;
+  Host_Result run = host.Run({"burst", "1", "1000"}, {});  // no option at all: network sink, 127.0.0.1:9009
+  ASSERT_EQ(run.status, 0) << run.err;
+  ASSERT_EQ(run.accepted.size(), 1u);
+  EXPECT_EQ(server.Stop(), 0);
+
+  Cat_Result cat = Run_Cat(server.Client_Files());
+  ASSERT_EQ(cat.status, 0);
+  ASSERT_FALSE(cat.lines.empty());
+  EXPECT_EQ(cat.lines[0], "INFO |Logger initialised! VERSION brackwater-v0.1-171-gbbf55d6");
+  Expect_Exactly_Accepted(cat.messages, run.accepted);
+}
+
+TEST(TraceServerEndToEnd, HostReconnectsAfterAServerRestart) {
+  Server server;
+  ASSERT_TRUE(server.Start("127.0.0.1:0"));
+  const std::string listen = "127.0.0.1:" + std::to_string(server.Port());
+  Host host;
+  // One call per millisecond throughout: before, during and after the 3 s without a server.
+  host.Launch({"paced", "10000"}, Network_Options(server.Port()));
+  ASSERT_TRUE(server.Wait_For_Client(5s));
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(server.Stop(), 0);
+  std::this_thread::sleep_for(3s);
+  ASSERT_TRUE(server.Start(listen)) << server.Err();
+  Host_Result run = host.Finish();
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(server.Stop(), 0);
+
+  const std::vector<std::string> files = server.Client_Files();
+  ASSERT_EQ(files.size(), 2u) << "one file before the restart, one after";
+  Cat_Result before = Run_Cat({files[0]});
+  Cat_Result after = Run_Cat({files[1]});  // decodes without the first file
+  ASSERT_EQ(before.status, 0);
+  ASSERT_EQ(after.status, 0);
+  ASSERT_FALSE(before.messages.empty());
+  ASSERT_FALSE(after.messages.empty());
+  // Each file holds one run of accepted calls in order; the calls made while no server answered
+  // are missing between them (at one call per millisecond, 3 s leave a gap of well over 1000).
+  for (const Cat_Result* part : {&before, &after}) {
+    for (size_t i = 1; i < part->messages.size(); ++i) {
+      ASSERT_LT(part->messages[i - 1].call, part->messages[i].call);
+      ASSERT_EQ(part->messages[i - 1].accepted + 1, part->messages[i].accepted);
+    }
+  }
+  EXPECT_GT(after.messages.front().call, before.messages.back().call + 1000);
+  EXPECT_EQ(after.messages.back().accepted + 1, run.accepted[0]);
+
+  // The sink reports the records it discarded to channels that listen for losses; such a channel
+  // shows the gap as a warning message of its own, which then stands in the new file.
+  if constexpr (std::is_base_of_v<ILoss_Listener, CTRTrace>) {
+    const bool warned = std::any_of(after.lines.begin(), after.lines.end(),
+                                    [](const std::string& line) { return line.rfind("WARN.|", 0) == 0; });
+    EXPECT_TRUE(warned) << "no warning about the lost records in the file after the restart";
+  }
+}
+
+TEST(TraceServerEndToEnd, ServerVerbosityReachesTheHost) {
+  Server server;
+  // Level 0 (trace) on the host's channel: its debug calls are accepted from then on.
+  ASSERT_TRUE(server.Start("127.0.0.1:0", {"--verbosity", "e2e-host*/Trace channel 1=0"}));
+  Host host;
+  Host_Result run = host.Run({"debug", "10000"}, Info_Level(Network_Options(server.Port())));
+  EXPECT_EQ(run.status, 0) << "no debug call was accepted\n" << run.err;
+  EXPECT_EQ(server.Stop(), 0);
+  Cat_Result cat = Run_Cat(server.Client_Files());
+  ASSERT_EQ(cat.status, 0);
+  ASSERT_EQ(cat.messages.size(), 5u);
+  for (const Message& message : cat.messages) EXPECT_EQ(message.level, "DEBUG");
+
+  // Without the command the channel's own level refuses them.
+  Server plain;
+  ASSERT_TRUE(plain.Start("127.0.0.1:0"));
+  Host quiet;
+  EXPECT_EQ(quiet.Run({"debug", "500"}, Info_Level(Network_Options(plain.Port()))).status, 3);
+}
+
+}  // namespace
