@@ -6,7 +6,8 @@
 // endpoint (three IPv4 and one IPv6 endpoint, none the good client's), bit 2 stores the right
 // size field and bit 3 the right CRC (so that most datagrams pass the check and reach the
 // sessions), bits 4-5 advance the clock by less than the idle limit (then Drop_Idle runs), bit 6 makes the record a
-// user-data command queued for the client whose ID is the first byte instead of a datagram,
+// user-data command instead of a datagram: queued for the good client when the first byte is
+// odd, else for the client whose ID is the first byte / 2 (unless that is the good client),
 // bit 7 stores a client ID the server gave out (the second byte picks which) in the datagram.
 // After each record the good client takes one step of its session.
 //
@@ -14,8 +15,10 @@
 // length); every reply passes TP_Check_Datagram and is an acknowledgement or a window report;
 // the limits hold after every datagram (sessions, held bytes and queued user data per session);
 // the good client's every packet is answered as if it were alone (each control packet
-// acknowledged with result 1, its client ID kept), it is never restarted or dropped, and its
-// rebuilt stream is exactly the bodies it sent, in order.
+// acknowledged with result 1, its client ID kept), it is never restarted or dropped, its
+// rebuilt stream is exactly the bodies it sent, in order, and the user data its
+// acknowledgements carry is exactly the data queued for it and accepted, in order (the rest
+// still queued), each acceptance carrying some while any is queued.
 #include <arpa/inet.h>
 #include <stddef.h>
 #include <stdint.h>
@@ -76,14 +79,38 @@ sTP_Endpoint Endpoint(uint32_t which) {
   return endpoint;
 }
 
+// The user-data chunks an accepted acknowledgement carries, as the network sink walks them,
+// appended as whole chunks (header and payload).
+void Collect_User_Data(const sTP_View& view, std::string* out) {
+  if (!(view.type_flags & kTP_Flag_User_Data)) return;
+  auto chunks = [out](const uint8_t* begin, uint32_t size) {
+    CTP_Chunk_Reader reader(begin, size);
+    sTP_Chunk chunk;
+    while (reader.Next(&chunk)) {
+      out->append(reinterpret_cast<const char*>(chunk.payload) - kTP_Chunk_Header, kTP_Chunk_Header + chunk.payload_size);
+    }
+    fuzz::Check(!reader.Malformed(), "user data in an acknowledgement is not whole chunks");
+  };
+  if (view.type_flags & kTP_Flag_Extensions) {
+    CTP_Extension_Reader records(TP_Ack_Payload(view), TP_Ack_Payload_Size(view));
+    sTP_Extension record;
+    while (records.Next(&record)) {
+      if (record.type == kTP_Extension_User_Data) chunks(record.content, record.content_size);
+    }
+  } else {
+    chunks(TP_Ack_Payload(view), TP_Ack_Payload_Size(view));
+  }
+}
+
 // Checks a reply as a client would before believing it.
-void Check_Reply(const tTRS_Reply& reply, sTP_View* view) {
+void Check_Reply(const tTRS_Reply& reply, sTP_View* view, std::string* user_data = nullptr) {
   std::unique_ptr<uint8_t[]> copy(new uint8_t[reply.size() ? reply.size() : 1]);
   if (!reply.empty()) memcpy(copy.get(), reply.data(), reply.size());
   eTP_Check check = TP_Check_Datagram(copy.get(), static_cast<uint32_t>(reply.size()), view);
   fuzz::Check(check == eTP_Check_OK, std::string("the server sent a datagram that fails the check: ") + TP_Check_Text(check));
   fuzz::Check(view->size == reply.size(), "a reply with bytes after its size");
   fuzz::Check(view->type == eTP_Acknowledgment || view->type == eTP_Window_Report, "a reply of a client's type");
+  if (user_data && view->type == eTP_Acknowledgment) Collect_User_Data(*view, user_data);
   view->bytes = nullptr;  // the copy dies here
 }
 
@@ -146,6 +173,8 @@ class CGood_Client {
   }
 
   const std::string& Expected() const { return m_Expected; }
+  const std::string& User_Data() const { return m_User_Data; }
+  uint16_t Client_ID() const { return m_ClientID; }
 
  private:
   uint32_t Take_ID() {
@@ -158,11 +187,14 @@ class CGood_Client {
   void Control(CTPacket* packet, uint32_t now_ms, bool hello) {
     uint32_t id = Take_ID();
     packet->Finalize(id, m_ClientID);
+    const CTRS_Session* session = hello ? nullptr : m_Server->Find_Client(m_ClientID);
+    const bool waiting = session && session->Queued_User_Bytes() > 0;
+    const size_t received = m_User_Data.size();
     tTRS_Reply reply;
     bool sent = m_Server->On_Datagram(packet->Get_Buffer(), packet->Get_Size(), m_Endpoint, now_ms, &reply);
     fuzz::Check(sent, "the good client's control packet was not answered");
     sTP_View view;
-    Check_Reply(reply, &view);
+    Check_Reply(reply, &view, &m_User_Data);
     fuzz::Check(view.type == eTP_Acknowledgment, "the good client got a window report (no packet was lost)");
     fuzz::Check(TP_Load32(reply.data() + kTP_Ack_Offset_ID) == id, "the good client's packet acknowledged with another ID");
     fuzz::Check(TP_Load16(reply.data() + kTP_Ack_Offset_Result) == 1, "the good client's packet was refused");
@@ -172,6 +204,7 @@ class CGood_Client {
       m_Listener->good_greeted = true;
     } else {
       fuzz::Check(view.client_id == m_ClientID, "the good client's ID changed");
+      fuzz::Check(!waiting || m_User_Data.size() > received, "queued user data did not go with an acceptance");
     }
     fuzz::Check(m_Listener->good_stream == m_Expected, "the good client's rebuilt stream differs from what it sent");
   }
@@ -189,7 +222,18 @@ class CGood_Client {
   uint32_t m_Round = 0;
   uint32_t m_Body_Counter = 0;
   std::string m_Expected;
+  std::string m_User_Data;  // whole chunks received in acknowledgements
 };
+
+// What the good client received of the user data queued for it: a prefix, the rest queued.
+void Check_User_Data(const CTRS_Server& server, const CGood_Client& good, const std::string& queued) {
+  const std::string& received = good.User_Data();
+  fuzz::Check(received.size() <= queued.size() && queued.compare(0, received.size(), received) == 0,
+              "the good client received user data other than what was queued for it");
+  const CTRS_Session* session = server.Find_Client(good.Client_ID());
+  fuzz::Check(received.size() + session->Queued_User_Bytes() == queued.size(),
+              "user data queued for the good client was lost or stuck");
+}
 
 void Check_Limits(const CTRS_Server& server, const CListener& listener) {
   fuzz::Check(server.Client_Count() <= kMax_Clients, "more sessions than the client limit");
@@ -217,6 +261,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   good.Step(now_ms);
 
   std::vector<uint16_t> given{kTP_No_Client};
+  std::string queued;  // user data accepted for the good client
   for (size_t offset = 0; offset + 2 <= size;) {
     const uint8_t kind = data[offset];
     uint32_t length = data[offset + 1];
@@ -230,7 +275,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       server.Drop_Idle(now_ms, kIdle_Ms);
     }
     if (kind & 0x40) {
-      if (length >= 1) server.Queue_User_Data(record[0], record + 1, length - 1);
+      if (length >= 1 && (record[0] & 1)) {
+        if (server.Queue_User_Data(good.Client_ID(), record + 1, length - 1)) {
+          queued.append(reinterpret_cast<const char*>(record + 1), length - 1);
+        }
+      } else if (length >= 1 && record[0] / 2 != good.Client_ID()) {
+        server.Queue_User_Data(record[0] / 2, record + 1, length - 1);
+      }
     } else {
       std::unique_ptr<uint8_t[]> block(new uint8_t[length ? length : 1]);
       uint8_t* bytes = block.get();
@@ -255,6 +306,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check_Limits(server, listener);
     good.Step(now_ms);
     Check_Limits(server, listener);
+    Check_User_Data(server, good, queued);
   }
   good.Finish(now_ms);
   fuzz::Check(listener.good_stream == good.Expected(), "the good client's rebuilt stream differs from what it sent");
