@@ -33,7 +33,8 @@ bool Walk_Chunks(const uint8_t* begin, uint32_t size, bool* whole) {
   sTP_Chunk chunk;
   const uint8_t* expected = begin;
   while (chunks.Next(&chunk)) {
-    fuzz::Check(chunk.payload == expected + kTP_Chunk_Header, "a chunk does not follow the previous one");
+    fuzz::Check(chunk.payload == expected + kTP_Chunk_Header,
+                "a chunk does not follow the previous one");
     fuzz::Check(chunk.payload + chunk.payload_size <= begin + size, "a chunk ends past its range");
     fuzz::Check(chunk.channel < 32, "a chunk names a channel beyond 31");
     expected = chunk.payload + chunk.payload_size;
@@ -51,15 +52,20 @@ bool Walk_Extensions(const uint8_t* begin, uint32_t size) {
   const uint8_t* expected = begin;
   bool chunks_ok = true;
   while (records.Next(&record)) {
-    fuzz::Check(record.content == expected + kTP_Extension_Header, "a record does not follow the previous one");
+    fuzz::Check(record.content == expected + kTP_Extension_Header,
+                "a record does not follow the previous one");
     fuzz::Check(record.length >= kTP_Extension_Header, "a record shorter than its header");
-    fuzz::Check(record.content_size == record.length - kTP_Extension_Header, "a record's content size");
-    fuzz::Check(record.content + record.content_size <= begin + size, "a record ends past its range");
+    fuzz::Check(record.content_size == record.length - kTP_Extension_Header,
+                "a record's content size");
+    fuzz::Check(record.content + record.content_size <= begin + size,
+                "a record ends past its range");
     uint32_t count = 0;
     bool has_count = TP_Extension_Byte_Count(record, &count);
-    fuzz::Check(has_count == (record.length >= kTP_Extension_Offset_Bytes + 4), "byte count read from a short record");
+    fuzz::Check(has_count == (record.length >= kTP_Extension_Offset_Bytes + 4),
+                "byte count read from a short record");
     if (has_count) {
-      fuzz::Check(count == TP_Load32(expected + kTP_Extension_Offset_Bytes), "byte count read from the wrong offset");
+      fuzz::Check(count == TP_Load32(expected + kTP_Extension_Offset_Bytes),
+                  "byte count read from the wrong offset");
     }
     if (record.type == kTP_Extension_User_Data) {
       bool whole = false;
@@ -68,7 +74,8 @@ bool Walk_Extensions(const uint8_t* begin, uint32_t size) {
     expected = record.content + record.content_size;
   }
   if (!records.Malformed()) {
-    fuzz::Check(begin + size - expected <= kTP_Extension_Header, "the record reader stopped with records left");
+    fuzz::Check(begin + size - expected <= kTP_Extension_Header,
+                "the record reader stopped with records left");
   }
   return !records.Malformed() && chunks_ok;
 }
@@ -81,8 +88,17 @@ eTP_Check Expected(const uint8_t* bytes, uint32_t length) {
   if (TP_Packet_CRC(bytes, size) != TP_Load32(bytes + kTP_Offset_CRC)) return eTP_Check_Bad_CRC;
   uint16_t type_flags = TP_Load16(bytes + kTP_Offset_Type);
   uint32_t type = type_flags & kTP_Type_Mask;
-  static const uint32_t kMinimum[16] = {kTP_Hello_Size, kTP_Ping_Size, kTP_Header_Size, kTP_Data_Window_Size,
-                                        kTP_Bye_Size, 0, 0, 0, 0, kTP_Ack_Min_Size, kTP_Report_Min_Size};
+  static const uint32_t kMinimum[16] = {kTP_Hello_Size,
+                                        kTP_Ping_Size,
+                                        kTP_Header_Size,
+                                        kTP_Data_Window_Size,
+                                        kTP_Bye_Size,
+                                        0,
+                                        0,
+                                        0,
+                                        0,
+                                        kTP_Ack_Min_Size,
+                                        kTP_Report_Min_Size};
   if (kMinimum[type] == 0) return eTP_Check_Unknown_Type;
   if (size < kMinimum[type]) return eTP_Check_Short_Body;
   if (type == eTP_Acknowledgment) {
@@ -109,7 +125,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint8_t* bytes = block.get();
   if (length) memcpy(bytes, data + 1, length);
   if (length >= kTP_Header_Size) {
-    if (mode & 1) TP_Store16(bytes + kTP_Offset_Size, static_cast<uint16_t>(length > 0xFFFF ? 0xFFFF : length));
+    if (mode & 1)
+      TP_Store16(bytes + kTP_Offset_Size, static_cast<uint16_t>(length > 0xFFFF ? 0xFFFF : length));
     uint32_t covered = TP_Load16(bytes + kTP_Offset_Size);
     if ((mode & 2) && covered >= kTP_Header_Size && covered <= length) {
       TP_Store32(bytes + kTP_Offset_CRC, TP_Packet_CRC(bytes, covered));
@@ -118,38 +135,47 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   sTP_View view;
   const eTP_Check check = TP_Check_Datagram(bytes, length, &view);
-  fuzz::Check(check == Expected(bytes, length),
-              std::string("the check gave \"") + TP_Check_Text(check) + "\" against the refusal order");
+  fuzz::Check(
+      check == Expected(bytes, length),
+      std::string("the check gave \"") + TP_Check_Text(check) + "\" against the refusal order");
   fuzz::Check(view.bytes == bytes, "the view does not point at the datagram");
   if (length >= kTP_Header_Size) {
-    fuzz::Check(view.crc == TP_Load32(bytes + kTP_Offset_CRC) && view.id == TP_Load32(bytes + kTP_Offset_ID) &&
+    fuzz::Check(view.crc == TP_Load32(bytes + kTP_Offset_CRC) &&
+                    view.id == TP_Load32(bytes + kTP_Offset_ID) &&
                     view.type_flags == TP_Load16(bytes + kTP_Offset_Type) &&
                     view.type == (view.type_flags & kTP_Type_Mask) &&
                     view.size_field == TP_Load16(bytes + kTP_Offset_Size) &&
                     view.client_id == TP_Load16(bytes + kTP_Offset_Client),
                 "the header fields of the view differ from the bytes");
   }
-  fuzz::Check(view.size == 0 || (view.size == view.size_field && view.size >= kTP_Header_Size && view.size <= length),
+  fuzz::Check(view.size == 0 || (view.size == view.size_field && view.size >= kTP_Header_Size &&
+                                 view.size <= length),
               "the view's size does not fit the datagram");
 
   if (check == eTP_Check_OK) {
-    fuzz::Check(TP_Packet_CRC(bytes, view.size) == view.crc, "accepted with a CRC that does not match");
-    fuzz::Check(TP_Min_Size(view.type) != 0 && view.size >= TP_Min_Size(view.type), "accepted below its minimum");
-    fuzz::Check(view.Body() == bytes + kTP_Header_Size && view.Body_Size() == view.size - kTP_Header_Size,
-                "the body of an accepted packet");
+    fuzz::Check(TP_Packet_CRC(bytes, view.size) == view.crc,
+                "accepted with a CRC that does not match");
+    fuzz::Check(TP_Min_Size(view.type) != 0 && view.size >= TP_Min_Size(view.type),
+                "accepted below its minimum");
+    fuzz::Check(
+        view.Body() == bytes + kTP_Header_Size && view.Body_Size() == view.size - kTP_Header_Size,
+        "the body of an accepted packet");
     if (view.type == eTP_Acknowledgment) {
-      fuzz::Check(TP_Ack_Payload(view) + TP_Ack_Payload_Size(view) == bytes + view.size, "the ack payload's end");
+      fuzz::Check(TP_Ack_Payload(view) + TP_Ack_Payload_Size(view) == bytes + view.size,
+                  "the ack payload's end");
     }
     if (view.type == eTP_Window_Report) {
       const uint32_t bits = (view.size - kTP_Report_Offset_Bitmap) * 8;
       for (uint32_t distance = 0; distance < bits + 16; ++distance) {
-        bool lost = distance < bits && ((bytes[kTP_Report_Offset_Bitmap + distance / 8] >> (distance % 8)) & 1);
+        bool lost = distance < bits &&
+                    ((bytes[kTP_Report_Offset_Bitmap + distance / 8] >> (distance % 8)) & 1);
         fuzz::Check(TP_Report_Lost(view, distance) == lost, "a loss bit read wrong");
       }
       fuzz::Check(!TP_Report_Lost(view, 0xFFFFFFFFu), "a loss bit far beyond the bitmap");
     }
   } else {
-    fuzz::Check(check >= eTP_Check_Truncated && check <= eTP_Check_Bad_Payload, "a refusal without a known code");
+    fuzz::Check(check >= eTP_Check_Truncated && check <= eTP_Check_Bad_Payload,
+                "a refusal without a known code");
     fuzz::Check(strcmp(TP_Check_Text(check), "unknown result") != 0, "a refusal without a text");
   }
 

@@ -38,7 +38,8 @@ void Check_Swap_Twice(CTPacket* packet) {
 
 // The packet's buffer checked as a received datagram of exactly its size field's length.
 eTP_Check Check_Packet(const CTPacket& packet, sTP_View* view, std::vector<uint8_t>* copy) {
-  fuzz::Check(packet.Is_Valid() && packet.Get_Buffer_Size() >= kTP_Header_Size, "a built packet without a buffer");
+  fuzz::Check(packet.Is_Valid() && packet.Get_Buffer_Size() >= kTP_Header_Size,
+              "a built packet without a buffer");
   uint32_t size = packet.Get_Size();
   fuzz::Check(size <= packet.Get_Buffer_Size(), "a size field beyond the buffer");
   copy->assign(packet.Get_Buffer(), packet.Get_Buffer() + size);
@@ -46,7 +47,8 @@ eTP_Check Check_Packet(const CTPacket& packet, sTP_View* view, std::vector<uint8
   return TP_Check_Datagram(copy->data(), size, view);
 }
 
-void Check_Header(const sTP_View& view, uint32_t type, uint32_t id, uint16_t client_id, uint32_t size) {
+void Check_Header(const sTP_View& view, uint32_t type, uint32_t id, uint16_t client_id,
+                  uint32_t size) {
   fuzz::Check(view.type == type, "the type read back differs");
   fuzz::Check(view.id == id, "the packet ID read back differs");
   fuzz::Check(view.client_id == client_id, "the client ID read back differs");
@@ -56,10 +58,12 @@ void Check_Header(const sTP_View& view, uint32_t type, uint32_t id, uint16_t cli
 // Swapped finalization: the CRC as the peer of the other byte order computes it, and the
 // original fields after converting back.
 template <typename tPacket>
-void Check_Swapped(tPacket* packet, const std::vector<uint8_t>& host_bytes, uint32_t id, uint16_t client_id) {
+void Check_Swapped(tPacket* packet, const std::vector<uint8_t>& host_bytes, uint32_t id,
+                   uint16_t client_id) {
   packet->Finalize(id, client_id, 1);
   uint32_t size = __builtin_bswap16(packet->Get_Size());
-  fuzz::Check(size == host_bytes.size() || size > packet->Get_Buffer_Size(), "the swapped size field");
+  fuzz::Check(size == host_bytes.size() || size > packet->Get_Buffer_Size(),
+              "the swapped size field");
   if (size > packet->Get_Buffer_Size()) size = packet->Get_Buffer_Size();
   fuzz::Check(__builtin_bswap32(packet->Get_CRC()) == TP_Packet_CRC(packet->Get_Buffer(), size),
               "the swapped CRC is not the CRC of the converted bytes");
@@ -83,8 +87,9 @@ void Hello(FuzzedDataProvider* input, uint32_t id, uint16_t client_id) {
   fuzz::Check(Check_Packet(hello, &view, &copy) == eTP_Check_OK, "a hello refused");
   Check_Header(view, eTP_Hello, id, client_id, kTP_Hello_Size);
   fuzz::Check(view.type_flags == kTP_Hello_Type_Flags, "the hello's flags");
-  fuzz::Check(hello.Get_Version() == kTP_Protocol_Version && hello.Get_Packet_Size() == packet_size &&
-                  hello.Get_Process_ID() == process_id && hello.Get_Start_Time() == start_time,
+  fuzz::Check(hello.Get_Version() == kTP_Protocol_Version &&
+                  hello.Get_Packet_Size() == packet_size && hello.Get_Process_ID() == process_id &&
+                  hello.Get_Start_Time() == start_time,
               "the hello's fields read back differ");
   fuzz::Check(TP_Load16(copy.data() + kTP_Hello_Offset_Packet_Size) == packet_size &&
                   TP_Load32(copy.data() + kTP_Hello_Offset_Process) == process_id,
@@ -100,7 +105,8 @@ void Hello(FuzzedDataProvider* input, uint32_t id, uint16_t client_id) {
 
 void Data(FuzzedDataProvider* input, uint32_t id, uint16_t client_id) {
   uint16_t stale_flags = input->ConsumeIntegral<uint16_t>();
-  std::vector<uint8_t> body = input->ConsumeBytes<uint8_t>(input->ConsumeIntegralInRange<uint32_t>(0, 1500));
+  std::vector<uint8_t> body =
+      input->ConsumeBytes<uint8_t>(input->ConsumeIntegralInRange<uint32_t>(0, 1500));
   // As the pool hands out data packets: a buffer someone else owns, attached.
   CTPacket slot(eTP_Ping, static_cast<uint16_t>(kTP_Header_Size + body.size()));
   slot.Set_Type_Flags(stale_flags);
@@ -112,8 +118,10 @@ void Data(FuzzedDataProvider* input, uint32_t id, uint16_t client_id) {
   sTP_View view;
   fuzz::Check(Check_Packet(data, &view, &copy) == eTP_Check_OK, "a data packet refused");
   Check_Header(view, eTP_Data, id, client_id, static_cast<uint32_t>(kTP_Header_Size + body.size()));
-  fuzz::Check((view.type_flags & ~kTP_Type_Mask) == (stale_flags & ~kTP_Type_Mask), "the data packet's flags changed");
-  fuzz::Check(view.Body_Size() == body.size() && (body.empty() || memcmp(view.Body(), body.data(), body.size()) == 0),
+  fuzz::Check((view.type_flags & ~kTP_Type_Mask) == (stale_flags & ~kTP_Type_Mask),
+              "the data packet's flags changed");
+  fuzz::Check(view.Body_Size() == body.size() &&
+                  (body.empty() || memcmp(view.Body(), body.data(), body.size()) == 0),
               "the data packet's body differs");
   Check_Swap_Twice(&data);
 }
@@ -129,8 +137,8 @@ void Window(FuzzedDataProvider* input, uint32_t id, uint16_t client_id) {
   fuzz::Check(Check_Packet(window, &view, &copy) == eTP_Check_OK, "a data window refused");
   Check_Header(view, eTP_Data_Window, id, client_id, kTP_Data_Window_Size);
   fuzz::Check(TP_Load32(copy.data() + kTP_Window_Offset_First) == first &&
-                  TP_Load32(copy.data() + kTP_Window_Offset_Last) == last && window.Get_First() == first &&
-                  window.Get_Last() == last,
+                  TP_Load32(copy.data() + kTP_Window_Offset_Last) == last &&
+                  window.Get_First() == first && window.Get_Last() == last,
               "the window's bounds read back differ");
   Check_Swap_Twice(&window);
 }
@@ -152,23 +160,29 @@ void Acknowledgment(FuzzedDataProvider* input, uint32_t id, uint16_t client_id) 
   uint16_t result = input->ConsumeIntegral<uint16_t>();
   uint16_t flags = input->ConsumeIntegral<uint16_t>() & (kTP_Flag_User_Data | kTP_Flag_Extensions);
   bool swap = input->ConsumeBool();
-  std::vector<uint8_t> payload = input->ConsumeBytes<uint8_t>(input->ConsumeIntegralInRange<uint32_t>(0, 600));
+  std::vector<uint8_t> payload =
+      input->ConsumeBytes<uint8_t>(input->ConsumeIntegralInRange<uint32_t>(0, 600));
   CTPAcknowledgment ack(static_cast<uint16_t>(kTP_Ack_Offset_Payload + payload.size()));
   ack.Set_Type_Flags(static_cast<uint16_t>(eTP_Acknowledgment | flags));
   ack.Set_Acknowledged(acked, result);
-  if (!payload.empty()) memcpy(ack.Get_Buffer() + kTP_Ack_Offset_Payload, payload.data(), payload.size());
-  fuzz::Check(ack.Get_Acknowledged_ID() == acked && ack.Get_Result() == result, "the acknowledgement's fields");
+  if (!payload.empty())
+    memcpy(ack.Get_Buffer() + kTP_Ack_Offset_Payload, payload.data(), payload.size());
+  fuzz::Check(ack.Get_Acknowledged_ID() == acked && ack.Get_Result() == result,
+              "the acknowledgement's fields");
   Check_Swap_Twice(&ack);
   ack.Finalize(id, client_id, 0);
   std::vector<uint8_t> copy;
   sTP_View view;
   eTP_Check check = Check_Packet(ack, &view, &copy);
   // The payload is the input's: the check may find it malformed, and nothing else.
-  fuzz::Check(check == eTP_Check_OK || (check == eTP_Check_Bad_Payload && flags != 0 && !payload.empty()),
-              std::string("an acknowledgement refused: ") + TP_Check_Text(check));
-  fuzz::Check(view.size == kTP_Ack_Offset_Payload + payload.size(), "the acknowledgement's size read back");
+  fuzz::Check(
+      check == eTP_Check_OK || (check == eTP_Check_Bad_Payload && flags != 0 && !payload.empty()),
+      std::string("an acknowledgement refused: ") + TP_Check_Text(check));
+  fuzz::Check(view.size == kTP_Ack_Offset_Payload + payload.size(),
+              "the acknowledgement's size read back");
   if (check == eTP_Check_OK) Check_Header(view, eTP_Acknowledgment, id, client_id, view.size);
-  fuzz::Check(TP_Load32(copy.data() + kTP_Ack_Offset_ID) == acked && TP_Load16(copy.data() + kTP_Ack_Offset_Result) == result,
+  fuzz::Check(TP_Load32(copy.data() + kTP_Ack_Offset_ID) == acked &&
+                  TP_Load16(copy.data() + kTP_Ack_Offset_Result) == result,
               "the acknowledgement's bytes differ from its fields");
   if (swap) Check_Swapped(&ack, copy, id, client_id);
 }
@@ -192,7 +206,8 @@ void Report(FuzzedDataProvider* input, uint32_t id, uint16_t client_id) {
   sTP_View view;
   fuzz::Check(Check_Packet(report, &view, &copy) == eTP_Check_OK, "a window report refused");
   Check_Header(view, eTP_Window_Report, id, client_id, kTP_Report_Offset_Bitmap + bitmap);
-  fuzz::Check(TP_Load32(copy.data() + kTP_Report_Offset_ID) == window_id && report.Get_Window_ID() == window_id,
+  fuzz::Check(TP_Load32(copy.data() + kTP_Report_Offset_ID) == window_id &&
+                  report.Get_Window_ID() == window_id,
               "the report's window ID read back differs");
   for (uint32_t distance = 0; distance < bitmap * 8u + 16; ++distance) {
     fuzz::Check(TP_Report_Lost(view, distance) == (distance < lost.size() && lost[distance]),
@@ -209,13 +224,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint32_t id = input.ConsumeIntegral<uint32_t>();
   uint16_t client_id = input.ConsumeIntegral<uint16_t>();
   switch (kind) {
-    case 0: Hello(&input, id, client_id); break;
-    case 1: Simple(eTP_Ping, id, client_id); break;
-    case 2: Data(&input, id, client_id); break;
-    case 3: Window(&input, id, client_id); break;
-    case 4: Simple(eTP_Bye, id, client_id); break;
-    case 5: Acknowledgment(&input, id, client_id); break;
-    default: Report(&input, id, client_id); break;
+    case 0:
+      Hello(&input, id, client_id);
+      break;
+    case 1:
+      Simple(eTP_Ping, id, client_id);
+      break;
+    case 2:
+      Data(&input, id, client_id);
+      break;
+    case 3:
+      Window(&input, id, client_id);
+      break;
+    case 4:
+      Simple(eTP_Bye, id, client_id);
+      break;
+    case 5:
+      Acknowledgment(&input, id, client_id);
+      break;
+    default:
+      Report(&input, id, client_id);
+      break;
   }
   return 0;
 }

@@ -5,11 +5,11 @@
 // Input: records of [kind byte][length byte][length bytes]. Kind bits 0-1 pick the source
 // endpoint (three IPv4 and one IPv6 endpoint, none the good client's), bit 2 stores the right
 // size field and bit 3 the right CRC (so that most datagrams pass the check and reach the
-// sessions), bits 4-5 advance the clock by less than the idle limit (then Drop_Idle runs), bit 6 makes the record a
-// user-data command instead of a datagram: queued for the good client when the first byte is
-// odd, else for the client whose ID is the first byte / 2 (unless that is the good client),
-// bit 7 stores a client ID the server gave out (the second byte picks which) in the datagram.
-// After each record the good client takes one step of its session.
+// sessions), bits 4-5 advance the clock by less than the idle limit (then Drop_Idle runs), bit 6
+// makes the record a user-data command instead of a datagram: queued for the good client when the
+// first byte is odd, else for the client whose ID is the first byte / 2 (unless that is the good
+// client), bit 7 stores a client ID the server gave out (the second byte picks which) in the
+// datagram. After each record the good client takes one step of its session.
 //
 // Properties: no crash or read past a datagram (each sits in a heap block of exactly its
 // length); every reply passes TP_Check_Datagram and is an acknowledgement or a window report;
@@ -24,7 +24,6 @@
 #include <stdint.h>
 #include <string.h>
 
-#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -46,12 +45,15 @@ constexpr uint32_t kIdle_Ms = 1000;
 class CListener final : public ITRS_Listener {
  public:
   void On_Client(uint16_t client_id, const sTRS_Hello&, bool restart) override {
-    if (client_id == good_id && good_greeted) fuzz::Check(false, restart ? "the good client was restarted" : "the good client's ID was given again");
+    if (client_id == good_id && good_greeted) {
+      fuzz::Fail(restart ? "the good client was restarted" : "the good client's ID was given again");
+    }
     live.insert(client_id);
   }
   void On_Stream(uint16_t client_id, const uint8_t* bytes, uint32_t size) override {
     fuzz::Check(live.count(client_id) == 1, "a stream for a client that is not live");
-    if (client_id == good_id && good_greeted) good_stream.append(reinterpret_cast<const char*>(bytes), size);
+    if (client_id == good_id && good_greeted)
+      good_stream.append(reinterpret_cast<const char*>(bytes), size);
   }
   void On_Leave(uint16_t client_id, eTRS_Leave) override {
     fuzz::Check(!(good_greeted && client_id == good_id), "the good client was dropped");
@@ -87,7 +89,8 @@ void Collect_User_Data(const sTP_View& view, std::string* out) {
     CTP_Chunk_Reader reader(begin, size);
     sTP_Chunk chunk;
     while (reader.Next(&chunk)) {
-      out->append(reinterpret_cast<const char*>(chunk.payload) - kTP_Chunk_Header, kTP_Chunk_Header + chunk.payload_size);
+      out->append(reinterpret_cast<const char*>(chunk.payload) - kTP_Chunk_Header,
+                  kTP_Chunk_Header + chunk.payload_size);
     }
     fuzz::Check(!reader.Malformed(), "user data in an acknowledgement is not whole chunks");
   };
@@ -107,9 +110,12 @@ void Check_Reply(const tTRS_Reply& reply, sTP_View* view, std::string* user_data
   std::unique_ptr<uint8_t[]> copy(new uint8_t[reply.size() ? reply.size() : 1]);
   if (!reply.empty()) memcpy(copy.get(), reply.data(), reply.size());
   eTP_Check check = TP_Check_Datagram(copy.get(), static_cast<uint32_t>(reply.size()), view);
-  fuzz::Check(check == eTP_Check_OK, std::string("the server sent a datagram that fails the check: ") + TP_Check_Text(check));
+  fuzz::Check(
+      check == eTP_Check_OK,
+      std::string("the server sent a datagram that fails the check: ") + TP_Check_Text(check));
   fuzz::Check(view->size == reply.size(), "a reply with bytes after its size");
-  fuzz::Check(view->type == eTP_Acknowledgment || view->type == eTP_Window_Report, "a reply of a client's type");
+  fuzz::Check(view->type == eTP_Acknowledgment || view->type == eTP_Window_Report,
+              "a reply of a client's type");
   if (user_data && view->type == eTP_Acknowledgment) Collect_User_Data(*view, user_data);
   view->bytes = nullptr;  // the copy dies here
 }
@@ -134,7 +140,8 @@ class CGood_Client {
     }
     if (m_Sent < m_Planned) {
       std::string body;
-      for (uint32_t i = 0; i < 1 + (m_Body_Counter * 37) % 300; ++i) body.push_back(static_cast<char>('a' + (m_Body_Counter + i) % 26));
+      for (uint32_t i = 0; i < 1 + (m_Body_Counter * 37) % 300; ++i)
+        body.push_back(static_cast<char>('a' + (m_Body_Counter + i) % 26));
       ++m_Body_Counter;
       CTPacket packet(eTP_Data, static_cast<uint16_t>(kTP_Header_Size + body.size()));
       memcpy(packet.Get_Buffer() + kTP_Header_Size, body.data(), body.size());
@@ -143,7 +150,8 @@ class CGood_Client {
       m_Last = id;
       packet.Finalize(id, m_ClientID);
       tTRS_Reply reply;
-      bool sent = m_Server->On_Datagram(packet.Get_Buffer(), packet.Get_Size(), m_Endpoint, now_ms, &reply);
+      bool sent =
+          m_Server->On_Datagram(packet.Get_Buffer(), packet.Get_Size(), m_Endpoint, now_ms, &reply);
       fuzz::Check(!sent, "a data packet was answered");
       m_Expected += body;
       ++m_Sent;
@@ -191,22 +199,28 @@ class CGood_Client {
     const bool waiting = session && session->Queued_User_Bytes() > 0;
     const size_t received = m_User_Data.size();
     tTRS_Reply reply;
-    bool sent = m_Server->On_Datagram(packet->Get_Buffer(), packet->Get_Size(), m_Endpoint, now_ms, &reply);
+    bool sent =
+        m_Server->On_Datagram(packet->Get_Buffer(), packet->Get_Size(), m_Endpoint, now_ms, &reply);
     fuzz::Check(sent, "the good client's control packet was not answered");
     sTP_View view;
     Check_Reply(reply, &view, &m_User_Data);
-    fuzz::Check(view.type == eTP_Acknowledgment, "the good client got a window report (no packet was lost)");
-    fuzz::Check(TP_Load32(reply.data() + kTP_Ack_Offset_ID) == id, "the good client's packet acknowledged with another ID");
-    fuzz::Check(TP_Load16(reply.data() + kTP_Ack_Offset_Result) == 1, "the good client's packet was refused");
+    fuzz::Check(view.type == eTP_Acknowledgment,
+                "the good client got a window report (no packet was lost)");
+    fuzz::Check(TP_Load32(reply.data() + kTP_Ack_Offset_ID) == id,
+                "the good client's packet acknowledged with another ID");
+    fuzz::Check(TP_Load16(reply.data() + kTP_Ack_Offset_Result) == 1,
+                "the good client's packet was refused");
     if (hello) {
       m_ClientID = view.client_id;
       m_Listener->good_id = m_ClientID;
       m_Listener->good_greeted = true;
     } else {
       fuzz::Check(view.client_id == m_ClientID, "the good client's ID changed");
-      fuzz::Check(!waiting || m_User_Data.size() > received, "queued user data did not go with an acceptance");
+      fuzz::Check(!waiting || m_User_Data.size() > received,
+                  "queued user data did not go with an acceptance");
     }
-    fuzz::Check(m_Listener->good_stream == m_Expected, "the good client's rebuilt stream differs from what it sent");
+    fuzz::Check(m_Listener->good_stream == m_Expected,
+                "the good client's rebuilt stream differs from what it sent");
   }
 
   CTRS_Server* m_Server;
@@ -226,7 +240,8 @@ class CGood_Client {
 };
 
 // What the good client received of the user data queued for it: a prefix, the rest queued.
-void Check_User_Data(const CTRS_Server& server, const CGood_Client& good, const std::string& queued) {
+void Check_User_Data(const CTRS_Server& server, const CGood_Client& good,
+                     const std::string& queued) {
   const std::string& received = good.User_Data();
   fuzz::Check(received.size() <= queued.size() && queued.compare(0, received.size(), received) == 0,
               "the good client received user data other than what was queued for it");
@@ -237,13 +252,16 @@ void Check_User_Data(const CTRS_Server& server, const CGood_Client& good, const 
 
 void Check_Limits(const CTRS_Server& server, const CListener& listener) {
   fuzz::Check(server.Client_Count() <= kMax_Clients, "more sessions than the client limit");
-  fuzz::Check(server.Client_Count() == listener.live.size(), "the server's sessions and the listener's clients differ");
+  fuzz::Check(server.Client_Count() == listener.live.size(),
+              "the server's sessions and the listener's clients differ");
   for (uint16_t id : listener.live) {
     const CTRS_Session* session = server.Find_Client(id);
     fuzz::Check(session != nullptr, "a live client without a session");
     fuzz::Check(session->Client_ID() == id, "a session under another client's ID");
-    fuzz::Check(session->Held_Bytes() <= kClient_Buffer, "a session holds more than the client buffer");
-    fuzz::Check(session->Queued_User_Bytes() <= CTRS_Session::kMax_Queued_Bytes, "a session queues too much user data");
+    fuzz::Check(session->Held_Bytes() <= kClient_Buffer,
+                "a session holds more than the client buffer");
+    fuzz::Check(session->Queued_User_Bytes() <= CTRS_Session::kMax_Queued_Bytes,
+                "a session queues too much user data");
   }
 }
 
@@ -287,7 +305,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       uint8_t* bytes = block.get();
       if (length) memcpy(bytes, record, length);
       if (length >= kTP_Header_Size) {
-        if (kind & 0x80) TP_Store16(bytes + kTP_Offset_Client, given[length >= 15 ? bytes[14] % given.size() : 0]);
+        if (kind & 0x80)
+          TP_Store16(bytes + kTP_Offset_Client, given[length >= 15 ? bytes[14] % given.size() : 0]);
         if (kind & 4) TP_Store16(bytes + kTP_Offset_Size, static_cast<uint16_t>(length));
         uint32_t covered = TP_Load16(bytes + kTP_Offset_Size);
         if ((kind & 8) && covered >= kTP_Header_Size && covered <= length) {
@@ -309,6 +328,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check_User_Data(server, good, queued);
   }
   good.Finish(now_ms);
-  fuzz::Check(listener.good_stream == good.Expected(), "the good client's rebuilt stream differs from what it sent");
+  fuzz::Check(listener.good_stream == good.Expected(),
+              "the good client's rebuilt stream differs from what it sent");
   return 0;
 }

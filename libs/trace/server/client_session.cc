@@ -30,8 +30,8 @@ bool Whole_Chunks(const uint8_t* chunks, uint32_t size) {
 bool CTRS_Session::Queue_User_Data(const uint8_t* chunks, uint32_t size) {
   // A chunk set must fit one acknowledgement of the smallest packet size, with the extensions of
   // a hello's acknowledgement.
-  if (size == 0 || size > 512 - TRS_Ack_Overhead(true) || m_UserQueue.size() + size > kMax_Queued_Bytes ||
-      !Whole_Chunks(chunks, size)) {
+  if (size == 0 || size > 512 - TRS_Ack_Overhead(true) ||
+      m_UserQueue.size() + size > kMax_Queued_Bytes || !Whole_Chunks(chunks, size)) {
     m_Stats.user_data_dropped += size;
     return false;
   }
