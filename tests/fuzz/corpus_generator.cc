@@ -8,7 +8,11 @@
 #include <vector>
 
 #include "support/stream_builder.h"
+#include <mqtt-wrapper/TR.h>
+
 #include "trace/format/file_header.h"
+#include "trace/net/tpacket.h"
+#include "trace/server/reply_builder.h"
 
 namespace {
 
@@ -83,6 +87,45 @@ Bytes Parts(std::initializer_list<std::string> parts) {
   return out;
 }
 
+// The bytes of a finalized transport packet.
+Bytes Datagram(CTPacket* packet, uint32_t id, uint16_t client_id = kTP_No_Client) {
+  packet->Finalize(id, client_id);
+  return Bytes(packet->Get_Buffer(), packet->Get_Buffer() + packet->Get_Size());
+}
+
+Bytes Data_Datagram(uint32_t id, uint16_t client_id, const Bytes& body) {
+  CTPacket packet(eTP_Data, static_cast<uint16_t>(kTP_Header_Size + body.size()));
+  memcpy(packet.Get_Buffer() + kTP_Header_Size, body.data(), body.size());
+  return Datagram(&packet, id, client_id);
+}
+
+Bytes Hello_Datagram(uint32_t id) {
+  CTPClient_Hello hello;
+  hello.Fill(1472, 99, 0x01D0000000000000ull, "seed");
+  return Datagram(&hello, id);
+}
+
+Bytes Window_Datagram(uint32_t id, uint16_t client_id, uint32_t first, uint32_t last) {
+  CTPData_Window window;
+  window.Set_Window(first, last);
+  return Datagram(&window, id, client_id);
+}
+
+// One user-data chunk for `channel`.
+Bytes Chunk(uint32_t channel, const Bytes& payload) {
+  Bytes chunk(4);
+  TP_Store32(chunk.data(), sTRC_User_Header::Make(static_cast<uint32_t>(4 + payload.size()), channel));
+  chunk.insert(chunk.end(), payload.begin(), payload.end());
+  return chunk;
+}
+
+// A record of the trace server target: kind (endpoint, fix-ups), length, bytes.
+Bytes Server_Record(uint8_t kind, const Bytes& bytes) {
+  Bytes record{kind, static_cast<uint8_t>(bytes.size())};
+  record.insert(record.end(), bytes.begin(), bytes.end());
+  return record;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -129,5 +172,39 @@ int main(int argc, char** argv) {
   Write("topic_rules", "filter.bin", Text("\x02+/room/#"));
   Write("topic_rules", "bad.bin", Text("\x03" "a/b#/\xC0\xAF\x7F"));
   Write("topic_rules", "long.bin", Text("\xF1" "abc/"));
+
+  // Transport packets: a mode byte (1: fix the size field, 2: fix the CRC), then the datagram.
+  Bytes chunks = Cat({Chunk(3, Text("level")), Chunk(31, {})});
+  Write("packet_check", "hello.bin", Cat({{0}, Hello_Datagram(1)}));
+  Write("packet_check", "ack_extensions.bin", Cat({{0}, TRS_Make_Ack(5, 2, 1, 1, 4096, chunks)}));
+  Write("packet_check", "ack_chunks.bin", Cat({{0}, TRS_Make_Ack(6, 2, 7, 1, 0, chunks)}));
+  Write("packet_check", "report.bin", Cat({{0}, TRS_Make_Report(7, 2, 9, {0x05, 0x80, 0x01})}));
+  Write("packet_check", "data_fix_crc.bin", Cat({{3}, Data_Datagram(3, 2, Chunk(1, Text("abc")))}));
+  Write("packet_check", "short.bin", Bytes{0, 1, 2, 3, 4});
+
+  // The trace server: a second client's whole session from endpoint 1, with a command queued for
+  // it, and garbage from endpoint 2 (kind 0x0C: size and CRC fixed up).
+  Write("trace_server", "session.bin",
+        Cat({Server_Record(0x01, Hello_Datagram(1)), Server_Record(0x01, Data_Datagram(2, 1, Text("one"))),
+             Server_Record(0x41, Cat({{1}, Chunk(2, Text("cmd"))})),
+             Server_Record(0x01, Data_Datagram(3, 1, Text("two"))), Server_Record(0x01, Window_Datagram(4, 1, 2, 3)),
+             Server_Record(0x01, Window_Datagram(6, 1, 5, 8)), Server_Record(0x01, Data_Datagram(5, 1, Text("x"))),
+             Server_Record(0x0E, Bytes(40, 0xA5)), Server_Record(0x11, Bytes{})}));
+  CTPClient_Ping ping;
+  CTPClient_Bye bye;
+  Write("trace_server", "stale_ids.bin",
+        Cat({Server_Record(0x02, Hello_Datagram(7)), Server_Record(0x82, Datagram(&ping, 8, 0)),
+             Server_Record(0x03, Window_Datagram(9, 0, 1, 0x0FFFFFFF)), Server_Record(0x02, Datagram(&bye, 10, 1)),
+             Server_Record(0x30, Bytes{})}));
+
+  // Round trip of built packets: integers are taken from the end (the last byte picks the class),
+  // bytes from the front.
+  for (uint8_t kind = 0; kind < 7; ++kind) {
+    Bytes input = Text("seed name \xC3\xA9");
+    Bytes fields{0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0xDE, 0xF0, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
+    input.insert(input.end(), fields.begin(), fields.end());
+    input.push_back(kind);
+    Write("packet_roundtrip", "kind" + std::to_string(kind) + ".bin", input);
+  }
   return 0;
 }

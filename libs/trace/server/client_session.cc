@@ -13,10 +13,25 @@ void CTRS_Session::Reset_Window() {
   m_Reported.clear();
 }
 
+namespace {
+
+// Whether [chunks, chunks + size) is whole chunks and nothing else. Anything else would stay at
+// the head of the queue for ever (only whole chunks are sent) and block what is queued after it.
+bool Whole_Chunks(const uint8_t* chunks, uint32_t size) {
+  CTP_Chunk_Reader reader(chunks, size);
+  sTP_Chunk chunk;
+  const uint8_t* end = chunks;
+  while (reader.Next(&chunk)) end = chunk.payload + chunk.payload_size;
+  return !reader.Malformed() && end == chunks + size;
+}
+
+}  // namespace
+
 bool CTRS_Session::Queue_User_Data(const uint8_t* chunks, uint32_t size) {
   // A chunk set must fit one acknowledgement of the smallest packet size, with the extensions of
   // a hello's acknowledgement.
-  if (size == 0 || size > 512 - TRS_Ack_Overhead(true) || m_UserQueue.size() + size > kMax_Queued_Bytes) {
+  if (size == 0 || size > 512 - TRS_Ack_Overhead(true) ||
+      m_UserQueue.size() + size > kMax_Queued_Bytes || !Whole_Chunks(chunks, size)) {
     m_Stats.user_data_dropped += size;
     return false;
   }

@@ -83,7 +83,9 @@ class CTRS_Session {
   static constexpr uint32_t kMax_Queued_Bytes = 65536;
 
   // Queues whole user-data chunks (sTRC_User_Header + payload each) for the client's channels.
-  // False (counted) when they would overflow the queue or cannot fit one acknowledgement.
+  // False (counted) when they would overflow the queue, cannot fit one acknowledgement, or are
+  // not whole chunks (a header whose length overruns the set or is below 4, or bytes after the
+  // last chunk).
   bool Queue_User_Data(const uint8_t* chunks, uint32_t size);
   uint32_t Queued_User_Bytes() const { return static_cast<uint32_t>(m_UserQueue.size()); }
 

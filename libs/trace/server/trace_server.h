@@ -72,8 +72,8 @@ class CTRS_Server {
   void Set_Drop_Filter(tTRS_Drop_Filter filter) { m_DropFilter = std::move(filter); }
 
   // Queues whole user-data chunks for the channels of client `client_id`. False when there is no
-  // such client or its queue is full. May be called from the listener's On_Client and On_Stream
-  // (the data may then go with the reply being built).
+  // such client, its queue is full, or the bytes are not whole chunks. May be called from the
+  // listener's On_Client and On_Stream (the data may then go with the reply being built).
   bool Queue_User_Data(uint16_t client_id, const uint8_t* chunks, uint32_t size);
 
   // Ends every session not heard from for more than `idle_ms` (32-bit wrapping arithmetic).

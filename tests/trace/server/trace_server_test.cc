@@ -538,6 +538,40 @@ TEST_F(TraceServerTest, CommandsAreCutToTheClientsPacketSizeAndTheQueueIsBounded
   EXPECT_GT(server_.Find(client.Endpoint())->Stats().user_data_dropped, 0u);
 }
 
+// Only whole chunks are sent, so bytes that are not whole chunks would stay at the head of the
+// queue and block every command queued after them: they are refused at the door.
+TEST_F(TraceServerTest, UserDataThatIsNotWholeChunksIsRefusedAndDoesNotBlockTheQueue) {
+  Client client(&server_, 40000);
+  Expect_Ack(client.Hello());
+  std::vector<uint8_t> command = TRS_Make_Verbosity_Command(3, 4, 2);
+  auto with_header = [&command](uint32_t header) {
+    std::vector<uint8_t> bytes = command;
+    TP_Store32(bytes.data(), header);
+    return bytes;
+  };
+  std::vector<uint8_t> trailing = command;
+  trailing.push_back(0);
+  const struct {
+    const char* what;
+    std::vector<uint8_t> bytes;
+  } kCases[] = {
+      {"length beyond the bytes", with_header(0xFFFFFFFF)},
+      {"length below a header", with_header(2)},
+      {"a byte after the last chunk", trailing},
+      {"a lone partial header", {1, 0, 0}},
+  };
+  for (const auto& c : kCases) {
+    const uint32_t size = static_cast<uint32_t>(c.bytes.size());
+    EXPECT_FALSE(server_.Queue_User_Data(client.Client_ID(), c.bytes.data(), size)) << c.what;
+  }
+  EXPECT_EQ(server_.Find(client.Endpoint())->Queued_User_Bytes(), 0u);
+  ASSERT_TRUE(server_.Queue_User_Data(client.Client_ID(), command.data(), 14));
+  Reply ping = client.Ping();
+  Expect_Ack(ping);
+  ASSERT_EQ(ping.user_data.size(), 1u);
+  EXPECT_EQ(ping.user_data[0].second, Verbosity_Payload(4, 2));
+}
+
 TEST_F(TraceServerTest, LossFilterDropsDataAndTheSessionCountsLossesResendsAndBadDatagrams) {
   Client client(&server_, 40000);
   client.Hello();
