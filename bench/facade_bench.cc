@@ -1,6 +1,6 @@
 // A trace call as a host makes it: TR::LoggerInit with the binary file sink, then
-// `TR_LOG(TRL_INFO, "value %d text %s", i, "abc")` from 1, 2 and 4 threads at once, next to spdlog's
-// asynchronous file logger (overflow policy: block) doing the same work in the same run.
+// `TR_LOG(TRL_INFO, "value %d text %s", i, "abc")` from 1, 2 and 4 threads at once, next to
+// spdlog's asynchronous file logger (overflow policy: block) doing the same work in the same run.
 //
 // Each configuration runs in a fresh child process (the facade is set up once per process), and
 // the engines alternate run by run so that drifts of the machine's speed reach both alike. Per
@@ -99,7 +99,8 @@ class Histogram {
     uint64_t seen = 0;
     for (size_t i = 0; i < m_Bins.size(); ++i) {
       seen += m_Bins[i];
-      if (seen >= rank) return i < kExact ? static_cast<double>(i) : static_cast<double>(1ull << (i - kExact));
+      if (seen >= rank)
+        return i < kExact ? static_cast<double>(i) : static_cast<double>(1ull << (i - kExact));
     }
     return 0;
   }
@@ -219,7 +220,8 @@ sRun Run_Ours(int threads, int calls, const std::string& dir) {
   ITR_Trace* channel = TR::getTrace();
   // The expansion of TR_LOG, keeping the result that the macro drops.
   auto one_call = [channel](int i) {
-    return channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "value %d text %s", i, "abc");
+    return channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "value %d text %s", i,
+                          "abc");
   };
   Drive_Paired(threads, kPaired_Rounds, kPaired_Block, one_call, &run);
   // The burst starts with the pool empty.
@@ -328,12 +330,13 @@ int main(int argc, char** argv) {
   }
 
   printf("%d calls per thread, %d runs per configuration, engines alternating\n", calls, runs);
-  printf("burst: p50/p99 per call, accepted and refused apart, end-to-end rate, engine memory;\n"
-         "paired: %d x %d calls of the engine and of the floor per thread in ABBA blocks\n",
-         kPaired_Rounds, kPaired_Block);
-  printf("%-7s %-3s %4s %7s %7s %9s %9s %9s %7s | %7s %7s %7s %7s %8s\n", "engine", "thr", "run", "p50 ns",
-         "p99 ns", "accepted", "refused", "Mcalls/s", "eng MB", "pr p50", "pr p99", "fl p50", "fl p99",
-         "pr refus");
+  printf(
+      "burst: p50/p99 per call, accepted and refused apart, end-to-end rate, engine memory;\n"
+      "paired: %d x %d calls of the engine and of the floor per thread in ABBA blocks\n",
+      kPaired_Rounds, kPaired_Block);
+  printf("%-7s %-3s %4s %7s %7s %9s %9s %9s %7s | %7s %7s %7s %7s %8s\n", "engine", "thr", "run",
+         "p50 ns", "p99 ns", "accepted", "refused", "Mcalls/s", "eng MB", "pr p50", "pr p99",
+         "fl p50", "fl p99", "pr refus");
   struct sHeadline {
     int threads;
     double p50_floor, p50_floor_spread, p99_floor, p99_floor_spread, p50_spdlog, p99_spdlog;
@@ -350,11 +353,13 @@ int main(int argc, char** argv) {
 #endif
       for (const auto& [name, run] : {std::pair{"ours", ours}, std::pair{"spdlog", theirs}}) {
         if (!run.ok) continue;
-        printf("%-7s %-3d %4d %7.0f %7.0f %9llu %9llu %9.2f %7.1f | %7.0f %7.0f %7.0f %7.0f %8llu\n", name,
-               threads, r + 1, run.p50_ns, run.p99_ns, static_cast<unsigned long long>(run.accepted),
-               static_cast<unsigned long long>(run.refused), run.calls_per_s / 1e6, run.engine_mb,
-               run.paired_p50_ns, run.paired_p99_ns, run.floor_p50_ns, run.floor_p99_ns,
-               static_cast<unsigned long long>(run.paired_refused));
+        printf(
+            "%-7s %-3d %4d %7.0f %7.0f %9llu %9llu %9.2f %7.1f | %7.0f %7.0f %7.0f %7.0f %8llu\n",
+            name, threads, r + 1, run.p50_ns, run.p99_ns,
+            static_cast<unsigned long long>(run.accepted),
+            static_cast<unsigned long long>(run.refused), run.calls_per_s / 1e6, run.engine_mb,
+            run.paired_p50_ns, run.paired_p99_ns, run.floor_p50_ns, run.floor_p99_ns,
+            static_cast<unsigned long long>(run.paired_refused));
       }
       if (ours.ok && ours.floor_p50_ns > 0 && ours.floor_p99_ns > 0) {
         p50_floor.push_back(ours.paired_p50_ns / ours.floor_p50_ns);
@@ -365,14 +370,17 @@ int main(int argc, char** argv) {
         p99_ratio.push_back(ours.p99_ns / theirs.p99_ns);
       }
     }
-    headlines.push_back({threads, Median(p50_floor), Spread(p50_floor), Median(p99_floor), Spread(p99_floor),
-                         Median(p50_ratio), Median(p99_ratio)});
+    headlines.push_back({threads, Median(p50_floor), Spread(p50_floor), Median(p99_floor),
+                         Spread(p99_floor), Median(p50_ratio), Median(p99_ratio)});
   }
-  printf("\nHeadline: ours / floor in the same process (median of %d runs, spread (max-min)/median)\n", runs);
+  printf(
+      "\nHeadline: ours / floor in the same process (median of %d runs, spread (max-min)/median)\n",
+      runs);
   for (const sHeadline& h : headlines) {
-    printf("  %d thread(s): p50 %.2f (spread %.0f %%), p99 %.2f (spread %.0f %%)", h.threads, h.p50_floor,
-           100 * h.p50_floor_spread, h.p99_floor, 100 * h.p99_floor_spread);
-    if (h.p50_spdlog > 0) printf("; burst ours/spdlog p50 %.2f, p99 %.2f (not a headline)", h.p50_spdlog, h.p99_spdlog);
+    printf("  %d thread(s): p50 %.2f (spread %.0f %%), p99 %.2f (spread %.0f %%)", h.threads,
+           h.p50_floor, 100 * h.p50_floor_spread, h.p99_floor, 100 * h.p99_floor_spread);
+    if (h.p50_spdlog > 0)
+      printf("; burst ours/spdlog p50 %.2f, p99 %.2f (not a headline)", h.p50_spdlog, h.p99_spdlog);
     printf("\n");
   }
   return 0;

@@ -71,11 +71,13 @@ void BM_Trace_FileSink(benchmark::State& state) {
   int value = 0;
   // The harness starts the timed loop only when every thread is ready.
   for (auto _ : state) {
-    bool sent = g_PerCall.channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d %s", ++value, "ab");
+    bool sent = g_PerCall.channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__,
+                                         "%d %s", ++value, "ab");
     accepted += sent ? 1 : 0;
   }
   Report_Allocations(state, before);
-  state.counters["accepted"] = benchmark::Counter(static_cast<double>(accepted), benchmark::Counter::kAvgIterations);
+  state.counters["accepted"] =
+      benchmark::Counter(static_cast<double>(accepted), benchmark::Counter::kAvgIterations);
 }
 BENCHMARK(BM_Trace_FileSink)
     ->Threads(1)
@@ -85,7 +87,8 @@ BENCHMARK(BM_Trace_FileSink)
       g_PerCall.client = New_Sink({"/TR.Roll=64mb", "/TR.Files=4"});
       g_PerCall.channel = TR_Create_Trace(g_PerCall.client, "bench", nullptr);
       // Describe the call site before measuring: the steady path is what counts.
-      g_PerCall.channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d %s", 7, "ab");
+      g_PerCall.channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d %s", 7,
+                               "ab");
     })
     ->Teardown([](const benchmark::State&) {
       g_PerCall.channel->Release();
@@ -102,12 +105,14 @@ void BM_Sent_FileSink(benchmark::State& state) {
   uint8_t fixed[24] = {};
   uint8_t args[11] = {};
   uint8_t trailer[1] = {};
-  sTRC_Data_Chunk chunks[3] = {{fixed, sizeof(fixed)}, {args, sizeof(args)}, {trailer, sizeof(trailer)}};
+  sTRC_Data_Chunk chunks[3] = {
+      {fixed, sizeof(fixed)}, {args, sizeof(args)}, {trailer, sizeof(trailer)}};
   uint64_t before = Allocations();
   uint64_t accepted = 0;
   for (auto _ : state) accepted += client->Sent(0, chunks, 3, 36) == 0 ? 1 : 0;
   Report_Allocations(state, before);
-  state.counters["accepted"] = benchmark::Counter(static_cast<double>(accepted), benchmark::Counter::kAvgIterations);
+  state.counters["accepted"] =
+      benchmark::Counter(static_cast<double>(accepted), benchmark::Counter::kAvgIterations);
   client->Release();
   Dir().Clear();
 }
@@ -121,7 +126,8 @@ void BM_Sustained_FileSink(benchmark::State& state) {
     ITR_Client* client = New_Sink({});
     ITR_Trace* channel = TR_Create_Trace(client, "bench", nullptr);
     for (int i = 0; i < kSustainedCalls; ++i) {
-      while (!channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d %s", i, "ab")) {
+      while (
+          !channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d %s", i, "ab")) {
         std::this_thread::yield();
       }
     }
@@ -187,8 +193,10 @@ SpdlogFile g_Spdlog;
 SpdlogFile New_Spdlog(const std::string& name) {
   SpdlogFile s;
   s.pool = std::make_shared<spdlog::details::thread_pool>(8192, 1);
-  auto sink = std::make_shared<spdlog::sinks::basic_file_sink_mt>(Dir().Path() + "/" + name + ".log", true);
-  s.logger = std::make_shared<spdlog::async_logger>(name, sink, s.pool, spdlog::async_overflow_policy::block);
+  auto sink =
+      std::make_shared<spdlog::sinks::basic_file_sink_mt>(Dir().Path() + "/" + name + ".log", true);
+  s.logger = std::make_shared<spdlog::async_logger>(name, sink, s.pool,
+                                                    spdlog::async_overflow_policy::block);
   s.logger->set_level(spdlog::level::info);
   return s;
 }
@@ -229,7 +237,10 @@ void BM_Sustained_Spdlog_Async_File(benchmark::State& state) {
   state.counters["file_bytes"] = static_cast<double>(bytes);
   Dir().Clear();
 }
-BENCHMARK(BM_Sustained_Spdlog_Async_File)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Sustained_Spdlog_Async_File)
+    ->Iterations(3)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 #endif
 
 // Prints the usual table and, after the runs, the ratios that the goals are stated in.
@@ -266,11 +277,15 @@ class SummaryReporter : public benchmark::ConsoleReporter {
     for (const auto& [name, rate] : m_Rate) printf("%-52s %10.1f\n", name.c_str(), rate);
     const double trace = find("BM_Trace_FileSink/real_time/threads:1");
     const double spdlog = find("BM_Spdlog_Async_File/real_time/threads:1");
-    if (trace > 0 && spdlog > 0) printf("\nspdlog async file / file sink per call: %.1f x\n", spdlog / trace);
-    printf("goals: file sink per call <= 2 x floor with 0 allocs/call; >= 10 x cheaper than spdlog's async file\n"
-           "       logger; sustained file sink rate >= sequential write rate\n"
-           "(BM_Sustained_FileSink is bound by the trace calls of one thread; BM_Sustained_FileSink_Sent is the\n"
-           " sink's own path)\n");
+    if (trace > 0 && spdlog > 0)
+      printf("\nspdlog async file / file sink per call: %.1f x\n", spdlog / trace);
+    printf(
+        "goals: file sink per call <= 2 x floor with 0 allocs/call; >= 10 x cheaper than spdlog's "
+        "async file\n"
+        "       logger; sustained file sink rate >= sequential write rate\n"
+        "(BM_Sustained_FileSink is bound by the trace calls of one thread; "
+        "BM_Sustained_FileSink_Sent is the\n"
+        " sink's own path)\n");
   }
 
  private:

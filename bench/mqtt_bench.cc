@@ -3,10 +3,11 @@
 //   the same through a plain Paho MQTTAsync loop that waits for each completion the same way
 //   (mutex + condition variable); the ratio wrapper / plain is the headline (goal >= 0.95). The
 //   headline comes only from interleaved blocks on fresh client pairs (8 pairs, both connection
-//   orders, blocks in ABBA order; the median over the pairs of each pair's median block ratio): the two engines run one after the other in the
-//   ordinary benchmark runs, so load from other processes on a shared machine, and Paho's
-//   connection-to-connection latency modes, reach one and not the other, and their quotient
-//   swung from 0.6 to 1.4 between runs. Those runs' rates are printed, without a ratio;
+//   orders, blocks in ABBA order; the median over the pairs of each pair's median block ratio): the
+//   two engines run one after the other in the ordinary benchmark runs, so load from other
+//   processes on a shared machine, and Paho's connection-to-connection latency modes, reach one and
+//   not the other, and their quotient swung from 0.6 to 1.4 between runs. Those runs' rates are
+//   printed, without a ratio;
 // - receive throughput: 10,000 queued messages taken by exact topic and by regular expression.
 // A private broker is started when nothing listens on 127.0.0.1:1883 (run it in a private
 // network namespace, e.g. scripts/netns-run.sh, to be sure the broker is the bench's own).
@@ -196,7 +197,8 @@ Comparison CompareInterleaved(int qos, int rounds, int block, bool wrapperFirst)
   std::vector<double> roundRatios;
   auto wrapperBlock = [&] {
     const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < block; ++i) wrapper.Send("bench/wrapper", kPayload, static_cast<Qos>(qos), false);
+    for (int i = 0; i < block; ++i)
+      wrapper.Send("bench/wrapper", kPayload, static_cast<Qos>(qos), false);
     const std::chrono::duration<double> spent = std::chrono::steady_clock::now() - start;
     wrapperTime += spent;
     return spent.count();
@@ -222,7 +224,8 @@ Comparison CompareInterleaved(int qos, int rounds, int block, bool wrapperFirst)
   }
   std::sort(roundRatios.begin(), roundRatios.end());
   const double total = static_cast<double>(rounds) * block;
-  return {total / wrapperTime.count(), total / plainTime.count(), roundRatios[roundRatios.size() / 2]};
+  return {total / wrapperTime.count(), total / plainTime.count(),
+          roundRatios[roundRatios.size() / 2]};
 }
 
 // Console output as usual, plus the rates kept for the ratio table.
@@ -255,7 +258,9 @@ int main(int argc, char** argv) {
   }
   RateReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  std::printf("\nPublish round trips per second, each loop run alone (no ratio: not run under the same load):\n");
+  std::printf(
+      "\nPublish round trips per second, each loop run alone (no ratio: not run under the same "
+      "load):\n");
   for (int qos = 0; qos <= 2; ++qos) {
     const std::string suffix = "/" + std::to_string(qos) + "/min_time:3.000/real_time";
     const auto wrapper = reporter.rates.find("BM_WrapperPublish" + suffix);
@@ -273,16 +278,19 @@ int main(int argc, char** argv) {
       for (bool wrapperFirst : {true, false}) {
         const Comparison c = CompareInterleaved(qos, 60, 100, wrapperFirst);
         ratios.push_back(c.ratio);
-        std::printf("  QoS %d (%s connected first): wrapper %.0f/s, plain %.0f/s, median block ratio %.3f\n",
-                    qos, wrapperFirst ? "wrapper" : "plain", c.wrapperRate, c.plainRate,
-                    ratios.back());
+        std::printf(
+            "  QoS %d (%s connected first): wrapper %.0f/s, plain %.0f/s, median block ratio "
+            "%.3f\n",
+            qos, wrapperFirst ? "wrapper" : "plain", c.wrapperRate, c.plainRate, ratios.back());
       }
     }
     std::sort(ratios.begin(), ratios.end());
     medians[qos] = (ratios[ratios.size() / 2 - 1] + ratios[ratios.size() / 2]) / 2;
   }
-  std::printf("\nHeadline: publish round trips wrapper/plain (median over 8 fresh pairs of each pair's median\n"
-              "block ratio; goal >= 0.95):\n");
+  std::printf(
+      "\nHeadline: publish round trips wrapper/plain (median over 8 fresh pairs of each pair's "
+      "median\n"
+      "block ratio; goal >= 0.95):\n");
   for (int qos = 0; qos <= 2; ++qos) std::printf("  QoS %d: %.3f\n", qos, medians[qos]);
   benchmark::Shutdown();
   return 0;

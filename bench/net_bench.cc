@@ -60,10 +60,12 @@ void Trace_Call(benchmark::State& state, bool network) {
   uint64_t refused = 0;
   int i = 0;
   for (auto _ : state) {
-    if (!channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "value %d of %s", i++, "bench"))
+    if (!channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "value %d of %s", i++,
+                        "bench"))
       ++refused;
   }
-  state.counters["refused"] = benchmark::Counter(static_cast<double>(refused), benchmark::Counter::kAvgIterations);
+  state.counters["refused"] =
+      benchmark::Counter(static_cast<double>(refused), benchmark::Counter::kAvgIterations);
   channel->Release();
   client->Release();
 }
@@ -81,7 +83,8 @@ void Sustained(benchmark::State& state, bool network) {
     ITR_Client* client = Make(network, &server);
     ITR_Trace* channel = TR_Create_Trace(client, "bench", nullptr);
     for (int i = 0; i < kSustainedCalls;) {
-      if (channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "value %d of %s", i, "bench")) {
+      if (channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "value %d of %s", i,
+                         "bench")) {
         ++i;
       } else {
         std::this_thread::yield();
@@ -89,7 +92,8 @@ void Sustained(benchmark::State& state, bool network) {
     }
     channel->Release();
     client->Release();
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const uint64_t bytes = network ? server.Total_Stream_Bytes() : Dir().Bytes();
     state.SetIterationTime(seconds);
     state.SetBytesProcessed(static_cast<int64_t>(bytes));
@@ -104,7 +108,13 @@ void BM_File_Sustained(benchmark::State& state) { Sustained(state, false); }
 
 BENCHMARK(BM_Net_TraceCall);
 BENCHMARK(BM_File_TraceCall);
-BENCHMARK(BM_Net_Sustained)->Arg(0)->Arg(50)->ArgName("loss_per_mille")->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Net_Sustained)
+    ->Arg(0)
+    ->Arg(50)
+    ->ArgName("loss_per_mille")
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_File_Sustained)->Arg(0)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

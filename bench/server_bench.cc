@@ -69,7 +69,8 @@ uint64_t Stored_Bytes(const std::string& directory) {
   for (const std::string& client : Entries(directory)) {
     for (const std::string& name : Entries(directory + "/" + client)) {
       struct stat info;
-      if (stat((directory + "/" + client + "/" + name).c_str(), &info) == 0) bytes += static_cast<uint64_t>(info.st_size);
+      if (stat((directory + "/" + client + "/" + name).c_str(), &info) == 0)
+        bytes += static_cast<uint64_t>(info.st_size);
     }
   }
   return bytes;
@@ -98,7 +99,8 @@ pid_t Spawn(const char* path, const std::vector<std::string>& args, const std::s
 class Server {
  public:
   Server(const BenchDir& dir, const std::vector<std::string>& extra) : dir_(dir.Path()) {
-    std::vector<std::string> args = {"--listen", "127.0.0.1:0", "--port-file", dir_ + "/port", "--dir", Traces()};
+    std::vector<std::string> args = {"--listen",     "127.0.0.1:0", "--port-file",
+                                     dir_ + "/port", "--dir",       Traces()};
     args.insert(args.end(), extra.begin(), extra.end());
     pid_ = Spawn(TRACE_SERVER_PATH, args, dir_ + "/server-out");
     for (int i = 0; i < 500 && port_ == 0; ++i) {
@@ -127,7 +129,8 @@ class Server {
     if (paren == std::string::npos) return 0;
     unsigned long user = 0, system = 0;
     // After "pid (comm)": state is field 3; utime and stime are fields 14 and 15.
-    if (sscanf(stat.c_str() + paren + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system) != 2)
+    if (sscanf(stat.c_str() + paren + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu",
+               &user, &system) != 2)
       return 0;
     return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
   }
@@ -139,10 +142,12 @@ class Server {
 };
 
 ITR_Client* Network_Sink(int port, const std::string& name) {
-  std::string options[] = {"/TR.Addr=127.0.0.1", "/TR.Port=" + std::to_string(port), "/TR.Name=" + name};
+  std::string options[] = {"/TR.Addr=127.0.0.1", "/TR.Port=" + std::to_string(port),
+                           "/TR.Name=" + name};
   char* args[] = {options[0].data(), options[1].data(), options[2].data()};
   ITR_Client* client = New_Network_Sink(args, 3);
-  if (client == nullptr || client->Get_Status() != 0 || !Network_Sink_Connection_Wait(client, 5000)) {
+  if (client == nullptr || client->Get_Status() != 0 ||
+      !Network_Sink_Connection_Wait(client, 5000)) {
     fprintf(stderr, "cannot connect the network sink\n");
     abort();
   }
@@ -161,7 +166,8 @@ ITR_Client* Network_Sink(int port, const std::string& name) {
   const auto start = std::chrono::steady_clock::now();
   for (int step = 0; step < kLoad_Seconds * 1000; ++step) {
     for (int i = 0; i < per_step; ++i) {
-      if (channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "load %d of %s", step, name))
+      if (channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "load %d of %s", step,
+                         name))
         ++accepted;
       else
         ++refused;
@@ -172,7 +178,8 @@ ITR_Client* Network_Sink(int port, const std::string& name) {
   client->Release();
   FILE* file = fopen(result.c_str(), "we");
   if (file) {
-    fprintf(file, "%llu %llu\n", static_cast<unsigned long long>(accepted), static_cast<unsigned long long>(refused));
+    fprintf(file, "%llu %llu\n", static_cast<unsigned long long>(accepted),
+            static_cast<unsigned long long>(refused));
     fclose(file);
   }
   _exit(0);
@@ -186,7 +193,8 @@ uint64_t Stored_Load_Records(const Server& server, const BenchDir& dir) {
     pid_t pid = Spawn(TRACE_CAT_PATH, {"--format=%ms", server.Traces() + "/" + client}, out);
     waitpid(pid, nullptr, 0);
     const std::string text = Read_File(out);
-    for (size_t at = text.find("load "); at != std::string::npos; at = text.find("\nload ", at + 1)) ++records;
+    for (size_t at = text.find("load "); at != std::string::npos; at = text.find("\nload ", at + 1))
+      ++records;
   }
   return records;
 }
@@ -204,14 +212,16 @@ void BM_Server_Load_64_Clients(benchmark::State& state) {
       hosts.push_back(pid);
     }
     for (pid_t pid : hosts) waitpid(pid, nullptr, 0);
-    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const double cpu = server.Cpu_Seconds() - cpu_before;
     server.Stop();
 
     uint64_t accepted = 0, refused = 0;
     for (int i = 0; i < kClients; ++i) {
       unsigned long long a = 0, r = 0;
-      if (sscanf(Read_File(dir.Path() + "/host-" + std::to_string(i)).c_str(), "%llu %llu", &a, &r) != 2)
+      if (sscanf(Read_File(dir.Path() + "/host-" + std::to_string(i)).c_str(), "%llu %llu", &a,
+                 &r) != 2)
         fprintf(stderr, "load host %d reported nothing\n", i);
       accepted += a;
       refused += r;
@@ -230,20 +240,24 @@ void Sustained(benchmark::State& state, bool network) {
   for (auto _ : state) {
     BenchDir dir("mqw-server-bench");
     std::unique_ptr<Server> server;
-    if (network) server = std::make_unique<Server>(dir, std::vector<std::string>{"--drop-percent", std::to_string(state.range(0))});
+    if (network)
+      server = std::make_unique<Server>(
+          dir, std::vector<std::string>{"--drop-percent", std::to_string(state.range(0))});
     const auto start = std::chrono::steady_clock::now();
     ITR_Client* client;
     if (network) {
       client = Network_Sink(server->Port(), "sustained");
     } else {
-      std::string options[] = {"/TR.Dir=" + dir.Path() + "/traces/file", "/TR.Roll=64mb", "/TR.Files=64"};
+      std::string options[] = {"/TR.Dir=" + dir.Path() + "/traces/file", "/TR.Roll=64mb",
+                               "/TR.Files=64"};
       mkdir((dir.Path() + "/traces").c_str(), 0700);
       char* args[] = {options[0].data(), options[1].data(), options[2].data()};
       client = New_File_Sink(args, 3);
     }
     ITR_Trace* channel = TR_Create_Trace(client, "bench", nullptr);
     for (int i = 0; i < kSustained_Calls;) {
-      if (channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "value %d of %s", i, "bench")) {
+      if (channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "value %d of %s", i,
+                         "bench")) {
         ++i;
       } else {
         std::this_thread::yield();
@@ -251,7 +265,8 @@ void Sustained(benchmark::State& state, bool network) {
     }
     channel->Release();
     client->Release();
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (network) server->Stop();
     state.SetIterationTime(seconds);
     state.SetBytesProcessed(static_cast<int64_t>(Stored_Bytes(dir.Path() + "/traces")));
@@ -264,7 +279,13 @@ void BM_File_Sustained(benchmark::State& state) { Sustained(state, false); }
 }  // namespace
 
 BENCHMARK(BM_Server_Load_64_Clients)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Server_Sustained)->Arg(0)->Arg(5)->ArgName("drop_percent")->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Server_Sustained)
+    ->Arg(0)
+    ->Arg(5)
+    ->ArgName("drop_percent")
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_File_Sustained)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

@@ -8,14 +8,14 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <vector>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <mqtt-wrapper/TR.h>
 
-#include "trace/text/cl_text_file.h"
 #include "trace/decode/stream_parser.h"
+#include "trace/text/cl_text_file.h"
 
 #include "bench_support.h"
 
@@ -61,8 +61,8 @@ void BM_TextSink_ProducerCall(benchmark::State& state) {
   }
   int64_t i = 0;
   for (auto _ : state) {
-    text.trace->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "request %lld done in %d us by %s",
-                      static_cast<long long>(i), 42, "worker");
+    text.trace->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__,
+                      "request %lld done in %d us by %s", static_cast<long long>(i), 42, "worker");
     ++i;
   }
   text.Close();
@@ -82,14 +82,19 @@ void BM_TextSink_SustainedLines(benchmark::State& state) {
     TextClient text(dir->Path(), "2048");
     state.ResumeTiming();
     for (int64_t i = 0; i < lines; ++i) {
-      text.trace->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "request %lld done in %d us by %s",
-                        static_cast<long long>(i), 42, "worker");
+      text.trace->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__,
+                        "request %lld done in %d us by %s", static_cast<long long>(i), 42,
+                        "worker");
     }
     text.Close();
   }
   state.SetItemsProcessed(state.iterations() * lines);
 }
-BENCHMARK(BM_TextSink_SustainedLines)->Arg(1000000)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_TextSink_SustainedLines)
+    ->Arg(1000000)
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // The worker's share alone, on one thread: parsing a recorded stream, formatting every message,
 // building the lines and writing them to a text file. 1 / (time per line) is the rate the
@@ -107,14 +112,15 @@ void BM_TextSink_WorkerPerLine(benchmark::State& state) {
     }
     trace->Register_Thread("Producer", static_cast<uint32_t>(gettid()));
     for (int64_t i = 0; i < lines; ++i) {
-      trace->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "request %lld done in %d us by %s",
-                   static_cast<long long>(i), 42, "worker");
+      trace->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__,
+                   "request %lld done in %d us by %s", static_cast<long long>(i), 42, "worker");
     }
     trace->Release();
     client->Release();
     for (const auto& entry : std::filesystem::directory_iterator(recorded.Path())) {
       std::ifstream in(entry.path(), std::ios::binary);
-      std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)),
+                                std::istreambuf_iterator<char>());
       if (file.size() > 1044) stream.assign(file.begin() + 1044, file.end());
     }
   }
@@ -176,13 +182,18 @@ void BM_Spdlog_SustainedLines(benchmark::State& state) {
     dir = std::make_unique<BenchDir>(kDirPrefix);
     auto logger = New_Spdlog(dir->Path());
     state.ResumeTiming();
-    for (int64_t i = 0; i < lines; ++i) SPDLOG_LOGGER_INFO(logger, "request {} done in {} us by {}", i, 42, "worker");
+    for (int64_t i = 0; i < lines; ++i)
+      SPDLOG_LOGGER_INFO(logger, "request {} done in {} us by {}", i, 42, "worker");
     logger->flush();
   }
   spdlog::drop("bench");
   state.SetItemsProcessed(state.iterations() * lines);
 }
-BENCHMARK(BM_Spdlog_SustainedLines)->Arg(1000000)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Spdlog_SustainedLines)
+    ->Arg(1000000)
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 #endif
 
 }  // namespace

@@ -62,7 +62,8 @@ void Trace_Calls(benchmark::State& state, ITR_Trace* channel) {
   uint64_t before = Allocations();
   int value = 0;
   for (auto _ : state) {
-    bool sent = channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d %s", ++value, "ab");
+    bool sent =
+        channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d %s", ++value, "ab");
     benchmark::DoNotOptimize(sent);
   }
   Report_Allocations(state, before);
@@ -127,7 +128,8 @@ void BM_Trace_Vs_Floor(benchmark::State& state) {
   }
   auto clock_op = [] { benchmark::DoNotOptimize(Channel_Timer()); };
   auto trace_op = [&](ITR_Trace* channel) {
-    bool sent = channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d %s", ++value, "ab");
+    bool sent =
+        channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d %s", ++value, "ab");
     benchmark::DoNotOptimize(sent);
   };
   double best[5] = {1e30, 1e30, 1e30, 1e30, 1e30};
@@ -135,7 +137,8 @@ void BM_Trace_Vs_Floor(benchmark::State& state) {
     auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < kBlock; ++i) op();
     auto end = std::chrono::steady_clock::now();
-    best[kind] = std::min(best[kind], std::chrono::duration<double, std::nano>(end - start).count() / kBlock);
+    best[kind] = std::min(best[kind],
+                          std::chrono::duration<double, std::nano>(end - start).count() / kBlock);
   };
   uint64_t before = Allocations();
   for (auto _ : state) {
@@ -156,7 +159,9 @@ void BM_Trace_Vs_Floor(benchmark::State& state) {
 }
 // Registered first: the interleaved ratio is measured before the other runs disturb caches.
 BENCHMARK(BM_Trace_Vs_Floor)->Iterations(2000);
-BENCHMARK(BM_Trace_NullSink)->Threads(1)->Threads(2)
+BENCHMARK(BM_Trace_NullSink)
+    ->Threads(1)
+    ->Threads(2)
     ->UseRealTime()
     ->Repetitions(kRepetitions)
     ->DisplayAggregatesOnly(true);
@@ -231,8 +236,8 @@ class SummaryReporter : public benchmark::ConsoleReporter {
     auto floor = ns_.begin();
     while (floor != ns_.end() && floor->first.rfind("BM_Floor_TwoLocksAndCopy", 0) != 0) ++floor;
     if (floor != ns_.end()) {
-      printf("\n%-52s %10s %10s %12s\n", "CPU time per call (median of repetitions)", "ns", "x floor",
-             "allocs/call");
+      printf("\n%-52s %10s %10s %12s\n", "CPU time per call (median of repetitions)", "ns",
+             "x floor", "allocs/call");
       for (const auto& [name, ns] : ns_) {
         auto allocs = allocs_.find(name);
         printf("%-52s %10.1f %10.2f %12.3f\n", name.c_str(), ns, ns / floor->second,
@@ -240,7 +245,8 @@ class SummaryReporter : public benchmark::ConsoleReporter {
       }
     }
     if (!interleaved_.empty()) {
-      printf("\ninterleaved blocks, fastest of each kind (ns per operation; ratio = trace/floor):\n");
+      printf(
+          "\ninterleaved blocks, fastest of each kind (ns per operation; ratio = trace/floor):\n");
       for (const auto& [name, value] : interleaved_) printf("  %-14s %8.2f\n", name.c_str(), value);
     }
     printf("goal: a trace call (1 thread) at most 2.00 x floor with 0 allocs/call\n");

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "support/stream_builder.h"
 #include <mqtt-wrapper/TR.h>
+#include "support/stream_builder.h"
 
 #include "trace/format/file_header.h"
 #include "trace/net/tpacket.h"
@@ -47,16 +47,19 @@ Bytes Rich_Stream() {
                      Format(2, "%*.*f|%-5c|%ls|%p", {4, 8, 4, 8, 6, 8, 1, 8, 11, 0, 7, 8}),
                      Format(3, "%e %hhu %hd %jd %%", {6, 8, 1, 8, 3, 8, 13, 8})});
   Bytes wide = {'w', 0, 0, 0, 0xE9, 0, 0, 0, 0, 0, 0, 0};
-  return Cat({Packet(0, setup), Packet(0, Data(1, kTimer0 + 10, Cat({Int(-5), Int(0xBEEF), Str("text")}), 2, 7)),
-              Packet(0, Data(2, kTimer0 + 20, Cat({Int(9), Int(3), Double(2.5), Int('Q'), wide, Int(0x1234)}), 3, 7,
-                             2, 1)),
-              Packet(0, Data(3, kTimer0 + 30, Cat({Double(1e300), Int(200), Int(-2), Int(7)}))),
-              Packet(0, Thread_Stop(7, kTimer0 + 40)), Packet(0, Close())});
+  return Cat(
+      {Packet(0, setup),
+       Packet(0, Data(1, kTimer0 + 10, Cat({Int(-5), Int(0xBEEF), Str("text")}), 2, 7)),
+       Packet(0, Data(2, kTimer0 + 20,
+                      Cat({Int(9), Int(3), Double(2.5), Int('Q'), wide, Int(0x1234)}), 3, 7, 2, 1)),
+       Packet(0, Data(3, kTimer0 + 30, Cat({Double(1e300), Int(200), Int(-2), Int(7)}))),
+       Packet(0, Thread_Stop(7, kTimer0 + 40)), Packet(0, Close())});
 }
 
 Bytes Two_Channels() {
-  return Cat({Packet(0, Cat({Info("A"), Format(1, "a %u", {4, 8})})), Packet(1, Cat({Info("B"), Format(1, "b")})),
-              Packet(1, Data(1, kTimer0)), Packet(0, Data(1, kTimer0 + 1, Int(1)))});
+  return Cat({Packet(0, Cat({Info("A"), Format(1, "a %u", {4, 8})})),
+              Packet(1, Cat({Info("B"), Format(1, "b")})), Packet(1, Data(1, kTimer0)),
+              Packet(0, Data(1, kTimer0 + 1, Int(1)))});
 }
 
 Bytes Trd(const Bytes& stream) {
@@ -66,7 +69,8 @@ Bytes Trd(const Bytes& stream) {
   return file;
 }
 
-// Sent calls for the text sink target: channel byte (ID << 2 | chunk split), 16-bit length, payload.
+// Sent calls for the text sink target: channel byte (ID << 2 | chunk split), 16-bit length,
+// payload.
 Bytes Calls(const std::vector<std::pair<uint8_t, Bytes>>& calls) {
   Bytes out;
   for (const auto& [channel, payload] : calls) {
@@ -114,7 +118,8 @@ Bytes Window_Datagram(uint32_t id, uint16_t client_id, uint32_t first, uint32_t 
 // One user-data chunk for `channel`.
 Bytes Chunk(uint32_t channel, const Bytes& payload) {
   Bytes chunk(4);
-  TP_Store32(chunk.data(), sTRC_User_Header::Make(static_cast<uint32_t>(4 + payload.size()), channel));
+  TP_Store32(chunk.data(),
+             sTRC_User_Header::Make(static_cast<uint32_t>(4 + payload.size()), channel));
   chunk.insert(chunk.end(), payload.begin(), payload.end());
   return chunk;
 }
@@ -148,30 +153,41 @@ int main(int argc, char** argv) {
                  Packet(0, Data(1, 5))})));
 
   Bytes rich = Rich_Stream();
-  Write("text_sink", "one_call.bin", Calls({{0 << 2 | 1, Cat({Info("S"), Format(1, "hi %d", {4, 8}),
-                                                                Data(1, kTimer0, Int(1))})}}));
-  Write("text_sink", "split.bin", Calls({{1 << 2 | 2, Cat({Info("S"), Format(1, "v=%s", {10, 0})})},
-                                         {1 << 2 | 3, Data(1, kTimer0, Str("value"))},
-                                         {40 << 2, Bytes{1, 2, 3}},
-                                         {1 << 2, Close()}}));
+  Write("text_sink", "one_call.bin",
+        Calls({{0 << 2 | 1,
+                Cat({Info("S"), Format(1, "hi %d", {4, 8}), Data(1, kTimer0, Int(1))})}}));
+  Write("text_sink", "split.bin",
+        Calls({{1 << 2 | 2, Cat({Info("S"), Format(1, "v=%s", {10, 0})})},
+               {1 << 2 | 3, Data(1, kTimer0, Str("value"))},
+               {40 << 2, Bytes{1, 2, 3}},
+               {1 << 2, Close()}}));
 
-  Write("descriptor", "plain.bin", Parts({"n=%d s=%s %5.2f %ls %c %p", "src/file.cc", "Func", "abcdefgh12345678xyz"}));
+  Write("descriptor", "plain.bin",
+        Parts({"n=%d s=%s %5.2f %ls %c %p", "src/file.cc", "Func", "abcdefgh12345678xyz"}));
   Write("descriptor", "every_modifier.bin",
-        Parts({"%I64x %I32d %lld %hhu %hd %jd %zu %td %wd %lc %hs %S %10s %.*s %*d %Fd %b %%", "f.c", "fn"}));
-  Write("descriptor", "malformed_utf8.bin", Parts({"a\xC0\x80%d\xE0\x80\x80\x80\x80\xF0\x9F\x98\x80%s", "\xFF", ""}));
+        Parts({"%I64x %I32d %lld %hhu %hd %jd %zu %td %wd %lc %hs %S %10s %.*s %*d %Fd %b %%",
+               "f.c", "fn"}));
+  Write("descriptor", "malformed_utf8.bin",
+        Parts({"a\xC0\x80%d\xE0\x80\x80\x80\x80\xF0\x9F\x98\x80%s", "\xFF", ""}));
 
   Write("options", "megabytes.bin", Parts({"5mb", "1024"}));
   Write("options", "hours.bin", Parts({"1500HR", "1"}));
   Write("options", "times.bin", Parts({"08:00,20:30tm", "4294967295"}));
   Write("options", "bad.bin", Parts({"0mb", "-3"}));
 
-  Write("utf", "mixed.bin", Text("\x20" "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xF8\x88\x80\x80\x80z"));
+  Write("utf", "mixed.bin",
+        Text("\x20"
+             "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xF8\x88\x80\x80\x80z"));
   Write("utf", "malformed.bin", Text("\x05\xC0\x80\x80\x80\xE0\x80\x80\xED\xA0\x80\xC3t"));
 
   Write("topic_rules", "name.bin", Text("\x01sensors/room-1/temp\xC3\xA9"));
   Write("topic_rules", "filter.bin", Text("\x02+/room/#"));
-  Write("topic_rules", "bad.bin", Text("\x03" "a/b#/\xC0\xAF\x7F"));
-  Write("topic_rules", "long.bin", Text("\xF1" "abc/"));
+  Write("topic_rules", "bad.bin",
+        Text("\x03"
+             "a/b#/\xC0\xAF\x7F"));
+  Write("topic_rules", "long.bin",
+        Text("\xF1"
+             "abc/"));
 
   // Transport packets: a mode byte (1: fix the size field, 2: fix the CRC), then the datagram.
   Bytes chunks = Cat({Chunk(3, Text("level")), Chunk(31, {})});
@@ -185,23 +201,27 @@ int main(int argc, char** argv) {
   // The trace server: a second client's whole session from endpoint 1, with a command queued for
   // it, and garbage from endpoint 2 (kind 0x0C: size and CRC fixed up).
   Write("trace_server", "session.bin",
-        Cat({Server_Record(0x01, Hello_Datagram(1)), Server_Record(0x01, Data_Datagram(2, 1, Text("one"))),
+        Cat({Server_Record(0x01, Hello_Datagram(1)),
+             Server_Record(0x01, Data_Datagram(2, 1, Text("one"))),
              Server_Record(0x41, Cat({{1}, Chunk(2, Text("cmd"))})),
-             Server_Record(0x01, Data_Datagram(3, 1, Text("two"))), Server_Record(0x01, Window_Datagram(4, 1, 2, 3)),
-             Server_Record(0x01, Window_Datagram(6, 1, 5, 8)), Server_Record(0x01, Data_Datagram(5, 1, Text("x"))),
+             Server_Record(0x01, Data_Datagram(3, 1, Text("two"))),
+             Server_Record(0x01, Window_Datagram(4, 1, 2, 3)),
+             Server_Record(0x01, Window_Datagram(6, 1, 5, 8)),
+             Server_Record(0x01, Data_Datagram(5, 1, Text("x"))),
              Server_Record(0x0E, Bytes(40, 0xA5)), Server_Record(0x11, Bytes{})}));
   CTPClient_Ping ping;
   CTPClient_Bye bye;
   Write("trace_server", "stale_ids.bin",
         Cat({Server_Record(0x02, Hello_Datagram(7)), Server_Record(0x82, Datagram(&ping, 8, 0)),
-             Server_Record(0x03, Window_Datagram(9, 0, 1, 0x0FFFFFFF)), Server_Record(0x02, Datagram(&bye, 10, 1)),
-             Server_Record(0x30, Bytes{})}));
+             Server_Record(0x03, Window_Datagram(9, 0, 1, 0x0FFFFFFF)),
+             Server_Record(0x02, Datagram(&bye, 10, 1)), Server_Record(0x30, Bytes{})}));
 
   // Round trip of built packets: integers are taken from the end (the last byte picks the class),
   // bytes from the front.
   for (uint8_t kind = 0; kind < 7; ++kind) {
     Bytes input = Text("seed name \xC3\xA9");
-    Bytes fields{0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0xDE, 0xF0, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
+    Bytes fields{0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0xDE, 0xF0,
+                 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
     input.insert(input.end(), fields.begin(), fields.end());
     input.push_back(kind);
     Write("packet_roundtrip", "kind" + std::to_string(kind) + ".bin", input);

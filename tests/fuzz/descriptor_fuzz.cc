@@ -20,7 +20,8 @@ namespace {
 std::string Next_Part(const uint8_t* data, size_t size, size_t* pos) {
   const uint8_t* start = data + *pos;
   const void* zero = memchr(start, 0, size - *pos);
-  size_t length = zero ? static_cast<size_t>(static_cast<const uint8_t*>(zero) - start) : size - *pos;
+  size_t length =
+      zero ? static_cast<size_t>(static_cast<const uint8_t*>(zero) - start) : size - *pos;
   *pos += zero ? length + 1 : length;
   return std::string(reinterpret_cast<const char*>(start), length);
 }
@@ -50,10 +51,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint32_t capacity = 64;
   for (int attempt = 0; attempt < 12; ++attempt, capacity *= 2) {
     std::vector<char> out(capacity);
-    int32_t n = read->Formatter()->Format(out.data(), capacity, values.data(), static_cast<uint32_t>(values.size()));
+    int32_t n = read->Formatter()->Format(out.data(), capacity, values.data(),
+                                          static_cast<uint32_t>(values.size()));
     if (n >= 0) {
-      fuzz::Check(static_cast<uint32_t>(n) < capacity && strlen(out.data()) == static_cast<size_t>(n),
-                  "message length disagrees with its text");
+      fuzz::Check(
+          static_cast<uint32_t>(n) < capacity && strlen(out.data()) == static_cast<size_t>(n),
+          "message length disagrees with its text");
       break;
     }
     fuzz::Check(strlen(out.data()) < capacity, "unterminated message after a refusal");

@@ -67,7 +67,8 @@ inline std::vector<uint64_t> Pieces(const uint8_t* data, uint64_t size) {
 }
 
 // The line template with every element, so that every field is rendered.
-constexpr char kAll_Elements[] = "%cn|%id|%ix|%tf|%tm|%ts|%td|%tc|%lv|%ti|%tn|%cc|%mi|%mn|%ff|%fs|%fl|%fn|%ms";
+constexpr char kAll_Elements[] =
+    "%cn|%id|%ix|%tf|%tm|%ts|%td|%tc|%lv|%ti|%tn|%cc|%mi|%mn|%ff|%fs|%fl|%fn|%ms";
 
 }  // namespace fuzz
 

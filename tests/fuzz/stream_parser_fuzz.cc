@@ -42,7 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   sOutcome whole = Parse(data, size, {size});
   sOutcome cut = Parse(data, size, fuzz::Pieces(data, size));
   fuzz::Check(whole.result == cut.result, "the result depends on where the stream is cut");
-  fuzz::Check(whole.pending == cut.pending, "the incomplete rest depends on where the stream is cut");
+  fuzz::Check(whole.pending == cut.pending,
+              "the incomplete rest depends on where the stream is cut");
   fuzz::Check(whole.lines == cut.lines, "the lines depend on where the stream is cut");
   return 0;
 }

@@ -53,15 +53,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t cuts[4] = {0, first, second, length};
     for (int i = 0; i < 3; ++i) {
       if (cuts[i + 1] > cuts[i] || (i == 0 && length == 0)) {
-        chunks[count++] = sTRC_Data_Chunk{data + pos + cuts[i], static_cast<uint32_t>(cuts[i + 1] - cuts[i])};
+        chunks[count++] =
+            sTRC_Data_Chunk{data + pos + cuts[i], static_cast<uint32_t>(cuts[i + 1] - cuts[i])};
       }
     }
     uint32_t result = client->Sent(channel >> 2, chunks, count, static_cast<uint32_t>(length));
     // Refused only for a channel ID out of range (6), or once the worker found the stream
     // damaged and took the client off (1).
     const uint32_t expected = (channel >> 2) >= 32 ? 6 : 0;
-    fuzz::Check(result == expected || (expected == 0 && result == 1),
-                "Sent answered " + std::to_string(result) + " for channel " + std::to_string(channel >> 2));
+    fuzz::Check(
+        result == expected || (expected == 0 && result == 1),
+        "Sent answered " + std::to_string(result) + " for channel " + std::to_string(channel >> 2));
     if ((pos & 7) == 0) client->Flush();
     pos += length;
   }

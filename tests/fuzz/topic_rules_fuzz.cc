@@ -81,14 +81,16 @@ bool Filter_Acceptable(std::string_view filter) {
   size_t start = 0;
   for (;;) {
     size_t slash = filter.find('/', start);
-    levels.push_back(filter.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start));
+    levels.push_back(filter.substr(
+        start, slash == std::string_view::npos ? std::string_view::npos : slash - start));
     if (slash == std::string_view::npos) break;
     start = slash + 1;
   }
   for (size_t i = 0; i < levels.size(); ++i) {
     std::string_view level = levels[i];
     if (level.find('+') != std::string_view::npos && level != "+") return false;
-    if (level.find('#') != std::string_view::npos && (level != "#" || i + 1 != levels.size())) return false;
+    if (level.find('#') != std::string_view::npos && (level != "#" || i + 1 != levels.size()))
+      return false;
   }
   return true;
 }
@@ -118,7 +120,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t topic_size = (selectors >> 3) & 7;
   const int qos = (selectors >> 6) & 3;
   const bool fits = 2 + topic_size + (qos > 0 ? 2 : 0) + payload <= 268435455;
-  fuzz::Check(mq::PublishSizeProblem(topic_size, payload, qos).empty() == fits, "publish size verdict differs");
+  fuzz::Check(mq::PublishSizeProblem(topic_size, payload, qos).empty() == fits,
+              "publish size verdict differs");
 
   // Regular-expression matching on short topics, against the library's own matcher.
   if (topic.size() <= 64) {

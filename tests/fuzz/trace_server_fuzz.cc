@@ -46,7 +46,8 @@ class CListener final : public ITRS_Listener {
  public:
   void On_Client(uint16_t client_id, const sTRS_Hello&, bool restart) override {
     if (client_id == good_id && good_greeted) {
-      fuzz::Fail(restart ? "the good client was restarted" : "the good client's ID was given again");
+      fuzz::Fail(restart ? "the good client was restarted"
+                         : "the good client's ID was given again");
     }
     live.insert(client_id);
   }

@@ -49,14 +49,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Check(full.size() == all, "units written differ from UTF8_Code_Points");
   for (uint16_t unit : full) fuzz::Check(unit != 0, "a 0 unit inside the text");
   std::vector<uint16_t> limited = To_UTF16(source, room);
-  fuzz::Check(limited.size() == (all < room - 1 ? all : room - 1), "a limited conversion kept the wrong count");
-  fuzz::Check(std::equal(limited.begin(), limited.end(), full.begin()), "a limited conversion is no prefix");
+  fuzz::Check(limited.size() == (all < room - 1 ? all : room - 1),
+              "a limited conversion kept the wrong count");
+  fuzz::Check(std::equal(limited.begin(), limited.end(), full.begin()),
+              "a limited conversion is no prefix");
 
   // Units back to UTF-8 and again to UTF-16: the same units.
   std::vector<uint16_t> terminated = full;
   terminated.push_back(0);
   std::vector<char> utf8(full.size() * 3 + 1);
-  int32_t bytes = Convert_UTF16_To_UTF8(terminated.data(), utf8.data(), static_cast<uint32_t>(utf8.size()));
+  int32_t bytes =
+      Convert_UTF16_To_UTF8(terminated.data(), utf8.data(), static_cast<uint32_t>(utf8.size()));
   Check_UTF8_Output(utf8, bytes);
   fuzz::Check(To_UTF16(utf8.data(), static_cast<uint32_t>(full.size()) + 1) == full,
               "UTF-8 -> UTF-16 -> UTF-8 -> UTF-16 is not stable");

@@ -37,7 +37,8 @@ constexpr int kDebug_Wanted = 5;
 uint32_t Burst(ITR_Trace* channel, int thread, uint32_t calls) {
   uint32_t accepted = 0;
   for (uint32_t i = 0; i < calls; ++i) {
-    if (channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "e2e t=%d s=%u i=%u", thread, accepted, i))
+    if (channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "e2e t=%d s=%u i=%u",
+                       thread, accepted, i))
       ++accepted;
   }
   return accepted;
@@ -47,7 +48,8 @@ uint32_t Paced(ITR_Trace* channel, uint32_t milliseconds) {
   const auto start = std::chrono::steady_clock::now();
   uint32_t accepted = 0;
   for (uint32_t i = 0; i < milliseconds; ++i) {
-    if (channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "e2e t=%d s=%u i=%u", 0, accepted, i))
+    if (channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "e2e t=%d s=%u i=%u", 0,
+                       accepted, i))
       ++accepted;
     std::this_thread::sleep_until(start + std::chrono::milliseconds(i + 1));
   }
@@ -57,7 +59,8 @@ uint32_t Paced(ITR_Trace* channel, uint32_t milliseconds) {
 uint32_t Debug(ITR_Trace* channel, uint32_t milliseconds) {
   uint32_t accepted = 0;
   for (uint32_t i = 0; i * 10 < milliseconds && accepted < kDebug_Wanted; ++i) {
-    if (channel->Trace(0, TRL_DEBUG, nullptr, __LINE__, __FILE__, __func__, "e2e t=%d s=%u i=%u", 0, accepted, i))
+    if (channel->Trace(0, TRL_DEBUG, nullptr, __LINE__, __FILE__, __func__, "e2e t=%d s=%u i=%u", 0,
+                       accepted, i))
       ++accepted;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
@@ -68,7 +71,8 @@ uint32_t Debug(ITR_Trace* channel, uint32_t milliseconds) {
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    fprintf(stderr, "usage: e2e_host CONFIG burst THREADS CALLS | paced MS | debug MS [/TR.option ...]\n");
+    fprintf(stderr,
+            "usage: e2e_host CONFIG burst THREADS CALLS | paced MS | debug MS [/TR.option ...]\n");
     return 2;
   }
   const std::string mode = argv[2];

@@ -49,7 +49,8 @@ std::vector<std::string> Entries(const std::string& directory) {
   std::vector<std::string> names;
   if (DIR* dir = opendir(directory.c_str())) {
     while (dirent* entry = readdir(dir)) {
-      if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) names.push_back(entry->d_name);
+      if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+        names.push_back(entry->d_name);
     }
     closedir(dir);
   }
@@ -65,7 +66,8 @@ std::vector<std::string> Split_Lines(const std::string& text) {
 }
 
 // Runs `path` with `args` (through the emulator of a cross build), stdout and stderr in files.
-pid_t Spawn(const char* path, const std::vector<std::string>& args, const std::string& out, const std::string& err) {
+pid_t Spawn(const char* path, const std::vector<std::string>& args, const std::string& out,
+            const std::string& err) {
   std::vector<std::string> command;
   const char* emulator = getenv("MQW_EMULATOR");
   if (emulator && *emulator) command.push_back(emulator);
@@ -127,8 +129,8 @@ Cat_Result Run_Cat(const std::vector<std::string>& inputs) {
   for (const std::string& line : result.lines) {
     const size_t bar = line.find('|');
     Message message;
-    if (bar == std::string::npos ||
-        sscanf(line.c_str() + bar + 1, "e2e t=%d s=%u i=%u", &message.thread, &message.accepted, &message.call) != 3)
+    if (bar == std::string::npos || sscanf(line.c_str() + bar + 1, "e2e t=%d s=%u i=%u",
+                                           &message.thread, &message.accepted, &message.call) != 3)
       continue;
     message.level = line.substr(0, bar);
     result.messages.push_back(message);
@@ -190,7 +192,8 @@ class Server {
     if (clients.size() != 1) return files;
     const std::string client = Traces() + "/" + clients[0];
     for (const std::string& name : Entries(client)) {
-      if (name.size() > 4 && name.compare(name.size() - 4, 4, ".trd") == 0) files.push_back(client + "/" + name);
+      if (name.size() > 4 && name.compare(name.size() - 4, 4, ".trd") == 0)
+        files.push_back(client + "/" + name);
     }
     return files;
   }
@@ -248,7 +251,8 @@ class Host {
 };
 
 std::vector<std::string> Network_Options(uint16_t port) {
-  return {"/TR.Sink=Network", "/TR.Addr=127.0.0.1", "/TR.Port=" + std::to_string(port), "/TR.Name=e2e-host"};
+  return {"/TR.Sink=Network", "/TR.Addr=127.0.0.1", "/TR.Port=" + std::to_string(port),
+          "/TR.Name=e2e-host"};
 }
 
 // The host's channel starts at level info: its debug calls are refused.
@@ -259,7 +263,8 @@ std::vector<std::string> Info_Level(std::vector<std::string> options) {
 
 // Per thread, the stored messages are exactly the accepted calls in order: s = 0, 1, ...,
 // accepted - 1, with the call numbers rising.
-void Expect_Exactly_Accepted(const std::vector<Message>& messages, const std::vector<uint32_t>& accepted) {
+void Expect_Exactly_Accepted(const std::vector<Message>& messages,
+                             const std::vector<uint32_t>& accepted) {
   std::vector<uint32_t> next(accepted.size(), 0);
   std::vector<int64_t> last_call(accepted.size(), -1);
   size_t wrong = 0;
@@ -268,13 +273,14 @@ void Expect_Exactly_Accepted(const std::vector<Message>& messages, const std::ve
     ASSERT_LT(static_cast<size_t>(message.thread), accepted.size());
     const size_t t = static_cast<size_t>(message.thread);
     if ((message.accepted != next[t] || message.call <= last_call[t]) && wrong++ < 5) {
-      ADD_FAILURE() << "thread " << t << ": expected s=" << next[t] << " after call " << last_call[t] << ", got s="
-                    << message.accepted << " i=" << message.call;
+      ADD_FAILURE() << "thread " << t << ": expected s=" << next[t] << " after call "
+                    << last_call[t] << ", got s=" << message.accepted << " i=" << message.call;
     }
     next[t] = message.accepted + 1;
     last_call[t] = message.call;
   }
-  for (size_t t = 0; t < accepted.size(); ++t) EXPECT_EQ(next[t], accepted[t]) << "messages stored of thread " << t;
+  for (size_t t = 0; t < accepted.size(); ++t)
+    EXPECT_EQ(next[t], accepted[t]) << "messages stored of thread " << t;
 }
 
 TEST(TraceServerEndToEnd, FourThreadsArriveExactlyAndInOrder) {
@@ -293,7 +299,8 @@ TEST(TraceServerEndToEnd, FourThreadsArriveExactlyAndInOrder) {
     ASSERT_TRUE(server.Start("127.0.0.1:0", c.server_options)) << server.Err();
     Host host;
     // No /TR.PSize=: on a loopback address the sink uses its largest packets (65280 bytes).
-    Host_Result run = host.Run({"burst", "4", std::to_string(c.calls)}, Network_Options(server.Port()));
+    Host_Result run =
+        host.Run({"burst", "4", std::to_string(c.calls)}, Network_Options(server.Port()));
     ASSERT_EQ(run.status, 0) << run.err;
     ASSERT_EQ(run.accepted.size(), 4u);
     // The threads race for the sink's buffers: one of them may find them full for all of its
@@ -314,7 +321,8 @@ TEST(TraceServerEndToEnd, DefaultOptionsReachTheDefaultServerAddress) {
   ASSERT_TRUE(server.Start(""));  // the tool's default: 127.0.0.1:9009
   ASSERT_EQ(server.Port(), 9009);
   Host host;
-  Host_Result run = host.Run({"burst", "1", "1000"}, {});  // no option at all: network sink, 127.0.0.1:9009
+  Host_Result run =
+      host.Run({"burst", "1", "1000"}, {});  // no option at all: network sink, 127.0.0.1:9009
   ASSERT_EQ(run.status, 0) << run.err;
   ASSERT_EQ(run.accepted.size(), 1u);
   EXPECT_EQ(server.Stop(), 0);
@@ -364,8 +372,9 @@ TEST(TraceServerEndToEnd, HostReconnectsAfterAServerRestart) {
   // The sink reports the records it discarded to channels that listen for losses; such a channel
   // shows the gap as a warning message of its own, which then stands in the new file.
   if constexpr (std::is_base_of_v<ILoss_Listener, CTRTrace>) {
-    const bool warned = std::any_of(after.lines.begin(), after.lines.end(),
-                                    [](const std::string& line) { return line.rfind("WARN.|", 0) == 0; });
+    const bool warned =
+        std::any_of(after.lines.begin(), after.lines.end(),
+                    [](const std::string& line) { return line.rfind("WARN.|", 0) == 0; });
     EXPECT_TRUE(warned) << "no warning about the lost records in the file after the restart";
   }
 }

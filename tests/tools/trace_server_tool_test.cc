@@ -46,7 +46,8 @@ std::vector<std::string> Entries(const std::string& directory) {
   std::vector<std::string> names;
   if (DIR* dir = opendir(directory.c_str())) {
     while (dirent* entry = readdir(dir)) {
-      if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) names.push_back(entry->d_name);
+      if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+        names.push_back(entry->d_name);
     }
     closedir(dir);
   }
@@ -55,7 +56,8 @@ std::vector<std::string> Entries(const std::string& directory) {
 }
 
 // Runs `path` with `args` (through the emulator of a cross build), stdout and stderr in files.
-pid_t Spawn(const char* path, const std::vector<std::string>& args, const std::string& out, const std::string& err) {
+pid_t Spawn(const char* path, const std::vector<std::string>& args, const std::string& out,
+            const std::string& err) {
   std::vector<std::string> command;
   const char* emulator = getenv("MQW_EMULATOR");
   if (emulator && *emulator) command.push_back(emulator);
@@ -103,7 +105,8 @@ Cat_Result Run_Cat(const std::vector<std::string>& inputs) {
 class Server {
  public:
   explicit Server(const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> args = {"--listen", "127.0.0.1:0", "--port-file", dir_.File("port"), "--dir", Traces()};
+    std::vector<std::string> args = {"--listen",        "127.0.0.1:0", "--port-file",
+                                     dir_.File("port"), "--dir",       Traces()};
     args.insert(args.end(), extra.begin(), extra.end());
     pid_ = Spawn(TRACE_SERVER_PATH, args, dir_.File("out"), dir_.File("err"));
     for (int i = 0; i < 600 && port_ == 0; ++i) {
@@ -147,8 +150,8 @@ class Server {
 // A client of the transport protocol driven step by step, as the network sink would.
 class Scripted_Client {
  public:
-  Scripted_Client(uint16_t port, std::string name, uint32_t process_id = 4242, uint16_t packet_size = 1472,
-                  bool ipv6 = false)
+  Scripted_Client(uint16_t port, std::string name, uint32_t process_id = 4242,
+                  uint16_t packet_size = 1472, bool ipv6 = false)
       : name_(std::move(name)),
         process_id_(process_id),
         packet_size_(packet_size),
@@ -159,13 +162,15 @@ class Scripted_Client {
     hello.Fill(packet_size_, process_id_, 0x01DC000000000000ull, name_.c_str());
     hello.Finalize(Take_ID(), client_id_);
     sTP_View reply;
-    return Exchange(Bytes_Of(hello), &reply) && reply.type == eTP_Acknowledgment && Result(reply) != 0;
+    return Exchange(Bytes_Of(hello), &reply) && reply.type == eTP_Acknowledgment &&
+           Result(reply) != 0;
   }
   bool Ping() {
     CTPClient_Ping ping;
     ping.Finalize(Take_ID(), client_id_);
     sTP_View reply;
-    return Exchange(Bytes_Of(ping), &reply) && reply.type == eTP_Acknowledgment && Result(reply) != 0;
+    return Exchange(Bytes_Of(ping), &reply) && reply.type == eTP_Acknowledgment &&
+           Result(reply) != 0;
   }
   void Bye() {
     CTPClient_Bye bye;
@@ -236,7 +241,9 @@ class Scripted_Client {
   static Bytes Bytes_Of(const CTPacket& packet) {
     return Bytes(packet.Get_Buffer(), packet.Get_Buffer() + packet.Get_Size());
   }
-  static uint16_t Result(const sTP_View& ack) { return TP_Load16(ack.bytes + kTP_Ack_Offset_Result); }
+  static uint16_t Result(const sTP_View& ack) {
+    return TP_Load16(ack.bytes + kTP_Ack_Offset_Result);
+  }
   uint32_t Take_ID() {
     uint32_t id = next_id_;
     next_id_ = TP_Next_ID(next_id_);
@@ -273,10 +280,13 @@ class Scripted_Client {
       for (;;) {
         sockaddr_storage from{};
         reply_.assign(65536, 0);
-        int32_t n = socket_.Recv(reply_.data(), static_cast<uint32_t>(reply_.size()), 1000000, &from);
+        int32_t n =
+            socket_.Recv(reply_.data(), static_cast<uint32_t>(reply_.size()), 1000000, &from);
         if (n <= 0) break;
-        if (TP_Check_Datagram(reply_.data(), static_cast<uint32_t>(n), view) != eTP_Check_OK) continue;
-        if (TP_Load32(view->bytes + kTP_Ack_Offset_ID) != id) continue;  // an answer to an earlier repeat
+        if (TP_Check_Datagram(reply_.data(), static_cast<uint32_t>(n), view) != eTP_Check_OK)
+          continue;
+        if (TP_Load32(view->bytes + kTP_Ack_Offset_ID) != id)
+          continue;  // an answer to an earlier repeat
         if (view->type == eTP_Acknowledgment && Result(*view)) {
           client_id_ = view->client_id;
           Collect_User_Data(*view);
@@ -292,7 +302,9 @@ class Scripted_Client {
     auto take = [this](const uint8_t* bytes, uint32_t size) {
       CTP_Chunk_Reader chunks(bytes, size);
       sTP_Chunk chunk;
-      while (chunks.Next(&chunk)) user_data.push_back({chunk.channel, Bytes(chunk.payload, chunk.payload + chunk.payload_size)});
+      while (chunks.Next(&chunk))
+        user_data.push_back(
+            {chunk.channel, Bytes(chunk.payload, chunk.payload + chunk.payload_size)});
     };
     if (view.type_flags & kTP_Flag_Extensions) {
       CTP_Extension_Reader records(TP_Ack_Payload(view), TP_Ack_Payload_Size(view));
@@ -315,12 +327,13 @@ class Scripted_Client {
 };
 
 // A channel's stream: its description, then `count` messages "value N" from `first` on.
-Bytes Channel_Stream(uint32_t channel, const std::string& name, int first, int count, bool describe = true) {
+Bytes Channel_Stream(uint32_t channel, const std::string& name, int first, int count,
+                     bool describe = true) {
   Bytes stream;
   if (describe) stream = Packet(channel, Cat({Info(name), Format(1, "value %d", {4, 8})}));
   for (int i = first; i < first + count; ++i) {
-    stream = Cat({stream, Packet(channel, Data(1, kTimer0 + static_cast<uint64_t>(i), Int(i), 2, 0x123,
-                                               static_cast<uint32_t>(i)))});
+    stream = Cat({stream, Packet(channel, Data(1, kTimer0 + static_cast<uint64_t>(i), Int(i), 2,
+                                               0x123, static_cast<uint32_t>(i)))});
   }
   return stream;
 }
@@ -361,7 +374,8 @@ TEST(TraceServerToolTest, StoresEachClientsStreamSoThatTraceCatDecodesItExactly)
   // Stopped at once: what the server still buffered is written out at SIGTERM.
   EXPECT_EQ(server.Stop(), 0);
 
-  EXPECT_NE(server.Out().find("listening on 127.0.0.1:" + std::to_string(server.Port())), std::string::npos);
+  EXPECT_NE(server.Out().find("listening on 127.0.0.1:" + std::to_string(server.Port())),
+            std::string::npos);
   Cat_Result a = Run_Cat({server.Client_Dir("alpha_127.0.0.1_101")});
   EXPECT_EQ(a.status, 0) << a.err;
   EXPECT_EQ(a.lines, Expected_Lines("chan-a", 1, 200));
@@ -374,7 +388,8 @@ TEST(TraceServerToolTest, StoresEachClientsStreamSoThatTraceCatDecodesItExactly)
   const std::string err = server.Err();
   EXPECT_NE(err.find("at exit"), std::string::npos) << err;
   EXPECT_NE(Stats_Line(err, "alpha_127.0.0.1_101").find("records 201,"), std::string::npos) << err;
-  EXPECT_NE(Stats_Line(err, "beta_127.0.0.1_202 (left)").find("records 41,"), std::string::npos) << err;
+  EXPECT_NE(Stats_Line(err, "beta_127.0.0.1_202 (left)").find("records 41,"), std::string::npos)
+      << err;
 }
 
 TEST(TraceServerToolTest, TenPercentOfDataPacketsLostAreReportedResentAndStoredInOrder) {
@@ -430,7 +445,8 @@ TEST(TraceServerToolTest, BadDatagramsAreCountedAndDroppedWhileAGoodClientIsUndi
     SCOPED_TRACE(c.name);
     bad.Send(c.datagram);
     stranger.Send(c.datagram);
-    ASSERT_TRUE(good.Send_Stream(Channel_Stream(0, "g", 31 + static_cast<int>(&c - cases), 1, false)));
+    ASSERT_TRUE(
+        good.Send_Stream(Channel_Stream(0, "g", 31 + static_cast<int>(&c - cases), 1, false)));
   }
   ASSERT_TRUE(bad.Ping());  // the bad client's own session is alive too
   EXPECT_EQ(server.Stop(), 0);
@@ -452,11 +468,12 @@ TEST(TraceServerToolTest, RestartsAndRollsBeginFilesThatDecodeByThemselves) {
   ASSERT_TRUE(client.Send_Stream(Channel_Stream(2, "before", 1, 5)));
   // The client resets: it says hello again and describes its channels again.
   ASSERT_TRUE(client.Hello());
-  Bytes big = Packet(2, Cat({Info("after"), Thread_Start(0x123, kTimer0, "main"), Format(2, "%s %d", {10, 0, 4, 8})}));
+  Bytes big = Packet(2, Cat({Info("after"), Thread_Start(0x123, kTimer0, "main"),
+                             Format(2, "%s %d", {10, 0, 4, 8})}));
   const std::string text(1000, 'x');
   for (int i = 1; i <= 1200; ++i) {
-    big = Cat({big, Packet(2, Data(2, kTimer0 + static_cast<uint64_t>(i), Cat({Str(text), Int(i)}), 2, 0x123,
-                                   static_cast<uint32_t>(i)))});
+    big = Cat({big, Packet(2, Data(2, kTimer0 + static_cast<uint64_t>(i), Cat({Str(text), Int(i)}),
+                                   2, 0x123, static_cast<uint32_t>(i)))});
   }
   ASSERT_TRUE(client.Send_Stream(big, 16));
   EXPECT_EQ(server.Stop(), 0);
@@ -500,7 +517,8 @@ TEST(TraceServerToolTest, PrintShowsEveryMessageInTheLineFormat) {
 }
 
 TEST(TraceServerToolTest, VerbosityReachesTheMatchingClientsChannelAndModule) {
-  Server server({"--verbosity", "app*/net=debug", "--verbosity", "app*/net/io=4", "--verbosity", "other/*=5"});
+  Server server({"--verbosity", "app*/net=debug", "--verbosity", "app*/net/io=4", "--verbosity",
+                 "other/*=5"});
   ASSERT_NE(server.Port(), 0) << server.Err();
   Scripted_Client client(server.Port(), "application", 12);
   ASSERT_TRUE(client.Hello());
@@ -563,9 +581,11 @@ TEST(TraceServerToolTest, ListensOnIpv6WhenAskedTo) {
 
 TEST(TraceServerToolTest, WrongCommandLinesAreRefused) {
   mqw_test::TempDir dir;
-  const std::vector<std::vector<std::string>> cases = {
-      {"--listen", "nowhere"}, {"--verbosity", "a=1"}, {"--roll", "5xx", "--listen", "127.0.0.1:0"}, {"--bogus"},
-      {"--files", "x"}};
+  const std::vector<std::vector<std::string>> cases = {{"--listen", "nowhere"},
+                                                       {"--verbosity", "a=1"},
+                                                       {"--roll", "5xx", "--listen", "127.0.0.1:0"},
+                                                       {"--bogus"},
+                                                       {"--files", "x"}};
   for (const auto& args : cases) {
     SCOPED_TRACE(args[0] + " " + (args.size() > 1 ? args[1] : ""));
     int status = Wait_Status(Spawn(TRACE_SERVER_PATH, args, dir.File("out"), dir.File("err")));
@@ -573,7 +593,8 @@ TEST(TraceServerToolTest, WrongCommandLinesAreRefused) {
     EXPECT_NE(mqw_test::Read_File(dir.File("err")).find("trace-server:"), std::string::npos);
   }
   EXPECT_EQ(Wait_Status(Spawn(TRACE_SERVER_PATH, {"--help"}, dir.File("out"), dir.File("err"))), 0);
-  EXPECT_NE(mqw_test::Read_File(dir.File("out")).find("--verbosity CLIENT/CHANNEL[/MODULE]=LEVEL"), std::string::npos);
+  EXPECT_NE(mqw_test::Read_File(dir.File("out")).find("--verbosity CLIENT/CHANNEL[/MODULE]=LEVEL"),
+            std::string::npos);
 }
 
 }  // namespace

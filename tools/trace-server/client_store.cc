@@ -26,15 +26,18 @@ uint32_t CClient_Store::CPrint_Output::Log(const sLog*, const char* line, uint64
   return 0;
 }
 
-CClient_Store::CClient_Store(const sServer_Options& options, const sTRS_Hello& hello, const sTP_Endpoint& endpoint,
-                             const std::string& directory_name, tQueue queue)
+CClient_Store::CClient_Store(const sServer_Options& options, const sTRS_Hello& hello,
+                             const sTP_Endpoint& endpoint, const std::string& directory_name,
+                             tQueue queue)
     : m_Options(options),
       m_Hello(hello),
       m_Endpoint(endpoint),
       m_DirectoryName(directory_name),
       m_Tag(directory_name),
       m_Queue(std::move(queue)),
-      m_Splitter([this](uint32_t channel, const uint8_t* payload, uint32_t size) { On_Record(channel, payload, size); }),
+      m_Splitter([this](uint32_t channel, const uint8_t* payload, uint32_t size) {
+        On_Record(channel, payload, size);
+      }),
       m_Files(kNaming, this),
       m_PrintOutput(options.tag ? &m_Tag : nullptr) {
   Restart(hello);
@@ -57,8 +60,10 @@ bool CClient_Store::Open(std::string* error) {
   m_Files.Load_Existing();
   char shown[256];
   if (!m_Options.roll.empty() &&
-      m_Files.Rule().Parse(m_Options.roll.c_str(), shown, sizeof(shown)) == CRoll_Rule::eParse_Invalid) {
-    *error = std::string("rolling value is not correct: ") + shown;  // checked at start; not reached
+      m_Files.Rule().Parse(m_Options.roll.c_str(), shown, sizeof(shown)) ==
+          CRoll_Rule::eParse_Invalid) {
+    *error =
+        std::string("rolling value is not correct: ") + shown;  // checked at start; not reached
     return false;
   }
   m_Storing = true;
@@ -98,7 +103,9 @@ void CClient_Store::On_Stream(const uint8_t* bytes, uint32_t size) {
   m_Counters.bytes += size;
   if (!m_Splitter.Feed(bytes, size) && m_Splitter.Is_Broken()) {
     if (m_Counters.broken++ == 0) {
-      fprintf(stderr, "trace-server: %s: the stream cannot be split into records; ignored until the client starts over\n",
+      fprintf(stderr,
+              "trace-server: %s: the stream cannot be split into records; ignored until the client "
+              "starts over\n",
               m_DirectoryName.c_str());
     }
   }
@@ -184,7 +191,9 @@ void CClient_Store::On_Module(uint32_t channel, uint16_t module_id, const std::s
   }
 }
 
-void CClient_Store::Cannot_Create(const char* path) { fprintf(stderr, "trace-server: cannot create file %s\n", path); }
+void CClient_Store::Cannot_Create(const char* path) {
+  fprintf(stderr, "trace-server: cannot create file %s\n", path);
+}
 
 void CClient_Store::Cannot_Delete(const char* path, bool) {
   fprintf(stderr, "trace-server: cannot delete file %s\n", path);

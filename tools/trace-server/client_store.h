@@ -39,15 +39,16 @@
 
 struct sClient_Counters {
   uint64_t records = 0;
-  uint64_t bytes = 0;        // record bytes received (headers included)
-  uint64_t files = 0;        // files created
+  uint64_t bytes = 0;  // record bytes received (headers included)
+  uint64_t files = 0;  // files created
   uint64_t restarts = 0;
-  uint64_t broken = 0;       // times the stream could not be split (until the next restart)
+  uint64_t broken = 0;  // times the stream could not be split (until the next restart)
   uint64_t write_errors = 0;
-  uint64_t commands = 0;     // verbosity commands queued
+  uint64_t commands = 0;  // verbosity commands queued
 };
 
-class CClient_Store final : private CTRS_Stream_Context::IObserver, private CRolling_Files::IReport {
+class CClient_Store final : private CTRS_Stream_Context::IObserver,
+                            private CRolling_Files::IReport {
  public:
   static constexpr size_t kBuffer_Bytes = 1 << 16;
 
@@ -55,8 +56,8 @@ class CClient_Store final : private CTRS_Stream_Context::IObserver, private CRol
   using tQueue = std::function<bool(const std::vector<uint8_t>& chunks)>;
 
   // `options` must outlive the store. `directory_name` is already safe (client_naming.h).
-  CClient_Store(const sServer_Options& options, const sTRS_Hello& hello, const sTP_Endpoint& endpoint,
-                const std::string& directory_name, tQueue queue);
+  CClient_Store(const sServer_Options& options, const sTRS_Hello& hello,
+                const sTP_Endpoint& endpoint, const std::string& directory_name, tQueue queue);
   ~CClient_Store();
 
   CClient_Store(const CClient_Store&) = delete;
@@ -117,11 +118,11 @@ class CClient_Store final : private CTRS_Stream_Context::IObserver, private CRol
   CTRS_Stream_Context m_Context;
   std::string m_ChannelNames[CTRS_Stream_Context::kChannels];
 
-  bool m_Storing = false;     // the directory is usable
-  bool m_NewFile = true;      // the next record starts a file
+  bool m_Storing = false;  // the directory is usable
+  bool m_NewFile = true;   // the next record starts a file
   CRolling_Files m_Files;
   sTRD_File_Header m_Header = {};
-  uint64_t m_FileBytes = 0;   // bytes of the current file, buffered ones included
+  uint64_t m_FileBytes = 0;  // bytes of the current file, buffered ones included
   std::vector<uint8_t> m_Buffer;
 
   CPrint_Output m_PrintOutput;

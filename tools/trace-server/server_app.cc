@@ -19,10 +19,13 @@ constexpr int kPoll_ms = 200;
 uint32_t Now_ms() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<uint32_t>(static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000);
+  return static_cast<uint32_t>(static_cast<uint64_t>(now.tv_sec) * 1000 +
+                               static_cast<uint64_t>(now.tv_nsec) / 1000000);
 }
 
-const char* Leave_Text(eTRS_Leave reason) { return reason == eTRS_Leave::Bye ? "said bye" : "was idle too long"; }
+const char* Leave_Text(eTRS_Leave reason) {
+  return reason == eTRS_Leave::Bye ? "said bye" : "was idle too long";
+}
 
 }  // namespace
 
@@ -42,7 +45,8 @@ bool CServer_App::Start(std::string* error) {
   // within 256 KiB .. 1 MiB (3 packets of the largest size at least), so that one client's
   // full window does not overrun the buffer.
   sTRS_Limits limits;
-  limits.client_buffer_bytes = std::clamp<uint32_t>(m_Socket.Receive_Buffer() / 2, 256u << 10, 1u << 20);
+  limits.client_buffer_bytes =
+      std::clamp<uint32_t>(m_Socket.Receive_Buffer() / 2, 256u << 10, 1u << 20);
   m_Server = std::make_unique<CTRS_Server>(limits, static_cast<ITRS_Listener*>(this));
   if (m_Options.drop_percent) {
     m_Server->Set_Drop_Filter([this](const sTP_Endpoint&, const sTP_View&) {
@@ -52,7 +56,8 @@ bool CServer_App::Start(std::string* error) {
   if (m_Options.store) {
     CRoll_Rule rule;
     char shown[256];
-    if (!m_Options.roll.empty() && rule.Parse(m_Options.roll.c_str(), shown, sizeof(shown)) == CRoll_Rule::eParse_Invalid) {
+    if (!m_Options.roll.empty() &&
+        rule.Parse(m_Options.roll.c_str(), shown, sizeof(shown)) == CRoll_Rule::eParse_Invalid) {
       *error = std::string("--roll: rolling value is not correct: ") + shown;
       return false;
     }
@@ -87,10 +92,11 @@ void CServer_App::Receive_All(uint32_t now_ms) {
   for (uint32_t round = 0; round < kMax_Datagrams_Per_Round; ++round) {
     sockaddr_storage from{};
     socklen_t from_length = 0;
-    const int32_t n =
-        m_Socket.Receive(m_Buffer.data(), static_cast<uint32_t>(m_Buffer.size()), &m_Source, &from, &from_length);
+    const int32_t n = m_Socket.Receive(m_Buffer.data(), static_cast<uint32_t>(m_Buffer.size()),
+                                       &m_Source, &from, &from_length);
     if (n <= 0) return;
-    if (m_Server->On_Datagram(m_Buffer.data(), static_cast<uint32_t>(n), m_Source, now_ms, &reply)) {
+    if (m_Server->On_Datagram(m_Buffer.data(), static_cast<uint32_t>(n), m_Source, now_ms,
+                              &reply)) {
       m_Socket.Send(reply.data(), reply.size(), from, from_length);
     }
   }
@@ -121,22 +127,26 @@ void CServer_App::On_Client(uint16_t client_id, const sTRS_Hello& hello, bool re
   if (found != m_Stores.end()) {
     const sTRS_Hello& known = found->second->Hello();
     if (restart && known.process_id == hello.process_id && known.start_time == hello.start_time) {
-      fprintf(stderr, "trace-server: client %s started over\n", found->second->Directory_Name().c_str());
+      fprintf(stderr, "trace-server: client %s started over\n",
+              found->second->Directory_Name().c_str());
       found->second->Restart(hello);
       return;
     }
     End_Client(client_id, "was replaced by another process at its address");
   }
-  const std::string directory = Unique_Directory(TRS_Client_Directory_Name(hello.name, m_Source, hello.process_id));
-  auto store = std::make_unique<CClient_Store>(m_Options, hello, m_Source, directory,
-                                               [this, client_id](const std::vector<uint8_t>& chunks) {
-                                                 return m_Server->Queue_User_Data(
-                                                     client_id, chunks.data(), static_cast<uint32_t>(chunks.size()));
-                                               });
+  const std::string directory =
+      Unique_Directory(TRS_Client_Directory_Name(hello.name, m_Source, hello.process_id));
+  auto store = std::make_unique<CClient_Store>(
+      m_Options, hello, m_Source, directory, [this, client_id](const std::vector<uint8_t>& chunks) {
+        return m_Server->Queue_User_Data(client_id, chunks.data(),
+                                         static_cast<uint32_t>(chunks.size()));
+      });
   std::string error;
-  if (!store->Open(&error)) fprintf(stderr, "trace-server: %s: %s; not stored\n", directory.c_str(), error.c_str());
-  fprintf(stderr, "trace-server: client %s (\"%s\", process %u) connected from %s\n", directory.c_str(),
-          hello.name.c_str(), hello.process_id, TRS_Endpoint_Text(m_Source).c_str());
+  if (!store->Open(&error))
+    fprintf(stderr, "trace-server: %s: %s; not stored\n", directory.c_str(), error.c_str());
+  fprintf(stderr, "trace-server: client %s (\"%s\", process %u) connected from %s\n",
+          directory.c_str(), hello.name.c_str(), hello.process_id,
+          TRS_Endpoint_Text(m_Source).c_str());
   m_Stores[client_id] = std::move(store);
 }
 
@@ -145,14 +155,17 @@ void CServer_App::On_Stream(uint16_t client_id, const uint8_t* bytes, uint32_t s
   if (found != m_Stores.end()) found->second->On_Stream(bytes, size);
 }
 
-void CServer_App::On_Leave(uint16_t client_id, eTRS_Leave reason) { End_Client(client_id, Leave_Text(reason)); }
+void CServer_App::On_Leave(uint16_t client_id, eTRS_Leave reason) {
+  End_Client(client_id, Leave_Text(reason));
+}
 
 void CServer_App::End_Client(uint16_t client_id, const char* why) {
   auto found = m_Stores.find(client_id);
   if (found == m_Stores.end()) return;
   found->second->Close();
   const std::string summary = Describe(client_id, *found->second);
-  fprintf(stderr, "trace-server: client %s %s: %s\n", found->second->Directory_Name().c_str(), why, summary.c_str());
+  fprintf(stderr, "trace-server: client %s %s: %s\n", found->second->Directory_Name().c_str(), why,
+          summary.c_str());
   if (m_Summaries.size() < kMax_Summaries) {
     m_Summaries.push_back(found->second->Directory_Name() + " (left): " + summary);
   } else {
@@ -163,14 +176,16 @@ void CServer_App::End_Client(uint16_t client_id, const char* why) {
 
 std::string CServer_App::Describe(uint16_t client_id, const CClient_Store& store) const {
   const sClient_Counters& counters = store.Counters();
-  std::string text = "records " + std::to_string(counters.records) + ", bytes " + std::to_string(counters.bytes) +
-                     ", files " + std::to_string(counters.files) + ", restarts " + std::to_string(counters.restarts);
+  std::string text = "records " + std::to_string(counters.records) + ", bytes " +
+                     std::to_string(counters.bytes) + ", files " + std::to_string(counters.files) +
+                     ", restarts " + std::to_string(counters.restarts);
   if (const CTRS_Session* session = m_Server->Find_Client(client_id)) {
     const sTRS_Session_Stats& stats = session->Stats();
-    text += ", packets " + std::to_string(stats.delivered_packets) + ", lost " + std::to_string(stats.reported_lost) +
-            ", resent " + std::to_string(stats.resent_received) + ", bad datagrams " +
-            std::to_string(stats.bad_datagrams) + ", stale " + std::to_string(stats.dropped_stale) + ", no room " +
-            std::to_string(stats.dropped_no_room);
+    text += ", packets " + std::to_string(stats.delivered_packets) + ", lost " +
+            std::to_string(stats.reported_lost) + ", resent " +
+            std::to_string(stats.resent_received) + ", bad datagrams " +
+            std::to_string(stats.bad_datagrams) + ", stale " + std::to_string(stats.dropped_stale) +
+            ", no room " + std::to_string(stats.dropped_no_room);
     if (m_Options.drop_percent) text += ", dropped on purpose " + std::to_string(stats.filtered);
   }
   if (counters.commands) text += ", commands " + std::to_string(counters.commands);
@@ -181,14 +196,19 @@ std::string CServer_App::Describe(uint16_t client_id, const CClient_Store& store
 
 void CServer_App::Print_Stats(const char* title) {
   const sTRS_Server_Stats& stats = m_Server->Stats();
-  fprintf(stderr, "trace-server: %s: %zu clients; bad datagrams %llu, from unknown sources %llu, refused clients %llu\n",
+  fprintf(stderr,
+          "trace-server: %s: %zu clients; bad datagrams %llu, from unknown sources %llu, refused "
+          "clients %llu\n",
           title, m_Stores.size(), static_cast<unsigned long long>(stats.refused_datagrams),
           static_cast<unsigned long long>(stats.unexpected + stats.unknown_control),
           static_cast<unsigned long long>(stats.refused_clients));
   for (const std::string& summary : m_Summaries) fprintf(stderr, "  %s\n", summary.c_str());
-  if (m_Left_Uncounted) fprintf(stderr, "  ... and %llu more clients that left\n", static_cast<unsigned long long>(m_Left_Uncounted));
+  if (m_Left_Uncounted)
+    fprintf(stderr, "  ... and %llu more clients that left\n",
+            static_cast<unsigned long long>(m_Left_Uncounted));
   for (const auto& entry : m_Stores) {
-    fprintf(stderr, "  %s: %s\n", entry.second->Directory_Name().c_str(), Describe(entry.first, *entry.second).c_str());
+    fprintf(stderr, "  %s: %s\n", entry.second->Directory_Name().c_str(),
+            Describe(entry.first, *entry.second).c_str());
   }
 }
 

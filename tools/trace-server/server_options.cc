@@ -83,7 +83,8 @@ bool Split_Listen_Address(const std::string& text, std::string* host, std::strin
   size_t colon;
   if (!text.empty() && text[0] == '[') {
     const size_t close = text.find(']');
-    if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':') return false;
+    if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':')
+      return false;
     *host = text.substr(1, close - 1);
     colon = close + 1;
   } else {
@@ -123,8 +124,8 @@ bool Parse_Server_Options(int argc, char** argv, sServer_Options* options, std::
       std::string text;
       if (!take(&text)) return false;
       if (!Number(text.c_str(), low, high, out)) {
-        *error = "option \"" + arg + "\": \"" + text + "\" is not a number from " + std::to_string(low) + " to " +
-                 std::to_string(high);
+        *error = "option \"" + arg + "\": \"" + text + "\" is not a number from " +
+                 std::to_string(low) + " to " + std::to_string(high);
         return false;
       }
       return true;

@@ -18,13 +18,13 @@ extern const char kTrace_Server_Version[];
 struct sServer_Options {
   std::string listen = "127.0.0.1:9009";
   std::string directory = "./traces";
-  std::string format;         // empty: the default line format
-  std::string roll;           // "/TR.Roll=" value; empty: no rolling
-  long files = 0;             // "/TR.Files=" value
-  long fsize = 0;             // "/TR.FSize=" value (megabytes)
+  std::string format;  // empty: the default line format
+  std::string roll;    // "/TR.Roll=" value; empty: no rolling
+  long files = 0;      // "/TR.Files=" value
+  long fsize = 0;      // "/TR.FSize=" value (megabytes)
   bool print = false;
-  bool tag = false;           // prefix printed lines with the client's directory name
-  bool store = true;          // --no-store: print only
+  bool tag = false;            // prefix printed lines with the client's directory name
+  bool store = true;           // --no-store: print only
   uint32_t stats_seconds = 0;  // 0: statistics at exit only
   uint32_t idle_seconds = 60;
   std::string port_file;

@@ -56,8 +56,8 @@ bool CServer_Socket::Open(const std::string& host, const std::string& port, std:
   return m_Socket != -1;
 }
 
-int32_t CServer_Socket::Receive(uint8_t* buffer, uint32_t size, sTP_Endpoint* source, sockaddr_storage* from,
-                                socklen_t* from_length) {
+int32_t CServer_Socket::Receive(uint8_t* buffer, uint32_t size, sTP_Endpoint* source,
+                                sockaddr_storage* from, socklen_t* from_length) {
   *from_length = sizeof(*from);
   ssize_t n;
   do {
@@ -70,10 +70,12 @@ int32_t CServer_Socket::Receive(uint8_t* buffer, uint32_t size, sTP_Endpoint* so
   return n > static_cast<ssize_t>(size) ? static_cast<int32_t>(size) : static_cast<int32_t>(n);
 }
 
-bool CServer_Socket::Send(const uint8_t* bytes, size_t size, const sockaddr_storage& to, socklen_t to_length) {
+bool CServer_Socket::Send(const uint8_t* bytes, size_t size, const sockaddr_storage& to,
+                          socklen_t to_length) {
   ssize_t n;
   do {
-    n = sendto(m_Socket, bytes, size, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&to), to_length);
+    n = sendto(m_Socket, bytes, size, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&to),
+               to_length);
   } while (n < 0 && errno == EINTR);
   return n == static_cast<ssize_t>(size);
 }

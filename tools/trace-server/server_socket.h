@@ -35,7 +35,8 @@ class CServer_Socket {
 
   // One datagram into `buffer` (at most `size` bytes); its length, 0 when none is waiting, -1 on
   // failure. `source` receives the sender.
-  int32_t Receive(uint8_t* buffer, uint32_t size, sTP_Endpoint* source, sockaddr_storage* from, socklen_t* from_length);
+  int32_t Receive(uint8_t* buffer, uint32_t size, sTP_Endpoint* source, sockaddr_storage* from,
+                  socklen_t* from_length);
   // Sends one datagram without waiting; a full send buffer drops it (the client repeats).
   bool Send(const uint8_t* bytes, size_t size, const sockaddr_storage& to, socklen_t to_length);
 

@@ -6,7 +6,8 @@
 
 #include "trace/core/journal.h"
 
-static_assert(sizeof(CTPacket) <= CBuffers_Pool::kObject_Bytes, "a packet object fits in front of its buffer");
+static_assert(sizeof(CTPacket) <= CBuffers_Pool::kObject_Bytes,
+              "a packet object fits in front of its buffer");
 static_assert(alignof(CTPacket) <= 8, "slots are laid out on 8-byte boundaries");
 
 CBuffers_Pool::sSizing CBuffers_Pool::Plan(uint32_t limit, uint32_t packet_size) {
@@ -34,7 +35,8 @@ CBuffers_Pool::CBuffers_Pool(uint32_t limit, uint32_t packet_size, IJournal* jou
 CBuffers_Pool::~CBuffers_Pool() {
   CLockGuard guard(&m_Lock);
   if (m_Taken != 0) TR_JOURNAL(m_Journal, IJournal::eError, "%d buffers are missed !.", m_Taken);
-  if (m_RefCount > 0) TR_JOURNAL(m_Journal, IJournal::eError, "Reference count is greater than 0 !");
+  if (m_RefCount > 0)
+    TR_JOURNAL(m_Journal, IJournal::eError, "Reference count is greater than 0 !");
   m_Free.Clear(false);
   for (auto* cell = m_Blocks.Get_First(); cell; cell = m_Blocks.Get_Next(cell)) {
     for (uint32_t i = 0; i < m_SlotsPerBlock; ++i) {
@@ -48,7 +50,8 @@ CBuffers_Pool::~CBuffers_Pool() {
 bool CBuffers_Pool::Allocate() {
   if (m_Allocated.load(std::memory_order_relaxed) >= m_Limit) {
     TR_JOURNAL(m_Journal, IJournal::eError,
-               "Failed, Memory limit is reached, ID = %d Count = %d, Max = %d. Buffer Size = %d, Memory limit = %d",
+               "Failed, Memory limit is reached, ID = %d Count = %d, Max = %d. Buffer Size = %d, "
+               "Memory limit = %d",
                m_PoolID, m_Created, m_MaximalBuffers, m_PacketSize, m_Limit);
     return false;
   }
@@ -59,7 +62,8 @@ bool CBuffers_Pool::Allocate() {
     delete[] block;
     return false;
   }
-  m_Allocated.store(m_Allocated.load(std::memory_order_relaxed) + m_Step, std::memory_order_relaxed);
+  m_Allocated.store(m_Allocated.load(std::memory_order_relaxed) + m_Step,
+                    std::memory_order_relaxed);
   for (uint32_t i = 0; i < m_SlotsPerBlock; ++i) {
     uint8_t* slot = block + static_cast<size_t>(i) * m_SlotStride;
     uint8_t* buffer = slot + kObject_Bytes;
@@ -98,7 +102,8 @@ void CBuffers_Pool::Push_Buffer(CTPacket* packet) {
 
 sBuffers_Pool_State CBuffers_Pool::Get_State() {
   CLockGuard guard(&m_Lock);
-  return {m_Allocated.load(std::memory_order_relaxed), m_Created, m_MaximalBuffers, m_Taken, m_PacketSize};
+  return {m_Allocated.load(std::memory_order_relaxed), m_Created, m_MaximalBuffers, m_Taken,
+          m_PacketSize};
 }
 
 int32_t CBuffers_Pool::Add_Ref() {

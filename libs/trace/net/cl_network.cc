@@ -17,11 +17,11 @@
 #include "trace/net/packet_check.h"
 
 // Journal entry named after the protocol step it reports (the names readers of the journal know).
-#define NET_JOURNAL(level, function, format, ...)                                                   \
-  do {                                                                                              \
-    IJournal* net_journal_ = m_Journal;                                                             \
-    if (net_journal_)                                                                               \
-      net_journal_->Log((level), nullptr, __FILE__, (function), __LINE__, format, ##__VA_ARGS__);    \
+#define NET_JOURNAL(level, function, format, ...)                                                 \
+  do {                                                                                            \
+    IJournal* net_journal_ = m_Journal;                                                           \
+    if (net_journal_)                                                                             \
+      net_journal_->Log((level), nullptr, __FILE__, (function), __LINE__, format, ##__VA_ARGS__); \
   } while (0)
 
 namespace {
@@ -32,16 +32,21 @@ constexpr char kNameKey[] = "/TR.Name=";
 constexpr uint32_t kHeader = kTP_Header_Size;
 constexpr uint32_t kLength_Mask = 0x7FFFFFF;
 
-uint32_t Elapsed(uint32_t now, uint32_t then) { return now >= then ? now - then : 0xFFFFFFFF - then + now; }
+uint32_t Elapsed(uint32_t now, uint32_t then) {
+  return now >= then ? now - then : 0xFFFFFFFF - then + now;
+}
 
-uint32_t User_Header(uint32_t channel, uint32_t length) { return (channel << 27) | (length & kLength_Mask); }
+uint32_t User_Header(uint32_t channel, uint32_t length) {
+  return (channel << 27) | (length & kLength_Mask);
+}
 
 // Starts a thread with asynchronous signals blocked: they are handled on the application's
 // threads, whose handlers may close this sink and join the thread. Faults stay deliverable.
 bool Start_Thread(pthread_t* thread, void* (*routine)(void*), void* arg) {
   sigset_t all, previous;
   sigfillset(&all);
-  for (int fault : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS}) sigdelset(&all, fault);
+  for (int fault : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS})
+    sigdelset(&all, fault);
   pthread_sigmask(SIG_SETMASK, &all, &previous);
   const int created = pthread_create(thread, nullptr, routine, arg);
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
@@ -102,10 +107,11 @@ uint32_t CClNetwork::Init_Sockets() {
   addrinfo* results = nullptr;
   if (getaddrinfo(addr ? addr : "127.0.0.1", port ? port : "9009", &hints, &results) == 0) {
     for (addrinfo* at = results; at != nullptr && !m_Socket; at = at->ai_next) {
-      if ((at->ai_family != AF_INET && at->ai_family != AF_INET6) || at->ai_socktype != SOCK_DGRAM ||
-          at->ai_protocol != IPPROTO_UDP)
+      if ((at->ai_family != AF_INET && at->ai_family != AF_INET6) ||
+          at->ai_socktype != SOCK_DGRAM || at->ai_protocol != IPPROTO_UDP)
         continue;
-      auto socket = std::unique_ptr<CUDP_Socket>(new (std::nothrow) CUDP_Socket(m_Journal, at->ai_addr, 0));
+      auto socket =
+          std::unique_ptr<CUDP_Socket>(new (std::nothrow) CUDP_Socket(m_Journal, at->ai_addr, 0));
       if (socket && socket->Is_Valid()) m_Socket = std::move(socket);
     }
     freeaddrinfo(results);
@@ -126,7 +132,8 @@ uint32_t CClNetwork::Init_Pool() {
   options.eto = Get_Argument("/TR.Eto=");
   m_Plan = Net_Plan(options);
   if (m_Plan.raised_to_20)
-    NET_JOURNAL(IJournal::eWarning, "Init_Pool", "Pool size is not enought to store 20 packets, enlarge up to %d",
+    NET_JOURNAL(IJournal::eWarning, "Init_Pool",
+                "Pool size is not enought to store 20 packets, enlarge up to %d",
                 static_cast<int>(m_Plan.memory));
   Net_Plan_Window(&m_Plan, m_Socket->Send_Buffer_Size(), options.window);
   m_Payload = m_Plan.packet_size - kHeader;
@@ -143,7 +150,8 @@ uint32_t CClNetwork::Init_Pool() {
   if (ready) {
     CLockGuard ready_lock(&m_ReadyLock);
     CLockGuard incoming_lock(&m_IncomingLock);
-    ready = m_Ready.Init(capacity) && m_Incoming.Init(capacity) && m_InFlight.Init(capacity) && m_Receive;
+    ready = m_Ready.Init(capacity) && m_Incoming.Init(capacity) && m_InFlight.Init(capacity) &&
+            m_Receive;
   }
   if (!ready) {
     NET_JOURNAL(IJournal::eCritical, "Init_Pool", "Pool initialization failed");
@@ -151,8 +159,10 @@ uint32_t CClNetwork::Init_Pool() {
     TR_Set_Last_Error(eLastError_No_Memory);
     return eCode_No_Slot;
   }
-  NET_JOURNAL(IJournal::eInfo, "Init_Pool", "Pool: Max memory = %d, Packet size = %d, Window length = %d",
-              static_cast<int>(m_Plan.memory), static_cast<int>(m_Plan.packet_size), static_cast<int>(m_Window));
+  NET_JOURNAL(IJournal::eInfo, "Init_Pool",
+              "Pool: Max memory = %d, Packet size = %d, Window length = %d",
+              static_cast<int>(m_Plan.memory), static_cast<int>(m_Plan.packet_size),
+              static_cast<int>(m_Window));
   return eCode_Ok;
 }
 
@@ -176,12 +186,15 @@ uint32_t CClNetwork::Init_Members() {
     TR_Set_Last_Error(eLastError_Thread);
     return eCode_No_Slot;
   };
-  if (!m_Connected_Event.Init(1, CMEvent::kManualReset)) return fail("Connection event wasn't created !");
+  if (!m_Connected_Event.Init(1, CMEvent::kManualReset))
+    return fail("Connection event wasn't created !");
   if (!m_CommEvents.Init(1, 0)) return fail("Exit event wasn't created !");
-  if (!Start_Thread(&m_CommThread, Static_Comm_Routine, this)) return fail("Communication thread wasn't created !");
+  if (!Start_Thread(&m_CommThread, Static_Comm_Routine, this))
+    return fail("Communication thread wasn't created !");
   m_CommStarted.store(true);
   if (!m_ChnlEvents.Init(2, 0, 2)) return fail("Exit event wasn't created !");
-  if (!Start_Thread(&m_ChnlThread, Static_Chnl_Routine, this)) return fail("Channel thread wasn't created !");
+  if (!Start_Thread(&m_ChnlThread, Static_Chnl_Routine, this))
+    return fail("Channel thread wasn't created !");
   m_ChnlStarted.store(true);
   return eCode_Ok;
 }
@@ -217,7 +230,8 @@ uint32_t CClNetwork::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, 
     return eCode_Off;
   }
   const sBuffers_Pool_State pool = m_Pool->Get_State();
-  const uint64_t free_packets = pool.maximal_buffers > pool.taken_buffers ? pool.maximal_buffers - pool.taken_buffers : 0;
+  const uint64_t free_packets =
+      pool.maximal_buffers > pool.taken_buffers ? pool.maximal_buffers - pool.taken_buffers : 0;
   if (uint64_t{m_Payload} * 3 + size + 4 > uint64_t{m_Payload} * free_packets) {
     m_Rejects.no_room.fetch_add(1, std::memory_order_relaxed);
     return eCode_No_Room;
@@ -228,7 +242,8 @@ uint32_t CClNetwork::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, 
   {
     CLockGuard ready(&m_ReadyLock);
     const bool taken = m_Ready.Pop_Back(&current);
-    if (taken && m_OpenPacket != nullptr && m_OpenChannel == id && m_OpenLength + size <= kMax_Open_Record) {
+    if (taken && m_OpenPacket != nullptr && m_OpenChannel == id &&
+        m_OpenLength + size <= kMax_Open_Record) {
       m_OpenLength += size;
       TP_Store32(m_OpenPacket->Get_Buffer() + m_OpenOffset, User_Header(id, m_OpenLength));
     } else {
@@ -284,8 +299,9 @@ bool CClNetwork::Get_Info(sTRC_Info* info) {
     return true;
   }
   const sBuffers_Pool_State pool = m_Pool->Get_State();
-  m_Rejects.Fill(info, pool.packet_size, pool.taken_buffers,
-                 pool.maximal_buffers > pool.taken_buffers ? pool.maximal_buffers - pool.taken_buffers : 0, 0);
+  m_Rejects.Fill(
+      info, pool.packet_size, pool.taken_buffers,
+      pool.maximal_buffers > pool.taken_buffers ? pool.maximal_buffers - pool.taken_buffers : 0, 0);
   info->allocated_bytes = pool.allocated_bytes;
   return true;
 }
@@ -378,23 +394,27 @@ void CClNetwork::Comm_Routine() {
         break;
       }
       if (Elapsed(GetTickCount(), exit_start) > m_Plan.exit_timeout_ms) {
-        NET_JOURNAL(IJournal::eError, "Comm_Routine", "Exit imeout is exceed, not of all packets were sent !");
+        NET_JOURNAL(IJournal::eError, "Comm_Routine",
+                    "Exit imeout is exceed, not of all packets were sent !");
         break;
       }
     }
 
     sockaddr_storage source{};
-    const int32_t received = m_Socket->Recv(m_Receive.get(), m_Plan.packet_size, m_Waiting ? 10000 : 0, &source);
+    const int32_t received =
+        m_Socket->Recv(m_Receive.get(), m_Plan.packet_size, m_Waiting ? 10000 : 0, &source);
     if (received > 0 && m_Socket->Is_Peer(source)) {
       Process_Incoming_Packet(m_Receive.get(), static_cast<uint32_t>(received));
       wait = 0;
     } else {
-      if (received > 0) NET_JOURNAL(IJournal::eError, "Comm_Routine", "<<<: Packet from wrong adress !");
+      if (received > 0)
+        NET_JOURNAL(IJournal::eError, "Comm_Routine", "<<<: Packet from wrong adress !");
       wait = 5;
     }
 
     while (CTPacket* packet = Get_Delivered_Packet()) {
-      m_Socket->Send(packet->Get_Buffer(), packet->Get_Size());  // a lost send is recovered by the protocol
+      m_Socket->Send(packet->Get_Buffer(),
+                     packet->Get_Size());  // a lost send is recovered by the protocol
       wait = 0;
     }
 
@@ -433,7 +453,8 @@ CTPacket* CClNetwork::Get_Delivered_Packet() {
   const uint32_t now = GetTickCount();
   if (m_Waiting) {
     if (Elapsed(now, m_LastSend) < kResponse_Timeout_ms) return nullptr;
-    NET_JOURNAL(IJournal::eError, "Get_Delivered_Packet", "Server Response waiting timeout. Resending ...");
+    NET_JOURNAL(IJournal::eError, "Get_Delivered_Packet",
+                "Server Response waiting timeout. Resending ...");
     m_Waiting = false;
     ++m_Timeouts;
   }
@@ -508,13 +529,15 @@ void CClNetwork::Process_Incoming_Packet(const uint8_t* bytes, uint32_t length) 
   const eTP_Check check = TP_Check_Datagram(bytes, length, &view);
   if (check == eTP_Check_Bad_CRC) {
     NET_JOURNAL(IJournal::eError, "Process_Incoming_Packet",
-                "Packet is corrupted (CRC32) Packet ID=%d, Size=%d, Type=%d, CRC=0x%X", static_cast<int>(view.id),
-                static_cast<int>(view.size_field), static_cast<int>(view.type), view.crc);
+                "Packet is corrupted (CRC32) Packet ID=%d, Size=%d, Type=%d, CRC=0x%X",
+                static_cast<int>(view.id), static_cast<int>(view.size_field),
+                static_cast<int>(view.type), view.crc);
     m_Waiting = false;
     ++m_Timeouts;
   }
   if (check != eTP_Check_OK || !m_Waiting) {
-    NET_JOURNAL(IJournal::eWarning, "Process_Incoming_Packet", "Drop packet, ID = %d", static_cast<int>(view.id));
+    NET_JOURNAL(IJournal::eWarning, "Process_Incoming_Packet", "Drop packet, ID = %d",
+                static_cast<int>(view.id));
     return;
   }
   if (view.type == eTP_Acknowledgment) {
@@ -527,7 +550,8 @@ void CClNetwork::Process_Incoming_Packet(const uint8_t* bytes, uint32_t length) 
 void CClNetwork::On_Acknowledgment(const sTP_View& view) {
   // Only the answer to the packet awaited counts; anything else (a stale or forged answer) leaves
   // every piece of state alone, the client ID included.
-  if (m_Pending == nullptr || TP_Load32(view.bytes + kTP_Ack_Offset_ID) != m_Pending->Get_ID()) return;
+  if (m_Pending == nullptr || TP_Load32(view.bytes + kTP_Ack_Offset_ID) != m_Pending->Get_ID())
+    return;
   m_ClientID = view.client_id;
   m_ResendCursor = -1;
   m_Timeouts = 0;
@@ -578,35 +602,44 @@ void CClNetwork::Parse_Extensions(const sTP_View& view) {
         m_Stats.window.store(m_Window, std::memory_order_relaxed);
       }
     } else if (record.type != kTP_Extension_User_Data) {
-      NET_JOURNAL(IJournal::eError, "Parse_Extensions", "Unknown extension packet [%d:%d]", record.type, record.length);
+      NET_JOURNAL(IJournal::eError, "Parse_Extensions", "Unknown extension packet [%d:%d]",
+                  record.type, record.length);
     }
   }
 }
 
 void CClNetwork::On_Window_Report(const sTP_View& view) {
-  if (m_Pending != &m_DataWindow || TP_Load32(view.bytes + kTP_Report_Offset_ID) != m_Pending->Get_ID()) return;
+  if (m_Pending != &m_DataWindow ||
+      TP_Load32(view.bytes + kTP_Report_Offset_ID) != m_Pending->Get_ID())
+    return;
   m_ClientID = view.client_id;
   m_ResendCursor = -1;
   m_Resending = true;
   m_Waiting = false;
   const uint32_t total = m_InFlight.Count();
   const uint32_t first = m_ReportFirst;
-  m_InFlight.Filter([&](const sQueued_Packet& entry) { return TP_Report_Lost(view, TP_ID_Distance(entry.packet->Get_ID(), first)); },
-                    [&](const sQueued_Packet& entry) { m_Pool->Push_Buffer(entry.packet); });
+  m_InFlight.Filter(
+      [&](const sQueued_Packet& entry) {
+        return TP_Report_Lost(view, TP_ID_Distance(entry.packet->Get_ID(), first));
+      },
+      [&](const sQueued_Packet& entry) { m_Pool->Push_Buffer(entry.packet); });
   const uint32_t lost = m_InFlight.Count();
   if (lost > 0) {
     m_Stats.reports_lost.fetch_add(1, std::memory_order_relaxed);
-    NET_JOURNAL(IJournal::eError, "Process_Incoming_Packet", "Server report: count of lost packets: %d, total: %d",
-                static_cast<int>(lost), static_cast<int>(total));
+    NET_JOURNAL(IJournal::eError, "Process_Incoming_Packet",
+                "Server report: count of lost packets: %d, total: %d", static_cast<int>(lost),
+                static_cast<int>(total));
     if (!m_Plan.window_fixed && uint64_t{lost} * 100 / total > 59) {
       m_Window = std::max<uint32_t>(total - lost, 1);
       m_Stats.window.store(m_Window, std::memory_order_relaxed);
       NET_JOURNAL(IJournal::eError, "Process_Incoming_Packet",
-                  "Recalculate transmission window due to network losses, new length: %d", static_cast<int>(m_Window));
+                  "Recalculate transmission window due to network losses, new length: %d",
+                  static_cast<int>(m_Window));
     }
   } else {
     m_Resending = false;
-    NET_JOURNAL(IJournal::eError, "Process_Incoming_Packet", "Server report: empty report is received !");
+    NET_JOURNAL(IJournal::eError, "Process_Incoming_Packet",
+                "Server report: empty report is received !");
   }
   m_Pending = nullptr;
 }
@@ -634,8 +667,9 @@ void CClNetwork::Record_Losses(const sLoss* losses) {
     m_PendingLoss[channel].bytes += losses[channel].bytes;
     m_Stats.lost_records.fetch_add(losses[channel].records, std::memory_order_relaxed);
     m_Stats.lost_bytes.fetch_add(losses[channel].bytes, std::memory_order_relaxed);
-    NET_JOURNAL(IJournal::eWarning, "Reset_Connetion", "Channel %u: %u records (%llu bytes) discarded with the connection",
-                channel, losses[channel].records, static_cast<unsigned long long>(losses[channel].bytes));
+    NET_JOURNAL(IJournal::eWarning, "Reset_Connetion",
+                "Channel %u: %u records (%llu bytes) discarded with the connection", channel,
+                losses[channel].records, static_cast<unsigned long long>(losses[channel].bytes));
   }
 }
 
@@ -652,7 +686,8 @@ void CClNetwork::Notify_Status(const sTRC_Status& status) {
   for (uint32_t channel = 0; channel < kMaxChannels; ++channel) {
     if (losses[channel].records == 0 || m_Channels[channel] == nullptr) continue;
     if (auto* listener = dynamic_cast<ILoss_Listener*>(m_Channels[channel]))
-      listener->On_Loss(losses[channel].records, losses[channel].bytes, eLoss_Reason::eConnection_Lost);
+      listener->On_Loss(losses[channel].records, losses[channel].bytes,
+                        eLoss_Reason::eConnection_Lost);
   }
   Notify_Channels(status);
 }
@@ -721,7 +756,8 @@ void CClNetwork::Chnl_Routine() {
       taken = m_Incoming.Pop_Front(&entry);
     }
     if (!taken) {
-      NET_JOURNAL(IJournal::eError, "Chnl_Routine", "Get event [Data In], but no buffers were found!");
+      NET_JOURNAL(IJournal::eError, "Chnl_Routine",
+                  "Get event [Data In], but no buffers were found!");
       continue;
     }
     // The packet passed TP_Check_Datagram when it arrived: its size field lies inside the copy.
@@ -734,7 +770,8 @@ void CClNetwork::Chnl_Routine() {
         if (record.type == kTP_Extension_User_Data) {
           Parse_User_Data(record.content, record.content_size);
         } else if (record.type != kTP_Extension_Buffer) {
-          NET_JOURNAL(IJournal::eError, "Chnl_Routine", "Unknown extension packet [%d:%d]", record.type, record.length);
+          NET_JOURNAL(IJournal::eError, "Chnl_Routine", "Unknown extension packet [%d:%d]",
+                      record.type, record.length);
         }
       }
     } else {
@@ -751,7 +788,8 @@ void CClNetwork::Parse_User_Data(const uint8_t* begin, uint32_t size) {
   while (reader.Next(&chunk)) {
     ITRC_Channel* channel = m_Channels[chunk.channel];
     if (channel == nullptr) {
-      NET_JOURNAL(IJournal::eError, "Parse_User_Data", "Channel %d is not registered!", static_cast<int>(chunk.channel));
+      NET_JOURNAL(IJournal::eError, "Parse_User_Data", "Channel %d is not registered!",
+                  static_cast<int>(chunk.channel));
       continue;
     }
     channel->On_Receive(chunk.channel, const_cast<uint8_t*>(chunk.payload), chunk.payload_size, 0);

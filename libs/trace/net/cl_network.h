@@ -67,14 +67,14 @@ class CClNetwork : public CClient {
 
   // Counters of the protocol, for diagnostics, tests and benchmarks (relaxed atomics).
   struct sNet_Stats {
-    std::atomic<uint64_t> data_sent{0};       // data packets sent for the first time
-    std::atomic<uint64_t> data_resent{0};     // data packets sent again after a loss report
-    std::atomic<uint64_t> reports_lost{0};    // loss reports that named at least one packet
-    std::atomic<uint64_t> drops{0};           // connections dropped after ten time-outs
-    std::atomic<uint64_t> resets{0};          // Reset_Connetion runs
-    std::atomic<uint64_t> lost_records{0};    // records discarded by resets
+    std::atomic<uint64_t> data_sent{0};     // data packets sent for the first time
+    std::atomic<uint64_t> data_resent{0};   // data packets sent again after a loss report
+    std::atomic<uint64_t> reports_lost{0};  // loss reports that named at least one packet
+    std::atomic<uint64_t> drops{0};         // connections dropped after ten time-outs
+    std::atomic<uint64_t> resets{0};        // Reset_Connetion runs
+    std::atomic<uint64_t> lost_records{0};  // records discarded by resets
     std::atomic<uint64_t> lost_bytes{0};
-    std::atomic<uint32_t> window{0};          // current transmission window
+    std::atomic<uint32_t> window{0};  // current transmission window
   };
 
   CClNetwork(char** args, int count);
@@ -145,7 +145,7 @@ class CClNetwork : public CClient {
   CLock m_ReadyLock TR_ACQUIRED_AFTER(m_StatusLock);
   CPacket_Ring m_Ready TR_GUARDED_BY(m_ReadyLock);
   CTPacket* m_OpenPacket TR_GUARDED_BY(m_ReadyLock) = nullptr;  // holds the open header
-  uint32_t m_OpenOffset TR_GUARDED_BY(m_ReadyLock) = 0;          // header's buffer offset
+  uint32_t m_OpenOffset TR_GUARDED_BY(m_ReadyLock) = 0;         // header's buffer offset
   uint32_t m_OpenLength TR_GUARDED_BY(m_ReadyLock) = 0;
   uint32_t m_OpenChannel TR_GUARDED_BY(m_ReadyLock) = kNo_Channel;
 
@@ -179,8 +179,8 @@ class CClNetwork : public CClient {
   CTPClient_Bye m_Bye;
 
   CMEvent m_Connected_Event;  // 0: manual, set while the server has accepted the client
-  CMEvent m_CommEvents;   // 0: exit
-  CMEvent m_ChnlEvents;   // 0: exit, 1: data in (counting)
+  CMEvent m_CommEvents;       // 0: exit
+  CMEvent m_ChnlEvents;       // 0: exit, 1: data in (counting)
   pthread_t m_CommThread{};
   pthread_t m_ChnlThread{};
   std::atomic<bool> m_CommStarted{false};

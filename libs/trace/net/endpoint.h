@@ -11,8 +11,8 @@
 #include <compare>
 
 struct sTP_Endpoint {
-  uint16_t family = 0;  // AF_INET, AF_INET6, or 0 for none
-  uint16_t port = 0;    // network byte order, as in the socket address
+  uint16_t family = 0;       // AF_INET, AF_INET6, or 0 for none
+  uint16_t port = 0;         // network byte order, as in the socket address
   uint8_t address[16] = {};  // 4 bytes for IPv4 (the rest 0), 16 for IPv6
 
   bool Is_Valid() const { return family != 0; }

@@ -38,27 +38,42 @@ bool Ack_Payload_Well_Formed(const sTP_View& view) {
 
 const char* TP_Check_Text(eTP_Check check) {
   switch (check) {
-    case eTP_Check_OK: return "ok";
-    case eTP_Check_Truncated: return "truncated header";
-    case eTP_Check_Bad_Size: return "size field out of range";
-    case eTP_Check_Bad_CRC: return "CRC mismatch";
-    case eTP_Check_Unknown_Type: return "unknown type";
-    case eTP_Check_Short_Body: return "body too short for its type";
-    case eTP_Check_Bad_Payload: return "malformed extensions or user data";
+    case eTP_Check_OK:
+      return "ok";
+    case eTP_Check_Truncated:
+      return "truncated header";
+    case eTP_Check_Bad_Size:
+      return "size field out of range";
+    case eTP_Check_Bad_CRC:
+      return "CRC mismatch";
+    case eTP_Check_Unknown_Type:
+      return "unknown type";
+    case eTP_Check_Short_Body:
+      return "body too short for its type";
+    case eTP_Check_Bad_Payload:
+      return "malformed extensions or user data";
   }
   return "unknown result";
 }
 
 uint32_t TP_Min_Size(uint32_t type) {
   switch (type) {
-    case eTP_Hello: return kTP_Hello_Size;
-    case eTP_Ping: return kTP_Ping_Size;
-    case eTP_Data: return kTP_Header_Size;
-    case eTP_Data_Window: return kTP_Data_Window_Size;
-    case eTP_Bye: return kTP_Bye_Size;
-    case eTP_Acknowledgment: return kTP_Ack_Min_Size;
-    case eTP_Window_Report: return kTP_Report_Min_Size;
-    default: return 0;
+    case eTP_Hello:
+      return kTP_Hello_Size;
+    case eTP_Ping:
+      return kTP_Ping_Size;
+    case eTP_Data:
+      return kTP_Header_Size;
+    case eTP_Data_Window:
+      return kTP_Data_Window_Size;
+    case eTP_Bye:
+      return kTP_Bye_Size;
+    case eTP_Acknowledgment:
+      return kTP_Ack_Min_Size;
+    case eTP_Window_Report:
+      return kTP_Report_Min_Size;
+    default:
+      return 0;
   }
 }
 
@@ -78,7 +93,8 @@ eTP_Check TP_Check_Datagram(const uint8_t* bytes, uint32_t length, sTP_View* vie
   uint32_t minimum = TP_Min_Size(view->type);
   if (minimum == 0) return eTP_Check_Unknown_Type;
   if (view->size < minimum) return eTP_Check_Short_Body;
-  if (view->type == eTP_Acknowledgment && !Ack_Payload_Well_Formed(*view)) return eTP_Check_Bad_Payload;
+  if (view->type == eTP_Acknowledgment && !Ack_Payload_Well_Formed(*view))
+    return eTP_Check_Bad_Payload;
   return eTP_Check_OK;
 }
 

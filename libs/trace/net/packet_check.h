@@ -107,8 +107,12 @@ class CTP_Chunk_Reader {
 
 // The bytes after the acknowledgement's result (extensions or chunks, by the flags).
 // REQUIRES: a view of an acknowledgement that passed the check.
-inline const uint8_t* TP_Ack_Payload(const sTP_View& view) { return view.bytes + kTP_Ack_Offset_Payload; }
-inline uint32_t TP_Ack_Payload_Size(const sTP_View& view) { return view.size - kTP_Ack_Offset_Payload; }
+inline const uint8_t* TP_Ack_Payload(const sTP_View& view) {
+  return view.bytes + kTP_Ack_Offset_Payload;
+}
+inline uint32_t TP_Ack_Payload_Size(const sTP_View& view) {
+  return view.size - kTP_Ack_Offset_Payload;
+}
 
 // Whether a window report marks the packet at `distance` from the window's first ID as lost; a
 // position beyond the bitmap counts as arrived.

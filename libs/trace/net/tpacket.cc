@@ -178,7 +178,8 @@ CTPData_Window_Report::CTPData_Window_Report(uint16_t size)
 bool CTPData_Window_Report::Set_Lost(uint32_t distance) {
   uint32_t size = Get_Size();
   if (size > m_BufferSize) size = m_BufferSize;
-  if (size <= kTP_Report_Offset_Bitmap || distance / 8 >= size - kTP_Report_Offset_Bitmap) return false;
+  if (size <= kTP_Report_Offset_Bitmap || distance / 8 >= size - kTP_Report_Offset_Bitmap)
+    return false;
   m_pHeader[kTP_Report_Offset_Bitmap + distance / 8] |= static_cast<uint8_t>(1u << (distance % 8));
   return true;
 }

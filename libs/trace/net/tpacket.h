@@ -112,7 +112,9 @@ class CTPClient_Hello : public CTPBody_Packet {
   uint32_t Get_Process_ID() const { return TP_Load32(m_pHeader + kTP_Hello_Offset_Process); }
   uint64_t Get_Start_Time() const;
   // Name unit `i` (< 96).
-  uint16_t Get_Name_Unit(uint32_t i) const { return TP_Load16(m_pHeader + kTP_Hello_Offset_Name + 2 * i); }
+  uint16_t Get_Name_Unit(uint32_t i) const {
+    return TP_Load16(m_pHeader + kTP_Hello_Offset_Name + 2 * i);
+  }
 
   // Body only: version, packet size, the three uint32 fields, then the name's units up to the
   // first 0 unit or the end of the field.

@@ -122,7 +122,8 @@ constexpr uint32_t TP_ID_Distance(uint32_t id, uint32_t first) {
   return id >= first ? id - first : id + kTP_Max_ID - first;
 }
 
-// The ID at `distance` from `first` (the inverse of TP_ID_Distance). REQUIRES: distance < kTP_Max_ID.
+// The ID at `distance` from `first` (the inverse of TP_ID_Distance). REQUIRES: distance <
+// kTP_Max_ID.
 constexpr uint32_t TP_ID_At(uint32_t first, uint32_t distance) {
   return distance > kTP_Max_ID - first ? first + distance - kTP_Max_ID : first + distance;
 }

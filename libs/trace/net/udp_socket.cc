@@ -3,8 +3,8 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
-#include <string.h>
 #include <poll.h>
+#include <string.h>
 #include <sys/select.h>
 #include <unistd.h>
 
@@ -26,8 +26,10 @@ CUDP_Socket::CUDP_Socket(IJournal* journal, const sockaddr* address, uint32_t bi
   m_AddressLength = m_Family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
   memcpy(&m_Address, address, m_AddressLength);
   char text[INET6_ADDRSTRLEN] = {};
-  const void* raw = m_Family == AF_INET ? static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(&m_Address)->sin_addr)
-                                        : static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(&m_Address)->sin6_addr);
+  const void* raw =
+      m_Family == AF_INET
+          ? static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(&m_Address)->sin_addr)
+          : static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(&m_Address)->sin6_addr);
   inet_ntop(m_Family, raw, text, sizeof(text));
   TR_JOURNAL(m_Journal, IJournal::eInfo, "Use address = %s", text);
   Create_Socket();
@@ -69,7 +71,8 @@ CUDP_Socket::~CUDP_Socket() {
 
 void CUDP_Socket::Create_Socket() {
   m_Socket = socket(m_Family, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-  if (m_Socket == -1) TR_JOURNAL(m_Journal, IJournal::eError, "Socket creation failed, error=%d !", errno);
+  if (m_Socket == -1)
+    TR_JOURNAL(m_Journal, IJournal::eError, "Socket creation failed, error=%d !", errno);
 }
 
 int CUDP_Socket::Is_Ready(bool write, uint32_t timeout_us) {
@@ -79,8 +82,10 @@ int CUDP_Socket::Is_Ready(bool write, uint32_t timeout_us) {
     fd_set set;
     FD_ZERO(&set);
     FD_SET(m_Socket, &set);
-    timeval timeout{static_cast<time_t>(timeout_us / 1000000), static_cast<suseconds_t>(timeout_us % 1000000)};
-    result = select(m_Socket + 1, write ? nullptr : &set, write ? &set : nullptr, nullptr, &timeout);
+    timeval timeout{static_cast<time_t>(timeout_us / 1000000),
+                    static_cast<suseconds_t>(timeout_us % 1000000)};
+    result =
+        select(m_Socket + 1, write ? nullptr : &set, write ? &set : nullptr, nullptr, &timeout);
   } else {
     // A descriptor beyond what an fd_set can hold (a host with many open files).
     pollfd entry{m_Socket, static_cast<short>(write ? POLLOUT : POLLIN), 0};
@@ -113,7 +118,8 @@ bool CUDP_Socket::Send(const void* buffer, size_t size) {
   return m_Socket != -1 && sent == size;
 }
 
-int32_t CUDP_Socket::Recv(void* buffer, uint32_t size, uint32_t timeout_us, sockaddr_storage* source) {
+int32_t CUDP_Socket::Recv(void* buffer, uint32_t size, uint32_t timeout_us,
+                          sockaddr_storage* source) {
   if (m_Socket == -1) return -1;
   int ready = Is_Ready(false, timeout_us);
   if (ready <= 0) return ready;

@@ -49,8 +49,8 @@ class CUDP_Socket {
  private:
   void Create_Socket();
 
-  IJournal* m_Journal;      // one reference held; may be null
-  uint32_t m_Bind;          // always 0: client mode
+  IJournal* m_Journal;            // one reference held; may be null
+  uint32_t m_Bind;                // always 0: client mode
   socklen_t m_AddressLength = 0;  // 16 for IPv4, 28 for IPv6
   sockaddr_storage m_Address{};
   int m_Family = 0;

@@ -21,8 +21,8 @@ std::string TRS_Safe_Name(const std::string& text, size_t max_bytes) {
   std::string safe;
   for (char c : text) {
     if (safe.size() >= max_bytes) break;
-    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
-                       c == '_' || c == '-';
+    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                       c == '.' || c == '_' || c == '-';
     safe.push_back(plain ? c : '_');
   }
   if (!safe.empty() && safe[0] == '.') safe[0] = '_';

@@ -144,7 +144,8 @@ void CTRS_Session::On_Data_Window(const sTP_View& packet, tTRS_Reply* reply) {
     bool ids_valid = first >= 1 && first <= kTP_Max_ID && last >= 1 && last <= kTP_Max_ID;
     uint32_t count = ids_valid ? TP_ID_Distance(last, first) + 1 : 0;
     uint32_t ahead = ids_valid ? TP_ID_Distance(first, m_Base) : 0;
-    if (!ids_valid || count > m_Limits.max_window || ahead == 0 || ahead > 2 * m_Limits.max_window + 256) {
+    if (!ids_valid || count > m_Limits.max_window || ahead == 0 ||
+        ahead > 2 * m_Limits.max_window + 256) {
       Refuse(packet.id, reply);
       return;
     }

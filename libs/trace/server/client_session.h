@@ -49,17 +49,17 @@ struct sTRS_Limits {
 struct sTRS_Session_Stats {
   uint64_t delivered_packets = 0;
   uint64_t delivered_bytes = 0;
-  uint64_t dropped_no_room = 0;     // data packets not held for lack of room
-  uint64_t dropped_stale = 0;       // data packets outside the expected IDs or duplicates
-  uint64_t refused = 0;             // control packets answered with result 0
+  uint64_t dropped_no_room = 0;  // data packets not held for lack of room
+  uint64_t dropped_stale = 0;    // data packets outside the expected IDs or duplicates
+  uint64_t refused = 0;          // control packets answered with result 0
   uint64_t windows_completed = 0;
   uint64_t reports_sent = 0;
-  uint64_t reported_lost = 0;       // packets marked lost in window reports
-  uint64_t resent_received = 0;     // reported packets that then arrived
-  uint64_t bad_datagrams = 0;       // from this client's endpoint, refused by the datagram check
-  uint64_t filtered = 0;            // data packets dropped by the server's loss filter
-  uint64_t user_data_sent = 0;      // user-data bytes carried by acknowledgements (repeats too)
-  uint64_t user_data_dropped = 0;   // user-data bytes refused because the queue was full
+  uint64_t reported_lost = 0;      // packets marked lost in window reports
+  uint64_t resent_received = 0;    // reported packets that then arrived
+  uint64_t bad_datagrams = 0;      // from this client's endpoint, refused by the datagram check
+  uint64_t filtered = 0;           // data packets dropped by the server's loss filter
+  uint64_t user_data_sent = 0;     // user-data bytes carried by acknowledgements (repeats too)
+  uint64_t user_data_dropped = 0;  // user-data bytes refused because the queue was full
 };
 
 using tTRS_Reply = std::vector<uint8_t>;
@@ -114,10 +114,10 @@ class CTRS_Session {
   const sTRS_Limits m_Limits;
   ITRS_Listener* const m_Listener;  // not owned; outlives the session
 
-  bool m_Greeted = false;   // a hello was accepted
-  uint32_t m_HelloID = 0;   // ID of the hello that opened the session
-  uint32_t m_Base = 0;      // data IDs of the next window come after this one
-  uint32_t m_ReplyID = 0;   // last packet ID given to a reply
+  bool m_Greeted = false;  // a hello was accepted
+  uint32_t m_HelloID = 0;  // ID of the hello that opened the session
+  uint32_t m_Base = 0;     // data IDs of the next window come after this one
+  uint32_t m_ReplyID = 0;  // last packet ID given to a reply
 
   // The window being collected (bounds from the client's data window packet).
   bool m_InWindow = false;
@@ -136,9 +136,9 @@ class CTRS_Session {
   uint32_t m_HeldBytes = 0;
   std::vector<bool> m_Reported;  // by distance in the window: marked lost in a report
 
-  uint32_t m_PacketSize = 0;            // from the hello
-  std::vector<uint8_t> m_UserQueue;     // whole chunks not yet sent
-  bool m_UserSentValid = false;         // m_UserSent went with the acknowledgement of m_UserSentID
+  uint32_t m_PacketSize = 0;         // from the hello
+  std::vector<uint8_t> m_UserQueue;  // whole chunks not yet sent
+  bool m_UserSentValid = false;      // m_UserSent went with the acknowledgement of m_UserSentID
   uint32_t m_UserSentID = 0;
   std::vector<uint8_t> m_UserSent;
 

@@ -24,8 +24,9 @@ uint32_t TRS_Ack_Overhead(bool capacity) {
   return kTP_Ack_Min_Size + (capacity ? kCapacity_Record + kTP_Extension_Header : 0);
 }
 
-std::vector<uint8_t> TRS_Make_Ack(uint32_t reply_id, uint16_t client_id, uint32_t acked_id, uint16_t result,
-                                  uint32_t capacity, const std::vector<uint8_t>& user_data) {
+std::vector<uint8_t> TRS_Make_Ack(uint32_t reply_id, uint16_t client_id, uint32_t acked_id,
+                                  uint16_t result, uint32_t capacity,
+                                  const std::vector<uint8_t>& user_data) {
   const uint32_t data = static_cast<uint32_t>(user_data.size());
   uint64_t size = kTP_Ack_Min_Size + (capacity ? kCapacity_Record : 0);
   if (data) size += data + (capacity ? kTP_Extension_Header : 0);
@@ -58,7 +59,8 @@ std::vector<uint8_t> TRS_Make_Ack(uint32_t reply_id, uint16_t client_id, uint32_
   return Bytes_Of(ack);
 }
 
-std::vector<uint8_t> TRS_Make_Verbosity_Command(uint32_t channel, uint32_t level, uint16_t module_id) {
+std::vector<uint8_t> TRS_Make_Verbosity_Command(uint32_t channel, uint32_t level,
+                                                uint16_t module_id) {
   std::vector<uint8_t> chunk(kTP_Chunk_Header + kVerbosity_Size, 0);
   TP_Store32(chunk.data(), sTRC_User_Header::Make(static_cast<uint32_t>(chunk.size()), channel));
   TP_Store32(chunk.data() + 4, TRTrace_Make_Header(kVerbosity_Size, eTRTrace_Verbosity));
@@ -74,7 +76,8 @@ std::vector<uint8_t> TRS_Make_Report(uint32_t reply_id, uint16_t client_id, uint
   CTPData_Window_Report report(static_cast<uint16_t>(size));
   if (!report.Is_Valid()) return {};
   report.Set_Window_ID(window_id);
-  for (uint32_t i = 0; i < lost.size(); ++i) report.Get_Buffer()[kTP_Report_Offset_Bitmap + i] = lost[i];
+  for (uint32_t i = 0; i < lost.size(); ++i)
+    report.Get_Buffer()[kTP_Report_Offset_Bitmap + i] = lost[i];
   report.Finalize(reply_id, client_id, 0);
   return Bytes_Of(report);
 }

@@ -15,8 +15,9 @@
 // `user_data` (whole sTRC_User_Header chunks for the client's channels) travels after the result
 // with the user-data flag, or as an extension of type 1 when the capacity extension is present.
 // Empty when the packet would exceed 0xFFFF bytes.
-std::vector<uint8_t> TRS_Make_Ack(uint32_t reply_id, uint16_t client_id, uint32_t acked_id, uint16_t result,
-                                  uint32_t capacity, const std::vector<uint8_t>& user_data = {});
+std::vector<uint8_t> TRS_Make_Ack(uint32_t reply_id, uint16_t client_id, uint32_t acked_id,
+                                  uint16_t result, uint32_t capacity,
+                                  const std::vector<uint8_t>& user_data = {});
 
 // Bytes an acknowledgement adds around `user_data` (header, result, and the extension records
 // when `capacity` is nonzero).
@@ -24,7 +25,8 @@ uint32_t TRS_Ack_Overhead(bool capacity);
 
 // The 10-byte verbosity command for a channel (level, module ID or 0 for the whole channel),
 // framed as one user-data chunk for `channel`: 14 bytes.
-std::vector<uint8_t> TRS_Make_Verbosity_Command(uint32_t channel, uint32_t level, uint16_t module_id);
+std::vector<uint8_t> TRS_Make_Verbosity_Command(uint32_t channel, uint32_t level,
+                                                uint16_t module_id);
 
 // A window report answering the data window packet `window_id`, with the loss bitmap `lost`
 // (bit i set: the packet at distance i from the window's first ID is missing).

@@ -14,13 +14,13 @@ struct sTRS_Hello {
   uint16_t version = 0;
   uint16_t packet_size = 0;  // the size of every packet the client sends
   uint32_t process_id = 0;
-  uint64_t start_time = 0;   // 100-ns units since 1601-01-01 UTC; 0 when the client did not know
-  std::string name;          // UTF-8
+  uint64_t start_time = 0;  // 100-ns units since 1601-01-01 UTC; 0 when the client did not know
+  std::string name;         // UTF-8
 };
 
 enum class eTRS_Leave : uint32_t {
-  Bye = 0,      // the client said bye
-  Idle = 1,     // nothing heard for longer than the idle limit
+  Bye = 0,   // the client said bye
+  Idle = 1,  // nothing heard for longer than the idle limit
 };
 
 class ITRS_Listener {

@@ -21,7 +21,8 @@ constexpr uint32_t kThread_ID_Offset = 4;
 std::string Channel_Name(const uint8_t* record, uint32_t size) {
   if (size < kInfo_Name_Offset + 2 * kInfo_Name_Units) return std::string();
   uint16_t units[kInfo_Name_Units + 1] = {};
-  for (uint32_t i = 0; i < kInfo_Name_Units; ++i) units[i] = TP_Load16(record + kInfo_Name_Offset + 2 * i);
+  for (uint32_t i = 0; i < kInfo_Name_Units; ++i)
+    units[i] = TP_Load16(record + kInfo_Name_Offset + 2 * i);
   char name[kInfo_Name_Units * 3 + 1] = {};
   if (Convert_UTF16_To_UTF8(units, name, sizeof(name)) < 0) return std::string();
   return name;
@@ -29,7 +30,8 @@ std::string Channel_Name(const uint8_t* record, uint32_t size) {
 
 std::string Module_Name(const uint8_t* record, uint32_t size) {
   if (size <= kModule_Name_Offset) return std::string();
-  uint32_t room = size - kModule_Name_Offset < kModule_Name_Bytes ? size - kModule_Name_Offset : kModule_Name_Bytes;
+  uint32_t room = size - kModule_Name_Offset < kModule_Name_Bytes ? size - kModule_Name_Offset
+                                                                  : kModule_Name_Bytes;
   const char* name = reinterpret_cast<const char*>(record + kModule_Name_Offset);
   return std::string(name, strnlen(name, room));
 }
@@ -70,7 +72,8 @@ void CTRS_Stream_Context::Keep(tRecord* slot, const uint8_t* record, uint32_t si
   m_Bytes = m_Bytes - old + size;
 }
 
-void CTRS_Stream_Context::Feed(uint32_t id, const uint8_t* payload, uint32_t size, IObserver* observer) {
+void CTRS_Stream_Context::Feed(uint32_t id, const uint8_t* payload, uint32_t size,
+                               IObserver* observer) {
   if (id >= kChannels) return;
   sChannel& channel = m_Channels[id];
   uint32_t offset = 0;
@@ -108,7 +111,8 @@ void CTRS_Stream_Context::Feed(uint32_t id, const uint8_t* payload, uint32_t siz
         if (record_size >= kThread_ID_Offset + 4) {
           const uint32_t thread = TP_Load32(record + kThread_ID_Offset);
           for (auto it = channel.threads.begin(); it != channel.threads.end(); ++it) {
-            if (it->size() >= kThread_ID_Offset + 4 && TP_Load32(it->data() + kThread_ID_Offset) == thread) {
+            if (it->size() >= kThread_ID_Offset + 4 &&
+                TP_Load32(it->data() + kThread_ID_Offset) == thread) {
               m_Bytes -= it->size();
               channel.threads.erase(it);
               break;
@@ -151,7 +155,8 @@ void CTRS_Stream_Context::Replay(std::vector<uint8_t>* out) const {
     while (at < records.size()) {
       uint64_t length = 4 + records[at]->size();
       size_t end = at + 1;
-      while (end < records.size() && length + records[end]->size() <= kMax_Chunk) length += records[end++]->size();
+      while (end < records.size() && length + records[end]->size() <= kMax_Chunk)
+        length += records[end++]->size();
       Append_Chunk_Header(out, id, static_cast<uint32_t>(length));
       for (; at < end; ++at) out->insert(out->end(), records[at]->begin(), records[at]->end());
     }

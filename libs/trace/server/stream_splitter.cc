@@ -7,7 +7,8 @@
 #include "trace/net/transport_format.h"
 
 CTRS_Stream_Splitter::CTRS_Stream_Splitter(tOn_Record on_record, uint32_t max_record)
-    : m_OnRecord(std::move(on_record)), m_MaxRecord(max_record < kTP_Chunk_Header ? kTP_Chunk_Header : max_record) {}
+    : m_OnRecord(std::move(on_record)),
+      m_MaxRecord(max_record < kTP_Chunk_Header ? kTP_Chunk_Header : max_record) {}
 
 void CTRS_Stream_Splitter::Reset() {
   m_Partial.clear();
@@ -24,8 +25,8 @@ bool CTRS_Stream_Splitter::Feed(const uint8_t* bytes, uint32_t size) {
     m_Partial.insert(m_Partial.end(), bytes, bytes + take);
     at = take;
     if (m_Partial.size() < m_PartialLength) return true;
-    m_OnRecord(sTRC_User_Header{TP_Load32(m_Partial.data())}.Channel(), m_Partial.data() + kTP_Chunk_Header,
-               m_PartialLength - kTP_Chunk_Header);
+    m_OnRecord(sTRC_User_Header{TP_Load32(m_Partial.data())}.Channel(),
+               m_Partial.data() + kTP_Chunk_Header, m_PartialLength - kTP_Chunk_Header);
     m_Partial.clear();
   }
   while (size - at >= kTP_Chunk_Header) {

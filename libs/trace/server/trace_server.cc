@@ -21,10 +21,12 @@ sTRS_Hello Read_Hello(const sTP_View& packet) {
   hello.version = TP_Load16(packet.bytes + kTP_Hello_Offset_Version);
   hello.packet_size = TP_Load16(packet.bytes + kTP_Hello_Offset_Packet_Size);
   hello.process_id = TP_Load32(packet.bytes + kTP_Hello_Offset_Process);
-  hello.start_time = (static_cast<uint64_t>(TP_Load32(packet.bytes + kTP_Hello_Offset_Time_High)) << 32) |
-                     TP_Load32(packet.bytes + kTP_Hello_Offset_Time_Low);
+  hello.start_time =
+      (static_cast<uint64_t>(TP_Load32(packet.bytes + kTP_Hello_Offset_Time_High)) << 32) |
+      TP_Load32(packet.bytes + kTP_Hello_Offset_Time_Low);
   uint16_t units[kTP_Hello_Name_Units];
-  for (uint32_t i = 0; i < kTP_Hello_Name_Units; ++i) units[i] = TP_Load16(packet.bytes + kTP_Hello_Offset_Name + 2 * i);
+  for (uint32_t i = 0; i < kTP_Hello_Name_Units; ++i)
+    units[i] = TP_Load16(packet.bytes + kTP_Hello_Offset_Name + 2 * i);
   units[kTP_Hello_Name_Units - 1] = 0;  // a name without its terminator is cut
   char name[kTP_Hello_Name_Units * 3 + 1];
   if (Convert_UTF16_To_UTF8(units, name, sizeof(name)) >= 0) hello.name = name;
@@ -63,7 +65,8 @@ bool CTRS_Server::Queue_User_Data(uint16_t client_id, const uint8_t* chunks, uin
 bool CTRS_Server::Allocate_Client_ID(uint16_t* id) {
   for (uint32_t tries = 0; tries < kTP_No_Client; ++tries) {
     uint16_t candidate = m_NextClientID;
-    m_NextClientID = static_cast<uint16_t>(m_NextClientID + 1 == kTP_No_Client ? 0 : m_NextClientID + 1);
+    m_NextClientID =
+        static_cast<uint16_t>(m_NextClientID + 1 == kTP_No_Client ? 0 : m_NextClientID + 1);
     if (m_ClientIDs.find(candidate) == m_ClientIDs.end()) {
       *id = candidate;
       return true;
@@ -72,8 +75,8 @@ bool CTRS_Server::Allocate_Client_ID(uint16_t* id) {
   return false;
 }
 
-bool CTRS_Server::On_Datagram(const uint8_t* bytes, uint32_t length, const sTP_Endpoint& source, uint32_t now_ms,
-                              tTRS_Reply* reply) {
+bool CTRS_Server::On_Datagram(const uint8_t* bytes, uint32_t length, const sTP_Endpoint& source,
+                              uint32_t now_ms, tTRS_Reply* reply) {
   reply->clear();
   try {
     return Handle(bytes, length, source, now_ms, reply) && !reply->empty();
@@ -83,8 +86,8 @@ bool CTRS_Server::On_Datagram(const uint8_t* bytes, uint32_t length, const sTP_E
   }
 }
 
-bool CTRS_Server::Handle(const uint8_t* bytes, uint32_t length, const sTP_Endpoint& source, uint32_t now_ms,
-                         tTRS_Reply* reply) {
+bool CTRS_Server::Handle(const uint8_t* bytes, uint32_t length, const sTP_Endpoint& source,
+                         uint32_t now_ms, tTRS_Reply* reply) {
   sTP_View packet;
   const bool good = TP_Check_Datagram(bytes, length, &packet) == eTP_Check_OK;
   auto found = m_Sessions.find(source);

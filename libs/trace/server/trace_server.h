@@ -65,8 +65,8 @@ class CTRS_Server {
   // Handles one received datagram of `length` bytes from `source` at `now_ms` (any monotonic
   // millisecond clock). Returns true and fills `reply` when a datagram is to be sent back to
   // `source`.
-  bool On_Datagram(const uint8_t* bytes, uint32_t length, const sTP_Endpoint& source, uint32_t now_ms,
-                   tTRS_Reply* reply);
+  bool On_Datagram(const uint8_t* bytes, uint32_t length, const sTP_Endpoint& source,
+                   uint32_t now_ms, tTRS_Reply* reply);
 
   // Installs the loss filter (an empty function removes it).
   void Set_Drop_Filter(tTRS_Drop_Filter filter) { m_DropFilter = std::move(filter); }

@@ -40,7 +40,8 @@ bool TRS_Parse_Verbosity_Rule(const char* text, sTRS_Verbosity_Rule* rule, std::
   }
   sTRS_Verbosity_Rule parsed;
   if (!TRS_Parse_Level(value.c_str() + equals + 1, &parsed.level)) {
-    *error = "unknown level \"" + value.substr(equals + 1) + "\" (0..5 or trace, debug, info, warning, error, critical)";
+    *error = "unknown level \"" + value.substr(equals + 1) +
+             "\" (0..5 or trace, debug, info, warning, error, critical)";
     return false;
   }
   const std::string target = value.substr(0, equals);
@@ -51,7 +52,8 @@ bool TRS_Parse_Verbosity_Rule(const char* text, sTRS_Verbosity_Rule* rule, std::
   }
   parsed.client = target.substr(0, first);
   const size_t second = target.find('/', first + 1);
-  parsed.channel = target.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
+  parsed.channel = target.substr(
+      first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
   if (second != std::string::npos) {
     parsed.module = target.substr(second + 1);
     if (parsed.module.empty() || parsed.module.find('/') != std::string::npos) {

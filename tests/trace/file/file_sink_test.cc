@@ -139,10 +139,14 @@ TEST(FileSink, DirectoryLimits) {
     size_t files_left;  // old files kept, besides the new one
   };
   const Case cases[] = {
-      {{"/TR.Files=0"}, 4}, {{"/TR.Files=5000"}, 4}, {{"/TR.Files=1"}, 0},
-      {{"/TR.Files=3"}, 2}, {{"/TR.FSize=1"}, 1},  // 1 MiB: one 600 KiB file fits beside the new
-                                                   // one
-      {{"/TR.FSize=2"}, 3}, {{"/TR.FSize=0"}, 4},
+      {{"/TR.Files=0"}, 4},
+      {{"/TR.Files=5000"}, 4},
+      {{"/TR.Files=1"}, 0},
+      {{"/TR.Files=3"}, 2},
+      {{"/TR.FSize=1"}, 1},  // 1 MiB: one 600 KiB file fits beside the new
+                             // one
+      {{"/TR.FSize=2"}, 3},
+      {{"/TR.FSize=0"}, 4},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.options[0]);

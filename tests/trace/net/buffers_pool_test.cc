@@ -26,13 +26,15 @@ TEST(BuffersPoolTest, SizingTable) {
     uint32_t maximal;
     bool initialised;
   } const cases[] = {
-      {1305600, 65280, 65320, 130640, 19, true},  // local address, default pool raised to 20 packets
-      {1048576, 1472, 1512, 105840, 693, true},   // default pool, default packet: 69 + 1 slots a block
-      {16384, 512, 552, 1656, 29, true},          // smallest pool, smallest packet
-      {29440, 1472, 1512, 3024, 19, true},        // 20 packets of 1472 bytes, less than 20 slots
-      {1000, 1472, 1512, 1512, 0, false},         // not even one slot
-      {1048576, 0, 0, 0, 0, false},               // no packet size
-      {1048576, 70000, 0, 0, 0, false},           // beyond a 16-bit size field
+      {1305600, 65280, 65320, 130640, 19,
+       true},  // local address, default pool raised to 20 packets
+      {1048576, 1472, 1512, 105840, 693,
+       true},                               // default pool, default packet: 69 + 1 slots a block
+      {16384, 512, 552, 1656, 29, true},    // smallest pool, smallest packet
+      {29440, 1472, 1512, 3024, 19, true},  // 20 packets of 1472 bytes, less than 20 slots
+      {1000, 1472, 1512, 1512, 0, false},   // not even one slot
+      {1048576, 0, 0, 0, 0, false},         // no packet size
+      {1048576, 70000, 0, 0, 0, false},     // beyond a 16-bit size field
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "M=" << c.limit << " P=" << c.packet);
@@ -55,8 +57,10 @@ TEST(BuffersPoolTest, FreshPacketsAreZeroedPoolBuffersOfThePacketSize) {
   EXPECT_TRUE(packet->Is_External());
   EXPECT_EQ(packet->Get_Pool_ID(), 0u);
   EXPECT_EQ(packet->Get_Buffer_Size(), 512u);
-  EXPECT_EQ(packet->Get_Buffer(), reinterpret_cast<uint8_t*>(packet) + CBuffers_Pool::kObject_Bytes);
-  EXPECT_EQ(std::vector<uint8_t>(packet->Get_Buffer(), packet->Get_Buffer() + 512), std::vector<uint8_t>(512, 0));
+  EXPECT_EQ(packet->Get_Buffer(),
+            reinterpret_cast<uint8_t*>(packet) + CBuffers_Pool::kObject_Bytes);
+  EXPECT_EQ(std::vector<uint8_t>(packet->Get_Buffer(), packet->Get_Buffer() + 512),
+            std::vector<uint8_t>(512, 0));
   sBuffers_Pool_State state = pool.Get_State();
   EXPECT_EQ(state.allocated_bytes, 1656u);  // one block
   EXPECT_EQ(state.created_buffers, 3u);
@@ -90,9 +94,10 @@ TEST(BuffersPoolTest, GrowsByBlocksUntilTheLimitThenRefusesUntilAPacketComesBack
     }
     EXPECT_TRUE(journal.Entries().empty());
     EXPECT_EQ(pool.Pull_Buffer(), nullptr);
-    EXPECT_TRUE(journal.Has(IJournal::eError, "Allocate",
-                            "Failed, Memory limit is reached, ID = 0 Count = 30, Max = 29. Buffer Size = 512, "
-                            "Memory limit = 16384"));
+    EXPECT_TRUE(journal.Has(
+        IJournal::eError, "Allocate",
+        "Failed, Memory limit is reached, ID = 0 Count = 30, Max = 29. Buffer Size = 512, "
+        "Memory limit = 16384"));
     sBuffers_Pool_State state = pool.Get_State();
     EXPECT_EQ(state.allocated_bytes, 16560u);
     EXPECT_EQ(state.taken_buffers, 30u);
@@ -127,7 +132,8 @@ TEST(BuffersPoolTest, WrongUseIsReportedAndChangesNothing) {
     pool.Add_Ref();
   }
   EXPECT_TRUE(journal.Has(IJournal::eError, "~CBuffers_Pool", "2 buffers are missed !."));
-  EXPECT_TRUE(journal.Has(IJournal::eError, "~CBuffers_Pool", "Reference count is greater than 0 !"));
+  EXPECT_TRUE(
+      journal.Has(IJournal::eError, "~CBuffers_Pool", "Reference count is greater than 0 !"));
   EXPECT_EQ(journal.References(), 0);
 }
 
@@ -137,7 +143,8 @@ TEST(BuffersPoolTest, SlotsOfOddPacketSizesDoNotOverlap) {
   const uint32_t kPacket = 1473;
   CBuffers_Pool pool(40 * (kPacket + 40), kPacket, nullptr);
   std::vector<CTPacket*> packets;
-  for (CTPacket* packet = pool.Pull_Buffer(); packet; packet = pool.Pull_Buffer()) packets.push_back(packet);
+  for (CTPacket* packet = pool.Pull_Buffer(); packet; packet = pool.Pull_Buffer())
+    packets.push_back(packet);
   ASSERT_GE(packets.size(), 40u);
   for (size_t i = 0; i < packets.size(); ++i) {
     EXPECT_EQ(reinterpret_cast<uintptr_t>(packets[i]) % alignof(CTPacket), 0u);

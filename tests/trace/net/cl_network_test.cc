@@ -2,8 +2,8 @@
 // and in order (also with lost packets), the window follows the losses, a dropped connection is
 // reported to the channels and recovered with a stream that decodes by itself, the server's
 // commands reach the channels, and stale or foreign answers change nothing.
-#include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -96,7 +96,15 @@ TEST(NetPlan, OptionsGivePacketPoolWindowAndExitTimeout) {
       // A local address always uses the largest packet; the default pool is raised to 20 of them.
       {"defaults", {}, big, 65280, 1305600, true, 7, false, 5000},
       {"::1", {"::1"}, big, 65280, 1305600, true, 7, false, 5000},
-      {"LOCALHOST literal any case", {"127.0.0.1", "100"}, big, 65280, 1305600, true, 7, false, 5000},
+      {"LOCALHOST literal any case",
+       {"127.0.0.1", "100"},
+       big,
+       65280,
+       1305600,
+       true,
+       7,
+       false,
+       5000},
       {"remote default", {"10.1.2.3"}, big, 1472, 1048576, false, 355, false, 5000},
       {"remote small", {"10.1.2.3", "100"}, big, 512, 1048576, false, 1023, false, 5000},
       {"remote large", {"10.1.2.3", "70000"}, big, 65280, 1305600, true, 7, false, 5000},
@@ -105,13 +113,53 @@ TEST(NetPlan, OptionsGivePacketPoolWindowAndExitTimeout) {
       {"pool 4", {"10.1.2.3", nullptr, "4"}, big, 1472, 29440, true, 10, false, 5000},
       {"pool 20 at 512", {"10.1.2.3", "512", "20"}, big, 512, 20480, false, 20, false, 5000},
       {"window 0", {"10.1.2.3", nullptr, nullptr, "0"}, big, 1472, 1048576, false, 1, true, 5000},
-      {"window 50", {"10.1.2.3", nullptr, nullptr, "50"}, big, 1472, 1048576, false, 50, true, 5000},
-      {"window above the limits", {"10.1.2.3", nullptr, nullptr, "100000"}, big, 1472, 1048576, false, 355, true, 5000},
+      {"window 50",
+       {"10.1.2.3", nullptr, nullptr, "50"},
+       big,
+       1472,
+       1048576,
+       false,
+       50,
+       true,
+       5000},
+      {"window above the limits",
+       {"10.1.2.3", nullptr, nullptr, "100000"},
+       big,
+       1472,
+       1048576,
+       false,
+       355,
+       true,
+       5000},
       // A send buffer below one packet imposes no limit; the cap of 3952 then holds.
-      {"tiny send buffer", {"10.1.2.3", "512", "4096"}, 100, 512, 4194304, false, 3952, false, 5000},
-      {"eto 100", {nullptr, nullptr, nullptr, nullptr, "100"}, big, 65280, 1305600, true, 7, false, 15000},
+      {"tiny send buffer",
+       {"10.1.2.3", "512", "4096"},
+       100,
+       512,
+       4194304,
+       false,
+       3952,
+       false,
+       5000},
+      {"eto 100",
+       {nullptr, nullptr, nullptr, nullptr, "100"},
+       big,
+       65280,
+       1305600,
+       true,
+       7,
+       false,
+       15000},
       {"eto 0", {nullptr, nullptr, nullptr, nullptr, "0"}, big, 65280, 1305600, true, 7, false, 0},
-      {"eto -1", {nullptr, nullptr, nullptr, nullptr, "-1"}, big, 65280, 1305600, true, 7, false, 15000},
+      {"eto -1",
+       {nullptr, nullptr, nullptr, nullptr, "-1"},
+       big,
+       65280,
+       1305600,
+       true,
+       7,
+       false,
+       15000},
   };
   for (const Plan_Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -136,10 +184,15 @@ TEST(NetSink, ConstructionReportsItsPoolInTheJournal) {
     EXPECT_TRUE(sink->Connection_Wait(2000));
     sink->Release();
   });
-  EXPECT_NE(out.find("Pool size is not enought to store 20 packets, enlarge up to 1305600"), std::string::npos) << out;
-  EXPECT_NE(out.find("Pool: Max memory = 1305600, Packet size = 65280, Window length = "), std::string::npos) << out;
+  EXPECT_NE(out.find("Pool size is not enought to store 20 packets, enlarge up to 1305600"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("Pool: Max memory = 1305600, Packet size = 65280, Window length = "),
+            std::string::npos)
+      << out;
   const auto deadline = std::chrono::steady_clock::now() + 2s;
-  while (server.Byes() == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+  while (server.Byes() == 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(5ms);
   EXPECT_EQ(server.Byes(), 1u) << "an orderly close says bye";
 }
 
@@ -171,8 +224,8 @@ TEST(NetSink, SentRefusesWrongArguments) {
 
 // Runs `threads` x `calls` trace calls through a network sink to `server` and checks that the
 // rebuilt stream decodes to exactly those calls, in order per thread.
-void Expect_Delivered(TestServer* server, int threads, uint32_t calls, CClNetwork::sNet_Stats* stats_out = nullptr,
-                      uint64_t* resent = nullptr) {
+void Expect_Delivered(TestServer* server, int threads, uint32_t calls,
+                      CClNetwork::sNet_Stats* stats_out = nullptr, uint64_t* resent = nullptr) {
   CClNetwork* sink = Make_Sink({server->Port_Option()});
   ASSERT_EQ(sink->Get_Status(), eCode_Ok);
   ASSERT_TRUE(sink->Connection_Wait(2000));
@@ -243,7 +296,8 @@ TEST(NetDelivery, WindowShrinksOnlyWhenMoreThan59PercentIsLostAndItIsNotFixed) {
       while (sink->Sent(i % 2, &chunk, 1, chunk.size) != eCode_Ok) std::this_thread::sleep_for(1ms);
     }
     const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (server.Total_Stream_Bytes() < 40u * (record.size() + 4) && std::chrono::steady_clock::now() < deadline)
+    while (server.Total_Stream_Bytes() < 40u * (record.size() + 4) &&
+           std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(5ms);
     EXPECT_EQ(server.Total_Stream_Bytes(), 40u * (record.size() + 4));
     if (c.shrinks) {
@@ -322,8 +376,8 @@ TEST(NetReconnect, ServerRestartDropsReconnectsReportsLossAndReplaysContext) {
   EXPECT_GE(sink->Stats().drops.load(), 1u) << "ten unanswered control packets drop the connection";
   const bool restarted = server.Start();
   const bool reconnected = sink->Connection_Wait(3000);
-  const bool flowing =
-      server.Wait_For([](const auto& streams) { return streams.size() == 2 && streams[1].size() > 20000; }, 5s);
+  const bool flowing = server.Wait_For(
+      [](const auto& streams) { return streams.size() == 2 && streams[1].size() > 20000; }, 5s);
   stop = true;
   producer.join();
   ASSERT_TRUE(restarted);
@@ -350,7 +404,8 @@ TEST(NetReconnect, ServerRestartDropsReconnectsReportsLossAndReplaysContext) {
     const uint32_t length = header & 0x7FFFFFF;
     ASSERT_GE(length, 4u);
     ASSERT_LE(at + length, streams[0].size());
-    if ((header >> 27) != 0) own.insert(own.end(), streams[0].begin() + at, streams[0].begin() + at + length);
+    if ((header >> 27) != 0)
+      own.insert(own.end(), streams[0].begin() + at, streams[0].begin() + at + length);
     at += length;
   }
   EXPECT_EQ(Decode_Stream(own, &output), "");
@@ -373,7 +428,8 @@ TEST(NetReconnect, ServerRestartDropsReconnectsReportsLossAndReplaysContext) {
   ASSERT_LT(loss_at, events.size()) << "no loss reported";
   ASSERT_LT(loss_at + 1, events.size());
   EXPECT_FALSE(events[loss_at + 1].loss);
-  EXPECT_NE(events[loss_at + 1].status.connected, 0) << "the loss comes with the status of the new connection";
+  EXPECT_NE(events[loss_at + 1].status.connected, 0)
+      << "the loss comes with the status of the new connection";
   EXPECT_LE(reported, lost_records);
   EXPECT_GT(reported, 0u);
 }
@@ -404,7 +460,8 @@ TEST(NetCommands, VerbosityCommandsChangeTheChannelAndAModule) {
   server.Queue_User_Data(0, command(TRL_WARNING, 1));
   // Delivered with the acknowledgement of the next ping (one per idle second).
   const auto deadline = std::chrono::steady_clock::now() + 5s;
-  while ((channel->Get_Verbosity(nullptr) != TRL_ERROR || channel->Get_Verbosity(module) != TRL_WARNING) &&
+  while ((channel->Get_Verbosity(nullptr) != TRL_ERROR ||
+          channel->Get_Verbosity(module) != TRL_WARNING) &&
          std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(10ms);
   EXPECT_EQ(channel->Get_Verbosity(nullptr), TRL_ERROR);
@@ -439,7 +496,8 @@ class ManualServer {
       if (poll(&wait, 1, 10) <= 0) continue;
       packet->resize(65536);
       peer_length_ = sizeof(peer_);
-      const ssize_t n = recvfrom(socket_, packet->data(), packet->size(), 0, reinterpret_cast<sockaddr*>(&peer_), &peer_length_);
+      const ssize_t n = recvfrom(socket_, packet->data(), packet->size(), 0,
+                                 reinterpret_cast<sockaddr*>(&peer_), &peer_length_);
       if (n < static_cast<ssize_t>(kTP_Header_Size)) continue;
       packet->resize(static_cast<size_t>(n));
       if ((TP_Load16(packet->data() + kTP_Offset_Type) & kTP_Type_Mask) == type) return true;
@@ -459,7 +517,8 @@ class ManualServer {
     TP_Store16(packet.data() + kTP_Ack_Offset_Result, 1);
     TP_Store32(packet.data(), TP_Packet_CRC(packet.data(), 20));
     const int from = foreign ? socket(AF_INET, SOCK_DGRAM, 0) : socket_;
-    sendto(from, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&peer_), peer_length_);
+    sendto(from, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&peer_),
+           peer_length_);
     if (foreign) close(from);
   }
 

@@ -35,7 +35,8 @@ Bytes Packet(uint16_t type_flags, const Bytes& body, int size_field = -1) {
   Put32(&bytes, 0);
   Put32(&bytes, 42);
   Put16(&bytes, type_flags);
-  Put16(&bytes, static_cast<uint16_t>(size_field >= 0 ? size_field : static_cast<int>(14 + body.size())));
+  Put16(&bytes,
+        static_cast<uint16_t>(size_field >= 0 ? size_field : static_cast<int>(14 + body.size())));
   Put16(&bytes, 3);
   bytes.insert(bytes.end(), body.begin(), body.end());
   uint32_t size = TP_Load16(bytes.data() + kTP_Offset_Size);
@@ -112,22 +113,29 @@ TEST(PacketCheckTest, AcceptsWellFormedPacketsOfEveryType) {
       {"bye", of(bye), eTP_Bye},
       {"empty data", Packet(eTP_Data, {}), eTP_Data},
       {"data with stale flags", Packet(0x8000 | 0x0050 | eTP_Data, Chunk(1, "abc")), eTP_Data},
-      {"data whose payload continues in the next packet", Packet(eTP_Data, Bytes{200, 0, 0, 8, 'x'}), eTP_Data},
+      {"data whose payload continues in the next packet",
+       Packet(eTP_Data, Bytes{200, 0, 0, 8, 'x'}), eTP_Data},
       {"acknowledgement", Packet(eTP_Acknowledgment, Ack_Body({})), eTP_Acknowledgment},
       {"acknowledgement with user data",
-       Packet(eTP_Acknowledgment | kTP_Flag_User_Data, Ack_Body(Join({Chunk(2, "x"), Chunk(3, "")}))),
+       Packet(eTP_Acknowledgment | kTP_Flag_User_Data,
+              Ack_Body(Join({Chunk(2, "x"), Chunk(3, "")}))),
        eTP_Acknowledgment},
       {"acknowledgement with extensions",
        Packet(eTP_Acknowledgment | kTP_Flag_Extensions | kTP_Flag_User_Data,
-              Ack_Body(Join({Byte_Count_Extension(65536), Extension(1, Chunk(4, "hi")), Extension(9, {1, 2})}))),
+              Ack_Body(Join({Byte_Count_Extension(65536), Extension(1, Chunk(4, "hi")),
+                             Extension(9, {1, 2})}))),
        eTP_Acknowledgment},
       {"extension flag with only 4 bytes after the result",
-       Packet(eTP_Acknowledgment | kTP_Flag_Extensions, Ack_Body({0xFF, 0xFF, 0xFF, 0xFF})), eTP_Acknowledgment},
-      {"user data with fewer than 4 trailing bytes",
-       Packet(eTP_Acknowledgment | kTP_Flag_User_Data, Ack_Body(Join({Chunk(2, "x"), Bytes{1, 2}}))),
+       Packet(eTP_Acknowledgment | kTP_Flag_Extensions, Ack_Body({0xFF, 0xFF, 0xFF, 0xFF})),
        eTP_Acknowledgment},
-      {"window report without bitmap", Packet(eTP_Window_Report, Bytes{5, 0, 0, 0}), eTP_Window_Report},
-      {"window report", Packet(eTP_Window_Report, Bytes{5, 0, 0, 0, 0xFF, 0x01}), eTP_Window_Report},
+      {"user data with fewer than 4 trailing bytes",
+       Packet(eTP_Acknowledgment | kTP_Flag_User_Data,
+              Ack_Body(Join({Chunk(2, "x"), Bytes{1, 2}}))),
+       eTP_Acknowledgment},
+      {"window report without bitmap", Packet(eTP_Window_Report, Bytes{5, 0, 0, 0}),
+       eTP_Window_Report},
+      {"window report", Packet(eTP_Window_Report, Bytes{5, 0, 0, 0, 0xFF, 0x01}),
+       eTP_Window_Report},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -167,14 +175,16 @@ TEST(PacketCheckTest, RefusesMalformedDatagramsWithoutReadingPastThem) {
       {"type 15", Packet(15, Bytes(40, 0)), -1, eTP_Check_Unknown_Type},
       {"hello of 221 bytes", Packet(eTP_Hello, Bytes(207, 0)), -1, eTP_Check_Short_Body},
       {"data window of 21 bytes", Packet(eTP_Data_Window, Bytes(7, 0)), -1, eTP_Check_Short_Body},
-      {"acknowledgement of 19 bytes", Packet(eTP_Acknowledgment, Bytes(5, 0)), -1, eTP_Check_Short_Body},
-      {"window report of 17 bytes", Packet(eTP_Window_Report, Bytes(3, 0)), -1, eTP_Check_Short_Body},
+      {"acknowledgement of 19 bytes", Packet(eTP_Acknowledgment, Bytes(5, 0)), -1,
+       eTP_Check_Short_Body},
+      {"window report of 17 bytes", Packet(eTP_Window_Report, Bytes(3, 0)), -1,
+       eTP_Check_Short_Body},
       {"extension shorter than its header",
        Packet(eTP_Acknowledgment | kTP_Flag_Extensions, Ack_Body(Extension(1, {0, 0}, 2))), -1,
        eTP_Check_Bad_Payload},
       {"extension of length 0 (a reader would never advance)",
-       Packet(eTP_Acknowledgment | kTP_Flag_Extensions, Ack_Body(Extension(9, {0, 0, 0, 0}, 0))), -1,
-       eTP_Check_Bad_Payload},
+       Packet(eTP_Acknowledgment | kTP_Flag_Extensions, Ack_Body(Extension(9, {0, 0, 0, 0}, 0))),
+       -1, eTP_Check_Bad_Payload},
       {"extension beyond the packet",
        Packet(eTP_Acknowledgment | kTP_Flag_Extensions, Ack_Body(Extension(9, {1, 2, 3}, 12))), -1,
        eTP_Check_Bad_Payload},
@@ -190,16 +200,18 @@ TEST(PacketCheckTest, RefusesMalformedDatagramsWithoutReadingPastThem) {
        Packet(eTP_Acknowledgment | kTP_Flag_User_Data, Ack_Body(Bytes{50, 0, 0, 0, 'a', 'b'})), -1,
        eTP_Check_Bad_Payload},
       {"chunk shorter than its header",
-       Packet(eTP_Acknowledgment | kTP_Flag_User_Data, Ack_Body(Bytes{3, 0, 0, 0x08, 'a', 'b'})), -1,
-       eTP_Check_Bad_Payload},
+       Packet(eTP_Acknowledgment | kTP_Flag_User_Data, Ack_Body(Bytes{3, 0, 0, 0x08, 'a', 'b'})),
+       -1, eTP_Check_Bad_Payload},
       {"second chunk beyond the packet",
-       Packet(eTP_Acknowledgment | kTP_Flag_User_Data, Ack_Body(Join({Chunk(1, "ok"), Bytes{9, 0, 0, 0, 'x'}}))),
+       Packet(eTP_Acknowledgment | kTP_Flag_User_Data,
+              Ack_Body(Join({Chunk(1, "ok"), Bytes{9, 0, 0, 0, 'x'}}))),
        -1, eTP_Check_Bad_Payload},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     sTP_View view;
-    EXPECT_EQ(Check(c.datagram, &view, c.length), c.expected) << TP_Check_Text(Check(c.datagram, &view, c.length));
+    EXPECT_EQ(Check(c.datagram, &view, c.length), c.expected)
+        << TP_Check_Text(Check(c.datagram, &view, c.length));
   }
   // A mismatch only in the bytes after the size field is no corruption: they are not covered.
   Bytes trailing = ack;
@@ -225,9 +237,10 @@ TEST(PacketCheckTest, RefusedPacketsStillDescribeTheirHeader) {
 }
 
 TEST(PacketCheckTest, ReadersWalkExtensionsAndChunksInOrder) {
-  Bytes datagram = Packet(eTP_Acknowledgment | kTP_Flag_Extensions | kTP_Flag_User_Data,
-                          Ack_Body(Join({Byte_Count_Extension(131072), Extension(1, Join({Chunk(4, "hi"), Chunk(31, "")})),
-                                         Extension(7, {1, 2})})));
+  Bytes datagram = Packet(
+      eTP_Acknowledgment | kTP_Flag_Extensions | kTP_Flag_User_Data,
+      Ack_Body(Join({Byte_Count_Extension(131072),
+                     Extension(1, Join({Chunk(4, "hi"), Chunk(31, "")})), Extension(7, {1, 2})})));
   sTP_View view;
   ASSERT_EQ(Check(datagram, &view), eTP_Check_OK);
   CTP_Extension_Reader records(TP_Ack_Payload(view), TP_Ack_Payload_Size(view));

@@ -37,8 +37,8 @@ class RecordingJournal final : public IJournal {
     if (module) *module = nullptr;
     return 0;
   }
-  bool Log(eLevel level, void*, const char*, const char* function, uint32_t, const char* format, ...) override
-      __attribute__((format(printf, 7, 8))) {
+  bool Log(eLevel level, void*, const char*, const char* function, uint32_t, const char* format,
+           ...) override __attribute__((format(printf, 7, 8))) {
     char text[1024];
     va_list args;
     va_start(args, format);
@@ -65,7 +65,8 @@ class RecordingJournal final : public IJournal {
   bool Has(eLevel level, const std::string& function, const std::string& message) {
     std::lock_guard<std::mutex> guard(mutex_);
     for (const Entry& entry : entries_) {
-      if (entry.level == level && entry.function == function && entry.message == message) return true;
+      if (entry.level == level && entry.function == function && entry.message == message)
+        return true;
     }
     return false;
   }

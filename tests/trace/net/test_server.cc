@@ -13,7 +13,9 @@
 
 namespace net_test {
 
-TestServer::TestServer(uint16_t port, const sTRS_Limits& limits) : limits_(limits), port_(port) { Start(); }
+TestServer::TestServer(uint16_t port, const sTRS_Limits& limits) : limits_(limits), port_(port) {
+  Start();
+}
 
 TestServer::~TestServer() { Stop(); }
 
@@ -115,7 +117,8 @@ void TestServer::On_Leave(uint16_t, eTRS_Leave reason) {
 }
 
 bool TestServer::Drop_This(const uint8_t* bytes, uint32_t length) {
-  if (length < kTP_Header_Size || (TP_Load16(bytes + kTP_Offset_Type) & kTP_Type_Mask) != eTP_Data) return false;
+  if (length < kTP_Header_Size || (TP_Load16(bytes + kTP_Offset_Type) & kTP_Type_Mask) != eTP_Data)
+    return false;
   const uint32_t share = drop_per_mille_.load();
   const uint64_t n = data_seen_++;
   // Evenly spread: packet n is dropped when the running share crosses a whole packet.
@@ -136,14 +139,16 @@ void TestServer::Attach_User_Data(std::vector<uint8_t>* reply) {
     // Carried as an extension record of type 1 after the server's own extensions.
     const uint16_t type = kTP_Extension_User_Data;
     const uint16_t length = static_cast<uint16_t>(data.size() + kTP_Extension_Header);
-    const uint8_t* header_bytes[] = {reinterpret_cast<const uint8_t*>(&type), reinterpret_cast<const uint8_t*>(&length)};
+    const uint8_t* header_bytes[] = {reinterpret_cast<const uint8_t*>(&type),
+                                     reinterpret_cast<const uint8_t*>(&length)};
     reply->insert(reply->end(), header_bytes[0], header_bytes[0] + 2);
     reply->insert(reply->end(), header_bytes[1], header_bytes[1] + 2);
   }
   reply->insert(reply->end(), data.begin(), data.end());
   TP_Store16(reply->data() + kTP_Offset_Type, static_cast<uint16_t>(flags | kTP_Flag_User_Data));
   TP_Store16(reply->data() + kTP_Offset_Size, static_cast<uint16_t>(reply->size()));
-  TP_Store32(reply->data() + kTP_Offset_CRC, TP_Packet_CRC(reply->data(), static_cast<uint32_t>(reply->size())));
+  TP_Store32(reply->data() + kTP_Offset_CRC,
+             TP_Packet_CRC(reply->data(), static_cast<uint32_t>(reply->size())));
 }
 
 void TestServer::Run() {
@@ -154,12 +159,14 @@ void TestServer::Run() {
     if (poll(&wait, 1, 10) <= 0) continue;
     sockaddr_storage source{};
     socklen_t source_length = sizeof(source);
-    const ssize_t received = recvfrom(socket_, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&source),
-                                      &source_length);
+    const ssize_t received = recvfrom(socket_, buffer.data(), buffer.size(), 0,
+                                      reinterpret_cast<sockaddr*>(&source), &source_length);
     if (received <= 0) continue;
     if (Drop_This(buffer.data(), static_cast<uint32_t>(received))) continue;
-    const uint32_t now = static_cast<uint32_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+    const uint32_t now =
+        static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now() - start)
+                                  .count());
     tTRS_Reply reply;
     if (!server_->On_Datagram(buffer.data(), static_cast<uint32_t>(received),
                               TP_Endpoint(reinterpret_cast<const sockaddr*>(&source)), now, &reply))
@@ -167,7 +174,8 @@ void TestServer::Run() {
     if (TP_Load16(reply.data() + kTP_Offset_Type) % 16 == eTP_Acknowledgment &&
         TP_Load16(reply.data() + kTP_Ack_Offset_Result) != 0)
       Attach_User_Data(&reply);
-    sendto(socket_, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&source), source_length);
+    sendto(socket_, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&source),
+           source_length);
   }
 }
 

@@ -21,7 +21,8 @@ std::vector<uint8_t> Bytes(const CTPacket& packet) {
 
 // Fills a packet's bytes with a pattern in which no two bytes of a field are equal.
 void Fill_Pattern(CTPacket* packet) {
-  for (uint32_t i = 0; i < packet->Get_Buffer_Size(); ++i) packet->Get_Buffer()[i] = static_cast<uint8_t>(i * 7 + 1);
+  for (uint32_t i = 0; i < packet->Get_Buffer_Size(); ++i)
+    packet->Get_Buffer()[i] = static_cast<uint8_t>(i * 7 + 1);
 }
 
 // The checksum has no final inversion, so it is the complement of the common CRC-32 of the
@@ -39,7 +40,8 @@ TEST(TransportCrcTest, IsTheComplementOfTheCommonCrc32) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
-    uint32_t crc = TP_CRC32(reinterpret_cast<const uint8_t*>(c.text), static_cast<uint32_t>(strlen(c.text)));
+    uint32_t crc =
+        TP_CRC32(reinterpret_cast<const uint8_t*>(c.text), static_cast<uint32_t>(strlen(c.text)));
     EXPECT_EQ(crc, ~c.common_crc32);
   }
   EXPECT_EQ(TP_CRC32(reinterpret_cast<const uint8_t*>("abc"), 3), 0xCADBBE3Du);
@@ -74,9 +76,12 @@ TEST(TransportPacketTest, OwnBuffersHaveTheFixedSizeAndTypeOfTheirClass) {
       {"ping", std::make_unique<CTPClient_Ping>(), 14, eTP_Ping},
       {"bye", std::make_unique<CTPClient_Bye>(), 14, eTP_Bye},
       {"data window", std::make_unique<CTPData_Window>(), 22, eTP_Data_Window},
-      {"acknowledgement", std::make_unique<CTPAcknowledgment>(uint16_t{24}), 24, eTP_Acknowledgment},
-      {"short acknowledgement", std::make_unique<CTPAcknowledgment>(uint16_t{3}), 20, eTP_Acknowledgment},
-      {"window report", std::make_unique<CTPData_Window_Report>(uint16_t{30}), 30, eTP_Window_Report},
+      {"acknowledgement", std::make_unique<CTPAcknowledgment>(uint16_t{24}), 24,
+       eTP_Acknowledgment},
+      {"short acknowledgement", std::make_unique<CTPAcknowledgment>(uint16_t{3}), 20,
+       eTP_Acknowledgment},
+      {"window report", std::make_unique<CTPData_Window_Report>(uint16_t{30}), 30,
+       eTP_Window_Report},
       {"base", std::make_unique<CTPacket>(uint16_t{eTP_Data}, uint16_t{100}), 100, eTP_Data},
   };
   for (const Case& c : cases) {
@@ -125,7 +130,11 @@ TEST(TransportPacketTest, HelloNameIsCutTo95UnitsAndAlwaysTerminated) {
       {"95 characters", std::string(95, 'x'), {'x', 'x'}, 95},
       {"100 characters", std::string(100, 'y'), {'y'}, 95},
       {"two-byte sequence", "\xC3\xA9t\xC3\xA9", {0xE9, 't', 0xE9}, 3},
-      {"four-byte sequence becomes one star", "a\xF0\x9F\x98\x80" "b", {'a', '*', 'b'}, 3},
+      {"four-byte sequence becomes one star",
+       "a\xF0\x9F\x98\x80"
+       "b",
+       {'a', '*', 'b'},
+       3},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -133,10 +142,12 @@ TEST(TransportPacketTest, HelloNameIsCutTo95UnitsAndAlwaysTerminated) {
     // Leftovers of an earlier, longer name must not survive.
     hello.Fill(512, 1, 0, std::string(120, 'z').c_str());
     hello.Fill(512, 1, 0, c.name.c_str());
-    for (uint32_t i = 0; i < c.first_units.size(); ++i) EXPECT_EQ(hello.Get_Name_Unit(i), c.first_units[i]);
+    for (uint32_t i = 0; i < c.first_units.size(); ++i)
+      EXPECT_EQ(hello.Get_Name_Unit(i), c.first_units[i]);
     EXPECT_EQ(hello.Get_Name_Unit(c.length), 0);
     EXPECT_EQ(hello.Get_Name_Unit(95), 0);
-    for (uint32_t i = c.length; i < kTP_Hello_Name_Units; ++i) EXPECT_EQ(hello.Get_Name_Unit(i), 0) << i;
+    for (uint32_t i = c.length; i < kTP_Hello_Name_Units; ++i)
+      EXPECT_EQ(hello.Get_Name_Unit(i), 0) << i;
   }
 }
 
@@ -305,7 +316,8 @@ TEST(TransportPacketTest, FinalizeWithSwapConvertsTheWholeReply) {
   report.Finalize(0x22, 0x33, 1);
   EXPECT_EQ(TP_Load32(report.Get_Buffer() + 14), __builtin_bswap32(0x11u));
   EXPECT_EQ(report.Get_Buffer()[18], 0x08);  // the bitmap is bytes: never swapped
-  EXPECT_EQ(TP_Load32(report.Get_Buffer()), __builtin_bswap32(TP_CRC32(report.Get_Buffer() + 4, 16)));
+  EXPECT_EQ(TP_Load32(report.Get_Buffer()),
+            __builtin_bswap32(TP_CRC32(report.Get_Buffer() + 4, 16)));
 }
 
 TEST(TransportPacketTest, ReportBitmapSetsOnlyBitsInsideThePacket) {
@@ -338,7 +350,8 @@ TEST(TransportIdTest, IdsWrapAfterTheLargestToOne) {
       {0x0FFFFFFF, 1, 1},
       {0xFFFFFFFF, 0xFFFFFFFF, 1},  // no overflow in the test itself
   };
-  for (const Window_Case& c : windows) EXPECT_EQ(TP_Next_Window_ID(c.last, c.window), c.next) << c.last;
+  for (const Window_Case& c : windows)
+    EXPECT_EQ(TP_Next_Window_ID(c.last, c.window), c.next) << c.last;
 
   // Distances within a window continue across the wrap.
   uint32_t first = 0x0FFFFFFE;

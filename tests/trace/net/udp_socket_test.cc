@@ -34,7 +34,8 @@ class Peer {
       in6->sin6_addr = in6addr_loopback;
     }
     socklen_t length = Length();
-    if (bind(fd_, Address(), length) != 0 || getsockname(fd_, reinterpret_cast<sockaddr*>(&address_), &length) != 0) {
+    if (bind(fd_, Address(), length) != 0 ||
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&address_), &length) != 0) {
       close(fd_);
       fd_ = -1;
     }
@@ -46,13 +47,16 @@ class Peer {
   }
   bool Ok() const { return fd_ >= 0; }
   const sockaddr* Address() const { return reinterpret_cast<const sockaddr*>(&address_); }
-  socklen_t Length() const { return family_ == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6); }
+  socklen_t Length() const {
+    return family_ == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+  }
 
   // One datagram, and who sent it.
   std::string Receive(sockaddr_storage* from) {
     char buffer[2048];
     socklen_t length = sizeof(*from);
-    ssize_t n = recvfrom(fd_, buffer, sizeof(buffer), 0, reinterpret_cast<sockaddr*>(from), &length);
+    ssize_t n =
+        recvfrom(fd_, buffer, sizeof(buffer), 0, reinterpret_cast<sockaddr*>(from), &length);
     return n < 0 ? std::string("<nothing>") : std::string(buffer, static_cast<size_t>(n));
   }
   void Send_To(const std::string& text, const sockaddr_storage& to) {
@@ -135,7 +139,8 @@ TEST(UdpSocketTest, KeepsTheBufferSizesTheSystemGrantsAndWarnsWhenTheyDiffer) {
     EXPECT_NE(c.granted, 0u);
     std::string expected = c.warning;
     expected.replace(expected.find("%d"), 2, std::to_string(c.granted));
-    EXPECT_EQ(journal.Has(IJournal::eWarning, "CUDP_Socket", expected), c.granted != CUDP_Socket::kBufferRequest);
+    EXPECT_EQ(journal.Has(IJournal::eWarning, "CUDP_Socket", expected),
+              c.granted != CUDP_Socket::kBufferRequest);
   }
 }
 

@@ -72,12 +72,9 @@ TEST(ClientNamingTest, DirectoryNamesStayOnePlainEntry) {
     const char* name;
     const char* expected;
   } const cases[] = {
-      {"sensor", "sensor_127.0.0.1_42"},
-      {"../../etc", "_._.._etc_127.0.0.1_42"},
-      {"/etc/passwd", "_etc_passwd_127.0.0.1_42"},
-      {"..", "_._127.0.0.1_42"},
-      {".hidden", "_hidden_127.0.0.1_42"},
-      {"", "unnamed_127.0.0.1_42"},
+      {"sensor", "sensor_127.0.0.1_42"},           {"../../etc", "_._.._etc_127.0.0.1_42"},
+      {"/etc/passwd", "_etc_passwd_127.0.0.1_42"}, {"..", "_._127.0.0.1_42"},
+      {".hidden", "_hidden_127.0.0.1_42"},         {"", "unnamed_127.0.0.1_42"},
       {"a b\\c\xC3\xA9", "a_b_c___127.0.0.1_42"},
   };
   for (const Case& c : cases) {

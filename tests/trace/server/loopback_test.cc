@@ -56,11 +56,12 @@ class LoopbackServer {
     uint8_t buffer[65536];
     sockaddr_storage from{};
     socklen_t length = sizeof(from);
-    ssize_t n = recvfrom(fd_, buffer, sizeof(buffer), 0, reinterpret_cast<sockaddr*>(&from), &length);
+    ssize_t n =
+        recvfrom(fd_, buffer, sizeof(buffer), 0, reinterpret_cast<sockaddr*>(&from), &length);
     if (n < 0) return false;
     tTRS_Reply reply;
-    if (!server_.On_Datagram(buffer, static_cast<uint32_t>(n), TP_Endpoint(reinterpret_cast<sockaddr*>(&from)), 0,
-                             &reply)) {
+    if (!server_.On_Datagram(buffer, static_cast<uint32_t>(n),
+                             TP_Endpoint(reinterpret_cast<sockaddr*>(&from)), 0, &reply)) {
       return false;
     }
     sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
@@ -83,7 +84,8 @@ sTP_View Answer(CUDP_Socket* socket, std::vector<uint8_t>* buffer) {
   sTP_View view;
   EXPECT_GT(n, 0);
   EXPECT_TRUE(socket->Is_Peer(from));
-  EXPECT_EQ(TP_Check_Datagram(buffer->data(), n > 0 ? static_cast<uint32_t>(n) : 0, &view), eTP_Check_OK);
+  EXPECT_EQ(TP_Check_Datagram(buffer->data(), n > 0 ? static_cast<uint32_t>(n) : 0, &view),
+            eTP_Check_OK);
   return view;
 }
 

@@ -33,7 +33,8 @@ class Observer final : public CTRS_Stream_Context::IObserver {
     events.push_back("channel " + std::to_string(channel) + " " + name);
   }
   void On_Module(uint32_t channel, uint16_t module_id, const std::string& name) override {
-    events.push_back("module " + std::to_string(channel) + "." + std::to_string(module_id) + " " + name);
+    events.push_back("module " + std::to_string(channel) + "." + std::to_string(module_id) + " " +
+                     name);
   }
   std::vector<std::string> events;
 };
@@ -48,30 +49,41 @@ std::vector<std::string> Decode(const Bytes& stream, const char* format = "%cn|%
   return sink.lines;
 }
 
-void Feed(CTRS_Stream_Context* context, uint32_t channel, const Bytes& payload, Observer* observer = nullptr) {
+void Feed(CTRS_Stream_Context* context, uint32_t channel, const Bytes& payload,
+          Observer* observer = nullptr) {
   context->Feed(channel, payload.data(), static_cast<uint32_t>(payload.size()), observer);
 }
 
 TEST(StreamContextTest, ReplayLetsAFreshReaderDecodeWhatFollows) {
   CTRS_Stream_Context context;
   Observer observer;
-  Feed(&context, 2, Cat({Info("net"), Thread_Start(7, kTimer0, "worker"), Thread_Start(8, kTimer0, "gone"),
-                         Module(1, "io")}), &observer);
-  Feed(&context, 2, Cat({Format(1, "first %d", {4, 8}), Data(1, kTimer0 + 5, Int(1), 2, 7)}), &observer);
-  Feed(&context, 2, Cat({Thread_Stop(8, kTimer0 + 6), Format(2, "second"), Data(2, kTimer0 + 7, {}, 2, 7, 2, 1)}));
+  Feed(&context, 2,
+       Cat({Info("net"), Thread_Start(7, kTimer0, "worker"), Thread_Start(8, kTimer0, "gone"),
+            Module(1, "io")}),
+       &observer);
+  Feed(&context, 2, Cat({Format(1, "first %d", {4, 8}), Data(1, kTimer0 + 5, Int(1), 2, 7)}),
+       &observer);
+  Feed(&context, 2,
+       Cat({Thread_Stop(8, kTimer0 + 6), Format(2, "second"),
+            Data(2, kTimer0 + 7, {}, 2, 7, 2, 1)}));
   Feed(&context, 5, Cat({Info("other"), Format(1, "o")}), &observer);
-  EXPECT_EQ(observer.events, (std::vector<std::string>{"channel 2 net", "module 2.1 io", "channel 5 other"}));
+  EXPECT_EQ(observer.events,
+            (std::vector<std::string>{"channel 2 net", "module 2.1 io", "channel 5 other"}));
 
   // A record that follows the cut refers to a thread, a module and a call site described before.
-  Bytes after = Cat({Packet(2, Data(2, kTimer0 + 9, {}, 2, 7, 3, 1)), Packet(2, Data(1, kTimer0 + 9, Int(5), 2, 7)),
-                     Packet(5, Data(1, kTimer0 + 9))});
+  Bytes after =
+      Cat({Packet(2, Data(2, kTimer0 + 9, {}, 2, 7, 3, 1)),
+           Packet(2, Data(1, kTimer0 + 9, Int(5), 2, 7)), Packet(5, Data(1, kTimer0 + 9))});
   Bytes replay;
   context.Replay(&replay);
   Bytes file = replay;
   file.insert(file.end(), after.begin(), after.end());
-  EXPECT_EQ(Decode(file), (std::vector<std::string>{"net|worker|io|second", "net|worker|Unkn.|first 5", "other|Unkn.|Unkn.|o"}));
+  EXPECT_EQ(Decode(file),
+            (std::vector<std::string>{"net|worker|io|second", "net|worker|Unkn.|first 5",
+                                      "other|Unkn.|Unkn.|o"}));
   // The stopped thread is not described again.
-  EXPECT_EQ(Decode(Cat({replay, Packet(2, Data(1, kTimer0 + 9, Int(5), 2, 8))}), "%tn")[0], "Unkn.");
+  EXPECT_EQ(Decode(Cat({replay, Packet(2, Data(1, kTimer0 + 9, Int(5), 2, 8))}), "%tn")[0],
+            "Unkn.");
 }
 
 TEST(StreamContextTest, CloseForgetsAChannelAndANewInformationRecordStartsItOver) {
@@ -87,7 +99,8 @@ TEST(StreamContextTest, CloseForgetsAChannelAndANewInformationRecordStartsItOver
   Feed(&context, 1, Cat({Info("old"), Format(1, "old call")}));
   Feed(&context, 1, Cat({Info("new"), Format(2, "new call")}));
   context.Replay(&replay);
-  EXPECT_EQ(Decode(Cat({replay, Packet(1, Data(2, kTimer0))}), "%cn|%ms"), std::vector<std::string>{"new|new call"});
+  EXPECT_EQ(Decode(Cat({replay, Packet(1, Data(2, kTimer0))}), "%cn|%ms"),
+            std::vector<std::string>{"new|new call"});
   // Records of a channel that never described itself are not kept; Clear forgets everything.
   Feed(&context, 9, Format(1, "orphan"));
   EXPECT_FALSE(context.Is_Live(9));

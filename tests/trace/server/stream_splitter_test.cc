@@ -21,7 +21,8 @@ struct Record {
 std::string Encode(const std::vector<Record>& records) {
   std::string stream;
   for (const Record& record : records) {
-    uint32_t header = sTRC_User_Header::Make(static_cast<uint32_t>(record.payload.size() + 4), record.channel);
+    uint32_t header =
+        sTRC_User_Header::Make(static_cast<uint32_t>(record.payload.size() + 4), record.channel);
     stream.append(reinterpret_cast<const char*>(&header), 4);
     stream += record.payload;
   }
@@ -31,11 +32,15 @@ std::string Encode(const std::vector<Record>& records) {
 class Splitter {
  public:
   explicit Splitter(uint32_t max_record = CTRS_Stream_Splitter::kDefault_Max_Record)
-      : splitter_([this](uint32_t channel, const uint8_t* payload, uint32_t size) {
-          records_.push_back({channel, std::string(reinterpret_cast<const char*>(payload), size)});
-        }, max_record) {}
+      : splitter_(
+            [this](uint32_t channel, const uint8_t* payload, uint32_t size) {
+              records_.push_back(
+                  {channel, std::string(reinterpret_cast<const char*>(payload), size)});
+            },
+            max_record) {}
   bool Feed(const std::string& bytes) {
-    return splitter_.Feed(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size()));
+    return splitter_.Feed(reinterpret_cast<const uint8_t*>(bytes.data()),
+                          static_cast<uint32_t>(bytes.size()));
   }
   CTRS_Stream_Splitter& Get() { return splitter_; }
   std::vector<Record> records_;
@@ -45,7 +50,8 @@ class Splitter {
 };
 
 TEST(StreamSplitterTest, RecordsSurviveAnyPacketBoundaries) {
-  const std::vector<Record> records = {{1, "first"}, {31, ""}, {0, std::string(300, 'x')}, {7, "last"}};
+  const std::vector<Record> records = {
+      {1, "first"}, {31, ""}, {0, std::string(300, 'x')}, {7, "last"}};
   const std::string stream = Encode(records);
   // Every cut that keeps headers whole, as the sink makes them: one cut after each byte that is
   // not inside a header.
@@ -82,7 +88,8 @@ TEST(StreamSplitterTest, ImpossibleStreamsBreakUntilReset) {
     const char* name;
     std::string packet;
   } const cases[] = {
-      {"length below the header", std::string(reinterpret_cast<const char*>(&short_header), 4) + "abc"},
+      {"length below the header",
+       std::string(reinterpret_cast<const char*>(&short_header), 4) + "abc"},
       {"record longer than allowed", Encode({{1, std::string(200, 'y')}})},
       {"stray bytes after a record", Encode({{1, "ok"}}) + "zz"},
   };

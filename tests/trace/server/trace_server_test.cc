@@ -33,7 +33,9 @@ class RecordingListener final : public ITRS_Listener {
   void On_Stream(uint16_t client_id, const uint8_t* bytes, uint32_t size) override {
     streams[client_id].append(reinterpret_cast<const char*>(bytes), size);
   }
-  void On_Leave(uint16_t client_id, eTRS_Leave reason) override { leaves.push_back({client_id, reason}); }
+  void On_Leave(uint16_t client_id, eTRS_Leave reason) override {
+    leaves.push_back({client_id, reason});
+  }
 
   std::vector<Client> clients;
   std::map<uint16_t, std::string> streams;
@@ -60,7 +62,8 @@ void Read_Chunks(const uint8_t* bytes, uint32_t size, Reply* reply) {
   CTP_Chunk_Reader chunks(bytes, size);
   sTP_Chunk chunk;
   while (chunks.Next(&chunk)) {
-    reply->user_data.push_back({chunk.channel, std::vector<uint8_t>(chunk.payload, chunk.payload + chunk.payload_size)});
+    reply->user_data.push_back(
+        {chunk.channel, std::vector<uint8_t>(chunk.payload, chunk.payload + chunk.payload_size)});
   }
   EXPECT_FALSE(chunks.Malformed());
 }
@@ -69,7 +72,8 @@ void Read_Chunks(const uint8_t* bytes, uint32_t size, Reply* reply) {
 // builds them with the transport packet classes.
 class Client {
  public:
-  Client(CTRS_Server* server, uint16_t port, uint32_t first_id = 1) : server_(server), next_id_(first_id) {
+  Client(CTRS_Server* server, uint16_t port, uint32_t first_id = 1)
+      : server_(server), next_id_(first_id) {
     endpoint_.family = AF_INET;
     endpoint_.port = htons(port);
     endpoint_.address[0] = 127;
@@ -119,8 +123,10 @@ class Client {
   Reply Send_Bytes(const std::vector<uint8_t>& datagram) {
     tTRS_Reply bytes;
     Reply reply;
-    if (datagram.size() >= kTP_Header_Size) reply.request_id = TP_Load32(datagram.data() + kTP_Offset_ID);
-    reply.sent = server_->On_Datagram(datagram.data(), static_cast<uint32_t>(datagram.size()), endpoint_, now_, &bytes);
+    if (datagram.size() >= kTP_Header_Size)
+      reply.request_id = TP_Load32(datagram.data() + kTP_Offset_ID);
+    reply.sent = server_->On_Datagram(datagram.data(), static_cast<uint32_t>(datagram.size()),
+                                      endpoint_, now_, &bytes);
     if (!reply.sent) return reply;
     sTP_View view;
     reply.check = TP_Check_Datagram(bytes.data(), static_cast<uint32_t>(bytes.size()), &view);
@@ -137,7 +143,8 @@ class Client {
         sTP_Extension record;
         while (records.Next(&record)) {
           if (record.type == kTP_Extension_Buffer) TP_Extension_Byte_Count(record, &reply.capacity);
-          if (record.type == kTP_Extension_User_Data && user) Read_Chunks(record.content, record.content_size, &reply);
+          if (record.type == kTP_Extension_User_Data && user)
+            Read_Chunks(record.content, record.content_size, &reply);
         }
       } else if (user) {
         Read_Chunks(TP_Ack_Payload(view), TP_Ack_Payload_Size(view), &reply);
@@ -160,7 +167,8 @@ class Client {
 
  private:
   Reply Send(const CTPacket& packet) {
-    return Send_Bytes(std::vector<uint8_t>(packet.Get_Buffer(), packet.Get_Buffer() + packet.Get_Size()));
+    return Send_Bytes(
+        std::vector<uint8_t>(packet.Get_Buffer(), packet.Get_Buffer() + packet.Get_Size()));
   }
 
   CTRS_Server* server_;
@@ -410,9 +418,11 @@ TEST_F(TraceServerTest, OneClientsBadTrafficNeverDisturbsAnother) {
   corrupt[16] ^= 0x40;
   std::vector<uint8_t> truncated = bad.Data_Packet("cut", bad.Take_ID());
   truncated.resize(15);
-  std::vector<uint8_t> foreign = good.Data_Packet("spoof", ids.back() + 1);  // good's ID and numbering
+  std::vector<uint8_t> foreign =
+      good.Data_Packet("spoof", ids.back() + 1);           // good's ID and numbering
   std::vector<uint8_t> ack = TRS_Make_Ack(1, 1, 1, 1, 0);  // a server's packet type
-  for (const auto& datagram : {corrupt, truncated, foreign, ack}) EXPECT_FALSE(bad.Send_Data(datagram).sent);
+  for (const auto& datagram : {corrupt, truncated, foreign, ack})
+    EXPECT_FALSE(bad.Send_Data(datagram).sent);
   bad.Set_Client_ID(good.Client_ID());
   Expect_Ack(bad.Window(ids.front(), ids.back()), 0);
   EXPECT_FALSE(bad.Bye().sent);  // names another client: not the bad session's bye
@@ -472,7 +482,8 @@ TEST_F(TraceServerTest, QueuedCommandsTravelInTheNextAcceptanceAndAgainInItsRepe
   Expect_Ack(other.Hello());
   std::vector<uint8_t> command = TRS_Make_Verbosity_Command(3, 4, 2);
   ASSERT_EQ(command.size(), 14u);
-  EXPECT_TRUE(server_.Queue_User_Data(client.Client_ID(), command.data(), static_cast<uint32_t>(command.size())));
+  EXPECT_TRUE(server_.Queue_User_Data(client.Client_ID(), command.data(),
+                                      static_cast<uint32_t>(command.size())));
   EXPECT_FALSE(server_.Queue_User_Data(77, command.data(), static_cast<uint32_t>(command.size())));
 
   // A ping's acknowledgement carries it in plain form; the other client gets nothing.
@@ -488,14 +499,16 @@ TEST_F(TraceServerTest, QueuedCommandsTravelInTheNextAcceptanceAndAgainInItsRepe
   // The same ping again (our acknowledgement was lost): the same data again; a new ping: none.
   CTPClient_Ping repeat;
   repeat.Finalize(ping_id, client.Client_ID());
-  Reply again = client.Send_Bytes(std::vector<uint8_t>(repeat.Get_Buffer(), repeat.Get_Buffer() + repeat.Get_Size()));
+  Reply again = client.Send_Bytes(
+      std::vector<uint8_t>(repeat.Get_Buffer(), repeat.Get_Buffer() + repeat.Get_Size()));
   Expect_Ack(again);
   EXPECT_EQ(again.user_data, first.user_data);
   EXPECT_TRUE(client.Ping().user_data.empty());
 
   // With the capacity extension (a hello's acknowledgement) the chunks go in a type 1 record;
   // commands queued while the window was incomplete ride on its acknowledgement.
-  server_.Queue_User_Data(client.Client_ID(), command.data(), static_cast<uint32_t>(command.size()));
+  server_.Queue_User_Data(client.Client_ID(), command.data(),
+                          static_cast<uint32_t>(command.size()));
   Reply hello = client.Hello();
   Expect_Ack(hello);
   EXPECT_EQ(hello.capacity, 4096u);
@@ -518,7 +531,8 @@ TEST_F(TraceServerTest, CommandsAreCutToTheClientsPacketSizeAndTheQueueIsBounded
   Expect_Ack(client.Hello());
   std::vector<uint8_t> command = TRS_Make_Verbosity_Command(0, 2, 0);
   for (int i = 0; i < 100; ++i) {
-    ASSERT_TRUE(server_.Queue_User_Data(client.Client_ID(), command.data(), static_cast<uint32_t>(command.size())));
+    ASSERT_TRUE(server_.Queue_User_Data(client.Client_ID(), command.data(),
+                                        static_cast<uint32_t>(command.size())));
   }
   size_t received = 0;
   for (int i = 0; i < 10 && received < 100; ++i) {
@@ -531,7 +545,8 @@ TEST_F(TraceServerTest, CommandsAreCutToTheClientsPacketSizeAndTheQueueIsBounded
 
   std::vector<uint8_t> big(480, 0);
   TP_Store32(big.data(), 480);
-  EXPECT_FALSE(server_.Queue_User_Data(client.Client_ID(), big.data(), 480));  // larger than any acknowledgement's room
+  EXPECT_FALSE(server_.Queue_User_Data(client.Client_ID(), big.data(),
+                                       480));  // larger than any acknowledgement's room
   uint32_t queued = 0;
   while (server_.Queue_User_Data(client.Client_ID(), command.data(), 14)) queued += 14;
   EXPECT_LE(queued, CTRS_Session::kMax_Queued_Bytes);
