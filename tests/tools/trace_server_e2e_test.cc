@@ -23,11 +23,17 @@
 #include <type_traits>
 #include <vector>
 
+#include "support/program.h"
 #include "support/temp_dir.h"
 #include "trace/channel/trace.h"
 #include "trace/core/loss_listener.h"
 
 namespace {
+
+using mqw_test::Directory_Entries;
+using mqw_test::Spawn_Program;
+using mqw_test::Split_Lines;
+using mqw_test::Wait_Status;
 
 using namespace std::chrono_literals;
 
@@ -43,65 +49,6 @@ uint32_t Scaled(uint32_t native) {
 #endif
 #endif
   return native / divisor;
-}
-
-std::vector<std::string> Entries(const std::string& directory) {
-  std::vector<std::string> names;
-  if (DIR* dir = opendir(directory.c_str())) {
-    while (dirent* entry = readdir(dir)) {
-      if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
-        names.push_back(entry->d_name);
-    }
-    closedir(dir);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-std::vector<std::string> Split_Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::stringstream stream(text);
-  for (std::string line; std::getline(stream, line);) lines.push_back(line);
-  return lines;
-}
-
-// Runs `path` with `args` (through the emulator of a cross build), stdout and stderr in files.
-pid_t Spawn(const char* path, const std::vector<std::string>& args, const std::string& out,
-            const std::string& err) {
-  std::vector<std::string> command;
-  const char* emulator = getenv("MQW_EMULATOR");
-  if (emulator && *emulator) command.push_back(emulator);
-  command.push_back(path);
-  command.insert(command.end(), args.begin(), args.end());
-  pid_t pid = fork();
-  if (pid == 0) {
-    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(o, 1);
-    dup2(e, 2);
-    std::vector<char*> argv;
-    for (std::string& part : command) argv.push_back(part.data());
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-// The exit status (128 + signal when killed); a child still running after `limit` is killed.
-int Wait_Status(pid_t pid, std::chrono::seconds limit = 300s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      ADD_FAILURE() << "child " << pid << " killed after " << limit.count() << " s";
-      break;
-    }
-    std::this_thread::sleep_for(10ms);
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 // One line of a host as trace-cat prints it with kFormat.
@@ -124,7 +71,8 @@ Cat_Result Run_Cat(const std::vector<std::string>& inputs) {
   std::vector<std::string> args = {std::string("--format=") + kFormat};
   args.insert(args.end(), inputs.begin(), inputs.end());
   Cat_Result result;
-  result.status = Wait_Status(Spawn(TRACE_CAT_PATH, args, dir.File("out"), dir.File("err")));
+  result.status =
+      Wait_Status(Spawn_Program(TRACE_CAT_PATH, args, dir.File("out"), dir.File("err")));
   result.lines = Split_Lines(mqw_test::Read_File(dir.File("out")));
   for (const std::string& line : result.lines) {
     const size_t bar = line.find('|');
@@ -151,7 +99,7 @@ class Server {
     std::vector<std::string> args = {"--port-file", dir_.File("port"), "--dir", Traces()};
     if (!listen.empty()) args.insert(args.end(), {"--listen", listen});
     args.insert(args.end(), extra.begin(), extra.end());
-    pid_ = Spawn(TRACE_SERVER_PATH, args, dir_.File("out"), dir_.File("err"));
+    pid_ = Spawn_Program(TRACE_SERVER_PATH, args, dir_.File("out"), dir_.File("err"));
     port_ = 0;
     for (int i = 0; i < 600 && port_ == 0; ++i) {
       std::string text = mqw_test::Read_File(dir_.File("port"));
@@ -172,7 +120,7 @@ class Server {
   std::string Err() const { return mqw_test::Read_File(dir_.File("err")); }
   // The stored files of the only client, in the order they were written.
   std::vector<std::string> Client_Files() const {
-    EXPECT_EQ(Entries(Traces()).size(), 1u) << "client directories under " << Traces();
+    EXPECT_EQ(Directory_Entries(Traces()).size(), 1u) << "client directories under " << Traces();
     return Files();
   }
   // Waits until the first client has a file: the tool accepted its hello.
@@ -187,11 +135,11 @@ class Server {
 
  private:
   std::vector<std::string> Files() const {
-    std::vector<std::string> clients = Entries(Traces());
+    std::vector<std::string> clients = Directory_Entries(Traces());
     std::vector<std::string> files;
     if (clients.size() != 1) return files;
     const std::string client = Traces() + "/" + clients[0];
-    for (const std::string& name : Entries(client)) {
+    for (const std::string& name : Directory_Entries(client)) {
       if (name.size() > 4 && name.compare(name.size() - 4, 4, ".trd") == 0)
         files.push_back(client + "/" + name);
     }
@@ -224,7 +172,7 @@ class Host {
     std::vector<std::string> args = {dir_.File("absent-tr.cfg")};
     args.insert(args.end(), mode.begin(), mode.end());
     args.insert(args.end(), options.begin(), options.end());
-    pid_ = Spawn(E2E_HOST_PATH, args, dir_.File("out"), dir_.File("err"));
+    pid_ = Spawn_Program(E2E_HOST_PATH, args, dir_.File("out"), dir_.File("err"));
   }
   Host_Result Finish() {
     Host_Result result;

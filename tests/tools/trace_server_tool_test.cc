@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/program.h"
 #include "support/stream_builder.h"
 #include "support/temp_dir.h"
 #include "trace/net/packet_check.h"
@@ -30,59 +31,15 @@
 
 namespace {
 
+using mqw_test::Directory_Entries;
+using mqw_test::Spawn_Program;
+using mqw_test::Split_Lines;
+using mqw_test::Wait_Status;
+
 using namespace text_test;
 using namespace std::chrono_literals;
 
 const char kFormat[] = "%cn|%ix|%ms";
-
-std::vector<std::string> Split_Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::stringstream stream(text);
-  for (std::string line; std::getline(stream, line);) lines.push_back(line);
-  return lines;
-}
-
-std::vector<std::string> Entries(const std::string& directory) {
-  std::vector<std::string> names;
-  if (DIR* dir = opendir(directory.c_str())) {
-    while (dirent* entry = readdir(dir)) {
-      if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
-        names.push_back(entry->d_name);
-    }
-    closedir(dir);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-// Runs `path` with `args` (through the emulator of a cross build), stdout and stderr in files.
-pid_t Spawn(const char* path, const std::vector<std::string>& args, const std::string& out,
-            const std::string& err) {
-  std::vector<std::string> command;
-  const char* emulator = getenv("MQW_EMULATOR");
-  if (emulator && *emulator) command.push_back(emulator);
-  command.push_back(path);
-  command.insert(command.end(), args.begin(), args.end());
-  pid_t pid = fork();
-  if (pid == 0) {
-    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(o, 1);
-    dup2(e, 2);
-    std::vector<char*> argv;
-    for (std::string& part : command) argv.push_back(part.data());
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-int Wait_Status(pid_t pid) {
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 
 struct Cat_Result {
   int status = -1;
@@ -95,7 +52,8 @@ Cat_Result Run_Cat(const std::vector<std::string>& inputs) {
   std::vector<std::string> args = {std::string("--format=") + kFormat};
   args.insert(args.end(), inputs.begin(), inputs.end());
   Cat_Result result;
-  result.status = Wait_Status(Spawn(TRACE_CAT_PATH, args, dir.File("out"), dir.File("err")));
+  result.status =
+      Wait_Status(Spawn_Program(TRACE_CAT_PATH, args, dir.File("out"), dir.File("err")));
   result.lines = Split_Lines(mqw_test::Read_File(dir.File("out")));
   result.err = mqw_test::Read_File(dir.File("err"));
   return result;
@@ -108,7 +66,7 @@ class Server {
     std::vector<std::string> args = {"--listen",        "127.0.0.1:0", "--port-file",
                                      dir_.File("port"), "--dir",       Traces()};
     args.insert(args.end(), extra.begin(), extra.end());
-    pid_ = Spawn(TRACE_SERVER_PATH, args, dir_.File("out"), dir_.File("err"));
+    pid_ = Spawn_Program(TRACE_SERVER_PATH, args, dir_.File("out"), dir_.File("err"));
     for (int i = 0; i < 600 && port_ == 0; ++i) {
       std::string text = mqw_test::Read_File(dir_.File("port"));
       if (!text.empty()) port_ = static_cast<uint16_t>(atoi(text.c_str()));
@@ -132,7 +90,7 @@ class Server {
   // The one client directory whose name begins with `prefix`.
   std::string Client_Dir(const std::string& prefix) const {
     std::string found;
-    for (const std::string& name : Entries(Traces())) {
+    for (const std::string& name : Directory_Entries(Traces())) {
       if (name.compare(0, prefix.size(), prefix) == 0) {
         EXPECT_TRUE(found.empty()) << "two directories for " << prefix;
         found = Traces() + "/" + name;
@@ -382,7 +340,7 @@ TEST(TraceServerToolTest, StoresEachClientsStreamSoThatTraceCatDecodesItExactly)
   Cat_Result b = Run_Cat({server.Client_Dir("beta_127.0.0.1_202")});
   EXPECT_EQ(b.status, 0) << b.err;
   EXPECT_EQ(b.lines, Expected_Lines("chan-b", 1, 40));
-  EXPECT_EQ(Entries(server.Client_Dir("alpha")).size(), 1u);
+  EXPECT_EQ(Directory_Entries(server.Client_Dir("alpha")).size(), 1u);
 
   // Statistics at exit, for the client that left too.
   const std::string err = server.Err();
@@ -479,7 +437,7 @@ TEST(TraceServerToolTest, RestartsAndRollsBeginFilesThatDecodeByThemselves) {
   EXPECT_EQ(server.Stop(), 0);
 
   const std::string directory = server.Client_Dir("roller_");
-  std::vector<std::string> files = Entries(directory);
+  std::vector<std::string> files = Directory_Entries(directory);
   ASSERT_EQ(files.size(), 3u);  // before the restart, after it, after the roll at 1 MB
   EXPECT_EQ(Run_Cat({directory + "/" + files[0]}).lines, Expected_Lines("before", 1, 5));
   std::vector<std::string> after;
@@ -553,15 +511,15 @@ TEST(TraceServerToolTest, ClientNamesNeverEscapeTheDirectory) {
   // The temporary directory holds the tool's own files and --dir only; --dir holds one plain
   // directory per client, each with its file.
   const std::string parent = server.Traces().substr(0, server.Traces().rfind('/'));
-  EXPECT_EQ(Entries(parent), (std::vector<std::string>{"err", "out", "port", "traces"}));
-  std::vector<std::string> clients = Entries(server.Traces());
+  EXPECT_EQ(Directory_Entries(parent), (std::vector<std::string>{"err", "out", "port", "traces"}));
+  std::vector<std::string> clients = Directory_Entries(server.Traces());
   ASSERT_EQ(clients.size(), 5u);
   for (const std::string& client : clients) {
     EXPECT_NE(client[0], '.') << client;
     struct stat info;
     ASSERT_EQ(lstat((server.Traces() + "/" + client).c_str(), &info), 0);
     EXPECT_TRUE(S_ISDIR(info.st_mode)) << client;
-    EXPECT_EQ(Entries(server.Traces() + "/" + client).size(), 1u) << client;
+    EXPECT_EQ(Directory_Entries(server.Traces() + "/" + client).size(), 1u) << client;
   }
 }
 
@@ -588,11 +546,14 @@ TEST(TraceServerToolTest, WrongCommandLinesAreRefused) {
                                                        {"--files", "x"}};
   for (const auto& args : cases) {
     SCOPED_TRACE(args[0] + " " + (args.size() > 1 ? args[1] : ""));
-    int status = Wait_Status(Spawn(TRACE_SERVER_PATH, args, dir.File("out"), dir.File("err")));
+    int status =
+        Wait_Status(Spawn_Program(TRACE_SERVER_PATH, args, dir.File("out"), dir.File("err")));
     EXPECT_NE(status, 0);
     EXPECT_NE(mqw_test::Read_File(dir.File("err")).find("trace-server:"), std::string::npos);
   }
-  EXPECT_EQ(Wait_Status(Spawn(TRACE_SERVER_PATH, {"--help"}, dir.File("out"), dir.File("err"))), 0);
+  EXPECT_EQ(
+      Wait_Status(Spawn_Program(TRACE_SERVER_PATH, {"--help"}, dir.File("out"), dir.File("err"))),
+      0);
   EXPECT_NE(mqw_test::Read_File(dir.File("out")).find("--verbosity CLIENT/CHANNEL[/MODULE]=LEVEL"),
             std::string::npos);
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "support/capture_sink.h"
+#include "support/program.h"
 #include "support/stream_builder.h"
 #include "support/temp_dir.h"
 #include "trace/decode/formatter.h"
@@ -34,39 +35,10 @@ struct Result {
 
 using mqw_test::Read_File;
 
-std::vector<std::string> Split_Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::stringstream stream(text);
-  for (std::string line; std::getline(stream, line);) lines.push_back(line);
-  return lines;
-}
-
-// Starts trace-cat (through the emulator of a cross build) with stdout and stderr in files.
-pid_t Start(const std::vector<std::string>& args, const std::string& out, const std::string& err) {
-  std::vector<std::string> command;
-  const char* emulator = getenv("MQW_EMULATOR");
-  if (emulator && *emulator) command.push_back(emulator);
-  command.push_back(TRACE_CAT_PATH);
-  command.insert(command.end(), args.begin(), args.end());
-  pid_t pid = fork();
-  if (pid == 0) {
-    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(o, 1);
-    dup2(e, 2);
-    std::vector<char*> argv;
-    for (std::string& part : command) argv.push_back(part.data());
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  return pid;
-}
-
 Result Run_Cat(const std::vector<std::string>& args) {
   mqw_test::TempDir dir;
   Result result;
-  pid_t pid = Start(args, dir.File("out"), dir.File("err"));
+  pid_t pid = mqw_test::Spawn_Program(TRACE_CAT_PATH, args, dir.File("out"), dir.File("err"));
   int status = 0;
   waitpid(pid, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -124,7 +96,7 @@ TEST(TraceCat, ReadsTheFileSinkLikeTheTextSinkPrints) {
 
   Result result = Run_Cat({kFormat, dir.Path()});
   EXPECT_EQ(result.status, 0) << result.err;
-  std::vector<std::string> printed = Split_Lines(result.out);
+  std::vector<std::string> printed = mqw_test::Split_Lines(result.out);
   std::vector<std::string> expected = sink.Texts();
   ASSERT_EQ(expected.size(), 204u);
   EXPECT_EQ(printed, expected);
@@ -236,7 +208,7 @@ TEST(TraceCat, HugeFloatWidthsInACraftedFileAreCut) {
   Write(path, file);
   Result result = Run_Cat({"--format=%ms", path});
   EXPECT_EQ(result.status, 0) << result.err;
-  std::vector<std::string> lines = Split_Lines(result.out);
+  std::vector<std::string> lines = mqw_test::Split_Lines(result.out);
   ASSERT_EQ(lines.size(), 8u);
   const size_t cap = static_cast<size_t>(CFormatter::kMaxLiteralWidth);
   const size_t lengths[] = {cap, cap + 6, cap + 2,
@@ -264,7 +236,8 @@ TEST(TraceCat, FollowsAGrowingFile) {
   Bytes start = Trd(Cat({Packet(0, Cat({Info("C"), Format(1, "n=%d", {4, 8})})),
                          Packet(0, Data(1, kTimer0, Int(1)))}));
   Write(path, start);
-  pid_t pid = Start({"--follow", "--format=%ms", path}, dir.File("out"), dir.File("err"));
+  pid_t pid = mqw_test::Spawn_Program(TRACE_CAT_PATH, {"--follow", "--format=%ms", path},
+                                      dir.File("out"), dir.File("err"));
   auto wait_for = [&](const std::string& text) {
     for (int i = 0; i < 300; ++i) {
       if (Read_File(dir.File("out")) == text) return true;

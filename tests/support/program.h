@@ -1,0 +1,34 @@
+// Helpers for tests that run the project's programs (trace-cat, trace-server, test hosts) as
+// child processes: through the emulator of a cross build (MQW_EMULATOR), with standard output
+// and standard error in files, and their exit status read back.
+//
+// Thread-safety: Spawn_Program forks; call it from the test's main thread.
+#ifndef TESTS_SUPPORT_PROGRAM_H_
+#define TESTS_SUPPORT_PROGRAM_H_
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace mqw_test {
+
+// Starts `path` with `args`, standard output into the file `out` and standard error into `err`
+// (both created or truncated). Returns the child's process ID, or -1 when fork failed.
+pid_t Spawn_Program(const char* path, const std::vector<std::string>& args, const std::string& out,
+                    const std::string& err);
+
+// Waits for `pid` and returns its exit status, or 128 + the signal that ended it. A child still
+// running after `limit` is killed (SIGKILL) and the test fails.
+int Wait_Status(pid_t pid, std::chrono::seconds limit = std::chrono::seconds(300));
+
+// `text` cut at line feeds (no line feed kept; no empty last line).
+std::vector<std::string> Split_Lines(const std::string& text);
+
+// The names in `directory` without "." and "..", sorted; empty when it cannot be read.
+std::vector<std::string> Directory_Entries(const std::string& directory);
+
+}  // namespace mqw_test
+
+#endif  // TESTS_SUPPORT_PROGRAM_H_
