@@ -79,9 +79,11 @@ TEST_F(ChannelTest, BuiltInTimerGivesReadersTheTimeOfTheCall) {
   ASSERT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f.c", "fn", "x"));
   const uint64_t after = wall();
   const uint64_t timer = Last_Data().As<sTRTrace_Data>().timer;
-  ASSERT_GT(timer, info.timer_value);
-  const double at =
-      double(created) + double(timer - info.timer_value) * 1e7 / double(info.timer_frequency);
+  // Copied out of the packed record: the assertion macros bind references to their operands.
+  const uint64_t timer_value = info.timer_value;
+  const uint64_t frequency = info.timer_frequency;
+  ASSERT_GT(timer, timer_value);
+  const double at = double(created) + double(timer - timer_value) * 1e7 / double(frequency);
   // 5 ms of slack each way for the creation time's own reading.
   EXPECT_GE(at, double(before) - 50000.0);
   EXPECT_LE(at, double(after) + 50000.0);
