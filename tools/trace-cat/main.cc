@@ -29,6 +29,7 @@
 #include <mqtt-wrapper/TRTextSink.h>
 
 #include "trace/decode/trace_file_reader.h"
+#include "trace/format/trace_level.h"
 
 namespace {
 
@@ -105,21 +106,6 @@ class CCatOutput : public CClTextSink {
  private:
   const sFilters& m_Filters;
 };
-
-bool Parse_Level(const char* text, uint32_t* level) {
-  static const char* const kNames[] = {"trace", "debug", "info", "warning", "error", "critical"};
-  for (uint32_t i = 0; i < 6; ++i) {
-    if (strcasecmp(text, kNames[i]) == 0) {
-      *level = i;
-      return true;
-    }
-  }
-  if (text[0] >= '0' && text[0] <= '5' && text[1] == '\0') {
-    *level = static_cast<uint32_t>(text[0] - '0');
-    return true;
-  }
-  return false;
-}
 
 bool Is_Directory(const std::string& path) {
   struct stat info;
@@ -250,7 +236,7 @@ int main(int argc, char** argv) {
     } else if ((value = Option_Value("--format", argc, argv, &i, &missing))) {
       format = value;
     } else if ((value = Option_Value("--level", argc, argv, &i, &missing))) {
-      if (!Parse_Level(value, &filters.min_level)) {
+      if (!TRTrace_Parse_Level(value, &filters.min_level)) {
         fprintf(stderr,
                 "trace-cat: unknown level \"%s\" (0..5 or trace, debug, info, warning, error, "
                 "critical)\n",

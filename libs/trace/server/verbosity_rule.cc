@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <strings.h>
 
+#include "trace/format/trace_level.h"
+
 namespace {
 
 bool All_Digits(const std::string& text) {
@@ -16,21 +18,6 @@ bool All_Digits(const std::string& text) {
 
 }  // namespace
 
-bool TRS_Parse_Level(const char* text, uint32_t* level) {
-  static const char* const kNames[] = {"trace", "debug", "info", "warning", "error", "critical"};
-  for (uint32_t i = 0; i < 6; ++i) {
-    if (strcasecmp(text, kNames[i]) == 0) {
-      *level = i;
-      return true;
-    }
-  }
-  if (text[0] >= '0' && text[0] <= '5' && text[1] == '\0') {
-    *level = static_cast<uint32_t>(text[0] - '0');
-    return true;
-  }
-  return false;
-}
-
 bool TRS_Parse_Verbosity_Rule(const char* text, sTRS_Verbosity_Rule* rule, std::string* error) {
   const std::string value = text ? text : "";
   const size_t equals = value.rfind('=');
@@ -39,7 +26,7 @@ bool TRS_Parse_Verbosity_Rule(const char* text, sTRS_Verbosity_Rule* rule, std::
     return false;
   }
   sTRS_Verbosity_Rule parsed;
-  if (!TRS_Parse_Level(value.c_str() + equals + 1, &parsed.level)) {
+  if (!TRTrace_Parse_Level(value.c_str() + equals + 1, &parsed.level)) {
     *error = "unknown level \"" + value.substr(equals + 1) +
              "\" (0..5 or trace, debug, info, warning, error, critical)";
     return false;

@@ -32,7 +32,4 @@ bool TRS_Parse_Verbosity_Rule(const char* text, sTRS_Verbosity_Rule* rule, std::
 // Whether `pattern` matches `name` (fnmatch), or is all digits and equal to `number`.
 bool TRS_Name_Matches(const std::string& pattern, const std::string& name, uint32_t number);
 
-// A level name or digit as in the rules; false when unknown.
-bool TRS_Parse_Level(const char* text, uint32_t* level);
-
 #endif  // TRACE_SERVER_VERBOSITY_RULE_H_
