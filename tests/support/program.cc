@@ -72,4 +72,17 @@ std::vector<std::string> Directory_Entries(const std::string& directory) {
   return names;
 }
 
+uint32_t Scaled(uint32_t native) {
+  const char* emulator = getenv("MQW_EMULATOR");
+  uint32_t divisor = (emulator != nullptr && emulator[0] != 0) ? 10 : 1;
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+  divisor *= 10;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
+  divisor *= 10;
+#endif
+#endif
+  return native / divisor;
+}
+
 }  // namespace mqw_test

@@ -6,6 +6,7 @@
 #ifndef TESTS_SUPPORT_PROGRAM_H_
 #define TESTS_SUPPORT_PROGRAM_H_
 
+#include <stdint.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -28,6 +29,10 @@ std::vector<std::string> Split_Lines(const std::string& text);
 
 // The names in `directory` without "." and "..", sorted; empty when it cannot be read.
 std::vector<std::string> Directory_Entries(const std::string& directory);
+
+// `native` divided by 10 under an emulator (MQW_EMULATOR set) and again by 10 under a sanitizer,
+// where every call costs many times more: test volumes that stay meaningful and quick everywhere.
+uint32_t Scaled(uint32_t native);
 
 }  // namespace mqw_test
 

@@ -37,20 +37,6 @@ using mqw_test::Wait_Status;
 
 using namespace std::chrono_literals;
 
-// Volumes shrink under an emulator or a sanitizer, where every call costs many times more.
-uint32_t Scaled(uint32_t native) {
-  const char* emulator = getenv("MQW_EMULATOR");
-  uint32_t divisor = (emulator != nullptr && emulator[0] != 0) ? 10 : 1;
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-  divisor *= 10;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
-  divisor *= 10;
-#endif
-#endif
-  return native / divisor;
-}
-
 // One line of a host as trace-cat prints it with kFormat.
 const char kFormat[] = "%lv|%ms";
 struct Message {
@@ -238,8 +224,8 @@ TEST(TraceServerEndToEnd, FourThreadsArriveExactlyAndInOrder) {
     uint32_t calls;  // per thread
   };
   const Case cases[] = {
-      {"no loss", {}, Scaled(250000)},
-      {"10 % of the data packets dropped", {"--drop-percent", "10"}, Scaled(250000)},
+      {"no loss", {}, mqw_test::Scaled(250000)},
+      {"10 % of the data packets dropped", {"--drop-percent", "10"}, mqw_test::Scaled(250000)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -21,6 +21,7 @@
 
 #include "net_decode.h"
 #include "support/child_process.h"
+#include "support/program.h"
 #include "test_server.h"
 #include "trace/core/loss_listener.h"
 #include "trace/net/cl_network.h"
@@ -32,20 +33,6 @@ namespace net_test {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Volumes shrink under an emulator or a sanitizer, where every call costs many times more.
-uint32_t Scaled(uint32_t native) {
-  const char* emulator = getenv("MQW_EMULATOR");
-  uint32_t divisor = (emulator != nullptr && emulator[0] != 0) ? 10 : 1;
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-  divisor *= 10;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
-  divisor *= 10;
-#endif
-#endif
-  return native / divisor;
-}
 
 // A network sink made from option strings; released by the test.
 CClNetwork* Make_Sink(const std::vector<std::string>& options) {
@@ -251,7 +238,7 @@ void Expect_Delivered(TestServer* server, int threads, uint32_t calls,
 TEST(NetDelivery, EveryAcceptedCallArrivesOnceAndInOrder) {
   TestServer server;
   ASSERT_TRUE(server.Valid());
-  Expect_Delivered(&server, 4, Scaled(250000));
+  Expect_Delivered(&server, 4, mqw_test::Scaled(250000));
 }
 
 TEST(NetDelivery, LostDataPacketsAreSentAgainInOrder) {
@@ -259,7 +246,7 @@ TEST(NetDelivery, LostDataPacketsAreSentAgainInOrder) {
   ASSERT_TRUE(server.Valid());
   server.Set_Data_Drop(100);  // 10 %
   uint64_t resent = 0;
-  Expect_Delivered(&server, 2, Scaled(100000), nullptr, &resent);
+  Expect_Delivered(&server, 2, mqw_test::Scaled(100000), nullptr, &resent);
   EXPECT_GT(server.Dropped_Data(), 0u);
   EXPECT_GT(resent, 0u);
 }
