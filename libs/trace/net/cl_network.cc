@@ -138,6 +138,7 @@ uint32_t CClNetwork::Init_Pool() {
   Net_Plan_Window(&m_Plan, m_Socket->Send_Buffer_Size(), options.window);
   m_Payload = m_Plan.packet_size - kHeader;
   m_Window = m_Plan.window;
+  m_WindowCeiling = m_Window;
   m_Stats.window.store(m_Window, std::memory_order_relaxed);
 
   m_Pool.reset(new (std::nothrow) CBuffers_Pool(m_Plan.memory, m_Plan.packet_size, m_Journal));
@@ -188,7 +189,7 @@ uint32_t CClNetwork::Init_Members() {
   };
   if (!m_Connected_Event.Init(1, CMEvent::kManualReset))
     return fail("Connection event wasn't created !");
-  if (!m_CommEvents.Init(1, 0)) return fail("Exit event wasn't created !");
+  if (!m_CommEvents.Init(2, 0, 2)) return fail("Exit event wasn't created !");
   if (!Start_Thread(&m_CommThread, Static_Comm_Routine, this))
     return fail("Communication thread wasn't created !");
   m_CommStarted.store(true);
@@ -214,6 +215,11 @@ CTPacket* CClNetwork::Fresh_Data_Packet() {
 void CClNetwork::Queue_Ready(const sQueued_Packet& entry) {
   CLockGuard ready(&m_ReadyLock);
   if (!m_Ready.Push_Back(entry)) m_Pool->Push_Buffer(entry.packet);  // cannot happen: see Init_Pool
+}
+
+void CClNetwork::Signal_Full_Packet() {
+  // One pending signal is enough: the thread sends everything queued once it runs.
+  if (!m_DataSignalled.exchange(true, std::memory_order_acq_rel)) m_CommEvents.Set(eComm_Data);
 }
 
 uint32_t CClNetwork::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, uint32_t size) {
@@ -273,6 +279,7 @@ uint32_t CClNetwork::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, 
       uint32_t used = current.packet->Get_Size();
       if (used >= packet_size) {
         Queue_Ready(current);
+        Signal_Full_Packet();
         current = sQueued_Packet{Fresh_Data_Packet(), sQueued_Packet::kNo_Header};
         if (current.packet == nullptr) {
           m_Rejects.no_room.fetch_add(1, std::memory_order_relaxed);
@@ -287,7 +294,9 @@ uint32_t CClNetwork::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, 
       left -= step;
     }
   }
+  const bool full = packet_size - current.packet->Get_Size() <= kTP_Chunk_Header;
   Queue_Ready(current);
+  if (full) Signal_Full_Packet();
   return eCode_Ok;
 }
 
@@ -315,7 +324,7 @@ bool CClNetwork::Connection_Wait(uint32_t ms) {
 // Close
 
 void CClNetwork::Stop_Threads() {
-  if (m_CommStarted.load()) m_CommEvents.Set(0);
+  if (m_CommStarted.load()) m_CommEvents.Set(eComm_Exit);
   if (m_ChnlStarted.load()) m_ChnlEvents.Set(0);
   const pthread_t self = pthread_self();
   if (!pthread_equal(m_CommThread, self) && m_CommStarted.exchange(false)) {
@@ -372,7 +381,8 @@ void CClNetwork::Comm_Routine() {
   uint32_t exit_start = 0;
   for (;;) {
     const uint32_t event = m_CommEvents.Wait(wait);
-    if (event == 0 && !exiting) {
+    if (event == eComm_Data) m_DataSignalled.store(false, std::memory_order_release);
+    if (event == eComm_Exit && !exiting) {
       exiting = true;
       exit_start = GetTickCount();
     }
@@ -562,6 +572,11 @@ void CClNetwork::On_Acknowledgment(const sTP_View& view) {
     if (m_Pending == &m_DataWindow) {
       sQueued_Packet entry;
       while (m_InFlight.Pop_Front(&entry)) m_Pool->Push_Buffer(entry.packet);
+      if (!m_WindowLost && !m_Plan.window_fixed && m_Window < m_WindowCeiling) {
+        ++m_Window;
+        m_Stats.window.store(m_Window, std::memory_order_relaxed);
+      }
+      m_WindowLost = false;
       m_WindowBytes = 0;
       m_Resending = false;
       m_ReportFirst = m_ReportLast = kTP_No_ID;
@@ -597,8 +612,9 @@ void CClNetwork::Parse_Extensions(const sTP_View& view) {
       uint32_t bytes = 0;
       if (!TP_Extension_Byte_Count(record, &bytes)) continue;
       const uint32_t window = bytes / m_Plan.packet_size - 1;
-      if (!m_Plan.window_fixed && window < m_Window) {
-        m_Window = std::max<uint32_t>(window, 1);
+      if (!m_Plan.window_fixed && window < m_WindowCeiling) {
+        m_WindowCeiling = std::max<uint32_t>(window, 1);
+        m_Window = std::min(m_Window, m_WindowCeiling);
         m_Stats.window.store(m_Window, std::memory_order_relaxed);
       }
     } else if (record.type != kTP_Extension_User_Data) {
@@ -625,6 +641,7 @@ void CClNetwork::On_Window_Report(const sTP_View& view) {
       [&](const sQueued_Packet& entry) { m_Pool->Push_Buffer(entry.packet); });
   const uint32_t lost = m_InFlight.Count();
   if (lost > 0) {
+    m_WindowLost = true;
     m_Stats.reports_lost.fetch_add(1, std::memory_order_relaxed);
     NET_JOURNAL(IJournal::eError, "Process_Incoming_Packet",
                 "Server report: count of lost packets: %d, total: %d", static_cast<int>(lost),
@@ -632,6 +649,7 @@ void CClNetwork::On_Window_Report(const sTP_View& view) {
     if (!m_Plan.window_fixed && uint64_t{lost} * 100 / total > 59) {
       m_Window = std::max<uint32_t>(total - lost, 1);
       m_Stats.window.store(m_Window, std::memory_order_relaxed);
+      m_Stats.window_shrinks.fetch_add(1, std::memory_order_relaxed);
       NET_JOURNAL(IJournal::eError, "Process_Incoming_Packet",
                   "Recalculate transmission window due to network losses, new length: %d",
                   static_cast<int>(m_Window));
@@ -701,6 +719,7 @@ void CClNetwork::Reset_Connetion() {
   m_ReportFirst = m_ReportLast = kTP_No_ID;
   m_Resending = false;
   m_Waiting = false;
+  m_WindowLost = false;
 
   sLoss losses[kMaxChannels];
   sQueued_Packet entry;

@@ -74,7 +74,8 @@ class CClNetwork : public CClient {
     std::atomic<uint64_t> resets{0};        // Reset_Connetion runs
     std::atomic<uint64_t> lost_records{0};  // records discarded by resets
     std::atomic<uint64_t> lost_bytes{0};
-    std::atomic<uint32_t> window{0};  // current transmission window
+    std::atomic<uint64_t> window_shrinks{0};  // windows lowered by a loss report
+    std::atomic<uint32_t> window{0};          // current transmission window
   };
 
   CClNetwork(char** args, int count);
@@ -106,6 +107,9 @@ class CClNetwork : public CClient {
   // Sent's helpers.
   CTPacket* Fresh_Data_Packet() TR_REQUIRES(m_StatusLock);
   void Queue_Ready(const sQueued_Packet& entry) TR_REQUIRES(m_StatusLock);
+  // Wakes the communication thread for a packet that has no room left, so that full packets go
+  // out at once instead of after its idle wait (which still sends partly filled ones).
+  void Signal_Full_Packet();
 
   // Communication thread.
   static void* Static_Comm_Routine(void* self);
@@ -161,6 +165,11 @@ class CClNetwork : public CClient {
   int64_t m_ResendCursor = -1;  // index in m_InFlight, -1 unset
   uint16_t m_ClientID = kTP_No_Client;
   uint32_t m_Window = 1;
+  // The window's ceiling: the plan's window, lowered by the server's buffer extension. After a
+  // loss report lowered m_Window, every window confirmed without loss raises it by one packet up
+  // to this ceiling, so that one burst of losses does not slow the sink for the rest of its life.
+  uint32_t m_WindowCeiling = 1;
+  bool m_WindowLost = false;  // the current window had a loss report
   uint32_t m_WindowBytes = 0;
   uint32_t m_WindowStart = 0;
   uint32_t m_ReportFirst = kTP_No_ID;
@@ -179,7 +188,9 @@ class CClNetwork : public CClient {
   CTPClient_Bye m_Bye;
 
   CMEvent m_Connected_Event;  // 0: manual, set while the server has accepted the client
-  CMEvent m_CommEvents;       // 0: exit
+  enum eComm_Event : uint32_t { eComm_Exit = 0, eComm_Data = 1 };
+  CMEvent m_CommEvents;  // eComm_Exit (auto-reset), eComm_Data (counting)
+  std::atomic<bool> m_DataSignalled{false};  // an eComm_Data signal is pending
   CMEvent m_ChnlEvents;       // 0: exit, 1: data in (counting)
   pthread_t m_CommThread{};
   pthread_t m_ChnlThread{};

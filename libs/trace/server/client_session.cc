@@ -84,6 +84,7 @@ void CTRS_Session::Drain() {
     m_Held.erase(held);
     m_HeldBytes -= static_cast<uint32_t>(body.size());
     Deliver(body.data(), static_cast<uint32_t>(body.size()));
+    Recycle(std::move(body));
   }
 }
 
@@ -120,8 +121,22 @@ void CTRS_Session::On_Data(const sTP_View& packet) {
     ++m_Stats.dropped_no_room;
     return;
   }
-  m_Held.emplace(packet.id, std::vector<uint8_t>(body, body + size));
+  Hold(packet.id, body, size);
+}
+
+void CTRS_Session::Hold(uint32_t id, const uint8_t* body, uint32_t size) {
+  std::vector<uint8_t> copy;
+  if (!m_Spare.empty()) {
+    copy = std::move(m_Spare.back());
+    m_Spare.pop_back();
+  }
+  copy.assign(body, body + size);
+  m_Held.emplace(id, std::move(copy));
   m_HeldBytes += size;
+}
+
+void CTRS_Session::Recycle(std::vector<uint8_t>&& body) {
+  if (m_Spare.size() < kSpare_Bodies) m_Spare.push_back(std::move(body));
 }
 
 void CTRS_Session::On_Data_Window(const sTP_View& packet, tTRS_Reply* reply) {

@@ -109,6 +109,8 @@ class CTRS_Session {
   void Refuse(uint32_t id, tTRS_Reply* reply);
   void Report(uint32_t window_id, tTRS_Reply* reply);
   bool Held(uint32_t id) const { return m_Held.find(id) != m_Held.end(); }
+  void Hold(uint32_t id, const uint8_t* body, uint32_t size);
+  void Recycle(std::vector<uint8_t>&& body);
 
   const uint16_t m_ClientID;
   const sTRS_Limits m_Limits;
@@ -133,6 +135,11 @@ class CTRS_Session {
   uint32_t m_DoneID = 0;
 
   std::map<uint32_t, std::vector<uint8_t>> m_Held;  // data bodies by packet ID
+  // Bodies delivered from m_Held, kept (at most kSpare_Bodies) so that holding the next window
+  // reuses their memory instead of allocating a buffer per packet (at most 16 packets of memory
+  // per client stay reserved this way).
+  static constexpr size_t kSpare_Bodies = 16;
+  std::vector<std::vector<uint8_t>> m_Spare;
   uint32_t m_HeldBytes = 0;
   std::vector<bool> m_Reported;  // by distance in the window: marked lost in a report
 

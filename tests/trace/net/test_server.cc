@@ -75,7 +75,7 @@ size_t TestServer::Stream_Count() {
 
 uint64_t TestServer::Total_Stream_Bytes() {
   std::lock_guard<std::mutex> lock(mutex_);
-  uint64_t total = 0;
+  uint64_t total = counted_bytes_;
   for (const auto& stream : streams_) total += stream.size();
   return total;
 }
@@ -106,6 +106,10 @@ void TestServer::On_Client(uint16_t, const sTRS_Hello&, bool) {
 void TestServer::On_Stream(uint16_t, const uint8_t* bytes, uint32_t size) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (streams_.empty()) streams_.emplace_back();
+  if (count_only_) {
+    counted_bytes_ += size;
+    return;
+  }
   streams_.back().insert(streams_.back().end(), bytes, bytes + size);
   changed_.notify_all();
 }

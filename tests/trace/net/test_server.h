@@ -50,6 +50,9 @@ class TestServer : public ITRS_Listener {
 
   // Drops `per_mille` of every 1000 data packets (spread evenly) before the protocol sees them.
   void Set_Data_Drop(uint32_t per_mille) { drop_per_mille_ = per_mille; }
+  // Keeps only the byte count of the streams, not their bytes (benchmarks: what is measured is
+  // the sink, not this server's memory growth). Streams() then returns empty streams.
+  void Set_Count_Only(bool on) { count_only_ = on; }
   // The next acknowledgement carries `payload` for `channel` as user data.
   void Queue_User_Data(uint32_t channel, const std::vector<uint8_t>& payload);
 
@@ -87,6 +90,8 @@ class TestServer : public ITRS_Listener {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<std::vector<uint8_t>> streams_;
+  std::atomic<bool> count_only_{false};
+  uint64_t counted_bytes_ = 0;  // stream bytes not kept (count-only mode)
   std::vector<uint8_t> user_data_;
   uint64_t hellos_ = 0;
   uint64_t byes_ = 0;

@@ -49,6 +49,30 @@ TEST(TransportCrcTest, IsTheComplementOfTheCommonCrc32) {
   EXPECT_EQ(g_pCRC32_Table[128], 0xEDB88320u);
 }
 
+// The fast paths fold several bytes per step: every length and start alignment around their step
+// must give the register of the bit-by-bit definition, also when continued from a partial result.
+TEST(TransportCrcTest, EveryLengthAndAlignmentMatchesTheBitwiseDefinition) {
+  auto bitwise = [](const uint8_t* bytes, size_t size, uint32_t crc) {
+    for (size_t i = 0; i < size; ++i) {
+      crc ^= bytes[i];
+      for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+    }
+    return crc;
+  };
+  uint8_t data[96];
+  uint32_t seed = 12345;
+  for (uint8_t& byte : data) byte = static_cast<uint8_t>((seed = seed * 1103515245 + 12345) >> 16);
+  for (uint32_t start = 0; start < 8; ++start) {
+    for (uint32_t size = 0; start + size <= sizeof(data); ++size) {
+      SCOPED_TRACE(testing::Message() << "start " << start << " size " << size);
+      ASSERT_EQ(TP_CRC32(data + start, size), bitwise(data + start, size, 0xFFFFFFFF));
+      const uint32_t half = size / 2;
+      ASSERT_EQ(TP_CRC32(data + start + half, size - half, TP_CRC32(data + start, half)),
+                bitwise(data + start, size, 0xFFFFFFFF));
+    }
+  }
+}
+
 TEST(TransportCrcTest, CoversBytesFromOffsetFourToTheSizeField) {
   uint8_t packet[40];
   for (uint32_t i = 0; i < sizeof(packet); ++i) packet[i] = static_cast<uint8_t>(i);
