@@ -222,6 +222,46 @@ void CClNetwork::Signal_Full_Packet() {
   if (!m_DataSignalled.exchange(true, std::memory_order_acq_rel)) m_CommEvents.Set(eComm_Data);
 }
 
+bool CClNetwork::Append_In_Place(uint32_t id, const sTRC_Data_Chunk* chunks, uint32_t count,
+                                 uint32_t size) {
+  const uint32_t packet_size = m_Plan.packet_size;
+  bool full;
+  {
+    CLockGuard ready(&m_ReadyLock);
+    if (m_Ready.Empty()) return false;
+    sQueued_Packet& back = m_Ready.Back();
+    const uint32_t used = back.packet->Get_Size();
+    const uint32_t room = packet_size - used;
+    const bool extend = m_OpenPacket != nullptr && m_OpenChannel == id &&
+                        m_OpenLength + size <= kMax_Open_Record;
+    // Exactly what the general path would write: the same record rules, the same bytes.
+    if (!extend && room <= kTP_Chunk_Header) return false;
+    const uint32_t need = size + (extend ? 0 : kTP_Chunk_Header);
+    if (need > room) return false;
+    uint8_t* at = back.packet->Get_Buffer() + used;
+    if (extend) {
+      m_OpenLength += size;
+      TP_Store32(m_OpenPacket->Get_Buffer() + m_OpenOffset, User_Header(id, m_OpenLength));
+    } else {
+      TP_Store32(at, User_Header(id, size + kTP_Chunk_Header));
+      if (back.first_header == sQueued_Packet::kNo_Header) back.first_header = used;
+      m_OpenPacket = back.packet;
+      m_OpenOffset = used;
+      m_OpenLength = size + kTP_Chunk_Header;
+      m_OpenChannel = id;
+      at += kTP_Chunk_Header;
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+      memcpy(at, chunks[i].data, chunks[i].size);
+      at += chunks[i].size;
+    }
+    back.packet->Set_Size(static_cast<uint16_t>(used + need));
+    full = room - need <= kTP_Chunk_Header;
+  }
+  if (full) Signal_Full_Packet();
+  return true;
+}
+
 uint32_t CClNetwork::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, uint32_t size) {
   if (m_Status != eCode_Ok) {
     m_Rejects.error.fetch_add(1, std::memory_order_relaxed);
@@ -244,6 +284,8 @@ uint32_t CClNetwork::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, 
   }
 
   const uint32_t packet_size = m_Plan.packet_size;
+  if (Append_In_Place(id, chunks, count, size)) return eCode_Ok;
+
   sQueued_Packet current;
   {
     CLockGuard ready(&m_ReadyLock);
@@ -382,6 +424,8 @@ void CClNetwork::Comm_Routine() {
   for (;;) {
     const uint32_t event = m_CommEvents.Wait(wait);
     if (event == eComm_Data) m_DataSignalled.store(false, std::memory_order_release);
+    // A whole idle wait without a full packet: the partly filled one goes now.
+    m_TakePartial = (event == MEVENT_NONE && wait > 0) || exiting || event == eComm_Exit;
     if (event == eComm_Exit && !exiting) {
       exiting = true;
       exit_start = GetTickCount();
@@ -479,9 +523,15 @@ CTPacket* CClNetwork::Get_Delivered_Packet() {
       return Create_Data_Wnd_Report();
     sQueued_Packet entry;
     bool taken;
+    bool filling;
     {
       CLockGuard ready(&m_ReadyLock);
-      taken = m_Ready.Pop_Front(&entry);
+      // The last queued packet is the one Sent goes on filling: while full packets keep coming
+      // it waits for its own fill (or for an idle pass), so a busy stream goes out in whole
+      // packets instead of a partial packet after every full one.
+      filling = m_Ready.Count() == 1 && !m_TakePartial &&
+                           m_Plan.packet_size - m_Ready.At(0).packet->Get_Size() > kTP_Chunk_Header;
+      taken = !filling && m_Ready.Pop_Front(&entry);
       if (taken && entry.packet == m_OpenPacket) {
         m_OpenPacket = nullptr;
         m_OpenChannel = kNo_Channel;
@@ -502,6 +552,8 @@ CTPacket* CClNetwork::Get_Delivered_Packet() {
       m_Stats.data_sent.fetch_add(1, std::memory_order_relaxed);
       return entry.packet;
     }
+    // The window stays open for the packet being filled rather than closing early.
+    if (filling) return nullptr;
     if (!m_InFlight.Empty()) return Create_Data_Wnd_Report();
   } else if (!m_InFlight.Empty()) {
     m_LastSend = now;

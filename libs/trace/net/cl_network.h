@@ -107,6 +107,10 @@ class CClNetwork : public CClient {
   // Sent's helpers.
   CTPacket* Fresh_Data_Packet() TR_REQUIRES(m_StatusLock);
   void Queue_Ready(const sQueued_Packet& entry) TR_REQUIRES(m_StatusLock);
+  // The common case: the record (or its extension) fits in the packet at the end of the ready
+  // queue, written there under one hold of the ready lock. False changes nothing.
+  bool Append_In_Place(uint32_t id, const sTRC_Data_Chunk* chunks, uint32_t count, uint32_t size)
+      TR_REQUIRES(m_StatusLock);
   // Wakes the communication thread for a packet that has no room left, so that full packets go
   // out at once instead of after its idle wait (which still sends partly filled ones).
   void Signal_Full_Packet();
@@ -170,6 +174,7 @@ class CClNetwork : public CClient {
   // to this ceiling, so that one burst of losses does not slow the sink for the rest of its life.
   uint32_t m_WindowCeiling = 1;
   bool m_WindowLost = false;  // the current window had a loss report
+  bool m_TakePartial = true;  // this pass may send the packet Sent is still filling
   uint32_t m_WindowBytes = 0;
   uint32_t m_WindowStart = 0;
   uint32_t m_ReportFirst = kTP_No_ID;
