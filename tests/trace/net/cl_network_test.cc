@@ -220,9 +220,10 @@ void Expect_Delivered(TestServer* server, int threads, uint32_t calls,
   ASSERT_NE(channel, nullptr);
   Trace_Accepted(channel, threads, calls);
   channel->Release();
+  sink->Close();  // waits until everything queued is confirmed (within the exit time-out)
   if (resent) *resent = sink->Stats().data_resent.load();
   (void)stats_out;
-  sink->Release();  // waits until everything queued is confirmed (within the exit time-out)
+  sink->Release();
 
   const auto streams = server->Streams();
   ASSERT_EQ(streams.size(), 1u);
