@@ -87,9 +87,9 @@ void Sustained(benchmark::State& state, bool network) {
     server.Set_Data_Drop(static_cast<uint32_t>(state.range(0)));
     server.Set_Count_Only(true);
     Dir().Clear();
-    const auto start = std::chrono::steady_clock::now();
     ITR_Client* client = Make(network, &server, network ? state.range(1) : 0);
     ITR_Trace* channel = TR_Create_Trace(client, "bench", nullptr);
+    const auto start = std::chrono::steady_clock::now();
     uint64_t refused = 0;
     for (int i = 0; i < kSustainedCalls;) {
       if (channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "value %d of %s", i,
