@@ -2,8 +2,9 @@
 // started at 0xFFFFFFFF, and no final inversion (so the result is the
 // complement of the common CRC-32 of the same bytes: "abc" gives 0xCADBBE3D).
 //
-// Computed eight bytes per step with sliced tables, or with the CPU's CRC instructions where an
-// aarch64 host has them; every path gives the same register as the bit-by-bit definition.
+// Computed with the CPU's CRC instructions where an aarch64 host has them, with carry-less
+// multiplication where an x86-64 host has it, else eight bytes per step with sliced tables; every
+// path gives the same register as the bit-by-bit definition.
 //
 // Thread-safety: the table is constant; the functions have no state.
 #ifndef TRACE_NET_CRC32_H_

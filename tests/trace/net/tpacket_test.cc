@@ -59,11 +59,14 @@ TEST(TransportCrcTest, EveryLengthAndAlignmentMatchesTheBitwiseDefinition) {
     }
     return crc;
   };
-  uint8_t data[96];
+  uint8_t data[4096];
   uint32_t seed = 12345;
   for (uint8_t& byte : data) byte = static_cast<uint8_t>((seed = seed * 1103515245 + 12345) >> 16);
+  std::vector<uint32_t> sizes;
+  for (uint32_t size = 0; size <= 96; ++size) sizes.push_back(size);
+  sizes.insert(sizes.end(), {1000, 1471, 4088});
   for (uint32_t start = 0; start < 8; ++start) {
-    for (uint32_t size = 0; start + size <= sizeof(data); ++size) {
+    for (uint32_t size : sizes) {
       SCOPED_TRACE(testing::Message() << "start " << start << " size " << size);
       ASSERT_EQ(TP_CRC32(data + start, size), bitwise(data + start, size, 0xFFFFFFFF));
       const uint32_t half = size / 2;
