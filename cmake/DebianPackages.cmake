@@ -4,7 +4,8 @@
 #   libmqtt-wrapper-dev         headers, the unversioned link, mqtt-wrapper.pc, the CMake package
 #   mqtt-wrapper-tools          trace-cat and trace-server, their manual pages, the systemd unit
 # The version is the project's; the runtime dependencies are computed from the binaries by
-# dpkg-shlibdeps, for the cross build from the :arm64 libraries that the build linked against.
+# dpkg-shlibdeps, which reads the binaries' architecture from the files themselves and so takes
+# the :arm64 libraries' symbols for the cross build.
 # The packages install under CMAKE_INSTALL_PREFIX, which must be /usr (scripts/package.sh
 # configures it), so that GNUInstallDirs gives the multiarch library directory.
 
@@ -125,11 +126,6 @@ storing under /var/lib/trace-server.")
 
 # CPack writes no Multi-Arch field and no ldconfig trigger; this step completes the packages.
 set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/DebianControl.cmake)
-set(MQW_DEB_MULTIARCH "${MQW_LIB_PACKAGE}=same;${MQW_DEV_PACKAGE}=same;${MQW_TOOLS_PACKAGE}=foreign")
-set(CPACK_MQW_DEB_MULTIARCH "${MQW_DEB_MULTIARCH}")
-set(CPACK_MQW_DEB_HOST_ARCH ${MQW_DEB_ARCH})
-# dpkg-shlibdeps looks for the libraries of the packages' architecture (the :arm64 ones for the
-# cross build) when DEB_HOST_ARCH names it; cpack reads this file before it runs.
-set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/DebianCPackRun.cmake)
+set(CPACK_MQW_DEB_MULTIARCH "${MQW_LIB_PACKAGE}=same;${MQW_DEV_PACKAGE}=same;${MQW_TOOLS_PACKAGE}=foreign")
 
 include(CPack)
