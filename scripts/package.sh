@@ -62,7 +62,7 @@ done
 echo "=== [package] lintian ==="
 # Errors fail; the remaining warnings and notes are printed (the README says which are expected).
 status=0
-report="$(lintian --fail-on error --info "$out"/*.deb 2>&1)" || status=$?
+report="$(lintian --fail-on error --display-info "$out"/*.deb 2>&1)" || status=$?
 grep -v 'running with root privileges' <<<"$report" || true
 if [ "$status" -ne 0 ]; then
   echo "lintian reports errors (status $status)" >&2

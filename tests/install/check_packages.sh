@@ -70,7 +70,8 @@ echo "--- amd64 consumer (pkg-config)"
 # shellcheck disable=SC2046
 c++ -std=c++20 -Wall -Wextra -Werror "$consumer_dir/main.cc" -o "$work/consumer-pc" \
   $(pkg-config --cflags --libs mqtt-wrapper)
-ldd "$work/consumer-pc" | grep -qE "libmqtt-wrapper.so.0 => (/usr)?/lib/x86_64-linux-gnu/libmqtt-wrapper.so.0"
+loaded="$(ldd "$work/consumer-pc")"
+grep -qE "libmqtt-wrapper.so.0 => (/usr)?/lib/x86_64-linux-gnu/libmqtt-wrapper.so.0" <<<"$loaded"
 "$work/consumer-pc"
 
 echo "--- amd64 consumer (find_package)"
@@ -98,7 +99,7 @@ cmake -S "$consumer_dir" -B "$work/arm64" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake" >/dev/null
 cmake --build "$work/arm64" >/dev/null
 # The loader's trace mode names the library it would load: the installed one.
-qemu-aarch64 -E LD_TRACE_LOADED_OBJECTS=1 "$work/arm64/consumer" |
-  grep -qE "libmqtt-wrapper.so.0 => (/usr)?/lib/aarch64-linux-gnu/libmqtt-wrapper.so.0"
+loaded="$(qemu-aarch64 -E LD_TRACE_LOADED_OBJECTS=1 "$work/arm64/consumer")"
+grep -qE "libmqtt-wrapper.so.0 => (/usr)?/lib/aarch64-linux-gnu/libmqtt-wrapper.so.0" <<<"$loaded"
 qemu-aarch64 "$work/arm64/consumer"
 echo "--- packages installed and used on amd64 and arm64"
