@@ -63,8 +63,11 @@ if compgen -G "/etc/systemd/system/*.wants/trace-server.service" >/dev/null; the
   exit 1
 fi
 if command -v systemd-analyze >/dev/null; then
-  systemd-analyze verify "$unit"
+  systemd-analyze verify --man=no "$unit"
 fi
+for page in trace-cat trace-server; do
+  test -f "/usr/share/man/man1/$page.1.gz"
+done
 
 echo "--- amd64 consumer (pkg-config)"
 # shellcheck disable=SC2046
