@@ -6,7 +6,8 @@ set -euo pipefail
 native_pkgs=(cmake g++ make pkg-config ccache ninja-build
              libpaho-mqtt-dev libfmt-dev googletest libgtest-dev libbenchmark-dev libspdlog-dev
              mosquitto rsyslog iproute2 util-linux procps
-             clang-14 libclang-rt-14-dev)  # clang: the thread-safety, ThreadSanitizer and fuzz builds
+             clang-14 libclang-rt-14-dev  # clang: the thread-safety, ThreadSanitizer and fuzz builds
+             abigail-tools lintian)       # the interface check (abidiff) and the packages' check
 cross_pkgs=(g++-aarch64-linux-gnu qemu-user
             libc6:arm64 libstdc++6:arm64 libpaho-mqtt-dev:arm64 libfmt-dev:arm64)
 

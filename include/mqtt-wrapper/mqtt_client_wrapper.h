@@ -54,17 +54,19 @@ struct MqttMessage {
 // The wrapper's status and inbound queue; Paho gets its address as callback context.
 struct client_status;
 
-class MQW_EXPORT MqttAsyncWrapper {
+// Exported member by member, not as a whole class: the private members stay out of the
+// library's interface, so they may change without breaking programs built against it.
+class MqttAsyncWrapper {
  public:
   // Creates the Paho client (not connected). `timeout` bounds every command; values below 1 ms
   // are raised to 1 ms. Throws std::runtime_error when the client cannot be created.
-  MqttAsyncWrapper(const std::string& clientId, std::chrono::milliseconds timeout);
-  explicit MqttAsyncWrapper(const std::string& clientId);  // time-out 5000 ms
+  MQW_EXPORT MqttAsyncWrapper(const std::string& clientId, std::chrono::milliseconds timeout);
+  MQW_EXPORT explicit MqttAsyncWrapper(const std::string& clientId);  // time-out 5000 ms
   // Disconnects (best effort, never throws) and destroys the Paho client, after waiting for
   // callbacks still running. No other call on this wrapper may run concurrently with or after
   // the destructor. Destroyed from its own callback, the wrapper only ends the session and leaves
   // its Paho client allocated.
-  ~MqttAsyncWrapper();
+  MQW_EXPORT ~MqttAsyncWrapper();
 
   MqttAsyncWrapper(const MqttAsyncWrapper&) = delete;
   MqttAsyncWrapper& operator=(const MqttAsyncWrapper&) = delete;
@@ -72,46 +74,50 @@ class MQW_EXPORT MqttAsyncWrapper {
   // Connects to the broker; the callbacks (may be null) receive the address of the client handle
   // cell as context and run on Paho's thread after the waiting caller has been woken. Refused
   // with std::runtime_error while already connected.
-  void Connect(bool cleanSession, MQTTAsync_onSuccess* successCallback,
-               MQTTAsync_onFailure* failureCallback);
+  MQW_EXPORT void Connect(bool cleanSession, MQTTAsync_onSuccess* successCallback,
+                          MQTTAsync_onFailure* failureCallback);
 
   // Publishes one message and returns when Paho reports it complete. The topic must be a valid
   // MQTT topic name (1 to 65535 bytes, no NUL, no wildcard); otherwise std::runtime_error is
   // thrown before anything is sent.
-  void Send(const std::string& topic, const std::vector<unsigned char>& payload, Qos qos,
-            bool retained);
-  void Send(const std::string& topic, const std::string& payload, Qos qos, bool retained);
+  MQW_EXPORT void Send(const std::string& topic, const std::vector<unsigned char>& payload, Qos qos,
+                       bool retained);
+  MQW_EXPORT void Send(const std::string& topic, const std::string& payload, Qos qos,
+                       bool retained);
 
   // Subscribes one topic filter (or each of a list, in order, stopping at the first failure).
   // `dropRetained` sets the wrapper-wide switch that discards arriving retained messages. An
   // invalid filter (empty, over 65535 bytes, NUL or control characters, misplaced '+' or '#') is
   // refused with std::runtime_error before anything changes; so is one given to Unsubscribe.
-  void Subscribe(const std::string& topic, Qos qos, bool dropRetained,
-                 MQTTAsync_onSuccess* successCallback, MQTTAsync_onFailure* failureCallback);
-  void Subscribe(const std::vector<std::string>& topics, Qos qos, bool dropRetained,
-                 MQTTAsync_onSuccess* successCallback, MQTTAsync_onFailure* failureCallback);
+  MQW_EXPORT void Subscribe(const std::string& topic, Qos qos, bool dropRetained,
+                            MQTTAsync_onSuccess* successCallback,
+                            MQTTAsync_onFailure* failureCallback);
+  MQW_EXPORT void Subscribe(const std::vector<std::string>& topics, Qos qos, bool dropRetained,
+                            MQTTAsync_onSuccess* successCallback,
+                            MQTTAsync_onFailure* failureCallback);
   // Removes queued messages of exactly this topic ("/#": all of them), then unsubscribes.
-  void Unsubscribe(const std::string& topic);
-  void Unsubscribe(const std::vector<std::string>& topics);
+  MQW_EXPORT void Unsubscribe(const std::string& topic);
+  MQW_EXPORT void Unsubscribe(const std::vector<std::string>& topics);
 
   // Takes the oldest queued message of `topic` ("/#": of any topic), waiting up to `timeout`
   // seconds (0: without limit; below 0: only what is already queued). Throws std::runtime_error
   // "Timeout on topic: <topic>" when none arrives in time.
-  MqttMessage Receive(const std::string& topic, int timeout);
+  MQW_EXPORT MqttMessage Receive(const std::string& topic, int timeout);
   // Same for the oldest message whose whole topic matches `topicPattern` ("Timeout on regex").
-  MqttMessage Receive(const std::regex& topicPattern, int timeout);
-  void ClearRecievedQueue();
-  size_t getReceiveQueueSize();
+  MQW_EXPORT MqttMessage Receive(const std::regex& topicPattern, int timeout);
+  MQW_EXPORT void ClearRecievedQueue();
+  MQW_EXPORT size_t getReceiveQueueSize();
 
   // Paho response callbacks of every command; `context` is the client_status.
-  static void onSuccess(void* context, MQTTAsync_successData* response);
-  static void onFailure(void* context, MQTTAsync_failureData* response);
+  MQW_EXPORT static void onSuccess(void* context, MQTTAsync_successData* response);
+  MQW_EXPORT static void onFailure(void* context, MQTTAsync_failureData* response);
   // Paho client callbacks; `context` is the client_status.
-  static void onConnectionLost(void* context, char* cause);
-  static int onMsgArrive(void* context, char* topicName, int topicLen, MQTTAsync_message* message);
-  static void onDelivery(void* context, MQTTAsync_token token);
+  MQW_EXPORT static void onConnectionLost(void* context, char* cause);
+  MQW_EXPORT static int onMsgArrive(void* context, char* topicName, int topicLen,
+                                    MQTTAsync_message* message);
+  MQW_EXPORT static void onDelivery(void* context, MQTTAsync_token token);
 
-  static const std::string& GetLocalAddress();
+  MQW_EXPORT static const std::string& GetLocalAddress();
 
  private:
   void sendBytes(const std::string& topic, const unsigned char* data, size_t size, Qos qos,

@@ -28,6 +28,7 @@
 
 #include <mqtt-wrapper/TRTextSink.h>
 
+#include "mqw_version.h"
 #include "trace/decode/trace_file_reader.h"
 #include "trace/format/trace_level.h"
 
@@ -58,6 +59,7 @@ const char kUsage[] =
     "  -f, --follow       after the last file, wait for more data and print it as it is written;\n"
     "                     with a directory, move on to newer files as they appear\n"
     "  -h, --help         show this text\n"
+    "  --version          show the version\n"
     "\n"
     "Exit status: 0 all files read completely; 1 a file was missing, damaged or truncated\n"
     "(reported with its name and offset); 2 wrong usage.\n";
@@ -230,6 +232,9 @@ int main(int argc, char** argv) {
     const char* value = nullptr;
     if (strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0) {
       fputs(kUsage, stdout);
+      return 0;
+    } else if (strcmp(arg, "--version") == 0) {
+      fputs("trace-cat " MQW_VERSION "\n", stdout);
       return 0;
     } else if (strcmp(arg, "-f") == 0 || strcmp(arg, "--follow") == 0) {
       follow = true;

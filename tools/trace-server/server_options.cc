@@ -4,7 +4,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-const char kTrace_Server_Version[] = "trace-server 1.0\n";
+#include "mqw_version.h"
+
+const char kTrace_Server_Version[] = "trace-server " MQW_VERSION "\n";
 
 const char kTrace_Server_Usage[] =
     "Usage: trace-server [options]\n"
