@@ -56,7 +56,7 @@ void Sample(uint64_t* ticks, uint64_t* ns) {
 // Ticks per second of the time-stamp counter, measured over about 20 ms of the monotonic clock
 // (a few parts per million), rounded to 1 kHz; 0 when the measurement is implausible.
 uint64_t Calibrate_TSC() {
-  uint64_t ticks0, ns0, ticks1, ns1;
+  uint64_t ticks0 = 0, ns0 = 0, ticks1 = 0, ns1 = 0;
   Sample(&ticks0, &ns0);
   timespec pause{0, 20000000L};
   while (nanosleep(&pause, &pause) != 0) {
