@@ -36,7 +36,9 @@ run_stage() {
   (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 900)
 }
 
+started=$SECONDS
 for s in "${stages[@]}"; do
+  stage_start=$SECONDS
   case "$s" in
     native)  run_stage native -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr ;;
     asan)    run_stage asan -DCMAKE_BUILD_TYPE=Debug -DMQW_SANITIZE=address -DMQW_BUILD_BENCH=OFF \
@@ -53,5 +55,6 @@ for s in "${stages[@]}"; do
              bash tests/install/check_packages.sh build/packages tests/install/consumer "$version" ;;
     *) echo "unknown stage: $s" >&2; exit 2 ;;
   esac
+  echo "=== [$s] done in $((SECONDS - stage_start)) s ==="
 done
-echo "=== all test stages passed: ${stages[*]} ==="
+echo "=== all test stages passed: ${stages[*]} (in $((SECONDS - started)) s) ==="
