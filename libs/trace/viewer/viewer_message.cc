@@ -1,0 +1,55 @@
+#include "trace/viewer/viewer_message.h"
+
+#include <stdio.h>
+
+namespace {
+
+constexpr uint64_t k1601_To_1970 = 116444736000000000ull;
+
+void Assign(std::string* out, const char* text, uint64_t length, size_t cap) {
+  if (!text) {
+    out->clear();
+    return;
+  }
+  out->assign(text, length < cap ? length : cap);
+}
+
+}  // namespace
+
+int64_t Viewer_Unix_Microseconds(uint64_t absolute_time) {
+  return (static_cast<int64_t>(absolute_time) - static_cast<int64_t>(k1601_To_1970)) / 10;
+}
+
+const char* Viewer_Level_Name(uint32_t level) {
+  static const char* const kNames[] = {"trace", "debug", "info", "warning", "error", "critical"};
+  return kNames[level > 5 ? 5 : level];
+}
+
+void Viewer_Message_From_Log(const CClTextSink::sLog& log, const char* line, uint64_t length,
+                             const std::string& host, sViewer_Message* out) {
+  out->time_us = Viewer_Unix_Microseconds(log.absolute_time);
+  char time[48];
+  const int written = snprintf(time, sizeof(time), "%04u-%02u-%02u %02u:%02u:%02u.%03u%03u",
+                               log.year, log.month, log.day, log.hour, log.minute, log.second,
+                               log.millisecond, log.microsecond);
+  out->time.assign(time, written > 0 ? static_cast<size_t>(written) : 0);
+  out->host.assign(host, 0, sViewer_Message::kMax_Name);
+  Assign(&out->channel, log.channel_name, log.channel_name_length, sViewer_Message::kMax_Name);
+  out->level = log.level > 5 ? 5 : log.level;
+  out->thread_id = log.thread_id;
+  Assign(&out->thread, log.thread_name, log.thread_name_length, sViewer_Message::kMax_Name);
+  Assign(&out->module, log.module_name, log.module_name_length, sViewer_Message::kMax_Name);
+  if (log.descriptor) {
+    Assign(&out->file, log.descriptor->file_name, log.descriptor->file_name_length,
+           sViewer_Message::kMax_Name);
+    out->line = log.descriptor->line;
+    Assign(&out->function, log.descriptor->function, log.descriptor->function_length,
+           sViewer_Message::kMax_Name);
+  } else {
+    out->file.clear();
+    out->line = 0;
+    out->function.clear();
+  }
+  Assign(&out->text, log.message, log.message_length, sViewer_Message::kMax_Text);
+  Assign(&out->rendered, line, length, sViewer_Message::kMax_Text);
+}
