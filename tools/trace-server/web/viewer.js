@@ -21,7 +21,7 @@ const state = {
   timeline: null,  // stored: the server's buckets
   hosts: [],
   rowHeight: 20,
-  dirty: true,
+  dirty: false,
 };
 
 // --- helpers -------------------------------------------------------------------------------
@@ -252,7 +252,7 @@ function drawTimeline() {
   const seconds = timeline.width_us / 1e6;
   const total = timeline.buckets.reduce((a, b) => a + b.reduce((x, y) => x + y, 0), 0);
   text($('timeline-legend'), total + ' messages from ' + new Date(timeline.start_us / 1000).toLocaleString() +
-    ', ' + seconds + ' s per bar (per second: divide by ' + seconds + '); click a bar to go there');
+    ', ' + seconds + ' s per bar, coloured by level; click a bar to go there');
 }
 
 function timelineClick(event) {
