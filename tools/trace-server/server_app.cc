@@ -201,12 +201,6 @@ void CServer_App::Take_Requests() {
       return t;
     }();
     note.time_us = static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-    char when[64];
-    tm local;
-    localtime_r(&now.tv_sec, &local);
-    const size_t length = strftime(when, sizeof(when), "%Y-%m-%d %H:%M:%S", &local);
-    snprintf(when + length, sizeof(when) - length, ".%06ld", now.tv_nsec / 1000);
-    note.time = when;
     note.host = request.host;
     note.channel = "trace-server";
     note.level = 2;
@@ -215,7 +209,7 @@ void CServer_App::Take_Requests() {
     note.text = "verbosity " + request.channel + (request.module.empty() ? "" : "/" + request.module) +
                 " set to " + Viewer_Level_Name(request.level) + ": " + std::to_string(queued) +
                 (queued == 1 ? " command" : " commands") + " sent";
-    note.rendered = note.time + " " + note.host + " " + note.text;
+    note.rendered = Viewer_Local_Time(note.time_us) + " " + note.host + " " + note.text;
     m_Hub->Ring().Push(note);
   }
 }

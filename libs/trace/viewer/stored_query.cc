@@ -40,7 +40,7 @@ void CStored_Query::Remember(const std::string& absolute, const sSummary& summar
 
 bool CStored_Query::Scan_File(const CServed_Directory::sFile& file, const std::string& host,
                               const CMessage_Filter& filter, uint64_t after, uint64_t* base,
-                              const tVisit& visit, sScan* scan) const {
+                              const tVisit& visit, bool lines, sScan* scan) const {
   sSummary summary;
   if (Cached(file, &summary) &&
       (*base + summary.messages <= after || summary.last_us < filter.From_us())) {
@@ -64,7 +64,7 @@ bool CStored_Query::Scan_File(const CServed_Directory::sFile& file, const std::s
   });
   CTrace_File_Reader reader;
   std::unique_ptr<FILE, sFile_Closer> input(fopen(file.absolute.c_str(), "rb"));
-  if (!input || !reader.Init(nullptr, &collector)) {
+  if (!input || !reader.Init(lines ? nullptr : "%ms", &collector)) {
     scan->problems.push_back({file.path, "cannot be read"});
     return true;
   }
@@ -87,14 +87,15 @@ bool CStored_Query::Scan_File(const CServed_Directory::sFile& file, const std::s
 }
 
 CStored_Query::sScan CStored_Query::Scan(const std::string& source, const CMessage_Filter& filter,
-                                         uint64_t after, const tVisit& visit) const {
+                                         uint64_t after, const tVisit& visit, bool lines) const {
   sScan scan;
   std::vector<CServed_Directory::sFile> files;
   scan.resolve = m_Directory.Files(source, &files);
   if (scan.resolve != CServed_Directory::eResolve::Ok) return scan;
   uint64_t base = 0;
   for (const CServed_Directory::sFile& file : files) {
-    if (!Scan_File(file, Host_Of(file.path), filter, after, &base, visit, &scan)) return scan;
+    if (!Scan_File(file, Host_Of(file.path), filter, after, &base, visit, lines, &scan))
+      return scan;
   }
   scan.complete = true;
   return scan;

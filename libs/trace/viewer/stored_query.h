@@ -59,9 +59,11 @@ class CStored_Query {
     std::vector<sProblem> problems;
   };
 
-  // Visits the matching messages numbered `after` and above, in order.
+  // Visits the matching messages numbered `after` and above, in order. Only with `lines` is each
+  // message's `rendered` line written in the line format (export wants it; pages and timelines
+  // do not, and skipping it halves the cost of a scan).
   sScan Scan(const std::string& source, const CMessage_Filter& filter, uint64_t after,
-             const tVisit& visit) const;
+             const tVisit& visit, bool lines = false) const;
 
   struct sPage {
     sScan scan;
@@ -92,7 +94,7 @@ class CStored_Query {
   // Decodes one file; visits from message number `base`. False when `visit` stopped the scan.
   bool Scan_File(const CServed_Directory::sFile& file, const std::string& host,
                  const CMessage_Filter& filter, uint64_t after, uint64_t* base,
-                 const tVisit& visit, sScan* scan) const;
+                 const tVisit& visit, bool lines, sScan* scan) const;
   bool Cached(const CServed_Directory::sFile& file, sSummary* summary) const;
   void Remember(const std::string& absolute, const sSummary& summary) const;
 

@@ -4,7 +4,7 @@ using nlohmann::json;
 
 json Viewer_Json(const sViewer_Message& message) {
   return json{{"seq", message.sequence},        {"time_us", message.time_us},
-              {"time", message.time},           {"host", message.host},
+              {"time", Viewer_Local_Time(message.time_us)},           {"host", message.host},
               {"channel", message.channel},     {"level", message.level},
               {"level_name", Viewer_Level_Name(message.level)},
               {"thread_id", message.thread_id}, {"thread", message.thread},

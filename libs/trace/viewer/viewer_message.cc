@@ -1,6 +1,7 @@
 #include "trace/viewer/viewer_message.h"
 
 #include <stdio.h>
+#include <time.h>
 
 namespace {
 
@@ -20,6 +21,22 @@ int64_t Viewer_Unix_Microseconds(uint64_t absolute_time) {
   return (static_cast<int64_t>(absolute_time) - static_cast<int64_t>(k1601_To_1970)) / 10;
 }
 
+std::string Viewer_Local_Time(int64_t time_us) {
+  int64_t seconds = time_us / 1000000;
+  int64_t micros = time_us % 1000000;
+  if (micros < 0) {
+    micros += 1000000;
+    --seconds;
+  }
+  const time_t when = static_cast<time_t>(seconds);
+  tm local;
+  if (!localtime_r(&when, &local)) return "";
+  char text[64];
+  const size_t length = strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &local);
+  snprintf(text + length, sizeof(text) - length, ".%06lld", static_cast<long long>(micros));
+  return text;
+}
+
 const char* Viewer_Level_Name(uint32_t level) {
   static const char* const kNames[] = {"trace", "debug", "info", "warning", "error", "critical"};
   return kNames[level > 5 ? 5 : level];
@@ -28,11 +45,6 @@ const char* Viewer_Level_Name(uint32_t level) {
 void Viewer_Message_From_Log(const CClTextSink::sLog& log, const char* line, uint64_t length,
                              const std::string& host, sViewer_Message* out) {
   out->time_us = Viewer_Unix_Microseconds(log.absolute_time);
-  char time[48];
-  const int written = snprintf(time, sizeof(time), "%04u-%02u-%02u %02u:%02u:%02u.%03u%03u",
-                               log.year, log.month, log.day, log.hour, log.minute, log.second,
-                               log.millisecond, log.microsecond);
-  out->time.assign(time, written > 0 ? static_cast<size_t>(written) : 0);
   out->host.assign(host, 0, sViewer_Message::kMax_Name);
   Assign(&out->channel, log.channel_name, log.channel_name_length, sViewer_Message::kMax_Name);
   out->level = log.level > 5 ? 5 : log.level;

@@ -21,7 +21,6 @@ struct sViewer_Message {
 
   uint64_t sequence = 0;  // live: the ring's number; stored: the ordinal in the scanned source
   int64_t time_us = 0;    // microseconds since 1970-01-01 UTC
-  std::string time;       // local time as written by the host, "YYYY-MM-DD hh:mm:ss.uuuuuu"
   std::string host;       // the client's directory name, or the stored source's
   std::string channel;
   uint32_t level = 0;  // 0 trace .. 5 critical
@@ -42,6 +41,10 @@ void Viewer_Message_From_Log(const CClTextSink::sLog& log, const char* line, uin
 
 // 100-ns units since 1601-01-01 UTC to microseconds since 1970-01-01 UTC.
 int64_t Viewer_Unix_Microseconds(uint64_t absolute_time);
+
+// Local time of `time_us` as "YYYY-MM-DD hh:mm:ss.uuuuuu" (written only for what is shown, never
+// while scanning).
+std::string Viewer_Local_Time(int64_t time_us);
 
 // "trace" .. "critical"; "critical" for anything above 5.
 const char* Viewer_Level_Name(uint32_t level);

@@ -311,7 +311,7 @@ void CViewer_Server::Routes() {
           query->Scan(source, *filter, 0, [&](const sViewer_Message& message) {
             text += Export_Line(message, as_json);
             return text.size() < (64 << 10) || flush();
-          });
+          }, true);
           if (!text.empty() && !flush()) return false;
           if (!open) return false;
           sink.done();
