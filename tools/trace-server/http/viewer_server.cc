@@ -141,6 +141,9 @@ void CViewer_Server::Routes() {
     if (std::string(asset->path) == "/index.html") server.Get("/", serve);
   }
 
+  // Browsers ask for an icon; the viewer has none.
+  server.Get("/favicon.ico", [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
+
   server.Get("/api/info", [this](const httplib::Request&, httplib::Response& res) {
     Answer(res, 200,
            json{{"version", m_Config.version},
