@@ -125,6 +125,14 @@ TEST_F(ViewerApi, LivePagesFilterAndReportWhatTheRingDropped) {
   EXPECT_EQ(Texts(errors["messages"]), (std::vector<std::string>{"m7", "m11"}));
   EXPECT_EQ(Get("/api/live?re=(").first, 400);
   EXPECT_EQ(Get("/api/live?after=-1").first, 400);
+  EXPECT_EQ(Get("/api/live?after=99999999999999999999").first, 400);  // beyond 64 bits
+}
+
+TEST_F(ViewerApi, InvalidUtf8InATraceIsReplacedNotRefused) {
+  hub_.Ring().Push(Message("h", 2, "bad \xff\xfe byte"));
+  auto [status, body] = Get("/api/live?after=0");
+  ASSERT_EQ(status, 200);
+  EXPECT_EQ(Texts(body["messages"]), (std::vector<std::string>{"bad \xef\xbf\xbd\xef\xbf\xbd byte"}));
 }
 
 TEST_F(ViewerApi, EventStreamDeliversNewMessages) {

@@ -1,6 +1,8 @@
 #include "viewer_server.h"
 
+#include <errno.h>
 #include <httplib.h>
+#include <stdlib.h>
 
 #include <chrono>
 #include <optional>
@@ -46,10 +48,10 @@ bool Number_Param(const httplib::Request& req, const char* name, uint64_t fallba
   *out = fallback;
   if (!req.has_param(name)) return true;
   const std::string text = req.get_param_value(name);
-  if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  *out = std::stoull(text);
-  return true;
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  errno = 0;
+  *out = strtoull(text.c_str(), nullptr, 10);
+  return errno == 0;  // ERANGE beyond 64 bits
 }
 
 // Reports a refused source path; true when `resolve` is Ok.

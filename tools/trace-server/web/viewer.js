@@ -109,7 +109,9 @@ function schedule() {
 
 function addRows(messages) {
   for (const m of messages) state.rows.push(m);
-  if (state.rows.length > MAX_ROWS) state.rows.splice(0, state.rows.length - MAX_ROWS);
+  // The oldest rows go in large steps, so that a full table does not move a million rows for
+  // every batch that arrives.
+  if (state.rows.length > MAX_ROWS + MAX_ROWS / 10) state.rows.splice(0, state.rows.length - MAX_ROWS);
   schedule();
 }
 
