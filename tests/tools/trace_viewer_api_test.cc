@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "access_token.h"
+#include "server_options.h"
 #include "support/temp_dir.h"
 #include "trace/viewer/viewer_fixture.h"
 #include "viewer_server.h"
@@ -291,6 +292,44 @@ TEST_F(ViewerApi, PageIsServedWithAPolicyThatForbidsForeignAndInlineScripts) {
   EXPECT_NE(page->body.find("<script src=\"/viewer.js\""), std::string::npos);
   EXPECT_EQ(page->body.find("innerHTML"), std::string::npos);
   EXPECT_EQ(client_->Get("/viewer.js")->body.find("innerHTML"), std::string::npos);
+}
+
+TEST(ViewerOptions, HttpAddressIsOptionalAndTokenAndRingAreChecked) {
+  struct Case {
+    std::vector<std::string> args;
+    bool ok;
+    std::string http;
+    std::string token;
+    uint32_t ring;
+  };
+  const Case cases[] = {
+      {{}, true, "", "", 50000},
+      {{"--http"}, true, "127.0.0.1:8080", "", 50000},
+      {{"--http", "--print"}, true, "127.0.0.1:8080", "", 50000},
+      {{"--http", "0.0.0.0:9000"}, true, "0.0.0.0:9000", "", 50000},
+      {{"--http=[::1]:0", "--http-token", "abc"}, true, "[::1]:0", "abc", 50000},
+      {{"--http", "--http-ring", "10"}, true, "127.0.0.1:8080", "", 10},
+      {{"--http", "nowhere"}, false, "", "", 0},
+      {{"--http=8080"}, false, "", "", 0},
+      {{"--http-token", ""}, false, "", "", 0},
+      {{"--http-token", std::string(257, 't')}, false, "", "", 0},
+      {{"--http-ring", "0"}, false, "", "", 0},
+  };
+  for (const Case& c : cases) {
+    std::string label;
+    for (const std::string& arg : c.args) label += arg.substr(0, 20) + " ";
+    SCOPED_TRACE(label);
+    std::vector<char*> argv = {const_cast<char*>("trace-server")};
+    for (const std::string& arg : c.args) argv.push_back(const_cast<char*>(arg.c_str()));
+    sServer_Options options;
+    std::string error;
+    ASSERT_EQ(Parse_Server_Options(static_cast<int>(argv.size()), argv.data(), &options, &error), c.ok)
+        << error;
+    if (!c.ok) continue;
+    EXPECT_EQ(options.http, c.http);
+    EXPECT_EQ(options.http_token, c.token);
+    EXPECT_EQ(options.http_ring, c.ring);
+  }
 }
 
 TEST(ViewerAccessToken, LoopbackAndTokenRules) {
