@@ -3,7 +3,13 @@
 #include <errno.h>
 #include <stdlib.h>
 
+#include <regex>
+
 #include "trace/format/trace_level.h"
+
+struct CMessage_Filter::sPattern {
+  std::regex regex;
+};
 
 namespace {
 
@@ -43,13 +49,14 @@ bool CMessage_Filter::Parse(const tParam& param, std::string* error) {
       *error = "re: longer than " + std::to_string(kMax_Pattern) + " characters";
       return false;
     }
+    auto compiled = std::make_shared<sPattern>();
     try {
-      m_Regex.assign(*pattern, std::regex::ECMAScript | std::regex::optimize);
+      compiled->regex.assign(*pattern, std::regex::ECMAScript | std::regex::optimize);
     } catch (const std::regex_error& problem) {
       *error = std::string("re: ") + problem.what();
       return false;
     }
-    m_Has_Regex = true;
+    m_Pattern = std::move(compiled);
   }
   return true;
 }
@@ -64,9 +71,9 @@ bool CMessage_Filter::Matches(const sViewer_Message& message) const {
       std::to_string(message.thread_id) != m_Thread)
     return false;
   if (!m_Text.empty() && message.text.find(m_Text) == std::string::npos) return false;
-  if (m_Has_Regex) {
+  if (m_Pattern) {
     try {
-      if (!std::regex_search(message.text, m_Regex)) return false;
+      if (!std::regex_search(message.text, m_Pattern->regex)) return false;
     } catch (const std::regex_error&) {
       return false;  // the matcher gave up (too complex); counted as no match
     }

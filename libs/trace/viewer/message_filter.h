@@ -16,8 +16,8 @@
 #include <stdint.h>
 
 #include <functional>
+#include <memory>
 #include <optional>
-#include <regex>
 #include <string>
 
 #include "trace/viewer/viewer_message.h"
@@ -39,8 +39,10 @@ class CMessage_Filter {
  private:
   uint32_t m_Level = 0;
   std::string m_Host, m_Channel, m_Module, m_Thread, m_Text;
-  bool m_Has_Regex = false;
-  std::regex m_Regex;
+  // The compiled expression (null: none), kept out of this header so that the many files that
+  // include it do not compile the regular expression library; shared by copies of the filter.
+  struct sPattern;
+  std::shared_ptr<const sPattern> m_Pattern;
   int64_t m_From = INT64_MIN;
   int64_t m_To = INT64_MAX;
 };
