@@ -20,7 +20,7 @@ namespace {
 
 constexpr uint32_t kLive_Page = 1000;
 constexpr auto kEvent_Poll = std::chrono::milliseconds(100);
-constexpr int kKeep_Alive_Polls = 50;  // a comment every 5 s keeps proxies and the page content
+constexpr int kKeep_Alive_Polls = 50;  // a comment every 5 s finds out when a page has gone
 
 const char kJson[] = "application/json";
 const char kSecurity_Policy[] =
@@ -178,7 +178,6 @@ void CViewer_Server::Routes() {
     if (!Number_Param(req, "after", 0, &after)) return Fail(res, 400, "after is a number");
     auto position = std::make_shared<uint64_t>(after);
     CViewer_Hub* hub = m_Hub;
-    res.set_header("X-Accel-Buffering", "no");
     res.set_chunked_content_provider(
         "text/event-stream", [hub, filter, position](size_t, httplib::DataSink& sink) {
           for (int idle = 0; !hub->Stopping(); ++idle) {
