@@ -148,9 +148,22 @@ TEST_F(ViewerApi, EventStreamDeliversNewMessages) {
     return received.find("\n\n") == std::string::npos;  // one event is enough
   });
   late.join();
-  ASSERT_EQ(received.rfind("event: messages\ndata: ", 0), 0u) << received;
+  ASSERT_EQ(received.rfind("event: messages\nid: 2\ndata: ", 0), 0u) << received;
   const json event = json::parse(received.substr(received.find("data: ") + 6));
   EXPECT_EQ(Texts(event["messages"]), (std::vector<std::string>{"<script>late</script>"}));
+
+  // A browser reconnecting names the last event it had: the stream goes on after it, whatever
+  // the address says.
+  hub_.Ring().Push(Message("h", 3, "after the reconnection"));
+  received.clear();
+  client_->Get("/api/events?after=0", httplib::Headers{{"Last-Event-ID", "2"}},
+               [&](const char* data, size_t length) {
+                 received.append(data, length);
+                 return received.find("\n\n") == std::string::npos;
+               });
+  ASSERT_NE(received.find("data: "), std::string::npos) << received;
+  const json resumed = json::parse(received.substr(received.find("data: ") + 6));
+  EXPECT_EQ(Texts(resumed["messages"]), (std::vector<std::string>{"after the reconnection"}));
 }
 
 TEST_F(ViewerApi, VerbosityNeedsTheTokenAndAConnectedHost) {

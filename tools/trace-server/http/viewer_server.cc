@@ -176,6 +176,12 @@ void CViewer_Server::Routes() {
     uint64_t after = 0;
     if (!filter->Parse(Params_Of(req), &problem)) return Fail(res, 400, problem);
     if (!Number_Param(req, "after", 0, &after)) return Fail(res, 400, "after is a number");
+    // A page's browser reconnecting by itself names the last event it had: go on from there,
+    // so that nothing is shown twice and what was missed in between counts as skipped.
+    const std::string last_event = req.get_header_value("Last-Event-ID");
+    if (!last_event.empty() && last_event.find_first_not_of("0123456789") == std::string::npos &&
+        last_event.size() < 20)
+      after = strtoull(last_event.c_str(), nullptr, 10);
     auto position = std::make_shared<uint64_t>(after);
     CViewer_Hub* hub = m_Hub;
     res.set_chunked_content_provider(
@@ -184,8 +190,8 @@ void CViewer_Server::Routes() {
             CLive_Ring::sRead read = hub->Ring().Read(*position, *filter, kLive_Page);
             *position = read.last;
             if (!read.messages.empty() || read.skipped) {
-              const std::string event =
-                  "event: messages\ndata: " + Viewer_Dump(Live_Json(read)) + "\n\n";
+              const std::string event = "event: messages\nid: " + std::to_string(read.last) +
+                                        "\ndata: " + Viewer_Dump(Live_Json(read)) + "\n\n";
               return sink.write(event.data(), event.size());
             }
             if (idle == kKeep_Alive_Polls) {

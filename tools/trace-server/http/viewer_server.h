@@ -11,7 +11,9 @@
 //                                 above N from the ring; give "last" as the next "after"
 //   /api/events?after=N&filters   server-sent events: "messages" events with the same JSON as
 //                                 /api/live as messages arrive (K > 0: the page fell behind and
-//                                 that many were dropped for it), a comment every few seconds
+//                                 that many were dropped for it), each with its "last" as event
+//                                 ID (a reconnecting browser sends it back in Last-Event-ID and
+//                                 goes on from there), a comment every few seconds
 //   POST /api/verbosity           body {"host","channel","module","level"}, header X-Trace-Token;
 //                                 202 queued, 400 malformed, 401 no or wrong token, 404 no such
 //                                 connected host
