@@ -9,6 +9,14 @@ set_target_properties(paho::mqtt3a PROPERTIES
   IMPORTED_LOCATION ${PAHO_MQTT3A_LIBRARY}
   INTERFACE_INCLUDE_DIRECTORIES ${PAHO_INCLUDE_DIR})
 
+# The trace viewer of trace-server: JSON (header-only) and HTTP (Debian's cpp-httplib is a
+# compiled shared library, found through its pkg-config file, which also names the TLS and
+# compression options its header was built with). Without cpp-httplib, trace-server is built
+# without --http.
+find_package(nlohmann_json 3 REQUIRED)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(CPP_HTTPLIB IMPORTED_TARGET cpp-httplib)
+
 if(MQW_BUILD_TESTS)
   # GoogleTest is built from Debian's sources so that every build (native, sanitized, aarch64)
   # gets a copy compiled with the same compiler and flags.

@@ -3,7 +3,8 @@
 # private mosquitto when none does, and stopping exactly that one afterwards), starts a trace-server
 # on a free loopback port, runs the example program, which traces its MQTT traffic to the console
 # and through the network sink to that server, stops the server (which writes out and closes its
-# files) and prints the files it stored with trace-cat.
+# files) and prints the files it stored with trace-cat. In a terminal it ends by serving those
+# files in the trace viewer (scripts/viewer.sh), whose address it prints; Ctrl-C ends it.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -84,3 +85,12 @@ echo "=== the full default line format of the first messages"
 echo
 echo "The stored trace files stay in $traces; see $build/tools/trace-cat --help and"
 echo "$build/tools/trace-server --help."
+echo
+# In a terminal the demo ends in the trace viewer on the traces it stored (until Ctrl-C); otherwise
+# it says how to open it.
+if [ -t 0 ] && [ -t 1 ] && [ "${MQW_DEMO_VIEWER:-1}" != 0 ]; then
+  MQW_VIEWER_LISTEN=127.0.0.1:0 bash scripts/viewer.sh "$traces" || true
+else
+  echo "=== the trace viewer on these traces: ./run viewer, then open the address it prints"
+  echo "    (http://${MQW_VIEWER_HTTP:-127.0.0.1:8080}/#token=...)"
+fi

@@ -8,6 +8,10 @@
 //   burst THREADS CALLS   THREADS threads make CALLS calls each as fast as they can
 //   paced MILLISECONDS    one thread makes a call every millisecond for that long
 //   debug MILLISECONDS    debug-level calls every 10 ms until 5 were accepted or the time is up
+//   viewer MILLISECONDS   for the viewer's tests: first a warning whose text is markup, then every
+//                         20 ms an info call (module "net"), a debug call ("viewer debug i=N",
+//                         shown only once the channel's level allows it) and every tenth time a
+//                         warning, until the time is up
 // The /TR. options are the LoggerInit default arguments (they also stand on the command line,
 // where the engine reads them too); none at all means the engine's defaults.
 //
@@ -67,12 +71,32 @@ uint32_t Debug(ITR_Trace* channel, uint32_t milliseconds) {
   return accepted;
 }
 
+uint32_t Viewer(ITR_Trace* channel, uint32_t milliseconds) {
+  void* net = nullptr;
+  if (!channel->Register_Module("net", &net)) net = nullptr;
+  uint32_t accepted = 0;
+  accepted += channel->Trace(0, TRL_WARNING, nullptr, __LINE__, __FILE__, __func__, "%s",
+                             "markup <img src=x onerror=alert(1)> <b>bold</b>");
+  const auto start = std::chrono::steady_clock::now();
+  for (uint32_t i = 0; i * 20 < milliseconds; ++i) {
+    accepted += channel->Trace(0, TRL_INFO, net, __LINE__, __FILE__, __func__, "viewer info i=%u", i);
+    accepted += channel->Trace(0, TRL_DEBUG, nullptr, __LINE__, __FILE__, __func__,
+                               "viewer debug i=%u", i);
+    if (i % 10 == 0)
+      accepted += channel->Trace(0, TRL_WARNING, nullptr, __LINE__, __FILE__, __func__,
+                                 "viewer warning i=%u", i);
+    std::this_thread::sleep_until(start + std::chrono::milliseconds(20 * (i + 1)));
+  }
+  return accepted;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 4) {
     fprintf(stderr,
-            "usage: e2e_host CONFIG burst THREADS CALLS | paced MS | debug MS [/TR.option ...]\n");
+            "usage: e2e_host CONFIG burst THREADS CALLS | paced MS | debug MS | viewer MS "
+            "[/TR.option ...]\n");
     return 2;
   }
   const std::string mode = argv[2];
@@ -110,6 +134,8 @@ int main(int argc, char** argv) {
     for (std::thread& worker : workers) worker.join();
   } else if (mode == "paced") {
     accepted.push_back(Paced(channel, static_cast<uint32_t>(strtoul(argv[3], nullptr, 10))));
+  } else if (mode == "viewer") {
+    accepted.push_back(Viewer(channel, static_cast<uint32_t>(strtoul(argv[3], nullptr, 10))));
   } else if (mode == "debug") {
     accepted.push_back(Debug(channel, static_cast<uint32_t>(strtoul(argv[3], nullptr, 10))));
   } else {

@@ -76,6 +76,7 @@ void CClient_Store::Restart(const sTRS_Hello& hello) {
   m_Splitter.Reset();
   m_Context.Clear();
   for (std::string& name : m_ChannelNames) name.clear();
+  for (auto& modules : m_ModuleNames) modules.clear();
   m_NewFile = true;
 
   memset(&m_Header, 0, sizeof(m_Header));
@@ -86,6 +87,29 @@ void CClient_Store::Restart(const sTRS_Hello& hello) {
   Convert_UTF8_To_UTF16(hello.name.c_str(), m_Header.client_name, kTRD_Name_Units);
   Convert_UTF8_To_UTF16(TRS_Address_Text(m_Endpoint).c_str(), m_Header.host_name, kTRD_Name_Units);
   Reset_Printer();
+  Reset_Live();
+}
+
+void CClient_Store::Set_Live(CViewer_Hub* hub) {
+  m_Hub = hub;
+  Reset_Live();
+}
+
+void CClient_Store::Reset_Live() {
+  m_Live.reset();
+  if (!m_Hub) return;
+  if (!m_Live_Output) {
+    m_Live_Output = std::make_unique<CMessage_Collector>(
+        m_DirectoryName, [this](sViewer_Message& message) {
+          ++m_Counters.messages;
+          m_Hub->Ring().Push(message);
+        });
+  }
+  auto live = std::make_unique<CStreamParser>();
+  if (!live->Init(m_Options.format.empty() ? nullptr : m_Options.format.c_str())) return;
+  live->Set_Output(m_Live_Output.get());
+  live->Set_Lenient(true);
+  m_Live = std::move(live);
 }
 
 void CClient_Store::Reset_Printer() {
@@ -122,6 +146,11 @@ void CClient_Store::On_Record(uint32_t channel, const uint8_t* payload, uint32_t
     TP_Store32(header, sTRC_User_Header::Make(size + kTP_Chunk_Header, channel));
     Append(header, sizeof(header));
     Append(payload, size);
+  }
+  if (m_Live && m_Live->Parse_Packet(channel, payload, size) != 0) {
+    fprintf(stderr, "trace-server: %s: cannot decode the stream for the viewer: %s\n",
+            m_DirectoryName.c_str(), m_Live->Error_Text());
+    m_Live.reset();
   }
   if (m_Printer && m_Printer->Parse_Packet(channel, payload, size) != 0) {
     fprintf(stderr, "trace-server: %s: cannot print the stream: %s\n", m_DirectoryName.c_str(),
@@ -173,22 +202,70 @@ void CClient_Store::Queue_Command(uint32_t channel, uint32_t level, uint16_t mod
   m_Queue(TRS_Make_Verbosity_Command(channel, level, module_id));
 }
 
+uint32_t CClient_Store::Apply_Channel_Rule(const sTRS_Verbosity_Rule& rule, uint32_t channel) {
+  if (!rule.module.empty() || !TRS_Name_Matches(rule.channel, m_ChannelNames[channel], channel))
+    return 0;
+  Queue_Command(channel, rule.level, 0);
+  return 1;
+}
+
+uint32_t CClient_Store::Apply_Module_Rule(const sTRS_Verbosity_Rule& rule, uint32_t channel,
+                                          uint16_t module_id, const std::string& name) {
+  if (rule.module.empty() || !TRS_Name_Matches(rule.channel, m_ChannelNames[channel], channel) ||
+      !TRS_Name_Matches(rule.module, name, module_id))
+    return 0;
+  Queue_Command(channel, rule.level, module_id);
+  return 1;
+}
+
 void CClient_Store::On_Channel(uint32_t channel, const std::string& name) {
   m_ChannelNames[channel] = name;
+  m_ModuleNames[channel].clear();
   for (const sTRS_Verbosity_Rule& rule : m_Options.verbosity) {
-    if (!rule.module.empty() || !TRS_Name_Matches(rule.client, m_Hello.name, UINT32_MAX)) continue;
-    if (TRS_Name_Matches(rule.channel, name, channel)) Queue_Command(channel, rule.level, 0);
+    if (TRS_Name_Matches(rule.client, m_Hello.name, UINT32_MAX)) Apply_Channel_Rule(rule, channel);
   }
+  for (const sTRS_Verbosity_Rule& rule : m_Added_Rules) Apply_Channel_Rule(rule, channel);
 }
 
 void CClient_Store::On_Module(uint32_t channel, uint16_t module_id, const std::string& name) {
+  m_ModuleNames[channel][module_id] = name;
   for (const sTRS_Verbosity_Rule& rule : m_Options.verbosity) {
-    if (rule.module.empty() || !TRS_Name_Matches(rule.client, m_Hello.name, UINT32_MAX)) continue;
-    if (TRS_Name_Matches(rule.channel, m_ChannelNames[channel], channel) &&
-        TRS_Name_Matches(rule.module, name, module_id)) {
-      Queue_Command(channel, rule.level, module_id);
-    }
+    if (TRS_Name_Matches(rule.client, m_Hello.name, UINT32_MAX))
+      Apply_Module_Rule(rule, channel, module_id, name);
   }
+  for (const sTRS_Verbosity_Rule& rule : m_Added_Rules)
+    Apply_Module_Rule(rule, channel, module_id, name);
+}
+
+uint32_t CClient_Store::Add_Rule(const sTRS_Verbosity_Rule& rule) {
+  // A later rule for the same channel and module replaces the earlier one, so that a page
+  // turning a module up and down again does not grow the list.
+  std::erase_if(m_Added_Rules, [&](const sTRS_Verbosity_Rule& kept) {
+    return kept.channel == rule.channel && kept.module == rule.module;
+  });
+  if (m_Added_Rules.size() >= kMax_Added_Rules) m_Added_Rules.erase(m_Added_Rules.begin());
+  m_Added_Rules.push_back(rule);
+  uint32_t queued = 0;
+  for (uint32_t channel = 0; channel < CTRS_Stream_Context::kChannels; ++channel) {
+    if (!m_Context.Is_Live(channel)) continue;
+    queued += Apply_Channel_Rule(rule, channel);
+    for (const auto& [module_id, name] : m_ModuleNames[channel])
+      queued += Apply_Module_Rule(rule, channel, module_id, name);
+  }
+  return queued;
+}
+
+std::vector<sViewer_Channel> CClient_Store::Channels() const {
+  std::vector<sViewer_Channel> channels;
+  for (uint32_t channel = 0; channel < CTRS_Stream_Context::kChannels; ++channel) {
+    if (!m_Context.Is_Live(channel)) continue;
+    sViewer_Channel shown;
+    shown.id = channel;
+    shown.name = m_ChannelNames[channel];
+    for (const auto& [module_id, name] : m_ModuleNames[channel]) shown.modules.push_back({module_id, name});
+    channels.push_back(std::move(shown));
+  }
+  return channels;
 }
 
 void CClient_Store::Cannot_Create(const char* path) {

@@ -13,7 +13,13 @@
 // at a roll and at Close.
 //
 // Commands: when a channel or module that a verbosity rule names describes itself, the store
-// hands the command to `queue` (the server sends it in the client's next acknowledgement).
+// hands the command to `queue` (the server sends it in the client's next acknowledgement). Rules
+// added later (Add_Rule, the viewer's requests) are sent at once to the channels and modules
+// already described, and kept like the command line's for the ones that describe themselves
+// later.
+//
+// Viewer (Set_Live): every message is also decoded and copied into the hub's ring of live
+// messages under the client's directory name; without a hub nothing is decoded for it.
 //
 // Ownership: owns its files, parser and buffers. Thread-safety: none; the server's one thread.
 #ifndef TOOLS_TRACE_SERVER_CLIENT_STORE_H_
@@ -22,6 +28,7 @@
 #include <stdint.h>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,6 +43,8 @@
 #include "trace/server/server_listener.h"
 #include "trace/server/stream_context.h"
 #include "trace/server/stream_splitter.h"
+#include "trace/viewer/message_collector.h"
+#include "trace/viewer/viewer_hub.h"
 
 struct sClient_Counters {
   uint64_t records = 0;
@@ -45,12 +54,15 @@ struct sClient_Counters {
   uint64_t broken = 0;  // times the stream could not be split (until the next restart)
   uint64_t write_errors = 0;
   uint64_t commands = 0;  // verbosity commands queued
+  uint64_t messages = 0;  // messages decoded for the viewer
 };
 
 class CClient_Store final : private CTRS_Stream_Context::IObserver,
                             private CRolling_Files::IReport {
  public:
   static constexpr size_t kBuffer_Bytes = 1 << 16;
+  // Rules added by Add_Rule that are kept, the oldest forgotten first.
+  static constexpr size_t kMax_Added_Rules = 256;
 
   // Queues user-data chunks for the client (CTRS_Server::Queue_User_Data).
   using tQueue = std::function<bool(const std::vector<uint8_t>& chunks)>;
@@ -74,6 +86,13 @@ class CClient_Store final : private CTRS_Stream_Context::IObserver,
   void Tick();
   // Writes out and closes the file.
   void Close();
+  // Copies every message into `hub`'s live ring from now on (`hub` must outlive the store).
+  void Set_Live(CViewer_Hub* hub);
+  // Applies `rule` (its client part is ignored: it names this client) to the channels and
+  // modules known now, and to those that describe themselves later. Returns the commands queued.
+  uint32_t Add_Rule(const sTRS_Verbosity_Rule& rule);
+  // The channels and modules described so far.
+  std::vector<sViewer_Channel> Channels() const;
 
   const sTRS_Hello& Hello() const { return m_Hello; }
   const std::string& Directory_Name() const { return m_DirectoryName; }
@@ -87,6 +106,11 @@ class CClient_Store final : private CTRS_Stream_Context::IObserver,
   void Append(const uint8_t* bytes, size_t size);
   void Reset_Printer();
   void Queue_Command(uint32_t channel, uint32_t level, uint16_t module_id);
+  void Reset_Live();
+  // Queues the commands of `rule` for `channel` (and, when the rule names modules, `module_id`).
+  uint32_t Apply_Channel_Rule(const sTRS_Verbosity_Rule& rule, uint32_t channel);
+  uint32_t Apply_Module_Rule(const sTRS_Verbosity_Rule& rule, uint32_t channel, uint16_t module_id,
+                             const std::string& name);
 
   // CTRS_Stream_Context::IObserver
   void On_Channel(uint32_t channel, const std::string& name) override;
@@ -117,6 +141,8 @@ class CClient_Store final : private CTRS_Stream_Context::IObserver,
   CTRS_Stream_Splitter m_Splitter;
   CTRS_Stream_Context m_Context;
   std::string m_ChannelNames[CTRS_Stream_Context::kChannels];
+  std::map<uint16_t, std::string> m_ModuleNames[CTRS_Stream_Context::kChannels];
+  std::vector<sTRS_Verbosity_Rule> m_Added_Rules;  // Add_Rule's, this client's only
 
   bool m_Storing = false;  // the directory is usable
   bool m_NewFile = true;   // the next record starts a file
@@ -127,6 +153,10 @@ class CClient_Store final : private CTRS_Stream_Context::IObserver,
 
   CPrint_Output m_PrintOutput;
   std::unique_ptr<CStreamParser> m_Printer;  // with --print; null after a fault until a restart
+
+  CViewer_Hub* m_Hub = nullptr;  // not owned; null: no viewer
+  std::unique_ptr<CMessage_Collector> m_Live_Output;
+  std::unique_ptr<CStreamParser> m_Live;  // with a hub; null after a fault until a restart
 
   sClient_Counters m_Counters;
 };

@@ -2,6 +2,9 @@
 // stream as binary trace files (".trd") that trace-cat reads; see kTrace_Server_Usage for the
 // options.
 //
+// With --http the viewer's HTTP server runs on threads of its own beside the receiving loop; they
+// share only the hub (trace/viewer/viewer_hub.h). The viewer stops before the files are closed.
+//
 // Signals: SIGINT and SIGTERM only write a byte to a self-pipe, which ends the serving loop; the
 // files are then written out and closed on the main thread. SIGPIPE is ignored.
 #include <arpa/inet.h>
@@ -12,11 +15,17 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 
 #include "server_app.h"
 #include "server_options.h"
 #include "trace/server/client_naming.h"
+#include "trace/viewer/viewer_hub.h"
+#if MQW_TRACE_VIEWER
+#include "access_token.h"
+#include "viewer_server.h"
+#endif
 
 namespace {
 
@@ -30,6 +39,39 @@ void On_Stop_Signal(int) {
   }
   errno = saved;
 }
+
+#if MQW_TRACE_VIEWER
+// Starts the viewer on options.http and prints its address with the token; null with a message
+// on standard error when it cannot start.
+std::unique_ptr<CViewer_Server> Start_Viewer(const sServer_Options& options, CViewer_Hub* hub) {
+  CViewer_Server::sConfig config;
+  std::string port;
+  Split_Listen_Address(options.http, &config.host, &port);
+  config.port = static_cast<uint16_t>(std::stoul(port));
+  config.directory = options.directory;
+  config.version = kTrace_Server_Version;
+  if (!config.version.empty() && config.version.back() == '\n') config.version.pop_back();
+  config.token = options.http_token.empty() ? Generate_Access_Token() : options.http_token;
+  auto viewer = std::make_unique<CViewer_Server>(config, hub);
+  std::string error;
+  if (!viewer->Start(&error)) {
+    fprintf(stderr, "trace-server: %s\n", error.c_str());
+    return nullptr;
+  }
+  const bool ipv6 = config.host.find(':') != std::string::npos;
+  const std::string shown_host = ipv6 ? "[" + config.host + "]" : config.host;
+  printf("viewer on http://%s:%u/#token=%s\n", shown_host.c_str(), viewer->Port(),
+         config.token.c_str());
+  if (!Is_Loopback_Host(config.host) && options.http_token.empty()) {
+    fprintf(stderr,
+            "trace-server: the viewer is reachable from other machines; requests that change "
+            "something need the generated token %s (or give --http-token)\n",
+            config.token.c_str());
+  }
+  fflush(stdout);
+  return viewer;
+}
+#endif
 
 bool Write_Port_File(const std::string& path, uint16_t port) {
   const std::string temporary = path + ".tmp";
@@ -73,7 +115,16 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+#if !MQW_TRACE_VIEWER
+  if (!options.http.empty()) {
+    fprintf(stderr, "trace-server: this build has no viewer (--http)\n");
+    return 2;
+  }
+#endif
+  std::unique_ptr<CViewer_Hub> hub;
+  if (!options.http.empty()) hub = std::make_unique<CViewer_Hub>(options.http_ring);
   CServer_App app(options);
+  app.Set_Hub(hub.get());
   if (!app.Start(&error)) {
     fprintf(stderr, "trace-server: %s\n", error.c_str());
     return 1;
@@ -85,7 +136,17 @@ int main(int argc, char** argv) {
     fprintf(stderr, "trace-server: cannot write %s\n", options.port_file.c_str());
     return 1;
   }
+#if MQW_TRACE_VIEWER
+  std::unique_ptr<CViewer_Server> viewer;
+  if (hub) {
+    viewer = Start_Viewer(options, hub.get());
+    if (!viewer) return 1;
+  }
+#endif
   app.Run(wake[0]);
+#if MQW_TRACE_VIEWER
+  if (viewer) viewer->Stop();
+#endif
   app.Finish();
   close(wake[0]);
   close(wake[1]);

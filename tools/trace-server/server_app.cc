@@ -80,6 +80,7 @@ void CServer_App::Run(int wake_fd) {
     if (ready > 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) break;
     const uint32_t now = Now_ms();
     if (ready > 0 && (fds[0].revents & POLLIN)) Receive_All(now);
+    if (m_Hub) Take_Requests();
     if (now - last_second >= 1000) {
       last_second = now;
       Every_Second(now);
@@ -103,7 +104,10 @@ void CServer_App::Receive_All(uint32_t now_ms) {
 }
 
 void CServer_App::Every_Second(uint32_t now_ms) {
-  for (auto& entry : m_Stores) entry.second->Tick();
+  for (auto& entry : m_Stores) {
+    entry.second->Tick();
+    if (m_Hub) Publish(entry.first, *entry.second, true);
+  }
   m_Server->Drop_Idle(now_ms, m_Options.idle_seconds * 1000);
   if (m_Options.stats_seconds && ++m_Stats_Seconds >= m_Options.stats_seconds) {
     m_Stats_Seconds = 0;
@@ -147,7 +151,67 @@ void CServer_App::On_Client(uint16_t client_id, const sTRS_Hello& hello, bool re
   fprintf(stderr, "trace-server: client %s (\"%s\", process %u) connected from %s\n",
           directory.c_str(), hello.name.c_str(), hello.process_id,
           TRS_Endpoint_Text(m_Source).c_str());
+  if (m_Hub) {
+    store->Set_Live(m_Hub);
+    m_Last_Messages[client_id] = 0;
+    Publish(client_id, *store, true);
+  }
   m_Stores[client_id] = std::move(store);
+}
+
+void CServer_App::Publish(uint16_t client_id, const CClient_Store& store, bool connected) {
+  sHost_Status status;
+  status.name = store.Directory_Name();
+  status.client = store.Hello().name;
+  status.address = TRS_Endpoint_Text(store.Endpoint());
+  status.process_id = store.Hello().process_id;
+  status.connected = connected;
+  const sClient_Counters& counters = store.Counters();
+  status.records = counters.records;
+  status.messages = counters.messages;
+  uint64_t& last = m_Last_Messages[client_id];
+  status.rate = static_cast<uint32_t>(counters.messages - last);
+  last = counters.messages;
+  if (const CTRS_Session* session = m_Server->Find_Client(client_id)) {
+    status.lost = session->Stats().reported_lost;
+    status.resent = session->Stats().resent_received;
+  }
+  status.channels = store.Channels();
+  m_Hub->Update_Host(status);
+}
+
+void CServer_App::Take_Requests() {
+  for (const sVerbosity_Request& request : m_Hub->Take_Requests()) {
+    CClient_Store* target = nullptr;
+    for (auto& entry : m_Stores) {
+      if (entry.second->Directory_Name() == request.host) target = entry.second.get();
+    }
+    if (!target) continue;
+    sTRS_Verbosity_Rule rule;
+    rule.client = "*";
+    rule.channel = request.channel;
+    rule.module = request.module;
+    rule.level = request.level;
+    const uint32_t queued = target->Add_Rule(rule);
+    // The page sees the command in the stream, beside the host's messages.
+    sViewer_Message note;
+    const timespec now = [] {
+      timespec t;
+      clock_gettime(CLOCK_REALTIME, &t);
+      return t;
+    }();
+    note.time_us = static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+    note.host = request.host;
+    note.channel = "trace-server";
+    note.level = 2;
+    note.thread = "viewer";
+    note.module = "verbosity";
+    note.text = "verbosity " + request.channel + (request.module.empty() ? "" : "/" + request.module) +
+                " set to " + Viewer_Level_Name(request.level) + ": " + std::to_string(queued) +
+                (queued == 1 ? " command" : " commands") + " sent";
+    note.rendered = Viewer_Local_Time(note.time_us) + " " + note.host + " " + note.text;
+    m_Hub->Ring().Push(note);
+  }
 }
 
 void CServer_App::On_Stream(uint16_t client_id, const uint8_t* bytes, uint32_t size) {
@@ -163,6 +227,10 @@ void CServer_App::End_Client(uint16_t client_id, const char* why) {
   auto found = m_Stores.find(client_id);
   if (found == m_Stores.end()) return;
   found->second->Close();
+  if (m_Hub) {
+    Publish(client_id, *found->second, false);
+    m_Last_Messages.erase(client_id);
+  }
   const std::string summary = Describe(client_id, *found->second);
   fprintf(stderr, "trace-server: client %s %s: %s\n", found->second->Directory_Name().c_str(), why,
           summary.c_str());

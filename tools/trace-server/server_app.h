@@ -8,8 +8,13 @@
 // same endpoint with the same process ID and start time is a restart of that client (same
 // directory, new file); with another process behind the endpoint it is a new client.
 //
-// Ownership: owns the socket, the protocol server and the stores. Thread-safety: none; all work
-// happens on the thread that calls Run.
+// Viewer (Set_Hub): each store copies its messages into the hub's live ring; once a second every
+// client's row of the hub's host table is refreshed (and at once when a client comes or goes);
+// every round of the loop takes the page's verbosity requests and turns them into the same
+// commands as --verbosity, followed by a note in the live stream.
+//
+// Ownership: owns the socket, the protocol server and the stores; the hub is borrowed.
+// Thread-safety: none; all work happens on the thread that calls Run (the hub is thread-safe).
 #ifndef TOOLS_TRACE_SERVER_SERVER_APP_H_
 #define TOOLS_TRACE_SERVER_SERVER_APP_H_
 
@@ -41,6 +46,8 @@ class CServer_App final : private ITRS_Listener {
   // Binds the socket and prepares the directory; false with a message in `error`.
   bool Start(std::string* error);
   const CServer_Socket& Socket() const { return m_Socket; }
+  // Feeds `hub` (must outlive the app); call before Start.
+  void Set_Hub(CViewer_Hub* hub) { m_Hub = hub; }
   // Serves until `wake_fd` becomes readable (a byte is written there to stop).
   void Run(int wake_fd);
   // Writes out and closes every client's files and prints the statistics.
@@ -53,6 +60,8 @@ class CServer_App final : private ITRS_Listener {
   std::string Describe(uint16_t client_id, const CClient_Store& store) const;
   std::string Unique_Directory(const std::string& base) const;
   void End_Client(uint16_t client_id, const char* why);
+  void Publish(uint16_t client_id, const CClient_Store& store, bool connected);
+  void Take_Requests();
 
   // ITRS_Listener
   void On_Client(uint16_t client_id, const sTRS_Hello& hello, bool restart) override;
@@ -69,6 +78,8 @@ class CServer_App final : private ITRS_Listener {
   std::minstd_rand m_Random;
   std::vector<uint8_t> m_Buffer;
   uint32_t m_Stats_Seconds = 0;
+  CViewer_Hub* m_Hub = nullptr;                 // not owned; null: no viewer
+  std::map<uint16_t, uint64_t> m_Last_Messages;  // per client, for the messages per second
 };
 
 #endif  // TOOLS_TRACE_SERVER_SERVER_APP_H_

@@ -48,6 +48,15 @@ const char kTrace_Server_Usage[] =
     "                       also be IDs. LEVEL: 0..5 or trace, debug, info, warning, error,\n"
     "                       critical. Sent each time a matching channel (or module) describes\n"
     "                       itself, so it holds across client restarts.\n"
+    "  --http [ADDR:PORT]   serve the trace viewer, a web page with the live messages of every\n"
+    "                       host, filters, a timeline, remote verbosity and the stored files of\n"
+    "                       --dir, on ADDR:PORT (default 127.0.0.1:8080; port 0 takes a free\n"
+    "                       one). Prints \"viewer on http://ADDR:PORT/#token=TOKEN\" on standard\n"
+    "                       output: open that address.\n"
+    "  --http-token TOKEN   the token that requests changing something (verbosity) must carry;\n"
+    "                       without this option a random one is generated and printed\n"
+    "  --http-ring N        live messages the viewer keeps for pages (default 50000); a page\n"
+    "                       that falls further behind is told how many it skipped\n"
     "  --stats SECONDS      print per-client statistics on standard error every SECONDS\n"
     "                       (they are always printed at exit)\n"
     "  --idle SECONDS       forget a client not heard from for SECONDS (default 60; clients ping\n"
@@ -172,6 +181,29 @@ bool Parse_Server_Options(int argc, char** argv, sServer_Options* options, std::
     } else if (arg == "--idle") {
       if (!take_number(1, 86400, &number)) return false;
       options->idle_seconds = static_cast<uint32_t>(number);
+    } else if (arg == "--http") {
+      // The address is optional: a following word that is not an option is taken as it.
+      if (has_value) {
+        options->http = value;
+      } else if (i + 1 < argc && argv[i + 1][0] != '-') {
+        options->http = argv[++i];
+      } else {
+        options->http = "127.0.0.1:8080";
+      }
+      std::string host, port;
+      if (!Split_Listen_Address(options->http, &host, &port)) {
+        *error = "--http wants ADDR:PORT or [ADDR6]:PORT, not \"" + options->http + "\"";
+        return false;
+      }
+    } else if (arg == "--http-token") {
+      if (!take(&options->http_token)) return false;
+      if (options->http_token.empty() || options->http_token.size() > 256) {
+        *error = "--http-token wants 1 to 256 characters";
+        return false;
+      }
+    } else if (arg == "--http-ring") {
+      if (!take_number(1, 10000000, &number)) return false;
+      options->http_ring = static_cast<uint32_t>(number);
     } else if (arg == "--drop-percent") {
       if (!take_number(0, 100, &number)) return false;
       options->drop_percent = static_cast<uint32_t>(number);

@@ -29,6 +29,9 @@ struct sServer_Options {
   uint32_t idle_seconds = 60;
   std::string port_file;
   std::vector<sTRS_Verbosity_Rule> verbosity;
+  std::string http;        // viewer address "ADDR:PORT"; empty: no viewer
+  std::string http_token;  // empty: one is generated
+  uint32_t http_ring = 50000;  // live messages the viewer keeps
   uint32_t drop_percent = 0;  // testing aid
   uint32_t drop_seed = 1;
   bool help = false;

@@ -1,0 +1,132 @@
+#include "trace/viewer/stored_query.h"
+
+#include <stdio.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "trace/decode/trace_file_reader.h"
+#include "trace/viewer/message_collector.h"
+
+namespace {
+
+// The host a stored message is shown under: the source directory of its file.
+std::string Host_Of(const std::string& relative_file) {
+  const size_t slash = relative_file.rfind('/');
+  return slash == std::string::npos ? "." : relative_file.substr(0, slash);
+}
+
+struct sFile_Closer {
+  void operator()(FILE* file) const { fclose(file); }
+};
+
+}  // namespace
+
+bool CStored_Query::Cached(const CServed_Directory::sFile& file, sSummary* summary) const {
+  CLockGuard guard(&m_Lock);
+  auto found = m_Summaries.find(file.absolute);
+  if (found == m_Summaries.end() || found->second.bytes != file.bytes ||
+      found->second.modified_ns != file.modified_ns)
+    return false;
+  *summary = found->second;
+  return true;
+}
+
+void CStored_Query::Remember(const std::string& absolute, const sSummary& summary) const {
+  CLockGuard guard(&m_Lock);
+  if (m_Summaries.size() >= kMax_Cached) m_Summaries.clear();
+  m_Summaries[absolute] = summary;
+}
+
+bool CStored_Query::Scan_File(const CServed_Directory::sFile& file, const std::string& host,
+                              const CMessage_Filter& filter, uint64_t after, uint64_t* base,
+                              const tVisit& visit, bool lines, sScan* scan) const {
+  sSummary summary;
+  if (Cached(file, &summary) &&
+      (*base + summary.messages <= after || summary.last_us < filter.From_us())) {
+    *base += summary.messages;
+    return true;
+  }
+  summary = sSummary{};
+  summary.bytes = file.bytes;
+  summary.modified_ns = file.modified_ns;
+  bool stopped = false;
+  uint64_t number = *base;
+  CMessage_Collector collector(host, [&](sViewer_Message& message) {
+    if (stopped) return;
+    message.sequence = number++;
+    ++summary.messages;
+    summary.first_us = std::min(summary.first_us, message.time_us);
+    summary.last_us = std::max(summary.last_us, message.time_us);
+    ++scan->scanned;
+    if (message.sequence < after || !filter.Matches(message)) return;
+    if (!visit(message)) stopped = true;
+  });
+  CTrace_File_Reader reader;
+  std::unique_ptr<FILE, sFile_Closer> input(fopen(file.absolute.c_str(), "rb"));
+  if (!input || !reader.Init(lines ? nullptr : "%ms", &collector)) {
+    scan->problems.push_back({file.path, "cannot be read"});
+    return true;
+  }
+  std::vector<uint8_t> buffer(kRead_Bytes);
+  bool damaged = false;
+  while (!stopped) {
+    const size_t got = fread(buffer.data(), 1, buffer.size(), input.get());
+    if (got == 0) break;
+    if (!reader.Feed(buffer.data(), got)) {
+      damaged = true;
+      break;
+    }
+  }
+  if (stopped) return false;
+  // A file still being written may end inside a packet: that is reported, like damage.
+  if (damaged || !reader.End()) scan->problems.push_back({file.path, reader.Error_Text()});
+  *base = number;
+  if (!damaged) Remember(file.absolute, summary);
+  return true;
+}
+
+CStored_Query::sScan CStored_Query::Scan(const std::string& source, const CMessage_Filter& filter,
+                                         uint64_t after, const tVisit& visit, bool lines) const {
+  sScan scan;
+  std::vector<CServed_Directory::sFile> files;
+  scan.resolve = m_Directory.Files(source, &files);
+  if (scan.resolve != CServed_Directory::eResolve::Ok) return scan;
+  uint64_t base = 0;
+  for (const CServed_Directory::sFile& file : files) {
+    if (!Scan_File(file, Host_Of(file.path), filter, after, &base, visit, lines, &scan))
+      return scan;
+  }
+  scan.complete = true;
+  return scan;
+}
+
+CStored_Query::sPage CStored_Query::Page(const std::string& source, const CMessage_Filter& filter,
+                                         uint64_t after, uint32_t limit) const {
+  sPage page;
+  limit = std::clamp<uint32_t>(limit, 1, kMax_Page);
+  page.scan = Scan(source, filter, after, [&](const sViewer_Message& message) {
+    // One more than asked tells whether a next page exists.
+    if (page.messages.size() == limit) {
+      page.more = true;
+      return false;
+    }
+    page.messages.push_back(message);
+    return true;
+  });
+  return page;
+}
+
+CStored_Query::sTimeline CStored_Query::Timeline(const std::string& source,
+                                                 const CMessage_Filter& filter,
+                                                 uint32_t max_buckets) const {
+  sTimeline result;
+  CTimeline timeline;
+  result.scan = Scan(source, filter, 0, [&](const sViewer_Message& message) {
+    timeline.Add(message.time_us, message.level);
+    return true;
+  });
+  result.total = timeline.Total();
+  result.buckets = timeline.Build(std::clamp<uint32_t>(max_buckets, 1, 1000));
+  return result;
+}

@@ -1,0 +1,98 @@
+// CViewer_Hub: what the trace server's receiving thread shares with the viewer's HTTP threads:
+// the ring of recent live messages, the table of hosts (connected or not, with their counters
+// and the channels and modules they described), and the verbosity requests the page made, which
+// the receiving thread takes and sends as commands.
+//
+// The receiving thread only ever copies into the hub and never waits for an HTTP thread: the
+// ring overwrites, the host table is replaced row by row, requests are taken in one swap.
+//
+// Lock order: m_Lock (host table and requests) and the ring's own lock are never held together.
+//
+// Ownership: the trace server's main owns the hub; it must outlive the HTTP server and the
+// receiving loop. Thread-safety: every method may be called from any thread.
+#ifndef TRACE_VIEWER_VIEWER_HUB_H_
+#define TRACE_VIEWER_VIEWER_HUB_H_
+
+#include <stdint.h>
+
+#include <atomic>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "trace/base/lock.h"
+#include "trace/base/thread_annotations.h"
+#include "trace/viewer/live_ring.h"
+
+struct sViewer_Module {
+  uint32_t id = 0;
+  std::string name;
+};
+
+struct sViewer_Channel {
+  uint32_t id = 0;
+  std::string name;
+  std::vector<sViewer_Module> modules;
+};
+
+struct sHost_Status {
+  std::string name;     // the client's directory name: unique among the server's clients
+  std::string client;   // the name the client gave in its hello
+  std::string address;  // "ADDR:PORT"
+  uint32_t process_id = 0;
+  bool connected = false;
+  uint64_t records = 0;
+  uint64_t messages = 0;
+  uint64_t lost = 0;    // packets reported lost
+  uint64_t resent = 0;  // reported packets that then arrived
+  uint32_t rate = 0;    // messages in the last second
+  std::vector<sViewer_Channel> channels;
+};
+
+struct sVerbosity_Request {
+  std::string host;     // sHost_Status::name
+  std::string channel;  // name or ID, as the server's verbosity rules take them
+  std::string module;   // empty: the whole channel
+  uint32_t level = 0;
+};
+
+class CViewer_Hub {
+ public:
+  // Hosts that left are kept for the page up to this many rows, the oldest dropped first.
+  static constexpr size_t kMax_Hosts = 1000;
+  // Requests waiting for the receiving thread (it takes them several times a second).
+  static constexpr size_t kMax_Requests = 1000;
+
+  explicit CViewer_Hub(uint32_t ring_capacity = CLive_Ring::kDefault_Capacity)
+      : m_Ring(ring_capacity) {}
+
+  CViewer_Hub(const CViewer_Hub&) = delete;
+  CViewer_Hub& operator=(const CViewer_Hub&) = delete;
+
+  CLive_Ring& Ring() { return m_Ring; }
+
+  // Replaces the row of `status.name` (adds it when new).
+  void Update_Host(const sHost_Status& status);
+  std::vector<sHost_Status> Hosts() const;
+
+  // Queues a request for the receiving thread; false when no connected host has that name or
+  // kMax_Requests are waiting.
+  bool Post_Verbosity(const sVerbosity_Request& request);
+  // Takes every queued request.
+  std::vector<sVerbosity_Request> Take_Requests();
+
+  // Tells long-lived page connections to end (the server is stopping).
+  void Stop() { m_Stopping.store(true, std::memory_order_release); }
+  bool Stopping() const { return m_Stopping.load(std::memory_order_acquire); }
+
+ private:
+  CLive_Ring m_Ring;
+  mutable CLock m_Lock;
+  std::map<std::string, sHost_Status> m_Hosts TR_GUARDED_BY(m_Lock);
+  uint64_t m_Update_Count TR_GUARDED_BY(m_Lock) = 0;
+  std::map<std::string, uint64_t> m_Last_Update TR_GUARDED_BY(m_Lock);  // for dropping the oldest
+  std::vector<sVerbosity_Request> m_Requests TR_GUARDED_BY(m_Lock);
+  std::atomic<bool> m_Stopping{false};
+};
+
+#endif  // TRACE_VIEWER_VIEWER_HUB_H_

@@ -1,0 +1,369 @@
+// The viewer's JSON API over real HTTP on a loopback port: an in-process CViewer_Server whose hub
+// the test fills as the receiving loop would, and whose served directory holds files built byte
+// by byte. Checks hosts, live pages and events, verbosity requests and their token rule, stored
+// pages, filters, timeline, export, path rules and the page's security headers.
+#include <httplib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include <gtest/gtest.h>
+
+#include "access_token.h"
+#include "server_options.h"
+#include "support/temp_dir.h"
+#include "trace/viewer/viewer_fixture.h"
+#include "viewer_server.h"
+
+namespace {
+
+using nlohmann::json;
+using viewer_test::Message;
+
+class ViewerApi : public ::testing::Test {
+ protected:
+  static constexpr const char* kToken = "t0ken";
+
+  void SetUp() override {
+    ASSERT_TRUE(dir_.Valid());
+    const std::string served = dir_.File("served");
+    ASSERT_EQ(mkdir(served.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((served + "/host-a").c_str(), 0755), 0);
+    ASSERT_TRUE(mqw_test::Write_File(
+        served + "/host-a/20260102-030405-001.trd",
+        viewer_test::Trd_File({{2, 0, "a0"}, {3, 1, "a1 <b>x</b>"}, {1, 2, "a2"}, {4, 2, "a3"}})));
+    ASSERT_TRUE(mqw_test::Write_File(dir_.File("outside.trd"), viewer_test::Trd_File({{5, 0, "no"}})));
+    ASSERT_EQ(symlink(dir_.File("outside.trd").c_str(), (served + "/out.trd").c_str()), 0);
+    // Cut inside its only data packet: damaged, reported, the rest of the directory serves.
+    const std::string whole = viewer_test::Trd_File({{2, 0, "cut"}});
+    ASSERT_TRUE(mqw_test::Write_File(served + "/cut.trd", whole.substr(0, whole.size() - 3)));
+
+    sHost_Status host;
+    host.name = "sensor_127.0.0.1_42";
+    host.client = "sensor";
+    host.address = "127.0.0.1:5000";
+    host.process_id = 42;
+    host.connected = true;
+    host.records = 9;
+    host.channels = {{0, "Trace channel 1", {{1, "net"}}}};
+    hub_.Update_Host(host);
+    host.name = "old_127.0.0.1_7";
+    host.connected = false;
+    hub_.Update_Host(host);
+
+    CViewer_Server::sConfig config;
+    config.port = 0;
+    config.token = kToken;
+    config.directory = served;
+    config.version = "test";
+    server_ = std::make_unique<CViewer_Server>(config, &hub_);
+    std::string error;
+    ASSERT_TRUE(server_->Start(&error)) << error;
+    client_ = std::make_unique<httplib::Client>("127.0.0.1", server_->Port());
+    client_->set_read_timeout(10, 0);
+  }
+
+  void TearDown() override {
+    if (server_) server_->Stop();
+  }
+
+  // GET `path`: status and parsed body (null when it is not JSON).
+  std::pair<int, json> Get(const std::string& path) {
+    auto result = client_->Get(path.c_str());
+    if (!result) {
+      ADD_FAILURE() << "no answer to " << path;
+      return {0, json()};
+    }
+    return {result->status, json::parse(result->body, nullptr, false)};
+  }
+
+  int Post_Verbosity(const json& body, const char* token) {
+    httplib::Headers headers;
+    if (token) headers.emplace("X-Trace-Token", token);
+    auto result = client_->Post("/api/verbosity", headers, body.dump(), "application/json");
+    return result ? result->status : 0;
+  }
+
+  static std::vector<std::string> Texts(const json& messages) {
+    std::vector<std::string> texts;
+    for (const json& message : messages) texts.push_back(message["text"].get<std::string>());
+    return texts;
+  }
+
+  mqw_test::TempDir dir_{"viewer-api"};
+  CViewer_Hub hub_{8};
+  std::unique_ptr<CViewer_Server> server_;
+  std::unique_ptr<httplib::Client> client_;
+};
+
+TEST_F(ViewerApi, HostsShowCountersChannelsAndModules) {
+  auto [status, body] = Get("/api/hosts");
+  ASSERT_EQ(status, 200);
+  ASSERT_EQ(body["hosts"].size(), 2u);
+  const json& sensor = body["hosts"][1];
+  EXPECT_EQ(sensor["name"], "sensor_127.0.0.1_42");
+  EXPECT_EQ(sensor["connected"], true);
+  EXPECT_EQ(sensor["records"], 9);
+  EXPECT_EQ(sensor["channels"][0]["name"], "Trace channel 1");
+  EXPECT_EQ(sensor["channels"][0]["modules"][0]["name"], "net");
+  EXPECT_EQ(body["hosts"][0]["connected"], false);
+}
+
+TEST_F(ViewerApi, LivePagesFilterAndReportWhatTheRingDropped) {
+  for (int i = 0; i < 12; ++i)
+    hub_.Ring().Push(Message(i % 2 ? "h1" : "h2", static_cast<uint32_t>(i % 4 == 3 ? 4 : 2),
+                             "m" + std::to_string(i)));
+  // The ring holds 8: a reader from the start skipped 4.
+  auto [status, body] = Get("/api/live?after=0&limit=3");
+  ASSERT_EQ(status, 200);
+  EXPECT_EQ(body["skipped"], 4);
+  EXPECT_EQ(Texts(body["messages"]), (std::vector<std::string>{"m4", "m5", "m6"}));
+  auto [_, next] = Get("/api/live?limit=100&after=" + std::to_string(body["last"].get<uint64_t>()));
+  EXPECT_EQ(next["skipped"], 0);
+  EXPECT_EQ(Texts(next["messages"]), (std::vector<std::string>{"m7", "m8", "m9", "m10", "m11"}));
+  auto [s2, errors] = Get("/api/live?after=0&level=error&host=h1");
+  EXPECT_EQ(Texts(errors["messages"]), (std::vector<std::string>{"m7", "m11"}));
+  EXPECT_EQ(Get("/api/live?re=(").first, 400);
+  EXPECT_EQ(Get("/api/live?after=-1").first, 400);
+  EXPECT_EQ(Get("/api/live?after=99999999999999999999").first, 400);  // beyond 64 bits
+}
+
+TEST_F(ViewerApi, InvalidUtf8InATraceIsReplacedNotRefused) {
+  hub_.Ring().Push(Message("h", 2, "bad \xff\xfe byte"));
+  auto [status, body] = Get("/api/live?after=0");
+  ASSERT_EQ(status, 200);
+  EXPECT_EQ(Texts(body["messages"]), (std::vector<std::string>{"bad \xef\xbf\xbd\xef\xbf\xbd byte"}));
+}
+
+TEST_F(ViewerApi, EventStreamDeliversNewMessages) {
+  hub_.Ring().Push(Message("h", 2, "before"));
+  std::string received;
+  std::thread late([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    hub_.Ring().Push(Message("h", 3, "<script>late</script>"));
+  });
+  client_->Get("/api/events?after=1&level=warning", [&](const char* data, size_t length) {
+    received.append(data, length);
+    return received.find("\n\n") == std::string::npos;  // one event is enough
+  });
+  late.join();
+  ASSERT_EQ(received.rfind("event: messages\nid: 2\ndata: ", 0), 0u) << received;
+  const json event = json::parse(received.substr(received.find("data: ") + 6));
+  EXPECT_EQ(Texts(event["messages"]), (std::vector<std::string>{"<script>late</script>"}));
+
+  // A browser reconnecting names the last event it had: the stream goes on after it, whatever
+  // the address says.
+  hub_.Ring().Push(Message("h", 3, "after the reconnection"));
+  received.clear();
+  client_->Get("/api/events?after=0", httplib::Headers{{"Last-Event-ID", "2"}},
+               [&](const char* data, size_t length) {
+                 received.append(data, length);
+                 return received.find("\n\n") == std::string::npos;
+               });
+  ASSERT_NE(received.find("data: "), std::string::npos) << received;
+  const json resumed = json::parse(received.substr(received.find("data: ") + 6));
+  EXPECT_EQ(Texts(resumed["messages"]), (std::vector<std::string>{"after the reconnection"}));
+}
+
+TEST_F(ViewerApi, VerbosityNeedsTheTokenAndAConnectedHost) {
+  const json good = {{"host", "sensor_127.0.0.1_42"}, {"channel", "Trace channel 1"},
+                     {"module", "net"}, {"level", "debug"}};
+  struct Case {
+    const char* name;
+    json body;
+    const char* token;
+    int status;
+  };
+  const Case cases[] = {
+      {"no token", good, nullptr, 401},
+      {"wrong token", good, "t0ke", 401},
+      {"empty token", good, "", 401},
+      {"unknown host", {{"host", "nobody"}, {"channel", "c"}, {"level", 1}}, kToken, 404},
+      {"host that left", {{"host", "old_127.0.0.1_7"}, {"channel", "c"}, {"level", 1}}, kToken, 404},
+      {"bad level", {{"host", "sensor_127.0.0.1_42"}, {"channel", "c"}, {"level", "loud"}}, kToken, 400},
+      {"no channel", {{"host", "sensor_127.0.0.1_42"}, {"level", 1}}, kToken, 400},
+      {"slash in a name", {{"host", "sensor_127.0.0.1_42"}, {"channel", "a/b"}, {"level", 1}}, kToken, 400},
+      {"not an object", json::array({1, 2}), kToken, 400},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(Post_Verbosity(c.body, c.token), c.status);
+    EXPECT_TRUE(hub_.Take_Requests().empty()) << "a refused request changed something";
+  }
+  EXPECT_EQ(Post_Verbosity(good, kToken), 202);
+  const std::vector<sVerbosity_Request> requests = hub_.Take_Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].host, "sensor_127.0.0.1_42");
+  EXPECT_EQ(requests[0].channel, "Trace channel 1");
+  EXPECT_EQ(requests[0].module, "net");
+  EXPECT_EQ(requests[0].level, 1u);
+  // A read-only request never needs the token.
+  EXPECT_EQ(Get("/api/hosts").first, 200);
+}
+
+TEST_F(ViewerApi, StoredMessagesArePagedFilteredAndDamageIsReported) {
+  auto [status, sources] = Get("/api/stored/sources");
+  ASSERT_EQ(status, 200);
+  std::vector<std::string> files;
+  for (const json& source : sources["sources"])
+    for (const json& file : source["files"]) files.push_back(file["path"]);
+  EXPECT_EQ(files, (std::vector<std::string>{"cut.trd", "host-a/20260102-030405-001.trd"}));
+
+  auto [s1, first] = Get("/api/stored/messages?source=host-a&limit=2");
+  ASSERT_EQ(s1, 200);
+  EXPECT_EQ(Texts(first["messages"]), (std::vector<std::string>{"a0", "a1 <b>x</b>"}));
+  EXPECT_EQ(first["more"], true);
+  EXPECT_EQ(first["messages"][1]["level_name"], "warning");
+  auto [s2, second] =
+      Get("/api/stored/messages?source=host-a&limit=2&after=" + std::to_string(first["next"].get<uint64_t>()));
+  EXPECT_EQ(Texts(second["messages"]), (std::vector<std::string>{"a2", "a3"}));
+  EXPECT_EQ(second["more"], false);
+
+  auto [s3, filtered] = Get("/api/stored/messages?source=host-a&level=warning&text=a");
+  EXPECT_EQ(Texts(filtered["messages"]), (std::vector<std::string>{"a1 <b>x</b>", "a3"}));
+
+  auto [s4, whole] = Get("/api/stored/messages?source=.");
+  ASSERT_EQ(s4, 200);
+  EXPECT_EQ(whole["messages"].size(), 0u);  // "." holds only the cut file
+  ASSERT_EQ(whole["problems"].size(), 1u);
+  EXPECT_EQ(whole["problems"][0]["file"], "cut.trd");
+  EXPECT_NE(whole["problems"][0]["error"].get<std::string>().find("offset"), std::string::npos);
+}
+
+TEST_F(ViewerApi, TimelineCountsFilteredMessagesPerLevel) {
+  auto [status, body] = Get("/api/stored/timeline?source=host-a&buckets=10&level=debug");
+  ASSERT_EQ(status, 200);
+  EXPECT_EQ(body["total"], 4);
+  const json& timeline = body["timeline"];
+  EXPECT_EQ(timeline["width_us"], 1000000);
+  ASSERT_EQ(timeline["buckets"].size(), 3u);
+  EXPECT_EQ(timeline["buckets"][0], json::array({0, 0, 1, 0, 0, 0}));
+  EXPECT_EQ(timeline["buckets"][1], json::array({0, 0, 0, 1, 0, 0}));
+  EXPECT_EQ(timeline["buckets"][2], json::array({0, 1, 0, 0, 1, 0}));
+  EXPECT_EQ(Get("/api/stored/timeline?source=host-a&buckets=0").first, 400);
+}
+
+TEST_F(ViewerApi, SourcePathsStayInsideTheServedDirectory) {
+  struct Case {
+    const char* source;
+    int status;
+  };
+  const Case cases[] = {
+      {"host-a", 200},
+      {"host-a/20260102-030405-001.trd", 200},
+      {"..", 400},
+      {"../outside.trd", 400},
+      {"host-a/../../outside.trd", 400},
+      {"%2Fetc%2Fpasswd", 400},
+      {"out.trd", 403},  // a link out
+      {"missing", 404},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.source);
+    const std::string query = std::string("?source=") + c.source;
+    EXPECT_EQ(Get("/api/stored/messages" + query).first, c.status);
+    EXPECT_EQ(Get("/api/stored/timeline" + query).first, c.status);
+    EXPECT_EQ(client_->Get(("/api/export" + query).c_str())->status, c.status);
+  }
+}
+
+TEST_F(ViewerApi, ExportWritesTheFilteredViewAsLinesOrJsonLines) {
+  auto text = client_->Get("/api/export?source=host-a&format=text&level=warning");
+  ASSERT_TRUE(text);
+  EXPECT_EQ(text->status, 200);
+  EXPECT_NE(text->get_header_value("Content-Disposition").find("attachment"), std::string::npos);
+  // Line format: channel, sequence, time, level ... the message last.
+  EXPECT_NE(text->body.find("Chan #0002 [02.01.2026 03:04:06"), std::string::npos) << text->body;
+  EXPECT_EQ(std::count(text->body.begin(), text->body.end(), '\n'), 2);
+  auto lines = client_->Get("/api/export?source=host-a&format=json");
+  ASSERT_TRUE(lines);
+  std::vector<std::string> texts;
+  size_t start = 0;
+  for (size_t end; (end = lines->body.find('\n', start)) != std::string::npos; start = end + 1)
+    texts.push_back(json::parse(lines->body.substr(start, end - start))["text"]);
+  EXPECT_EQ(texts, (std::vector<std::string>{"a0", "a1 <b>x</b>", "a2", "a3"}));
+  hub_.Ring().Push(Message("h", 2, "live one"));
+  auto live = client_->Get("/api/export?source=live&format=text");
+  ASSERT_TRUE(live);
+  EXPECT_EQ(live->body, "h live one\n");
+  EXPECT_EQ(client_->Get("/api/export?source=live&format=xml")->status, 400);
+}
+
+TEST_F(ViewerApi, PageIsServedWithAPolicyThatForbidsForeignAndInlineScripts) {
+  for (const char* path : {"/", "/viewer.js", "/api/hosts"}) {
+    SCOPED_TRACE(path);
+    auto result = client_->Get(path);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, 200);
+    const std::string policy = result->get_header_value("Content-Security-Policy");
+    EXPECT_NE(policy.find("script-src 'self'"), std::string::npos);
+    EXPECT_EQ(policy.find("unsafe-inline"), std::string::npos);
+    EXPECT_EQ(result->get_header_value("X-Content-Type-Options"), "nosniff");
+  }
+  auto page = client_->Get("/");
+  EXPECT_NE(page->body.find("<script src=\"/viewer.js\""), std::string::npos);
+  EXPECT_EQ(page->body.find("innerHTML"), std::string::npos);
+  EXPECT_EQ(client_->Get("/viewer.js")->body.find("innerHTML"), std::string::npos);
+}
+
+TEST(ViewerOptions, HttpAddressIsOptionalAndTokenAndRingAreChecked) {
+  struct Case {
+    std::vector<std::string> args;
+    bool ok;
+    std::string http;
+    std::string token;
+    uint32_t ring;
+  };
+  const Case cases[] = {
+      {{}, true, "", "", 50000},
+      {{"--http"}, true, "127.0.0.1:8080", "", 50000},
+      {{"--http", "--print"}, true, "127.0.0.1:8080", "", 50000},
+      {{"--http", "0.0.0.0:9000"}, true, "0.0.0.0:9000", "", 50000},
+      {{"--http=[::1]:0", "--http-token", "abc"}, true, "[::1]:0", "abc", 50000},
+      {{"--http", "--http-ring", "10"}, true, "127.0.0.1:8080", "", 10},
+      {{"--http", "nowhere"}, false, "", "", 0},
+      {{"--http=8080"}, false, "", "", 0},
+      {{"--http-token", ""}, false, "", "", 0},
+      {{"--http-token", std::string(257, 't')}, false, "", "", 0},
+      {{"--http-ring", "0"}, false, "", "", 0},
+  };
+  for (const Case& c : cases) {
+    std::string label;
+    for (const std::string& arg : c.args) label += arg.substr(0, 20) + " ";
+    SCOPED_TRACE(label);
+    std::vector<char*> argv = {const_cast<char*>("trace-server")};
+    for (const std::string& arg : c.args) argv.push_back(const_cast<char*>(arg.c_str()));
+    sServer_Options options;
+    std::string error;
+    ASSERT_EQ(Parse_Server_Options(static_cast<int>(argv.size()), argv.data(), &options, &error), c.ok)
+        << error;
+    if (!c.ok) continue;
+    EXPECT_EQ(options.http, c.http);
+    EXPECT_EQ(options.http_token, c.token);
+    EXPECT_EQ(options.http_ring, c.ring);
+  }
+}
+
+TEST(ViewerAccessToken, LoopbackAndTokenRules) {
+  struct Case {
+    const char* host;
+    bool loopback;
+  };
+  const Case cases[] = {{"127.0.0.1", true}, {"127.8.9.10", true}, {"::1", true},
+                        {"localhost", true}, {"0.0.0.0", false}, {"::", false},
+                        {"192.0.2.1", false}, {"example.invalid", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.host);
+    EXPECT_EQ(Is_Loopback_Host(c.host), c.loopback);
+  }
+  const std::string a = Generate_Access_Token(), b = Generate_Access_Token();
+  EXPECT_EQ(a.size(), 32u);
+  EXPECT_NE(a, b);
+  EXPECT_TRUE(Token_Matches(a, a));
+  EXPECT_FALSE(Token_Matches(a, b));
+  EXPECT_FALSE(Token_Matches(a, a.substr(1)));
+  EXPECT_FALSE(Token_Matches("", ""));  // no token configured admits nothing
+}
+
+}  // namespace

@@ -1,0 +1,362 @@
+// The viewer's rules without HTTP: the message filter, the bounded live ring, timeline buckets,
+// the confinement of paths to the served directory, and paged queries over stored files.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <map>
+#include <thread>
+#include <optional>
+
+#include <gtest/gtest.h>
+
+#include "support/temp_dir.h"
+#include "trace/viewer/live_ring.h"
+#include "trace/viewer/message_filter.h"
+#include "trace/viewer/served_directory.h"
+#include "trace/viewer/stored_query.h"
+#include "trace/viewer/timeline.h"
+#include "viewer_fixture.h"
+
+namespace {
+
+using viewer_test::Line;
+using viewer_test::Message;
+
+CMessage_Filter Filter(const std::map<std::string, std::string>& params) {
+  CMessage_Filter filter;
+  std::string error;
+  EXPECT_TRUE(filter.Parse(
+      [&](const char* name) -> std::optional<std::string> {
+        auto found = params.find(name);
+        if (found == params.end()) return std::nullopt;
+        return found->second;
+      },
+      &error))
+      << error;
+  return filter;
+}
+
+bool Parses(const std::map<std::string, std::string>& params) {
+  CMessage_Filter filter;
+  std::string error;
+  return filter.Parse(
+      [&](const char* name) -> std::optional<std::string> {
+        auto found = params.find(name);
+        if (found == params.end()) return std::nullopt;
+        return found->second;
+      },
+      &error);
+}
+
+TEST(ViewerFilter, SelectsByEachCriterion) {
+  const sViewer_Message message = Message("host-a", 2, "connect to broker failed: code 5", 1000);
+  struct Case {
+    std::map<std::string, std::string> params;
+    bool matches;
+  };
+  const Case cases[] = {
+      {{}, true},
+      {{{"level", "info"}}, true},
+      {{{"level", "3"}}, false},
+      {{{"level", "WARNING"}}, false},
+      {{{"host", "host-a"}}, true},
+      {{{"host", "host"}}, false},  // names are exact, not prefixes
+      {{{"channel", "Chan"}}, true},
+      {{{"module", "net"}}, true},
+      {{{"module", "disk"}}, false},
+      {{{"thread", "Worker"}}, true},
+      {{{"thread", "7"}}, true},  // the thread's ID works too
+      {{{"thread", "8"}}, false},
+      {{{"text", "broker failed"}}, true},
+      {{{"text", "Broker"}}, false},
+      {{{"re", "code [0-9]+$"}}, true},
+      {{{"re", "^broker"}}, false},
+      {{{"from_us", "1000"}}, true},
+      {{{"from_us", "1001"}}, false},
+      {{{"to_us", "1000"}}, false},  // the end is excluded
+      {{{"to_us", "1001"}, {"level", "debug"}, {"text", "code"}}, true},
+  };
+  for (const Case& c : cases) {
+    std::string label;
+    for (const auto& [name, value] : c.params) label += name + "=" + value + " ";
+    SCOPED_TRACE(label);
+    EXPECT_EQ(Filter(c.params).Matches(message), c.matches);
+  }
+}
+
+TEST(ViewerFilter, RefusesMalformedParameters) {
+  const std::map<std::string, std::string> bad[] = {
+      {{"level", "loud"}},
+      {{"level", "6"}},
+      {{"re", "(unclosed"}},
+      {{"re", std::string(CMessage_Filter::kMax_Pattern + 1, 'a')}},
+      {{"from_us", "soon"}},
+      {{"to_us", "12x"}},
+  };
+  for (const auto& params : bad) {
+    SCOPED_TRACE(params.begin()->first + "=" + params.begin()->second.substr(0, 20));
+    EXPECT_FALSE(Parses(params));
+  }
+}
+
+std::vector<std::string> Texts(const std::vector<sViewer_Message>& messages) {
+  std::vector<std::string> texts;
+  for (const sViewer_Message& message : messages) texts.push_back(message.text);
+  return texts;
+}
+
+TEST(ViewerLiveRing, ReadsInOrderAndPagesByNumber) {
+  CLive_Ring ring(16);
+  for (int i = 0; i < 5; ++i) ring.Push(Message("h", static_cast<uint32_t>(i % 2 ? 3 : 2), "m" + std::to_string(i)));
+  const CMessage_Filter all = Filter({});
+  CLive_Ring::sRead first = ring.Read(0, all, 2);
+  EXPECT_EQ(Texts(first.messages), (std::vector<std::string>{"m0", "m1"}));
+  EXPECT_EQ(first.messages[0].sequence, 1u);
+  EXPECT_EQ(first.last, 2u);
+  CLive_Ring::sRead rest = ring.Read(first.last, all, 100);
+  EXPECT_EQ(Texts(rest.messages), (std::vector<std::string>{"m2", "m3", "m4"}));
+  EXPECT_EQ(rest.skipped, 0u);
+  // Filtered: only warnings; the position still moves past what was left out.
+  CLive_Ring::sRead warnings = ring.Read(0, Filter({{"level", "warning"}}), 100);
+  EXPECT_EQ(Texts(warnings.messages), (std::vector<std::string>{"m1", "m3"}));
+  EXPECT_EQ(warnings.last, 5u);
+  // Caught up: nothing, same position.
+  CLive_Ring::sRead none = ring.Read(5, all, 100);
+  EXPECT_TRUE(none.messages.empty());
+  EXPECT_EQ(none.last, 5u);
+}
+
+TEST(ViewerLiveRing, OverwritesTheOldestAndCountsWhatAReaderSkipped) {
+  CLive_Ring ring(4);
+  for (int i = 0; i < 10; ++i) ring.Push(Message("h", 2, "m" + std::to_string(i)));
+  const CMessage_Filter all = Filter({});
+  CLive_Ring::sRead behind = ring.Read(0, all, 100);
+  EXPECT_EQ(behind.skipped, 6u);
+  EXPECT_EQ(Texts(behind.messages), (std::vector<std::string>{"m6", "m7", "m8", "m9"}));
+  // A reader that was partly behind skips only what it missed.
+  EXPECT_EQ(ring.Read(4, all, 100).skipped, 2u);
+  // A position from before a restart of the server (beyond the newest) starts from now.
+  CLive_Ring::sRead ahead = ring.Read(1000, all, 100);
+  EXPECT_TRUE(ahead.messages.empty());
+  EXPECT_EQ(ahead.last, 10u);
+  ring.Push(Message("h", 2, "m10"));
+  EXPECT_EQ(Texts(ring.Read(ahead.last, all, 100).messages), (std::vector<std::string>{"m10"}));
+}
+
+TEST(ViewerLiveRing, AReaderBesideTheWriterSeesEveryNumberOnceReadOrSkipped) {
+  CLive_Ring ring(64);
+  constexpr uint64_t kTotal = 20000;
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (uint64_t i = 0; i < kTotal; ++i) ring.Push(Message("h", 2, std::to_string(i + 1)));
+    done.store(true);
+  });
+  const CMessage_Filter all = Filter({});
+  uint64_t after = 0, read = 0, skipped = 0;
+  bool in_order = true;
+  for (;;) {
+    const bool finished = done.load();
+    CLive_Ring::sRead batch = ring.Read(after, all, 100);
+    skipped += batch.skipped;
+    for (const sViewer_Message& message : batch.messages) {
+      // The text carries the number the writer meant: slots never mix two messages.
+      in_order &= message.sequence > after && message.text == std::to_string(message.sequence);
+      after = message.sequence;
+      ++read;
+    }
+    after = batch.last;
+    if (finished && batch.messages.empty() && batch.skipped == 0) break;
+  }
+  writer.join();
+  EXPECT_TRUE(in_order);
+  EXPECT_EQ(read + skipped, kTotal);
+  EXPECT_EQ(after, kTotal);
+}
+
+TEST(ViewerLiveRing, CutsLongTextsSoASlotHasABound) {
+  CLive_Ring ring(2);
+  sViewer_Message message;
+  CClTextSink::sLog log = {};
+  const std::string huge(100000, 'x');
+  log.message = huge.c_str();
+  log.message_length = huge.size();
+  Viewer_Message_From_Log(log, huge.c_str(), huge.size(), std::string(1000, 'h'), &message);
+  EXPECT_EQ(message.text.size(), sViewer_Message::kMax_Text);
+  EXPECT_EQ(message.rendered.size(), sViewer_Message::kMax_Text);
+  EXPECT_EQ(message.host.size(), sViewer_Message::kMax_Name);
+}
+
+TEST(ViewerTimeline, BucketsHaveRoundWidthsAndKeepEveryMessage) {
+  struct Case {
+    const char* name;
+    std::vector<int64_t> seconds;
+    uint32_t max_buckets;
+    int64_t width_s;
+    size_t buckets;
+  };
+  const Case cases[] = {
+      {"one second", {100, 100, 100}, 120, 1, 1},
+      {"ten seconds in ten buckets", {0, 9}, 10, 1, 10},
+      {"ten seconds in four buckets: 5 s wide (3 s is no round width)", {0, 9}, 4, 5, 2},
+      {"an hour in 120 buckets: 30 s", {0, 3599}, 120, 30, 120},
+      {"unaligned start needs a wider step", {7, 16}, 2, 10, 2},
+      {"days", {0, 10 * 86400}, 5, 3 * 86400, 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CTimeline timeline;
+    for (size_t i = 0; i < c.seconds.size(); ++i)
+      timeline.Add(c.seconds[i] * 1000000 + 123, static_cast<uint32_t>(i % 6));
+    const CTimeline::sBuckets buckets = timeline.Build(c.max_buckets);
+    EXPECT_EQ(buckets.width_us, c.width_s * 1000000);
+    EXPECT_EQ(buckets.counts.size(), c.buckets);
+    EXPECT_LE(buckets.counts.size(), c.max_buckets);
+    EXPECT_EQ(buckets.start_us % buckets.width_us, 0);
+    uint64_t total = 0;
+    for (const auto& counts : buckets.counts)
+      for (uint64_t count : counts) total += count;
+    EXPECT_EQ(total, c.seconds.size());
+  }
+  EXPECT_EQ(CTimeline().Build(10).width_us, 0);
+}
+
+TEST(ViewerTimeline, CountsLandInTheirLevelAndBucket) {
+  CTimeline timeline;
+  timeline.Add(0, 2);
+  timeline.Add(1500000, 4);  // second 1
+  timeline.Add(-1, 9);       // before 1970: second -1; levels above 5 count as critical
+  const CTimeline::sBuckets buckets = timeline.Build(10);
+  ASSERT_EQ(buckets.counts.size(), 3u);
+  EXPECT_EQ(buckets.start_us, -1000000);
+  EXPECT_EQ(buckets.counts[0][5], 1u);
+  EXPECT_EQ(buckets.counts[1][2], 1u);
+  EXPECT_EQ(buckets.counts[2][4], 1u);
+}
+
+// A served directory with a client directory of two files, a file at the top, a secret file
+// beside it (outside) and links pointing in and out.
+class ServedTree : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(outer_.Valid());
+    root_ = outer_.File("served");
+    ASSERT_EQ(mkdir(root_.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((root_ + "/host-a").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((root_ + "/empty").c_str(), 0755), 0);
+    ASSERT_TRUE(mqw_test::Write_File(root_ + "/host-a/20260102-030405-001.trd",
+                                     viewer_test::Trd_File({{2, 0, "a0"}, {3, 1, "a1"}, {2, 2, "a2"}})));
+    ASSERT_TRUE(mqw_test::Write_File(root_ + "/host-a/20260102-030405-002.trd",
+                                     viewer_test::Trd_File({{4, 3, "b0"}, {2, 4, "b1"}})));
+    ASSERT_TRUE(mqw_test::Write_File(root_ + "/top.trd", viewer_test::Trd_File({{2, 0, "top"}})));
+    ASSERT_TRUE(mqw_test::Write_File(outer_.File("secret.trd"), viewer_test::Trd_File({{5, 0, "secret"}})));
+    ASSERT_EQ(symlink(outer_.File("secret.trd").c_str(), (root_ + "/host-a/leak.trd").c_str()), 0);
+    ASSERT_EQ(symlink(outer_.Path().c_str(), (root_ + "/up").c_str()), 0);
+    ASSERT_EQ(symlink("host-a", (root_ + "/alias").c_str()), 0);
+    ASSERT_TRUE(directory_.Open(root_));
+  }
+
+  mqw_test::TempDir outer_{"viewer-served"};
+  std::string root_;
+  CServed_Directory directory_;
+};
+
+TEST_F(ServedTree, PathsStayInsideTheDirectory) {
+  using R = CServed_Directory::eResolve;
+  struct Case {
+    std::string path;
+    R result;
+    size_t files;
+  };
+  const Case cases[] = {
+      {"", R::Ok, 1},
+      {".", R::Ok, 1},
+      {"host-a", R::Ok, 2},  // the link out is not among them
+      {"host-a/", R::Ok, 2},
+      {"host-a/20260102-030405-002.trd", R::Ok, 1},
+      {"alias", R::Ok, 2},  // a link that stays inside is fine
+      {"empty", R::Ok, 0},
+      {"../secret.trd", R::Bad_Path, 0},
+      {"host-a/../../secret.trd", R::Bad_Path, 0},
+      {"host-a/..", R::Bad_Path, 0},
+      {"/etc/passwd", R::Bad_Path, 0},
+      {std::string("top.trd\0x", 9), R::Bad_Path, 0},
+      {std::string(CServed_Directory::kMax_Path + 1, 'a'), R::Bad_Path, 0},
+      {"host-a/leak.trd", R::Outside, 0},
+      {"up", R::Outside, 0},
+      {"up/secret.trd", R::Outside, 0},
+      {"nothing.trd", R::Missing, 0},
+      {"host-a/notes.txt", R::Missing, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("\"" + c.path.substr(0, 40) + "\"");
+    std::vector<CServed_Directory::sFile> files;
+    EXPECT_EQ(directory_.Files(c.path, &files), c.result);
+    EXPECT_EQ(files.size(), c.files);
+  }
+}
+
+TEST_F(ServedTree, SourcesListOnlyFilesInside) {
+  const std::vector<CServed_Directory::sSource> sources = directory_.Sources();
+  std::vector<std::string> listed;
+  for (const auto& source : sources)
+    for (const auto& file : source.files) listed.push_back(file.path);
+  EXPECT_EQ(listed, (std::vector<std::string>{"top.trd", "alias/20260102-030405-001.trd",
+                                              "alias/20260102-030405-002.trd",
+                                              "host-a/20260102-030405-001.trd",
+                                              "host-a/20260102-030405-002.trd"}));
+}
+
+TEST_F(ServedTree, PagesRunAcrossFilesInOrder) {
+  CStored_Query query(directory_);
+  const CMessage_Filter all = Filter({});
+  CStored_Query::sPage first = query.Page("host-a", all, 0, 2);
+  EXPECT_EQ(Texts(first.messages), (std::vector<std::string>{"a0", "a1"}));
+  EXPECT_TRUE(first.more);
+  EXPECT_EQ(first.messages[0].host, "host-a");
+  EXPECT_EQ(first.messages[1].time_us, viewer_test::Time_Of(1));
+  EXPECT_EQ(first.messages[1].level, 3u);
+  // The second page crosses into the next file.
+  CStored_Query::sPage second = query.Page("host-a", all, first.messages.back().sequence + 1, 2);
+  EXPECT_EQ(Texts(second.messages), (std::vector<std::string>{"a2", "b0"}));
+  CStored_Query::sPage last = query.Page("host-a", all, second.messages.back().sequence + 1, 2);
+  EXPECT_EQ(Texts(last.messages), (std::vector<std::string>{"b1"}));
+  EXPECT_FALSE(last.more);
+  EXPECT_TRUE(last.scan.problems.empty());
+  // Once the first file was read whole, a later page skips it without decoding it.
+  CStored_Query::sPage again = query.Page("host-a", all, 3, 2);
+  EXPECT_EQ(Texts(again.messages), (std::vector<std::string>{"b0", "b1"}));
+  EXPECT_EQ(again.scan.scanned, 2u);
+}
+
+TEST_F(ServedTree, FiltersApplyOnTheServerWithNumbersOfTheWholeSequence) {
+  CStored_Query query(directory_);
+  CStored_Query::sPage page = query.Page("host-a", Filter({{"level", "warning"}}), 0, 10);
+  EXPECT_EQ(Texts(page.messages), (std::vector<std::string>{"a1", "b0"}));
+  EXPECT_EQ(page.messages[1].sequence, 3u);
+  EXPECT_FALSE(page.more);
+  CStored_Query::sPage from = query.Page("host-a", Filter({{"from_us", std::to_string(viewer_test::Time_Of(2))}}), 0, 10);
+  EXPECT_EQ(Texts(from.messages), (std::vector<std::string>{"a2", "b0", "b1"}));
+  CStored_Query::sTimeline timeline = query.Timeline("host-a", Filter({{"re", "^b"}}), 10);
+  EXPECT_EQ(timeline.total, 2u);
+  EXPECT_EQ(timeline.buckets.width_us, 1000000);
+  EXPECT_EQ(timeline.buckets.start_us, viewer_test::Time_Of(3) / 1000000 * 1000000);
+}
+
+TEST_F(ServedTree, ADamagedFileIsReportedWithItsOffsetAndTheRestStillServes) {
+  std::string damaged = viewer_test::Trd_File({{2, 0, "a0"}, {3, 1, "a1"}, {2, 2, "a2"}});
+  // The third data packet's header claims a length beyond the largest packet.
+  const size_t third = damaged.rfind("a2") - 4 - 20 - 4;
+  const std::string before(damaged, 0, third);
+  damaged = before + std::string("\xff\xff\xff\x07", 4) + damaged.substr(third + 4);
+  ASSERT_TRUE(mqw_test::Write_File(root_ + "/host-a/20260102-030405-001.trd", damaged));
+  CStored_Query query(directory_);
+  CStored_Query::sPage page = query.Page("host-a", Filter({}), 0, 100);
+  EXPECT_EQ(Texts(page.messages), (std::vector<std::string>{"a0", "a1", "b0", "b1"}));
+  ASSERT_EQ(page.scan.problems.size(), 1u);
+  EXPECT_EQ(page.scan.problems[0].file, "host-a/20260102-030405-001.trd");
+  EXPECT_NE(page.scan.problems[0].text.find("offset " + std::to_string(third)), std::string::npos)
+      << page.scan.problems[0].text;
+}
+
+}  // namespace
