@@ -36,6 +36,10 @@ class CMessage_Filter {
   // Start of the time range (INT64_MIN: none); stored queries skip what lies before it.
   int64_t From_us() const { return m_From; }
 
+  // The longest text that every match of the ECMAScript `pattern` contains, as far as a plain
+  // reading of the pattern shows (empty when it shows none); used to pass over messages cheaply.
+  static std::string Required_Literal(const std::string& pattern);
+
  private:
   uint32_t m_Level = 0;
   std::string m_Host, m_Channel, m_Module, m_Thread, m_Text;

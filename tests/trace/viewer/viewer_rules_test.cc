@@ -7,6 +7,7 @@
 #include <map>
 #include <thread>
 #include <optional>
+#include <regex>
 
 #include <gtest/gtest.h>
 
@@ -97,6 +98,48 @@ TEST(ViewerFilter, RefusesMalformedParameters) {
   for (const auto& params : bad) {
     SCOPED_TRACE(params.begin()->first + "=" + params.begin()->second.substr(0, 20));
     EXPECT_FALSE(Parses(params));
+  }
+}
+
+// The text a pattern requires lets the filter pass over messages without running the expression;
+// it must never be text that a match can lack.
+TEST(ViewerFilter, RequiredTextIsOnlyWhatEveryMatchContains) {
+  const struct {
+    const char* pattern;
+    const char* required;
+  } cases[] = {
+      {"id=9999[0-9]{2} ", "id=9999"},
+      {"broker failed", "broker failed"},
+      {"code [0-9]+$", "code "},
+      {"colou?r", "colo"},
+      {"ab*c", "a"},
+      {"x{2,3}yz", "yz"},
+      {"(abc)?defg", "defg"},
+      {"ab(cd)+", "ab"},
+      {"a|b", ""},
+      {"(error|warn)ing", "ing"},
+      {"\\d+ items", " items"},
+      {"a\\.b", "a"},
+      {"[a-z]+", ""},
+      {"^start.*end$", "start"},
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pattern);
+    EXPECT_EQ(CMessage_Filter::Required_Literal(c.pattern), c.required);
+  }
+  // With and without that shortcut the filter selects the same messages.
+  const char* texts[] = {"colour", "color", "colr", "abbbc", "ac", "xxyz", "defg", "abcdefg",
+                         "warning", "erroring", "12 items", "a.b", "axb", "start middle end"};
+  const char* patterns[] = {"colou?r", "ab*c", "x{2,3}yz", "(abc)?defg", "(error|warn)ing",
+                            "\\d+ items", "a\\.b", "^start.*end$"};
+  for (const char* pattern : patterns) {
+    const CMessage_Filter filter = Filter({{"re", pattern}});
+    const std::regex regex(pattern, std::regex::ECMAScript);
+    for (const char* text : texts) {
+      SCOPED_TRACE(std::string(pattern) + " on " + text);
+      EXPECT_EQ(filter.Matches(Message("h", 2, text, 1)), std::regex_search(text, regex));
+    }
   }
 }
 
