@@ -61,6 +61,7 @@ ITR_Client* Make(bool network, net_test::TestServer* server, int64_t pool_kb = 0
 // Producer cost of one call; refused calls (pool full) are counted apart.
 void Trace_Call(benchmark::State& state, bool network) {
   net_test::TestServer server;
+  server.Set_Count_Only(true);
   Dir().Clear();
   ITR_Client* client = Make(network, &server);
   ITR_Trace* channel = TR_Create_Trace(client, "bench", nullptr);

@@ -87,6 +87,7 @@ CTPacket* CBuffers_Pool::Pull_Buffer() {
   CTPacket* packet = first->data;
   m_Free.Remove(first, false);
   ++m_Taken;
+  m_TakenSeen.store(m_Taken, std::memory_order_relaxed);
   return packet;
 }
 
@@ -98,6 +99,7 @@ void CBuffers_Pool::Push_Buffer(CTPacket* packet) {
   }
   if (!m_Free.Add_Last(packet)) return;
   --m_Taken;
+  m_TakenSeen.store(m_Taken, std::memory_order_relaxed);
 }
 
 sBuffers_Pool_State CBuffers_Pool::Get_State() {

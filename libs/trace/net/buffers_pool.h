@@ -76,6 +76,12 @@ class CBuffers_Pool {
   void Push_Buffer(CTPacket* packet);
 
   sBuffers_Pool_State Get_State();
+  // Packets that may still be taken (maximal minus taken), read without the pool's lock: a
+  // snapshot that another thread may change at once, for checks that tolerate that.
+  uint32_t Free_Buffers_Seen() const {
+    const uint32_t taken = m_TakenSeen.load(std::memory_order_relaxed);
+    return m_MaximalBuffers > taken ? m_MaximalBuffers - taken : 0;
+  }
   uint32_t Packet_Size() const { return m_PacketSize; }
   uint32_t Memory_Limit() const { return m_Limit; }
   uint32_t Step() const { return m_Step; }
@@ -119,6 +125,7 @@ class CBuffers_Pool {
   CBList<CTPacket*> m_Free TR_GUARDED_BY(m_Lock);  // never released through the list
   uint32_t m_Created TR_GUARDED_BY(m_Lock) = 0;
   uint32_t m_Taken TR_GUARDED_BY(m_Lock) = 0;
+  std::atomic<uint32_t> m_TakenSeen{0};  // m_Taken as last written under m_Lock
   CBlock_List m_Blocks TR_GUARDED_BY(m_Lock);
 };
 

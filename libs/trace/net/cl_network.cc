@@ -275,9 +275,9 @@ uint32_t CClNetwork::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, 
     m_Rejects.off.fetch_add(1, std::memory_order_relaxed);
     return eCode_Off;
   }
-  const sBuffers_Pool_State pool = m_Pool->Get_State();
-  const uint64_t free_packets =
-      pool.maximal_buffers > pool.taken_buffers ? pool.maximal_buffers - pool.taken_buffers : 0;
+  // The room test reads the pool's count without its lock: the packets it needs are pulled
+  // later in any case, and a pull that finds none refuses the call then.
+  const uint64_t free_packets = m_Pool->Free_Buffers_Seen();
   if (uint64_t{m_Payload} * 3 + size + 4 > uint64_t{m_Payload} * free_packets) {
     m_Rejects.no_room.fetch_add(1, std::memory_order_relaxed);
     return eCode_No_Room;
