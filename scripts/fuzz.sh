@@ -4,11 +4,12 @@
 # from its seed corpus in tests/fuzz/corpus/<target>/ (read only; new inputs go to a scratch
 # corpus under the build directory). Any crash, sanitizer report, property violation, time-out
 # or memory blow-up fails the stage; the input is kept in build/fuzz/findings/.
-# Usage: scripts/fuzz.sh [seconds per target]   (default 20; MQW_FUZZ_SECONDS works too)
+# Usage: scripts/fuzz.sh [seconds per target]   (default 10, which keeps the test command within its
+# time budget; MQW_FUZZ_SECONDS works too)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
-seconds="${1:-${MQW_FUZZ_SECONDS:-20}}"
+seconds="${1:-${MQW_FUZZ_SECONDS:-10}}"
 dir=build/fuzz
 
 launcher=()
