@@ -5,8 +5,11 @@
 //
 // Data path: Sent frames each call's chunks behind a user-data header in pool packets (or
 // lengthens the open record of the same channel, see below) and queues the filled packets on
-// the ready queue; the communication thread numbers them, sends them and keeps them in flight
-// until the server confirms their window. Everything accepted while the server is reachable
+// the ready queue, waking the communication thread for every packet that has no room left; that
+// thread numbers them, sends them and keeps them in flight until the server confirms their
+// window. The last queued packet, which Sent goes on filling, is sent once full, after an idle
+// pass of the thread (at most 5 ms) or at exit, so that a busy stream travels in whole packets.
+// A window lowered by a loss report grows back by one packet per window confirmed without loss. Everything accepted while the server is reachable
 // arrives once and in order. A dropped connection (or a packet the server refuses) discards what
 // was queued and in flight; the records lost that way are counted per channel from the headers
 // in the discarded packets, reported to the journal and, when the connection is back, to every
