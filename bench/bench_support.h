@@ -94,6 +94,13 @@ class BenchDir {
   std::string m_Path;
 };
 
+// For ->Apply(): three runs of one timed iteration each (the benchmark sets the time itself),
+// reported as their median and coefficient of variation, in milliseconds.
+inline void Three_Timed_Runs(benchmark::internal::Benchmark* bench) {
+  bench->UseManualTime()->Iterations(1)->Repetitions(3)->ReportAggregatesOnly(true)->Unit(
+      benchmark::kMillisecond);
+}
+
 }  // namespace mqw_bench
 
 #endif  // BENCH_BENCH_SUPPORT_H_

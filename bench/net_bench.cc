@@ -132,17 +132,7 @@ BENCHMARK(BM_File_TraceCall)->Repetitions(3)->ReportAggregatesOnly(true);
 BENCHMARK(BM_Net_Sustained)
     ->ArgsProduct({{0, 50}, {0, 8192}})
     ->ArgNames({"loss_per_mille", "pool_kb"})
-    ->UseManualTime()
-    ->Iterations(1)
-    ->Repetitions(3)
-    ->ReportAggregatesOnly(true)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_File_Sustained)
-    ->Arg(0)
-    ->UseManualTime()
-    ->Iterations(1)
-    ->Repetitions(3)
-    ->ReportAggregatesOnly(true)
-    ->Unit(benchmark::kMillisecond);
+    ->Apply(mqw_bench::Three_Timed_Runs);
+BENCHMARK(BM_File_Sustained)->Arg(0)->Apply(mqw_bench::Three_Timed_Runs);
 
 BENCHMARK_MAIN();

@@ -283,16 +283,7 @@ BENCHMARK(BM_Server_Sustained)
     ->Arg(0)
     ->Arg(5)
     ->ArgName("drop_percent")
-    ->UseManualTime()
-    ->Iterations(1)
-    ->Repetitions(3)
-    ->ReportAggregatesOnly(true)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_File_Sustained)
-    ->UseManualTime()
-    ->Iterations(1)
-    ->Repetitions(3)
-    ->ReportAggregatesOnly(true)
-    ->Unit(benchmark::kMillisecond);
+    ->Apply(mqw_bench::Three_Timed_Runs);
+BENCHMARK(BM_File_Sustained)->Apply(mqw_bench::Three_Timed_Runs);
 
 BENCHMARK_MAIN();

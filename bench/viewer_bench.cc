@@ -187,26 +187,24 @@ void BM_Live_100k_Per_Second(benchmark::State& state) {
     std::atomic<bool> done{false};
     uint64_t fast_read = 0, fast_skipped = 0, slow_read = 0, slow_skipped = 0;
     const CMessage_Filter all = Filter(nullptr, nullptr);
-    std::thread fast([&] {
+    // A page that reads `batch` messages per request: the fast one asks again at once while
+    // there is something to read, the slow one only every 100 ms.
+    auto page = [&](uint32_t batch, bool slow, uint64_t* read_count, uint64_t* skipped) {
       uint64_t after = 0;
       while (!done.load()) {
-        CLive_Ring::sRead read = hub.Ring().Read(after, all, 1000);
+        CLive_Ring::sRead read = hub.Ring().Read(after, all, batch);
         after = read.last;
-        fast_read += read.messages.size();
-        fast_skipped += read.skipped;
-        if (read.messages.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        *read_count += read.messages.size();
+        *skipped += read.skipped;
+        if (slow) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        } else if (read.messages.empty()) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
       }
-    });
-    std::thread slow([&] {
-      uint64_t after = 0;
-      while (!done.load()) {
-        CLive_Ring::sRead read = hub.Ring().Read(after, all, 500);
-        after = read.last;
-        slow_read += read.messages.size();
-        slow_skipped += read.skipped;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      }
-    });
+    };
+    std::thread fast(page, 1000, false, &fast_read, &fast_skipped);
+    std::thread slow(page, 500, true, &slow_read, &slow_skipped);
     CMessage_Collector collector("host", [&](sViewer_Message& message) { hub.Ring().Push(message); });
     CStreamParser parser;
     parser.Init(nullptr);

@@ -13,6 +13,8 @@
 #include <sstream>
 #include <thread>
 
+#include "support/temp_dir.h"
+
 namespace mqw_test {
 
 pid_t Spawn_Program(const char* path, const std::vector<std::string>& args, const std::string& out,
@@ -50,6 +52,15 @@ int Wait_Status(pid_t pid, std::chrono::seconds limit) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+sProgram_Run Run_Program(const char* path, const std::vector<std::string>& args) {
+  TempDir dir("mqw-run");
+  sProgram_Run run;
+  run.status = Wait_Status(Spawn_Program(path, args, dir.File("out"), dir.File("err")));
+  run.lines = Split_Lines(Read_File(dir.File("out")));
+  run.err = Read_File(dir.File("err"));
+  return run;
 }
 
 std::vector<std::string> Split_Lines(const std::string& text) {

@@ -24,6 +24,16 @@ pid_t Spawn_Program(const char* path, const std::vector<std::string>& args, cons
 // running after `limit` is killed (SIGKILL) and the test fails.
 int Wait_Status(pid_t pid, std::chrono::seconds limit = std::chrono::seconds(300));
 
+// What a program run to its end printed, and its exit status as Wait_Status gives it.
+struct sProgram_Run {
+  int status = -1;
+  std::vector<std::string> lines;  // standard output, by line
+  std::string err;                 // standard error
+};
+
+// Runs `path` with `args` to its end, its output in a temporary directory removed afterwards.
+sProgram_Run Run_Program(const char* path, const std::vector<std::string>& args);
+
 // `text` cut at line feeds (no line feed kept; no empty last line).
 std::vector<std::string> Split_Lines(const std::string& text);
 

@@ -53,13 +53,12 @@ struct Cat_Result {
 };
 
 Cat_Result Run_Cat(const std::vector<std::string>& inputs) {
-  mqw_test::TempDir dir("e2e-cat");
   std::vector<std::string> args = {std::string("--format=") + kFormat};
   args.insert(args.end(), inputs.begin(), inputs.end());
+  mqw_test::sProgram_Run run = mqw_test::Run_Program(TRACE_CAT_PATH, args);
   Cat_Result result;
-  result.status =
-      Wait_Status(Spawn_Program(TRACE_CAT_PATH, args, dir.File("out"), dir.File("err")));
-  result.lines = Split_Lines(mqw_test::Read_File(dir.File("out")));
+  result.status = run.status;
+  result.lines = std::move(run.lines);
   for (const std::string& line : result.lines) {
     const size_t bar = line.find('|');
     Message message;

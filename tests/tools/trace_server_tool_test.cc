@@ -41,22 +41,10 @@ using namespace std::chrono_literals;
 
 const char kFormat[] = "%cn|%ix|%ms";
 
-struct Cat_Result {
-  int status = -1;
-  std::vector<std::string> lines;
-  std::string err;
-};
-
-Cat_Result Run_Cat(const std::vector<std::string>& inputs) {
-  mqw_test::TempDir dir;
+mqw_test::sProgram_Run Run_Cat(const std::vector<std::string>& inputs) {
   std::vector<std::string> args = {std::string("--format=") + kFormat};
   args.insert(args.end(), inputs.begin(), inputs.end());
-  Cat_Result result;
-  result.status =
-      Wait_Status(Spawn_Program(TRACE_CAT_PATH, args, dir.File("out"), dir.File("err")));
-  result.lines = Split_Lines(mqw_test::Read_File(dir.File("out")));
-  result.err = mqw_test::Read_File(dir.File("err"));
-  return result;
+  return mqw_test::Run_Program(TRACE_CAT_PATH, args);
 }
 
 // The tool in a temporary directory, on an ephemeral loopback port.
@@ -334,10 +322,10 @@ TEST(TraceServerToolTest, StoresEachClientsStreamSoThatTraceCatDecodesItExactly)
 
   EXPECT_NE(server.Out().find("listening on 127.0.0.1:" + std::to_string(server.Port())),
             std::string::npos);
-  Cat_Result a = Run_Cat({server.Client_Dir("alpha_127.0.0.1_101")});
+  mqw_test::sProgram_Run a = Run_Cat({server.Client_Dir("alpha_127.0.0.1_101")});
   EXPECT_EQ(a.status, 0) << a.err;
   EXPECT_EQ(a.lines, Expected_Lines("chan-a", 1, 200));
-  Cat_Result b = Run_Cat({server.Client_Dir("beta_127.0.0.1_202")});
+  mqw_test::sProgram_Run b = Run_Cat({server.Client_Dir("beta_127.0.0.1_202")});
   EXPECT_EQ(b.status, 0) << b.err;
   EXPECT_EQ(b.lines, Expected_Lines("chan-b", 1, 40));
   EXPECT_EQ(Directory_Entries(server.Client_Dir("alpha")).size(), 1u);
@@ -360,7 +348,7 @@ TEST(TraceServerToolTest, TenPercentOfDataPacketsLostAreReportedResentAndStoredI
   EXPECT_GT(client.resent, 0u);
   EXPECT_EQ(server.Stop(), 0);
 
-  Cat_Result cat = Run_Cat({server.Client_Dir("lossy_")});
+  mqw_test::sProgram_Run cat = Run_Cat({server.Client_Dir("lossy_")});
   EXPECT_EQ(cat.status, 0) << cat.err;
   EXPECT_EQ(cat.lines, Expected_Lines("chan", 1, 1500));
   const std::string stats = Stats_Line(server.Err(), "lossy_127.0.0.1_5");
@@ -409,7 +397,7 @@ TEST(TraceServerToolTest, BadDatagramsAreCountedAndDroppedWhileAGoodClientIsUndi
   ASSERT_TRUE(bad.Ping());  // the bad client's own session is alive too
   EXPECT_EQ(server.Stop(), 0);
 
-  Cat_Result cat = Run_Cat({server.Client_Dir("good_")});
+  mqw_test::sProgram_Run cat = Run_Cat({server.Client_Dir("good_")});
   EXPECT_EQ(cat.status, 0) << cat.err;
   EXPECT_EQ(cat.lines, Expected_Lines("g", 1, 34));
   const std::string err = server.Err();
@@ -442,7 +430,7 @@ TEST(TraceServerToolTest, RestartsAndRollsBeginFilesThatDecodeByThemselves) {
   EXPECT_EQ(Run_Cat({directory + "/" + files[0]}).lines, Expected_Lines("before", 1, 5));
   std::vector<std::string> after;
   for (size_t i = 1; i < files.size(); ++i) {
-    Cat_Result cat = Run_Cat({directory + "/" + files[i]});
+    mqw_test::sProgram_Run cat = Run_Cat({directory + "/" + files[i]});
     EXPECT_EQ(cat.status, 0) << cat.err;
     EXPECT_EQ(cat.err, "");  // no records of undescribed channels skipped
     EXPECT_FALSE(cat.lines.empty());
@@ -538,7 +526,6 @@ TEST(TraceServerToolTest, ListensOnIpv6WhenAskedTo) {
 }
 
 TEST(TraceServerToolTest, WrongCommandLinesAreRefused) {
-  mqw_test::TempDir dir;
   const std::vector<std::vector<std::string>> cases = {{"--listen", "nowhere"},
                                                        {"--verbosity", "a=1"},
                                                        {"--roll", "5xx", "--listen", "127.0.0.1:0"},
@@ -546,16 +533,16 @@ TEST(TraceServerToolTest, WrongCommandLinesAreRefused) {
                                                        {"--files", "x"}};
   for (const auto& args : cases) {
     SCOPED_TRACE(args[0] + " " + (args.size() > 1 ? args[1] : ""));
-    int status =
-        Wait_Status(Spawn_Program(TRACE_SERVER_PATH, args, dir.File("out"), dir.File("err")));
-    EXPECT_NE(status, 0);
-    EXPECT_NE(mqw_test::Read_File(dir.File("err")).find("trace-server:"), std::string::npos);
+    const mqw_test::sProgram_Run run = mqw_test::Run_Program(TRACE_SERVER_PATH, args);
+    EXPECT_NE(run.status, 0);
+    EXPECT_NE(run.err.find("trace-server:"), std::string::npos);
   }
-  EXPECT_EQ(
-      Wait_Status(Spawn_Program(TRACE_SERVER_PATH, {"--help"}, dir.File("out"), dir.File("err"))),
-      0);
-  EXPECT_NE(mqw_test::Read_File(dir.File("out")).find("--verbosity CLIENT/CHANNEL[/MODULE]=LEVEL"),
-            std::string::npos);
+  const mqw_test::sProgram_Run help = mqw_test::Run_Program(TRACE_SERVER_PATH, {"--help"});
+  EXPECT_EQ(help.status, 0);
+  bool listed = false;
+  for (const std::string& line : help.lines)
+    listed = listed || line.find("--verbosity CLIENT/CHANNEL[/MODULE]=LEVEL") != std::string::npos;
+  EXPECT_TRUE(listed);
 }
 
 }  // namespace
