@@ -222,6 +222,26 @@ void CClNetwork::Signal_Full_Packet() {
   if (!m_DataSignalled.exchange(true, std::memory_order_acq_rel)) m_CommEvents.Set(eComm_Data);
 }
 
+bool CClNetwork::Extends_Open_Record(uint32_t id, uint32_t size) const {
+  return m_OpenPacket != nullptr && m_OpenChannel == id && m_OpenLength + size <= kMax_Open_Record;
+}
+
+void CClNetwork::Extend_Open_Record(uint32_t id, uint32_t size) {
+  m_OpenLength += size;
+  TP_Store32(m_OpenPacket->Get_Buffer() + m_OpenOffset, User_Header(id, m_OpenLength));
+}
+
+void CClNetwork::Open_Record(sQueued_Packet* entry, uint32_t id, uint32_t size) {
+  const uint32_t at = entry->packet->Get_Size();
+  TP_Store32(entry->packet->Get_Buffer() + at, User_Header(id, size + kTP_Chunk_Header));
+  entry->packet->Set_Size(static_cast<uint16_t>(at + kTP_Chunk_Header));
+  if (entry->first_header == sQueued_Packet::kNo_Header) entry->first_header = at;
+  m_OpenPacket = entry->packet;
+  m_OpenOffset = at;
+  m_OpenLength = size + kTP_Chunk_Header;
+  m_OpenChannel = id;
+}
+
 bool CClNetwork::Append_In_Place(uint32_t id, const sTRC_Data_Chunk* chunks, uint32_t count,
                                  uint32_t size) {
   const uint32_t packet_size = m_Plan.packet_size;
@@ -230,32 +250,24 @@ bool CClNetwork::Append_In_Place(uint32_t id, const sTRC_Data_Chunk* chunks, uin
     CLockGuard ready(&m_ReadyLock);
     if (m_Ready.Empty()) return false;
     sQueued_Packet& back = m_Ready.Back();
-    const uint32_t used = back.packet->Get_Size();
-    const uint32_t room = packet_size - used;
-    const bool extend = m_OpenPacket != nullptr && m_OpenChannel == id &&
-                        m_OpenLength + size <= kMax_Open_Record;
-    // Exactly what the general path would write: the same record rules, the same bytes.
+    const uint32_t room = packet_size - back.packet->Get_Size();
+    const bool extend = Extends_Open_Record(id, size);
+    // The same record rules as the general path: a new header only where more than its own
+    // bytes are free.
     if (!extend && room <= kTP_Chunk_Header) return false;
     const uint32_t need = size + (extend ? 0 : kTP_Chunk_Header);
     if (need > room) return false;
-    uint8_t* at = back.packet->Get_Buffer() + used;
     if (extend) {
-      m_OpenLength += size;
-      TP_Store32(m_OpenPacket->Get_Buffer() + m_OpenOffset, User_Header(id, m_OpenLength));
+      Extend_Open_Record(id, size);
     } else {
-      TP_Store32(at, User_Header(id, size + kTP_Chunk_Header));
-      if (back.first_header == sQueued_Packet::kNo_Header) back.first_header = used;
-      m_OpenPacket = back.packet;
-      m_OpenOffset = used;
-      m_OpenLength = size + kTP_Chunk_Header;
-      m_OpenChannel = id;
-      at += kTP_Chunk_Header;
+      Open_Record(&back, id, size);
     }
+    uint32_t used = back.packet->Get_Size();
     for (uint32_t i = 0; i < count; ++i) {
-      memcpy(at, chunks[i].data, chunks[i].size);
-      at += chunks[i].size;
+      memcpy(back.packet->Get_Buffer() + used, chunks[i].data, chunks[i].size);
+      used += chunks[i].size;
     }
-    back.packet->Set_Size(static_cast<uint16_t>(used + need));
+    back.packet->Set_Size(static_cast<uint16_t>(used));
     full = room - need <= kTP_Chunk_Header;
   }
   if (full) Signal_Full_Packet();
@@ -290,10 +302,8 @@ uint32_t CClNetwork::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, 
   {
     CLockGuard ready(&m_ReadyLock);
     const bool taken = m_Ready.Pop_Back(&current);
-    if (taken && m_OpenPacket != nullptr && m_OpenChannel == id &&
-        m_OpenLength + size <= kMax_Open_Record) {
-      m_OpenLength += size;
-      TP_Store32(m_OpenPacket->Get_Buffer() + m_OpenOffset, User_Header(id, m_OpenLength));
+    if (taken && Extends_Open_Record(id, size)) {
+      Extend_Open_Record(id, size);
     } else {
       if (!taken || packet_size - current.packet->Get_Size() <= kTP_Chunk_Header) {
         if (taken) m_Ready.Push_Back(current);
@@ -303,14 +313,7 @@ uint32_t CClNetwork::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, 
           return eCode_No_Room;
         }
       }
-      const uint32_t at = current.packet->Get_Size();
-      TP_Store32(current.packet->Get_Buffer() + at, User_Header(id, size + 4));
-      current.packet->Set_Size(static_cast<uint16_t>(at + kTP_Chunk_Header));
-      if (current.first_header == sQueued_Packet::kNo_Header) current.first_header = at;
-      m_OpenPacket = current.packet;
-      m_OpenOffset = at;
-      m_OpenLength = size + 4;
-      m_OpenChannel = id;
+      Open_Record(&current, id, size);
     }
   }
 

@@ -110,6 +110,11 @@ class CClNetwork : public CClient {
   // Sent's helpers.
   CTPacket* Fresh_Data_Packet() TR_REQUIRES(m_StatusLock);
   void Queue_Ready(const sQueued_Packet& entry) TR_REQUIRES(m_StatusLock);
+  // The open record (file comment): whether a call of `id` with `size` bytes may lengthen it,
+  // lengthening it, and starting a new one at the end of `entry`'s packet.
+  bool Extends_Open_Record(uint32_t id, uint32_t size) const TR_REQUIRES(m_ReadyLock);
+  void Extend_Open_Record(uint32_t id, uint32_t size) TR_REQUIRES(m_ReadyLock);
+  void Open_Record(sQueued_Packet* entry, uint32_t id, uint32_t size) TR_REQUIRES(m_ReadyLock);
   // The common case: the record (or its extension) fits in the packet at the end of the ready
   // queue, written there under one hold of the ready lock. False changes nothing.
   bool Append_In_Place(uint32_t id, const sTRC_Data_Chunk* chunks, uint32_t count, uint32_t size)
