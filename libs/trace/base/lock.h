@@ -57,6 +57,28 @@ class TR_CAPABILITY("mutex") CLock {
     m_Depth = 1;
   }
 
+  // Takes the lock when it is free or already the caller's; false at once when another thread
+  // holds it (no spin, no sleep).
+  bool Try_Lock() TR_TRY_ACQUIRE(true) {
+    const uintptr_t self = Self();
+    if (m_Owner.load(std::memory_order_relaxed) == self) {
+      ++m_Depth;
+      return true;
+    }
+    uint32_t expected = 0;
+    if (m_State.load(std::memory_order_relaxed) != 0 ||
+        !m_State.compare_exchange_strong(expected, 1, std::memory_order_acquire,
+                                         std::memory_order_relaxed)) {
+      return false;
+    }
+    m_Owner.store(self, std::memory_order_relaxed);
+    m_Depth = 1;
+    return true;
+  }
+
+  // Nested holds of the calling thread, which must hold the lock (1 for the outermost).
+  uint32_t Depth() const { return m_Depth; }
+
   void Unlock() TR_RELEASE() {
     if (--m_Depth != 0) return;
     m_Owner.store(0, std::memory_order_relaxed);

@@ -27,6 +27,12 @@ void Creation_Time(uint64_t* time_100ns, int32_t* utc_offset) {
   *utc_offset = localtime_r(&seconds, &local) ? static_cast<int32_t>(local.tm_gmtoff) : 0;
 }
 
+// Serials name channels in the threads' staging caches; never reused in the process.
+uint64_t Next_Serial() {
+  static std::atomic<uint64_t> serial{0};
+  return serial.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
 }  // namespace
 
 CTRTrace* CTRTrace::Create(ITR_Client* client, const char* name, const stTrace_Conf* conf,
@@ -44,7 +50,7 @@ CTRTrace* CTRTrace::Create(ITR_Client* client, const char* name, const stTrace_C
 }
 
 CTRTrace::CTRTrace(ITR_Client* client, const stTrace_Conf* conf, uint64_t arena_limit)
-    : m_Client(client), m_Arena(arena_limit) {
+    : m_Client(client), m_Arena(arena_limit), m_Serial(Next_Serial()) {
   if (conf) {
     m_Conf = *conf;
   } else {
@@ -118,10 +124,14 @@ bool CTRTrace::Init(const char* name) {
   m_Staging = static_cast<uint64_t*>(staging);
   m_Staging_Args = kInitial_Staging / sizeof(uint64_t);
   m_Active = true;
+  Update_Open();
+  m_Linger_Ticks = Channel_Timer_Frequency() / 1000 * kStaging_Linger_ms;
   return true;
 }
 
 CTRTrace::~CTRTrace() {
+  // After this no drainer pass touches the channel.
+  if (m_In_Drainer.load()) staging_drainer::Remove(this);
   { CLockGuard wait(&m_Lock); }  // lets a call in progress finish
   Remove_Shared();
   if (m_Registered) {
@@ -132,6 +142,9 @@ CTRTrace::~CTRTrace() {
     m_Client->Unregister_Channel(m_ID);
   }
   free(m_Chunks);
+  for (std::atomic<CStaging_Ring*>& slot : m_Rings) {
+    if (CStaging_Ring* ring = slot.load()) ring->Destroy();
+  }
   if (m_Client) m_Client->Release();
 }
 
@@ -166,6 +179,7 @@ void CTRTrace::On_Status(uint32_t, const sTRC_Status* status) {
       m_Context_Resets = status->resets;
     }
     m_Status = *status;
+    Update_Open();
   }
   if (m_Conf.on_connect)
     m_Conf.on_connect(m_Conf.context, static_cast<uint32_t>(status->connected));
@@ -204,9 +218,9 @@ void CTRTrace::On_Receive(uint32_t, uint8_t* data, uint32_t size, uint32_t swap)
     CLockGuard guard(&m_Lock);
     if (module_id != 0) {
       module = Module_By_ID(module_id);
-      if (module) module->level = level;
+      if (module) Set_Module_Level(module, level);
     } else {
-      m_Verbosity = static_cast<eTRTrace_Level>(level);
+      m_Verbosity.store(static_cast<eTRTrace_Level>(level), std::memory_order_relaxed);
     }
   }
   if (m_Conf.on_verbosity) m_Conf.on_verbosity(m_Conf.context, module, level);

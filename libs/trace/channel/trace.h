@@ -22,13 +22,35 @@
 // counts since the last such record; the counts start again from zero once it is delivered.
 // Lost_Calls() gives the total since creation.
 //
+// Staging: the first trace call that finds the channel lock held by another thread puts the
+// channel in staging mode. From then on its printf-style calls without a fixed ID (on a channel
+// with the built-in timer) never take the lock: each packs its complete record into a ring of its
+// own thread (CStaging_Ring, one per thread and channel) and returns true. Every kStage_Budget
+// calls (or when its ring is a quarter full) a thread merges if the lock is free. The lock's
+// holders merge too before anything else they send (a locked call, a thread stop, the final
+// flush, the sink's Flush), and otherwise the process's staging drainer (staging_drainer.h) does
+// within a few milliseconds. A channel whose merges found one thread's records only for
+// kStaging_Linger_ms leaves staging mode; contention puts it back.
+// The merge takes the records of all rings in the order of their timer values, numbers them with
+// the call counter and clamps their timers to what the channel already wrote, sends each
+// descriptor before its first record, and hands them over in batches. A batch the sink refuses
+// for lack of room stays staged and is tried again later: a staged call was told "accepted" and
+// is never dropped for room; a full ring sends its thread the locked way, where the sink's
+// refusal counts as a loss as always, and a thread whose staged records the sink has no room for
+// is refused until they went. A batch refused because the sink is off is dropped and counted like
+// records a sink discarded; so are records still staged when the channel closes. Per thread,
+// records keep their order. The call counter counts filtered calls when they are made; staged
+// records take their numbers when merged, so a sequence gap shows filtered calls between the
+// records, not exactly where they fell.
+//
 // Thread-safety: every operation may be called from any thread. m_Lock (recursive) guards every
 // field marked TR_GUARDED_BY(m_Lock) below (clang checks each access), including those touched by
-// the callbacks from the client.
+// the callbacks from the client. The atomics are read without it by the staging path (mirrors of
+// guarded state written under m_Lock) or synchronise themselves.
 //
 // Lock order of the channel subsystem: the client's channel lock (held by the client around
 // On_Init, On_Status and On_Flush), then m_Lock, then the sink's locks (Sent is called with
-// m_Lock held). The channel takes the client's channel lock only through Register_Channel during
+// m_Lock held). The staging drainer's registry mutex comes before m_Lock, which it only tries. The channel takes the client's channel lock only through Register_Channel during
 // creation and Unregister_Channel during destruction, and never while holding m_Lock. The locks
 // belong to different objects, so the order is stated here rather than declared to the compiler.
 #ifndef TRACE_CHANNEL_TRACE_H_
@@ -49,12 +71,17 @@
 #include "trace/channel/desc_tree.h"
 #include "trace/channel/memory_manager.h"
 #include "trace/channel/modules_tree.h"
+#include "trace/channel/staging_drainer.h"
+#include "trace/channel/staging_ring.h"
 #include "trace/channel/trace_desc.h"
 #include "trace/core/loss_listener.h"
 #include "trace/core/shared.h"
 #include "trace/format/trace_format.h"
 
-class CTRTrace final : public ITR_Trace, public ILoss_Listener {
+struct sStage_Thread;
+struct sStage_Ring_Slot;
+
+class CTRTrace final : public ITR_Trace, public ILoss_Listener, public IStaged_Source {
  public:
   static constexpr uint32_t kMax_Start_Blocks = 4;    // 128 live thread start records
   static constexpr uint32_t kMax_Stop_Blocks = 4;     // 128 undelivered thread stop records
@@ -65,6 +92,16 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener {
   static constexpr uint32_t kInitial_Staging = 256;
   static constexpr uint32_t kThread_Name_Bytes = 47;
   static constexpr uint32_t kModule_Name_Bytes = 53;
+  static constexpr uint32_t kMax_Modules =
+      kMax_Module_Blocks * sData_Block<sTRTrace_Module>::kRecords;
+  // Staging: rings per channel (threads beyond them use the lock), calls a thread stages between
+  // its merges, the largest argument list and plan a staged call packs, and how long a channel
+  // stays in staging mode without contention.
+  static constexpr uint32_t kMax_Rings = 64;
+  static constexpr uint32_t kStage_Budget = 1024;
+  static constexpr uint32_t kStage_Max_Args = 32;
+  static constexpr uint32_t kStage_Max_Blocks = 64;
+  static constexpr uint32_t kStaging_Linger_ms = 100;
 
   // Creates a registered, active channel, or returns null leaving the calling thread's last
   // error (8 no client, 2 out of memory, 9 refused by the client). `arena_limit` caps the
@@ -116,6 +153,11 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener {
   // Format of the channel's loss report (one 32-bit count per eLoss_Reason, in order).
   static const char kLoss_Format[];
 
+  // IStaged_Source (the staging drainer, the sink's Flush).
+  bool Has_Staged() const override;
+  void Merge_Staged() override;
+  void Try_Merge_Staged() override;
+
  private:
   // Per-site cache in front of the call-site tree: most calls find their descriptor here.
   struct sSite_Cache {
@@ -131,12 +173,58 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener {
   // Creation steps 2..6; false with the last error set.
   bool Init(const char* name);
 
-  // Packs one printf-style call (format passed by address) and hands it over.
+  // Packs one printf-style call (format passed by address) and hands it over: staged while the
+  // channel is in staging mode, else under the lock.
   bool Trace_Raw(uint16_t id, eTRTrace_Level level, void* module, uint16_t line, const char* file,
                  const char* function, const char** format, va_list* args);
+  // The locked part of Trace_Raw.
+  bool Trace_Locked(uint16_t id, eTRTrace_Level level, void* module, uint16_t line,
+                    const char* file, const char* function, const char** format, va_list* args)
+      TR_REQUIRES(m_Lock);
+  // Stages one call of the calling thread: 1 staged (the call's result is true), 0 dropped by the
+  // filter (false), -1 not staged (the caller takes the lock; `args` is left unread).
+  int Stage_Call(eTRTrace_Level level, void* module, const char* function, const char** format,
+                 va_list* args);
+  // Stage_Call once the thread's ring is known (`slot` in the thread's state at `thread`).
+  int Try_Stage(sStage_Thread* thread, sStage_Ring_Slot* slot, eTRTrace_Level level,
+                void* module, const char* function, const char** format, va_list* args);
+  // The calling thread's ring for this channel, created on first use; null when none can be had.
+  CStaging_Ring* Thread_Ring(uint32_t thread_id);
+  // Merges every staged record into the stream (see above); returns how many rings held some.
+  // Does nothing when called again from within a merge.
+  uint32_t Drain_Staged() TR_REQUIRES(m_Lock);
+  // True when a merge is due before the calling thread's next record goes the locked way: its
+  // own ring holds records (they must go first), or another thread marked some.
+  bool Merge_Due() const;
+  // True when the calling thread's own ring holds records.
+  bool Merge_Due_For_Caller() const;
+  // Discards every staged record; returns how many there were.
+  uint32_t Drop_Staged() TR_REQUIRES(m_Lock);
+  // Marks that records are staged, for the merge and the drainer.
+  void Note_Staged();
+  // Counts one call; returns the counter after it.
+  uint32_t Count_Call() TR_REQUIRES(m_Lock) {
+    if (__builtin_expect(m_Filtered_Unlocked.load(std::memory_order_relaxed) != 0, 0)) {
+      m_Counter += m_Filtered_Unlocked.exchange(0, std::memory_order_relaxed);
+    }
+    return ++m_Counter;
+  }
+  // Level a call with a module must reach, as the staging path reads it.
+  eTRTrace_Level Module_Level(const sTRTrace_Module* mod) const {
+    return static_cast<eTRTrace_Level>(
+        m_Module_Levels[(mod->id - 1u) % kMax_Modules].load(std::memory_order_relaxed));
+  }
+  // Sets a module's level in its record and in the mirror the staging path reads.
+  void Set_Module_Level(sTRTrace_Module* mod, uint32_t level) TR_REQUIRES(m_Lock);
+  // Reads a call's arguments into `values` in descriptor order.
+  static void Read_Values(const CTRTrace_Desc* desc, va_list* args, uint64_t* values);
+  // Appends the chunks of a record's values (after its data header) from `values`; returns
+  // their size in bytes.
+  static uint64_t Value_Chunks(CTRTrace_Desc* desc, const uint64_t* values,
+                               sTRC_Data_Chunk** chunk);
 
-  // Counts one lost call for `reason`; returns false (the trace call's result).
-  bool Lose(eLoss_Reason reason) TR_REQUIRES(m_Lock);
+  // Counts `calls` lost calls for `reason`; returns false (the trace call's result).
+  bool Lose(eLoss_Reason reason, uint32_t calls = 1) TR_REQUIRES(m_Lock);
   // Appends the loss report (its descriptor first when due) at `chunk` when losses are waiting;
   // returns the position after it and adds its bytes to `size`. *with_desc tells whether the
   // descriptor travels. `chunk` has room for kLoss_Chunks entries.
@@ -153,7 +241,7 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener {
   // data header plus hand-over (false when refused; the descriptor then counts as unsent).
   sTRC_Data_Chunk* Begin_Call(CTRTrace_Desc* desc, bool* with_desc, uint64_t* size)
       TR_REQUIRES(m_Lock);
-  uint32_t Fill_Trailer(const sTRTrace_Module* mod) TR_REQUIRES(m_Lock);
+  static uint32_t Fill_Trailer(const sTRTrace_Module* mod, uint8_t* trailer);
   bool Finish_Call(CTRTrace_Desc* desc, eTRTrace_Level level, sTRC_Data_Chunk* header,
                    sTRC_Data_Chunk* end, uint64_t size, uint64_t record_size, bool with_desc)
       TR_REQUIRES(m_Lock);
@@ -175,7 +263,8 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener {
     return uint64_t{m_Pending_Count} + extra <= m_Chunks_Capacity || Grow_Chunks(extra);
   }
   bool Grow_Chunks(uint32_t extra) TR_REQUIRES(m_Lock);
-  // Appends a record to the pending chunks, merging it into an adjacent pending chunk.
+  // Appends a record to the pending chunks, lengthening the last one when the record follows it
+  // in memory.
   bool Queue_Record(const void* record, uint32_t size) TR_REQUIRES(m_Lock);
   // Hands the first `count` chunks (`size` bytes) to the client, once more after yielding the
   // processor when it had no room. On success the pending chunks are cleared and delivered
@@ -184,6 +273,10 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener {
   uint32_t Send(uint32_t count, uint32_t size) TR_REQUIRES(m_Lock);
   // True when records may be handed over now.
   bool Can_Send() const TR_REQUIRES(m_Lock) { return m_Active && m_Status.connected; }
+  // Publishes Can_Send for the staging path after m_Active or m_Status changed.
+  void Update_Open() TR_REQUIRES(m_Lock) {
+    m_Open.store(Can_Send(), std::memory_order_relaxed);
+  }
   // Sends the pending chunks when connected; false when nothing was delivered.
   bool Flush_Pending() TR_REQUIRES(m_Lock);
   // Queues the whole context again after a new connection.
@@ -215,11 +308,17 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener {
   // sink's locks (Sent); recursive, since a channel callback may re-enter the channel.
   CLock m_Lock;
   uint32_t m_ID TR_GUARDED_BY(m_Lock) = 0;
-  uint32_t m_Counter TR_GUARDED_BY(m_Lock) = 0;     // call counter, incremented by every trace call
+  // Call counter, incremented by every trace call (see Staging above); calls the staging path
+  // filtered wait in m_Filtered_Unlocked until the next count under the lock.
+  uint32_t m_Counter TR_GUARDED_BY(m_Lock) = 0;
+  std::atomic<uint32_t> m_Filtered_Unlocked{0};
   uint64_t m_Last_Timer TR_GUARDED_BY(m_Lock) = 0;  // largest built-in timer value written
   bool m_Active TR_GUARDED_BY(m_Lock) = false;
   bool m_Registered TR_GUARDED_BY(m_Lock) = false;
-  eTRTrace_Level m_Verbosity TR_GUARDED_BY(m_Lock) = TRL_TRACE;
+  // The channel's level: written under m_Lock, read by the staging path without it.
+  std::atomic<eTRTrace_Level> m_Verbosity{TRL_TRACE};
+  // Can_Send as last published by Update_Open.
+  std::atomic<bool> m_Open{false};
   sTRC_Status m_Status TR_GUARDED_BY(m_Lock){1, 0};  // last status seen from the client
   // Resets value the pending context was built for.
   int64_t m_Context_Resets TR_GUARDED_BY(m_Lock) = 0;
@@ -271,6 +370,22 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener {
   bool m_Call_Loss TR_GUARDED_BY(m_Lock) = false;
   bool m_Call_Loss_Desc TR_GUARDED_BY(m_Lock) = false;
   std::atomic<uint64_t> m_Lost_Total{0};  // self-synchronised
+
+  // Staging (see above). m_Serial names the channel in threads' caches (never reused in the
+  // process); rings are claimed by compare-and-swap in slot order and freed with the channel;
+  // m_Staged is set by a stager after publishing a record and cleared by the merge before it
+  // looks at the rings.
+  const uint64_t m_Serial;
+  std::atomic<CStaging_Ring*> m_Rings[kMax_Rings] = {};
+  std::atomic<uint32_t> m_Staged{0};
+  std::atomic<bool> m_Staging_Mode{false};
+  std::atomic<bool> m_In_Drainer{false};
+  bool m_Draining TR_GUARDED_BY(m_Lock) = false;
+  // Timer of the last merge that found records of more than one thread, and the linger in ticks.
+  uint64_t m_Last_Shared_Merge TR_GUARDED_BY(m_Lock) = 0;
+  uint64_t m_Linger_Ticks TR_GUARDED_BY(m_Lock) = 0;
+  // Module levels by module ID - 1, mirrored from the module records for the staging path.
+  std::atomic<uint32_t> m_Module_Levels[kMax_Modules] = {};
 
   // Shared-registry entry of this channel; null when not shared.
   CShared::sShared* m_Shared TR_GUARDED_BY(m_Lock) = nullptr;

@@ -27,10 +27,10 @@ const char CTRTrace::kLoss_Format[] =
     "Trace calls lost since the last report: %u refused for lack of room, %u refused while the "
     "sink was off, %u discarded when the connection was lost";
 
-bool CTRTrace::Lose(eLoss_Reason reason) {
-  m_Lost[static_cast<uint32_t>(reason)] += 1;
+bool CTRTrace::Lose(eLoss_Reason reason, uint32_t calls) {
+  m_Lost[static_cast<uint32_t>(reason)] += calls;
   m_Loss_Waiting = true;
-  m_Lost_Total.fetch_add(1, std::memory_order_relaxed);
+  m_Lost_Total.fetch_add(calls, std::memory_order_relaxed);
   return false;
 }
 

@@ -13,6 +13,7 @@
 
 #include "trace/base/clocks.h"
 #include "trace/base/proc.h"
+#include "trace/channel/stage_thread.h"
 #include "trace/channel/trace.h"
 
 namespace {
@@ -192,14 +193,14 @@ inline sTRC_Data_Chunk* CTRTrace::Begin_Call(CTRTrace_Desc* desc, bool* with_des
 }
 
 // The trailer: the module extension when the call names a module, else an empty list.
-inline uint32_t CTRTrace::Fill_Trailer(const sTRTrace_Module* mod) {
+inline uint32_t CTRTrace::Fill_Trailer(const sTRTrace_Module* mod, uint8_t* trailer) {
   if (!mod) {
-    m_Trailer[0] = 0;
+    trailer[0] = 0;
     return 1;
   }
-  memcpy(m_Trailer, &mod->id, sizeof(mod->id));
-  m_Trailer[2] = kTRTrace_Ext_Module;
-  m_Trailer[3] = 1;
+  memcpy(trailer, &mod->id, sizeof(mod->id));
+  trailer[2] = kTRTrace_Ext_Module;
+  trailer[3] = 1;
   return 4;
 }
 
@@ -231,40 +232,11 @@ inline bool CTRTrace::Finish_Call(CTRTrace_Desc* desc, eTRTrace_Level level,
   return Lose(code == eCode_No_Room ? eLoss_Reason::eNo_Room : eLoss_Reason::eSink_Off);
 }
 
-bool CTRTrace::Trace_Raw(uint16_t id, eTRTrace_Level level, void* module, uint16_t line,
-                         const char* file, const char* function, const char** format,
-                         va_list* args) {
-  CLockGuard guard(&m_Lock);
-  ++m_Counter;
-  if (!Can_Send()) return m_Active ? Lose(eLoss_Reason::eSink_Off) : false;
-  const sTRTrace_Module* mod = static_cast<const sTRTrace_Module*>(module);
-  if (mod ? level < mod->level : level < m_Verbosity) return false;
-
-  CTRTrace_Desc* desc = nullptr;
-  if (id == 0) {
-    const sSite_Cache& cached = m_Site_Cache[Site_Slot(function, *format, kSite_Cache)];
-    if (cached.function == function && cached.format == *format) desc = cached.desc;
-  }
-  if (!desc) desc = Find_Desc(id, mod ? mod->id : 0, line, file, function, format);
-  if (!desc || !desc->Is_Initialized()) return false;
-
-  uint32_t blocks_count;
-  const int32_t* blocks = desc->Get_Blocks(&blocks_count);
-  uint32_t args_count = desc->Get_Arguments_Count();
-  if (args_count > m_Staging_Args || !Reserve_Chunks(blocks_count + kCall_Chunks)) {
-    return Lose(eLoss_Reason::eNo_Room);
-  }
-
-  bool with_desc;
-  uint64_t size;
-  sTRC_Data_Chunk* chunk = Begin_Call(desc, &with_desc, &size);
-  sTRC_Data_Chunk* header = chunk++;
-  uint64_t record_size = sizeof(sTRTrace_Data);
-
-  // Values in descriptor order: doubles as doubles, strings as pointers, integers widened to
-  // 64 bits (sign-extended from their promoted type).
+// Values in descriptor order: doubles as doubles, strings as pointers, integers widened to 64 bits
+// (sign-extended from their promoted type).
+void CTRTrace::Read_Values(const CTRTrace_Desc* desc, va_list* args, uint64_t* values) {
   const sTRTrace_Arg* arg = desc->Get_Arguments();
-  uint64_t* values = m_Staging;
+  const uint32_t args_count = desc->Get_Arguments_Count();
   for (uint32_t i = 0; i < args_count; ++i) {
     switch (arg[i].type) {
       case eTRArg_Double: {
@@ -291,14 +263,23 @@ bool CTRTrace::Trace_Raw(uint16_t id, eTRTrace_Level level, void* module, uint16
         break;
     }
   }
+}
 
+// Numeric blocks travel as runs of 8-byte values; strings as their text with its terminator,
+// referenced where the caller keeps it.
+uint64_t CTRTrace::Value_Chunks(CTRTrace_Desc* desc, const uint64_t* values,
+                                sTRC_Data_Chunk** chunk) {
+  uint32_t blocks_count;
+  const int32_t* blocks = desc->Get_Blocks(&blocks_count);
+  sTRC_Data_Chunk* out = *chunk;
+  uint64_t size = 0;
   uint32_t value = 0;
   for (uint32_t b = 0; b < blocks_count; ++b) {
     int32_t block = blocks[b];
     if (block > 0) {
-      *chunk++ = sTRC_Data_Chunk{&values[value], static_cast<uint32_t>(block)};
+      *out++ = sTRC_Data_Chunk{&values[value], static_cast<uint32_t>(block)};
       value += static_cast<uint32_t>(block) / kTRTrace_Numeric_Size;
-      record_size += static_cast<uint32_t>(block);
+      size += static_cast<uint32_t>(block);
       continue;
     }
     const void* text = reinterpret_cast<const void*>(static_cast<uintptr_t>(values[value++]));
@@ -327,11 +308,165 @@ bool CTRTrace::Trace_Raw(uint16_t id, eTRTrace_Level level, void* module, uint16
         piece = sTRC_Data_Chunk{kTRTrace_Unsupported_Text, sizeof(kTRTrace_Unsupported_Text)};
         break;
     }
-    *chunk++ = piece;
-    record_size += piece.size;
+    *out++ = piece;
+    size += piece.size;
+  }
+  *chunk = out;
+  return size;
+}
+
+int CTRTrace::Try_Stage(sStage_Thread* thread, sStage_Ring_Slot* slot, eTRTrace_Level level,
+                        void* module, const char* function, const char** format, va_list* args) {
+  if (!m_Open.load(std::memory_order_relaxed)) return -1;  // the locked way counts the loss
+  const sTRTrace_Module* mod = static_cast<const sTRTrace_Module*>(module);
+  if (mod ? level < Module_Level(mod) : level < m_Verbosity.load(std::memory_order_relaxed)) {
+    m_Filtered_Unlocked.fetch_add(1, std::memory_order_relaxed);
+    return 0;
+  }
+  const sStage_Site* site = thread->Site(m_Serial, function, *format);
+  if (site->serial != m_Serial || site->function != function || site->format != *format) return -1;
+  CTRTrace_Desc* desc = site->desc;
+  uint32_t blocks_count;
+  desc->Get_Blocks(&blocks_count);
+  if (desc->Get_Arguments_Count() > kStage_Max_Args || blocks_count > kStage_Max_Blocks) return -1;
+
+  // Read from a copy, so the locked way can still read `args` when the record cannot be staged.
+  uint64_t values[kStage_Max_Args];
+  va_list copy;
+  va_copy(copy, *args);
+  Read_Values(desc, &copy, values);
+  va_end(copy);
+  sTRC_Data_Chunk chunks[kStage_Max_Blocks + 1];
+  sTRC_Data_Chunk* end = chunks;
+  uint8_t trailer[4];
+  uint64_t record_size = sizeof(sTRTrace_Data) + Value_Chunks(desc, values, &end);
+  const uint32_t trailer_size = Fill_Trailer(mod, trailer);
+  *end++ = sTRC_Data_Chunk{trailer, trailer_size};
+  record_size += trailer_size;
+  if (record_size > CStaging_Ring::kMax_Record) return -1;
+
+  thread->busy = true;
+  uint8_t* out = slot->ring->Reserve(static_cast<uint32_t>(record_size));
+  if (out == nullptr) {
+    thread->busy = false;
+    return -1;
+  }
+  sTRTrace_Data header;
+  header.header = TRTrace_Make_Header(static_cast<uint32_t>(record_size), eTRTrace_Data);
+  header.id = desc->Get_ID();
+  header.level = static_cast<uint8_t>(level);
+  header.cpu = static_cast<uint8_t>(Current_CPU());
+  header.thread_id = Thread_ID();
+  header.sequence = 0;  // numbered by the merge
+  header.timer = Channel_Timer();
+  memcpy(out, &header, sizeof(header));
+  uint8_t* at = out + sizeof(header);
+  for (const sTRC_Data_Chunk* chunk = chunks; chunk != end; ++chunk) {
+    memcpy(at, chunk->data, chunk->size);
+    at += chunk->size;
+  }
+  slot->ring->Commit(static_cast<uint32_t>(record_size), desc);
+  thread->busy = false;
+  Note_Staged();
+
+  // Out of budget, or the ring a quarter full: merge now if the lock is free, else keep staging
+  // a little longer before trying again.
+  if (--slot->budget == 0 || slot->ring->Waiting_More_Than(CStaging_Ring::kBytes / 4)) {
+    if (m_Lock.Try_Lock()) {
+      Drain_Staged();
+      m_Lock.Unlock();
+      slot->budget = kStage_Budget;
+    } else {
+      slot->budget = kStage_Budget / 8;
+    }
+  }
+  return 1;
+}
+
+int CTRTrace::Stage_Call(eTRTrace_Level level, void* module, const char* function,
+                         const char** format, va_list* args) {
+  sStage_Thread* thread = Stage_Thread();
+  if (thread == nullptr && (thread = Stage_Thread_Create()) == nullptr) return -1;
+  if (thread->busy) return -1;
+  sStage_Ring_Slot* slot = thread->Ring_Slot(m_Serial);
+  if (__builtin_expect(slot->serial != m_Serial, 0)) {
+    CStaging_Ring* ring = Thread_Ring(Thread_ID());
+    if (ring == nullptr) return -1;
+    *slot = sStage_Ring_Slot{m_Serial, ring, kStage_Budget};
+  }
+  return Try_Stage(thread, slot, level, module, function, format, args);
+}
+
+bool CTRTrace::Trace_Raw(uint16_t id, eTRTrace_Level level, void* module, uint16_t line,
+                         const char* file, const char* function, const char** format,
+                         va_list* args) {
+  // A caller-supplied timer is called under the lock only, and fixed IDs keep their locked plan.
+  const bool may_stage = id == 0 && m_Conf.get_timer == nullptr;
+  if (may_stage && m_Staging_Mode.load(std::memory_order_relaxed)) {
+    const int staged = Stage_Call(level, module, function, format, args);
+    if (staged >= 0) return staged == 1;
+  }
+  if (!m_Lock.Try_Lock()) {
+    // Contended: from now on the channel's callers stage rather than wait, this one included.
+    if (may_stage) {
+      m_Staging_Mode.store(true, std::memory_order_relaxed);
+      const int staged = Stage_Call(level, module, function, format, args);
+      if (staged >= 0) return staged == 1;
+    }
+    m_Lock.Lock();
+  }
+  const bool sent = Trace_Locked(id, level, module, line, file, function, format, args);
+  m_Lock.Unlock();
+  return sent;
+}
+
+bool CTRTrace::Trace_Locked(uint16_t id, eTRTrace_Level level, void* module, uint16_t line,
+                            const char* file, const char* function, const char** format,
+                            va_list* args) {
+  if (__builtin_expect(Merge_Due(), 0)) {
+    Drain_Staged();
+    // What this thread staged goes first: while the sink has no room for it, neither has it
+    // for this call.
+    if (Merge_Due_For_Caller()) {
+      Count_Call();
+      return Lose(eLoss_Reason::eNo_Room);
+    }
+  }
+  Count_Call();
+  if (!Can_Send()) return m_Active ? Lose(eLoss_Reason::eSink_Off) : false;
+  const sTRTrace_Module* mod = static_cast<const sTRTrace_Module*>(module);
+  if (mod ? level < mod->level : level < m_Verbosity.load(std::memory_order_relaxed)) return false;
+
+  CTRTrace_Desc* desc = nullptr;
+  if (id == 0) {
+    const sSite_Cache& cached = m_Site_Cache[Site_Slot(function, *format, kSite_Cache)];
+    if (cached.function == function && cached.format == *format) desc = cached.desc;
+  }
+  if (!desc) desc = Find_Desc(id, mod ? mod->id : 0, line, file, function, format);
+  if (!desc || !desc->Is_Initialized()) return false;
+  if (id == 0) {
+    // A thread that stages remembers the site, so its staged calls need no lock.
+    if (sStage_Thread* thread = Stage_Thread()) {
+      *thread->Site(m_Serial, function, *format) =
+          sStage_Site{m_Serial, function, *format, desc};
+    }
   }
 
-  uint32_t trailer_size = Fill_Trailer(mod);
+  uint32_t blocks_count;
+  desc->Get_Blocks(&blocks_count);
+  uint32_t args_count = desc->Get_Arguments_Count();
+  if (args_count > m_Staging_Args || !Reserve_Chunks(blocks_count + kCall_Chunks)) {
+    return Lose(eLoss_Reason::eNo_Room);
+  }
+
+  bool with_desc;
+  uint64_t size;
+  sTRC_Data_Chunk* chunk = Begin_Call(desc, &with_desc, &size);
+  sTRC_Data_Chunk* header = chunk++;
+  uint64_t record_size = sizeof(sTRTrace_Data);
+  Read_Values(desc, args, m_Staging);
+  record_size += Value_Chunks(desc, m_Staging, &chunk);
+  uint32_t trailer_size = Fill_Trailer(mod, m_Trailer);
   *chunk++ = sTRC_Data_Chunk{m_Trailer, trailer_size};
   record_size += trailer_size;
   return Finish_Call(desc, level, header, chunk, size, record_size, with_desc);
@@ -340,10 +475,19 @@ bool CTRTrace::Trace_Raw(uint16_t id, eTRTrace_Level level, void* module, uint16
 bool CTRTrace::Trace_Managed(uint16_t id, eTRTrace_Level level, void* module, uint16_t line,
                              const char* file, const char* function, const char* message) {
   CLockGuard guard(&m_Lock);
-  ++m_Counter;
+  if (__builtin_expect(Merge_Due(), 0)) {
+    Drain_Staged();
+    if (Merge_Due_For_Caller()) {
+      Count_Call();
+      return Lose(eLoss_Reason::eNo_Room);
+    }
+  }
+  Count_Call();
   if (!Can_Send()) return m_Active ? Lose(eLoss_Reason::eSink_Off) : false;
   const sTRTrace_Module* mod = static_cast<const sTRTrace_Module*>(module);
-  if (level < m_Verbosity || (mod && level < mod->level)) return false;
+  if (level < m_Verbosity.load(std::memory_order_relaxed) || (mod && level < mod->level)) {
+    return false;
+  }
 
   CTRTrace_Desc* desc = Find_Managed_Desc(id, mod ? mod->id : 0, line, file, function);
   if (!desc || !desc->Is_Initialized()) return false;
@@ -358,7 +502,7 @@ bool CTRTrace::Trace_Managed(uint16_t id, eTRTrace_Level level, void* module, ui
                                 static_cast<uint32_t>(strnlen(message, kTRTrace_Max_Record) + 1)}
               : sTRC_Data_Chunk{kTRTrace_Null_Message, sizeof(kTRTrace_Null_Message)};
   *chunk++ = text;
-  uint32_t trailer_size = Fill_Trailer(mod);
+  uint32_t trailer_size = Fill_Trailer(mod, m_Trailer);
   *chunk++ = sTRC_Data_Chunk{m_Trailer, trailer_size};
   uint64_t record_size = sizeof(sTRTrace_Data) + uint64_t{text.size} + trailer_size;
   return Finish_Call(desc, level, header, chunk, size, record_size, with_desc);

@@ -64,19 +64,13 @@ bool CTRTrace::Grow_Chunks(uint32_t extra) {
 }
 
 bool CTRTrace::Queue_Record(const void* record, uint32_t size) {
+  // Only the last pending chunk may grow, and only at its end: records go out in the order they
+  // were queued, wherever the allocator placed their blocks.
   const uint8_t* begin = static_cast<const uint8_t*>(record);
-  const uint8_t* end = begin + size;
-  for (uint32_t i = 0; i < m_Pending_Count; ++i) {
-    sTRC_Data_Chunk& chunk = m_Chunks[i];
-    const uint8_t* data = static_cast<const uint8_t*>(chunk.data);
-    if (data + chunk.size == begin) {
-      chunk.size += size;
-      m_Pending_Size += size;
-      return true;
-    }
-    if (data == end) {
-      chunk.data = begin;
-      chunk.size += size;
+  if (m_Pending_Count != 0) {
+    sTRC_Data_Chunk& last = m_Chunks[m_Pending_Count - 1];
+    if (static_cast<const uint8_t*>(last.data) + last.size == begin) {
+      last.size += size;
       m_Pending_Size += size;
       return true;
     }
@@ -154,7 +148,12 @@ void CTRTrace::Retire_Stops() {
 }
 
 void CTRTrace::Final_Flush() {
+  Drain_Staged();
+  // Records the sink had no room for even now would wait for ever: counted as lost instead,
+  // so the report below tells of them.
+  if (const uint32_t dropped = Drop_Staged()) Lose(eLoss_Reason::eNo_Room, dropped);
   m_Active = false;
+  Update_Open();
   if (!Reserve_Chunks(1 + kLoss_Chunks)) return;
   // Losses not yet reported go before the close record: a reader sees them before the end.
   uint64_t size = m_Pending_Size;
@@ -182,9 +181,9 @@ void CTRTrace::Set_Verbosity(void* module, eTRTrace_Level level) {
   CLockGuard guard(&m_Lock);
   sTRTrace_Module* record = static_cast<sTRTrace_Module*>(module);
   if (record) {
-    record->level = level;
+    Set_Module_Level(record, level);
   } else {
-    m_Verbosity = level;
+    m_Verbosity.store(level, std::memory_order_relaxed);
   }
   if (!Can_Send() || !Reserve_Chunks(1)) return;
   m_Verbosity_Record.header = TRTrace_Make_Header(sizeof(m_Verbosity_Record), eTRTrace_Verbosity);
@@ -197,7 +196,7 @@ void CTRTrace::Set_Verbosity(void* module, eTRTrace_Level level) {
 eTRTrace_Level CTRTrace::Get_Verbosity(void* module) {
   CLockGuard guard(&m_Lock);
   if (module) return static_cast<eTRTrace_Level>(static_cast<sTRTrace_Module*>(module)->level);
-  return m_Verbosity;
+  return m_Verbosity.load(std::memory_order_relaxed);
 }
 
 bool CTRTrace::Register_Thread(const char* name, uint32_t thread_id) {
@@ -232,6 +231,8 @@ bool CTRTrace::Unregister_Thread(uint32_t thread_id) {
     }
   }
   if (!found) return false;
+  // The thread's staged records go before its stop.
+  Drain_Staged();
   sTRTrace_Thread_Stop* record = Take_Record(m_Stops, kMax_Stop_Blocks);
   if (!record) return false;
   record->header = TRTrace_Make_Header(sizeof(*record), eTRTrace_Thread_Stop);
@@ -266,7 +267,7 @@ bool CTRTrace::Register_Module(const char* name, void** module) {
   }
   record->header = TRTrace_Make_Header(sizeof(*record), eTRTrace_Module);
   record->id = static_cast<uint16_t>(m_Modules_Count + 1);
-  record->level = m_Verbosity;
+  Set_Module_Level(record, m_Verbosity.load(std::memory_order_relaxed));
   Copy_Name(record->name, kModule_Name_Bytes, name);
   entry->record = record;
   // With room for one more chunk reserved, queueing cannot fail once the name is indexed.

@@ -268,6 +268,7 @@ bool CClBuffered::Get_Info(sTRC_Info* info) {
 }
 
 void CClBuffered::Flush() {
+  Merge_Staged_Channels();
   if (m_EventsReady) m_Events.Set(eEvent_Flush);
 }
 

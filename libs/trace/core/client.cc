@@ -7,6 +7,7 @@
 #include <new>
 
 #include "trace/core/journal.h"
+#include "trace/core/staged_source.h"
 
 namespace {
 
@@ -181,6 +182,13 @@ void CClient::Flush_Channels() {
     if (m_Channels[id] != channel) continue;
     const sTRC_Status stopped{0, 0};
     channel->On_Status(id, &stopped);
+  }
+}
+
+void CClient::Merge_Staged_Channels() {
+  CLockGuard guard(&m_ChannelLock);
+  for (ITRC_Channel* channel : m_Channels) {
+    if (auto* source = dynamic_cast<IStaged_Source*>(channel)) source->Merge_Staged();
   }
 }
 

@@ -77,6 +77,9 @@ class CClient : public ITR_Client {
   // lock every registered channel gets On_Flush(id, &1) and then On_Status(id, {0, 0}), so that it
   // emits its final records and then stops sending.
   void Flush_Channels();
+  // The first step of a sink's Flush: every registered channel that staged records merges them
+  // (staged_source.h), so the flush covers every call that was accepted before it.
+  void Merge_Staged_Channels();
   // Under the channel lock, On_Status(id, &status) for every registered channel. A sink calls it
   // after every change of its connection status (and without holding its own locks), which is
   // what lets a channel registering at the same time end up with the current status.

@@ -86,7 +86,8 @@ class CClNetwork : public CClient {
 
   uint32_t Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, uint32_t size) override;
   bool Get_Info(sTRC_Info* info) override;
-  void Flush() override {}
+  // Hands what channels staged to the sink; the communication thread sends it.
+  void Flush() override { Merge_Staged_Channels(); }
   bool Close() override;
 
   // Waits up to `ms` (0: only looks) for the server to have accepted the client since the start
