@@ -25,7 +25,8 @@
 // Staging: the first trace call that finds the channel lock held by another thread puts the
 // channel in staging mode. From then on its printf-style calls without a fixed ID (on a channel
 // with the built-in timer) never take the lock: each packs its complete record into a ring of its
-// own thread (CStaging_Ring, one per thread and channel) and returns true. Every kStage_Budget
+// own thread (CStaging_Ring, one per thread and channel) and returns true. (A thread's first call
+// of a call site takes the lock once, to find the site's descriptor.) Every kStage_Budget
 // calls (or when its ring is a quarter full) a thread merges if the lock is free. The lock's
 // holders merge too before anything else they send (a locked call, a thread stop, the final
 // flush, the sink's Flush), and otherwise the process's staging drainer (staging_drainer.h) does

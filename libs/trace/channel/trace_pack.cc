@@ -444,9 +444,10 @@ bool CTRTrace::Trace_Locked(uint16_t id, eTRTrace_Level level, void* module, uin
   }
   if (!desc) desc = Find_Desc(id, mod ? mod->id : 0, line, file, function, format);
   if (!desc || !desc->Is_Initialized()) return false;
-  if (id == 0) {
-    // A thread that stages remembers the site, so its staged calls need no lock.
-    if (sStage_Thread* thread = Stage_Thread()) {
+  if (id == 0 && m_Staging_Mode.load(std::memory_order_relaxed)) {
+    // While the channel stages, its callers remember the site, so their next calls need no lock.
+    sStage_Thread* thread = Stage_Thread();
+    if (thread != nullptr || (thread = Stage_Thread_Create()) != nullptr) {
       *thread->Site(m_Serial, function, *format) =
           sStage_Site{m_Serial, function, *format, desc};
     }

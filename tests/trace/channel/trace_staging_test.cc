@@ -1,0 +1,319 @@
+// Staging: a caller that finds the channel lock busy neither waits nor loses its record; what it
+// staged reaches the sink whole, described, numbered and in order - through the drainer, the
+// sink's Flush, a thread stop or the final flush - and a sink without room delays it rather than
+// losing it. The lock is held by a locked call (Trace_Managed never stages) waiting at the
+// recording client's closed gate.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "trace/channel/channel_fixture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kStaged = 20;
+
+// Data records of the site "b %d %d" are the only ones of this size.
+constexpr size_t kB_Size = sizeof(sTRTrace_Data) + 16 + 1;
+
+// The first value of a data record of the site "b %d %d".
+int64_t Value_Of(const Record& record) {
+  int64_t value;
+  memcpy(&value, record.bytes.data() + sizeof(sTRTrace_Data), sizeof(value));
+  return value;
+}
+
+// One thread that runs the tasks it is given in turn, so that several steps of a test trace from
+// the same thread (a thread's first call of a site waits once for the site's descriptor).
+class Worker {
+ public:
+  Worker() : thread_([this] { Loop(); }) {}
+  ~Worker() {
+    Post(nullptr);
+    thread_.join();
+  }
+  // Runs `task` on the worker; the future is ready when it ran.
+  std::future<void> Post(std::function<void()> task) {
+    const bool last = !task;
+    std::packaged_task<void()> packaged(last ? [] {} : std::move(task));
+    std::future<void> done = packaged.get_future();
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = stop_ || last;
+    tasks_.push_back(std::move(packaged));
+    changed_.notify_one();
+    return done;
+  }
+
+ private:
+  void Loop() {
+    for (;;) {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [this] { return !tasks_.empty(); });
+      std::packaged_task<void()> task = std::move(tasks_.front());
+      tasks_.erase(tasks_.begin());
+      const bool last = stop_ && tasks_.empty();
+      lock.unlock();
+      task();
+      if (last) return;
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::packaged_task<void()>> tasks_;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
+class StagingTest : public ChannelTest {
+ protected:
+  void TearDown() override {
+    client_->Open_Gate();
+    if (holder_.joinable()) holder_.join();
+    ChannelTest::TearDown();
+  }
+
+  // A call that takes the channel lock and keeps it until the gate opens.
+  void Hold_Lock() {
+    client_->Close_Gate();
+    holder_ = std::thread(
+        [this] { channel_->Trace_Managed(0, TRL_CRITICAL, nullptr, 9, "f", "held", "held"); });
+    client_->Wait_At_Gate();
+  }
+  void Let_Go() {
+    client_->Open_Gate();
+    holder_.join();
+  }
+
+  // Runs `calls` on the stager; fails when they do not all return within 10 s (a staged call
+  // must not wait for the lock's holder).
+  void Without_Waiting(std::function<void()> calls) {
+    std::future<void> done = stager_.Post(std::move(calls));
+    ASSERT_EQ(done.wait_for(10s), std::future_status::ready) << "a staged call waited";
+  }
+
+  // Puts the channel in staging mode and makes the site "b %d %d" known to the stager: its
+  // first contended call waits once for the site's descriptor.
+  void Enter_Staging() {
+    Hold_Lock();
+    std::future<void> first = stager_.Post(
+        [this] { channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "b", "b %d %d", -1, 0); });
+    std::this_thread::sleep_for(20ms);
+    Let_Go();
+    first.wait();
+  }
+
+  // Every data record of the site "b %d %d" with a value from 0 delivered so far, in order.
+  std::vector<Record> Delivered_B() {
+    std::vector<Record> found;
+    for (const auto& packet : client_->Packets()) {
+      for (const Record& record : Parse_Records(packet)) {
+        if (record.subtype == eTRTrace_Data && record.bytes.size() == kB_Size &&
+            Value_Of(record) >= 0)
+          found.push_back(record);
+      }
+    }
+    return found;
+  }
+  // Waits (at most 10 s) until `count` of them were delivered.
+  std::vector<Record> Await_B(size_t count) {
+    for (int i = 0; i < 1000 && Delivered_B().size() < count; ++i) std::this_thread::sleep_for(10ms);
+    return Delivered_B();
+  }
+
+  std::thread holder_;
+  Worker stager_;
+};
+
+TEST_F(StagingTest, StagedCallsReturnAtOnceAndArriveDescribedNumberedAndInOrder) {
+  Enter_Staging();
+  Hold_Lock();
+  Without_Waiting([this] {
+    for (int i = 0; i < kStaged; ++i)
+      EXPECT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "b", "b %d %d", i, 0));
+  });
+  EXPECT_TRUE(Delivered_B().empty()) << "delivered while the lock was held";
+  Let_Go();
+
+  // Nobody calls again: the drainer delivers them.
+  const std::vector<Record> delivered = Await_B(kStaged);
+  ASSERT_EQ(delivered.size(), size_t{kStaged});
+  for (int i = 0; i < kStaged; ++i) EXPECT_EQ(Value_Of(delivered[i]), i);
+
+  std::set<uint16_t> described;
+  uint32_t last_sequence = 0;
+  uint64_t last_timer = 0;
+  for (const auto& packet : client_->Packets()) {
+    for (const Record& record : Parse_Records(packet)) {
+      if (record.subtype == eTRTrace_Format) described.insert(record.As<sTRTrace_Format>().id);
+      if (record.subtype != eTRTrace_Data) continue;
+      const sTRTrace_Data data = record.As<sTRTrace_Data>();
+      EXPECT_TRUE(described.count(data.id));
+      EXPECT_GT(data.sequence, last_sequence);
+      EXPECT_GE(data.timer, last_timer);
+      last_sequence = data.sequence;
+      last_timer = data.timer;
+    }
+  }
+  EXPECT_EQ(channel_->Lost_Calls(), 0u);
+}
+
+TEST_F(StagingTest, FilteredStagedCallsAreCountedInTheSequence) {
+  Enter_Staging();
+  channel_->Set_Verbosity(nullptr, TRL_WARNING);
+  void* module = nullptr;
+  ASSERT_TRUE(channel_->Register_Module("quiet", &module));
+  channel_->Set_Verbosity(module, TRL_CRITICAL);
+  Hold_Lock();  // counted: 1
+  Without_Waiting([this, module] {
+    EXPECT_TRUE(channel_->Trace(0, TRL_WARNING, nullptr, 1, "f", "b", "b %d %d", 0, 0));
+    EXPECT_FALSE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "b", "b %d %d", 1, 0));
+    EXPECT_FALSE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "b", "b %d %d", 2, 0));
+    EXPECT_FALSE(channel_->Trace(0, TRL_ERROR, module, 1, "f", "b", "b %d %d", 3, 0));
+    EXPECT_TRUE(channel_->Trace(0, TRL_WARNING, nullptr, 1, "f", "b", "b %d %d", 4, 0));
+  });
+  Let_Go();
+  const std::vector<Record> delivered = Await_B(2);
+  ASSERT_EQ(delivered.size(), 2u);
+  EXPECT_EQ(Value_Of(delivered[0]), 0);
+  EXPECT_EQ(Value_Of(delivered[1]), 4);
+  // The record of Enter_Staging, then the holder's call, two staged and three filtered calls.
+  uint32_t first = 0;
+  for (const auto& packet : client_->Packets()) {
+    for (const Record& record : Parse_Records(packet)) {
+      if (record.subtype == eTRTrace_Data && record.bytes.size() == kB_Size &&
+          Value_Of(record) == -1)
+        first = record.As<sTRTrace_Data>().sequence;
+    }
+  }
+  ASSERT_NE(first, 0u);
+  EXPECT_EQ(delivered[1].As<sTRTrace_Data>().sequence - first, 6u);
+}
+
+TEST_F(StagingTest, ASinkWithoutRoomDelaysStagedRecordsAndAnOffSinkReportsThem) {
+  struct Case {
+    const char* label;
+    uint32_t code;
+    bool delivered_later;  // else dropped and reported as lost
+  } const cases[] = {{"no room", eCode_No_Room, true}, {"sink off", eCode_Off, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    Reopen({});
+    Enter_Staging();
+    Hold_Lock();
+    Without_Waiting([this] {
+      for (int i = 0; i < kStaged; ++i)
+        EXPECT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "b", "b %d %d", i, 0));
+    });
+    client_->Refuse(c.code);
+    Let_Go();  // the holder's own call is refused
+    std::this_thread::sleep_for(100ms);  // the drainer tries meanwhile
+    EXPECT_TRUE(Delivered_B().empty());
+    client_->Refuse(eCode_Ok);
+    // A locked call merges what is staged before its own record.
+    ASSERT_TRUE(channel_->Trace_Managed(0, TRL_INFO, nullptr, 9, "f", "after", "after"));
+    if (c.delivered_later) {
+      const std::vector<Record> delivered = Await_B(kStaged);
+      ASSERT_EQ(delivered.size(), size_t{kStaged});
+      for (int i = 0; i < kStaged; ++i) EXPECT_EQ(Value_Of(delivered[i]), i);
+      EXPECT_EQ(channel_->Lost_Calls(), 1u);  // the holder's call only
+    } else {
+      EXPECT_TRUE(Delivered_B().empty());
+      EXPECT_EQ(channel_->Lost_Calls(), 1u + kStaged);
+    }
+  }
+}
+
+TEST_F(StagingTest, FlushStopAndCloseTakeStagedRecordsFirst) {
+  enum class eHow { eFlush, eThread_Stop, eFinal_Flush, eFinal_Flush_Full };
+  for (eHow how : {eHow::eFlush, eHow::eThread_Stop, eHow::eFinal_Flush, eHow::eFinal_Flush_Full}) {
+    SCOPED_TRACE(static_cast<int>(how));
+    Reopen({});
+    Enter_Staging();
+    ASSERT_TRUE(channel_->Register_Thread("stager", 4242));
+    Hold_Lock();
+    Without_Waiting([this] {
+      for (int i = 0; i < kStaged; ++i)
+        EXPECT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "b", "b %d %d", i, 0));
+    });
+    Let_Go();
+    switch (how) {
+      case eHow::eFlush:
+        channel_->Merge_Staged();  // what a sink's Flush does first
+        EXPECT_EQ(Delivered_B().size(), size_t{kStaged});
+        break;
+      case eHow::eThread_Stop: {
+        ASSERT_TRUE(channel_->Unregister_Thread(4242));
+        size_t data = 0;
+        bool stopped = false;
+        for (const auto& packet : client_->Packets()) {
+          for (const Record& record : Parse_Records(packet)) {
+            if (record.subtype == eTRTrace_Thread_Stop) stopped = true;
+            if (record.subtype == eTRTrace_Data && record.bytes.size() == kB_Size &&
+                Value_Of(record) >= 0) {
+              EXPECT_FALSE(stopped) << "a record after its thread's stop";
+              ++data;
+            }
+          }
+        }
+        EXPECT_TRUE(stopped);
+        EXPECT_EQ(data, size_t{kStaged});
+        break;
+      }
+      case eHow::eFinal_Flush:
+        client_->Flush_Channel(channel_->Get_ID());
+        EXPECT_EQ(Delivered_B().size(), size_t{kStaged});
+        EXPECT_EQ(Subtypes(Last()).back(), uint32_t{eTRTrace_Close});
+        break;
+      case eHow::eFinal_Flush_Full:
+        // Still no room when the channel closes: they cannot wait any longer and count as lost.
+        client_->Refuse(eCode_No_Room);
+        client_->Flush_Channel(channel_->Get_ID());
+        EXPECT_TRUE(Delivered_B().empty());
+        EXPECT_EQ(channel_->Lost_Calls(), uint64_t{kStaged});
+        client_->Refuse(eCode_Ok);
+        break;
+    }
+  }
+}
+
+TEST_F(StagingTest, ManyThreadsStagingKeepEveryRecordAndEachThreadsOrder) {
+  constexpr int kThreads = 4;
+  constexpr int kCalls = 20000;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([this, t] {
+      for (int i = 0; i < kCalls; ++i)
+        EXPECT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "b", "b %d %d", t * kCalls + i, 0));
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  channel_->Merge_Staged();
+  const std::vector<Record> delivered = Delivered_B();
+  ASSERT_EQ(delivered.size(), size_t{kThreads} * kCalls);
+  std::vector<int64_t> last(kThreads, -1);
+  uint32_t last_sequence = 0;
+  uint64_t last_timer = 0;
+  for (const Record& record : delivered) {
+    const int64_t value = Value_Of(record);
+    const int t = static_cast<int>(value / kCalls);
+    EXPECT_GT(value, last[t]);
+    last[t] = value;
+    const sTRTrace_Data data = record.As<sTRTrace_Data>();
+    EXPECT_GT(data.sequence, last_sequence);
+    EXPECT_GE(data.timer, last_timer);
+    last_sequence = data.sequence;
+    last_timer = data.timer;
+  }
+}
+
+}  // namespace
