@@ -2,6 +2,7 @@
 
 #include <linux/futex.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -18,9 +19,11 @@ inline void Relax() {
 #endif
 }
 
+// Sleeps while `word` holds `value`, at most 1 ms (see the lost wake-up in lock.h).
 void Futex_Wait(std::atomic<uint32_t>* word, uint32_t value) {
-  syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, value, nullptr, nullptr,
-          0);
+  const timespec timeout{0, 1000000};
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, value, &timeout,
+          nullptr, 0);
 }
 
 }  // namespace
