@@ -6,10 +6,10 @@
 //
 // A trace call that is not staged takes two of these locks (its channel's, then its sink's), so
 // the uncontended path is a single compare-and-swap inline, with no call into the C library, and
-// a contended lock first spins briefly: the sections it guards last tens of nanoseconds, far less than the
-// system calls of putting a thread to sleep and waking it, which would multiply the latency of
-// every contended call. Only after the spin does a waiter sleep (futex), so a holder that lost
-// its processor costs no busy waiting.
+// a contended lock first spins briefly: the sections it guards last tens of nanoseconds, far less
+// than the system calls of putting a thread to sleep and waking it, which would multiply the
+// latency of every contended call. Only after the spin does a waiter sleep (futex), so a holder
+// that lost its processor costs no busy waiting.
 //
 // Representation: m_State is 0 free, 1 held, 2 held and a thread may sleep on it (the unlocker
 // then wakes one). Unlocking is a plain release store, not an atomic exchange: an exchange is a
@@ -17,11 +17,12 @@
 // record it just copied, often into lines another processor holds) has reached the cache, a
 // wait that showed as a quarter of a trace call's time. The price is a rare lost wake-up: a
 // waiter that marks the lock 2 between the unlocker's read of 1 and its store of 0 is not woken,
-// so a sleeping waiter looks again after at most 1 ms. m_Owner is the holding thread's thread pointer (unique among live threads;
-// 0 when free), written only by the holder, so a thread that reads its own value holds the lock;
-// m_Depth counts its nested holds and is touched only by the holder. Memory order: acquiring
-// m_State is an acquire and releasing it a release, so everything done under the lock
-// happens-before what the next holder does (ThreadSanitizer sees these atomics).
+// so a sleeping waiter looks again after at most 1 ms. m_Owner is the holding thread's thread
+// pointer (unique among live threads; 0 when free), written only by the holder, so a thread that
+// reads its own value holds the lock; m_Depth counts its nested holds and is touched only by the
+// holder. Memory order: acquiring m_State is an acquire and releasing it a release, so everything
+// done under the lock happens-before what the next holder does (ThreadSanitizer sees these
+// atomics).
 //
 // Both carry capability annotations (thread_annotations.h), so clang checks that every field
 // marked TR_GUARDED_BY(lock) is touched only with that lock held.

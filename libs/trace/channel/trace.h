@@ -51,9 +51,10 @@
 //
 // Lock order of the channel subsystem: the client's channel lock (held by the client around
 // On_Init, On_Status and On_Flush), then m_Lock, then the sink's locks (Sent is called with
-// m_Lock held). The staging drainer's registry mutex comes before m_Lock, which it only tries. The channel takes the client's channel lock only through Register_Channel during
-// creation and Unregister_Channel during destruction, and never while holding m_Lock. The locks
-// belong to different objects, so the order is stated here rather than declared to the compiler.
+// m_Lock held). The staging drainer's registry mutex comes before m_Lock, which it only tries. The
+// channel takes the client's channel lock only through Register_Channel during creation and
+// Unregister_Channel during destruction, and never while holding m_Lock. The locks belong to
+// different objects, so the order is stated here rather than declared to the compiler.
 #ifndef TRACE_CHANNEL_TRACE_H_
 #define TRACE_CHANNEL_TRACE_H_
 
@@ -187,8 +188,8 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener, public IStaged_S
   int Stage_Call(eTRTrace_Level level, void* module, const char* function, const char** format,
                  va_list* args);
   // Stage_Call once the thread's ring is known (`slot` in the thread's state at `thread`).
-  int Try_Stage(sStage_Thread* thread, sStage_Ring_Slot* slot, eTRTrace_Level level,
-                void* module, const char* function, const char** format, va_list* args);
+  int Try_Stage(sStage_Thread* thread, sStage_Ring_Slot* slot, eTRTrace_Level level, void* module,
+                const char* function, const char** format, va_list* args);
   // The calling thread's ring for this channel, created on first use; null when none can be had.
   CStaging_Ring* Thread_Ring(uint32_t thread_id);
   // Merges every staged record into the stream (see above); returns how many rings held some.
@@ -275,9 +276,7 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener, public IStaged_S
   // True when records may be handed over now.
   bool Can_Send() const TR_REQUIRES(m_Lock) { return m_Active && m_Status.connected; }
   // Publishes Can_Send for the staging path after m_Active or m_Status changed.
-  void Update_Open() TR_REQUIRES(m_Lock) {
-    m_Open.store(Can_Send(), std::memory_order_relaxed);
-  }
+  void Update_Open() TR_REQUIRES(m_Lock) { m_Open.store(Can_Send(), std::memory_order_relaxed); }
   // Sends the pending chunks when connected; false when nothing was delivered.
   bool Flush_Pending() TR_REQUIRES(m_Lock);
   // Queues the whole context again after a new connection.

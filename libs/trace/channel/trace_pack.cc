@@ -448,8 +448,7 @@ bool CTRTrace::Trace_Locked(uint16_t id, eTRTrace_Level level, void* module, uin
     // While the channel stages, its callers remember the site, so their next calls need no lock.
     sStage_Thread* thread = Stage_Thread();
     if (thread != nullptr || (thread = Stage_Thread_Create()) != nullptr) {
-      *thread->Site(m_Serial, function, *format) =
-          sStage_Site{m_Serial, function, *format, desc};
+      *thread->Site(m_Serial, function, *format) = sStage_Site{m_Serial, function, *format, desc};
     }
   }
 

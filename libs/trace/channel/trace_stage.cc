@@ -206,9 +206,9 @@ uint32_t CTRTrace::Drain_Staged() {
       }
     }
 
-    const uint32_t code = Can_Send() ? Send(static_cast<uint32_t>(chunk - m_Chunks),
-                                            static_cast<uint32_t>(size))
-                                     : static_cast<uint32_t>(eCode_Off);
+    const uint32_t code =
+        Can_Send() ? Send(static_cast<uint32_t>(chunk - m_Chunks), static_cast<uint32_t>(size))
+                   : static_cast<uint32_t>(eCode_Off);
     if (with_loss) Loss_Report_Done(code == eCode_Ok, loss_desc);
     if (code != eCode_Ok) {
       for (uint32_t i = 0; i < described_count; ++i) {

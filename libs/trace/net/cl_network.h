@@ -9,11 +9,12 @@
 // thread numbers them, sends them and keeps them in flight until the server confirms their
 // window. The last queued packet, which Sent goes on filling, is sent once full, after an idle
 // pass of the thread (at most 5 ms) or at exit, so that a busy stream travels in whole packets.
-// A window lowered by a loss report grows back by one packet per window confirmed without loss. Everything accepted while the server is reachable
-// arrives once and in order. A dropped connection (or a packet the server refuses) discards what
-// was queued and in flight; the records lost that way are counted per channel from the headers
-// in the discarded packets, reported to the journal and, when the connection is back, to every
-// affected channel that implements ILoss_Listener (before its status notification).
+// A window lowered by a loss report grows back by one packet per window confirmed without loss.
+// Everything accepted while the server is reachable arrives once and in order. A dropped connection
+// (or a packet the server refuses) discards what was queued and in flight; the records lost that
+// way are counted per channel from the headers in the discarded packets, reported to the journal
+// and, when the connection is back, to every affected channel that implements ILoss_Listener
+// (before its status notification).
 //
 // Open record: the last record Sent wrote stays open while its header's packet is queued: a
 // next call of the same channel lengthens it in place (up to 131072 bytes) instead of starting a
@@ -203,9 +204,9 @@ class CClNetwork : public CClient {
 
   CMEvent m_Connected_Event;  // 0: manual, set while the server has accepted the client
   enum eComm_Event : uint32_t { eComm_Exit = 0, eComm_Data = 1 };
-  CMEvent m_CommEvents;  // eComm_Exit (auto-reset), eComm_Data (counting)
+  CMEvent m_CommEvents;                      // eComm_Exit (auto-reset), eComm_Data (counting)
   std::atomic<bool> m_DataSignalled{false};  // an eComm_Data signal is pending
-  CMEvent m_ChnlEvents;       // 0: exit, 1: data in (counting)
+  CMEvent m_ChnlEvents;                      // 0: exit, 1: data in (counting)
   pthread_t m_CommThread{};
   pthread_t m_ChnlThread{};
   std::atomic<bool> m_CommStarted{false};

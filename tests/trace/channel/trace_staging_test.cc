@@ -126,7 +126,8 @@ class StagingTest : public ChannelTest {
   }
   // Waits (at most 10 s) until `count` of them were delivered.
   std::vector<Record> Await_B(size_t count) {
-    for (int i = 0; i < 1000 && Delivered_B().size() < count; ++i) std::this_thread::sleep_for(10ms);
+    for (int i = 0; i < 1000 && Delivered_B().size() < count; ++i)
+      std::this_thread::sleep_for(10ms);
     return Delivered_B();
   }
 
@@ -215,7 +216,7 @@ TEST_F(StagingTest, ASinkWithoutRoomDelaysStagedRecordsAndAnOffSinkReportsThem) 
         EXPECT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "b", "b %d %d", i, 0));
     });
     client_->Refuse(c.code);
-    Let_Go();  // the holder's own call is refused
+    Let_Go();                            // the holder's own call is refused
     std::this_thread::sleep_for(100ms);  // the drainer tries meanwhile
     EXPECT_TRUE(Delivered_B().empty());
     client_->Refuse(eCode_Ok);
@@ -293,7 +294,8 @@ TEST_F(StagingTest, ManyThreadsStagingKeepEveryRecordAndEachThreadsOrder) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([this, t] {
       for (int i = 0; i < kCalls; ++i)
-        EXPECT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "b", "b %d %d", t * kCalls + i, 0));
+        EXPECT_TRUE(
+            channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "b", "b %d %d", t * kCalls + i, 0));
     });
   }
   for (auto& thread : threads) thread.join();
