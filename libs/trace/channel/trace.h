@@ -73,15 +73,13 @@
 #include "trace/channel/desc_tree.h"
 #include "trace/channel/memory_manager.h"
 #include "trace/channel/modules_tree.h"
+#include "trace/channel/stage_thread.h"
 #include "trace/channel/staging_drainer.h"
 #include "trace/channel/staging_ring.h"
 #include "trace/channel/trace_desc.h"
 #include "trace/core/loss_listener.h"
 #include "trace/core/shared.h"
 #include "trace/format/trace_format.h"
-
-struct sStage_Thread;
-struct sStage_Ring_Slot;
 
 class CTRTrace final : public ITR_Trace, public ILoss_Listener, public IStaged_Source {
  public:
@@ -197,9 +195,16 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener, public IStaged_S
   uint32_t Drain_Staged() TR_REQUIRES(m_Lock);
   // True when a merge is due before the calling thread's next record goes the locked way: its
   // own ring holds records (they must go first), or another thread marked some.
-  bool Merge_Due() const;
+  bool Merge_Due() const {
+    return m_Staged.load(std::memory_order_relaxed) != 0 || Merge_Due_For_Caller();
+  }
   // True when the calling thread's own ring holds records.
-  bool Merge_Due_For_Caller() const;
+  bool Merge_Due_For_Caller() const {
+    const sStage_Thread* thread = Stage_Thread();
+    if (thread == nullptr) return false;
+    const sStage_Ring_Slot& slot = thread->rings[m_Serial % sStage_Thread::kRing_Slots];
+    return slot.serial == m_Serial && !slot.ring->Empty_For_Producer();
+  }
   // Discards every staged record; returns how many there were.
   uint32_t Drop_Staged() TR_REQUIRES(m_Lock);
   // Marks that records are staged, for the merge and the drainer.

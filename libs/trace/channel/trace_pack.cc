@@ -234,7 +234,7 @@ inline bool CTRTrace::Finish_Call(CTRTrace_Desc* desc, eTRTrace_Level level,
 
 // Values in descriptor order: doubles as doubles, strings as pointers, integers widened to 64 bits
 // (sign-extended from their promoted type).
-void CTRTrace::Read_Values(const CTRTrace_Desc* desc, va_list* args, uint64_t* values) {
+inline void CTRTrace::Read_Values(const CTRTrace_Desc* desc, va_list* args, uint64_t* values) {
   const sTRTrace_Arg* arg = desc->Get_Arguments();
   const uint32_t args_count = desc->Get_Arguments_Count();
   for (uint32_t i = 0; i < args_count; ++i) {
@@ -267,8 +267,8 @@ void CTRTrace::Read_Values(const CTRTrace_Desc* desc, va_list* args, uint64_t* v
 
 // Numeric blocks travel as runs of 8-byte values; strings as their text with its terminator,
 // referenced where the caller keeps it.
-uint64_t CTRTrace::Value_Chunks(CTRTrace_Desc* desc, const uint64_t* values,
-                                sTRC_Data_Chunk** chunk) {
+inline uint64_t CTRTrace::Value_Chunks(CTRTrace_Desc* desc, const uint64_t* values,
+                                       sTRC_Data_Chunk** chunk) {
   uint32_t blocks_count;
   const int32_t* blocks = desc->Get_Blocks(&blocks_count);
   sTRC_Data_Chunk* out = *chunk;
@@ -383,46 +383,9 @@ int CTRTrace::Try_Stage(sStage_Thread* thread, sStage_Ring_Slot* slot, eTRTrace_
   return 1;
 }
 
-int CTRTrace::Stage_Call(eTRTrace_Level level, void* module, const char* function,
-                         const char** format, va_list* args) {
-  sStage_Thread* thread = Stage_Thread();
-  if (thread == nullptr && (thread = Stage_Thread_Create()) == nullptr) return -1;
-  if (thread->busy) return -1;
-  sStage_Ring_Slot* slot = thread->Ring_Slot(m_Serial);
-  if (__builtin_expect(slot->serial != m_Serial, 0)) {
-    CStaging_Ring* ring = Thread_Ring(Thread_ID());
-    if (ring == nullptr) return -1;
-    *slot = sStage_Ring_Slot{m_Serial, ring, kStage_Budget};
-  }
-  return Try_Stage(thread, slot, level, module, function, format, args);
-}
-
-bool CTRTrace::Trace_Raw(uint16_t id, eTRTrace_Level level, void* module, uint16_t line,
-                         const char* file, const char* function, const char** format,
-                         va_list* args) {
-  // A caller-supplied timer is called under the lock only, and fixed IDs keep their locked plan.
-  const bool may_stage = id == 0 && m_Conf.get_timer == nullptr;
-  if (may_stage && m_Staging_Mode.load(std::memory_order_relaxed)) {
-    const int staged = Stage_Call(level, module, function, format, args);
-    if (staged >= 0) return staged == 1;
-  }
-  if (!m_Lock.Try_Lock()) {
-    // Contended: from now on the channel's callers stage rather than wait, this one included.
-    if (may_stage) {
-      m_Staging_Mode.store(true, std::memory_order_relaxed);
-      const int staged = Stage_Call(level, module, function, format, args);
-      if (staged >= 0) return staged == 1;
-    }
-    m_Lock.Lock();
-  }
-  const bool sent = Trace_Locked(id, level, module, line, file, function, format, args);
-  m_Lock.Unlock();
-  return sent;
-}
-
-bool CTRTrace::Trace_Locked(uint16_t id, eTRTrace_Level level, void* module, uint16_t line,
-                            const char* file, const char* function, const char** format,
-                            va_list* args) {
+__attribute__((always_inline)) inline bool CTRTrace::Trace_Locked(
+    uint16_t id, eTRTrace_Level level, void* module, uint16_t line, const char* file,
+    const char* function, const char** format, va_list* args) {
   if (__builtin_expect(Merge_Due(), 0)) {
     Drain_Staged();
     // What this thread staged goes first: while the sink has no room for it, neither has it
@@ -470,6 +433,43 @@ bool CTRTrace::Trace_Locked(uint16_t id, eTRTrace_Level level, void* module, uin
   *chunk++ = sTRC_Data_Chunk{m_Trailer, trailer_size};
   record_size += trailer_size;
   return Finish_Call(desc, level, header, chunk, size, record_size, with_desc);
+}
+
+int CTRTrace::Stage_Call(eTRTrace_Level level, void* module, const char* function,
+                         const char** format, va_list* args) {
+  sStage_Thread* thread = Stage_Thread();
+  if (thread == nullptr && (thread = Stage_Thread_Create()) == nullptr) return -1;
+  if (thread->busy) return -1;
+  sStage_Ring_Slot* slot = thread->Ring_Slot(m_Serial);
+  if (__builtin_expect(slot->serial != m_Serial, 0)) {
+    CStaging_Ring* ring = Thread_Ring(Thread_ID());
+    if (ring == nullptr) return -1;
+    *slot = sStage_Ring_Slot{m_Serial, ring, kStage_Budget};
+  }
+  return Try_Stage(thread, slot, level, module, function, format, args);
+}
+
+bool CTRTrace::Trace_Raw(uint16_t id, eTRTrace_Level level, void* module, uint16_t line,
+                         const char* file, const char* function, const char** format,
+                         va_list* args) {
+  // A caller-supplied timer is called under the lock only, and fixed IDs keep their locked plan.
+  const bool may_stage = id == 0 && m_Conf.get_timer == nullptr;
+  if (may_stage && m_Staging_Mode.load(std::memory_order_relaxed)) {
+    const int staged = Stage_Call(level, module, function, format, args);
+    if (staged >= 0) return staged == 1;
+  }
+  if (!m_Lock.Try_Lock()) {
+    // Contended: from now on the channel's callers stage rather than wait, this one included.
+    if (may_stage) {
+      m_Staging_Mode.store(true, std::memory_order_relaxed);
+      const int staged = Stage_Call(level, module, function, format, args);
+      if (staged >= 0) return staged == 1;
+    }
+    m_Lock.Lock();
+  }
+  const bool sent = Trace_Locked(id, level, module, line, file, function, format, args);
+  m_Lock.Unlock();
+  return sent;
 }
 
 bool CTRTrace::Trace_Managed(uint16_t id, eTRTrace_Level level, void* module, uint16_t line,

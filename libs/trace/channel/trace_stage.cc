@@ -113,17 +113,6 @@ bool CTRTrace::Has_Staged() const {
   return false;
 }
 
-bool CTRTrace::Merge_Due() const {
-  return m_Staged.load(std::memory_order_relaxed) != 0 || Merge_Due_For_Caller();
-}
-
-bool CTRTrace::Merge_Due_For_Caller() const {
-  const sStage_Thread* thread = Stage_Thread();
-  if (thread == nullptr) return false;
-  const sStage_Ring_Slot& slot = thread->rings[m_Serial % sStage_Thread::kRing_Slots];
-  return slot.serial == m_Serial && !slot.ring->Empty_For_Producer();
-}
-
 void CTRTrace::Merge_Staged() {
   if (!Has_Staged()) return;
   CLockGuard guard(&m_Lock);
