@@ -168,6 +168,30 @@ TEST(LockTest, RecursiveAndGuarded) {
   EXPECT_EQ(counter, 40001);
 }
 
+// Try_Lock never waits: it fails while another thread holds the lock and succeeds for the holder.
+bool Try_And_Release(CLock* lock) TR_NO_THREAD_SAFETY_ANALYSIS {
+  if (!lock->Try_Lock()) return false;
+  lock->Unlock();
+  return true;
+}
+
+TEST(LockTest, TryLockFailsOnlyWhileAnotherThreadHolds) {
+  CLock lock;
+  EXPECT_TRUE(Try_And_Release(&lock));
+  std::atomic<int> stage{0};
+  std::thread holder([&] {
+    CLockGuard guard(&lock);
+    EXPECT_TRUE(Try_And_Release(&lock));  // the holder's own: nested
+    stage = 1;
+    while (stage != 2) std::this_thread::yield();
+  });
+  while (stage != 1) std::this_thread::yield();
+  EXPECT_FALSE(Try_And_Release(&lock));
+  stage = 2;
+  holder.join();
+  EXPECT_TRUE(Try_And_Release(&lock));
+}
+
 TEST(ClocksTest, UnitsAndWrap) {
   uint32_t tick = GetTickCount();
   uint64_t counter = GetPerformanceCounter();
