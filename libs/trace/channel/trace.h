@@ -384,6 +384,8 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener, public IStaged_S
   std::atomic<CStaging_Ring*> m_Rings[kMax_Rings] = {};
   std::atomic<uint32_t> m_Staged{0};
   std::atomic<bool> m_Staging_Mode{false};
+  // Channel_Timer when staging mode last began; the linger counts from it too.
+  std::atomic<uint64_t> m_Staging_Since{0};
   std::atomic<bool> m_In_Drainer{false};
   bool m_Draining TR_GUARDED_BY(m_Lock) = false;
   // Timer of the last merge that found records of more than one thread, and the linger in ticks.

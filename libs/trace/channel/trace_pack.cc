@@ -461,7 +461,10 @@ bool CTRTrace::Trace_Raw(uint16_t id, eTRTrace_Level level, void* module, uint16
   if (!m_Lock.Try_Lock()) {
     // Contended: from now on the channel's callers stage rather than wait, this one included.
     if (may_stage) {
-      m_Staging_Mode.store(true, std::memory_order_relaxed);
+      if (!m_Staging_Mode.load(std::memory_order_relaxed)) {
+        m_Staging_Since.store(Channel_Timer(), std::memory_order_relaxed);
+        m_Staging_Mode.store(true, std::memory_order_relaxed);
+      }
       const int staged = Stage_Call(level, module, function, format, args);
       if (staged >= 0) return staged == 1;
     }

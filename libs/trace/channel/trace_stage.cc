@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <atomic>
 
 #include "trace/channel/stage_thread.h"
@@ -222,9 +223,11 @@ uint32_t CTRTrace::Drain_Staged() {
   if (left != 0) m_Staged.store(1, std::memory_order_relaxed);
   m_Draining = false;
   const uint64_t now = Channel_Timer();
+  const uint64_t since =
+      std::max(m_Last_Shared_Merge, m_Staging_Since.load(std::memory_order_relaxed));
   if (count > 1) {
     m_Last_Shared_Merge = now;
-  } else if (now - m_Last_Shared_Merge > m_Linger_Ticks) {
+  } else if (now > since && now - since > m_Linger_Ticks) {
     m_Staging_Mode.store(false, std::memory_order_relaxed);
   }
   return count;
