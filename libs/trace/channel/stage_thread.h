@@ -16,6 +16,15 @@
 class CStaging_Ring;
 class CTRTrace_Desc;
 
+// Hash of a call site (its function and format addresses, which are unique together) with
+// `seed`, for the channel's and the threads' direct-mapped site caches.
+inline uint32_t Call_Site_Hash(const void* function, const void* format, uint64_t seed) {
+  uint64_t mixed =
+      reinterpret_cast<uintptr_t>(format) ^ (reinterpret_cast<uintptr_t>(function) >> 3) ^ seed;
+  mixed ^= mixed >> 11;
+  return static_cast<uint32_t>((mixed * 0x9E3779B97F4A7C15ULL) >> 32);
+}
+
 struct sStage_Ring_Slot {
   uint64_t serial;
   CStaging_Ring* ring;
@@ -37,11 +46,9 @@ struct sStage_Thread {
   bool busy;  // a staged call is being written (a signal handler's call must not stage)
 
   sStage_Ring_Slot* Ring_Slot(uint64_t serial) { return &rings[serial % kRing_Slots]; }
+  const sStage_Ring_Slot* Ring_Slot(uint64_t serial) const { return &rings[serial % kRing_Slots]; }
   sStage_Site* Site(uint64_t serial, const void* function, const void* format) {
-    uintptr_t mixed = reinterpret_cast<uintptr_t>(format) ^
-                      (reinterpret_cast<uintptr_t>(function) >> 3) ^ (serial << 17);
-    mixed ^= mixed >> 11;
-    return &sites[(mixed * 0x9E3779B97F4A7C15ULL) >> 58];
+    return &sites[Call_Site_Hash(function, format, serial << 17) % kSites];
   }
 };
 

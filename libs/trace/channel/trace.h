@@ -202,13 +202,27 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener, public IStaged_S
   bool Merge_Due_For_Caller() const {
     const sStage_Thread* thread = Stage_Thread();
     if (thread == nullptr) return false;
-    const sStage_Ring_Slot& slot = thread->rings[m_Serial % sStage_Thread::kRing_Slots];
-    return slot.serial == m_Serial && !slot.ring->Empty_For_Producer();
+    const sStage_Ring_Slot* slot = thread->Ring_Slot(m_Serial);
+    return slot->serial == m_Serial && !slot->ring->Empty_For_Producer();
   }
   // Discards every staged record; returns how many there were.
   uint32_t Drop_Staged() TR_REQUIRES(m_Lock);
   // Marks that records are staged, for the merge and the drainer.
   void Note_Staged();
+  // The first step of every locked trace call: merges what is staged, then counts the call.
+  // False when this thread's own staged records still wait (the sink has no room for them): the
+  // call must not overtake them and is refused for no room.
+  bool Begin_Locked_Call() TR_REQUIRES(m_Lock) {
+    if (__builtin_expect(Merge_Due(), 0)) {
+      Drain_Staged();
+      if (Merge_Due_For_Caller()) {
+        Count_Call();
+        return false;
+      }
+    }
+    Count_Call();
+    return true;
+  }
   // Counts one call; returns the counter after it.
   uint32_t Count_Call() TR_REQUIRES(m_Lock) {
     if (__builtin_expect(m_Filtered_Unlocked.load(std::memory_order_relaxed) != 0, 0)) {

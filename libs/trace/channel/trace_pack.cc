@@ -57,13 +57,6 @@ inline uint32_t Current_CPU() {
 
 std::atomic<bool> g_Embedded_Warned{false};
 
-inline size_t Site_Slot(const void* function, const void* format, size_t slots) {
-  uintptr_t mixed =
-      reinterpret_cast<uintptr_t>(format) ^ (reinterpret_cast<uintptr_t>(function) >> 3);
-  mixed ^= mixed >> 11;
-  return (mixed * 0x9E3779B97F4A7C15ULL) >> 56 & (slots - 1);
-}
-
 }  // namespace
 
 bool CTRTrace::Trace(uint16_t id, eTRTrace_Level level, void* module, uint16_t line,
@@ -130,7 +123,7 @@ CTRTrace_Desc* CTRTrace::Find_Desc(uint16_t id, uint16_t module_id, uint16_t lin
     if (slot->Is_Initialized() && !slot->Accepts_Format(&m_Arena, *format)) return nullptr;
     return slot;
   }
-  sSite_Cache& cached = m_Site_Cache[Site_Slot(function, *format, kSite_Cache)];
+  sSite_Cache& cached = m_Site_Cache[Call_Site_Hash(function, *format, 0) % kSite_Cache];
   const uint64_t key[2] = {reinterpret_cast<uintptr_t>(function),
                            reinterpret_cast<uintptr_t>(*format)};
   CTRTrace_Desc* desc = m_Sites.Find(key);
@@ -386,23 +379,14 @@ int CTRTrace::Try_Stage(sStage_Thread* thread, sStage_Ring_Slot* slot, eTRTrace_
 __attribute__((always_inline)) inline bool CTRTrace::Trace_Locked(
     uint16_t id, eTRTrace_Level level, void* module, uint16_t line, const char* file,
     const char* function, const char** format, va_list* args) {
-  if (__builtin_expect(Merge_Due(), 0)) {
-    Drain_Staged();
-    // What this thread staged goes first: while the sink has no room for it, neither has it
-    // for this call.
-    if (Merge_Due_For_Caller()) {
-      Count_Call();
-      return Lose(eLoss_Reason::eNo_Room);
-    }
-  }
-  Count_Call();
+  if (!Begin_Locked_Call()) return Lose(eLoss_Reason::eNo_Room);
   if (!Can_Send()) return m_Active ? Lose(eLoss_Reason::eSink_Off) : false;
   const sTRTrace_Module* mod = static_cast<const sTRTrace_Module*>(module);
   if (mod ? level < mod->level : level < m_Verbosity.load(std::memory_order_relaxed)) return false;
 
   CTRTrace_Desc* desc = nullptr;
   if (id == 0) {
-    const sSite_Cache& cached = m_Site_Cache[Site_Slot(function, *format, kSite_Cache)];
+    const sSite_Cache& cached = m_Site_Cache[Call_Site_Hash(function, *format, 0) % kSite_Cache];
     if (cached.function == function && cached.format == *format) desc = cached.desc;
   }
   if (!desc) desc = Find_Desc(id, mod ? mod->id : 0, line, file, function, format);
@@ -478,14 +462,7 @@ bool CTRTrace::Trace_Raw(uint16_t id, eTRTrace_Level level, void* module, uint16
 bool CTRTrace::Trace_Managed(uint16_t id, eTRTrace_Level level, void* module, uint16_t line,
                              const char* file, const char* function, const char* message) {
   CLockGuard guard(&m_Lock);
-  if (__builtin_expect(Merge_Due(), 0)) {
-    Drain_Staged();
-    if (Merge_Due_For_Caller()) {
-      Count_Call();
-      return Lose(eLoss_Reason::eNo_Room);
-    }
-  }
-  Count_Call();
+  if (!Begin_Locked_Call()) return Lose(eLoss_Reason::eNo_Room);
   if (!Can_Send()) return m_Active ? Lose(eLoss_Reason::eSink_Off) : false;
   const sTRTrace_Module* mod = static_cast<const sTRTrace_Module*>(module);
   if (level < m_Verbosity.load(std::memory_order_relaxed) || (mod && level < mod->level)) {

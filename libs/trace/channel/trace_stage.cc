@@ -64,19 +64,6 @@ sStage_Thread* Stage_Thread_Create() {
   return state;
 }
 
-CStaging_Ring* CStaging_Ring::Create(uint32_t owner) {
-  void* data = aligned_alloc(64, kBytes);
-  if (data == nullptr) return nullptr;
-  CStaging_Ring* ring = new (std::nothrow) CStaging_Ring(owner, static_cast<uint8_t*>(data));
-  if (ring == nullptr) free(data);
-  return ring;
-}
-
-void CStaging_Ring::Destroy() {
-  free(m_Data);
-  delete this;
-}
-
 CStaging_Ring* CTRTrace::Thread_Ring(uint32_t thread_id) {
   // A ring of this kernel thread ID: the thread's own (its cache lost the entry), or one of a
   // thread that ended and whose ID was given again, whose records it now follows.
