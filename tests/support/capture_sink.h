@@ -11,6 +11,8 @@
 
 #include <mqtt-wrapper/TRTextSink.h>
 
+#include "support/call_gate.h"
+
 namespace text_test {
 
 class CaptureSink : public CClTextSink {
@@ -33,12 +35,8 @@ class CaptureSink : public CClTextSink {
     lines_.push_back(Line{std::string(line, length), log->level, log->thread_name, log->module_name,
                           std::string(log->message, log->message_length)});
     changed_.notify_all();
-    if (block_) {
-      blocked_ = true;
-      changed_.notify_all();
-      changed_.wait(lock, [this] { return !block_; });
-      blocked_ = false;
-    }
+    lock.unlock();
+    gate_.Pass();
     return 0;
   }
   uint32_t DumpBuffers() override { return 0; }
@@ -58,19 +56,9 @@ class CaptureSink : public CClTextSink {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] { return lines_.size() >= count; });
   }
-  void Block() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    block_ = true;
-  }
-  bool Wait_Blocked(std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return blocked_; });
-  }
-  void Release() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    block_ = false;
-    changed_.notify_all();
-  }
+  void Block() { gate_.Close(); }
+  bool Wait_Blocked(std::chrono::milliseconds timeout) { return gate_.Wait_Held(timeout); }
+  void Release() { gate_.Open(); }
   int Initialized() {
     std::lock_guard<std::mutex> lock(mutex_);
     return initialized_;
@@ -80,9 +68,8 @@ class CaptureSink : public CClTextSink {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<Line> lines_;  // guarded by mutex_
-  bool block_ = false;       // guarded by mutex_
-  bool blocked_ = false;     // guarded by mutex_
   int initialized_ = 0;      // guarded by mutex_
+  CallGate gate_;
 };
 
 }  // namespace text_test

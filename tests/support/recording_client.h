@@ -19,12 +19,14 @@
 #include <string.h>
 
 #include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include <mqtt-wrapper/TR.h>
+
+#include "support/call_gate.h"
 
 class RecordingClient final : public ITR_Client {
  public:
@@ -80,14 +82,7 @@ class RecordingClient final : public ITR_Client {
     return eCode_Ok;
   }
   uint32_t Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, uint32_t size) override {
-    {
-      // A closed gate holds the caller here, with its channel's lock held.
-      std::unique_lock<std::mutex> gate(gate_mutex_);
-      ++at_gate_;
-      gate_changed_.notify_all();
-      gate_changed_.wait(gate, [this] { return gate_open_; });
-      --at_gate_;
-    }
+    gate_.Pass();  // a closed gate holds the caller here, with its channel's lock held
     std::lock_guard<std::mutex> lock(data_mutex_);
     ++sent_calls_;
     if (!chunks || count == 0 || id >= 32) return eCode_Bad_Args;
@@ -137,20 +132,10 @@ class RecordingClient final : public ITR_Client {
   // --- test controls ---
   // A closed gate makes every Sent call wait until it opens again, so a test can hold a channel's
   // lock (its caller waits in Sent) for as long as it likes.
-  void Close_Gate() {
-    std::lock_guard<std::mutex> gate(gate_mutex_);
-    gate_open_ = false;
-  }
-  void Open_Gate() {
-    std::lock_guard<std::mutex> gate(gate_mutex_);
-    gate_open_ = true;
-    gate_changed_.notify_all();
-  }
-  // Waits until a Sent call waits at the closed gate.
-  void Wait_At_Gate() {
-    std::unique_lock<std::mutex> gate(gate_mutex_);
-    gate_changed_.wait(gate, [this] { return at_gate_ > 0; });
-  }
+  void Close_Gate() { gate_.Close(); }
+  void Open_Gate() { gate_.Open(); }
+  // Waits until a Sent call waits at the closed gate; false after `timeout`.
+  bool Wait_At_Gate(std::chrono::milliseconds timeout) { return gate_.Wait_Held(timeout); }
   // Nonzero: every Sent call is refused with this code (its bytes go to Refused()).
   void Refuse(uint32_t code) {
     std::lock_guard<std::mutex> lock(data_mutex_);
@@ -223,10 +208,7 @@ class RecordingClient final : public ITR_Client {
   ~RecordingClient() override = default;
 
   std::atomic<uint32_t> refs_{1};
-  std::mutex gate_mutex_;  // innermost; guards the gate
-  std::condition_variable gate_changed_;
-  bool gate_open_ = true;
-  uint32_t at_gate_ = 0;
+  CallGate gate_;
   const std::vector<std::string> args_;
   std::recursive_mutex channel_mutex_;
   ITRC_Channel* channels_[32] = {};  // guarded by channel_mutex_; not owned

@@ -87,7 +87,7 @@ class StagingTest : public ChannelTest {
     client_->Close_Gate();
     holder_ = std::thread(
         [this] { channel_->Trace_Managed(0, TRL_CRITICAL, nullptr, 9, "f", "held", "held"); });
-    client_->Wait_At_Gate();
+    ASSERT_TRUE(client_->Wait_At_Gate(10s));
   }
   void Let_Go() {
     client_->Open_Gate();
