@@ -212,7 +212,7 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener, public IStaged_S
   // The first step of every locked trace call: merges what is staged, then counts the call.
   // False when this thread's own staged records still wait (the sink has no room for them): the
   // call must not overtake them and is refused for no room.
-  bool Begin_Locked_Call() TR_REQUIRES(m_Lock) {
+  __attribute__((always_inline)) bool Begin_Locked_Call() TR_REQUIRES(m_Lock) {
     if (__builtin_expect(Merge_Due(), 0)) {
       Drain_Staged();
       if (Merge_Due_For_Caller()) {
