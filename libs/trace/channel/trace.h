@@ -102,6 +102,8 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener, public IStaged_S
   static constexpr uint32_t kStage_Max_Args = 32;
   static constexpr uint32_t kStage_Max_Blocks = 64;
   static constexpr uint32_t kStaging_Linger_ms = 100;
+  // How long the final flush waits for a sink that takes no staged record before it gives up.
+  static constexpr int kFinal_Patience_ms = 1000;
 
   // Creates a registered, active channel, or returns null leaving the calling thread's last
   // error (8 no client, 2 out of memory, 9 refused by the client). `arena_limit` caps the
@@ -205,6 +207,8 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener, public IStaged_S
     const sStage_Ring_Slot* slot = thread->Ring_Slot(m_Serial);
     return slot->serial == m_Serial && !slot->ring->Empty_For_Producer();
   }
+  // Bytes staged and not merged, over all rings.
+  uint64_t Staged_Bytes() const;
   // Discards every staged record; returns how many there were.
   uint32_t Drop_Staged() TR_REQUIRES(m_Lock);
   // Marks that records are staged, for the merge and the drainer.

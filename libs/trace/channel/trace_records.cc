@@ -2,6 +2,7 @@
 #include <sched.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "trace/base/clocks.h"
 #include "trace/base/proc.h"
@@ -148,7 +149,15 @@ void CTRTrace::Retire_Stops() {
 }
 
 void CTRTrace::Final_Flush() {
+  // Staged calls were accepted: while the sink is still taking them (its writer makes room),
+  // wait for room; only after kFinal_Patience_ms without progress do the rest count as lost.
   Drain_Staged();
+  for (int idle_ms = 0; Has_Staged() && Can_Send() && idle_ms < kFinal_Patience_ms; ++idle_ms) {
+    const uint64_t before = Staged_Bytes();
+    usleep(1000);
+    Drain_Staged();
+    if (Staged_Bytes() < before) idle_ms = 0;
+  }
   // Records the sink had no room for even now would wait for ever: counted as lost instead,
   // so the report below tells of them.
   if (const uint32_t dropped = Drop_Staged()) Lose(eLoss_Reason::eNo_Room, dropped);

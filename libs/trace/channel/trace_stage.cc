@@ -220,6 +220,16 @@ uint32_t CTRTrace::Drain_Staged() {
   return count;
 }
 
+uint64_t CTRTrace::Staged_Bytes() const {
+  uint64_t bytes = 0;
+  for (const std::atomic<CStaging_Ring*>& slot : m_Rings) {
+    const CStaging_Ring* ring = slot.load(std::memory_order_acquire);
+    if (ring == nullptr) break;
+    bytes += ring->Snapshot() - ring->Head();
+  }
+  return bytes;
+}
+
 uint32_t CTRTrace::Drop_Staged() {
   uint32_t dropped = 0;
   for (std::atomic<CStaging_Ring*>& slot : m_Rings) {
