@@ -46,11 +46,10 @@ class ViewerEndToEnd : public ::testing::Test {
 
   // Starts the server and reads the ports it prints.
   void Start_Server() {
-    server_ = mqw_test::Spawn_Program(
-        TRACE_SERVER_PATH,
-        {"--listen", "127.0.0.1:0", "--dir", dir_.File("traces"), "--http", "127.0.0.1:0",
-         "--http-token", "e2e-token"},
-        dir_.File("server.out"), dir_.File("server.err"));
+    server_ = mqw_test::Spawn_Program(TRACE_SERVER_PATH,
+                                      {"--listen", "127.0.0.1:0", "--dir", dir_.File("traces"),
+                                       "--http", "127.0.0.1:0", "--http-token", "e2e-token"},
+                                      dir_.File("server.out"), dir_.File("server.err"));
     ASSERT_GT(server_, 0);
     ASSERT_TRUE(Eventually(
         [&] {
@@ -139,8 +138,10 @@ TEST_F(ViewerEndToEnd, LiveMessagesAndVerbosityFromTheViewer) {
       },
       10s));
 
-  kill(host_, SIGKILL);
-  waitpid(host_, nullptr, 0);
+  // Terminated, the host withdraws what it published in its registry (a killed one would leave
+  // the objects in /dev/shm); its crash handler exits with the signal's number.
+  kill(host_, SIGTERM);
+  EXPECT_EQ(mqw_test::Wait_Status(host_, std::chrono::seconds(30)), SIGTERM);
   host_ = -1;
   kill(server_, SIGTERM);
   EXPECT_EQ(mqw_test::Wait_Status(server_, std::chrono::seconds(30)), 0)

@@ -1,18 +1,20 @@
 // A process set up with TR::LoggerInit and a binary file sink keeps every accepted trace when it
 // ends: by a fault, by a termination signal, or by returning from main (the exit flush).
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <set>
 #include <string>
+#include <vector>
 
 #include <mqtt-wrapper/trhelper.h>
 
 #include "logger/logger_config.h"
 #include "support/child_process.h"
+#include "support/registry_objects.h"
 #include "support/temp_dir.h"
 #include "support/trd_reader.h"
 
@@ -20,19 +22,6 @@ namespace mqw_test {
 namespace {
 
 volatile int* volatile g_Unmapped = reinterpret_cast<int*>(16);
-
-// Named registry objects in /dev/shm that belong to process `pid`.
-std::vector<std::string> Objects_Of(int pid) {
-  std::vector<std::string> names;
-  const std::string tag = "_PID" + std::to_string(pid) + "_";
-  if (DIR* dir = opendir("/dev/shm")) {
-    while (dirent* entry = readdir(dir)) {
-      if (std::string(entry->d_name).find(tag) != std::string::npos) names.push_back(entry->d_name);
-    }
-    closedir(dir);
-  }
-  return names;
-}
 
 enum class Ending { Fault, Terminate, Return };
 
@@ -82,13 +71,15 @@ TEST(CrashFlush, NothingAcceptedIsLostAtTheEnd) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
+    const std::set<std::string> before = Registry_Objects();
     const ChildResult child = Run_Logged_Child(dir, c.ending);
     ASSERT_TRUE(child.exited) << "signal " << child.signal << "\n" << child.output;
     EXPECT_EQ(child.exit_code, c.status) << child.output;
     // The process's shared channel and crash registry are gone with it.
     const size_t at = child.output.find("pid=");
     ASSERT_NE(at, std::string::npos) << child.output;
-    EXPECT_EQ(Objects_Of(atoi(child.output.c_str() + at + 4)), std::vector<std::string>{});
+    EXPECT_EQ(Added_Objects(before, Registry_Objects(atoi(child.output.c_str() + at + 4))),
+              std::vector<std::string>{});
 
     const std::vector<TrdFile> files = Read_Trd_Directory(dir.Path());
     ASSERT_EQ(files.size(), 1u);

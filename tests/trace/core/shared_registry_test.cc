@@ -1,12 +1,12 @@
 // The process's named registry: publishing clients and trace channels, lookups, stale and
 // foreign entries, and the modes of the named objects.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -14,6 +14,7 @@
 
 #include "support/child_process.h"
 #include "support/recording_channel.h"
+#include "support/registry_objects.h"
 #include "support/temp_dir.h"
 #include "trace/core/last_error.h"
 #include "trace/core/null_sink.h"
@@ -21,19 +22,6 @@
 #include "trace/core/sink_factories.h"
 
 namespace {
-
-// Names in /dev/shm of this process's registry objects.
-std::vector<std::string> Our_Objects() {
-  std::vector<std::string> names;
-  const std::string tag = "_PID" + std::to_string(getpid()) + "_";
-  if (DIR* dir = opendir("/dev/shm")) {
-    while (dirent* entry = readdir(dir)) {
-      if (std::string(entry->d_name).find(tag) != std::string::npos) names.push_back(entry->d_name);
-    }
-    closedir(dir);
-  }
-  return names;
-}
 
 std::string Shm_Path(const char* entry) {
   return "/dev/shm/TR_Type1_PID" + std::to_string(getpid()) + "_Text" + entry;
@@ -62,10 +50,17 @@ ITR_Client* New_Null(const char* option = nullptr) {
 
 class SharedRegistry : public ::testing::Test {
  protected:
-  void SetUp() override { TR_Last_Error(); }
-  void TearDown() override {
-    EXPECT_EQ(Our_Objects(), std::vector<std::string>{}) << "registry objects left";
+  void SetUp() override {
+    TR_Last_Error();
+    before_ = mqw_test::Registry_Objects(getpid());
   }
+  void TearDown() override {
+    EXPECT_EQ(mqw_test::Added_Objects(before_, mqw_test::Registry_Objects(getpid())),
+              std::vector<std::string>{})
+        << "registry objects left";
+  }
+
+  std::set<std::string> before_;  // stale objects of an earlier process with this ID
 };
 
 TEST_F(SharedRegistry, ClientIsFoundByNameOnce) {
