@@ -13,6 +13,7 @@
 // LoggerInit before other threads log. Lock order: g_Init_Mutex is the outermost lock; the
 // engine's own locks are taken inside it (client and channel creation), never the other way
 // round.
+#include <execinfo.h>
 #include <signal.h>
 #include <stdio.h>
 
@@ -77,6 +78,10 @@ ITR_Trace* LoggerInit(const std::string& moduleName, const std::string&& default
   l_pTrace->Share(moduleName.c_str());
   Install_Exit_Flush();
 
+  // The first backtrace() of a process loads the unwinder through the dynamic loader, which
+  // allocates and takes the loader's lock; made here, the handlers' call finds it done.
+  void* frame = nullptr;
+  backtrace(&frame, 1);
   signal(SIGTERM, &pushBacktraceStamp);
   signal(SIGSEGV, &pushBacktraceStamp);
   signal(SIGINT, &pushBacktraceStamp);

@@ -141,7 +141,8 @@ TEST_F(ViewerEndToEnd, LiveMessagesAndVerbosityFromTheViewer) {
   // Terminated, the host withdraws what it published in its registry (a killed one would leave
   // the objects in /dev/shm); its crash handler exits with the signal's number.
   kill(host_, SIGTERM);
-  EXPECT_EQ(mqw_test::Wait_Status(host_, std::chrono::seconds(30)), SIGTERM);
+  EXPECT_EQ(mqw_test::Wait_Status(host_, std::chrono::seconds(30)), SIGTERM)
+      << mqw_test::Read_File(dir_.File("host.err"));
   host_ = -1;
   kill(server_, SIGTERM);
   EXPECT_EQ(mqw_test::Wait_Status(server_, std::chrono::seconds(30)), 0)
