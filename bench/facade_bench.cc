@@ -420,17 +420,19 @@ sRun In_Child(bool ours, int threads, int calls) {
   const pid_t child = fork();
   if (child == 0) {
     close(fds[0]);
-    mqw_bench::BenchDir dir("mqw-facade-bench");
     sRun result;
+    {
+      // Removed with its files at the end of this block: exit() below runs no destructors.
+      mqw_bench::BenchDir dir("mqw-facade-bench");
 #ifdef MQW_BENCH_SPDLOG
-    result = ours ? Run_Ours(threads, calls, dir.Path()) : Run_Spdlog(threads, calls, dir.Path());
+      result = ours ? Run_Ours(threads, calls, dir.Path()) : Run_Spdlog(threads, calls, dir.Path());
 #else
-    if (ours) result = Run_Ours(threads, calls, dir.Path());
+      if (ours) result = Run_Ours(threads, calls, dir.Path());
 #endif
+    }
     ssize_t written = write(fds[1], &result, sizeof(result));
     (void)written;
     close(fds[1]);
-    dir.Clear();
     // Ends as returning from main would: the exit flush withdraws what the engine published in
     // the process's registry (a bare _exit would leave it behind in /dev/shm).
     exit(0);
