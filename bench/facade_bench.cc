@@ -231,26 +231,6 @@ uint64_t Run_Threads(int threads, Body body) {
   return start;
 }
 
-// The burst: `calls` calls of `one_call(i)` on each of `threads` threads started together; fills
-// the latency figures and the accepted/refused counts. `one_call` returns whether it was accepted.
-template <class Call>
-void Drive(int threads, int calls, Call one_call, std::vector<Histogram>* histograms, sRun* run,
-           uint64_t* first_call_ns) {
-  std::atomic<uint64_t> accepted{0};
-  *first_call_ns = Run_Threads(threads, [&](int t) {
-    Histogram& mine = (*histograms)[static_cast<size_t>(t)];
-    uint64_t ok = 0;
-    for (int i = 0; i < calls; ++i) Timed(mine, [&] { ok += one_call(i) ? 1 : 0; });
-    accepted.fetch_add(ok);
-  });
-  Histogram all;
-  for (const Histogram& each : *histograms) all.Merge(each);
-  run->p50_ns = all.Percentile(0.50);
-  run->p99_ns = all.Percentile(0.99);
-  run->accepted = accepted.load();
-  run->refused = static_cast<uint64_t>(threads) * static_cast<uint64_t>(calls) - run->accepted;
-}
-
 // The paired phase is cut into kSegments segments of consecutive rounds. The headline ratio of
 // a run is the median of the segments' ratios: a disturbance of the machine (another process, a
 // burst of interrupts) that lands on a few segments, and on one engine's blocks more than on the
@@ -258,26 +238,54 @@ void Drive(int threads, int calls, Call one_call, std::vector<Histogram>* histog
 // a half from one run to the next.
 constexpr int kSegments = 10;
 
-// The paired phase's latencies: per thread and segment, of the engine and of the floor. Made
-// before the engine is set up, so that their memory does not count as the engine's.
-struct sPaired_Histograms {
-  explicit sPaired_Histograms(int threads)
-      : engine(static_cast<size_t>(threads) * kSegments),
+// Every histogram of a run: the burst's per thread, the paired phase's per thread and segment,
+// and the sums they are read from. Made before the engine is set up, so that their memory does
+// not count as the engine's.
+struct sLatencies {
+  explicit sLatencies(int threads)
+      : burst(static_cast<size_t>(threads)),
+        engine(static_cast<size_t>(threads) * kSegments),
         floor(static_cast<size_t>(threads) * kSegments) {}
-  void Clear() {
-    for (Histogram& each : engine) each.Clear();
-    for (Histogram& each : floor) each.Clear();
-  }
-  std::vector<Histogram> engine;  // [thread * kSegments + segment]
-  std::vector<Histogram> floor;
+  std::vector<Histogram> burst;   // per thread
+  std::vector<Histogram> engine;  // paired, [thread * kSegments + segment]
+  std::vector<Histogram> floor;   // paired, as `engine`
+  Histogram sum, floor_sum, total, floor_total;
 };
+
+// Clears `sum` and adds `parts` into it.
+void Sum_Into(Histogram* sum, const std::vector<const Histogram*>& parts) {
+  sum->Clear();
+  for (const Histogram* part : parts) sum->Merge(*part);
+}
+
+// The burst: `calls` calls of `one_call(i)` on each of `threads` threads started together; fills
+// the latency figures and the accepted/refused counts. `one_call` returns whether it was accepted.
+template <class Call>
+void Drive(int threads, int calls, Call one_call, sLatencies* latencies, sRun* run,
+           uint64_t* first_call_ns) {
+  std::atomic<uint64_t> accepted{0};
+  *first_call_ns = Run_Threads(threads, [&](int t) {
+    Histogram& mine = latencies->burst[static_cast<size_t>(t)];
+    uint64_t ok = 0;
+    for (int i = 0; i < calls; ++i) Timed(mine, [&] { ok += one_call(i) ? 1 : 0; });
+    accepted.fetch_add(ok);
+  });
+  std::vector<const Histogram*> parts;
+  for (const Histogram& each : latencies->burst) parts.push_back(&each);
+  Sum_Into(&latencies->sum, parts);
+  run->p50_ns = latencies->sum.Percentile(0.50);
+  run->p99_ns = latencies->sum.Percentile(0.99);
+  run->accepted = accepted.load();
+  run->refused = static_cast<uint64_t>(threads) * static_cast<uint64_t>(calls) - run->accepted;
+}
 
 // The paired phase: every thread alternates blocks of `block` calls of the engine and of the
 // floor (ABBA), `rounds` rounds (a multiple of kSegments); fills the paired figures.
 template <class Call>
-void Drive_Paired(int threads, int rounds, int block, Call one_call, sPaired_Histograms* latencies,
+void Drive_Paired(int threads, int rounds, int block, Call one_call, sLatencies* latencies,
                   sRun* run) {
-  latencies->Clear();
+  for (Histogram& each : latencies->engine) each.Clear();
+  for (Histogram& each : latencies->floor) each.Clear();
   std::atomic<uint64_t> refused{0};
   Run_Threads(threads, [&](int t) {
     // The floor's locks are the thread's own: the least a thread-safe call does that never
@@ -306,23 +314,29 @@ void Drive_Paired(int threads, int rounds, int block, Call one_call, sPaired_His
     }
     refused.fetch_add(lost);
   });
-  Histogram all_engine, all_floor;
+  Histogram& engine = latencies->sum;
+  Histogram& floor = latencies->floor_sum;
+  std::vector<const Histogram*> all_engine, all_floor;
   std::vector<double> p50_ratios, p99_ratios;
   for (size_t segment = 0; segment < kSegments; ++segment) {
-    Histogram engine, floor;
+    std::vector<const Histogram*> engine_parts, floor_parts;
     for (size_t t = 0; t < static_cast<size_t>(threads); ++t) {
-      engine.Merge(latencies->engine[t * kSegments + segment]);
-      floor.Merge(latencies->floor[t * kSegments + segment]);
+      engine_parts.push_back(&latencies->engine[t * kSegments + segment]);
+      floor_parts.push_back(&latencies->floor[t * kSegments + segment]);
     }
+    Sum_Into(&engine, engine_parts);
+    Sum_Into(&floor, floor_parts);
     p50_ratios.push_back(engine.Percentile(0.50) / floor.Percentile(0.50));
     p99_ratios.push_back(engine.Percentile(0.99) / floor.Percentile(0.99));
-    all_engine.Merge(engine);
-    all_floor.Merge(floor);
+    all_engine.insert(all_engine.end(), engine_parts.begin(), engine_parts.end());
+    all_floor.insert(all_floor.end(), floor_parts.begin(), floor_parts.end());
   }
-  run->paired_p50_ns = all_engine.Percentile(0.50);
-  run->paired_p99_ns = all_engine.Percentile(0.99);
-  run->floor_p50_ns = all_floor.Percentile(0.50);
-  run->floor_p99_ns = all_floor.Percentile(0.99);
+  Sum_Into(&latencies->total, all_engine);
+  Sum_Into(&latencies->floor_total, all_floor);
+  run->paired_p50_ns = latencies->total.Percentile(0.50);
+  run->paired_p99_ns = latencies->total.Percentile(0.99);
+  run->floor_p50_ns = latencies->floor_total.Percentile(0.50);
+  run->floor_p99_ns = latencies->floor_total.Percentile(0.99);
   run->p50_floor_ratio = Median(p50_ratios);
   run->p99_floor_ratio = Median(p99_ratios);
   run->paired_refused = refused.load();
@@ -340,7 +354,7 @@ constexpr int kWarm_Up_Rounds = 300;
 // first 100,000 calls of one thread), enough to move the p99 of a short pass by a third. Refused
 // calls of both passes are counted.
 template <class Call>
-void Measure_Paired(int threads, Call one_call, sPaired_Histograms* latencies, sRun* run) {
+void Measure_Paired(int threads, Call one_call, sLatencies* latencies, sRun* run) {
   sRun warm_up;
   Drive_Paired(threads, kWarm_Up_Rounds, kPaired_Block, one_call, latencies, &warm_up);
   Drive_Paired(threads, kPaired_Rounds, kPaired_Block, one_call, latencies, run);
@@ -355,8 +369,7 @@ double Peak_MB() {
 
 sRun Run_Ours(int threads, int calls, const std::string& dir) {
   sRun run;
-  std::vector<Histogram> histograms(static_cast<size_t>(threads));
-  sPaired_Histograms paired(threads);
+  sLatencies latencies(threads);
   const double baseline_mb = Peak_MB();
   if (TR::LoggerInit("bench", "/TR.Sink=FileBin /TR.Dir=" + dir) == nullptr) return run;
   ITR_Trace* channel = TR::getTrace();
@@ -365,12 +378,12 @@ sRun Run_Ours(int threads, int calls, const std::string& dir) {
     return channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "value %d text %s", i,
                           "abc");
   };
-  Measure_Paired(threads, one_call, &paired, &run);
+  Measure_Paired(threads, one_call, &latencies, &run);
   // The burst starts with the pool empty.
   TR::l_pClient->Flush();
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   uint64_t start = 0;
-  Drive(threads, calls, one_call, &histograms, &run, &start);
+  Drive(threads, calls, one_call, &latencies, &run, &start);
   TR::l_pClient->Close();
   const double seconds = static_cast<double>(Now_ns() - start) / 1e9;
   run.calls_per_s = static_cast<double>(run.accepted) / seconds;
@@ -382,8 +395,7 @@ sRun Run_Ours(int threads, int calls, const std::string& dir) {
 #ifdef MQW_BENCH_SPDLOG
 sRun Run_Spdlog(int threads, int calls, const std::string& dir) {
   sRun run;
-  std::vector<Histogram> histograms(static_cast<size_t>(threads));
-  sPaired_Histograms paired(threads);
+  sLatencies latencies(threads);
   const double baseline_mb = Peak_MB();
   spdlog::init_thread_pool(8192, 1);
   auto blocking = std::make_shared<spdlog::async_logger>(
@@ -393,11 +405,11 @@ sRun Run_Spdlog(int threads, int calls, const std::string& dir) {
     blocking->info("value {} text {}", i, "abc");
     return true;
   };
-  Measure_Paired(threads, one_call, &paired, &run);
+  Measure_Paired(threads, one_call, &latencies, &run);
   blocking->flush();
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   uint64_t start = 0;
-  Drive(threads, calls, one_call, &histograms, &run, &start);
+  Drive(threads, calls, one_call, &latencies, &run, &start);
   blocking->flush();
   blocking.reset();
   spdlog::shutdown();
