@@ -46,10 +46,11 @@ class ViewerEndToEnd : public ::testing::Test {
 
   // Starts the server and reads the ports it prints.
   void Start_Server() {
-    server_ = mqw_test::Spawn_Program(TRACE_SERVER_PATH,
-                                      {"--listen", "127.0.0.1:0", "--dir", dir_.File("traces"),
-                                       "--http", "127.0.0.1:0", "--http-token", "e2e-token"},
-                                      dir_.File("server.out"), dir_.File("server.err"));
+    server_ = mqw_test::Spawn_Program(
+        TRACE_SERVER_PATH,
+        {"--listen", "127.0.0.1:0", "--dir", dir_.File("traces"), "--http", "127.0.0.1:0",
+         "--http-token", "e2e-token"},
+        dir_.File("server.out"), dir_.File("server.err"));
     ASSERT_GT(server_, 0);
     ASSERT_TRUE(Eventually(
         [&] {
