@@ -7,18 +7,26 @@
 // - Sustained: one million accepted calls from this process through the network sink until the
 //   tool holds the last record (the sink's release waits for every confirmation), with none and
 //   with 5 % of the data packets dropped by the tool (--drop-percent), beside the binary file
-//   sink; bytes/s are the bytes of the stored files over the whole time.
+//   sink; bytes/s are the bytes of the stored files over the whole time. The viewer case runs the
+//   same with --http and a page that asks the live API for new messages every 100 ms, as the
+//   browser's page does while it follows the stream.
+//
+// TRACE_SERVER=PATH in the environment runs the benchmarks against another build of the tool.
 #include <benchmark/benchmark.h>
 #include <dirent.h>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -102,7 +110,9 @@ class Server {
     std::vector<std::string> args = {"--listen",     "127.0.0.1:0", "--port-file",
                                      dir_ + "/port", "--dir",       Traces()};
     args.insert(args.end(), extra.begin(), extra.end());
-    pid_ = Spawn(TRACE_SERVER_PATH, args, dir_ + "/server-out");
+    // TRACE_SERVER in the environment runs another build of the tool (a before/after comparison).
+    const char* tool = getenv("TRACE_SERVER");
+    pid_ = Spawn(tool && *tool ? tool : TRACE_SERVER_PATH, args, dir_ + "/server-out");
     for (int i = 0; i < 500 && port_ == 0; ++i) {
       port_ = atoi(Read_File(dir_ + "/port").c_str());
       if (port_ == 0) std::this_thread::sleep_for(10ms);
@@ -140,6 +150,51 @@ class Server {
   pid_t pid_ = -1;
   int port_ = 0;
 };
+
+// The viewer's address and token, from the tool's "viewer on http://HOST:PORT/#token=T" line.
+bool Viewer_Address(const Server& server, const BenchDir& dir, int* port, std::string* token) {
+  for (int i = 0; i < 500; ++i) {
+    const std::string out = Read_File(dir.Path() + "/server-out");
+    const size_t line = out.find("viewer on http://");
+    const size_t colon = line == std::string::npos ? line : out.find(':', line + 17);
+    const size_t mark = line == std::string::npos ? line : out.find("/#token=", line);
+    const size_t end = mark == std::string::npos ? mark : out.find('\n', mark);
+    if (end != std::string::npos) {
+      *port = atoi(out.c_str() + colon + 1);
+      *token = out.substr(mark + 8, end - mark - 8);
+      return *port > 0;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  (void)server;
+  return false;
+}
+
+// One GET of the live API on a fresh connection; the messages' count is not parsed, only the
+// answer's bytes are counted. Returns the "last" the answer names, or `after` when none.
+uint64_t Live_Request(int port, const std::string& token, uint64_t after, uint64_t* bytes) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return after;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string answer;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
+    const std::string request = "GET /api/live?after=" + std::to_string(after) +
+                                "&limit=1000 HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                                "\r\nX-Trace-Token: " + token + "\r\nConnection: close\r\n\r\n";
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+      char buffer[65536];
+      ssize_t got;
+      while ((got = recv(fd, buffer, sizeof(buffer), 0)) > 0) answer.append(buffer, static_cast<size_t>(got));
+    }
+  }
+  close(fd);
+  *bytes += answer.size();
+  const size_t last = answer.rfind("\"last\":");
+  return last == std::string::npos ? after : strtoull(answer.c_str() + last + 7, nullptr, 10);
+}
 
 ITR_Client* Network_Sink(int port, const std::string& name) {
   std::string options[] = {"/TR.Addr=127.0.0.1", "/TR.Port=" + std::to_string(port),
@@ -235,14 +290,34 @@ void BM_Server_Load_64_Clients(benchmark::State& state) {
   }
 }
 
-// kSustained_Calls accepted calls (a refused call is retried) until all is stored.
-void Sustained(benchmark::State& state, bool network) {
+// kSustained_Calls accepted calls (a refused call is retried) until all is stored; `viewer`: the
+// tool also serves the viewer and a page follows the live stream.
+void Sustained(benchmark::State& state, bool network, bool viewer = false) {
   for (auto _ : state) {
     BenchDir dir("mqw-server-bench");
     std::unique_ptr<Server> server;
-    if (network)
-      server = std::make_unique<Server>(
-          dir, std::vector<std::string>{"--drop-percent", std::to_string(state.range(0))});
+    if (network) {
+      std::vector<std::string> extra = {"--drop-percent", std::to_string(state.range(0))};
+      if (viewer) extra.insert(extra.end(), {"--http", "127.0.0.1:0"});
+      server = std::make_unique<Server>(dir, extra);
+    }
+    std::atomic<bool> done{false};
+    uint64_t page_bytes = 0, page_last = 0;
+    std::thread page;
+    if (viewer) {
+      int http_port = 0;
+      std::string token;
+      if (!Viewer_Address(*server, dir, &http_port, &token)) {
+        fprintf(stderr, "the viewer did not start\n");
+        abort();
+      }
+      page = std::thread([&, http_port, token] {
+        while (!done.load()) {
+          page_last = Live_Request(http_port, token, page_last, &page_bytes);
+          std::this_thread::sleep_for(100ms);
+        }
+      });
+    }
     ITR_Client* client;
     if (network) {
       client = Network_Sink(server->Port(), "sustained");
@@ -267,6 +342,12 @@ void Sustained(benchmark::State& state, bool network) {
     client->Release();
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    done.store(true);
+    if (page.joinable()) page.join();
+    if (viewer) {
+      state.counters["page_bytes"] = static_cast<double>(page_bytes);
+      state.counters["page_last"] = static_cast<double>(page_last);
+    }
     if (network) server->Stop();
     state.SetIterationTime(seconds);
     state.SetBytesProcessed(static_cast<int64_t>(Stored_Bytes(dir.Path() + "/traces")));
@@ -275,6 +356,7 @@ void Sustained(benchmark::State& state, bool network) {
 }
 void BM_Server_Sustained(benchmark::State& state) { Sustained(state, true); }
 void BM_File_Sustained(benchmark::State& state) { Sustained(state, false); }
+void BM_Server_Sustained_Viewer(benchmark::State& state) { Sustained(state, true, true); }
 
 }  // namespace
 
@@ -285,5 +367,6 @@ BENCHMARK(BM_Server_Sustained)
     ->ArgName("drop_percent")
     ->Apply(mqw_bench::Three_Timed_Runs);
 BENCHMARK(BM_File_Sustained)->Apply(mqw_bench::Three_Timed_Runs);
+BENCHMARK(BM_Server_Sustained_Viewer)->Arg(0)->ArgName("drop_percent")->Apply(mqw_bench::Three_Timed_Runs);
 
 BENCHMARK_MAIN();
