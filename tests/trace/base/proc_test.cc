@@ -1,5 +1,6 @@
 // CProc: process start time, executable directory, thread and processor queries.
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <string.h>
 #include <sys/syscall.h>
@@ -63,7 +64,23 @@ TEST(ProcTest, ThreadIdIsTheKernelOne) {
   thread.join();
   EXPECT_NE(other, 0u);
   EXPECT_NE(other, CProc::Get_Thread_ID());
-  EXPECT_LT(CProc::Get_CPU(), static_cast<uint32_t>(sysconf(_SC_NPROCESSORS_CONF)) + 1024u);
+}
+
+// A thread pinned to one processor is told that processor, for each processor it may run on.
+TEST(ProcTest, CpuIsTheOneTheThreadRunsOn) {
+  cpu_set_t allowed;
+  ASSERT_EQ(sched_getaffinity(0, sizeof(allowed), &allowed), 0);
+  std::thread thread([&] {
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+      if (!CPU_ISSET(cpu, &allowed)) continue;
+      cpu_set_t one;
+      CPU_ZERO(&one);
+      CPU_SET(cpu, &one);
+      ASSERT_EQ(sched_setaffinity(0, sizeof(one), &one), 0);
+      EXPECT_EQ(CProc::Get_CPU(), static_cast<uint32_t>(cpu));
+    }
+  });
+  thread.join();
 }
 
 }  // namespace
