@@ -121,6 +121,18 @@ TEST(UdpSocketTest, ExchangesDatagramsWithTheLoopbackPeer) {
   }
 }
 
+// What the system grants a fresh UDP socket that asks for `request` bytes of buffer `option`.
+uint32_t Granted(int option, int request) {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) return 0;
+  int actual = 0;
+  socklen_t length = sizeof(actual);
+  const bool ok = setsockopt(fd, SOL_SOCKET, option, &request, sizeof(request)) == 0 &&
+                  getsockopt(fd, SOL_SOCKET, option, &actual, &length) == 0;
+  close(fd);
+  return ok ? static_cast<uint32_t>(actual) : 0;
+}
+
 TEST(UdpSocketTest, KeepsTheBufferSizesTheSystemGrantsAndWarnsWhenTheyDiffer) {
   Peer server;
   ASSERT_TRUE(server.Ok());
@@ -128,15 +140,19 @@ TEST(UdpSocketTest, KeepsTheBufferSizesTheSystemGrantsAndWarnsWhenTheyDiffer) {
   CUDP_Socket socket(&journal, server.Address(), 0);
   ASSERT_TRUE(socket.Is_Valid());
   struct Case {
-    uint32_t granted;
+    uint32_t kept;
+    uint32_t granted;  // asked of the system apart from the socket under test
     std::string warning;
   } const cases[] = {
-      {socket.Receive_Buffer_Size(), "Socket receive buffer != necessary %d/262144"},
-      {socket.Send_Buffer_Size(), "Socket send buffer size is less than necessary %d/262144"},
+      {socket.Receive_Buffer_Size(), Granted(SO_RCVBUF, CUDP_Socket::kBufferRequest),
+       "Socket receive buffer != necessary %d/262144"},
+      {socket.Send_Buffer_Size(), Granted(SO_SNDBUF, CUDP_Socket::kBufferRequest),
+       "Socket send buffer size is less than necessary %d/262144"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.warning);
-    EXPECT_NE(c.granted, 0u);
+    ASSERT_NE(c.granted, 0u);
+    EXPECT_EQ(c.kept, c.granted);
     std::string expected = c.warning;
     expected.replace(expected.find("%d"), 2, std::to_string(c.granted));
     EXPECT_EQ(journal.Has(IJournal::eWarning, "CUDP_Socket", expected),
