@@ -171,6 +171,7 @@ TEST(RollingFiles, RetentionHoldsAfterEveryWrite) {
       {nullptr, 0, 1, 100, 6 * kMB},     // size limit alone
       {"1mb", 0, 2, 100, 8 * kMB},       // rolled files of 1 MB under 2 MB
       {"1mb", 0, 2, 40000, 8 * kMB},     // records near the buffer's size
+      {"2mb", 0, 3, 100, 10 * kMB},      // one closed file kept at creation, gone as the next grows
       {"1mb", 0, 1, 3000, 5 * kMB},      // the rule's size equal to the limit
       {"3mb", 0, 1, 100, 5 * kMB},       // the rule's size above the limit
       {"1000hr", 2, 1, 777, 5 * kMB},    // a time rule never due here
