@@ -200,14 +200,30 @@ void CRolling_Files::Enforce_After_Write() {
   if (m_MaxBytes == 0) return;
   while (m_ClosedBytes + m_FileBytes > m_MaxBytes) {
     auto* first = m_Files.Get_First();
-    if (first == nullptr || m_Files.Get_Data(first) == m_OpenEntry) break;
+    if (first == nullptr || m_Files.Get_Data(first) == m_OpenEntry) {
+      m_ClosedBytes = 0;  // no closed file is left to count
+      break;
+    }
+    struct stat st;
+    if (lstat(m_Files.Get_Data(first)->Get(), &st) != 0 && errno == ENOENT) {
+      // Removed by someone else (an operator, a quota over several directories): no longer
+      // held, yet still in the kept figure. Measuring the rest again keeps that figure from
+      // deleting files that fit.
+      m_Files.Remove(first, true);
+      m_ClosedBytes = Measure_Closed();
+      continue;
+    }
     const uint64_t size = Delete_Oldest(true);
     m_ClosedBytes -= size < m_ClosedBytes ? size : m_ClosedBytes;
-    // The list is empty of closed files once the open one (or nothing) is first; a file that was
-    // measured larger than it is now cannot keep the loop going past that point.
-    first = m_Files.Get_First();
-    if (first == nullptr || m_Files.Get_Data(first) == m_OpenEntry) m_ClosedBytes = 0;
   }
+}
+
+uint64_t CRolling_Files::Measure_Closed() const {
+  uint64_t total = 0;
+  for (auto* cell = m_Files.Get_First(); cell != nullptr; cell = m_Files.Get_Next(cell)) {
+    if (m_Files.Get_Data(cell) != m_OpenEntry) total += Size_Of(m_Files.Get_Data(cell)->Get());
+  }
+  return total;
 }
 
 const char* CRolling_Files::Open_Path() const {

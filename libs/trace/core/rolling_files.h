@@ -100,7 +100,8 @@ class CRolling_Files {
   bool Roll_Due(uint64_t file_bytes) const;
   // With a total size limit: deletes the oldest closed files while they and the open file pass
   // it; the open file itself is never deleted. Cost: constant unless a file is deleted (sizes are
-  // measured at each creation and kept, not read again per write).
+  // measured at each creation and kept, not read again per write). A listed file found gone
+  // (removed by someone else) leaves the list unreported and the closed files are measured again.
   void Enforce_After_Write();
   // Full path of the open file; null when none is open or its path could not be kept.
   const char* Open_Path() const;
@@ -117,6 +118,8 @@ class CRolling_Files {
 
  private:
   void Enforce_Limits(const CWString* newest);
+  // Sizes of the listed files other than the open one, measured now.
+  uint64_t Measure_Closed() const;
   // Deletes the oldest listed file and returns its size (0 when it could not be measured).
   uint64_t Delete_Oldest(bool by_size);
 

@@ -24,8 +24,14 @@ using mqw_test::TempDir;
 struct RecordingReport final : CRolling_Files::IReport {
   std::vector<std::string> not_created;
   std::vector<std::string> not_deleted;
+  std::vector<std::string> deleted;
+  uint64_t deleted_bytes = 0;
   void Cannot_Create(const char* path) override { not_created.push_back(path); }
   void Cannot_Delete(const char* path, bool) override { not_deleted.push_back(path); }
+  void Deleted(const char* path, uint64_t bytes) override {
+    deleted.push_back(path);
+    deleted_bytes += bytes;
+  }
 };
 
 std::string Name_At(time_t when, const CRolling_Files::sNaming& naming, unsigned counter) {
@@ -199,6 +205,7 @@ TEST(RollingFiles, RetentionHoldsAfterEveryWrite) {
     const uint32_t count_bound = c.files != 0 ? c.files : UINT32_MAX;
     std::vector<uint8_t> buffer;
     uint64_t file_bytes = 0;  // put into the open file, buffered bytes included
+    uint64_t all_bytes = 0;   // put into every file
     uint64_t most = 0;
     uint32_t rolls = 0;
     auto check = [&](const char* when) {
@@ -226,10 +233,12 @@ TEST(RollingFiles, RetentionHoldsAfterEveryWrite) {
         file_bytes = 0;
         buffer = header;
         file_bytes += header.size();
+        all_bytes += header.size();
         if (!check("after creation")) break;
       }
       buffer.insert(buffer.end(), record.begin(), record.end());
       file_bytes += record.size();
+      all_bytes += record.size();
       if (buffer.size() >= kBuffer) {
         write_out();
         EXPECT_EQ(files.File_Bytes(), file_bytes);
@@ -239,6 +248,8 @@ TEST(RollingFiles, RetentionHoldsAfterEveryWrite) {
     write_out();
     check("at the end");
     EXPECT_TRUE(report.not_deleted.empty());
+    // Every deletion was reported with its size: what is held and what went add up.
+    EXPECT_EQ(Held_In(dir.Path()).bytes + report.deleted_bytes, all_bytes);
     // Something was rolled and deleted, and what is kept is not needlessly small: a closed file
     // stays while it fits beside the open one.
     EXPECT_GT(rolls, 2u);
@@ -276,6 +287,37 @@ TEST(RollingFiles, AfterWriteRetentionKeepsTheOpenFile) {
   EXPECT_EQ(mqw_test::Read_File(files.Open_Path()).size(), 2 * big.size());
   EXPECT_TRUE(Exists(dir.File("keep.txt")));
   EXPECT_TRUE(report.not_deleted.empty());
+}
+
+// A closed file removed by someone else between two writes: its size is no longer counted, so
+// the files that fit stay (a kept figure that still counted it would delete them all).
+TEST(RollingFiles, AfterWriteRetentionForgetsFilesRemovedElsewhere) {
+  TempDir dir;
+  RecordingReport report;
+  CRolling_Files files({".", ".trd", "*.trd"}, &report);
+  mqw_test::OptionArgs args({"/TR.FSize=1"});
+  files.Read_Limits(args.Get(), args.Count());
+  ASSERT_TRUE(files.Set_Directory(dir.Path().c_str()));
+  const std::string third(300000, 't');
+  std::vector<std::string> paths;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(files.Create_Next());
+    paths.push_back(files.Open_Path());
+    ASSERT_EQ(files.Write(third.data(), third.size()), third.size());
+    files.Enforce_After_Write();
+  }
+  ASSERT_EQ(unlink(paths[0].c_str()), 0);
+  ASSERT_EQ(files.Write(third.data(), third.size()), third.size());
+  files.Enforce_After_Write();  // 300,000 closed + 600,000 open: within the limit
+  EXPECT_TRUE(Exists(paths[1]));
+  EXPECT_TRUE(report.not_deleted.empty());
+  EXPECT_TRUE(report.deleted.empty());
+  ASSERT_EQ(files.Write(third.data(), third.size()), third.size());
+  files.Enforce_After_Write();  // 300,000 + 900,000: the second goes, reported
+  EXPECT_FALSE(Exists(paths[1]));
+  EXPECT_EQ(report.deleted, std::vector<std::string>{paths[1]});
+  EXPECT_EQ(report.deleted_bytes, third.size());
+  EXPECT_TRUE(Exists(paths[2]));
 }
 
 }  // namespace
