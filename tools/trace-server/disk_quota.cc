@@ -190,8 +190,12 @@ uint64_t CDisk_Quota::Enforce(const std::set<std::string>& open_files) {
   CDir_Fd current;  // the descriptor of `current_name`, kept while it stays the largest
   std::string current_name;
   uint64_t removed_bytes = 0;
+  // Until the first removal the quota itself decides: figures corrected by a listing may already
+  // be within it.
+  const uint64_t low_water = m_MaxTotal - m_MaxTotal / kSlack_Divisor;
+  bool removing = false;
 
-  while (Total() > m_MaxTotal && !largest.empty()) {
+  while (Total() > (removing ? low_water : m_MaxTotal) && !largest.empty()) {
     const std::string name = largest.top().second;
     const uint64_t queued = largest.top().first;
     largest.pop();
@@ -243,6 +247,7 @@ uint64_t CDisk_Quota::Enforce(const std::set<std::string>& open_files) {
     while (next < files.size() && keep.count(name + "/" + files[next].name) != 0) ++next;
     if (next == files.size() || current.Get() == -1) continue;  // nothing removable left here
     const sFile& oldest = files[next++];
+    removing = true;
 
     uint64_t gone = 0;
     struct stat st;

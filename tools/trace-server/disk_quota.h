@@ -19,7 +19,10 @@
 //
 // Order of removal: the directory with the largest figure loses its oldest removable file (least
 // recently modified, the name breaking ties), then the largest is chosen again, until the total is
-// within the quota or nothing removable is left. A file in `open_files` is never removed.
+// within the quota less a slack of 1/kSlack_Divisor of it, or nothing removable is left. A file in
+// `open_files` is never removed. Removal starts only when the total is above the quota itself; the
+// slack then keeps a writer at the limit from costing a directory listing on every write (one
+// listing per slack's worth of data instead).
 //
 // Cost (no timed test measures it; bench/ holds speed goals): the bookkeeping kept between calls
 // is one entry per client directory, never one per file. Enforce keeps the directories in a heap
@@ -45,6 +48,7 @@
 class CDisk_Quota {
  public:
   static constexpr uint64_t kRescan_Interval_ms = 5000;
+  static constexpr uint64_t kSlack_Divisor = 64;
 
   // Monotonic milliseconds; replaceable for tests.
   using tClock = std::function<uint64_t()>;
@@ -65,7 +69,8 @@ class CDisk_Quota {
   // A client directory's files shrank by `bytes` that its owner deleted (its retention); the
   // figure does not go below 0.
   void Release(const std::string& directory_name, uint64_t bytes);
-  // Removes files until the total is within the quota (order above). `open_files` names the files
+  // Removes files when the total is above the quota, until it is within the quota less the slack
+  // (order above). `open_files` names the files
   // that must stay, each by a path whose last two components are the client directory and the
   // file name: "client/20260101-000000.000.trd" relative to the root, or any path through the
   // root such as the one the rolling files build from --dir. Returns the bytes removed.
