@@ -143,16 +143,21 @@ TEST(DiskQuota, LinksAreNeverFollowed) {
   Make(root, {{"a/1.trd", 100, 30}, {"a/2.trd", 100, 20}});
   ASSERT_EQ(symlink(outside.File("victim").c_str(), root.File("linked").c_str()), 0);
   ASSERT_EQ(symlink(outside.File("file.trd").c_str(), root.File("a/0.trd").c_str()), 0);
+  // Entries that are neither directories nor regular files are never opened (a FIFO would block).
+  ASSERT_EQ(mkfifo(root.File("pipe").c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(root.File("a/pipe.trd").c_str(), 0600), 0);
 
   CDisk_Quota quota(root.Path(), 50);
   quota.Rescan();
   EXPECT_EQ(quota.Total(), 200u);
   quota.Add("linked", 5000);  // figures claiming a link is a client directory
+  quota.Add("pipe", 5000);
   EXPECT_EQ(quota.Enforce({}), 200u);
   EXPECT_FALSE(Exists(root.File("a/1.trd")));
   EXPECT_FALSE(Exists(root.File("a/2.trd")));
   EXPECT_TRUE(Exists(root.File("a/0.trd")));
   EXPECT_TRUE(Exists(root.File("linked")));
+  EXPECT_TRUE(Exists(root.File("a/pipe.trd")));
   for (const char* kept : {"victim/1.trd", "victim/2.trd", "file.trd"})
     EXPECT_EQ(mqw_test::Read_File(outside.File(kept)).size(), 1000u) << kept;
   EXPECT_EQ(quota.Total(), 0u);

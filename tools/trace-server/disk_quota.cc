@@ -67,10 +67,15 @@ int Open_Root(const std::string& root) {
   return open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
-// A client directory below `root_fd`, never through a symbolic link; -1 when it is none.
+// A client directory below `root_fd`, never through a symbolic link; -1 when it is none. The
+// entry's type is looked at first, so nothing else (a FIFO, a device) is ever opened.
 int Open_Client(int root_fd, const std::string& name) {
   if (!Is_Component(name)) return -1;
-  return openat(root_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat st;
+  if (fstatat(root_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode))
+    return -1;
+  return openat(root_fd, name.c_str(),
+                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
 }
 
 struct sFile {
