@@ -53,44 +53,79 @@ TEST(DiskQuota, RemovesTheOldestFilesOfTheLargestDirectoriesFirst) {
     uint64_t total_before;
   };
   const Case cases[] = {
-      {"within the quota",
-       {{"a/1.trd", 100, 30}, {"b/1.trd", 100, 20}},
-       200, {}, {}, 200},
-      {"no quota",
-       {{"a/1.trd", 5000, 30}},
-       0, {}, {}, 5000},
+      {"within the quota", {{"a/1.trd", 100, 30}, {"b/1.trd", 100, 20}}, 200, {}, {}, 200},
+      {"no quota", {{"a/1.trd", 5000, 30}}, 0, {}, {}, 5000},
       {"oldest of one directory, by age not name",
-       {{"a/20260101-000000.000.trd", 100, 10}, {"a/20260101-000001.000.trd", 100, 30},
+       {{"a/20260101-000000.000.trd", 100, 10},
+        {"a/20260101-000001.000.trd", 100, 30},
         {"a/20260101-000002.000.trd", 100, 20}},
-       150, {}, {"a/20260101-000001.000.trd", "a/20260101-000002.000.trd"}, 300},
+       150,
+       {},
+       {"a/20260101-000001.000.trd", "a/20260101-000002.000.trd"},
+       300},
       {"largest first, though another holds older files",
-       {{"a/1.trd", 100, 10}, {"a/2.trd", 100, 9}, {"a/3.trd", 100, 8}, {"a/4.trd", 100, 7},
-        {"b/1.trd", 100, 90}, {"b/2.trd", 100, 80}},
-       450, {}, {"a/1.trd", "a/2.trd"}, 600},
+       {{"a/1.trd", 100, 10},
+        {"a/2.trd", 100, 9},
+        {"a/3.trd", 100, 8},
+        {"a/4.trd", 100, 7},
+        {"b/1.trd", 100, 90},
+        {"b/2.trd", 100, 80}},
+       450,
+       {},
+       {"a/1.trd", "a/2.trd"},
+       600},
       {"the largest changes as files go",
-       {{"a/1.trd", 250, 50}, {"a/2.trd", 100, 5}, {"b/1.trd", 200, 60}, {"b/2.trd", 100, 6},
+       {{"a/1.trd", 250, 50},
+        {"a/2.trd", 100, 5},
+        {"b/1.trd", 200, 60},
+        {"b/2.trd", 100, 6},
         {"c/1.trd", 50, 99}},
-       300, {}, {"a/1.trd", "b/1.trd"}, 700},
+       300,
+       {},
+       {"a/1.trd", "b/1.trd"},
+       700},
       {"equal age: name order",
        {{"a/b.trd", 100, 10}, {"a/a.trd", 100, 10}, {"a/c.trd", 100, 10}},
-       210, {}, {"a/a.trd"}, 300},
+       210,
+       {},
+       {"a/a.trd"},
+       300},
       {"open files stay, the next oldest goes",
        {{"a/1.trd", 100, 30}, {"a/2.trd", 100, 20}, {"a/3.trd", 100, 10}},
-       210, {"a/1.trd"}, {"a/2.trd"}, 300},
+       210,
+       {"a/1.trd"},
+       {"a/2.trd"},
+       300},
       {"a directory of open files only: the next largest gives",
        {{"a/1.trd", 300, 30}, {"b/1.trd", 100, 20}, {"b/2.trd", 100, 10}},
-       410, {"a/1.trd"}, {"b/1.trd"}, 500},
+       410,
+       {"a/1.trd"},
+       {"b/1.trd"},
+       500},
       {"once over the quota, down to 1/64 below it",
        {{"a/1.trd", 100, 30}, {"a/2.trd", 100, 20}, {"a/3.trd", 6300, 10}},
-       6400, {}, {"a/1.trd", "a/2.trd"}, 6500},
+       6400,
+       {},
+       {"a/1.trd", "a/2.trd"},
+       6500},
       {"quota out of reach: everything removable goes, no more",
        {{"a/1.trd", 300, 30}, {"b/1.trd", 100, 20}},
-       100, {"a/1.trd"}, {"b/1.trd"}, 400},
+       100,
+       {"a/1.trd"},
+       {"b/1.trd"},
+       400},
       {"only the trace files of client directories count or go",
-       {{"a/1.trd", 100, 30}, {"a/2.TRD", 100, 20}, {"a/notes.txt", 900, 90},
-        {"a/x.trd.bak", 900, 90}, {"stray.trd", 900, 90}, {"a/deep/1.trd", 900, 90},
+       {{"a/1.trd", 100, 30},
+        {"a/2.TRD", 100, 20},
+        {"a/notes.txt", 900, 90},
+        {"a/x.trd.bak", 900, 90},
+        {"stray.trd", 900, 90},
+        {"a/deep/1.trd", 900, 90},
         {"b/3.trd", 50, 10}},
-       100, {}, {"a/1.trd", "a/2.TRD"}, 250},
+       100,
+       {},
+       {"a/1.trd", "a/2.TRD"},
+       250},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -187,8 +222,8 @@ TEST(DiskQuota, FiguresThatWentOff) {
   {
     SCOPED_TRACE("the largest directory lost files");
     TempDir root;
-    Make(root, {{"a/1.trd", 100, 40}, {"a/2.trd", 100, 30}, {"a/3.trd", 100, 20},
-                {"b/1.trd", 100, 10}});
+    Make(root,
+         {{"a/1.trd", 100, 40}, {"a/2.trd", 100, 30}, {"a/3.trd", 100, 20}, {"b/1.trd", 100, 10}});
     CDisk_Quota quota(root.Path(), 300);
     quota.Set_Clock([&] { return now_ms; });
     quota.Rescan();
@@ -202,8 +237,11 @@ TEST(DiskQuota, FiguresThatWentOff) {
   {
     SCOPED_TRACE("a smaller directory lost files: the rescan once due");
     TempDir root;
-    Make(root, {{"a/1.trd", 100, 40}, {"a/2.trd", 100, 30}, {"a/3.trd", 100, 20},
-                {"b/1.trd", 100, 10}, {"b/2.trd", 100, 5}});
+    Make(root, {{"a/1.trd", 100, 40},
+                {"a/2.trd", 100, 30},
+                {"a/3.trd", 100, 20},
+                {"b/1.trd", 100, 10},
+                {"b/2.trd", 100, 5}});
     CDisk_Quota quota(root.Path(), 400);
     quota.Set_Clock([&] { return now_ms; });
     quota.Rescan();

@@ -64,7 +64,7 @@ class CDir_Fd {
 };
 
 int Open_Root(const std::string& root) {
-  return open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
 }
 
 // A client directory below `root_fd`, never through a symbolic link; -1 when it is none. The

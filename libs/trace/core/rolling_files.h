@@ -127,16 +127,16 @@ class CRolling_Files {
   IReport* const m_Report;
   char m_Directory[kDirectorySize] = {};
   int m_Handle = -1;
-  uint32_t m_Counter = 0;     // name counter, never restarts
-  uint32_t m_Created = 0;     // GetTickCount at the current file's creation
-  uint32_t m_MaxFiles = 0;    // 0: no limit
-  uint64_t m_MaxBytes = 0;    // 0: no limit
-  uint64_t m_FileBytes = 0;   // written to the open file since its creation
+  uint32_t m_Counter = 0;    // name counter, never restarts
+  uint32_t m_Created = 0;    // GetTickCount at the current file's creation
+  uint32_t m_MaxFiles = 0;   // 0: no limit
+  uint64_t m_MaxBytes = 0;   // 0: no limit
+  uint64_t m_FileBytes = 0;  // written to the open file since its creation
   // With a total size limit: sizes of the listed files other than the open one, measured at the
   // last creation and lowered by each deletion since.
   uint64_t m_ClosedBytes = 0;
   const CWString* m_OpenEntry = nullptr;  // the open file's entry in m_Files; null: not listed
-  CBList<CWString*> m_Files;  // full paths, oldest first; owned
+  CBList<CWString*> m_Files;              // full paths, oldest first; owned
   CRoll_Rule m_Rule;
 };
 

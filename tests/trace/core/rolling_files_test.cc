@@ -166,9 +166,9 @@ TEST(RollingFiles, RetentionHoldsAfterEveryWrite) {
   constexpr size_t kBuffer = 65536;
   constexpr size_t kHeader = 1044;
   struct Case {
-    const char* roll;  // null: no rule
-    uint32_t files;    // 0: no limit
-    uint64_t fsize_mb; // 0: no limit
+    const char* roll;   // null: no rule
+    uint32_t files;     // 0: no limit
+    uint64_t fsize_mb;  // 0: no limit
     size_t record;
     uint64_t written;
   };
@@ -190,8 +190,8 @@ TEST(RollingFiles, RetentionHoldsAfterEveryWrite) {
     TempDir dir;
     RecordingReport report;
     CRolling_Files files({".", ".trd", "*.trd"}, &report);
-    mqw_test::OptionArgs args({"/TR.Files=" + std::to_string(c.files),
-                               "/TR.FSize=" + std::to_string(c.fsize_mb)});
+    mqw_test::OptionArgs args(
+        {"/TR.Files=" + std::to_string(c.files), "/TR.FSize=" + std::to_string(c.fsize_mb)});
     files.Read_Limits(args.Get(), args.Count());
     ASSERT_TRUE(files.Set_Directory(dir.Path().c_str()));
     ASSERT_TRUE(files.Make_Directory());
