@@ -135,11 +135,14 @@ size_t CRolling_Files::Write(const void* data, size_t size) {
     }
     written += static_cast<size_t>(result);
   }
+  m_FileBytes += written;
   return written;
 }
 
 bool CRolling_Files::Create_Next() {
   Close(true);
+  m_OpenEntry = nullptr;
+  m_FileBytes = 0;
 
   const time_t now = time(nullptr);
   struct tm local;
@@ -169,18 +172,62 @@ bool CRolling_Files::Create_Next() {
     delete entry;
     entry = nullptr;
   }
+  m_OpenEntry = entry;
   Enforce_Limits(entry);
   m_Created = GetTickCount();
   return true;
 }
 
-bool CRolling_Files::Delete_Oldest(bool by_size) {
+uint64_t CRolling_Files::Delete_Oldest(bool by_size) {
   auto* cell = m_Files.Get_First();
-  if (cell == nullptr) return false;
+  if (cell == nullptr) return 0;
   const char* oldest = m_Files.Get_Data(cell)->Get();
-  if (remove(oldest) != 0) m_Report->Cannot_Delete(oldest, by_size);
+  const uint64_t size = Size_Of(oldest);
+  if (remove(oldest) != 0) {
+    m_Report->Cannot_Delete(oldest, by_size);
+  } else {
+    m_Report->Deleted(oldest, size);
+  }
   m_Files.Remove(cell, true);  // a file that cannot be deleted leaves the list all the same
-  return true;
+  return size;
+}
+
+bool CRolling_Files::Roll_Due(uint64_t file_bytes) const {
+  return m_Rule.Size_Due(file_bytes) || (m_MaxBytes != 0 && file_bytes >= m_MaxBytes);
+}
+
+void CRolling_Files::Enforce_After_Write() {
+  if (m_MaxBytes == 0) return;
+  while (m_ClosedBytes + m_FileBytes > m_MaxBytes) {
+    auto* first = m_Files.Get_First();
+    if (first == nullptr || m_Files.Get_Data(first) == m_OpenEntry) {
+      m_ClosedBytes = 0;  // no closed file is left to count
+      break;
+    }
+    struct stat st;
+    if (lstat(m_Files.Get_Data(first)->Get(), &st) != 0 && errno == ENOENT) {
+      // Removed by someone else (an operator, a quota over several directories): no longer
+      // held, yet still in the kept figure. Measuring the rest again keeps that figure from
+      // deleting files that fit.
+      m_Files.Remove(first, true);
+      m_ClosedBytes = Measure_Closed();
+      continue;
+    }
+    const uint64_t size = Delete_Oldest(true);
+    m_ClosedBytes -= size < m_ClosedBytes ? size : m_ClosedBytes;
+  }
+}
+
+uint64_t CRolling_Files::Measure_Closed() const {
+  uint64_t total = 0;
+  for (auto* cell = m_Files.Get_First(); cell != nullptr; cell = m_Files.Get_Next(cell)) {
+    if (m_Files.Get_Data(cell) != m_OpenEntry) total += Size_Of(m_Files.Get_Data(cell)->Get());
+  }
+  return total;
+}
+
+const char* CRolling_Files::Open_Path() const {
+  return m_Handle != -1 && m_OpenEntry != nullptr ? m_OpenEntry->Get() : nullptr;
 }
 
 void CRolling_Files::Enforce_Limits(const CWString* newest) {
@@ -195,10 +242,10 @@ void CRolling_Files::Enforce_Limits(const CWString* newest) {
     }
     while (total > m_MaxBytes && m_Files.Get_First() != nullptr &&
            m_Files.Get_Data(m_Files.Get_First()) != newest) {
-      const uint64_t size = Size_Of(m_Files.Get_Data(m_Files.Get_First())->Get());
+      const uint64_t size = Delete_Oldest(true);
       total -= size < total ? size : total;
-      Delete_Oldest(true);
     }
+    m_ClosedBytes = total;  // the new file, if listed, counted 0
   }
 }
 

@@ -13,6 +13,15 @@
 // made since; after each creation the oldest files are deleted while the count or the total size
 // is above its limit. The new file counts in both (with its size then, 0).
 //
+// Retention between creations (opt-in, for owners that must keep the total size bound at every
+// moment rather than at each roll): after each Write the owner calls Enforce_After_Write, which
+// deletes the oldest closed files while the listed files and the open one together pass the total
+// size limit, and rolls with Create_Next before writing more once Roll_Due says so (the rule's
+// size, or the open file alone at the total size limit). Together they keep the directory's
+// matching files within the total size limit plus what one Write adds; an owner that writes a
+// buffer at a time therefore stays within the limit plus one buffer. Owners that never call them
+// keep the creation-time retention above unchanged.
+//
 // Reports (a file that cannot be created or deleted) go to the owner's IReport, so each sink keeps
 // its own wording and channel (journal or standard output).
 //
@@ -36,6 +45,9 @@ class CRolling_Files {
     virtual void Cannot_Create(const char* path) = 0;
     // `by_size`: the deletion was for the total size limit rather than the file count.
     virtual void Cannot_Delete(const char* path, bool by_size) = 0;
+    // A listed file of `bytes` (as measured just before) was deleted by the retention; for
+    // owners that keep figures of what the directory holds.
+    virtual void Deleted(const char* /*path*/, uint64_t /*bytes*/) {}
 
    protected:
     ~IReport() = default;
@@ -79,6 +91,20 @@ class CRolling_Files {
   bool Sync();
   // Closes the open file, with fsync first when `sync`.
   void Close(bool sync);
+
+  // Bytes written to the open file through Write since its creation.
+  uint64_t File_Bytes() const { return m_FileBytes; }
+  // The open file must be closed and the next one created before `file_bytes` (what the owner
+  // has put into the open file, its own buffered bytes included) grows further: the rule's size
+  // is reached, or the file alone has reached the total size limit.
+  bool Roll_Due(uint64_t file_bytes) const;
+  // With a total size limit: deletes the oldest closed files while they and the open file pass
+  // it; the open file itself is never deleted. Cost: constant unless a file is deleted (sizes are
+  // measured at each creation and kept, not read again per write). A listed file found gone
+  // (removed by someone else) leaves the list unreported and the closed files are measured again.
+  void Enforce_After_Write();
+  // Full path of the open file; null when none is open or its path could not be kept.
+  const char* Open_Path() const;
   int Handle() const { return m_Handle; }
 
   const char* Directory() const { return m_Directory; }
@@ -92,17 +118,25 @@ class CRolling_Files {
 
  private:
   void Enforce_Limits(const CWString* newest);
-  bool Delete_Oldest(bool by_size);
+  // Sizes of the listed files other than the open one, measured now.
+  uint64_t Measure_Closed() const;
+  // Deletes the oldest listed file and returns its size (0 when it could not be measured).
+  uint64_t Delete_Oldest(bool by_size);
 
   const sNaming m_Naming;
   IReport* const m_Report;
   char m_Directory[kDirectorySize] = {};
   int m_Handle = -1;
-  uint32_t m_Counter = 0;     // name counter, never restarts
-  uint32_t m_Created = 0;     // GetTickCount at the current file's creation
-  uint32_t m_MaxFiles = 0;    // 0: no limit
-  uint64_t m_MaxBytes = 0;    // 0: no limit
-  CBList<CWString*> m_Files;  // full paths, oldest first; owned
+  uint32_t m_Counter = 0;    // name counter, never restarts
+  uint32_t m_Created = 0;    // GetTickCount at the current file's creation
+  uint32_t m_MaxFiles = 0;   // 0: no limit
+  uint64_t m_MaxBytes = 0;   // 0: no limit
+  uint64_t m_FileBytes = 0;  // written to the open file since its creation
+  // With a total size limit: sizes of the listed files other than the open one, measured at the
+  // last creation and lowered by each deletion since.
+  uint64_t m_ClosedBytes = 0;
+  const CWString* m_OpenEntry = nullptr;  // the open file's entry in m_Files; null: not listed
+  CBList<CWString*> m_Files;              // full paths, oldest first; owned
   CRoll_Rule m_Rule;
 };
 
