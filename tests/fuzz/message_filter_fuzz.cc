@@ -99,7 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string quoted = RE2::QuoteMeta(piece);
   CMessage_Filter literal;
   if (!Parse(&literal, {{"re", quoted}})) {
-    fuzz::Check(literal.Matches(message), "a quoted piece of the text does not match it: " + quoted);
+    fuzz::Check(literal.Matches(message),
+                "a quoted piece of the text does not match it: " + quoted);
   }
   return 0;
 }
