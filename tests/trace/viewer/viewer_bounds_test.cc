@@ -404,7 +404,8 @@ TEST(ViewerHostTable, ChannelsAndNamesAreCut) {
   EXPECT_EQ(json["channels"][0]["modules"][0]["name"].get<std::string>().size(),
             sHost_Bounds::kMax_Name);
   EXPECT_EQ(json["channels"][0]["modules_omitted"], 0);
-  // A cut never splits a character: "é" is two bytes, and 128 falls inside the 64th... plus one.
+  // A cut never splits a character: after one 'x', two-byte "é"s; 128 bytes would end
+  // inside one, so 127 bytes are kept.
   sHost_Status accents;
   accents.name = "h";
   accents.client = "x" + std::string(200, '\0');
