@@ -112,7 +112,8 @@ void BM_Stored_First_Page(benchmark::State& state, const char* name, const char*
   size_t got = 0;
   for (auto _ : state) {
     CStored_Query query(directory);  // cold: nothing remembered
-    const CStored_Query::sPage page = query.Page("host", filter, 0, 500);
+    const CStored_Query::sPage page =
+        query.Page("host", filter, 0, 500, sScan_Budget::Unlimited());
     scanned = page.scan.scanned;
     got = page.messages.size();
   }
@@ -129,10 +130,12 @@ BENCHMARK_CAPTURE(BM_Stored_First_Page, worst_regex_only_at_the_end, "re", "id=9
 void BM_Stored_Deep_Page_Remembered(benchmark::State& state) {
   CStored_Query query(Files().Directory());
   const CMessage_Filter filter = Filter("level", "warning");
-  query.Timeline("host", filter, 120);  // reads every file once: their summaries are remembered
+  // Reads every file once: their summaries are remembered.
+  query.Timeline("host", filter, 120, sScan_Budget::Unlimited());
   uint64_t scanned = 0;
   for (auto _ : state) {
-    const CStored_Query::sPage page = query.Page("host", filter, 950000, 500);
+    const CStored_Query::sPage page =
+        query.Page("host", filter, 950000, 500, sScan_Budget::Unlimited());
     scanned = page.scan.scanned;
   }
   state.counters["decoded"] = static_cast<double>(scanned);
@@ -145,7 +148,7 @@ void BM_Stored_Timeline(benchmark::State& state) {
   uint64_t total = 0;
   for (auto _ : state) {
     CStored_Query query(directory);
-    total = query.Timeline("host", filter, 120).total;
+    total = query.Timeline("host", filter, 120, sScan_Budget::Unlimited()).total;
   }
   state.counters["messages"] = static_cast<double>(total);
 }

@@ -22,7 +22,9 @@ uint64_t CLive_Ring::Next() const {
 CLive_Ring::sRead CLive_Ring::Read(uint64_t after, const CMessage_Filter& filter, uint32_t limit,
                                    uint32_t scan_limit) const {
   sRead result;
-  uint64_t next = after + 1;  // the number wanted next
+  // The number wanted next; `after` comes from the page, and its largest value means "beyond the
+  // newest" like any other position past it, not 0.
+  uint64_t next = after == UINT64_MAX ? after : after + 1;
   std::vector<sViewer_Message> batch;
   uint32_t scanned = 0;
   while (result.messages.size() < limit && scanned < scan_limit) {

@@ -3,15 +3,13 @@
 #include <errno.h>
 #include <stdlib.h>
 
-#include <regex>
+#include <re2/re2.h>
 
 #include "trace/format/trace_level.h"
 
 struct CMessage_Filter::sPattern {
-  std::regex regex;
-  // Text that every match contains (empty: none known): messages without it are passed over
-  // without running the expression, which is most of the cost of a query over stored files.
-  std::string required;
+  sPattern(const std::string& pattern, const RE2::Options& options) : regex(pattern, options) {}
+  RE2 regex;
 };
 
 namespace {
@@ -25,64 +23,15 @@ bool Parse_Time(const std::string& text, int64_t* out) {
   return true;
 }
 
-}  // namespace
-
-std::string CMessage_Filter::Required_Literal(const std::string& pattern) {
-  // Only a plain sequence at the top level is certain to appear in every match, and only when the
-  // top level has no alternative: a group, a class, an escape, a wildcard or an anchor ends the run being collected,
-  // and a character followed by a quantifier is not part of it.
-  static const std::string kSpecial = "\\^$.*+?()[]{}|";
-  std::string best, run;
-  int depth = 0;
-  bool in_class = false;
-  auto finish = [&]() {
-    if (run.size() > best.size()) best = run;
-    run.clear();
-  };
-  for (size_t i = 0; i < pattern.size(); ++i) {
-    const char c = pattern[i];
-    if (c == '\\') {
-      finish();
-      ++i;  // the escaped character is not collected
-      continue;
-    }
-    if (in_class) {
-      if (c == ']') in_class = false;
-      continue;
-    }
-    if (c == '[') {
-      finish();
-      in_class = true;
-      continue;
-    }
-    if (c == '(') {
-      finish();
-      ++depth;
-      continue;
-    }
-    if (c == ')') {
-      if (depth > 0) --depth;
-      continue;
-    }
-    if (depth > 0) continue;
-    if (c == '|') return "";  // an alternative at the top level: nothing is certain
-    if (c == '*' || c == '+' || c == '?' || c == '{') {
-      if (!run.empty()) run.pop_back();  // the quantified character may be absent or repeated
-      finish();
-      if (c == '{') {
-        while (i < pattern.size() && pattern[i] != '}') ++i;
-      }
-      continue;
-    }
-    if (kSpecial.find(c) != std::string::npos) {
-      finish();
-      continue;
-    }
-    run.push_back(c);
-  }
-  finish();
-  return best;
+RE2::Options Pattern_Options() {
+  RE2::Options options;  // UTF-8, case-sensitive, '.' not matching a newline
+  options.set_max_mem(CMessage_Filter::kMax_Program_Memory);
+  // A refused pattern is the requester's mistake, answered to it; nothing for the server's log.
+  options.set_log_errors(false);
+  return options;
 }
+
+}  // namespace
 
 bool CMessage_Filter::Parse(const tParam& param, std::string* error) {
   if (auto level = param("level"); level && !level->empty()) {
@@ -109,14 +58,11 @@ bool CMessage_Filter::Parse(const tParam& param, std::string* error) {
       *error = "re: longer than " + std::to_string(kMax_Pattern) + " characters";
       return false;
     }
-    auto compiled = std::make_shared<sPattern>();
-    try {
-      compiled->regex.assign(*pattern, std::regex::ECMAScript | std::regex::optimize);
-    } catch (const std::regex_error& problem) {
-      *error = std::string("re: ") + problem.what();
+    auto compiled = std::make_shared<const sPattern>(*pattern, Pattern_Options());
+    if (!compiled->regex.ok()) {
+      *error = "re: " + compiled->regex.error();
       return false;
     }
-    compiled->required = Required_Literal(*pattern);
     m_Pattern = std::move(compiled);
   }
   return true;
@@ -132,15 +78,5 @@ bool CMessage_Filter::Matches(const sViewer_Message& message) const {
       std::to_string(message.thread_id) != m_Thread)
     return false;
   if (!m_Text.empty() && message.text.find(m_Text) == std::string::npos) return false;
-  if (m_Pattern) {
-    if (!m_Pattern->required.empty() &&
-        message.text.find(m_Pattern->required) == std::string::npos)
-      return false;
-    try {
-      if (!std::regex_search(message.text, m_Pattern->regex)) return false;
-    } catch (const std::regex_error&) {
-      return false;  // the matcher gave up (too complex); counted as no match
-    }
-  }
-  return true;
+  return !m_Pattern || RE2::PartialMatch(message.text, m_Pattern->regex);
 }

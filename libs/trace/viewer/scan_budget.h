@@ -27,8 +27,10 @@ struct sScan_Budget {
   tClock::time_point deadline = tClock::time_point::max();
   std::function<bool()> gone;  // true once the requester has gone; empty: never
 
+  bool Past_Deadline() const { return tClock::now() >= deadline; }
+  bool Gone() const { return gone && gone(); }
   // Whether the scan must stop now.
-  bool Spent() const { return tClock::now() >= deadline || (gone && gone()); }
+  bool Spent() const { return Past_Deadline() || Gone(); }
 };
 
 #endif  // TRACE_VIEWER_SCAN_BUDGET_H_

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 
 #include "trace/decode/trace_file_reader.h"
 #include "trace/viewer/message_collector.h"
@@ -19,6 +20,14 @@ std::string Host_Of(const std::string& relative_file) {
 struct sFile_Closer {
   void operator()(FILE* file) const { fclose(file); }
 };
+
+// Whether a scan must stop at a check, `next` being the number of the next message it would
+// examine (see the header: the deadline never stops a scan between decoding and progress).
+bool Must_Stop(const sScan_Budget& budget, const CStored_Query::sScan& scan, uint64_t next,
+               uint64_t after) {
+  if (budget.Past_Deadline() && (scan.scanned == 0 || next > after)) return true;
+  return budget.Gone();
+}
 
 }  // namespace
 
@@ -40,7 +49,8 @@ void CStored_Query::Remember(const std::string& absolute, const sSummary& summar
 
 bool CStored_Query::Scan_File(const CServed_Directory::sFile& file, const std::string& host,
                               const CMessage_Filter& filter, uint64_t after, uint64_t* base,
-                              const tVisit& visit, bool lines, sScan* scan) const {
+                              const tVisit& visit, bool lines, const sScan_Budget& budget,
+                              sScan* scan) const {
   sSummary summary;
   if (Cached(file, &summary) &&
       (*base + summary.messages <= after || summary.last_us < filter.From_us())) {
@@ -52,8 +62,16 @@ bool CStored_Query::Scan_File(const CServed_Directory::sFile& file, const std::s
   summary.modified_ns = file.modified_ns;
   bool stopped = false;
   uint64_t number = *base;
+  unsigned unchecked = 0;  // messages decoded since the budget was last checked
   CMessage_Collector collector(host, [&](sViewer_Message& message) {
-    if (stopped) return;
+    if (stopped) return;  // the rest of the current read is decoded but neither counted nor shown
+    if (++unchecked >= sScan_Budget::kCheck_Every) {
+      unchecked = 0;
+      if (Must_Stop(budget, *scan, number, after)) {
+        stopped = scan->cut = true;
+        return;  // this message is not examined: `number` stays its number
+      }
+    }
     message.sequence = number++;
     ++summary.messages;
     summary.first_us = std::min(summary.first_us, message.time_us);
@@ -70,63 +88,91 @@ bool CStored_Query::Scan_File(const CServed_Directory::sFile& file, const std::s
   }
   std::vector<uint8_t> buffer(kRead_Bytes);
   bool damaged = false;
-  while (!stopped) {
+  for (bool first = true; !stopped; first = false) {
+    // Reads that decode no message (records of channels the file never described) still cost.
+    if (!first && Must_Stop(budget, *scan, number, after)) {
+      stopped = scan->cut = true;
+      break;
+    }
     const size_t got = fread(buffer.data(), 1, buffer.size(), input.get());
     if (got == 0) break;
     if (!reader.Feed(buffer.data(), got)) {
       damaged = true;
       break;
     }
+    if (got < buffer.size()) break;  // the end of the file: nothing left to check for
   }
-  if (stopped) return false;
+  *base = number;
+  if (stopped) return false;  // a file read in part is not remembered
   // A file still being written may end inside a packet: that is reported, like damage.
   if (damaged || !reader.End()) scan->problems.push_back({file.path, reader.Error_Text()});
-  *base = number;
   if (!damaged) Remember(file.absolute, summary);
   return true;
 }
 
 CStored_Query::sScan CStored_Query::Scan(const std::string& source, const CMessage_Filter& filter,
-                                         uint64_t after, const tVisit& visit, bool lines) const {
+                                         uint64_t after, const tVisit& visit, bool lines,
+                                         const sScan_Budget& budget) const {
   sScan scan;
+  scan.next = after;
   std::vector<CServed_Directory::sFile> files;
   scan.resolve = m_Directory.Files(source, &files);
   if (scan.resolve != CServed_Directory::eResolve::Ok) return scan;
   uint64_t base = 0;
+  bool stopped = false;
   for (const CServed_Directory::sFile& file : files) {
-    if (!Scan_File(file, Host_Of(file.path), filter, after, &base, visit, lines, &scan))
-      return scan;
+    if (Must_Stop(budget, scan, base, after)) {
+      scan.cut = true;
+      stopped = true;
+      break;
+    }
+    if (!Scan_File(file, Host_Of(file.path), filter, after, &base, visit, lines, budget, &scan)) {
+      stopped = true;
+      break;
+    }
   }
-  scan.complete = true;
+  scan.next = std::max(after, base);
+  scan.complete = !stopped;
   return scan;
 }
 
 CStored_Query::sPage CStored_Query::Page(const std::string& source, const CMessage_Filter& filter,
-                                         uint64_t after, uint32_t limit) const {
+                                         uint64_t after, uint32_t limit,
+                                         const sScan_Budget& budget) const {
   sPage page;
   limit = std::clamp<uint32_t>(limit, 1, kMax_Page);
-  page.scan = Scan(source, filter, after, [&](const sViewer_Message& message) {
-    // One more than asked tells whether a next page exists.
-    if (page.messages.size() == limit) {
-      page.more = true;
-      return false;
-    }
-    page.messages.push_back(message);
-    return true;
-  });
+  std::optional<uint64_t> refused;  // the first match beyond `limit`: where the next page starts
+  page.scan = Scan(
+      source, filter, after,
+      [&](const sViewer_Message& message) {
+        // One more than asked tells whether a next page exists.
+        if (page.messages.size() == limit) {
+          refused = message.sequence;
+          return false;
+        }
+        page.messages.push_back(message);
+        return true;
+      },
+      false, budget);
+  page.more = refused.has_value() || page.scan.cut;
+  page.next = refused.value_or(page.scan.next);
   return page;
 }
 
 CStored_Query::sTimeline CStored_Query::Timeline(const std::string& source,
                                                  const CMessage_Filter& filter,
-                                                 uint32_t max_buckets) const {
+                                                 uint32_t max_buckets,
+                                                 const sScan_Budget& budget) const {
   sTimeline result;
   CTimeline timeline;
-  result.scan = Scan(source, filter, 0, [&](const sViewer_Message& message) {
-    timeline.Add(message.time_us, message.level);
-    return true;
-  });
+  result.scan = Scan(
+      source, filter, 0,
+      [&](const sViewer_Message& message) {
+        timeline.Add(message.time_us, message.level);
+        return true;
+      },
+      false, budget);
   result.total = timeline.Total();
-  result.buckets = timeline.Build(std::clamp<uint32_t>(max_buckets, 1, 1000));
+  result.buckets = timeline.Build(std::clamp<uint32_t>(max_buckets, 1, CTimeline::kMax_Buckets));
   return result;
 }

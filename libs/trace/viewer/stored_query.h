@@ -11,6 +11,16 @@
 // so later pages skip whole files before the cursor (or before the filter's start time) without
 // decoding them again.
 //
+// Every scan has a budget (sScan_Budget: a deadline and whether the requester has gone), checked
+// before each file, after each read of a file and at least every sScan_Budget::kCheck_Every
+// decoded messages; when it is spent the scan stops where it is and says so (sScan::cut). What a
+// cut scan found is still returned, with the number to go on from, so that no request holds a
+// thread for longer than its budget and the page can resume without skipping or repeating.
+// A requester that has gone stops the scan at any check. The deadline stops it at any check
+// before it has decoded anything, and otherwise only once it has examined a message numbered
+// `after` or above: a file is decoded from its start, so a cursor deep in a file longer than one
+// budget's worth of decoding still advances by at least one message per page.
+//
 // A damaged file is reported (CTrace_File_Reader's text, which names the offset) in the result's
 // `problems`; the messages before the damage are served, and the scan goes on with the next file.
 //
@@ -29,6 +39,7 @@
 #include "trace/base/lock.h"
 #include "trace/base/thread_annotations.h"
 #include "trace/viewer/message_filter.h"
+#include "trace/viewer/scan_budget.h"
 #include "trace/viewer/served_directory.h"
 #include "trace/viewer/timeline.h"
 #include "trace/viewer/viewer_message.h"
@@ -54,33 +65,47 @@ class CStored_Query {
 
   struct sScan {
     CServed_Directory::eResolve resolve = CServed_Directory::eResolve::Ok;
-    uint64_t scanned = 0;  // messages decoded (before filtering)
+    uint64_t scanned = 0;   // messages decoded (before filtering)
     bool complete = false;  // the source was read to its end
+    bool cut = false;       // the budget ran out first: the source was not read to its end
+    // One past the last message number examined: every message in [after, next) was offered to
+    // the filter (and the matching ones visited), none above. At least `after`.
+    uint64_t next = 0;
     std::vector<sProblem> problems;
   };
 
-  // Visits the matching messages numbered `after` and above, in order. Only with `lines` is each
-  // message's `rendered` line written in the line format (export wants it; pages and timelines
-  // do not, and skipping it halves the cost of a scan).
+  // Visits the matching messages numbered `after` and above, in order, until `visit` says stop,
+  // the source ends or `budget` is spent. Only with `lines` is each message's `rendered` line
+  // written in the line format (export wants it; pages and timelines do not, and skipping it
+  // halves the cost of a scan).
   sScan Scan(const std::string& source, const CMessage_Filter& filter, uint64_t after,
-             const tVisit& visit, bool lines = false) const;
+             const tVisit& visit, bool lines, const sScan_Budget& budget) const;
 
   struct sPage {
     sScan scan;
     std::vector<sViewer_Message> messages;
-    bool more = false;  // a next page may exist: ask with after = last message's sequence + 1
+    // A next page may exist (more matches than `limit`, or the scan was cut): ask for it with
+    // after = next.
+    bool more = false;
+    // Where the next page starts: one past the last message this page examined, so a cut page
+    // that found nothing still moves on, and a page that stopped at `limit` resumes at the first
+    // match it could not take. At least the page's `after`.
+    uint64_t next = 0;
   };
-  // At most `limit` (capped at kMax_Page) matching messages numbered `after` and above.
+  // At most `limit` (capped at kMax_Page) matching messages numbered `after` and above. A page cut
+  // by `budget` holds what was found before the cut, with scan.cut and more set.
   sPage Page(const std::string& source, const CMessage_Filter& filter, uint64_t after,
-             uint32_t limit) const;
+             uint32_t limit, const sScan_Budget& budget) const;
 
   struct sTimeline {
     sScan scan;
     CTimeline::sBuckets buckets;
     uint64_t total = 0;  // matching messages
   };
-  sTimeline Timeline(const std::string& source, const CMessage_Filter& filter,
-                     uint32_t max_buckets) const;
+  // The matching messages' timeline in at most `max_buckets` (1..CTimeline::kMax_Buckets). Cut by
+  // `budget`, it counts the messages read before the cut (scan.cut says so).
+  sTimeline Timeline(const std::string& source, const CMessage_Filter& filter, uint32_t max_buckets,
+                     const sScan_Budget& budget) const;
 
  private:
   struct sSummary {
@@ -91,10 +116,11 @@ class CStored_Query {
     int64_t last_us = INT64_MIN;
   };
 
-  // Decodes one file; visits from message number `base`. False when `visit` stopped the scan.
+  // Decodes one file, numbering its messages from `*base` (advanced past them, or to the first
+  // one not examined). False when `visit` stopped the scan or the budget cut it (scan->cut).
   bool Scan_File(const CServed_Directory::sFile& file, const std::string& host,
-                 const CMessage_Filter& filter, uint64_t after, uint64_t* base,
-                 const tVisit& visit, bool lines, sScan* scan) const;
+                 const CMessage_Filter& filter, uint64_t after, uint64_t* base, const tVisit& visit,
+                 bool lines, const sScan_Budget& budget, sScan* scan) const;
   bool Cached(const CServed_Directory::sFile& file, sSummary* summary) const;
   void Remember(const std::string& absolute, const sSummary& summary) const;
 

@@ -3,7 +3,13 @@
 // (1, 2, 5, 10, 15, 30 s, 1, 2, 5, 10, 15, 30 min, 1, 2, 3, 6, 12 h, then whole days), so that the
 // page can label them and a click on one maps to a time range.
 //
-// Memory grows with the number of distinct seconds that hold messages, not with the messages.
+// Memory grows with the number of distinct seconds that hold messages, not with the messages;
+// the buckets are at most kMax_Buckets whatever is asked, and at least 2 may be used (a range
+// around a multiple of every round width, such as 1970 itself, never fits one aligned bucket).
+//
+// Any 64-bit time is taken: times more than kLimit_Seconds before or after 1970 (about 31,700
+// years, far beyond any clock's) are counted at that limit, so that every bucket's start and width
+// in microseconds, and the arithmetic that finds them, stay within 64 bits.
 //
 // Thread-safety: none; one owner.
 #ifndef TRACE_VIEWER_TIMELINE_H_
@@ -18,6 +24,8 @@
 class CTimeline {
  public:
   using tCounts = std::array<uint64_t, 6>;  // per level, trace .. critical
+  static constexpr uint32_t kMax_Buckets = 1000;
+  static constexpr int64_t kLimit_Seconds = 1'000'000'000'000;
 
   struct sBuckets {
     int64_t start_us = 0;  // start of the first bucket, a multiple of width_us
@@ -26,7 +34,7 @@ class CTimeline {
   };
 
   void Add(int64_t time_us, uint32_t level);
-  // REQUIRES: max_buckets >= 1.
+  // At most max_buckets buckets (taken as 2..kMax_Buckets).
   sBuckets Build(uint32_t max_buckets) const;
   uint64_t Total() const { return m_Total; }
 

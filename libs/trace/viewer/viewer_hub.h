@@ -33,6 +33,7 @@ struct sViewer_Channel {
   uint32_t id = 0;
   std::string name;
   std::vector<sViewer_Module> modules;
+  uint64_t modules_omitted = 0;  // modules described but not listed (see Bounded_Host_Status)
 };
 
 struct sHost_Status {
@@ -49,6 +50,22 @@ struct sHost_Status {
   std::vector<sViewer_Channel> channels;
 };
 
+// What a row may hold once bounded: a host chooses how many channels and modules it describes
+// and how long their names are, so the hub's table and the /api/hosts answer keep at most this
+// much of each, whatever a host sent.
+struct sHost_Bounds {
+  static constexpr size_t kMax_Channels = 32;  // as many as a client can register
+  static constexpr size_t kMax_Modules = 256;  // per channel; the rest only counted
+  static constexpr size_t kMax_Name = 128;     // bytes of any name or address, cut on a character
+};
+
+// `status` within sHost_Bounds: the first kMax_Channels channels, each with its first
+// kMax_Modules modules and the number left out added to modules_omitted, every text but the
+// row's key cut to kMax_Name bytes without splitting a UTF-8 sequence. The key (`name`, which
+// verbosity requests name) is kept whole: the server derives it with a bounded length. Its cost
+// grows with what it keeps, not with what it leaves out.
+sHost_Status Bounded_Host_Status(const sHost_Status& status);
+
 struct sVerbosity_Request {
   std::string host;     // sHost_Status::name
   std::string channel;  // name or ID, as the server's verbosity rules take them
@@ -58,8 +75,10 @@ struct sVerbosity_Request {
 
 class CViewer_Hub {
  public:
-  // Hosts that left are kept for the page up to this many rows, the oldest dropped first.
-  static constexpr size_t kMax_Hosts = 1000;
+  // Rows kept at most. When a new host would exceed it, the host that left longest ago is
+  // forgotten; when every row is a connected host, the new host is not shown (connected hosts
+  // are bounded by the server's session limits long before this).
+  static constexpr size_t kMax_Hosts = 1024;
   // Requests waiting for the receiving thread (it takes them several times a second).
   static constexpr size_t kMax_Requests = 1000;
 
@@ -71,7 +90,8 @@ class CViewer_Hub {
 
   CLive_Ring& Ring() { return m_Ring; }
 
-  // Replaces the row of `status.name` (adds it when new).
+  // Replaces the row of `status.name` (adds it when new, within kMax_Hosts), bounded by
+  // Bounded_Host_Status: the table holds at most kMax_Hosts bounded rows.
   void Update_Host(const sHost_Status& status);
   std::vector<sHost_Status> Hosts() const;
 

@@ -13,13 +13,17 @@ json Viewer_Json(const sViewer_Message& message) {
               {"text", message.text}};
 }
 
-json Viewer_Json(const sHost_Status& host) {
+json Viewer_Json(const sHost_Status& unbounded) {
+  const sHost_Status host = Bounded_Host_Status(unbounded);
   json channels = json::array();
   for (const sViewer_Channel& channel : host.channels) {
     json modules = json::array();
     for (const sViewer_Module& module : channel.modules)
       modules.push_back({{"id", module.id}, {"name", module.name}});
-    channels.push_back({{"id", channel.id}, {"name", channel.name}, {"modules", modules}});
+    channels.push_back({{"id", channel.id},
+                        {"name", channel.name},
+                        {"modules", modules},
+                        {"modules_omitted", channel.modules_omitted}});
   }
   return json{{"name", host.name},         {"client", host.client},     {"address", host.address},
               {"pid", host.process_id},    {"connected", host.connected},

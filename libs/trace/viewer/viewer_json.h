@@ -7,7 +7,9 @@
 //   message   {"seq","time_us","time","host","channel","level","level_name","thread_id","thread",
 //              "module","file","line","function","text"}
 //   host      {"name","client","address","pid","connected","records","messages","lost","resent",
-//              "rate","channels":[{"id","name","modules":[{"id","name"}]}]}
+//              "rate","channels":[{"id","name","modules":[{"id","name"}],"modules_omitted"}]}
+//              within sHost_Bounds whatever the row holds: at most 32 channels, 256 modules per
+//              channel (modules_omitted counts the rest), names cut to 128 bytes
 //   problem   {"file","error"}
 //   timeline  {"start_us","width_us","buckets":[[trace,debug,info,warning,error,critical],...]}
 //

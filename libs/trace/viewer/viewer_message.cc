@@ -18,7 +18,11 @@ void Assign(std::string* out, const char* text, uint64_t length, size_t cap) {
 }  // namespace
 
 int64_t Viewer_Unix_Microseconds(uint64_t absolute_time) {
-  return (static_cast<int64_t>(absolute_time) - static_cast<int64_t>(k1601_To_1970)) / 10;
+  // Worked on magnitudes in 64 unsigned bits: each quotient is at most (2^64 - 1) / 10 < 2^63, so
+  // the result is defined for every input, rounded towards 1970.
+  if (absolute_time >= k1601_To_1970)
+    return static_cast<int64_t>((absolute_time - k1601_To_1970) / 10);
+  return -static_cast<int64_t>((k1601_To_1970 - absolute_time) / 10);
 }
 
 std::string Viewer_Local_Time(int64_t time_us) {
@@ -28,11 +32,18 @@ std::string Viewer_Local_Time(int64_t time_us) {
     micros += 1000000;
     --seconds;
   }
+  char text[64];
   const time_t when = static_cast<time_t>(seconds);
   tm local;
-  if (!localtime_r(&when, &local)) return "";
-  char text[64];
-  const size_t length = strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &local);
+  // With 64-bit time_t every second of an int64_t microsecond count has a calendar date (years
+  // of at most six digits); should the C library still refuse one, the count itself is shown.
+  size_t length = 0;
+  if (localtime_r(&when, &local))
+    length = strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &local);
+  if (length == 0) {
+    snprintf(text, sizeof(text), "%lld us", static_cast<long long>(time_us));
+    return text;
+  }
   snprintf(text + length, sizeof(text) - length, ".%06lld", static_cast<long long>(micros));
   return text;
 }

@@ -39,11 +39,12 @@ struct sViewer_Message {
 void Viewer_Message_From_Log(const CClTextSink::sLog& log, const char* line, uint64_t length,
                              const std::string& host, sViewer_Message* out);
 
-// 100-ns units since 1601-01-01 UTC to microseconds since 1970-01-01 UTC.
+// 100-ns units since 1601-01-01 UTC to microseconds since 1970-01-01 UTC; defined for every
+// input (the whole uint64_t range maps into int64_t).
 int64_t Viewer_Unix_Microseconds(uint64_t absolute_time);
 
 // Local time of `time_us` as "YYYY-MM-DD hh:mm:ss.uuuuuu" (written only for what is shown, never
-// while scanning).
+// while scanning); any value is taken (years beyond 9999 get more digits, before year 0 a sign).
 std::string Viewer_Local_Time(int64_t time_us);
 
 // "trace" .. "critical"; "critical" for anything above 5.
