@@ -379,7 +379,6 @@ void CViewer_Server::Stop() {
   if (!m_State) return;
   sState& state = *m_State;
   state.stopping = true;
-  m_Hub->Stop();
   state.timer_stop.release();
   if (state.timer.joinable()) state.timer.join();
   // Every stream and export ends at its next read; scans stop through their budget and resume
@@ -531,7 +530,7 @@ MHD_Result CViewer_Server::sState::Send(MHD_Connection* connection, sRequest* re
   Add_Security_Headers(response);
   if (!body.empty() || status == 200) MHD_add_response_header(response, "Content-Type", type.c_str());
   if (!disposition.empty()) MHD_add_response_header(response, "Content-Disposition", disposition.c_str());
-  if (request && request->set_cookie)
+  if (request && request->set_cookie && status < 400)
     MHD_add_response_header(response, "Set-Cookie", Token_Cookie(config.token).c_str());
   const MHD_Result result = MHD_queue_response(connection, static_cast<unsigned>(status), response);
   MHD_destroy_response(response);
@@ -793,8 +792,8 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
     CViewer_Hub* const live = hub;
     auto position = std::make_shared<uint64_t>(after);
     auto quiet_since = std::make_shared<tClock::time_point>(tClock::now());
-    feed->produce = [live, filter, position, quiet_since](std::string* out) {
-      if (live->Stopping()) return false;
+    feed->produce = [this, live, filter, position, quiet_since](std::string* out) {
+      if (stopping || live->Stopping()) return false;
       const CLive_Ring::sRead read = live->Ring().Read(*position, *filter, kLive_Page);
       *position = read.last;
       if (!read.messages.empty() || read.skipped) {
