@@ -60,7 +60,7 @@ bool Parse_Decimal(std::string_view text, uint64_t* value) {
 
 bool Host_Allowed(const sHost_Rule& rule, std::string_view host) {
   std::string_view name, port;
-  if (!Split_Host(host, &name, &port)) return false;
+  if (!Split_Host(host, &name, &port) || name.find('\0') != std::string_view::npos) return false;
   if (!port.empty()) {
     uint64_t number = 0;
     if (!Parse_Decimal(port, &number) || number != rule.port) return false;

@@ -219,14 +219,20 @@ bool Query_Cut(const CStored_Query::sScan& scan) {
 
 struct CViewer_Server::sState {
   sState(const sConfig& config_, CViewer_Hub* hub_)
-      : config(config_), hub(hub_), pool(std::max(1u, config_.scan_threads)) {}
+      : config(config_),
+        hub(hub_),
+        pool(std::max(1u, config_.scan_threads)),
+        export_pool(std::max(1u, config_.scan_threads)) {}
 
   const sConfig& config;
   CViewer_Hub* const hub;
   sHost_Rule host_rule;
   CServed_Directory directory;
   std::unique_ptr<CStored_Query> query;
-  CScan_Pool pool;
+  CScan_Pool pool;  // pages and timelines: each done within page_budget
+  // Exports, which may wait for a slow reader up to export_budget: apart, so that they never
+  // delay a page.
+  CScan_Pool export_pool;
   MHD_Daemon* daemon = nullptr;
   std::atomic<bool> stopping{false};
   std::atomic<unsigned> streams{0};
@@ -385,6 +391,7 @@ void CViewer_Server::Stop() {
   // their connections; then no connection is left suspended for the library's stop.
   for (const std::shared_ptr<sFeed>& feed : state.Feeds()) feed->Finish();
   state.pool.Stop();
+  state.export_pool.Stop();
   for (const std::shared_ptr<sFeed>& feed : state.Feeds()) feed->Finish();
   MHD_stop_daemon(state.daemon);
   m_State.reset();
@@ -885,7 +892,7 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
       r->content_type = type;
       r->disposition = disposition;
       // The rest runs after this job resumed the connection: a job of its own on the pool.
-      pool.Post([this, feed, filter, source, as_json, conn = r->connection] {
+      export_pool.Post([this, feed, filter, source, as_json, conn = r->connection] {
         const sScan_Budget budget = Budget(config.export_budget, conn, feed);
         std::string text;
         auto flush = [&] {

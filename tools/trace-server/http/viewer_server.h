@@ -80,7 +80,7 @@ class CViewer_Server {
     unsigned max_per_address = 16;
     unsigned max_streams = 32;  // open event streams
     size_t connection_memory = 48 << 10;  // the library's buffer per connection
-    unsigned scan_threads = 2;
+    unsigned scan_threads = 2;  // for pages and timelines, and as many again for exports
     std::chrono::milliseconds page_budget{2000};     // a page or timeline of stored files
     std::chrono::milliseconds export_budget{30000};  // an export of stored files
   };
