@@ -138,7 +138,17 @@ struct sFeed {
   }
 };
 
-// What one request carries between the library's calls.
+// A job's answer to a request.
+struct sResult {
+  int status = 0;  // 0: none yet
+  std::string answer;
+  std::string content_type = kJson;
+  std::string disposition;
+  std::shared_ptr<sFeed> feed;  // the body comes from here
+};
+
+// What one request carries between the library's calls (on the polling thread, but for the
+// result a job hands over).
 struct sRequest {
   std::shared_ptr<sConnection> connection;
   std::string path;
@@ -148,12 +158,8 @@ struct sRequest {
   bool set_cookie = false;
   std::map<std::string, std::string> params;  // copied: a job reads them off the polling thread
 
-  // A job's result, complete before the job resumes the connection.
-  int status = 0;
-  std::string answer;
-  std::string content_type = kJson;
-  std::string disposition;
-  std::shared_ptr<sFeed> feed;
+  CLock result_lock;
+  sResult result TR_GUARDED_BY(result_lock);  // complete before the job resumes the connection
 };
 
 json Live_Json(const CLive_Ring::sRead& read) {
@@ -204,9 +210,12 @@ CStored_Query::sTimeline Query_Timeline(const CStored_Query& query, const std::s
 CStored_Query::sScan Query_Export(const CStored_Query& query, const std::string& source,
                                   const CMessage_Filter& filter,
                                   const CStored_Query::tVisit& visit, const sScan_Budget& budget) {
-  // Until the query checks the budget itself, the visit does, between messages.
+  // Until the query checks the budget itself, the visit does, every kCheck_Every messages (a
+  // check may be a system call).
+  unsigned count = 0;
   return query.Scan(source, filter, 0, [&](const sViewer_Message& message) {
-    return !budget.Spent() && visit(message);
+    if (++count % sScan_Budget::kCheck_Every == 0 && budget.Spent()) return false;
+    return visit(message);
   }, true);
 }
 
@@ -268,7 +277,7 @@ struct CViewer_Server::sState {
                        const std::string& disposition);
   // Suspends the connection and runs `job` on the pool; the job fills the request's answer.
   MHD_Result Run_Off_Thread(MHD_Connection* connection, sRequest* request,
-                            std::function<void(sRequest*)> job);
+                            std::function<void(const sRequest&, sResult*)> job);
   std::shared_ptr<sFeed> New_Feed(MHD_Connection* connection);
   std::vector<std::shared_ptr<sFeed>> Feeds() TR_EXCLUDES(feeds_lock);
   void Tick();
@@ -638,11 +647,17 @@ sScan_Budget CViewer_Server::sState::Budget(std::chrono::milliseconds limit,
 }
 
 MHD_Result CViewer_Server::sState::Run_Off_Thread(MHD_Connection* connection, sRequest* request,
-                                                  std::function<void(sRequest*)> job) {
+                                                  std::function<void(const sRequest&, sResult*)> job) {
   // Suspended before the job may resume it; the library keeps the request until then.
   MHD_suspend_connection(connection);
   pool.Post([request, connection, job = std::move(job)] {
-    job(request);
+    sResult result;
+    job(*request, &result);
+    if (result.status == 0) result = sResult{500, Error_Text("no answer"), kJson, "", nullptr};
+    {
+      CLockGuard guard(&request->result_lock);
+      request->result = std::move(result);
+    }
     MHD_resume_connection(connection);
   });
   return MHD_YES;
@@ -664,11 +679,14 @@ void CViewer_Server::sState::Tick() {
 MHD_Result CViewer_Server::sState::Handle(MHD_Connection* connection, const std::string& method,
                                           sRequest* request, const char* upload_data,
                                           size_t* upload_data_size) {
-  if (request->status != 0) {  // a job's answer, back on the polling thread
-    if (request->feed)
-      return Send_Feed(connection, request, request->feed, request->content_type,
-                       request->disposition);
-    return Send(connection, request, request->status, request->answer, request->content_type);
+  sResult result;
+  {
+    CLockGuard guard(&request->result_lock);
+    result = request->result;
+  }
+  if (result.status != 0) {  // a job's answer, back on the polling thread
+    if (result.feed) return Send_Feed(connection, request, result.feed, result.content_type, result.disposition);
+    return Send(connection, request, result.status, result.answer, result.content_type);
   }
   if (method == "POST" && *upload_data_size != 0 && !request->params.empty()) {  // body
     if (request->body.size() + *upload_data_size > config.max_body) {
@@ -820,11 +838,11 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
     uint64_t after = 0, limit = 0;
     if (!Number(request, "after", 0, &after) || !Number(request, "limit", 500, &limit))
       return Send(connection, request, 400, Error_Text("after and limit are numbers"));
-    return Run_Off_Thread(connection, request, [this, filter, after, limit](sRequest* r) {
+    return Run_Off_Thread(connection, request, [this, filter, after, limit](const sRequest& q, sResult* r) {
       const CStored_Query::sPage page =
-          Query_Page(*query, Param(r, "source").value_or(""), *filter, after,
+          Query_Page(*query, Param(&q, "source").value_or(""), *filter, after,
                      static_cast<uint32_t>(std::min<uint64_t>(limit, CStored_Query::kMax_Page)),
-                     Budget(config.page_budget, r->connection));
+                     Budget(config.page_budget, q.connection));
       if ((r->status = Path_Status(page.scan.resolve, &r->answer)) != 0) return;
       json messages = json::array();
       for (const sViewer_Message& message : page.messages) messages.push_back(Viewer_Json(message));
@@ -844,11 +862,11 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
     uint64_t buckets = 0;
     if (!Number(request, "buckets", 120, &buckets) || buckets == 0)
       return Send(connection, request, 400, Error_Text("buckets is a number above 0"));
-    return Run_Off_Thread(connection, request, [this, filter, buckets](sRequest* r) {
+    return Run_Off_Thread(connection, request, [this, filter, buckets](const sRequest& q, sResult* r) {
       const CStored_Query::sTimeline timeline =
-          Query_Timeline(*query, Param(r, "source").value_or(""), *filter,
+          Query_Timeline(*query, Param(&q, "source").value_or(""), *filter,
                          static_cast<uint32_t>(std::min<uint64_t>(buckets, 1000)),
-                         Budget(config.page_budget, r->connection));
+                         Budget(config.page_budget, q.connection));
       if ((r->status = Path_Status(timeline.scan.resolve, &r->answer)) != 0) return;
       json answer = {{"timeline", Viewer_Json(timeline.buckets)},
                      {"total", timeline.total},
@@ -882,7 +900,7 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
     }
     return Run_Off_Thread(connection, request,
                           [this, filter, source, as_json, type, disposition,
-                           connection](sRequest* r) {
+                           connection](const sRequest& q, sResult* r) {
       // The source is checked before the answer starts, so that a bad path gets its status.
       std::vector<CServed_Directory::sFile> files;
       if ((r->status = Path_Status(directory.Files(source, &files), &r->answer)) != 0) return;
@@ -892,7 +910,7 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
       r->content_type = type;
       r->disposition = disposition;
       // The rest runs after this job resumed the connection: a job of its own on the pool.
-      export_pool.Post([this, feed, filter, source, as_json, conn = r->connection] {
+      export_pool.Post([this, feed, filter, source, as_json, conn = q.connection] {
         const sScan_Budget budget = Budget(config.export_budget, conn, feed);
         std::string text;
         auto flush = [&] {
