@@ -61,7 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string port = colon == std::string::npos ? "" : lower.substr(colon + 1);
     fuzz::Check(port.empty() || strtoul(port.c_str(), nullptr, 10) == 8080,
                 "a Host with another port passed");
-    const std::string bare = name.size() > 1 && name.front() == '[' ? name.substr(1, name.size() - 2) : name;
+    const std::string bare =
+        name.size() > 1 && name.front() == '[' ? name.substr(1, name.size() - 2) : name;
     fuzz::Check(bare == "localhost" || bare == "192.0.2.7" || bare == "viewer.example" ||
                     Is_Loopback_Host(bare),
                 "a Host that is not ours passed: " + host);

@@ -76,12 +76,14 @@ HttpClient::Response HttpClient::Read(std::chrono::milliseconds wait) {
   for (size_t at = 0; (at = response.head.find("\r\n", at)) != std::string::npos;) {
     at += 2;
     std::string line = response.head.substr(at, response.head.find("\r\n", at) - at);
-    for (size_t i = 0; i < line.size() && line[i] != ':'; ++i) line[i] = static_cast<char>(tolower(line[i]));
+    for (size_t i = 0; i < line.size() && line[i] != ':'; ++i)
+      line[i] = static_cast<char>(tolower(line[i]));
     if (line.rfind("content-length:", 0) == 0) length = strtoul(line.c_str() + 15, nullptr, 10);
   }
   while ((length == std::string::npos || m_Received.size() < length) && Receive(until)) {
   }
-  const size_t take = length == std::string::npos ? m_Received.size() : std::min(length, m_Received.size());
+  const size_t take =
+      length == std::string::npos ? m_Received.size() : std::min(length, m_Received.size());
   response.body = m_Received.substr(0, take);
   m_Received.erase(0, take);
   response.closed = m_Closed;
@@ -104,8 +106,8 @@ bool HttpClient::Closed_Within(std::chrono::milliseconds wait) {
 std::string HttpClient::Request(std::string_view method, std::string_view path,
                                 std::string_view host, std::string_view headers,
                                 std::string_view body) {
-  std::string text = std::string(method) + " " + std::string(path) + " HTTP/1.1\r\nHost: " +
-                     std::string(host) + "\r\n" + std::string(headers);
+  std::string text = std::string(method) + " " + std::string(path) +
+                     " HTTP/1.1\r\nHost: " + std::string(host) + "\r\n" + std::string(headers);
   if (!body.empty()) text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
   return text + "\r\n" + std::string(body);
 }

@@ -20,9 +20,9 @@ namespace mqw_test {
 class HttpClient {
  public:
   struct Response {
-    int status = 0;     // 0: no status line arrived
-    std::string head;   // status line and headers
-    std::string body;   // as received (chunked bodies are not decoded)
+    int status = 0;       // 0: no status line arrived
+    std::string head;     // status line and headers
+    std::string body;     // as received (chunked bodies are not decoded)
     bool closed = false;  // the server closed the connection
   };
 

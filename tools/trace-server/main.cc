@@ -3,7 +3,9 @@
 // options.
 //
 // With --http the viewer's HTTP server runs on threads of its own beside the receiving loop; they
-// share only the hub (trace/viewer/viewer_hub.h). The viewer stops before the files are closed.
+// share only the hub (trace/viewer/viewer_hub.h). The viewer stops before the files are closed;
+// its Stop ends event streams and running scans at once (a scan's budget sees the stop), so a
+// SIGTERM ends the process within a few seconds whatever requests are open.
 //
 // Signals: SIGINT and SIGTERM only write a byte to a self-pipe, which ends the serving loop; the
 // files are then written out and closed on the main thread. SIGPIPE is ignored.

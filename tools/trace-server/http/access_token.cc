@@ -1,8 +1,8 @@
 #include "access_token.h"
 
 #include <arpa/inet.h>
-#include <stdint.h>
 #include <errno.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -54,7 +54,9 @@ bool Read_Token_File(const std::string& path, std::string* token, std::string* e
   const size_t last = line.find_last_not_of(" \t\r");
   *token = first == std::string::npos ? std::string() : line.substr(first, last - first + 1);
   if (failed || token->empty() || token->size() > 256) {
-    *error = "the token file " + path + (failed ? " cannot be read" : " holds no token of 1 to 256 characters on its first line");
+    *error =
+        "the token file " + path +
+        (failed ? " cannot be read" : " holds no token of 1 to 256 characters on its first line");
     token->clear();
     return false;
   }

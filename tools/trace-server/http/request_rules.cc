@@ -1,6 +1,5 @@
 #include "request_rules.h"
 
-
 #include "access_token.h"
 
 const char kToken_Cookie[] = "trace_token";

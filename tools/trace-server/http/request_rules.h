@@ -18,8 +18,8 @@
 #include <vector>
 
 struct sHost_Rule {
-  std::string bound_host;           // as given to --http: "127.0.0.1", "::1", "0.0.0.0" ...
-  uint16_t port = 0;                // the bound port
+  std::string bound_host;            // as given to --http: "127.0.0.1", "::1", "0.0.0.0" ...
+  uint16_t port = 0;                 // the bound port
   std::vector<std::string> allowed;  // --http-allow-host names, compared without case
 };
 

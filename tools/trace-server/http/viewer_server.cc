@@ -208,15 +208,18 @@ CStored_Query::sTimeline Query_Timeline(const CStored_Query& query, const std::s
 }
 
 CStored_Query::sScan Query_Export(const CStored_Query& query, const std::string& source,
-                                  const CMessage_Filter& filter,
-                                  const CStored_Query::tVisit& visit, const sScan_Budget& budget) {
+                                  const CMessage_Filter& filter, const CStored_Query::tVisit& visit,
+                                  const sScan_Budget& budget) {
   // Until the query checks the budget itself, the visit does, every kCheck_Every messages (a
   // check may be a system call).
   unsigned count = 0;
-  return query.Scan(source, filter, 0, [&](const sViewer_Message& message) {
-    if (++count % sScan_Budget::kCheck_Every == 0 && budget.Spent()) return false;
-    return visit(message);
-  }, true);
+  return query.Scan(
+      source, filter, 0,
+      [&](const sViewer_Message& message) {
+        if (++count % sScan_Budget::kCheck_Every == 0 && budget.Spent()) return false;
+        return visit(message);
+      },
+      true);
 }
 
 bool Query_Cut(const CStored_Query::sScan& scan) {
@@ -342,7 +345,8 @@ uint16_t Bound_Port(int fd) {
   sockaddr_storage address{};
   socklen_t length = sizeof(address);
   if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
-  if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+  if (address.ss_family == AF_INET6)
+    return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
   return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
 }
 
@@ -364,20 +368,16 @@ bool CViewer_Server::Start(std::string* error) {
   }
   m_Port = Bound_Port(listener);
   state.host_rule = sHost_Rule{m_Config.host, m_Port, m_Config.allowed_hosts};
-  const unsigned idle_seconds = static_cast<unsigned>(
-      std::max<int64_t>(1, (m_Config.idle_timeout.count() + 999) / 1000));
+  const unsigned idle_seconds =
+      static_cast<unsigned>(std::max<int64_t>(1, (m_Config.idle_timeout.count() + 999) / 1000));
   const unsigned flags = MHD_USE_AUTO_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME;
   state.daemon = MHD_start_daemon(
-      flags, 0, nullptr, nullptr, &sState::On_Request, &state,
-      MHD_OPTION_LISTEN_SOCKET, listener,
-      MHD_OPTION_CONNECTION_LIMIT, m_Config.max_connections,
-      MHD_OPTION_PER_IP_CONNECTION_LIMIT, m_Config.max_per_address,
-      MHD_OPTION_CONNECTION_TIMEOUT, idle_seconds,
-      MHD_OPTION_CONNECTION_MEMORY_LIMIT, m_Config.connection_memory,
-      MHD_OPTION_NOTIFY_CONNECTION, &sState::On_Connection, &state,
-      MHD_OPTION_URI_LOG_CALLBACK, &sState::On_Request_Line, &state,
-      MHD_OPTION_NOTIFY_COMPLETED, &sState::On_Completed, &state,
-      MHD_OPTION_END);
+      flags, 0, nullptr, nullptr, &sState::On_Request, &state, MHD_OPTION_LISTEN_SOCKET, listener,
+      MHD_OPTION_CONNECTION_LIMIT, m_Config.max_connections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+      m_Config.max_per_address, MHD_OPTION_CONNECTION_TIMEOUT, idle_seconds,
+      MHD_OPTION_CONNECTION_MEMORY_LIMIT, m_Config.connection_memory, MHD_OPTION_NOTIFY_CONNECTION,
+      &sState::On_Connection, &state, MHD_OPTION_URI_LOG_CALLBACK, &sState::On_Request_Line, &state,
+      MHD_OPTION_NOTIFY_COMPLETED, &sState::On_Completed, &state, MHD_OPTION_END);
   if (!state.daemon) {
     close(listener);
     *error = "cannot start the viewer's HTTP server";
@@ -407,8 +407,8 @@ void CViewer_Server::Stop() {
 }
 
 void CViewer_Server::sState::On_Connection(void* cls, MHD_Connection* connection,
-                                          void** socket_context,
-                                          MHD_ConnectionNotificationCode code) {
+                                           void** socket_context,
+                                           MHD_ConnectionNotificationCode code) {
   sState& state = *static_cast<sState*>(cls);
   if (code == MHD_CONNECTION_NOTIFY_STARTED) {
     auto entry = std::make_shared<sConnection>();
@@ -465,7 +465,7 @@ std::shared_ptr<sConnection> Connection_Of(CViewer_Server::sState* state,
 }  // namespace
 
 void CViewer_Server::sState::On_Completed(void* cls, MHD_Connection*, void** request_context,
-                                         MHD_RequestTerminationCode) {
+                                          MHD_RequestTerminationCode) {
   sState& state = *static_cast<sState*>(cls);
   auto* request = static_cast<sRequest*>(*request_context);
   if (!request) return;
@@ -478,9 +478,9 @@ void CViewer_Server::sState::On_Completed(void* cls, MHD_Connection*, void** req
 }
 
 MHD_Result CViewer_Server::sState::On_Request(void* cls, MHD_Connection* connection,
-                                             const char* url, const char* method, const char*,
-                                             const char* upload_data, size_t* upload_data_size,
-                                             void** request_context) {
+                                              const char* url, const char* method, const char*,
+                                              const char* upload_data, size_t* upload_data_size,
+                                              void** request_context) {
   sState& state = *static_cast<sState*>(cls);
   auto* request = static_cast<sRequest*>(*request_context);
   if (!request) {  // no request line callback ran: should not happen, but stay whole
@@ -544,8 +544,10 @@ MHD_Result CViewer_Server::sState::Send(MHD_Connection* connection, sRequest* re
       body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
   if (!response) return MHD_NO;
   Add_Security_Headers(response);
-  if (!body.empty() || status == 200) MHD_add_response_header(response, "Content-Type", type.c_str());
-  if (!disposition.empty()) MHD_add_response_header(response, "Content-Disposition", disposition.c_str());
+  if (!body.empty() || status == 200)
+    MHD_add_response_header(response, "Content-Type", type.c_str());
+  if (!disposition.empty())
+    MHD_add_response_header(response, "Content-Disposition", disposition.c_str());
   if (request && request->set_cookie && status < 400)
     MHD_add_response_header(response, "Set-Cookie", Token_Cookie(config.token).c_str());
   const MHD_Result result = MHD_queue_response(connection, static_cast<unsigned>(status), response);
@@ -583,16 +585,16 @@ MHD_Result CViewer_Server::sState::Send_Feed(MHD_Connection* connection, sReques
                                              const std::string& type,
                                              const std::string& disposition) {
   auto* handle = new sFeed_Handle{feed, this};
-  MHD_Response* response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, kFeed_Block,
-                                                             &sState::Read_Feed, handle,
-                                                             &sState::Free_Feed);
+  MHD_Response* response = MHD_create_response_from_callback(
+      MHD_SIZE_UNKNOWN, kFeed_Block, &sState::Read_Feed, handle, &sState::Free_Feed);
   if (!response) {
     Free_Feed(handle);
     return MHD_NO;
   }
   Add_Security_Headers(response);
   MHD_add_response_header(response, "Content-Type", type.c_str());
-  if (!disposition.empty()) MHD_add_response_header(response, "Content-Disposition", disposition.c_str());
+  if (!disposition.empty())
+    MHD_add_response_header(response, "Content-Disposition", disposition.c_str());
   if (request->set_cookie)
     MHD_add_response_header(response, "Set-Cookie", Token_Cookie(config.token).c_str());
   const MHD_Result result = MHD_queue_response(connection, MHD_HTTP_OK, response);
@@ -646,8 +648,9 @@ sScan_Budget CViewer_Server::sState::Budget(std::chrono::milliseconds limit,
   });
 }
 
-MHD_Result CViewer_Server::sState::Run_Off_Thread(MHD_Connection* connection, sRequest* request,
-                                                  std::function<void(const sRequest&, sResult*)> job) {
+MHD_Result CViewer_Server::sState::Run_Off_Thread(
+    MHD_Connection* connection, sRequest* request,
+    std::function<void(const sRequest&, sResult*)> job) {
   // Suspended before the job may resume it; the library keeps the request until then.
   MHD_suspend_connection(connection);
   pool.Post([request, connection, job = std::move(job)] {
@@ -685,7 +688,8 @@ MHD_Result CViewer_Server::sState::Handle(MHD_Connection* connection, const std:
     result = request->result;
   }
   if (result.status != 0) {  // a job's answer, back on the polling thread
-    if (result.feed) return Send_Feed(connection, request, result.feed, result.content_type, result.disposition);
+    if (result.feed)
+      return Send_Feed(connection, request, result.feed, result.content_type, result.disposition);
     return Send(connection, request, result.status, result.answer, result.content_type);
   }
   if (method == "POST" && *upload_data_size != 0 && !request->params.empty()) {  // body
@@ -712,7 +716,8 @@ MHD_Result CViewer_Server::sState::Handle(MHD_Connection* connection, const std:
   if (!Host_Allowed(host_rule, host)) return Send(connection, request, 403, "");
 
   if (request->path.rfind("/api/", 0) != 0) {
-    if (method != "GET" && method != "HEAD") return Send(connection, request, 405, Error_Text("GET only"));
+    if (method != "GET" && method != "HEAD")
+      return Send(connection, request, 405, Error_Text("GET only"));
     if (request->path == "/favicon.ico") return Send(connection, request, 204, "");
     const sViewer_Asset* asset = Asset_For(request->path);
     if (!asset) return Send(connection, request, 404, Error_Text("no such page"));
@@ -724,9 +729,11 @@ MHD_Result CViewer_Server::sState::Handle(MHD_Connection* connection, const std:
   const bool header_token =
       Token_Matches(config.token, Header(connection, MHD_HEADER_KIND, "X-Trace-Token"));
   const bool cookie_token =
-      method == "GET" && Token_Matches(config.token, Header(connection, MHD_COOKIE_KIND, kToken_Cookie));
+      method == "GET" &&
+      Token_Matches(config.token, Header(connection, MHD_COOKIE_KIND, kToken_Cookie));
   if (!header_token && !cookie_token)
-    return Send(connection, request, 401, Error_Text("this request needs the viewer's token (X-Trace-Token)"));
+    return Send(connection, request, 401,
+                Error_Text("this request needs the viewer's token (X-Trace-Token)"));
   request->set_cookie = header_token;
   MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &Copy_Param, &request->params);
   request->params.emplace("\x01", "");  // marks the checks as passed for a POST's later calls
@@ -753,27 +760,34 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
     const json body = json::parse(request->body, nullptr, false);
     if (!body.is_object() || !body.contains("host") || !body["host"].is_string() ||
         !body.contains("channel") || !body["channel"].is_string() || !body.contains("level"))
-      return Send(connection, request, 400, Error_Text("wants {\"host\",\"channel\",\"module\",\"level\"}"));
+      return Send(connection, request, 400,
+                  Error_Text("wants {\"host\",\"channel\",\"module\",\"level\"}"));
     sVerbosity_Request change;
     change.host = body["host"].get<std::string>();
     change.channel = body["channel"].get<std::string>();
     if (body.contains("module")) {
-      if (!body["module"].is_string()) return Send(connection, request, 400, Error_Text("module is a text"));
+      if (!body["module"].is_string())
+        return Send(connection, request, 400, Error_Text("module is a text"));
       change.module = body["module"].get<std::string>();
     }
     const json& level = body["level"];
-    const std::string level_text = level.is_number_unsigned() ? std::to_string(level.get<uint64_t>())
-                                   : level.is_string()        ? level.get<std::string>()
-                                                              : std::string();
+    const std::string level_text = level.is_number_unsigned()
+                                       ? std::to_string(level.get<uint64_t>())
+                                   : level.is_string() ? level.get<std::string>()
+                                                       : std::string();
     if (!TRTrace_Parse_Level(level_text.c_str(), &change.level))
       return Send(connection, request, 400, Error_Text("level is 0..5 or a level name"));
     if (change.channel.empty() || change.channel.size() > 256 || change.module.size() > 256 ||
-        change.channel.find('/') != std::string::npos || change.module.find('/') != std::string::npos)
-      return Send(connection, request, 400, Error_Text("channel and module are names or IDs without '/'"));
-    if (!hub->Post_Verbosity(change)) return Send(connection, request, 404, Error_Text("no such connected host"));
+        change.channel.find('/') != std::string::npos ||
+        change.module.find('/') != std::string::npos)
+      return Send(connection, request, 400,
+                  Error_Text("channel and module are names or IDs without '/'"));
+    if (!hub->Post_Verbosity(change))
+      return Send(connection, request, 404, Error_Text("no such connected host"));
     return Send(connection, request, 202, Viewer_Dump(json{{"queued", true}}));
   }
-  if (method != "GET" && method != "HEAD") return Send(connection, request, 405, Error_Text("GET only"));
+  if (method != "GET" && method != "HEAD")
+    return Send(connection, request, 405, Error_Text("GET only"));
 
   if (path == "/api/info")
     return Send(connection, request, 200,
@@ -787,30 +801,37 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
   }
   if (path == "/api/stored/sources")
     return Send(connection, request, 200,
-                Viewer_Dump(json{{"dir", directory.Root()}, {"sources", Viewer_Json(directory.Sources())}}));
+                Viewer_Dump(json{{"dir", directory.Root()},
+                                 {"sources", Viewer_Json(directory.Sources())}}));
 
   auto filter = std::make_shared<CMessage_Filter>();
   std::string problem;
-  if (!filter->Parse(Params_Of(request), &problem)) return Send(connection, request, 400, Error_Text(problem));
+  if (!filter->Parse(Params_Of(request), &problem))
+    return Send(connection, request, 400, Error_Text(problem));
 
   if (path == "/api/live") {
     uint64_t after = 0, limit = 0;
     if (!Number(request, "after", 0, &after) || !Number(request, "limit", kLive_Page, &limit))
       return Send(connection, request, 400, Error_Text("after and limit are numbers"));
-    const uint32_t count = static_cast<uint32_t>(std::clamp<uint64_t>(limit, 1, CStored_Query::kMax_Page));
-    return Send(connection, request, 200, Viewer_Dump(Live_Json(hub->Ring().Read(after, *filter, count))));
+    const uint32_t count =
+        static_cast<uint32_t>(std::clamp<uint64_t>(limit, 1, CStored_Query::kMax_Page));
+    return Send(connection, request, 200,
+                Viewer_Dump(Live_Json(hub->Ring().Read(after, *filter, count))));
   }
 
   if (path == "/api/events") {
     uint64_t after = 0;
-    if (!Number(request, "after", 0, &after)) return Send(connection, request, 400, Error_Text("after is a number"));
+    if (!Number(request, "after", 0, &after))
+      return Send(connection, request, 400, Error_Text("after is a number"));
     // A page's browser reconnecting by itself names the last event it had: go on from there,
     // so that nothing is shown twice and what was missed in between counts as skipped.
     uint64_t last_event = 0;
-    if (Parse_Decimal(Header(connection, MHD_HEADER_KIND, "Last-Event-ID"), &last_event)) after = last_event;
+    if (Parse_Decimal(Header(connection, MHD_HEADER_KIND, "Last-Event-ID"), &last_event))
+      after = last_event;
     if (streams.fetch_add(1) >= config.max_streams) {
       --streams;
-      return Send(connection, request, 503, Error_Text("too many live streams open; poll /api/live"));
+      return Send(connection, request, 503,
+                  Error_Text("too many live streams open; poll /api/live"));
     }
     std::shared_ptr<sFeed> feed = New_Feed(connection);
     feed->is_stream = true;
@@ -838,48 +859,52 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
     uint64_t after = 0, limit = 0;
     if (!Number(request, "after", 0, &after) || !Number(request, "limit", 500, &limit))
       return Send(connection, request, 400, Error_Text("after and limit are numbers"));
-    return Run_Off_Thread(connection, request, [this, filter, after, limit](const sRequest& q, sResult* r) {
-      const CStored_Query::sPage page =
-          Query_Page(*query, Param(&q, "source").value_or(""), *filter, after,
-                     static_cast<uint32_t>(std::min<uint64_t>(limit, CStored_Query::kMax_Page)),
-                     Budget(config.page_budget, q.connection));
-      if ((r->status = Path_Status(page.scan.resolve, &r->answer)) != 0) return;
-      json messages = json::array();
-      for (const sViewer_Message& message : page.messages) messages.push_back(Viewer_Json(message));
-      const uint64_t next = page.messages.empty() ? after : page.messages.back().sequence + 1;
-      json answer = {{"messages", messages},
-                     {"more", page.more},
-                     {"next", next},
-                     {"scanned", page.scan.scanned},
-                     {"problems", Viewer_Json(page.scan.problems)}};
-      if (Query_Cut(page.scan)) answer["cut"] = true;
-      r->status = 200;
-      r->answer = Viewer_Dump(answer);
-    });
+    return Run_Off_Thread(
+        connection, request, [this, filter, after, limit](const sRequest& q, sResult* r) {
+          const CStored_Query::sPage page =
+              Query_Page(*query, Param(&q, "source").value_or(""), *filter, after,
+                         static_cast<uint32_t>(std::min<uint64_t>(limit, CStored_Query::kMax_Page)),
+                         Budget(config.page_budget, q.connection));
+          if ((r->status = Path_Status(page.scan.resolve, &r->answer)) != 0) return;
+          json messages = json::array();
+          for (const sViewer_Message& message : page.messages)
+            messages.push_back(Viewer_Json(message));
+          const uint64_t next = page.messages.empty() ? after : page.messages.back().sequence + 1;
+          json answer = {{"messages", messages},
+                         {"more", page.more},
+                         {"next", next},
+                         {"scanned", page.scan.scanned},
+                         {"problems", Viewer_Json(page.scan.problems)}};
+          if (Query_Cut(page.scan)) answer["cut"] = true;
+          r->status = 200;
+          r->answer = Viewer_Dump(answer);
+        });
   }
 
   if (path == "/api/stored/timeline") {
     uint64_t buckets = 0;
     if (!Number(request, "buckets", 120, &buckets) || buckets == 0)
       return Send(connection, request, 400, Error_Text("buckets is a number above 0"));
-    return Run_Off_Thread(connection, request, [this, filter, buckets](const sRequest& q, sResult* r) {
-      const CStored_Query::sTimeline timeline =
-          Query_Timeline(*query, Param(&q, "source").value_or(""), *filter,
-                         static_cast<uint32_t>(std::min<uint64_t>(buckets, 1000)),
-                         Budget(config.page_budget, q.connection));
-      if ((r->status = Path_Status(timeline.scan.resolve, &r->answer)) != 0) return;
-      json answer = {{"timeline", Viewer_Json(timeline.buckets)},
-                     {"total", timeline.total},
-                     {"problems", Viewer_Json(timeline.scan.problems)}};
-      if (Query_Cut(timeline.scan)) answer["cut"] = true;
-      r->status = 200;
-      r->answer = Viewer_Dump(answer);
-    });
+    return Run_Off_Thread(
+        connection, request, [this, filter, buckets](const sRequest& q, sResult* r) {
+          const CStored_Query::sTimeline timeline =
+              Query_Timeline(*query, Param(&q, "source").value_or(""), *filter,
+                             static_cast<uint32_t>(std::min<uint64_t>(buckets, 1000)),
+                             Budget(config.page_budget, q.connection));
+          if ((r->status = Path_Status(timeline.scan.resolve, &r->answer)) != 0) return;
+          json answer = {{"timeline", Viewer_Json(timeline.buckets)},
+                         {"total", timeline.total},
+                         {"problems", Viewer_Json(timeline.scan.problems)}};
+          if (Query_Cut(timeline.scan)) answer["cut"] = true;
+          r->status = 200;
+          r->answer = Viewer_Dump(answer);
+        });
   }
 
   if (path == "/api/export") {
     const std::string format = Param(request, "format").value_or("text");
-    if (format != "text" && format != "json") return Send(connection, request, 400, Error_Text("format is text or json"));
+    if (format != "text" && format != "json")
+      return Send(connection, request, 400, Error_Text("format is text or json"));
     const bool as_json = format == "json";
     const std::string source = Param(request, "source").value_or("");
     const std::string disposition =
@@ -898,36 +923,40 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
       };
       return Send_Feed(connection, request, feed, type, disposition);
     }
-    return Run_Off_Thread(connection, request,
-                          [this, filter, source, as_json, type, disposition,
-                           connection](const sRequest& q, sResult* r) {
-      // The source is checked before the answer starts, so that a bad path gets its status.
-      std::vector<CServed_Directory::sFile> files;
-      if ((r->status = Path_Status(directory.Files(source, &files), &r->answer)) != 0) return;
-      std::shared_ptr<sFeed> feed = New_Feed(connection);
-      r->status = 200;
-      r->feed = feed;
-      r->content_type = type;
-      r->disposition = disposition;
-      // The rest runs after this job resumed the connection: a job of its own on the pool.
-      export_pool.Post([this, feed, filter, source, as_json, conn = q.connection] {
-        const sScan_Budget budget = Budget(config.export_budget, conn, feed);
-        std::string text;
-        auto flush = [&] {
-          while (feed->Backlog() > kFeed_Backlog && !budget.Spent())
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-          const bool open = !budget.Spent() && feed->Push(text);
-          text.clear();
-          return open;
-        };
-        Query_Export(*query, source, *filter, [&](const sViewer_Message& message) {
-          text += Export_Line(message, as_json);
-          return text.size() < (64 << 10) || flush();
-        }, budget);
-        if (!text.empty()) flush();
-        feed->Finish();
-      });
-    });
+    return Run_Off_Thread(
+        connection, request,
+        [this, filter, source, as_json, type, disposition, connection](const sRequest& q,
+                                                                       sResult* r) {
+          // The source is checked before the answer starts, so that a bad path gets its status.
+          std::vector<CServed_Directory::sFile> files;
+          if ((r->status = Path_Status(directory.Files(source, &files), &r->answer)) != 0) return;
+          std::shared_ptr<sFeed> feed = New_Feed(connection);
+          r->status = 200;
+          r->feed = feed;
+          r->content_type = type;
+          r->disposition = disposition;
+          // The rest runs after this job resumed the connection: a job of its own on the pool.
+          export_pool.Post([this, feed, filter, source, as_json, conn = q.connection] {
+            const sScan_Budget budget = Budget(config.export_budget, conn, feed);
+            std::string text;
+            auto flush = [&] {
+              while (feed->Backlog() > kFeed_Backlog && !budget.Spent())
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+              const bool open = !budget.Spent() && feed->Push(text);
+              text.clear();
+              return open;
+            };
+            Query_Export(
+                *query, source, *filter,
+                [&](const sViewer_Message& message) {
+                  text += Export_Line(message, as_json);
+                  return text.size() < (64 << 10) || flush();
+                },
+                budget);
+            if (!text.empty()) flush();
+            feed->Finish();
+          });
+        });
   }
   return Send(connection, request, 404, Error_Text("no such request"));
 }

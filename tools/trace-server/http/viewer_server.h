@@ -65,8 +65,8 @@ class CViewer_Server {
  public:
   struct sConfig {
     std::string host = "127.0.0.1";
-    uint16_t port = 8080;  // 0: any free port
-    std::string token;     // required for every /api request; must not be empty
+    uint16_t port = 8080;   // 0: any free port
+    std::string token;      // required for every /api request; must not be empty
     std::string directory;  // the stored files served
     std::string version;
     std::vector<std::string> allowed_hosts;  // Host names accepted beside ours and loopback
@@ -78,9 +78,9 @@ class CViewer_Server {
     size_t max_body = 64 << 10;
     unsigned max_connections = 64;
     unsigned max_per_address = 16;
-    unsigned max_streams = 32;  // open event streams
+    unsigned max_streams = 32;            // open event streams
     size_t connection_memory = 48 << 10;  // the library's buffer per connection
-    unsigned scan_threads = 2;  // for pages and timelines, and as many again for exports
+    unsigned scan_threads = 2;            // for pages and timelines, and as many again for exports
     std::chrono::milliseconds page_budget{2000};     // a page or timeline of stored files
     std::chrono::milliseconds export_budget{30000};  // an export of stored files
   };
