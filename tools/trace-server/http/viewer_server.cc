@@ -1,10 +1,8 @@
 #include "viewer_server.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "access_token.h"
+#include "answer_feed.h"
 #include "request_rules.h"
 #include "scan_pool.h"
 #include "trace/base/lock.h"
@@ -29,6 +28,7 @@
 #include "trace/viewer/stored_query.h"
 #include "trace/viewer/viewer_json.h"
 #include "viewer_assets.h"
+#include "watched_connection.h"
 
 using nlohmann::json;
 
@@ -56,101 +56,19 @@ int64_t Ns(std::chrono::milliseconds duration) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count();
 }
 
-// One TCP connection as the timer sees it. The descriptor is a duplicate of the library's, ours
-// until the last reference goes: shutting it down ends the library's connection (the socket is
-// shared), and since no one else closes it, its number can never have been reused for another
-// file when the timer acts on it.
-struct sConnection {
-  int fd = -1;
-  // Until when its current request's headers may take (steady ns); INT64_MAX while the request
-  // is being answered.
-  std::atomic<int64_t> deadline{INT64_MAX};
-  bool first_request = true;  // touched on the polling thread only
-
-  ~sConnection() {
-    if (fd >= 0) close(fd);
-  }
-  // Whether the peer has closed its side: a scan for it would be wasted.
-  bool Gone() const {
-    pollfd entry{fd, POLLRDHUP, 0};
-    return fd < 0 || (poll(&entry, 1, 0) == 1 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)));
-  }
-};
-
-// An answer produced bit by bit (an event stream, an export): the library's reader takes what is
-// pending; when nothing is, the connection is suspended (no thread waits for it) until a
-// producer or the timer wakes it.
-struct sFeed {
-  explicit sFeed(MHD_Connection* connection) : conn(connection) {}
-
-  CLock lock;
-  MHD_Connection* const conn;
-  std::string pending TR_GUARDED_BY(lock);
-  size_t offset TR_GUARDED_BY(lock) = 0;
-  bool done TR_GUARDED_BY(lock) = false;       // nothing more will come
-  bool suspended TR_GUARDED_BY(lock) = false;  // the connection waits for Wake
-  bool closed TR_GUARDED_BY(lock) = false;     // the library let go of the answer
-  // Called on the polling thread, lock held, when everything pending was sent: appends to
-  // `out`; false once the answer is complete. Empty: a producer thread pushes instead.
-  std::function<bool(std::string* out)> produce;
-  bool is_stream = false;
-
-  // Resumes the connection when it waits; any thread.
-  void Wake() TR_EXCLUDES(lock) {
-    bool resume = false;
-    {
-      CLockGuard guard(&lock);
-      resume = suspended;
-      suspended = false;
-    }
-    // A suspended connection cannot close, so `conn` is alive here, and it cannot be suspended
-    // again before it has been resumed.
-    if (resume) MHD_resume_connection(conn);
-  }
-
-  // Appends a producer's text and wakes the connection; false once the answer was let go.
-  bool Push(const std::string& text) TR_EXCLUDES(lock) {
-    {
-      CLockGuard guard(&lock);
-      if (closed) return false;
-      pending += text;
-    }
-    Wake();
-    return true;
-  }
-
-  void Finish() TR_EXCLUDES(lock) {
-    {
-      CLockGuard guard(&lock);
-      done = true;
-    }
-    Wake();
-  }
-
-  size_t Backlog() TR_EXCLUDES(lock) {
-    CLockGuard guard(&lock);
-    return closed ? 0 : pending.size() - offset;
-  }
-
-  bool Closed() TR_EXCLUDES(lock) {
-    CLockGuard guard(&lock);
-    return closed;
-  }
-};
-
 // A job's answer to a request.
 struct sResult {
   int status = 0;  // 0: none yet
   std::string answer;
   std::string content_type = kJson;
   std::string disposition;
-  std::shared_ptr<sFeed> feed;  // the body comes from here
+  std::shared_ptr<CAnswer_Feed> feed;  // the body comes from here
 };
 
 // What one request carries between the library's calls (on the polling thread, but for the
 // result a job hands over).
 struct sRequest {
-  std::shared_ptr<sConnection> connection;
+  std::shared_ptr<CWatched_Connection> connection;
   std::string path;
   bool started = false;
   std::string body;
@@ -250,9 +168,10 @@ struct CViewer_Server::sState {
   std::atomic<unsigned> streams{0};
 
   CLock connections_lock;
-  std::map<sConnection*, std::shared_ptr<sConnection>> connections TR_GUARDED_BY(connections_lock);
+  std::map<CWatched_Connection*, std::shared_ptr<CWatched_Connection>> connections
+      TR_GUARDED_BY(connections_lock);
   CLock feeds_lock;
-  std::map<sFeed*, std::weak_ptr<sFeed>> feeds TR_GUARDED_BY(feeds_lock);
+  std::map<CAnswer_Feed*, std::weak_ptr<CAnswer_Feed>> feeds TR_GUARDED_BY(feeds_lock);
 
   std::thread timer;
   std::binary_semaphore timer_stop{0};
@@ -276,16 +195,20 @@ struct CViewer_Server::sState {
                   const std::string& body, const std::string& type = kJson,
                   const std::string& disposition = std::string());
   MHD_Result Send_Feed(MHD_Connection* connection, sRequest* request,
-                       const std::shared_ptr<sFeed>& feed, const std::string& type,
+                       const std::shared_ptr<CAnswer_Feed>& feed, const std::string& type,
                        const std::string& disposition);
   // Suspends the connection and runs `job` on the pool; the job fills the request's answer.
   MHD_Result Run_Off_Thread(MHD_Connection* connection, sRequest* request,
                             std::function<void(const sRequest&, sResult*)> job);
-  std::shared_ptr<sFeed> New_Feed(MHD_Connection* connection);
-  std::vector<std::shared_ptr<sFeed>> Feeds() TR_EXCLUDES(feeds_lock);
+  // A feed the timer wakes and Stop ends.
+  std::shared_ptr<CAnswer_Feed> New_Feed(MHD_Connection* connection,
+                                         CAnswer_Feed::tProduce produce = nullptr,
+                                         bool is_stream = false);
+  std::vector<std::shared_ptr<CAnswer_Feed>> Feeds() TR_EXCLUDES(feeds_lock);
   void Tick();
-  sScan_Budget Budget(std::chrono::milliseconds limit, const std::shared_ptr<sConnection>& conn,
-                      const std::shared_ptr<sFeed>& feed = nullptr);
+  sScan_Budget Budget(std::chrono::milliseconds limit,
+                      const std::shared_ptr<CWatched_Connection>& conn,
+                      const std::shared_ptr<CAnswer_Feed>& feed = nullptr);
 
   std::optional<std::string> Param(const sRequest* request, const char* name) const {
     auto found = request->params.find(name);
@@ -398,10 +321,10 @@ void CViewer_Server::Stop() {
   if (state.timer.joinable()) state.timer.join();
   // Every stream and export ends at its next read; scans stop through their budget and resume
   // their connections; then no connection is left suspended for the library's stop.
-  for (const std::shared_ptr<sFeed>& feed : state.Feeds()) feed->Finish();
+  for (const std::shared_ptr<CAnswer_Feed>& feed : state.Feeds()) feed->Finish();
   state.pool.Stop();
   state.export_pool.Stop();
-  for (const std::shared_ptr<sFeed>& feed : state.Feeds()) feed->Finish();
+  for (const std::shared_ptr<CAnswer_Feed>& feed : state.Feeds()) feed->Finish();
   MHD_stop_daemon(state.daemon);
   m_State.reset();
 }
@@ -411,18 +334,17 @@ void CViewer_Server::sState::On_Connection(void* cls, MHD_Connection* connection
                                            MHD_ConnectionNotificationCode code) {
   sState& state = *static_cast<sState*>(cls);
   if (code == MHD_CONNECTION_NOTIFY_STARTED) {
-    auto entry = std::make_shared<sConnection>();
     const MHD_ConnectionInfo* info =
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-    if (info) entry->fd = fcntl(info->connect_fd, F_DUPFD_CLOEXEC, 0);
-    entry->deadline = Now_Ns() + Ns(state.config.header_timeout);
+    auto entry = std::make_shared<CWatched_Connection>(info ? info->connect_fd : -1,
+                                                       Now_Ns() + Ns(state.config.header_timeout));
     *socket_context = entry.get();
     CLockGuard guard(&state.connections_lock);
     state.connections[entry.get()] = entry;
   } else if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
-    std::shared_ptr<sConnection> entry;  // released after the lock
+    std::shared_ptr<CWatched_Connection> entry;  // released after the lock
     CLockGuard guard(&state.connections_lock);
-    auto found = state.connections.find(static_cast<sConnection*>(*socket_context));
+    auto found = state.connections.find(static_cast<CWatched_Connection*>(*socket_context));
     if (found != state.connections.end()) {
       entry = std::move(found->second);
       state.connections.erase(found);
@@ -432,8 +354,8 @@ void CViewer_Server::sState::On_Connection(void* cls, MHD_Connection* connection
 
 namespace {
 
-std::shared_ptr<sConnection> Connection_Of(CViewer_Server::sState* state,
-                                           MHD_Connection* connection);
+std::shared_ptr<CWatched_Connection> Connection_Of(CViewer_Server::sState* state,
+                                                   MHD_Connection* connection);
 
 }  // namespace
 
@@ -443,22 +365,22 @@ void* CViewer_Server::sState::On_Request_Line(void* cls, const char*, MHD_Connec
   request->connection = Connection_Of(&state, connection);
   // A later request on a kept-alive connection gets header_timeout from its request line, or
   // less when the idle time left is shorter.
-  if (request->connection && !request->connection->first_request) {
+  if (request->connection && !request->connection->First_Request()) {
     const int64_t limit = Now_Ns() + Ns(state.config.header_timeout);
-    if (limit < request->connection->deadline) request->connection->deadline = limit;
+    request->connection->Limit_Deadline(limit);
   }
   return request;
 }
 
 namespace {
 
-std::shared_ptr<sConnection> Connection_Of(CViewer_Server::sState* state,
-                                           MHD_Connection* connection) {
+std::shared_ptr<CWatched_Connection> Connection_Of(CViewer_Server::sState* state,
+                                                   MHD_Connection* connection) {
   const MHD_ConnectionInfo* info =
       MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
   if (!info || !info->socket_context) return nullptr;
   CLockGuard guard(&state->connections_lock);
-  auto found = state->connections.find(static_cast<sConnection*>(info->socket_context));
+  auto found = state->connections.find(static_cast<CWatched_Connection*>(info->socket_context));
   return found == state->connections.end() ? nullptr : found->second;
 }
 
@@ -470,8 +392,8 @@ void CViewer_Server::sState::On_Completed(void* cls, MHD_Connection*, void** req
   auto* request = static_cast<sRequest*>(*request_context);
   if (!request) return;
   if (request->connection) {
-    request->connection->first_request = false;
-    request->connection->deadline = Now_Ns() + Ns(state.config.idle_timeout);
+    request->connection->Mark_Answered();
+    request->connection->Set_Deadline(Now_Ns() + Ns(state.config.idle_timeout));
   }
   delete request;
   *request_context = nullptr;
@@ -491,7 +413,7 @@ MHD_Result CViewer_Server::sState::On_Request(void* cls, MHD_Connection* connect
   if (!request->started) {
     request->started = true;
     request->path = url ? url : "";
-    if (request->connection) request->connection->deadline = INT64_MAX;
+    if (request->connection) request->connection->Set_Deadline(CWatched_Connection::kNo_Deadline);
   }
   return state.Handle(connection, method ? method : "", request, upload_data, upload_data_size);
 }
@@ -555,18 +477,20 @@ MHD_Result CViewer_Server::sState::Send(MHD_Connection* connection, sRequest* re
   return result;
 }
 
-std::shared_ptr<sFeed> CViewer_Server::sState::New_Feed(MHD_Connection* connection) {
-  auto feed = std::make_shared<sFeed>(connection);
+std::shared_ptr<CAnswer_Feed> CViewer_Server::sState::New_Feed(MHD_Connection* connection,
+                                                               CAnswer_Feed::tProduce produce,
+                                                               bool is_stream) {
+  auto feed = std::make_shared<CAnswer_Feed>(connection, std::move(produce), is_stream);
   CLockGuard guard(&feeds_lock);
   feeds[feed.get()] = feed;
   return feed;
 }
 
-std::vector<std::shared_ptr<sFeed>> CViewer_Server::sState::Feeds() {
-  std::vector<std::shared_ptr<sFeed>> all;
+std::vector<std::shared_ptr<CAnswer_Feed>> CViewer_Server::sState::Feeds() {
+  std::vector<std::shared_ptr<CAnswer_Feed>> all;
   CLockGuard guard(&feeds_lock);
   for (const auto& [key, weak] : feeds)
-    if (std::shared_ptr<sFeed> feed = weak.lock()) all.push_back(std::move(feed));
+    if (std::shared_ptr<CAnswer_Feed> feed = weak.lock()) all.push_back(std::move(feed));
   return all;
 }
 
@@ -574,14 +498,14 @@ namespace {
 
 // The reader's closure: the feed and the server state that counts it.
 struct sFeed_Handle {
-  std::shared_ptr<sFeed> feed;
+  std::shared_ptr<CAnswer_Feed> feed;
   CViewer_Server::sState* state;
 };
 
 }  // namespace
 
 MHD_Result CViewer_Server::sState::Send_Feed(MHD_Connection* connection, sRequest* request,
-                                             const std::shared_ptr<sFeed>& feed,
+                                             const std::shared_ptr<CAnswer_Feed>& feed,
                                              const std::string& type,
                                              const std::string& disposition) {
   auto* handle = new sFeed_Handle{feed, this};
@@ -604,35 +528,14 @@ MHD_Result CViewer_Server::sState::Send_Feed(MHD_Connection* connection, sReques
 
 ssize_t CViewer_Server::sState::Read_Feed(void* cls, uint64_t, char* buffer, size_t max) {
   auto* handle = static_cast<sFeed_Handle*>(cls);
-  sFeed& feed = *handle->feed;
-  CLockGuard guard(&feed.lock);
-  if (feed.offset == feed.pending.size()) {
-    feed.pending.clear();
-    feed.offset = 0;
-    if (handle->state->stopping) return MHD_CONTENT_READER_END_OF_STREAM;
-    if (!feed.done && feed.produce && !feed.produce(&feed.pending)) feed.done = true;
-  }
-  if (feed.offset < feed.pending.size()) {
-    const size_t count = std::min(max, feed.pending.size() - feed.offset);
-    memcpy(buffer, feed.pending.data() + feed.offset, count);
-    feed.offset += count;
-    return static_cast<ssize_t>(count);
-  }
-  if (feed.done) return MHD_CONTENT_READER_END_OF_STREAM;
-  // Nothing now: the connection waits without a thread until woken.
-  feed.suspended = true;
-  MHD_suspend_connection(feed.conn);
-  return 0;
+  return handle->feed->Read(buffer, max, handle->state->stopping);
 }
 
 void CViewer_Server::sState::Free_Feed(void* cls) {
   auto* handle = static_cast<sFeed_Handle*>(cls);
-  {
-    CLockGuard guard(&handle->feed->lock);
-    handle->feed->closed = true;
-  }
+  handle->feed->Release();
   sState& state = *handle->state;
-  if (handle->feed->is_stream) --state.streams;
+  if (handle->feed->Is_Stream()) --state.streams;
   {
     CLockGuard guard(&state.feeds_lock);
     state.feeds.erase(handle->feed.get());
@@ -641,10 +544,10 @@ void CViewer_Server::sState::Free_Feed(void* cls) {
 }
 
 sScan_Budget CViewer_Server::sState::Budget(std::chrono::milliseconds limit,
-                                            const std::shared_ptr<sConnection>& conn,
-                                            const std::shared_ptr<sFeed>& feed) {
+                                            const std::shared_ptr<CWatched_Connection>& conn,
+                                            const std::shared_ptr<CAnswer_Feed>& feed) {
   return sScan_Budget::For(limit, [this, conn, feed] {
-    return stopping.load() || (conn && conn->Gone()) || (feed && feed->Closed());
+    return stopping.load() || (conn && conn->Gone()) || (feed && feed->Released());
   });
 }
 
@@ -671,12 +574,10 @@ void CViewer_Server::sState::Tick() {
   {
     CLockGuard guard(&connections_lock);
     for (auto& [key, connection] : connections) {
-      if (connection->deadline.load() > now) continue;
-      connection->deadline = INT64_MAX;  // once
-      if (connection->fd >= 0) shutdown(connection->fd, SHUT_RDWR);
+      connection->Cut_If_Overdue(now);
     }
   }
-  for (const std::shared_ptr<sFeed>& feed : Feeds()) feed->Wake();
+  for (const std::shared_ptr<CAnswer_Feed>& feed : Feeds()) feed->Wake();
 }
 
 MHD_Result CViewer_Server::sState::Handle(MHD_Connection* connection, const std::string& method,
@@ -746,7 +647,10 @@ MHD_Result CViewer_Server::sState::Handle(MHD_Connection* connection, const std:
     const std::string declared = Header(connection, MHD_HEADER_KIND, "Content-Length");
     if (!declared.empty() && (!Parse_Decimal(declared, &length) || length > config.max_body))
       return Send(connection, request, 413, Error_Text("the body is too large"));
-    return MHD_YES;  // the body follows
+    // The body follows, and must be complete as soon as headers must.
+    if (request->connection)
+      request->connection->Set_Deadline(Now_Ns() + Ns(config.header_timeout));
+    return MHD_YES;
   }
   return Route_Api(connection, method, request);
 }
@@ -755,6 +659,7 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
                                              sRequest* request) {
   const std::string& path = request->path;
   if (path == "/api/verbosity") {
+    if (request->connection) request->connection->Set_Deadline(CWatched_Connection::kNo_Deadline);
     if (method != "POST") return Send(connection, request, 405, Error_Text("POST only"));
     if (request->body_too_large) return MHD_NO;
     const json body = json::parse(request->body, nullptr, false);
@@ -833,12 +738,10 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
       return Send(connection, request, 503,
                   Error_Text("too many live streams open; poll /api/live"));
     }
-    std::shared_ptr<sFeed> feed = New_Feed(connection);
-    feed->is_stream = true;
     CViewer_Hub* const live = hub;
     auto position = std::make_shared<uint64_t>(after);
     auto quiet_since = std::make_shared<tClock::time_point>(tClock::now());
-    feed->produce = [this, live, filter, position, quiet_since](std::string* out) {
+    auto produce = [this, live, filter, position, quiet_since](std::string* out) {
       if (stopping || live->Stopping()) return false;
       const CLive_Ring::sRead read = live->Ring().Read(*position, *filter, kLive_Page);
       *position = read.last;
@@ -852,7 +755,8 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
       }
       return true;
     };
-    return Send_Feed(connection, request, feed, "text/event-stream", "");
+    return Send_Feed(connection, request, New_Feed(connection, produce, true), "text/event-stream",
+                     "");
   }
 
   if (path == "/api/stored/messages") {
@@ -911,17 +815,16 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
         as_json ? "attachment; filename=\"traces.jsonl\"" : "attachment; filename=\"traces.txt\"";
     const std::string type = as_json ? "application/x-ndjson" : "text/plain; charset=utf-8";
     if (source == "live") {
-      std::shared_ptr<sFeed> feed = New_Feed(connection);
       CViewer_Hub* const live = hub;
       auto position = std::make_shared<uint64_t>(0);
-      feed->produce = [live, filter, position, as_json](std::string* out) {
+      auto produce = [live, filter, position, as_json](std::string* out) {
         const CLive_Ring::sRead read = live->Ring().Read(*position, *filter, kLive_Page);
         if (read.last == *position) return false;
         *position = read.last;
         for (const sViewer_Message& message : read.messages) *out += Export_Line(message, as_json);
         return true;
       };
-      return Send_Feed(connection, request, feed, type, disposition);
+      return Send_Feed(connection, request, New_Feed(connection, produce), type, disposition);
     }
     return Run_Off_Thread(
         connection, request,
@@ -930,7 +833,7 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
           // The source is checked before the answer starts, so that a bad path gets its status.
           std::vector<CServed_Directory::sFile> files;
           if ((r->status = Path_Status(directory.Files(source, &files), &r->answer)) != 0) return;
-          std::shared_ptr<sFeed> feed = New_Feed(connection);
+          std::shared_ptr<CAnswer_Feed> feed = New_Feed(connection);
           r->status = 200;
           r->feed = feed;
           r->content_type = type;
