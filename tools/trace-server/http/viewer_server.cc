@@ -361,15 +361,14 @@ std::shared_ptr<CWatched_Connection> Connection_Of(CViewer_Server::sState* state
 
 void* CViewer_Server::sState::On_Request_Line(void* cls, const char*, MHD_Connection* connection) {
   sState& state = *static_cast<sState*>(cls);
-  auto* request = new sRequest;
-  request->connection = Connection_Of(&state, connection);
   // A later request on a kept-alive connection gets header_timeout from its request line, or
-  // less when the idle time left is shorter.
-  if (request->connection && !request->connection->First_Request()) {
-    const int64_t limit = Now_Ns() + Ns(state.config.header_timeout);
-    request->connection->Limit_Deadline(limit);
-  }
-  return request;
+  // less when the idle time left is shorter. No request context is made here: the library
+  // reports a request's end only once the request reached the handler, so one made here would
+  // leak with every connection cut before that.
+  std::shared_ptr<CWatched_Connection> watched = Connection_Of(&state, connection);
+  if (watched && !watched->First_Request())
+    watched->Limit_Deadline(Now_Ns() + Ns(state.config.header_timeout));
+  return nullptr;
 }
 
 namespace {
@@ -405,7 +404,7 @@ MHD_Result CViewer_Server::sState::On_Request(void* cls, MHD_Connection* connect
                                               void** request_context) {
   sState& state = *static_cast<sState*>(cls);
   auto* request = static_cast<sRequest*>(*request_context);
-  if (!request) {  // no request line callback ran: should not happen, but stay whole
+  if (!request) {  // the request's first call: its context, deleted by On_Completed
     request = new sRequest;
     request->connection = Connection_Of(&state, connection);
     *request_context = request;
