@@ -428,6 +428,10 @@ TEST_F(ViewerApi, HeadersAndBodiesAreBounded) {
       // Host and the token count: 100 in all pass, 101 do not.
       {"100 headers", mqw_test::HttpClient::Request("GET", "/api/info", host_, token + many(98)), {200}},
       {"101 headers", mqw_test::HttpClient::Request("GET", "/api/info", host_, token + many(99)), {431, 0}},
+      {"15 KiB of headers",
+       mqw_test::HttpClient::Request("GET", "/api/info", host_,
+                                     token + "X-Big: " + std::string(15 << 10, 'b') + "\r\n"),
+       {200}},
       {"17 KiB of headers",
        mqw_test::HttpClient::Request("GET", "/api/info", host_, token + "X-Big: " + std::string(17 << 10, 'b') + "\r\n"),
        {431, 413, 414, 0}},
@@ -544,6 +548,32 @@ TEST_F(ViewerApi, HeldConnectionsAndStreamsLeaveRoomForOthers) {
     EXPECT_NE(stream->Read_Until("to every stream").find("to every stream"), std::string::npos);
   server_->Stop();
   for (auto& stream : streams) EXPECT_TRUE(stream->Closed_Within(std::chrono::seconds(5)));
+}
+
+TEST_F(ViewerApi, TheConnectionLimitHoldsAndStalledConnectionsMakeRoom) {
+  Restart([](CViewer_Server::sConfig& config) {
+    config.max_connections = 4;
+    config.header_timeout = std::chrono::milliseconds(500);
+  });
+  const std::string info = mqw_test::HttpClient::Request(
+      "GET", "/api/info", host_, std::string("X-Trace-Token: ") + kToken + "\r\n");
+  std::vector<std::unique_ptr<mqw_test::HttpClient>> held;
+  for (int i = 0; i < 4; ++i) {
+    const std::string source = "127.0.4." + std::to_string(i + 1);
+    held.push_back(std::make_unique<mqw_test::HttpClient>(server_->Port(), source.c_str()));
+    held.back()->Send("GET /api/info HTTP/1.1\r\n");
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  {
+    mqw_test::HttpClient over(server_->Port(), "127.0.5.1");
+    over.Send(info);
+    EXPECT_NE(over.Read(std::chrono::milliseconds(300)).status, 200) << "over the limit";
+  }
+  // The stalled ones are cut by their header deadline, and the server answers again.
+  for (auto& client : held) EXPECT_TRUE(client->Closed_Within(std::chrono::seconds(5)));
+  mqw_test::HttpClient after(server_->Port(), "127.0.5.2");
+  after.Send(info);
+  EXPECT_EQ(after.Read().status, 200);
 }
 
 TEST(ViewerOptions, HttpAddressIsOptionalAndTokenAndRingAreChecked) {

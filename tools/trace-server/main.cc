@@ -72,6 +72,12 @@ std::unique_ptr<CViewer_Server> Start_Viewer(const sServer_Options& options,
             "generated token %s (or give --http-token-file)\n",
             config.token.c_str());
   }
+  if ((config.host == "0.0.0.0" || config.host == "::") && config.allowed_hosts.empty()) {
+    fprintf(stderr,
+            "trace-server: the viewer answers only requests for localhost, loopback addresses "
+            "and %s; give --http-allow-host NAME for each name or address other machines use\n",
+            config.host.c_str());
+  }
   fflush(stdout);
   return viewer;
 }
