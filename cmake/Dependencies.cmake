@@ -9,12 +9,12 @@ set_target_properties(paho::mqtt3a PROPERTIES
   IMPORTED_LOCATION ${PAHO_MQTT3A_LIBRARY}
   INTERFACE_INCLUDE_DIRECTORIES ${PAHO_INCLUDE_DIR})
 
-# The trace viewer of trace-server: JSON (header-only) and HTTP (Debian's cpp-httplib is a
-# compiled shared library, found through its pkg-config file, which also names the TLS and
-# compression options its header was built with). Without cpp-httplib, trace-server is built
-# without --http.
+# The trace viewer of trace-server: JSON (header-only) and HTTP (Debian's libmicrohttpd, found
+# through its pkg-config file). Without libmicrohttpd, trace-server is built without --http.
+# cpp-httplib (a compiled shared library with its pkg-config file) is only the tests' HTTP client.
 find_package(nlohmann_json 3 REQUIRED)
 find_package(PkgConfig REQUIRED)
+pkg_check_modules(MICROHTTPD IMPORTED_TARGET libmicrohttpd)
 pkg_check_modules(CPP_HTTPLIB IMPORTED_TARGET cpp-httplib)
 
 if(MQW_BUILD_TESTS)

@@ -84,6 +84,12 @@ async function main() {
   page.on('dialog', (dialog) => { dialogs.push(dialog.message()); dialog.dismiss(); });
   await page.goto(address);
 
+  await step('the token leaves the address and the history, and stays for the tab', async () => {
+    assert.ok(address.includes('#token=browser-test'), address);
+    await waitFor('the address without the token', async () => !page.url().includes('token'));
+    assert.equal(await page.evaluate(() => sessionStorage.getItem('trace-viewer-token')), 'browser-test');
+  });
+
   await step('live messages of the host arrive through the network sink', async () => {
     await waitFor('a live row', async () => (await rowTexts(page)).some((r) => r.text.startsWith('viewer info i=')));
     await waitFor('the host in the table', async () =>
@@ -127,6 +133,19 @@ async function main() {
     await waitFor('the answer', async () => (await page.textContent('#v-result')).startsWith('sent'));
     await waitFor('a debug row', async () =>
       (await rowTexts(page)).some((r) => r.level === 'debug' && r.text.startsWith('viewer debug i=')));
+  });
+
+  await step('a page opened without the token asks for it and then reads', async () => {
+    const bare = await browser.newPage();
+    await bare.goto(address.replace(/#.*$/, ''));
+    await waitFor('the request for the token', async () =>
+      (await bare.textContent('#status')).includes('token'));
+    assert.equal((await rowTexts(bare)).length, 0);
+    await bare.fill('#token', 'browser-test');
+    await bare.dispatchEvent('#token', 'change');
+    await waitFor('live rows with the token', async () =>
+      (await rowTexts(bare)).some((r) => r.text.startsWith('viewer ')));
+    await bare.close();
   });
 
   await step('a screenshot of the page is kept', async () => {

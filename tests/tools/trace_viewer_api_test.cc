@@ -1,7 +1,9 @@
 // The viewer's JSON API over real HTTP on a loopback port: an in-process CViewer_Server whose hub
 // the test fills as the receiving loop would, and whose served directory holds files built byte
 // by byte. Checks hosts, live pages and events, verbosity requests and their token rule, stored
-// pages, filters, timeline, export, path rules and the page's security headers.
+// pages, filters, timeline, export, path rules and the page's security headers; then who may
+// ask (Host, token, cookie, Origin) and the bounds that keep any one connection from holding
+// the server, each attack sent as raw bytes.
 #include <httplib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +14,8 @@
 
 #include "access_token.h"
 #include "server_options.h"
+#include "request_rules.h"
+#include "support/http_client.h"
 #include "support/temp_dir.h"
 #include "trace/viewer/viewer_fixture.h"
 #include "viewer_server.h"
@@ -51,17 +55,36 @@ class ViewerApi : public ::testing::Test {
     host.name = "old_127.0.0.1_7";
     host.connected = false;
     hub_.Update_Host(host);
+    served_ = served;
+    Restart([](CViewer_Server::sConfig&) {});
+  }
 
+  // (Re)starts the server with the test's defaults as `change` leaves them.
+  void Restart(const std::function<void(CViewer_Server::sConfig&)>& change) {
+    if (server_) server_->Stop();
+    server_.reset();
     CViewer_Server::sConfig config;
     config.port = 0;
     config.token = kToken;
-    config.directory = served;
+    config.directory = served_;
     config.version = "test";
+    change(config);
     server_ = std::make_unique<CViewer_Server>(config, &hub_);
     std::string error;
     ASSERT_TRUE(server_->Start(&error)) << error;
     client_ = std::make_unique<httplib::Client>("127.0.0.1", server_->Port());
     client_->set_read_timeout(10, 0);
+    host_ = "127.0.0.1:" + std::to_string(server_->Port());
+  }
+
+  static httplib::Headers Auth() { return {{"X-Trace-Token", kToken}}; }
+
+  // A raw request's answer on a fresh connection.
+  mqw_test::HttpClient::Response Raw(const std::string& request) {
+    mqw_test::HttpClient raw(server_->Port());
+    EXPECT_TRUE(raw.Connected());
+    raw.Send(request);
+    return raw.Read();
   }
 
   void TearDown() override {
@@ -70,7 +93,7 @@ class ViewerApi : public ::testing::Test {
 
   // GET `path`: status and parsed body (null when it is not JSON).
   std::pair<int, json> Get(const std::string& path) {
-    auto result = client_->Get(path.c_str());
+    auto result = client_->Get(path.c_str(), Auth());
     if (!result) {
       ADD_FAILURE() << "no answer to " << path;
       return {0, json()};
@@ -92,6 +115,8 @@ class ViewerApi : public ::testing::Test {
   }
 
   mqw_test::TempDir dir_{"viewer-api"};
+  std::string served_;
+  std::string host_;  // our own Host value
   CViewer_Hub hub_{8};
   std::unique_ptr<CViewer_Server> server_;
   std::unique_ptr<httplib::Client> client_;
@@ -143,7 +168,7 @@ TEST_F(ViewerApi, EventStreamDeliversNewMessages) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     hub_.Ring().Push(Message("h", 3, "<script>late</script>"));
   });
-  client_->Get("/api/events?after=1&level=warning", [&](const char* data, size_t length) {
+  client_->Get("/api/events?after=1&level=warning", Auth(), [&](const char* data, size_t length) {
     received.append(data, length);
     return received.find("\n\n") == std::string::npos;  // one event is enough
   });
@@ -156,7 +181,7 @@ TEST_F(ViewerApi, EventStreamDeliversNewMessages) {
   // the address says.
   hub_.Ring().Push(Message("h", 3, "after the reconnection"));
   received.clear();
-  client_->Get("/api/events?after=0", httplib::Headers{{"Last-Event-ID", "2"}},
+  client_->Get("/api/events?after=0", httplib::Headers{{"Last-Event-ID", "2"}, {"X-Trace-Token", kToken}},
                [&](const char* data, size_t length) {
                  received.append(data, length);
                  return received.find("\n\n") == std::string::npos;
@@ -198,8 +223,6 @@ TEST_F(ViewerApi, VerbosityNeedsTheTokenAndAConnectedHost) {
   EXPECT_EQ(requests[0].channel, "Trace channel 1");
   EXPECT_EQ(requests[0].module, "net");
   EXPECT_EQ(requests[0].level, 1u);
-  // A read-only request never needs the token.
-  EXPECT_EQ(Get("/api/hosts").first, 200);
 }
 
 TEST_F(ViewerApi, StoredMessagesArePagedFilteredAndDamageIsReported) {
@@ -264,19 +287,19 @@ TEST_F(ViewerApi, SourcePathsStayInsideTheServedDirectory) {
     const std::string query = std::string("?source=") + c.source;
     EXPECT_EQ(Get("/api/stored/messages" + query).first, c.status);
     EXPECT_EQ(Get("/api/stored/timeline" + query).first, c.status);
-    EXPECT_EQ(client_->Get(("/api/export" + query).c_str())->status, c.status);
+    EXPECT_EQ(client_->Get(("/api/export" + query).c_str(), Auth())->status, c.status);
   }
 }
 
 TEST_F(ViewerApi, ExportWritesTheFilteredViewAsLinesOrJsonLines) {
-  auto text = client_->Get("/api/export?source=host-a&format=text&level=warning");
+  auto text = client_->Get("/api/export?source=host-a&format=text&level=warning", Auth());
   ASSERT_TRUE(text);
   EXPECT_EQ(text->status, 200);
   EXPECT_NE(text->get_header_value("Content-Disposition").find("attachment"), std::string::npos);
   // Line format: channel, sequence, time, level ... the message last.
   EXPECT_NE(text->body.find("Chan #0002 [02.01.2026 03:04:06"), std::string::npos) << text->body;
   EXPECT_EQ(std::count(text->body.begin(), text->body.end(), '\n'), 2);
-  auto lines = client_->Get("/api/export?source=host-a&format=json");
+  auto lines = client_->Get("/api/export?source=host-a&format=json", Auth());
   ASSERT_TRUE(lines);
   std::vector<std::string> texts;
   size_t start = 0;
@@ -284,16 +307,16 @@ TEST_F(ViewerApi, ExportWritesTheFilteredViewAsLinesOrJsonLines) {
     texts.push_back(json::parse(lines->body.substr(start, end - start))["text"]);
   EXPECT_EQ(texts, (std::vector<std::string>{"a0", "a1 <b>x</b>", "a2", "a3"}));
   hub_.Ring().Push(Message("h", 2, "live one"));
-  auto live = client_->Get("/api/export?source=live&format=text");
+  auto live = client_->Get("/api/export?source=live&format=text", Auth());
   ASSERT_TRUE(live);
   EXPECT_EQ(live->body, "h live one\n");
-  EXPECT_EQ(client_->Get("/api/export?source=live&format=xml")->status, 400);
+  EXPECT_EQ(client_->Get("/api/export?source=live&format=xml", Auth())->status, 400);
 }
 
 TEST_F(ViewerApi, PageIsServedWithAPolicyThatForbidsForeignAndInlineScripts) {
   for (const char* path : {"/", "/viewer.js", "/api/hosts"}) {
     SCOPED_TRACE(path);
-    auto result = client_->Get(path);
+    auto result = client_->Get(path, Auth());
     ASSERT_TRUE(result);
     EXPECT_EQ(result->status, 200);
     const std::string policy = result->get_header_value("Content-Security-Policy");
@@ -305,6 +328,252 @@ TEST_F(ViewerApi, PageIsServedWithAPolicyThatForbidsForeignAndInlineScripts) {
   EXPECT_NE(page->body.find("<script src=\"/viewer.js\""), std::string::npos);
   EXPECT_EQ(page->body.find("innerHTML"), std::string::npos);
   EXPECT_EQ(client_->Get("/viewer.js")->body.find("innerHTML"), std::string::npos);
+}
+
+TEST_F(ViewerApi, OnlyOurOwnHostWithTheTokenReadsData) {
+  Restart([](CViewer_Server::sConfig& config) { config.allowed_hosts = {"viewer.example"}; });
+  const std::string token = std::string("X-Trace-Token: ") + kToken + "\r\n";
+  const std::string cookie = std::string("Cookie: trace_token=") + kToken + "\r\n";
+  const std::string port = std::to_string(server_->Port());
+  struct Case {
+    const char* name;
+    std::string method, path, host, headers, body;
+    int status;
+  };
+  const std::string verbosity =
+      R"({"host":"sensor_127.0.0.1_42","channel":"Trace channel 1","level":1})";
+  std::vector<Case> cases;
+  // A foreign name that resolves to us (DNS rebinding): refused whatever else the request holds.
+  for (const char* path : {"/", "/api/info", "/api/hosts", "/api/events", "/api/export?source=live",
+                           "/api/stored/messages?source=host-a"})
+    cases.push_back({"rebinding", "GET", path, "rebind.attacker.example:" + port, token, "", 403});
+  cases.push_back({"our address, another port", "GET", "/api/info", "127.0.0.1:1", token, "", 403});
+  // Every data route without the token (or with a wrong one): 401.
+  for (const char* path : {"/api/info", "/api/hosts", "/api/live", "/api/events",
+                           "/api/stored/sources", "/api/stored/messages?source=host-a",
+                           "/api/stored/timeline?source=host-a", "/api/export?source=host-a",
+                           "/api/export?source=live"}) {
+    cases.push_back({"no token", "GET", path, host_, "", "", 401});
+    cases.push_back({"wrong token", "GET", path, host_, "X-Trace-Token: t0keN\r\n", "", 401});
+  }
+  cases.push_back({"wrong cookie", "GET", "/api/info", host_, "Cookie: trace_token=nope\r\n", "", 401});
+  cases.push_back({"cookie on a change", "POST", "/api/verbosity", host_, cookie, verbosity, 401});
+  cases.push_back({"foreign origin", "POST", "/api/verbosity", host_,
+                   token + "Origin: http://attacker.example\r\n", verbosity, 403});
+  cases.push_back({"null origin", "POST", "/api/verbosity", host_, token + "Origin: null\r\n",
+                   verbosity, 403});
+  // What passes.
+  cases.push_back({"page without token", "GET", "/", host_, "", "", 200});
+  cases.push_back({"localhost", "GET", "/api/info", "localhost:" + port, token, "", 200});
+  cases.push_back({"loopback v6", "GET", "/api/info", "[::1]:" + port, token, "", 200});
+  cases.push_back({"other loopback, no port", "GET", "/api/info", "127.0.0.2", token, "", 200});
+  cases.push_back({"allowed name", "GET", "/api/info", "Viewer.Example:" + port, token, "", 200});
+  cases.push_back({"cookie on a read", "GET", "/api/info", host_, cookie, "", 200});
+  cases.push_back({"own origin", "POST", "/api/verbosity", host_,
+                   token + "Origin: http://" + host_ + "\r\n", verbosity, 202});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " " + c.path + " Host: " + c.host);
+    const mqw_test::HttpClient::Response answer =
+        Raw(mqw_test::HttpClient::Request(c.method, c.path, c.host, c.headers, c.body));
+    EXPECT_EQ(answer.status, c.status) << answer.head;
+    if (c.status == 403 && std::string(c.name) == "rebinding") {
+      EXPECT_EQ(answer.body, "");
+    }
+    if (c.status >= 400) {
+      for (const char* secret : {"sensor", served_.c_str(), "a0", "Set-Cookie"})
+        EXPECT_EQ((answer.head + answer.body).find(secret), std::string::npos) << secret;
+    }
+  }
+  hub_.Take_Requests();
+}
+
+TEST_F(ViewerApi, TheTokenCookieComesOnlyWithAHeaderToken) {
+  const auto with_header = Raw(mqw_test::HttpClient::Request(
+      "GET", "/api/info", host_, std::string("X-Trace-Token: ") + kToken + "\r\n"));
+  ASSERT_EQ(with_header.status, 200);
+  const size_t at = with_header.head.find("Set-Cookie: ");
+  ASSERT_NE(at, std::string::npos) << with_header.head;
+  const std::string cookie = with_header.head.substr(at, with_header.head.find("\r\n", at) - at);
+  for (const char* part : {"trace_token=", "SameSite=Strict", "HttpOnly", "Path=/api"})
+    EXPECT_NE(cookie.find(part), std::string::npos) << cookie;
+  // An event stream, which cannot send headers, is read with the cookie alone.
+  mqw_test::HttpClient stream(server_->Port());
+  stream.Send(mqw_test::HttpClient::Request(
+      "GET", "/api/events", host_, std::string("Cookie: trace_token=") + kToken + "\r\n"));
+  EXPECT_NE(stream.Read_Until("\r\n\r\n", std::chrono::seconds(5)).find("200"), std::string::npos);
+  const auto with_cookie = Raw(mqw_test::HttpClient::Request(
+      "GET", "/api/info", host_, std::string("Cookie: trace_token=") + kToken + "\r\n"));
+  EXPECT_EQ(with_cookie.status, 200);
+  EXPECT_EQ(with_cookie.head.find("Set-Cookie"), std::string::npos);
+}
+
+TEST_F(ViewerApi, HeadersAndBodiesAreBounded) {
+  const std::string token = std::string("X-Trace-Token: ") + kToken + "\r\n";
+  auto many = [](int count) {
+    std::string headers;
+    for (int i = 0; i < count; ++i) headers += "X-Filler-" + std::to_string(i) + ": x\r\n";
+    return headers;
+  };
+  const std::string large_body(70 << 10, 'x');
+  std::string chunked = "POST /api/verbosity HTTP/1.1\r\nHost: " + host_ + "\r\n" + token +
+                        "Transfer-Encoding: chunked\r\n\r\n";
+  for (int i = 0; i < 70; ++i) chunked += "400\r\n" + std::string(1024, 'x') + "\r\n";
+  chunked += "0\r\n\r\n";
+  struct Case {
+    const char* name;
+    std::string request;
+    std::vector<int> statuses;  // 0: the connection closed without an answer
+  };
+  const Case cases[] = {
+      // Host and the token count: 100 in all pass, 101 do not.
+      {"100 headers", mqw_test::HttpClient::Request("GET", "/api/info", host_, token + many(98)), {200}},
+      {"101 headers", mqw_test::HttpClient::Request("GET", "/api/info", host_, token + many(99)), {431, 0}},
+      {"15 KiB of headers",
+       mqw_test::HttpClient::Request("GET", "/api/info", host_,
+                                     token + "X-Big: " + std::string(15 << 10, 'b') + "\r\n"),
+       {200}},
+      {"17 KiB of headers",
+       mqw_test::HttpClient::Request("GET", "/api/info", host_, token + "X-Big: " + std::string(17 << 10, 'b') + "\r\n"),
+       {431, 413, 414, 0}},
+      {"300 KiB of headers",
+       mqw_test::HttpClient::Request("GET", "/api/info", host_, token + "X-Big: " + std::string(300 << 10, 'b') + "\r\n"),
+       {431, 413, 414, 0}},
+      {"declared large body",
+       mqw_test::HttpClient::Request("POST", "/api/verbosity", host_, token, large_body), {413, 0}},
+      {"chunked large body", chunked, {413, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    mqw_test::HttpClient raw(server_->Port());
+    raw.Send(c.request);
+    const mqw_test::HttpClient::Response answer = raw.Read();
+    EXPECT_NE(std::find(c.statuses.begin(), c.statuses.end(), answer.status), c.statuses.end())
+        << answer.status << " " << answer.head;
+    if (answer.status == 0) {
+      EXPECT_TRUE(answer.closed);
+    }
+  }
+  EXPECT_TRUE(hub_.Take_Requests().empty());
+}
+
+TEST_F(ViewerApi, RangeIsIgnoredAndTheWholeAnswerSent) {
+  std::string ranges = "Range: bytes=0-0";
+  for (int i = 1; i < 1500; ++i) ranges += "," + std::to_string(i) + "-" + std::to_string(i);
+  const auto whole = Raw(mqw_test::HttpClient::Request("GET", "/viewer.js", host_));
+  const auto asked = Raw(mqw_test::HttpClient::Request("GET", "/viewer.js", host_, ranges + "\r\n"));
+  ASSERT_EQ(whole.status, 200);
+  EXPECT_EQ(asked.status, 200);
+  EXPECT_EQ(asked.body, whole.body);
+}
+
+TEST_F(ViewerApi, SlowAndIdleConnectionsAreCut) {
+  Restart([](CViewer_Server::sConfig& config) {
+    config.header_timeout = std::chrono::milliseconds(300);
+    config.idle_timeout = std::chrono::milliseconds(600);
+  });
+  // Headers a byte every 100 ms: the connection goes after header_timeout, however steady.
+  {
+    mqw_test::HttpClient slow(server_->Port());
+    const std::string request = mqw_test::HttpClient::Request(
+        "GET", "/api/info", host_, std::string("X-Trace-Token: ") + kToken + "\r\nX-Pad: " +
+                                       std::string(60, 'p') + "\r\n");
+    bool cut = false;
+    for (size_t i = 0; i + 1 < request.size() && !cut; ++i) {
+      cut = !slow.Send(request.substr(i, 1)) || slow.Closed_Within(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(cut) << "the whole request trickled in without the connection being cut";
+  }
+  // Nothing at all after connecting.
+  {
+    mqw_test::HttpClient silent(server_->Port());
+    EXPECT_TRUE(silent.Closed_Within(std::chrono::seconds(5)));
+  }
+  // A kept-alive connection that asks nothing more.
+  {
+    mqw_test::HttpClient idle(server_->Port());
+    idle.Send(mqw_test::HttpClient::Request("GET", "/api/info", host_,
+                                            std::string("X-Trace-Token: ") + kToken + "\r\n"));
+    EXPECT_EQ(idle.Read().status, 200);
+    EXPECT_TRUE(idle.Closed_Within(std::chrono::seconds(5)));
+  }
+}
+
+TEST_F(ViewerApi, HeldConnectionsAndStreamsLeaveRoomForOthers) {
+  Restart([](CViewer_Server::sConfig& config) {
+    config.max_per_address = 4;
+    config.max_streams = 6;
+  });
+  const std::string token = std::string("X-Trace-Token: ") + kToken + "\r\n";
+  // One address holds its share with requests it never finishes: it gets no more ...
+  std::vector<std::unique_ptr<mqw_test::HttpClient>> held;
+  for (int i = 0; i < 4; ++i) {
+    held.push_back(std::make_unique<mqw_test::HttpClient>(server_->Port()));
+    held.back()->Send("GET /api/info HTTP/1.1\r\nHost: ");
+  }
+  {
+    mqw_test::HttpClient over(server_->Port());
+    over.Send(mqw_test::HttpClient::Request("GET", "/api/info", host_, token));
+    EXPECT_NE(over.Read(std::chrono::seconds(5)).status, 200);
+  }
+  // ... while another is served.
+  {
+    mqw_test::HttpClient other(server_->Port(), "127.0.0.2");
+    other.Send(mqw_test::HttpClient::Request("GET", "/api/info", host_, token));
+    EXPECT_EQ(other.Read().status, 200);
+  }
+  held.clear();
+  // Idle event streams from several addresses hold no thread: /api/info still answers, and
+  // streams beyond the cap are told to poll.
+  std::vector<std::unique_ptr<mqw_test::HttpClient>> streams;
+  for (int i = 0; i < 6; ++i) {
+    const std::string source = "127.0.1." + std::to_string(i + 1);
+    streams.push_back(std::make_unique<mqw_test::HttpClient>(server_->Port(), source.c_str()));
+    streams.back()->Send(mqw_test::HttpClient::Request("GET", "/api/events", host_, token));
+    // The answer's head arrives at the first event or comment; wait until the stream is open.
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  {
+    mqw_test::HttpClient extra(server_->Port(), "127.0.2.1");
+    extra.Send(mqw_test::HttpClient::Request("GET", "/api/events", host_, token));
+    EXPECT_EQ(extra.Read().status, 503);
+  }
+  for (int i = 0; i < 3; ++i) {
+    mqw_test::HttpClient info(server_->Port(), "127.0.3.1");
+    info.Send(mqw_test::HttpClient::Request("GET", "/api/info", host_, token));
+    EXPECT_EQ(info.Read().status, 200);
+  }
+  // The streams still deliver, and Stop ends them.
+  hub_.Ring().Push(Message("h", 2, "to every stream"));
+  for (auto& stream : streams)
+    EXPECT_NE(stream->Read_Until("to every stream").find("to every stream"), std::string::npos);
+  server_->Stop();
+  for (auto& stream : streams) EXPECT_TRUE(stream->Closed_Within(std::chrono::seconds(5)));
+}
+
+TEST_F(ViewerApi, TheConnectionLimitHoldsAndStalledConnectionsMakeRoom) {
+  Restart([](CViewer_Server::sConfig& config) {
+    config.max_connections = 4;
+    config.header_timeout = std::chrono::milliseconds(500);
+  });
+  const std::string info = mqw_test::HttpClient::Request(
+      "GET", "/api/info", host_, std::string("X-Trace-Token: ") + kToken + "\r\n");
+  std::vector<std::unique_ptr<mqw_test::HttpClient>> held;
+  for (int i = 0; i < 4; ++i) {
+    const std::string source = "127.0.4." + std::to_string(i + 1);
+    held.push_back(std::make_unique<mqw_test::HttpClient>(server_->Port(), source.c_str()));
+    held.back()->Send("GET /api/info HTTP/1.1\r\n");
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  {
+    mqw_test::HttpClient over(server_->Port(), "127.0.5.1");
+    over.Send(info);
+    EXPECT_NE(over.Read(std::chrono::milliseconds(300)).status, 200) << "over the limit";
+  }
+  // The stalled ones are cut by their header deadline, and the server answers again.
+  for (auto& client : held) EXPECT_TRUE(client->Closed_Within(std::chrono::seconds(5)));
+  mqw_test::HttpClient after(server_->Port(), "127.0.5.2");
+  after.Send(info);
+  EXPECT_EQ(after.Read().status, 200);
 }
 
 TEST(ViewerOptions, HttpAddressIsOptionalAndTokenAndRingAreChecked) {
@@ -364,6 +633,84 @@ TEST(ViewerAccessToken, LoopbackAndTokenRules) {
   EXPECT_FALSE(Token_Matches(a, b));
   EXPECT_FALSE(Token_Matches(a, a.substr(1)));
   EXPECT_FALSE(Token_Matches("", ""));  // no token configured admits nothing
+}
+
+TEST(ViewerRequestRules, HostMustBeOursLoopbackOrAllowed) {
+  const sHost_Rule rule{"192.0.2.7", 8080, {"viewer.example"}};
+  struct Case {
+    const char* host;
+    bool allowed;
+  };
+  const Case cases[] = {
+      {"192.0.2.7:8080", true},     {"192.0.2.7", true},          {"localhost:8080", true},
+      {"LocalHost", true},          {"127.0.0.1:8080", true},     {"127.1.2.3", true},
+      {"[::1]:8080", true},         {"[::1]", true},              {"viewer.example:8080", true},
+      {"VIEWER.example", true},     {"192.0.2.7:8081", false},    {"localhost:80", false},
+      {"rebind.attacker.example", false}, {"viewer.example.attacker.example", false},
+      {"", false},                  {":8080", false},             {"::1", false},
+      {"[::1", false},              {"[::1]x", false},            {"127.0.0.1:", false},
+      {"127.0.0.1:8080:1", false},  {"127.0.0.1:08080x", false},  {"localhost:99999999999999999999", false},
+      {"[::2]:8080", false},        {"0.0.0.0:8080", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.host);
+    EXPECT_EQ(Host_Allowed(rule, c.host), c.allowed);
+  }
+  EXPECT_TRUE(Origin_Allowed("http://127.0.0.1:8080", "127.0.0.1:8080"));
+  EXPECT_FALSE(Origin_Allowed("http://127.0.0.1:8081", "127.0.0.1:8080"));
+  EXPECT_FALSE(Origin_Allowed("https://127.0.0.1:8080", "127.0.0.1:8080"));
+  EXPECT_FALSE(Origin_Allowed("null", "127.0.0.1:8080"));
+  uint64_t value = 0;
+  EXPECT_TRUE(Parse_Decimal("18446744073709551615", &value));
+  EXPECT_EQ(value, UINT64_MAX);
+  for (const char* bad : {"", "18446744073709551616", "-1", "1x", " 1", "+1"})
+    EXPECT_FALSE(Parse_Decimal(bad, &value)) << bad;
+}
+
+TEST(ViewerAccessToken, TokenFileGivesItsFirstLineTrimmed) {
+  mqw_test::TempDir dir("viewer-token");
+  struct Case {
+    const char* name;
+    std::optional<std::string> content;  // nullopt: no such file
+    std::string token;                   // empty: refused
+  };
+  const Case cases[] = {
+      {"plain", "s3cret\n", "s3cret"},
+      {"no newline", "s3cret", "s3cret"},
+      {"blanks and CRLF", " \ts3cret \r\nsecond line\n", "s3cret"},
+      {"empty file", "", ""},
+      {"blank first line", "\nsecond\n", ""},
+      {"too long", std::string(300, 't') + "\n", ""},
+      {"missing", std::nullopt, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir.File(c.name);
+    if (c.content) {
+      ASSERT_TRUE(mqw_test::Write_File(path, *c.content));
+    }
+    std::string token, error;
+    EXPECT_EQ(Read_Token_File(path, &token, &error), !c.token.empty()) << error;
+    EXPECT_EQ(token, c.token);
+    if (c.token.empty()) {
+      EXPECT_NE(error.find(path), std::string::npos) << error;
+    }
+  }
+}
+
+TEST(ViewerOptions, AllowedHostsRepeatAndTokenFileIsTaken) {
+  const char* args[] = {"trace-server", "--http", "--http-allow-host", "a.example",
+                        "--http-allow-host=b.example", "--http-token-file", "/run/token"};
+  sServer_Options options;
+  std::string error;
+  ASSERT_TRUE(Parse_Server_Options(7, const_cast<char**>(args), &options, &error)) << error;
+  EXPECT_EQ(options.http_allow_hosts, (std::vector<std::string>{"a.example", "b.example"}));
+  EXPECT_EQ(options.http_token_file, "/run/token");
+  for (const char* bad : {"a.example:80", "", "[::1]", "a/b"}) {
+    const char* wrong[] = {"trace-server", "--http-allow-host", bad};
+    sServer_Options other;
+    EXPECT_FALSE(Parse_Server_Options(3, const_cast<char**>(wrong), &other, &error)) << bad;
+  }
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/http_client.h"
 #include "support/program.h"
 #include "support/temp_dir.h"
 
@@ -44,12 +45,14 @@ class ViewerEndToEnd : public ::testing::Test {
     }
   }
 
-  // Starts the server and reads the ports it prints.
+  // Starts the server and reads the ports it prints. The token comes from a file, as a service
+  // gives it (a token on the command line shows in ps).
   void Start_Server() {
+    ASSERT_TRUE(mqw_test::Write_File(dir_.File("token"), " e2e-token \nignored\n"));
     server_ = mqw_test::Spawn_Program(
         TRACE_SERVER_PATH,
         {"--listen", "127.0.0.1:0", "--dir", dir_.File("traces"), "--http", "127.0.0.1:0",
-         "--http-token", "e2e-token"},
+         "--http-token-file", dir_.File("token")},
         dir_.File("server.out"), dir_.File("server.err"));
     ASSERT_GT(server_, 0);
     ASSERT_TRUE(Eventually(
@@ -75,7 +78,7 @@ class ViewerEndToEnd : public ::testing::Test {
   }
 
   json Get(const std::string& path) {
-    auto result = client_->Get(path.c_str());
+    auto result = client_->Get(path.c_str(), httplib::Headers{{"X-Trace-Token", "e2e-token"}});
     if (!result || result->status != 200) return json();
     return json::parse(result->body, nullptr, false);
   }
@@ -145,10 +148,37 @@ TEST_F(ViewerEndToEnd, LiveMessagesAndVerbosityFromTheViewer) {
   EXPECT_EQ(mqw_test::Wait_Status(host_, std::chrono::seconds(30)), SIGTERM)
       << mqw_test::Read_File(dir_.File("host.err"));
   host_ = -1;
+  // Open event streams and a connection stuck in its headers do not hold the server past a
+  // SIGTERM.
+  std::vector<std::unique_ptr<mqw_test::HttpClient>> held;
+  for (int i = 0; i < 4; ++i) {
+    held.push_back(std::make_unique<mqw_test::HttpClient>(http_port_));
+    held.back()->Send(mqw_test::HttpClient::Request(
+        "GET", "/api/events", "127.0.0.1:" + std::to_string(http_port_),
+        "X-Trace-Token: e2e-token\r\n"));
+  }
+  held.push_back(std::make_unique<mqw_test::HttpClient>(http_port_));
+  held.back()->Send("GET /api/info HTTP/1.1\r\nHost: 127.0.0.1");
+  std::this_thread::sleep_for(300ms);
   kill(server_, SIGTERM);
-  EXPECT_EQ(mqw_test::Wait_Status(server_, std::chrono::seconds(30)), 0)
+  EXPECT_EQ(mqw_test::Wait_Status(server_, std::chrono::seconds(5)), 0)
       << mqw_test::Read_File(dir_.File("server.err"));
   server_ = -1;
+}
+
+TEST_F(ViewerEndToEnd, AnEmptyOrMissingTokenFileIsRefused) {
+  ASSERT_TRUE(mqw_test::Write_File(dir_.File("empty"), "\n"));
+  for (const std::string& file : {dir_.File("empty"), dir_.File("missing")}) {
+    SCOPED_TRACE(file);
+    const pid_t pid = mqw_test::Spawn_Program(
+        TRACE_SERVER_PATH,
+        {"--listen", "127.0.0.1:0", "--dir", dir_.File("traces"), "--http", "127.0.0.1:0",
+         "--http-token-file", file},
+        dir_.File("refused.out"), dir_.File("refused.err"));
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(mqw_test::Wait_Status(pid, std::chrono::seconds(30)), 2);
+    EXPECT_NE(mqw_test::Read_File(dir_.File("refused.err")).find(file), std::string::npos);
+  }
 }
 
 }  // namespace

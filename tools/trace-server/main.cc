@@ -3,7 +3,9 @@
 // options.
 //
 // With --http the viewer's HTTP server runs on threads of its own beside the receiving loop; they
-// share only the hub (trace/viewer/viewer_hub.h). The viewer stops before the files are closed.
+// share only the hub (trace/viewer/viewer_hub.h). The viewer stops before the files are closed;
+// its Stop ends event streams and running scans at once (a scan's budget sees the stop), so a
+// SIGTERM ends the process within a few seconds whatever requests are open.
 //
 // Signals: SIGINT and SIGTERM only write a byte to a self-pipe, which ends the serving loop; the
 // files are then written out and closed on the main thread. SIGPIPE is ignored.
@@ -43,7 +45,8 @@ void On_Stop_Signal(int) {
 #if MQW_TRACE_VIEWER
 // Starts the viewer on options.http and prints its address with the token; null with a message
 // on standard error when it cannot start.
-std::unique_ptr<CViewer_Server> Start_Viewer(const sServer_Options& options, CViewer_Hub* hub) {
+std::unique_ptr<CViewer_Server> Start_Viewer(const sServer_Options& options,
+                                             const std::string& token, CViewer_Hub* hub) {
   CViewer_Server::sConfig config;
   std::string port;
   Split_Listen_Address(options.http, &config.host, &port);
@@ -51,7 +54,8 @@ std::unique_ptr<CViewer_Server> Start_Viewer(const sServer_Options& options, CVi
   config.directory = options.directory;
   config.version = kTrace_Server_Version;
   if (!config.version.empty() && config.version.back() == '\n') config.version.pop_back();
-  config.token = options.http_token.empty() ? Generate_Access_Token() : options.http_token;
+  config.token = token.empty() ? Generate_Access_Token() : token;
+  config.allowed_hosts = options.http_allow_hosts;
   auto viewer = std::make_unique<CViewer_Server>(config, hub);
   std::string error;
   if (!viewer->Start(&error)) {
@@ -62,11 +66,17 @@ std::unique_ptr<CViewer_Server> Start_Viewer(const sServer_Options& options, CVi
   const std::string shown_host = ipv6 ? "[" + config.host + "]" : config.host;
   printf("viewer on http://%s:%u/#token=%s\n", shown_host.c_str(), viewer->Port(),
          config.token.c_str());
-  if (!Is_Loopback_Host(config.host) && options.http_token.empty()) {
+  if (!Is_Loopback_Host(config.host) && token.empty()) {
     fprintf(stderr,
-            "trace-server: the viewer is reachable from other machines; requests that change "
-            "something need the generated token %s (or give --http-token)\n",
+            "trace-server: the viewer is reachable from other machines; its requests need the "
+            "generated token %s (or give --http-token-file)\n",
             config.token.c_str());
+  }
+  if ((config.host == "0.0.0.0" || config.host == "::") && config.allowed_hosts.empty()) {
+    fprintf(stderr,
+            "trace-server: the viewer answers only requests for localhost, loopback addresses "
+            "and %s; give --http-allow-host NAME for each name or address other machines use\n",
+            config.host.c_str());
   }
   fflush(stdout);
   return viewer;
@@ -100,6 +110,13 @@ int main(int argc, char** argv) {
     return 0;
   }
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  std::string http_token = options.http_token;
+#if MQW_TRACE_VIEWER
+  if (!options.http_token_file.empty() && !Read_Token_File(options.http_token_file, &http_token, &error)) {
+    fprintf(stderr, "trace-server: %s\n", error.c_str());
+    return 2;
+  }
+#endif
 
   int wake[2];
   if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -139,7 +156,7 @@ int main(int argc, char** argv) {
 #if MQW_TRACE_VIEWER
   std::unique_ptr<CViewer_Server> viewer;
   if (hub) {
-    viewer = Start_Viewer(options, hub.get());
+    viewer = Start_Viewer(options, http_token, hub.get());
     if (!viewer) return 1;
   }
 #endif

@@ -53,8 +53,16 @@ const char kTrace_Server_Usage[] =
     "                       --dir, on ADDR:PORT (default 127.0.0.1:8080; port 0 takes a free\n"
     "                       one). Prints \"viewer on http://ADDR:PORT/#token=TOKEN\" on standard\n"
     "                       output: open that address.\n"
-    "  --http-token TOKEN   the token that requests changing something (verbosity) must carry;\n"
-    "                       without this option a random one is generated and printed\n"
+    "  --http-token TOKEN   the token every request for data or a change must carry; it shows\n"
+    "                       in ps and /proc to every local user: prefer --http-token-file.\n"
+    "                       Without either, a random one is generated and printed\n"
+    "  --http-token-file FILE\n"
+    "                       read the viewer's token from the first line of FILE (trimmed; an\n"
+    "                       empty or unreadable file is an error)\n"
+    "  --http-allow-host NAME\n"
+    "                       also answer requests whose Host is NAME (may be repeated); without\n"
+    "                       it only the --http address, localhost and loopback addresses are\n"
+    "                       answered (others get 403, against DNS rebinding)\n"
     "  --http-ring N        live messages the viewer keeps for pages (default 50000); a page\n"
     "                       that falls further behind is told how many it skipped\n"
     "  --stats SECONDS      print per-client statistics on standard error every SECONDS\n"
@@ -201,6 +209,20 @@ bool Parse_Server_Options(int argc, char** argv, sServer_Options* options, std::
         *error = "--http-token wants 1 to 256 characters";
         return false;
       }
+    } else if (arg == "--http-token-file") {
+      if (!take(&options->http_token_file)) return false;
+      if (options->http_token_file.empty()) {
+        *error = "--http-token-file wants a file name";
+        return false;
+      }
+    } else if (arg == "--http-allow-host") {
+      std::string name;
+      if (!take(&name)) return false;
+      if (name.empty() || name.size() > 253 || name.find_first_of(":/[] ") != std::string::npos) {
+        *error = "--http-allow-host wants a host name without port, not \"" + name + "\"";
+        return false;
+      }
+      options->http_allow_hosts.push_back(name);
     } else if (arg == "--http-ring") {
       if (!take_number(1, 10000000, &number)) return false;
       options->http_ring = static_cast<uint32_t>(number);

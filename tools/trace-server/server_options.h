@@ -31,6 +31,8 @@ struct sServer_Options {
   std::vector<sTRS_Verbosity_Rule> verbosity;
   std::string http;        // viewer address "ADDR:PORT"; empty: no viewer
   std::string http_token;  // empty: one is generated
+  std::string http_token_file;  // read at start; takes the place of http_token
+  std::vector<std::string> http_allow_hosts;  // Host names the viewer answers beside its own
   uint32_t http_ring = 50000;  // live messages the viewer keeps
   uint32_t drop_percent = 0;  // testing aid
   uint32_t drop_seed = 1;

@@ -1,8 +1,10 @@
 #include "access_token.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <string.h>
 
 bool Is_Loopback_Host(const std::string& host) {
   if (host == "localhost") return true;
@@ -35,4 +37,28 @@ bool Token_Matches(const std::string& expected, const std::string& given) {
   for (size_t i = 0; i < expected.size(); ++i)
     difference |= static_cast<unsigned char>(expected[i] ^ given[i]);
   return difference == 0;
+}
+
+bool Read_Token_File(const std::string& path, std::string* token, std::string* error) {
+  FILE* file = fopen(path.c_str(), "r");
+  if (!file) {
+    *error = "cannot read the token file " + path + ": " + strerror(errno);
+    return false;
+  }
+  std::string line;
+  for (int c; (c = fgetc(file)) != EOF && c != '\n' && line.size() <= 4096;)
+    line += static_cast<char>(c);
+  const bool failed = ferror(file) != 0;
+  fclose(file);
+  const size_t first = line.find_first_not_of(" \t\r");
+  const size_t last = line.find_last_not_of(" \t\r");
+  *token = first == std::string::npos ? std::string() : line.substr(first, last - first + 1);
+  if (failed || token->empty() || token->size() > 256) {
+    *error =
+        "the token file " + path +
+        (failed ? " cannot be read" : " holds no token of 1 to 256 characters on its first line");
+    token->clear();
+    return false;
+  }
+  return true;
 }

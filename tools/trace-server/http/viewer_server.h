@@ -1,6 +1,5 @@
 // CViewer_Server: the trace viewer's HTTP side: the page (built-in assets) and a small JSON API,
-// served by its own threads from the hub that the receiving loop fills and from the stored files
-// of one directory.
+// served from the hub that the receiving loop fills and from the stored files of one directory.
 //
 // API (GET unless said otherwise; filters = level, host, channel, module, thread, text, re,
 // from_us, to_us as CMessage_Filter reads them):
@@ -13,29 +12,41 @@
 //                                 /api/live as messages arrive (K > 0: the page fell behind and
 //                                 that many were dropped for it), each with its "last" as event
 //                                 ID (a reconnecting browser sends it back in Last-Event-ID and
-//                                 goes on from there), a comment every few seconds
-//   POST /api/verbosity           body {"host","channel","module","level"}, header X-Trace-Token;
-//                                 202 queued, 400 malformed, 401 no or wrong token, 404 no such
-//                                 connected host
+//                                 goes on from there), a comment every few seconds; 503 when
+//                                 max_streams are open (the page then polls /api/live)
+//   POST /api/verbosity           body {"host","channel","module","level"}; 202 queued,
+//                                 400 malformed, 404 no such connected host
 //   /api/stored/sources           {"dir","sources":[{"path","files":[{"path","bytes"}]}]}
 //   /api/stored/messages?source=P&after=N&limit=M&filters
 //                                 {"messages":[...],"more":bool,"next":N,"scanned":S,
-//                                  "problems":[{"file","error"}]}
+//                                  "problems":[{"file","error"}]} and "cut":true when the scan's
+//                                 budget ran out first (ask again from "next" to go on)
 //   /api/stored/timeline?source=P&buckets=B&filters
-//                                 {"timeline":{...},"total":T,"problems":[...]}
+//                                 {"timeline":{...},"total":T,"problems":[...]} (and "cut")
 //   /api/export?source=live|P&format=text|json&filters
 //                                 the filtered messages as text lines (the line format) or as JSON
 //                                 lines, downloaded as an attachment
 // Paths: 400 for a malformed source path, 403 for one that leads out of the directory, 404 for
 // one that does not exist. Errors answer {"error": text}.
 //
+// Who may ask (request_rules.h): a request whose Host is not ours gets 403 and an empty body
+// (DNS rebinding); every /api request needs the token, in the X-Trace-Token header or (GET
+// only) in the cookie the server sets in answer to a request that carried it in the header;
+// without it 401 and no data. A POST whose Origin is present and not ours gets 403. The page's
+// own files need nothing.
+//
 // Every answer carries a content security policy that allows scripts, styles and connections
 // from the viewer itself only, and nosniff, so that even a trace text that reached the page as
 // markup could not run.
 //
-// Threads: a pool of kThreads serves requests; each open event stream holds one of them until
-// the page goes away or Stop. A slow page never slows the receiving loop: it reads the ring at
-// its own pace and is told what it skipped.
+// Bounds (sConfig): no connection can hold the server. One polling thread serves every
+// connection; a connection whose request headers are not complete within header_timeout of its
+// start (or of its previous answer plus idle_timeout on a kept-alive connection) is cut, however
+// slowly its bytes trickle; headers are limited in count and size (431), bodies in size (413),
+// connections in total and per address; Range is ignored (the whole answer). Event streams are
+// suspended between events and hold no thread; a timer thread wakes them. Scans of stored files
+// run on a small pool of their own threads with a time budget, and stop when the requester has
+// gone or the server stops.
 //
 // Ownership: the hub must outlive the server. Thread-safety: Start and Stop from one thread.
 #ifndef TOOLS_TRACE_SERVER_HTTP_VIEWER_SERVER_H_
@@ -43,28 +54,35 @@
 
 #include <stdint.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
-#include <thread>
+#include <vector>
 
-#include "trace/viewer/served_directory.h"
-#include "trace/viewer/stored_query.h"
 #include "trace/viewer/viewer_hub.h"
-
-namespace httplib {
-class Server;
-}
 
 class CViewer_Server {
  public:
-  static constexpr size_t kThreads = 16;
-
   struct sConfig {
     std::string host = "127.0.0.1";
-    uint16_t port = 8080;  // 0: any free port
-    std::string token;     // required for changes; must not be empty
+    uint16_t port = 8080;   // 0: any free port
+    std::string token;      // required for every /api request; must not be empty
     std::string directory;  // the stored files served
     std::string version;
+    std::vector<std::string> allowed_hosts;  // Host names accepted beside ours and loopback
+
+    std::chrono::milliseconds header_timeout{10000};  // request headers complete within this
+    std::chrono::milliseconds idle_timeout{30000};    // a kept-alive connection waits this long
+    size_t max_headers = 100;
+    size_t max_header_bytes = 16 << 10;  // names and values of all headers together
+    size_t max_body = 64 << 10;
+    unsigned max_connections = 64;
+    unsigned max_per_address = 16;
+    unsigned max_streams = 32;            // open event streams
+    size_t connection_memory = 48 << 10;  // the library's buffer per connection
+    unsigned scan_threads = 2;            // for pages and timelines, and as many again for exports
+    std::chrono::milliseconds page_budget{2000};     // a page or timeline of stored files
+    std::chrono::milliseconds export_budget{30000};  // an export of stored files
   };
 
   // `hub` must outlive the server.
@@ -74,22 +92,20 @@ class CViewer_Server {
   CViewer_Server(const CViewer_Server&) = delete;
   CViewer_Server& operator=(const CViewer_Server&) = delete;
 
-  // Binds and starts serving on a thread of its own; false with `error`.
+  // Binds and starts serving on threads of its own; false with `error`.
   bool Start(std::string* error);
   // The bound port.
   uint16_t Port() const { return m_Port; }
-  // Ends the event streams, stops serving and joins the threads.
+  // Ends the event streams and running scans, stops serving and joins the threads; returns
+  // within about a second whatever requests are running.
   void Stop();
 
- private:
-  void Routes();
+  struct sState;  // the library's side; defined with the server's code
 
+ private:
   const sConfig m_Config;
   CViewer_Hub* const m_Hub;
-  CServed_Directory m_Directory;
-  std::unique_ptr<CStored_Query> m_Query;
-  std::unique_ptr<httplib::Server> m_Server;
-  std::thread m_Thread;
+  std::unique_ptr<sState> m_State;
   uint16_t m_Port = 0;
 };
 

@@ -1,12 +1,20 @@
 // The trace viewer's page. Everything a trace carries (texts, names) is put on the page with
 // textContent, never as markup. Rows are drawn only for what is on screen, so the table stays
 // quick with a million of them.
+//
+// The token: the address the server prints carries it as "#token=..."; the page takes it from
+// there once, keeps it in this tab's sessionStorage only, and removes it from the address (and so
+// from the history). Every request sends it in X-Trace-Token; the server answers the first one
+// with a cookie limited to /api, which the event stream and the export links (which cannot send
+// headers) then carry. A 401 asks for the token in the header's field.
 'use strict';
 
 const LEVELS = ['trace', 'debug', 'info', 'warning', 'error', 'critical'];
 const LEVEL_COLOURS = ['#aaa', '#4a6fa5', '#5a9e5a', '#e0a800', '#d9534f', '#8b0000'];
 const MAX_ROWS = 1000000;
 const STORED_PAGE = 500;
+const TOKEN_KEY = 'trace-viewer-token';
+const LIVE_POLL_MS = 1000;
 
 const $ = (id) => document.getElementById(id);
 const state = {
@@ -15,6 +23,8 @@ const state = {
   paused: false,
   skipped: 0,
   events: null,
+  poll: null,       // polling timer when the server has no stream to spare
+  liveAfter: 0,
   storedNext: 0,
   storedMore: false,
   storedLoading: false,
@@ -40,9 +50,24 @@ function filterParams() {
 
 function status(message) { text($('status'), message); }
 
+function token() { return sessionStorage.getItem(TOKEN_KEY) || ''; }
+
+function askForToken() {
+  status('the server wants the viewer\'s token: enter it in the Token field');
+  $('token').focus();
+}
+
+// fetch with the token; a 401 asks for it.
+async function api(url, options = {}) {
+  const headers = Object.assign({}, options.headers || {}, { 'X-Trace-Token': token() });
+  const response = await fetch(url, Object.assign({}, options, { headers, credentials: 'same-origin' }));
+  if (response.status === 401) askForToken();
+  return response;
+}
+
 async function getJson(url) {
-  const response = await fetch(url);
-  const body = await response.json();
+  const response = await api(url);
+  const body = await response.json().catch(() => ({}));
   if (!response.ok) throw new Error(body.error || response.statusText);
   return body;
 }
@@ -129,23 +154,52 @@ function startLive() {
   clearRows();
   const params = filterParams();
   params.set('after', '0');
+  state.liveAfter = 0;
   const events = new EventSource('/api/events?' + params.toString());
   events.addEventListener('messages', (event) => {
     const body = JSON.parse(event.data);
     if (body.skipped) {
       state.skipped += body.skipped;
     }
+    state.liveAfter = body.last;
     addRows(body.messages);
     showLiveStatus();
   });
-  events.onerror = () => status('connection to the server lost; retrying');
+  events.onerror = () => {
+    // Refused (no stream to spare, or no token yet): poll instead; otherwise the browser retries.
+    if (events.readyState === EventSource.CLOSED) startPolling();
+    else status('connection to the server lost; retrying');
+  };
   events.onopen = () => showLiveStatus();
   state.events = events;
+}
+
+function startPolling() {
+  if (state.events) state.events.close();
+  state.events = null;
+  if (state.poll) return;
+  const pollOnce = async () => {
+    const params = filterParams();
+    params.set('after', String(state.liveAfter));
+    try {
+      const body = await getJson('/api/live?' + params.toString());
+      state.skipped += body.skipped;
+      state.liveAfter = body.last;
+      addRows(body.messages);
+      showLiveStatus();
+    } catch (error) {
+      status('live messages unavailable: ' + error.message);
+    }
+  };
+  state.poll = setInterval(pollOnce, LIVE_POLL_MS);
+  pollOnce();
 }
 
 function stopLive() {
   if (state.events) state.events.close();
   state.events = null;
+  if (state.poll) clearInterval(state.poll);
+  state.poll = null;
 }
 
 function showLiveStatus() {
@@ -175,9 +229,10 @@ async function loadStored(fresh, fromUs) {
     const body = await getJson('/api/stored/messages?' + params.toString());
     addRows(body.messages);
     state.storedNext = body.next;
-    state.storedMore = body.more;
+    state.storedMore = body.more || !!body.cut;
     showProblems(body.problems);
-    status(state.rows.length + ' messages' + (body.more ? ' (more as you scroll)' : ''));
+    status(state.rows.length + ' messages' + (body.cut ? ' (partial result; scroll on to go on)'
+      : body.more ? ' (more as you scroll)' : ''));
   } catch (error) {
     status('query failed: ' + error.message);
   }
@@ -335,9 +390,9 @@ async function sendVerbosity(event) {
     module: $('v-module').value,
     level: Number($('v-level').value),
   };
-  const response = await fetch('/api/verbosity', {
+  const response = await api('/api/verbosity', {
     method: 'POST',
-    headers: { 'Content-Type': 'application/json', 'X-Trace-Token': $('token').value },
+    headers: { 'Content-Type': 'application/json' },
     body: JSON.stringify(body),
   });
   const answer = await response.json().catch(() => ({}));
@@ -387,9 +442,34 @@ function reload() {
   }
 }
 
-function init() {
+// Takes the token out of the address into this tab's storage.
+function adoptToken() {
   const hash = new URLSearchParams(location.hash.slice(1));
-  if (hash.get('token')) $('token').value = hash.get('token');
+  if (hash.get('token')) {
+    sessionStorage.setItem(TOKEN_KEY, hash.get('token'));
+    history.replaceState(null, '', location.pathname + location.search);
+  }
+  $('token').value = token();
+}
+
+// Checks the token with /api/info, whose answer also sets the cookie for the event stream.
+async function start() {
+  try {
+    await getJson('/api/info');
+  } catch (error) {
+    return;  // askForToken has spoken for a 401
+  }
+  refreshHosts();
+  refreshSources();
+  reload();
+}
+
+function init() {
+  adoptToken();
+  $('token').addEventListener('change', () => {
+    sessionStorage.setItem(TOKEN_KEY, $('token').value.trim());
+    start();
+  });
   $('f-level').value = '0';
   $('filters').addEventListener('submit', (event) => { event.preventDefault(); reload(); });
   $('f-level').addEventListener('change', reload);
@@ -403,11 +483,9 @@ function init() {
   $('verbosity').addEventListener('submit', sendVerbosity);
   $('v-host').addEventListener('change', refreshChannels);
   $('v-channel').addEventListener('change', refreshChannels);
-  refreshHosts();
-  refreshSources();
-  setInterval(refreshHosts, 1000);
+  setInterval(() => { if (token()) refreshHosts(); }, 1000);
   setInterval(() => { if (state.source === 'live') drawTimeline(); }, 1000);
-  reload();
+  start();
 }
 
 document.addEventListener('DOMContentLoaded', init);
