@@ -44,32 +44,98 @@ void Append_Chunk_Header(std::vector<uint8_t>* out, uint32_t channel, uint32_t l
 
 }  // namespace
 
-uint64_t CTRS_Stream_Context::Size_Of(const sChannel& channel) {
-  uint64_t bytes = channel.info.size() + channel.utc.size();
-  for (const tRecord& record : channel.threads) bytes += record.size();
-  for (const auto& entry : channel.modules) bytes += entry.second.size();
-  for (const auto& entry : channel.formats) bytes += entry.second.size();
-  return bytes;
+// Every kept record is nonempty (records are at least a 4-byte header), and a container entry
+// exists only for a kept record, so a record's cost follows from its size alone.
+uint64_t CTRS_Stream_Context::Cost_Of(const sChannel& channel) {
+  uint64_t cost = 0;
+  if (!channel.info.empty()) cost += Cost(channel.info.size());
+  if (!channel.utc.empty()) cost += Cost(channel.utc.size());
+  for (const tRecord& record : channel.threads) cost += Entry_Cost(record.size());
+  for (const auto& entry : channel.modules) cost += Entry_Cost(entry.second.size());
+  for (const auto& entry : channel.formats) cost += Entry_Cost(entry.second.size());
+  return cost;
+}
+
+bool CTRS_Stream_Context::Reserve(uint64_t old_cost, uint64_t new_cost) {
+  if (m_Bytes - old_cost + new_cost > kMax_Bytes) {
+    ++m_Overflow;
+    return false;
+  }
+  if (m_Budget) {
+    if (new_cost > old_cost && !m_Budget->Charge(new_cost - old_cost)) {
+      ++m_Overflow;
+      m_OverBudget = true;
+      return false;
+    }
+    if (old_cost > new_cost) m_Budget->Release(old_cost - new_cost);
+  }
+  m_Bytes = m_Bytes - old_cost + new_cost;
+  return true;
+}
+
+void CTRS_Stream_Context::Give_Back(uint64_t cost) {
+  m_Bytes -= cost;
+  if (m_Budget) m_Budget->Release(cost);
 }
 
 void CTRS_Stream_Context::Forget(sChannel* channel) {
-  m_Bytes -= Size_Of(*channel);
+  Give_Back(Cost_Of(*channel));
   *channel = sChannel();
 }
 
 void CTRS_Stream_Context::Clear() {
   for (sChannel& channel : m_Channels) channel = sChannel();
-  m_Bytes = 0;
+  Give_Back(m_Bytes);
+}
+
+void CTRS_Stream_Context::Set_Budget(CMemory_Budget* budget) {
+  if (m_Budget) m_Budget->Release(m_Bytes);
+  m_Budget = budget;
+  if (m_Budget && m_Bytes && !m_Budget->Charge(m_Bytes)) {
+    m_OverBudget = true;
+    m_Budget = nullptr;
+    Clear();
+    m_Budget = budget;
+  }
 }
 
 void CTRS_Stream_Context::Keep(tRecord* slot, const uint8_t* record, uint32_t size) {
-  const uint64_t old = slot->size();
-  if (m_Bytes - old + size > kMax_Bytes) {
-    ++m_Overflow;
-    return;
+  const uint64_t old_cost = slot->empty() ? 0 : Cost(slot->size());
+  if (!Reserve(old_cost, Cost(size))) return;
+  try {
+    slot->assign(record, record + size);
+  } catch (...) {
+    // The slot keeps its old record when the copy cannot be made.
+    Reserve(Cost(size), old_cost);
+    throw;
   }
-  slot->assign(record, record + size);
-  m_Bytes = m_Bytes - old + size;
+}
+
+void CTRS_Stream_Context::Keep_Entry(std::map<uint16_t, tRecord>* records, uint16_t key,
+                                     const uint8_t* record, uint32_t size) {
+  auto found = records->find(key);
+  const uint64_t old_cost = found == records->end() ? 0 : Entry_Cost(found->second.size());
+  if (!Reserve(old_cost, Entry_Cost(size))) return;
+  try {
+    if (found == records->end()) {
+      records->emplace(key, tRecord(record, record + size));
+    } else {
+      found->second.assign(record, record + size);
+    }
+  } catch (...) {
+    Reserve(Entry_Cost(size), old_cost);
+    throw;
+  }
+}
+
+void CTRS_Stream_Context::Keep_Thread(sChannel* channel, const uint8_t* record, uint32_t size) {
+  if (!Reserve(0, Entry_Cost(size))) return;
+  try {
+    channel->threads.emplace_back(record, record + size);
+  } catch (...) {
+    Give_Back(Entry_Cost(size));
+    throw;
+  }
 }
 
 void CTRS_Stream_Context::Feed(uint32_t id, const uint8_t* payload, uint32_t size,
@@ -99,13 +165,11 @@ void CTRS_Stream_Context::Feed(uint32_t id, const uint8_t* payload, uint32_t siz
         break;
       case eTRTrace_Format:
         if (record_size >= kFormat_ID_Offset + 2) {
-          Keep(&channel.formats[TP_Load16(record + kFormat_ID_Offset)], record, record_size);
+          Keep_Entry(&channel.formats, TP_Load16(record + kFormat_ID_Offset), record, record_size);
         }
         break;
       case eTRTrace_Thread_Start:
-        channel.threads.emplace_back();
-        Keep(&channel.threads.back(), record, record_size);
-        if (channel.threads.back().empty()) channel.threads.pop_back();
+        Keep_Thread(&channel, record, record_size);
         break;
       case eTRTrace_Thread_Stop:
         if (record_size >= kThread_ID_Offset + 4) {
@@ -113,7 +177,7 @@ void CTRS_Stream_Context::Feed(uint32_t id, const uint8_t* payload, uint32_t siz
           for (auto it = channel.threads.begin(); it != channel.threads.end(); ++it) {
             if (it->size() >= kThread_ID_Offset + 4 &&
                 TP_Load32(it->data() + kThread_ID_Offset) == thread) {
-              m_Bytes -= it->size();
+              Give_Back(Entry_Cost(it->size()));
               channel.threads.erase(it);
               break;
             }
@@ -123,7 +187,7 @@ void CTRS_Stream_Context::Feed(uint32_t id, const uint8_t* payload, uint32_t siz
       case eTRTrace_Module:
         if (record_size >= kModule_ID_Offset + 2) {
           const uint16_t module_id = TP_Load16(record + kModule_ID_Offset);
-          Keep(&channel.modules[module_id], record, record_size);
+          Keep_Entry(&channel.modules, module_id, record, record_size);
           if (observer) observer->On_Module(id, module_id, Module_Name(record, record_size));
         }
         break;

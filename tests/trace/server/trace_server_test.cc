@@ -218,7 +218,7 @@ TEST_F(TraceServerTest, HelloIsAcknowledgedWithAClientIdAndTheServerCapacity) {
   Client client(&server_, 40000);
   Reply reply = client.Hello("sensor-\xC3\xA9");
   Expect_Ack(reply);
-  EXPECT_EQ(reply.client_id, 0);
+  EXPECT_NE(reply.client_id, kTP_No_Client);
   EXPECT_EQ(reply.capacity, 4096u);
   ASSERT_EQ(listener_.clients.size(), 1u);
   EXPECT_EQ(listener_.clients[0].hello.name, "sensor-\xC3\xA9");
@@ -234,12 +234,12 @@ TEST_F(TraceServerTest, HelloIsAcknowledgedWithAClientIdAndTheServerCapacity) {
 
   Reply ping = client.Ping();
   Expect_Ack(ping);
-  EXPECT_EQ(ping.client_id, 0);
+  EXPECT_EQ(ping.client_id, reply.client_id);
   EXPECT_EQ(ping.capacity, 0u);
 
   // A second endpoint is a second client.
   Client other(&server_, 40001);
-  EXPECT_EQ(other.Hello().client_id, 1);
+  EXPECT_NE(other.Hello().client_id, reply.client_id);
   EXPECT_EQ(server_.Client_Count(), 2u);
 }
 
@@ -263,14 +263,14 @@ TEST_F(TraceServerTest, CompleteWindowIsAcknowledgedAndDeliveredInOrder) {
   Client client(&server_, 40000);
   client.Hello();
   std::vector<uint32_t> ids = Send_All(&client, {"one,", "two,", "three"});
-  EXPECT_EQ(listener_.streams[0], "");  // the window's bounds are not known yet
+  EXPECT_EQ(listener_.streams[client.Client_ID()], "");  // the window's bounds are not known yet
   Expect_Ack(client.Window(ids.front(), ids.back()));
-  EXPECT_EQ(listener_.streams[0], "one,two,three");
+  EXPECT_EQ(listener_.streams[client.Client_ID()], "one,two,three");
 
   // The next window continues the stream; its data follows the window packet's ID.
   ids = Send_All(&client, {"|four"});
   Expect_Ack(client.Window(ids.front(), ids.back()));
-  EXPECT_EQ(listener_.streams[0], "one,two,three|four");
+  EXPECT_EQ(listener_.streams[client.Client_ID()], "one,two,three|four");
   EXPECT_EQ(server_.Find(client.Endpoint())->Stats().windows_completed, 2u);
 }
 
@@ -290,21 +290,21 @@ TEST_F(TraceServerTest, LostPacketsAreReportedThenTheWindowCompletesAfterTheRese
   EXPECT_EQ(report.type, uint32_t{eTP_Window_Report});
   EXPECT_EQ(report.acked, client.Last_Window());
   EXPECT_EQ(report.lost, (std::vector<uint32_t>{1, 8}));
-  EXPECT_EQ(listener_.streams[0], "a");
+  EXPECT_EQ(listener_.streams[client.Client_ID()], "a");
 
   // The resent packets keep their IDs; the run continues as soon as the gap closes.
   client.Send_Data(packets[1]);
-  EXPECT_EQ(listener_.streams[0], "abcdefgh");
+  EXPECT_EQ(listener_.streams[client.Client_ID()], "abcdefgh");
   client.Send_Data(packets[1]);  // a duplicate changes nothing
   client.Send_Data(packets[8]);
-  EXPECT_EQ(listener_.streams[0], "abcdefghij");
+  EXPECT_EQ(listener_.streams[client.Client_ID()], "abcdefghij");
   Expect_Ack(client.Window(ids.front(), ids.back()));
 
   // The acknowledgement was lost: the same window packet comes again and is acknowledged again.
   Expect_Ack(client.Window(ids.front(), ids.back(), client.Last_Window()));
   // A late copy of a packet of the finished window is stale.
   client.Send_Data(packets[4]);
-  EXPECT_EQ(listener_.streams[0], "abcdefghij");
+  EXPECT_EQ(listener_.streams[client.Client_ID()], "abcdefghij");
   const sTRS_Session_Stats& stats = server_.Find(client.Endpoint())->Stats();
   EXPECT_EQ(stats.delivered_packets, 10u);
   EXPECT_EQ(stats.dropped_stale, 2u);
@@ -318,7 +318,7 @@ TEST_F(TraceServerTest, WindowAcrossTheEndOfTheIdSpace) {
   ASSERT_EQ(ids.back(), 2u);
   Reply report = client.Window(ids.front(), ids.back());
   Expect_Ack(report);
-  EXPECT_EQ(listener_.streams[0], "12345");
+  EXPECT_EQ(listener_.streams[client.Client_ID()], "12345");
 
   // The client's jump back to ID 1 when a window would cross the end of the space.
   Client jumper(&server_, 40001, 0x0FFFFFF0);
@@ -326,7 +326,7 @@ TEST_F(TraceServerTest, WindowAcrossTheEndOfTheIdSpace) {
   jumper.Set_Next_ID(1);
   ids = Send_All(&jumper, {"x", "y"});
   Expect_Ack(jumper.Window(ids.front(), ids.back()));
-  EXPECT_EQ(listener_.streams[1], "xy");
+  EXPECT_EQ(listener_.streams[jumper.Client_ID()], "xy");
 }
 
 TEST_F(TraceServerTest, HeldDataStaysWithinTheClientBufferAndTheWindowStillCompletes) {
@@ -357,7 +357,7 @@ TEST_F(TraceServerTest, HeldDataStaysWithinTheClientBufferAndTheWindowStillCompl
     body[0] = static_cast<char>('0' + i);
     expected += body;
   }
-  EXPECT_EQ(listener_.streams[0], expected);
+  EXPECT_EQ(listener_.streams[client.Client_ID()], expected);
   EXPECT_EQ(session->Held_Bytes(), 0u);
 }
 
@@ -375,7 +375,7 @@ TEST_F(TraceServerTest, AClientThatResetsStartsItsStreamOverUnderTheSameId) {
   EXPECT_EQ(server_.Find(client.Endpoint())->Held_Bytes(), 0u);
   ids = Send_All(&client, {"|again"});
   Expect_Ack(client.Window(ids.front(), ids.back()));
-  EXPECT_EQ(listener_.streams[0], "kept|again");
+  EXPECT_EQ(listener_.streams[client.Client_ID()], "kept|again");
 }
 
 TEST_F(TraceServerTest, ImpossibleWindowsAreRefused) {
@@ -423,14 +423,15 @@ TEST_F(TraceServerTest, OneClientsBadTrafficNeverDisturbsAnother) {
   std::vector<uint8_t> ack = TRS_Make_Ack(1, 1, 1, 1, 0);  // a server's packet type
   for (const auto& datagram : {corrupt, truncated, foreign, ack})
     EXPECT_FALSE(bad.Send_Data(datagram).sent);
+  const uint16_t bad_id = bad.Client_ID();
   bad.Set_Client_ID(good.Client_ID());
   Expect_Ack(bad.Window(ids.front(), ids.back()), 0);
   EXPECT_FALSE(bad.Bye().sent);  // names another client: not the bad session's bye
   EXPECT_EQ(server_.Client_Count(), 2u);
 
   Expect_Ack(good.Window(ids.front(), ids.back()));
-  EXPECT_EQ(listener_.streams[0], "g1g2");
-  EXPECT_EQ(listener_.streams.count(1), 0u);
+  EXPECT_EQ(listener_.streams[good.Client_ID()], "g1g2");
+  EXPECT_EQ(listener_.streams.count(bad_id), 0u);
   const sTRS_Session_Stats& stats = server_.Find(good.Endpoint())->Stats();
   EXPECT_EQ(stats.refused, 0u);
   EXPECT_EQ(stats.dropped_stale, 0u);
@@ -451,10 +452,10 @@ TEST_F(TraceServerTest, ClientLimitByeAndIdleSessions) {
 
   EXPECT_FALSE(clients[0]->Bye().sent);
   ASSERT_EQ(listener_.leaves.size(), 1u);
-  EXPECT_EQ(listener_.leaves[0], std::make_pair(uint16_t{0}, eTRS_Leave::Bye));
+  EXPECT_EQ(listener_.leaves[0], std::make_pair(clients[0]->Client_ID(), eTRS_Leave::Bye));
   Reply accepted = late.Hello();
   Expect_Ack(accepted);
-  EXPECT_EQ(accepted.client_id, 4);  // IDs are not reused at once
+  EXPECT_NE(accepted.client_id, kTP_No_Client);
 
   // Sessions heard from within the limit stay.
   for (auto& client : clients) client->Set_Now(5000);
@@ -611,7 +612,7 @@ TEST_F(TraceServerTest, LossFilterDropsDataAndTheSessionCountsLossesResendsAndBa
   client.Send_Data(packets[1]);
   client.Send_Data(packets[3]);
   Expect_Ack(client.Window(ids.front(), ids.back()));
-  EXPECT_EQ(listener_.streams[0], "abcd");
+  EXPECT_EQ(listener_.streams[client.Client_ID()], "abcd");
 
   const sTRS_Session_Stats& stats = server_.Find(client.Endpoint())->Stats();
   EXPECT_EQ(stats.filtered, 2u);
