@@ -6,6 +6,14 @@ CTRS_Session::CTRS_Session(uint16_t client_id, const sTRS_Limits& limits, ITRS_L
                            uint32_t opened_ms)
     : m_ClientID(client_id), m_Limits(limits), m_Listener(listener), m_Opened(opened_ms) {}
 
+uint32_t CTRS_Session::Capacity() const {
+  // A window of (capacity / packet size) - 1 packets, each held with its entry's overhead,
+  // then stays within the client buffer.
+  const uint64_t packet = m_PacketSize ? m_PacketSize : 1;
+  const uint64_t capacity = m_Limits.client_buffer_bytes * packet / (packet + kHeld_Entry_Overhead);
+  return capacity ? static_cast<uint32_t>(capacity) : 1;
+}
+
 bool CTRS_Session::Names_Us(uint16_t client_id) {
   if (!m_Greeted || client_id != m_ClientID) return false;
   m_Confirmed = true;
@@ -17,6 +25,7 @@ void CTRS_Session::Reset_Window() {
   m_First = m_Last = m_Count = m_Delivered = 0;
   m_Held.clear();
   m_HeldBytes = 0;
+  m_HeldCost = 0;
   m_Reported.clear();
 }
 
@@ -49,7 +58,7 @@ bool CTRS_Session::Queue_User_Data(const uint8_t* chunks, uint32_t size) {
 void CTRS_Session::On_Hello(const sTP_View& packet, const sTRS_Hello& hello, tTRS_Reply* reply) {
   if (m_Greeted && packet.id == m_HelloID) {
     // Our acknowledgement was lost: the client sent the same hello again.
-    Acknowledge(packet.id, m_Limits.client_buffer_bytes, reply, packet.size);
+    Acknowledge(packet.id, Capacity(), reply, packet.size);
     return;
   }
   bool restart = m_Greeted;
@@ -64,7 +73,7 @@ void CTRS_Session::On_Hello(const sTP_View& packet, const sTRS_Hello& hello, tTR
   Reset_Window();
   m_Listener->On_Client(m_ClientID, hello, restart);
   // Never larger than the hello: its source address may be forged (see Proof of return).
-  Acknowledge(packet.id, m_Limits.client_buffer_bytes, reply, packet.size);
+  Acknowledge(packet.id, Capacity(), reply, packet.size);
 }
 
 void CTRS_Session::On_Ping(const sTP_View& packet, tTRS_Reply* reply) {
@@ -91,6 +100,7 @@ void CTRS_Session::Drain() {
     std::vector<uint8_t> body = std::move(held->second);
     m_Held.erase(held);
     m_HeldBytes -= static_cast<uint32_t>(body.size());
+    m_HeldCost -= body.size() + kHeld_Entry_Overhead;
     Deliver(body.data(), static_cast<uint32_t>(body.size()));
     Recycle(std::move(body));
   }
@@ -125,7 +135,7 @@ void CTRS_Session::On_Data(const sTP_View& packet) {
       return;
     }
   }
-  if (m_HeldBytes + static_cast<uint64_t>(size) > m_Limits.client_buffer_bytes) {
+  if (m_HeldCost + size + kHeld_Entry_Overhead > m_Limits.client_buffer_bytes) {
     ++m_Stats.dropped_no_room;
     return;
   }
@@ -142,6 +152,7 @@ void CTRS_Session::Hold(uint32_t id, const uint8_t* body, uint32_t size) {
   copy.assign(body, body + size);
   m_Held.emplace(id, std::move(copy));
   m_HeldBytes += size;
+  m_HeldCost += size + kHeld_Entry_Overhead;
 }
 
 void CTRS_Session::Recycle(std::vector<uint8_t>&& body) {
@@ -186,6 +197,7 @@ void CTRS_Session::On_Data_Window(const sTP_View& packet, tTRS_Reply* reply) {
     for (auto held = m_Held.begin(); held != m_Held.end();) {
       if (TP_ID_Distance(held->first, first) >= count) {
         m_HeldBytes -= static_cast<uint32_t>(held->second.size());
+        m_HeldCost -= held->second.size() + kHeld_Entry_Overhead;
         held = m_Held.erase(held);
         ++m_Stats.dropped_stale;
       } else {

@@ -14,16 +14,17 @@
 // first ID is delivered at once and later packets as soon as they continue the run; packets
 // ahead of a gap are held. A window is acknowledged only when all of it is delivered.
 //
-// Memory: the held bodies of a session never exceed `client_buffer_bytes` (a packet that does
-// not fit is dropped and reported lost, so the client sends it again); the hello's
-// acknowledgement tells the client that capacity so that its window fits. A packet that
+// Memory: the held packets of a session, each costing its body plus kHeld_Entry_Overhead, never
+// exceed `client_buffer_bytes` (a packet that does not fit is dropped and reported lost, so the
+// client sends it again), however small the bodies; the hello's acknowledgement tells the client
+// a capacity that leaves room for that overhead, so that its window fits. A packet that
 // continues the delivered run is passed on without being held, so a client whose window is
-// larger than the capacity still makes progress. `client_buffer_bytes` is the session's whole
-// share of protocol memory apart from a fixed part that the client cannot grow: the held
-// packets' map nodes (at most 2 x max window + 256 entries, the IDs a packet may be held for),
-// the loss marks (one bit per window packet), spare bodies (at most kMax_Spare_Bytes), the
-// user-data queue (kMax_Queued_Bytes) and the data of the last acceptance (one packet). So the
-// protocol side of a server holds at most max_clients x (client_buffer_bytes + that fixed part).
+// larger than the capacity still makes progress. `client_buffer_bytes` is the session's share of
+// protocol memory; besides it a session has a fixed part that the client cannot grow: the loss
+// marks (one bit per window packet), spare bodies (at most kMax_Spare_Bytes), the user-data
+// queue (kMax_Queued_Bytes), the data of the last acceptance (one packet) and the session
+// itself. So the protocol side of a server holds at most
+// max_clients x (client_buffer_bytes + that fixed part, about 200 KiB).
 //
 // Proof of return: a packet that carries the client ID given in the hello's acknowledgement
 // shows that its endpoint receives our replies (the ID is random, so a sender that forges its
@@ -121,6 +122,10 @@ class CTRS_Session {
   bool Ended() const { return m_Ended; }
 
   static constexpr uint32_t kMax_Spare_Bytes = 65536;
+  // What holding one packet costs besides its body (its map node and the body's heap block).
+  static constexpr uint32_t kHeld_Entry_Overhead = 64;
+  // The buffer capacity the hello's acknowledgement announces (see Memory).
+  uint32_t Capacity() const;
 
  private:
   void Reset_Window();
@@ -169,7 +174,8 @@ class CTRS_Session {
   static constexpr size_t kSpare_Bodies = 16;
   std::vector<std::vector<uint8_t>> m_Spare;
   uint32_t m_SpareBytes = 0;  // capacity of the bodies in m_Spare
-  uint32_t m_HeldBytes = 0;
+  uint32_t m_HeldBytes = 0;   // bodies in m_Held
+  uint64_t m_HeldCost = 0;    // bodies and entry overheads in m_Held: at most client_buffer_bytes
   std::vector<bool> m_Reported;  // by distance in the window: marked lost in a report
 
   uint32_t m_PacketSize = 0;         // from the hello

@@ -236,7 +236,8 @@ TEST_F(TraceServerTest, HelloIsAcknowledgedWithAClientIdAndTheServerCapacity) {
   Reply reply = client.Hello("sensor-\xC3\xA9");
   Expect_Ack(reply);
   EXPECT_NE(reply.client_id, kTP_No_Client);
-  EXPECT_EQ(reply.capacity, 4096u);
+  EXPECT_GT(reply.capacity, 2 * 1472u);  // room for a window of one packet at least
+  EXPECT_LE(reply.capacity, 4096u);
   ASSERT_EQ(listener_.clients.size(), 1u);
   EXPECT_EQ(listener_.clients[0].hello.name, "sensor-\xC3\xA9");
   EXPECT_EQ(listener_.clients[0].hello.version, 7);
@@ -529,7 +530,7 @@ TEST_F(TraceServerTest, QueuedCommandsTravelInTheNextAcceptanceAndAgainInItsRepe
                           static_cast<uint32_t>(command.size()));
   Reply hello = client.Hello();
   Expect_Ack(hello);
-  EXPECT_EQ(hello.capacity, 4096u);
+  EXPECT_GT(hello.capacity, 0u);
   EXPECT_EQ(hello.user_data.size(), 1u);
   std::vector<uint32_t> ids = Send_All(&client, {"x"});
   std::vector<uint8_t> two = TRS_Make_Verbosity_Command(1, 0, 0);
@@ -940,6 +941,40 @@ TEST(TraceServerGuardTest, ConfirmedSessionsGetWholeRepliesAndReportsSizedToTheW
     ASSERT_TRUE(report.sent);
     EXPECT_EQ(report.type, uint32_t{eTP_Window_Report});
     EXPECT_EQ(report.size, c.report_size);
+  }
+}
+
+// Held packets cost their entries too: bodies of a byte each cannot make a session hold more
+// entries than its buffer pays for, while a window of the announced capacity is held whole.
+TEST(TraceServerGuardTest, HeldPacketsPayForTheirEntries) {
+  sTRS_Limits limits;
+  limits.client_buffer_bytes = 64 * 1024;
+  {
+    Harness h(limits);
+    Client client(&h.server, 40000);
+    Expect_Ack(client.Hello());
+    client.Take_ID();  // lost: everything after it is held
+    for (int i = 0; i < 2000; ++i) client.Send_Data(client.Data_Packet("x", client.Take_ID()));
+    const CTRS_Session* session = h.server.Find(client.Endpoint());
+    const uint64_t held = 2000 - session->Stats().dropped_no_room;
+    EXPECT_GT(session->Stats().dropped_no_room, 0u);
+    EXPECT_LE(held * (1 + CTRS_Session::kHeld_Entry_Overhead), limits.client_buffer_bytes);
+  }
+  {
+    Harness h(limits);
+    Client client(&h.server, 40000);
+    client.Set_Packet_Size(512);
+    Reply hello = client.Hello();
+    Expect_Ack(hello);
+    // The network sink's window under that capacity, its first packet lost.
+    const uint32_t window = hello.capacity / 512 - 1;
+    const std::string body(512 - kTP_Header_Size, 'b');
+    std::vector<uint32_t> ids;
+    for (uint32_t i = 0; i < window; ++i) ids.push_back(client.Take_ID());
+    for (uint32_t i = 1; i < window; ++i) client.Send_Data(client.Data_Packet(body, ids[i]));
+    EXPECT_EQ(h.server.Find(client.Endpoint())->Stats().dropped_no_room, 0u);
+    Reply report = client.Window(ids.front(), ids.back());
+    EXPECT_EQ(report.lost, std::vector<uint32_t>{0});
   }
 }
 
