@@ -27,9 +27,10 @@
 // client that outlived a server restart to say hello again). A loss report names the window's
 // packets only: its bitmap ends at the last lost packet.
 //
-// Memory: per session, at most the limits' client buffer of held data (client_session.h), and
-// at most max_clients sessions. Packets of a client that runs in the other byte order are not
-// understood (the network sink never sends them).
+// Memory: per session, at most the limits' client buffer of held data plus a fixed part
+// (client_session.h), and at most max_clients sessions; besides them one count per source
+// address with live sessions and at most kMax_Refusals remembered drops. Packets of a client
+// that runs in the other byte order are not understood (the network sink never sends them).
 //
 // Loss filter (a testing aid): a predicate consulted for every checked data packet; a packet it
 // picks is dropped as if the network had lost it (counted per session), so the loss reports and
