@@ -23,7 +23,8 @@ struct sTRS_Hello {
 enum class eTRS_Leave : uint32_t {
   Bye = 0,      // the client said bye
   Idle = 1,     // nothing heard for longer than the idle limit
-  Silent = 2,   // no stream data within the first-data limit after its hello
+  Silent = 2,   // no stream data within the first-data limit after its hello, or (never
+                // confirmed) it made room for another client's hello
   Dropped = 3,  // ended by the server's owner (CTRS_Server::Drop_Client)
 };
 

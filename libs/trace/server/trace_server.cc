@@ -82,14 +82,15 @@ CTRS_Session* CTRS_Server::Open(const sTP_Endpoint& source, uint32_t now_ms) {
     ++m_Stats.refused_dropped;
     return nullptr;
   }
-  if (m_Sessions.size() >= m_Limits.max_clients) {
-    ++m_Stats.refused_clients;
-    return nullptr;
-  }
   const sTP_Endpoint address = Address_Of(source);
   auto count = m_PerAddress.find(address);
-  if (count != m_PerAddress.end() && count->second >= m_Limits.max_clients_per_address) {
+  if (count != m_PerAddress.end() && count->second >= m_Limits.max_clients_per_address &&
+      !Evict_Unconfirmed(&address)) {
     ++m_Stats.refused_per_address;
+    return nullptr;
+  }
+  if (m_Sessions.size() >= m_Limits.max_clients && !Evict_Unconfirmed(nullptr)) {
+    ++m_Stats.refused_clients;
     return nullptr;
   }
   uint16_t id = 0;
@@ -111,6 +112,25 @@ CTRS_Session* CTRS_Server::Open(const sTP_Endpoint& source, uint32_t now_ms) {
   }
   ++counted->second;
   return session;
+}
+
+bool CTRS_Server::Evict_Unconfirmed(const sTP_Endpoint* address) {
+  auto oldest = m_Sessions.end();
+  uint32_t oldest_age = 0;
+  for (auto it = m_Sessions.begin(); it != m_Sessions.end(); ++it) {
+    const CTRS_Session& session = *it->second;
+    if (session.Confirmed() || session.Ended()) continue;
+    if (address && Address_Of(it->first) != *address) continue;
+    const uint32_t age = m_Now - session.Opened();
+    if (oldest == m_Sessions.end() || age > oldest_age) {
+      oldest = it;
+      oldest_age = age;
+    }
+  }
+  if (oldest == m_Sessions.end()) return false;
+  ++m_Stats.evicted_unconfirmed;
+  End_Session(oldest, eTRS_Leave::Silent);
+  return true;
 }
 
 CTRS_Server::tSessions::iterator CTRS_Server::End_Session(tSessions::iterator session,
@@ -176,6 +196,7 @@ bool CTRS_Server::Drop_Client(uint16_t client_id, uint32_t now_ms, uint32_t refu
 bool CTRS_Server::On_Datagram(const uint8_t* bytes, uint32_t length, const sTP_Endpoint& source,
                               uint32_t now_ms, tTRS_Reply* reply) {
   reply->clear();
+  m_Now = now_ms;
   m_In_Callbacks = true;
   bool send = false;
   try {

@@ -11,8 +11,11 @@
 // Clients: a hello from an unknown endpoint opens a session with a random client ID
 // (0 .. 0xFFFE, never two live sessions with the same ID, client_id_source.h). At most
 // `max_clients` sessions live at once, and at most `max_clients_per_address` from one source
-// address (any port), so that a flood from one address never takes the places of other hosts;
-// a hello beyond either limit is refused (result 0). Control packets from an endpoint without a
+// address (any port), so that a flood from one address never takes the places of other hosts.
+// When a limit is reached, the longest-open unconfirmed session under it (one whose endpoint
+// never echoed its client ID, as with hellos from forged addresses) makes room for the new hello
+// (eTRS_Leave::Silent); a hello beyond a limit full of confirmed sessions is refused (result 0).
+// Control packets from an endpoint without a
 // session are refused, which makes a client that outlived a server restart say hello again;
 // data from it is ignored. Bye ends the session; Drop_Idle ends the sessions not heard from for
 // a while and those that delivered no stream data within `first_data_ms` of their hello (a
@@ -67,6 +70,7 @@ struct sTRS_Server_Stats {
   uint64_t expired_silent = 0;       // sessions without stream data within the first-data limit
   uint64_t dropped = 0;              // sessions ended by Drop_Client
   uint64_t refused_dropped = 0;      // hellos from an endpoint in its refusal time after a drop
+  uint64_t evicted_unconfirmed = 0;  // unconfirmed sessions ended to make room for a hello
   uint64_t bounded_replies = 0;  // replies not sent: larger than an unconfirmed endpoint may get
 };
 
@@ -135,6 +139,9 @@ class CTRS_Server {
   // A new session for a hello from `source`, or null (counted) when a limit refuses it.
   CTRS_Session* Open(const sTP_Endpoint& source, uint32_t now_ms);
   bool Refused_After_Drop(const sTP_Endpoint& source, uint32_t now_ms);
+  // Ends the longest-open unconfirmed session (of `address` when not null) to make room for a
+  // new hello; false when there is none.
+  bool Evict_Unconfirmed(const sTP_Endpoint* address);
   // Tells the listener (the session is marked ended first, so that the listener's own calls
   // leave it alone), then erases the session. Returns the next session.
   tSessions::iterator End_Session(tSessions::iterator session, eTRS_Leave reason);
@@ -151,6 +158,7 @@ class CTRS_Server {
   bool m_In_Callbacks = false;    // inside On_Datagram or Drop_Idle: erasing is deferred
   std::vector<uint16_t> m_Ended;  // sessions ended while m_In_Callbacks
   uint32_t m_ReplyID = 0;         // IDs of the replies sent to endpoints without a session
+  uint32_t m_Now = 0;             // the clock of the datagram being handled
   sTRS_Server_Stats m_Stats;
   tTRS_Drop_Filter m_DropFilter;
 };

@@ -461,6 +461,7 @@ TEST_F(TraceServerTest, ClientLimitByeAndIdleSessions) {
   for (uint16_t port = 40000; port < 40004; ++port) {
     clients.push_back(std::make_unique<Client>(&server_, port));
     Expect_Ack(clients.back()->Hello());
+    Expect_Ack(clients.back()->Ping());  // confirmed: never evicted for a newcomer
   }
   Client late(&server_, 40010);
   Reply refused = late.Hello();
@@ -657,7 +658,10 @@ TEST(TraceServerGuardTest, SessionsPerSourceAddressAreBoundedWhateverTheirPorts)
     flood.push_back(std::make_unique<Client>(&h.server, port));
     flood.back()->Set_Host(10, 0, 0, 1);
   }
-  for (size_t i = 0; i < 3; ++i) Expect_Ack(flood[i]->Hello());
+  for (size_t i = 0; i < 3; ++i) {
+    Expect_Ack(flood[i]->Hello());
+    Expect_Ack(flood[i]->Ping());
+  }
   Expect_Ack(flood[0]->Hello("again", flood[0]->Last_Hello()));  // a repeat opens nothing
   Reply refused = flood[3]->Hello();
   Expect_Ack(refused, 0);
@@ -976,6 +980,64 @@ TEST(TraceServerGuardTest, HeldPacketsPayForTheirEntries) {
     Reply report = client.Window(ids.front(), ids.back());
     EXPECT_EQ(report.lost, std::vector<uint32_t>{0});
   }
+}
+
+// Hellos from forged source addresses open sessions that never confirm; when they fill a limit,
+// the oldest of them makes room for a new hello, so a flood never locks a genuine host out, and
+// confirmed sessions are never the ones to go.
+TEST(TraceServerGuardTest, UnconfirmedSessionsMakeRoomForNewHellos) {
+  sTRS_Limits limits;
+  limits.max_clients = 4;
+  limits.max_clients_per_address = 3;
+  Harness h(limits);
+  Client early(&h.server, 1000);
+  early.Set_Host(10, 0, 0, 9);
+  Expect_Ack(early.Hello());
+  Expect_Ack(early.Ping());
+  // Forged hellos from everywhere, then from the genuine host's own address.
+  std::vector<std::unique_ptr<Client>> forged;
+  for (uint8_t host = 1; host <= 6; ++host) {
+    forged.push_back(std::make_unique<Client>(&h.server, 2000));
+    forged.back()->Set_Host(10, 0, 1, host);
+    forged.back()->Set_Now(host);
+    Expect_Ack(forged.back()->Hello());
+  }
+  EXPECT_EQ(h.server.Client_Count(), 4u);
+  EXPECT_EQ(h.server.Stats().evicted_unconfirmed, 3u);
+  EXPECT_NE(h.server.Find(early.Endpoint()), nullptr);
+  EXPECT_EQ(h.server.Find(forged[0]->Endpoint()), nullptr) << "the oldest went first";
+  EXPECT_NE(h.server.Find(forged[5]->Endpoint()), nullptr);
+
+  Client genuine(&h.server, 3000);
+  genuine.Set_Host(10, 0, 0, 7);
+  genuine.Set_Now(10);
+  Expect_Ack(genuine.Hello());
+  Expect_Ack(genuine.Ping());
+  EXPECT_EQ(h.listener.leaves.back().second, eTRS_Leave::Silent);
+
+  // The same at one address's limit: only that address's unconfirmed sessions make room.
+  for (uint16_t port = 4000; port < 4003; ++port) {
+    Client spoof(&h.server, port);
+    spoof.Set_Host(10, 0, 0, 7);
+    spoof.Set_Now(20 + port);
+    spoof.Hello();
+  }
+  EXPECT_NE(h.server.Find(genuine.Endpoint()), nullptr);
+  EXPECT_NE(h.server.Find(early.Endpoint()), nullptr);
+  EXPECT_EQ(h.server.Stats().refused_per_address, 0u);
+  EXPECT_EQ(h.server.Stats().refused_clients, 0u);
+
+  // With every place taken by confirmed sessions, a hello is refused.
+  Harness full(limits);
+  for (uint16_t port = 1; port <= 4; ++port) {
+    Client client(&full.server, port);
+    client.Set_Host(10, 0, 2, static_cast<uint8_t>(port));
+    Expect_Ack(client.Hello());
+    Expect_Ack(client.Ping());
+  }
+  Client late(&full.server, 99);
+  Expect_Ack(late.Hello(), 0);
+  EXPECT_EQ(full.server.Stats().evicted_unconfirmed, 0u);
 }
 
 }  // namespace
