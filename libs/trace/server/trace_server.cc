@@ -33,6 +33,20 @@ sTRS_Hello Read_Hello(const sTP_View& packet) {
   return hello;
 }
 
+// Marks the server as inside its listener callbacks for a scope, whatever leaves it (a
+// listener's exception too), so that Drop_Client defers its erasing exactly while iterators or
+// sessions of the handling code are in use.
+class CCallback_Scope {
+ public:
+  explicit CCallback_Scope(bool* flag) : m_Flag(flag) { *m_Flag = true; }
+  ~CCallback_Scope() { *m_Flag = false; }
+  CCallback_Scope(const CCallback_Scope&) = delete;
+  CCallback_Scope& operator=(const CCallback_Scope&) = delete;
+
+ private:
+  bool* const m_Flag;
+};
+
 // The key that counts the sessions of one source address, whatever their ports.
 sTP_Endpoint Address_Of(const sTP_Endpoint& source) {
   sTP_Endpoint address = source;
@@ -185,10 +199,9 @@ bool CTRS_Server::Drop_Client(uint16_t client_id, uint32_t now_ms, uint32_t refu
     found->second->End();
     m_Ended.push_back(client_id);
   } else {
-    m_In_Callbacks = true;
+    CCallback_Scope scope(&m_In_Callbacks);
     End_Session(found, eTRS_Leave::Dropped);
     Finish_Ended();
-    m_In_Callbacks = false;
   }
   return true;
 }
@@ -197,7 +210,7 @@ bool CTRS_Server::On_Datagram(const uint8_t* bytes, uint32_t length, const sTP_E
                               uint32_t now_ms, tTRS_Reply* reply) {
   reply->clear();
   m_Now = now_ms;
-  m_In_Callbacks = true;
+  CCallback_Scope scope(&m_In_Callbacks);
   bool send = false;
   try {
     send = Handle(bytes, length, source, now_ms, reply) && !reply->empty();
@@ -222,7 +235,6 @@ bool CTRS_Server::On_Datagram(const uint8_t* bytes, uint32_t length, const sTP_E
   } catch (const std::bad_alloc&) {
     // Erasing allocates nothing; only a listener's own allocation can fail here.
   }
-  m_In_Callbacks = false;
   return send;
 }
 
@@ -289,7 +301,21 @@ bool CTRS_Server::Handle(const uint8_t* bytes, uint32_t length, const sTP_Endpoi
 }
 
 void CTRS_Server::Drop_Idle(uint32_t now_ms, uint32_t idle_ms) {
-  m_In_Callbacks = true;
+  {
+    CCallback_Scope scope(&m_In_Callbacks);
+    Expire(now_ms, idle_ms);
+    Finish_Ended();
+  }
+  for (auto it = m_Refusals.begin(); it != m_Refusals.end();) {
+    if (now_ms - it->second.since_ms >= it->second.for_ms) {
+      it = m_Refusals.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void CTRS_Server::Expire(uint32_t now_ms, uint32_t idle_ms) {
   for (auto it = m_Sessions.begin(); it != m_Sessions.end();) {
     const CTRS_Session& session = *it->second;
     if (session.Ended()) {
@@ -300,15 +326,6 @@ void CTRS_Server::Drop_Idle(uint32_t now_ms, uint32_t idle_ms) {
                now_ms - session.Opened() > m_Limits.first_data_ms) {
       ++m_Stats.expired_silent;
       it = End_Session(it, eTRS_Leave::Silent);
-    } else {
-      ++it;
-    }
-  }
-  Finish_Ended();
-  m_In_Callbacks = false;
-  for (auto it = m_Refusals.begin(); it != m_Refusals.end();) {
-    if (now_ms - it->second.since_ms >= it->second.for_ms) {
-      it = m_Refusals.erase(it);
     } else {
       ++it;
     }

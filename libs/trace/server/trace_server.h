@@ -147,6 +147,8 @@ class CTRS_Server {
   tSessions::iterator End_Session(tSessions::iterator session, eTRS_Leave reason);
   // Erases the sessions ended from inside listener callbacks.
   void Finish_Ended();
+  // Ends the idle and the silent sessions (Drop_Idle).
+  void Expire(uint32_t now_ms, uint32_t idle_ms);
 
   const sTRS_Limits m_Limits;
   ITRS_Listener* const m_Listener;
