@@ -50,7 +50,7 @@ uint64_t CTRS_Stream_Context::Cost_Of(const sChannel& channel) {
   uint64_t cost = 0;
   if (!channel.info.empty()) cost += Cost(channel.info.size());
   if (!channel.utc.empty()) cost += Cost(channel.utc.size());
-  for (const tRecord& record : channel.threads) cost += Entry_Cost(record.size());
+  for (const auto& entry : channel.threads) cost += Thread_Cost(entry.second.size());
   for (const auto& entry : channel.modules) cost += Entry_Cost(entry.second.size());
   for (const auto& entry : channel.formats) cost += Entry_Cost(entry.second.size());
   return cost;
@@ -128,14 +128,34 @@ void CTRS_Stream_Context::Keep_Entry(std::map<uint16_t, tRecord>* records, uint1
   }
 }
 
+uint64_t CTRS_Stream_Context::Thread_Cost(uint64_t size) {
+  return Entry_Cost(size) + (size >= kThread_ID_Offset + 4 ? CMemory_Budget::kNode_Overhead : 0);
+}
+
 void CTRS_Stream_Context::Keep_Thread(sChannel* channel, const uint8_t* record, uint32_t size) {
-  if (!Reserve(0, Entry_Cost(size))) return;
+  if (!Reserve(0, Thread_Cost(size))) return;
+  const uint64_t arrival = channel->next_thread++;
+  auto kept = channel->threads.end();
   try {
-    channel->threads.emplace_back(record, record + size);
+    kept = channel->threads.emplace(arrival, tRecord(record, record + size)).first;
+    // Equal keys keep their insertion order, so the first of an ID is its earliest start.
+    if (size >= kThread_ID_Offset + 4)
+      channel->thread_ids.emplace(TP_Load32(record + kThread_ID_Offset), arrival);
   } catch (...) {
-    Give_Back(Entry_Cost(size));
+    if (kept != channel->threads.end()) channel->threads.erase(kept);
+    Give_Back(Thread_Cost(size));
     throw;
   }
+}
+
+void CTRS_Stream_Context::Forget_Thread(sChannel* channel, uint32_t thread) {
+  auto index = channel->thread_ids.lower_bound(thread);  // the earliest start of that ID
+  if (index == channel->thread_ids.end() || index->first != thread) return;
+  auto start = channel->threads.find(index->second);
+  channel->thread_ids.erase(index);
+  if (start == channel->threads.end()) return;
+  Give_Back(Thread_Cost(start->second.size()));
+  channel->threads.erase(start);
 }
 
 void CTRS_Stream_Context::Feed(uint32_t id, const uint8_t* payload, uint32_t size,
@@ -172,17 +192,8 @@ void CTRS_Stream_Context::Feed(uint32_t id, const uint8_t* payload, uint32_t siz
         Keep_Thread(&channel, record, record_size);
         break;
       case eTRTrace_Thread_Stop:
-        if (record_size >= kThread_ID_Offset + 4) {
-          const uint32_t thread = TP_Load32(record + kThread_ID_Offset);
-          for (auto it = channel.threads.begin(); it != channel.threads.end(); ++it) {
-            if (it->size() >= kThread_ID_Offset + 4 &&
-                TP_Load32(it->data() + kThread_ID_Offset) == thread) {
-              Give_Back(Entry_Cost(it->size()));
-              channel.threads.erase(it);
-              break;
-            }
-          }
-        }
+        if (record_size >= kThread_ID_Offset + 4)
+          Forget_Thread(&channel, TP_Load32(record + kThread_ID_Offset));
         break;
       case eTRTrace_Module:
         if (record_size >= kModule_ID_Offset + 2) {
@@ -207,7 +218,7 @@ void CTRS_Stream_Context::Replay(std::vector<uint8_t>* out) const {
     std::vector<const tRecord*> records;
     records.push_back(&channel.info);
     if (!channel.utc.empty()) records.push_back(&channel.utc);
-    for (const tRecord& record : channel.threads) records.push_back(&record);
+    for (const auto& entry : channel.threads) records.push_back(&entry.second);
     for (const auto& entry : channel.modules) {
       if (!entry.second.empty()) records.push_back(&entry.second);
     }

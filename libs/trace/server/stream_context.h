@@ -20,13 +20,13 @@
 // ends the walk (the rest of it is not remembered).
 //
 // Memory: every kept record costs its bytes plus CMemory_Budget::kNode_Overhead for its heap
-// block, and one more kNode_Overhead when it takes a map entry or vector element (modules,
-// formats, threads). The costs together never exceed kMax_Bytes, and, with a budget set, each
-// cost is charged to the budget before anything is created for the record (no map entry, vector
-// element or copy) and released when the record is forgotten or replaced. A record that does
-// not fit is not kept (counted in Overflow); when the budget refused it, Over_Budget turns true
-// for good (the owner then ends the client). Destroying the context releases nothing: the
-// budget's owner drops the account with the client.
+// block, and one more kNode_Overhead for each map entry it takes (modules, formats, threads; a
+// thread start also takes an entry in the index by thread ID). The costs together never exceed
+// kMax_Bytes, and, with a budget set, each cost is charged to the budget before anything is created
+// for the record (no map entry, vector element or copy) and released when the record is forgotten
+// or replaced. A record that does not fit is not kept (counted in Overflow); when the budget
+// refused it, Over_Budget turns true for good (the owner then ends the client). Destroying the
+// context releases nothing: the budget's owner drops the account with the client.
 //
 // Thread-safety: none; one owner.
 #ifndef TRACE_SERVER_STREAM_CONTEXT_H_
@@ -85,7 +85,11 @@ class CTRS_Stream_Context {
     bool live = false;
     tRecord info;
     tRecord utc;
-    std::vector<tRecord> threads;
+    // Thread starts by arrival, and the arrivals of each thread ID, earliest first (a stop
+    // finds its start without walking the others).
+    std::map<uint64_t, tRecord> threads;
+    std::multimap<uint32_t, uint64_t> thread_ids;
+    uint64_t next_thread = 0;
     std::map<uint16_t, tRecord> modules;
     std::map<uint16_t, tRecord> formats;
   };
@@ -105,6 +109,9 @@ class CTRS_Stream_Context {
   void Keep_Entry(std::map<uint16_t, tRecord>* records, uint16_t key, const uint8_t* record,
                   uint32_t size);
   void Keep_Thread(sChannel* channel, const uint8_t* record, uint32_t size);
+  void Forget_Thread(sChannel* channel, uint32_t thread);
+  // The cost of a thread start: its entry, and an index entry when it names a thread ID.
+  static uint64_t Thread_Cost(uint64_t size);
   static uint64_t Cost_Of(const sChannel& channel);
 
   sChannel m_Channels[kChannels];

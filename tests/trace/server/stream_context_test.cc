@@ -170,6 +170,26 @@ TEST(StreamContextTest, DescriptionFloodsStopAtTheBudget) {
   }
 }
 
+// A thread ID used again (a new thread after the old one stopped, or a start seen twice): a stop
+// removes the earliest start of that ID, and the others keep their order.
+TEST(StreamContextTest, AStopRemovesTheEarliestStartOfItsThread) {
+  CTRS_Stream_Context context;
+  Feed(&context, 0,
+       Cat({Info("c"), Format(1, "m"), Thread_Start(5, kTimer0, "first"),
+            Thread_Start(6, kTimer0, "other"), Thread_Start(5, kTimer0 + 1, "second"),
+            Thread_Stop(5, kTimer0 + 2)}));
+  Bytes replay;
+  context.Replay(&replay);
+  EXPECT_EQ(Decode(Cat({replay, Packet(0, Data(1, kTimer0 + 3, {}, 2, 5)),
+                        Packet(0, Data(1, kTimer0 + 3, {}, 2, 6))}),
+                   "%tn"),
+            (std::vector<std::string>{"second", "other"}));
+  Feed(&context, 0, Cat({Thread_Stop(5, kTimer0 + 4), Thread_Stop(6, kTimer0 + 4)}));
+  replay.clear();
+  context.Replay(&replay);
+  EXPECT_EQ(replay.size(), 4 + Info("c").size() + Format(1, "m").size());
+}
+
 TEST(StreamContextTest, ForgottenAndReplacedRecordsGiveTheirChargeBack) {
   CMemory_Budget budget(1 << 20);
   CTRS_Stream_Context context;
