@@ -28,8 +28,9 @@
 //
 // Proof of return: a packet that carries the client ID given in the hello's acknowledgement
 // shows that its endpoint receives our replies (the ID is random, so a sender that forges its
-// source address cannot know it). Until then the session is unconfirmed and its owner bounds the
-// replies to it (CTRS_Server); the hello's acknowledgement itself never exceeds the hello.
+// source address can only guess it, one chance in 65,535 per packet, without learning which
+// guess was right). Until then the session is unconfirmed and its owner bounds the replies to it
+// (CTRS_Server); the hello's acknowledgement itself never exceeds the hello.
 //
 // User data for the client's channels (commands such as a verbosity change) waits in a queue
 // and travels in the next acceptance the session sends (hello, ping or complete window), as much
@@ -52,7 +53,7 @@
 
 struct sTRS_Limits {
   uint32_t max_clients = 256;
-  uint32_t client_buffer_bytes = 1u << 20;  // data bodies held per client
+  uint32_t client_buffer_bytes = 1u << 20;  // held packets per client, bodies and entries
   uint32_t max_window = 3952;               // packets in one data window
   uint32_t max_clients_per_address = 16;    // sessions from one source address, any port
   uint32_t first_data_ms = 30000;  // a session without stream data by then expires (0: never)
