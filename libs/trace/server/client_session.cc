@@ -76,7 +76,14 @@ void CTRS_Session::On_Hello(const sTP_View& packet, const sTRS_Hello& hello, tTR
   Acknowledge(packet.id, Capacity(), reply, packet.size);
 }
 
+bool CTRS_Session::Foreign(uint16_t client_id) {
+  if (!m_Confirmed || client_id == m_ClientID) return false;
+  ++m_Stats.foreign;
+  return true;
+}
+
 void CTRS_Session::On_Ping(const sTP_View& packet, tTRS_Reply* reply) {
+  if (Foreign(packet.client_id)) return;
   if (!Names_Us(packet.client_id)) {
     Refuse(packet.id, reply);
     return;
@@ -164,6 +171,7 @@ void CTRS_Session::Recycle(std::vector<uint8_t>&& body) {
 }
 
 void CTRS_Session::On_Data_Window(const sTP_View& packet, tTRS_Reply* reply) {
+  if (Foreign(packet.client_id)) return;
   if (!Names_Us(packet.client_id)) {
     Refuse(packet.id, reply);
     return;

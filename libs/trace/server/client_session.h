@@ -65,6 +65,7 @@ struct sTRS_Session_Stats {
   uint64_t delivered_bytes = 0;
   uint64_t dropped_no_room = 0;  // data packets not held for lack of room
   uint64_t dropped_stale = 0;    // data packets outside the expected IDs or duplicates
+  uint64_t foreign = 0;          // control packets naming another client ID once confirmed
   uint64_t refused = 0;          // control packets answered with result 0
   uint64_t windows_completed = 0;
   uint64_t reports_sent = 0;
@@ -137,6 +138,10 @@ class CTRS_Session {
   void Acknowledge(uint32_t id, uint32_t capacity, tTRS_Reply* reply, uint32_t max_size = 0xFFFF);
   // A packet from the endpoint carries `client_id`: it is ours when it names this session.
   bool Names_Us(uint16_t client_id);
+  // A control packet naming another client ID on a confirmed session: forged (the client itself
+  // knows its ID and says hello before anything else after a restart), so it is ignored
+  // (counted) rather than refused, which would reset the client's window.
+  bool Foreign(uint16_t client_id);
   // The largest acknowledgement the client can receive (its packet size, at least 512).
   uint32_t Max_Reply() const { return m_PacketSize < 512 ? 512 : m_PacketSize; }
   // Result 0: the client resets and says hello again; the window state is dropped.

@@ -1040,4 +1040,32 @@ TEST(TraceServerGuardTest, UnconfirmedSessionsMakeRoomForNewHellos) {
   EXPECT_EQ(full.server.Stats().evicted_unconfirmed, 0u);
 }
 
+// Control packets forged with the client's own endpoint but a guessed ID: once the session is
+// confirmed they are ignored, where a refusal would make the client reset and lose its window.
+TEST(TraceServerGuardTest, ForgedControlPacketsDoNotResetAConfirmedSession) {
+  Harness h(sTRS_Limits{});
+  Client client(&h.server, 40000);
+  Expect_Ack(client.Hello());
+  std::vector<uint32_t> ids;
+  for (int i = 0; i < 3; ++i) ids.push_back(client.Take_ID());
+  client.Send_Data(client.Data_Packet("b", ids[1]));  // confirms; held behind the lost first
+  client.Send_Data(client.Data_Packet("c", ids[2]));
+  const CTRS_Session* session = h.server.Find(client.Endpoint());
+  ASSERT_TRUE(session->Confirmed());
+  const uint32_t held = session->Held_Bytes();
+
+  const uint16_t id = client.Client_ID();
+  client.Set_Client_ID(static_cast<uint16_t>(id ^ 1));
+  EXPECT_FALSE(client.Window(ids.front(), ids.back()).sent);
+  EXPECT_FALSE(client.Ping().sent);
+  EXPECT_EQ(session->Stats().foreign, 2u);
+  EXPECT_EQ(session->Stats().refused, 0u);
+  EXPECT_EQ(session->Held_Bytes(), held);
+
+  client.Set_Client_ID(id);
+  client.Send_Data(client.Data_Packet("a", ids[0]));
+  Expect_Ack(client.Window(ids.front(), ids.back()));
+  EXPECT_EQ(h.listener.streams[id], "abc");
+}
+
 }  // namespace
