@@ -10,10 +10,11 @@
 // makes the record a command instead of a datagram: user data queued for the good client when the
 // first byte is odd, else, for a client ID the server gave out (the first byte / 4 picks which)
 // unless it is the good client's, user data when bit 1 of the first byte is clear and
-// Drop_Client when it is set; bit 7 stores a client ID the server gave out (the second byte
-// picks which) in the datagram. After each record the good client takes one step of its session.
-// The listener drops a client (not the good one) from inside its callbacks when its hello's
-// process ID is a multiple of 5 or a stream delivery begins with byte 0xD7.
+// Drop_Client when it is set; bit 7 stores a client ID the server gave out (byte 14 of the
+// datagram picks which, modulo the number of distinct IDs given so far, 0xFFFF first) in it. After
+// each record the good client takes one step of its session. The listener drops a client (not the
+// good one) from inside its callbacks when its hello's process ID is a multiple of 5 or a stream
+// delivery begins with byte 0xD7.
 //
 // Properties: no crash or read past a datagram (each sits in a heap block of exactly its
 // length); every reply passes TP_Check_Datagram and is an acknowledgement or a window report;
@@ -30,6 +31,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <algorithm>
 #include <memory>
 #include <set>
 #include <string>
@@ -352,7 +354,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         sTP_View view;
         Check_Reply(reply, &view);
-        if (view.client_id != kTP_No_Client) given.push_back(view.client_id);
+        if (view.client_id != kTP_No_Client &&
+            std::find(given.begin(), given.end(), view.client_id) == given.end())
+          given.push_back(view.client_id);
       } else {
         fuzz::Check(reply.empty(), "a reply left behind without being sent");
       }
