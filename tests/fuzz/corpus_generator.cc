@@ -103,9 +103,9 @@ Bytes Data_Datagram(uint32_t id, uint16_t client_id, const Bytes& body) {
   return Datagram(&packet, id, client_id);
 }
 
-Bytes Hello_Datagram(uint32_t id) {
+Bytes Hello_Datagram(uint32_t id, uint32_t process_id = 99) {
   CTPClient_Hello hello;
-  hello.Fill(1472, 99, 0x01D0000000000000ull, "seed");
+  hello.Fill(1472, process_id, 0x01D0000000000000ull, "seed");
   return Datagram(&hello, id);
 }
 
@@ -199,16 +199,33 @@ int main(int argc, char** argv) {
   Write("packet_check", "short.bin", Bytes{0, 1, 2, 3, 4});
 
   // The trace server: a second client's whole session from endpoint 1, with a command queued for
-  // it, and garbage from endpoint 2 (kind 0x0C: size and CRC fixed up).
+  // it, and garbage from endpoint 2 (kind 0x0C: size and CRC fixed up). Kind 0x89 puts the
+  // client ID the server gave (random) into a packet and fixes its CRC: byte 14 (the body's
+  // first byte, or a window's first ID) is odd to pick it.
   Write("trace_server", "session.bin",
-        Cat({Server_Record(0x01, Hello_Datagram(1)),
-             Server_Record(0x01, Data_Datagram(2, 1, Text("one"))),
+        Cat({Server_Record(0x01, Hello_Datagram(2)),
+             Server_Record(0x89, Data_Datagram(3, 0, Text("one"))),
              Server_Record(0x41, Cat({{1}, Chunk(2, Text("cmd"))})),
-             Server_Record(0x01, Data_Datagram(3, 1, Text("two"))),
-             Server_Record(0x01, Window_Datagram(4, 1, 2, 3)),
-             Server_Record(0x01, Window_Datagram(6, 1, 5, 8)),
-             Server_Record(0x01, Data_Datagram(5, 1, Text("x"))),
+             Server_Record(0x89, Data_Datagram(4, 0, Text("sec"))),
+             Server_Record(0x89, Window_Datagram(5, 0, 3, 4)),
+             Server_Record(0x89, Data_Datagram(8, 0, Text("a"))),
+             Server_Record(0x89, Data_Datagram(9, 0, Text("c"))),
+             Server_Record(0x89, Window_Datagram(10, 0, 7, 9)),
+             Server_Record(0x89, Data_Datagram(7, 0, Text("y"))),
+             Server_Record(0x89, Window_Datagram(10, 0, 7, 9)),
              Server_Record(0x0E, Bytes(40, 0xA5)), Server_Record(0x11, Bytes{})}));
+  // The session limits: endpoints 0 and 1 share an address (one session each address), so 1's
+  // hello takes the place of 0's unconfirmed session; endpoint 2's hello (process ID 100) is
+  // dropped by the listener and refused when it comes again; endpoint 3's stream begins with
+  // 0xD7, which drops it while it is delivered; a command drops endpoint 1's client (the third
+  // ID given), whose hello is then refused; the clock runs on.
+  Write("trace_server", "limits.bin",
+        Cat({Server_Record(0x00, Hello_Datagram(1)), Server_Record(0x01, Hello_Datagram(1)),
+             Server_Record(0x02, Hello_Datagram(1, 100)),
+             Server_Record(0x02, Hello_Datagram(2, 100)), Server_Record(0x03, Hello_Datagram(1)),
+             Server_Record(0x8B, Data_Datagram(3, 0, Bytes{0xD7, 1, 2, 3})),
+             Server_Record(0x8B, Window_Datagram(4, 0, 3, 3)), Server_Record(0x40, Bytes{0x0A}),
+             Server_Record(0x01, Hello_Datagram(5)), Server_Record(0x30, Bytes{})}));
   CTPClient_Ping ping;
   CTPClient_Bye bye;
   Write("trace_server", "stale_ids.bin",

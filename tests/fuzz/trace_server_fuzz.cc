@@ -3,17 +3,24 @@
 // well-formed client at an endpoint of its own.
 //
 // Input: records of [kind byte][length byte][length bytes]. Kind bits 0-1 pick the source
-// endpoint (three IPv4 and one IPv6 endpoint, none the good client's), bit 2 stores the right
+// endpoint (three IPv4 endpoints, two of them sharing an address, and one IPv6 endpoint, none
+// the good client's; one session per address is allowed), bit 2 stores the right
 // size field and bit 3 the right CRC (so that most datagrams pass the check and reach the
 // sessions), bits 4-5 advance the clock by less than the idle limit (then Drop_Idle runs), bit 6
-// makes the record a user-data command instead of a datagram: queued for the good client when the
-// first byte is odd, else for the client whose ID is the first byte / 2 (unless that is the good
-// client), bit 7 stores a client ID the server gave out (the second byte picks which) in the
-// datagram. After each record the good client takes one step of its session.
+// makes the record a command instead of a datagram: user data queued for the good client when the
+// first byte is odd, else, for a client ID the server gave out (the first byte / 4 picks which)
+// unless it is the good client's, user data when bit 1 of the first byte is clear and
+// Drop_Client when it is set; bit 7 stores a client ID the server gave out (byte 14 of the
+// datagram picks which, modulo the number of distinct IDs given so far, 0xFFFF first) in it. After
+// each record the good client takes one step of its session. The listener drops a client (not the
+// good one) from inside its callbacks when its hello's process ID is a multiple of 5 or a stream
+// delivery begins with byte 0xD7.
 //
 // Properties: no crash or read past a datagram (each sits in a heap block of exactly its
 // length); every reply passes TP_Check_Datagram and is an acknowledgement or a window report;
 // the limits hold after every datagram (sessions, held bytes and queued user data per session);
+// a reply to an endpoint whose session is not confirmed is at most max(the datagram, 64) bytes;
+// no stream reaches the listener for a client after it was dropped;
 // the good client's every packet is answered as if it were alone (each control packet
 // acknowledged with result 1, its client ID kept), it is never restarted or dropped, its
 // rebuilt stream is exactly the bodies it sent, in order, and the user data its
@@ -24,6 +31,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <algorithm>
 #include <memory>
 #include <set>
 #include <string>
@@ -44,23 +52,36 @@ constexpr uint32_t kIdle_Ms = 1000;
 
 class CListener final : public ITRS_Listener {
  public:
-  void On_Client(uint16_t client_id, const sTRS_Hello&, bool restart) override {
+  void On_Client(uint16_t client_id, const sTRS_Hello& hello, bool restart) override {
     if (client_id == good_id && good_greeted) {
       fuzz::Fail(restart ? "the good client was restarted"
                          : "the good client's ID was given again");
     }
     live.insert(client_id);
+    dropped.erase(client_id);
+    if (client_id != good_id && hello.process_id % 5 == 0) Drop(client_id);
   }
   void On_Stream(uint16_t client_id, const uint8_t* bytes, uint32_t size) override {
     fuzz::Check(live.count(client_id) == 1, "a stream for a client that is not live");
+    fuzz::Check(dropped.count(client_id) == 0, "a stream for a client after it was dropped");
     if (client_id == good_id && good_greeted)
       good_stream.append(reinterpret_cast<const char*>(bytes), size);
+    else if (size && bytes[0] == 0xD7)
+      Drop(client_id);
   }
   void On_Leave(uint16_t client_id, eTRS_Leave) override {
     fuzz::Check(!(good_greeted && client_id == good_id), "the good client was dropped");
     fuzz::Check(live.erase(client_id) == 1, "a client that is not live left");
+    dropped.erase(client_id);
   }
 
+  void Drop(uint16_t client_id) {
+    if (server->Drop_Client(client_id, now_ms, 500)) dropped.insert(client_id);
+  }
+
+  CTRS_Server* server = nullptr;
+  uint32_t now_ms = 0;
+  std::set<uint16_t> dropped;  // dropped from inside a callback, On_Leave not yet heard
   uint16_t good_id = kTP_No_Client;
   bool good_greeted = false;
   std::string good_stream;
@@ -76,7 +97,7 @@ sTP_Endpoint Endpoint(uint32_t which) {
   } else {
     endpoint.family = AF_INET;
     endpoint.address[0] = 10;
-    endpoint.address[3] = static_cast<uint8_t>(1 + which);
+    endpoint.address[3] = static_cast<uint8_t>(which < 2 ? 1 : 2);
     endpoint.port = htons(static_cast<uint16_t>(40000 + which));
   }
   return endpoint;
@@ -273,10 +294,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   limits.max_clients = kMax_Clients;
   limits.client_buffer_bytes = kClient_Buffer;
   limits.max_window = kMax_Window;
+  limits.max_clients_per_address = 1;
   CListener listener;
   CTRS_Server server(limits, &listener);
+  listener.server = &server;
   CGood_Client good(&server, &listener);
   uint32_t now_ms = 1000;
+  listener.now_ms = now_ms;
   good.Step(now_ms);
 
   std::vector<uint16_t> given{kTP_No_Client};
@@ -291,6 +315,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     if (kind & 0x30) {
       now_ms += (kind >> 4 & 3) * 300;  // under the idle limit: the good client stays
+      listener.now_ms = now_ms;
       server.Drop_Idle(now_ms, kIdle_Ms);
     }
     if (kind & 0x40) {
@@ -298,8 +323,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (server.Queue_User_Data(good.Client_ID(), record + 1, length - 1)) {
           queued.append(reinterpret_cast<const char*>(record + 1), length - 1);
         }
-      } else if (length >= 1 && record[0] / 2 != good.Client_ID()) {
-        server.Queue_User_Data(record[0] / 2, record + 1, length - 1);
+      } else if (length >= 1) {
+        const uint16_t id = given[record[0] / 4 % given.size()];
+        if (id != good.Client_ID() && (record[0] & 2)) {
+          server.Drop_Client(id, now_ms, 500);
+        } else if (id != good.Client_ID()) {
+          server.Queue_User_Data(id, record + 1, length - 1);
+        }
       }
     } else {
       std::unique_ptr<uint8_t[]> block(new uint8_t[length ? length : 1]);
@@ -315,15 +345,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
       }
       tTRS_Reply reply;
-      if (server.On_Datagram(bytes, length, Endpoint(kind & 3), now_ms, &reply)) {
+      const sTP_Endpoint source = Endpoint(kind & 3);
+      if (server.On_Datagram(bytes, length, source, now_ms, &reply)) {
+        const CTRS_Session* session = server.Find(source);
+        if (!session || !session->Confirmed()) {
+          fuzz::Check(reply.size() <= (length > 64 ? length : 64),
+                      "a reply to an unconfirmed endpoint larger than what caused it");
+        }
         sTP_View view;
         Check_Reply(reply, &view);
-        if (view.client_id != kTP_No_Client) given.push_back(view.client_id);
+        if (view.client_id != kTP_No_Client &&
+            std::find(given.begin(), given.end(), view.client_id) == given.end())
+          given.push_back(view.client_id);
       } else {
         fuzz::Check(reply.empty(), "a reply left behind without being sent");
       }
     }
     Check_Limits(server, listener);
+    fuzz::Check(listener.dropped.empty(), "a client dropped in a callback did not leave");
     good.Step(now_ms);
     Check_Limits(server, listener);
     Check_User_Data(server, good, queued);

@@ -2,14 +2,30 @@
 
 #include "trace/server/reply_builder.h"
 
-CTRS_Session::CTRS_Session(uint16_t client_id, const sTRS_Limits& limits, ITRS_Listener* listener)
-    : m_ClientID(client_id), m_Limits(limits), m_Listener(listener) {}
+CTRS_Session::CTRS_Session(uint16_t client_id, const sTRS_Limits& limits, ITRS_Listener* listener,
+                           uint32_t opened_ms)
+    : m_ClientID(client_id), m_Limits(limits), m_Listener(listener), m_Opened(opened_ms) {}
+
+uint32_t CTRS_Session::Capacity() const {
+  // A window of (capacity / packet size) - 1 packets, each held with its entry's overhead,
+  // then stays within the client buffer.
+  const uint64_t packet = m_PacketSize ? m_PacketSize : 1;
+  const uint64_t capacity = m_Limits.client_buffer_bytes * packet / (packet + kHeld_Entry_Overhead);
+  return capacity ? static_cast<uint32_t>(capacity) : 1;
+}
+
+bool CTRS_Session::Names_Us(uint16_t client_id) {
+  if (!m_Greeted || client_id != m_ClientID) return false;
+  m_Confirmed = true;
+  return true;
+}
 
 void CTRS_Session::Reset_Window() {
   m_InWindow = false;
   m_First = m_Last = m_Count = m_Delivered = 0;
   m_Held.clear();
   m_HeldBytes = 0;
+  m_HeldCost = 0;
   m_Reported.clear();
 }
 
@@ -42,7 +58,7 @@ bool CTRS_Session::Queue_User_Data(const uint8_t* chunks, uint32_t size) {
 void CTRS_Session::On_Hello(const sTP_View& packet, const sTRS_Hello& hello, tTRS_Reply* reply) {
   if (m_Greeted && packet.id == m_HelloID) {
     // Our acknowledgement was lost: the client sent the same hello again.
-    Acknowledge(packet.id, m_Limits.client_buffer_bytes, reply);
+    Acknowledge(packet.id, Capacity(), reply, packet.size);
     return;
   }
   bool restart = m_Greeted;
@@ -56,11 +72,19 @@ void CTRS_Session::On_Hello(const sTP_View& packet, const sTRS_Hello& hello, tTR
   m_DoneValid = false;
   Reset_Window();
   m_Listener->On_Client(m_ClientID, hello, restart);
-  Acknowledge(packet.id, m_Limits.client_buffer_bytes, reply);
+  // Never larger than the hello: its source address may be forged (see Proof of return).
+  Acknowledge(packet.id, Capacity(), reply, packet.size);
+}
+
+bool CTRS_Session::Foreign(uint16_t client_id) {
+  if (!m_Confirmed || client_id == m_ClientID) return false;
+  ++m_Stats.foreign;
+  return true;
 }
 
 void CTRS_Session::On_Ping(const sTP_View& packet, tTRS_Reply* reply) {
-  if (!m_Greeted || packet.client_id != m_ClientID) {
+  if (Foreign(packet.client_id)) return;
+  if (!Names_Us(packet.client_id)) {
     Refuse(packet.id, reply);
     return;
   }
@@ -73,7 +97,7 @@ void CTRS_Session::Deliver(const uint8_t* body, uint32_t size) {
   ++m_Delivered;
   ++m_Stats.delivered_packets;
   m_Stats.delivered_bytes += size;
-  if (size) m_Listener->On_Stream(m_ClientID, body, size);
+  if (size && !m_Ended) m_Listener->On_Stream(m_ClientID, body, size);
 }
 
 void CTRS_Session::Drain() {
@@ -83,13 +107,14 @@ void CTRS_Session::Drain() {
     std::vector<uint8_t> body = std::move(held->second);
     m_Held.erase(held);
     m_HeldBytes -= static_cast<uint32_t>(body.size());
+    m_HeldCost -= body.size() + kHeld_Entry_Overhead;
     Deliver(body.data(), static_cast<uint32_t>(body.size()));
     Recycle(std::move(body));
   }
 }
 
 void CTRS_Session::On_Data(const sTP_View& packet) {
-  if (!m_Greeted || packet.client_id != m_ClientID) {
+  if (!Names_Us(packet.client_id)) {
     ++m_Stats.dropped_stale;
     return;
   }
@@ -117,7 +142,7 @@ void CTRS_Session::On_Data(const sTP_View& packet) {
       return;
     }
   }
-  if (m_HeldBytes + static_cast<uint64_t>(size) > m_Limits.client_buffer_bytes) {
+  if (m_HeldCost + size + kHeld_Entry_Overhead > m_Limits.client_buffer_bytes) {
     ++m_Stats.dropped_no_room;
     return;
   }
@@ -129,18 +154,25 @@ void CTRS_Session::Hold(uint32_t id, const uint8_t* body, uint32_t size) {
   if (!m_Spare.empty()) {
     copy = std::move(m_Spare.back());
     m_Spare.pop_back();
+    m_SpareBytes -= static_cast<uint32_t>(copy.capacity());
   }
   copy.assign(body, body + size);
   m_Held.emplace(id, std::move(copy));
   m_HeldBytes += size;
+  m_HeldCost += size + kHeld_Entry_Overhead;
 }
 
 void CTRS_Session::Recycle(std::vector<uint8_t>&& body) {
-  if (m_Spare.size() < kSpare_Bodies) m_Spare.push_back(std::move(body));
+  const uint64_t capacity = body.capacity();
+  if (m_Spare.size() < kSpare_Bodies && m_SpareBytes + capacity <= kMax_Spare_Bytes) {
+    m_Spare.push_back(std::move(body));
+    m_SpareBytes += static_cast<uint32_t>(capacity);
+  }
 }
 
 void CTRS_Session::On_Data_Window(const sTP_View& packet, tTRS_Reply* reply) {
-  if (!m_Greeted || packet.client_id != m_ClientID) {
+  if (Foreign(packet.client_id)) return;
+  if (!Names_Us(packet.client_id)) {
     Refuse(packet.id, reply);
     return;
   }
@@ -173,6 +205,7 @@ void CTRS_Session::On_Data_Window(const sTP_View& packet, tTRS_Reply* reply) {
     for (auto held = m_Held.begin(); held != m_Held.end();) {
       if (TP_ID_Distance(held->first, first) >= count) {
         m_HeldBytes -= static_cast<uint32_t>(held->second.size());
+        m_HeldCost -= held->second.size() + kHeld_Entry_Overhead;
         held = m_Held.erase(held);
         ++m_Stats.dropped_stale;
       } else {
@@ -195,13 +228,16 @@ void CTRS_Session::On_Data_Window(const sTP_View& packet, tTRS_Reply* reply) {
   Acknowledge(packet.id, 0, reply);
 }
 
-void CTRS_Session::Acknowledge(uint32_t id, uint32_t capacity, tTRS_Reply* reply) {
+void CTRS_Session::Acknowledge(uint32_t id, uint32_t capacity, tTRS_Reply* reply,
+                               uint32_t max_size) {
   if (!m_UserSentValid || m_UserSentID != id) {
     // A new control packet: the data of the previous acceptance has reached the client (it
     // moved on), so the next whole chunks that fit go with this one.
     m_UserSent.clear();
     m_UserSentValid = false;
-    const uint32_t room = Max_Reply() - TRS_Ack_Overhead(capacity != 0);
+    const uint32_t largest = max_size < Max_Reply() ? max_size : Max_Reply();
+    const uint32_t overhead = TRS_Ack_Overhead(capacity != 0);
+    const uint32_t room = largest > overhead ? largest - overhead : 0;
     CTP_Chunk_Reader chunks(m_UserQueue.data(), static_cast<uint32_t>(m_UserQueue.size()));
     sTP_Chunk chunk;
     uint32_t take = 0;

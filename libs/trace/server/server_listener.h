@@ -1,7 +1,9 @@
 // ITRS_Listener: what the trace server's protocol logic tells its owner about clients.
 //
-// Calls are made synchronously from inside CTRS_Server::On_Datagram and Drop_Idle, on the thread
-// that called them; a listener must not call back into the same server from a callback.
+// Calls are made synchronously from inside CTRS_Server::On_Datagram, Drop_Idle and Drop_Client,
+// on the thread that called them. From On_Client and On_Stream a listener may call the server's
+// Queue_User_Data and Drop_Client (and its const accessors); nothing else of the same server may
+// be called from a callback.
 #ifndef TRACE_SERVER_SERVER_LISTENER_H_
 #define TRACE_SERVER_SERVER_LISTENER_H_
 
@@ -19,8 +21,11 @@ struct sTRS_Hello {
 };
 
 enum class eTRS_Leave : uint32_t {
-  Bye = 0,   // the client said bye
-  Idle = 1,  // nothing heard for longer than the idle limit
+  Bye = 0,      // the client said bye
+  Idle = 1,     // nothing heard for longer than the idle limit
+  Silent = 2,   // no stream data within the first-data limit after its hello, or (never
+                // confirmed) it made room for another client's hello
+  Dropped = 3,  // ended by the server's owner (CTRS_Server::Drop_Client)
 };
 
 class ITRS_Listener {

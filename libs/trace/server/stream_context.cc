@@ -44,32 +44,118 @@ void Append_Chunk_Header(std::vector<uint8_t>* out, uint32_t channel, uint32_t l
 
 }  // namespace
 
-uint64_t CTRS_Stream_Context::Size_Of(const sChannel& channel) {
-  uint64_t bytes = channel.info.size() + channel.utc.size();
-  for (const tRecord& record : channel.threads) bytes += record.size();
-  for (const auto& entry : channel.modules) bytes += entry.second.size();
-  for (const auto& entry : channel.formats) bytes += entry.second.size();
-  return bytes;
+// Every kept record is nonempty (records are at least a 4-byte header), and a container entry
+// exists only for a kept record, so a record's cost follows from its size alone.
+uint64_t CTRS_Stream_Context::Cost_Of(const sChannel& channel) {
+  uint64_t cost = 0;
+  if (!channel.info.empty()) cost += Cost(channel.info.size());
+  if (!channel.utc.empty()) cost += Cost(channel.utc.size());
+  for (const auto& entry : channel.threads) cost += Thread_Cost(entry.second.size());
+  for (const auto& entry : channel.modules) cost += Entry_Cost(entry.second.size());
+  for (const auto& entry : channel.formats) cost += Entry_Cost(entry.second.size());
+  return cost;
+}
+
+bool CTRS_Stream_Context::Reserve(uint64_t old_cost, uint64_t new_cost) {
+  if (m_Bytes - old_cost + new_cost > kMax_Bytes) {
+    ++m_Overflow;
+    return false;
+  }
+  if (m_Budget) {
+    if (new_cost > old_cost && !m_Budget->Charge(new_cost - old_cost)) {
+      ++m_Overflow;
+      m_OverBudget = true;
+      return false;
+    }
+    if (old_cost > new_cost) m_Budget->Release(old_cost - new_cost);
+  }
+  m_Bytes = m_Bytes - old_cost + new_cost;
+  return true;
+}
+
+void CTRS_Stream_Context::Give_Back(uint64_t cost) {
+  m_Bytes -= cost;
+  if (m_Budget) m_Budget->Release(cost);
 }
 
 void CTRS_Stream_Context::Forget(sChannel* channel) {
-  m_Bytes -= Size_Of(*channel);
+  Give_Back(Cost_Of(*channel));
   *channel = sChannel();
 }
 
 void CTRS_Stream_Context::Clear() {
   for (sChannel& channel : m_Channels) channel = sChannel();
-  m_Bytes = 0;
+  Give_Back(m_Bytes);
+}
+
+void CTRS_Stream_Context::Set_Budget(CMemory_Budget* budget) {
+  if (m_Budget) m_Budget->Release(m_Bytes);
+  m_Budget = budget;
+  if (m_Budget && m_Bytes && !m_Budget->Charge(m_Bytes)) {
+    m_OverBudget = true;
+    m_Budget = nullptr;
+    Clear();
+    m_Budget = budget;
+  }
 }
 
 void CTRS_Stream_Context::Keep(tRecord* slot, const uint8_t* record, uint32_t size) {
-  const uint64_t old = slot->size();
-  if (m_Bytes - old + size > kMax_Bytes) {
-    ++m_Overflow;
-    return;
+  const uint64_t old_cost = slot->empty() ? 0 : Cost(slot->size());
+  if (!Reserve(old_cost, Cost(size))) return;
+  try {
+    slot->assign(record, record + size);
+  } catch (...) {
+    // The slot keeps its old record when the copy cannot be made.
+    Reserve(Cost(size), old_cost);
+    throw;
   }
-  slot->assign(record, record + size);
-  m_Bytes = m_Bytes - old + size;
+}
+
+void CTRS_Stream_Context::Keep_Entry(std::map<uint16_t, tRecord>* records, uint16_t key,
+                                     const uint8_t* record, uint32_t size) {
+  auto found = records->find(key);
+  const uint64_t old_cost = found == records->end() ? 0 : Entry_Cost(found->second.size());
+  if (!Reserve(old_cost, Entry_Cost(size))) return;
+  try {
+    if (found == records->end()) {
+      records->emplace(key, tRecord(record, record + size));
+    } else {
+      found->second.assign(record, record + size);
+    }
+  } catch (...) {
+    Reserve(Entry_Cost(size), old_cost);
+    throw;
+  }
+}
+
+uint64_t CTRS_Stream_Context::Thread_Cost(uint64_t size) {
+  return Entry_Cost(size) + (size >= kThread_ID_Offset + 4 ? CMemory_Budget::kNode_Overhead : 0);
+}
+
+void CTRS_Stream_Context::Keep_Thread(sChannel* channel, const uint8_t* record, uint32_t size) {
+  if (!Reserve(0, Thread_Cost(size))) return;
+  const uint64_t arrival = channel->next_thread++;
+  auto kept = channel->threads.end();
+  try {
+    kept = channel->threads.emplace(arrival, tRecord(record, record + size)).first;
+    // Equal keys keep their insertion order, so the first of an ID is its earliest start.
+    if (size >= kThread_ID_Offset + 4)
+      channel->thread_ids.emplace(TP_Load32(record + kThread_ID_Offset), arrival);
+  } catch (...) {
+    if (kept != channel->threads.end()) channel->threads.erase(kept);
+    Give_Back(Thread_Cost(size));
+    throw;
+  }
+}
+
+void CTRS_Stream_Context::Forget_Thread(sChannel* channel, uint32_t thread) {
+  auto index = channel->thread_ids.lower_bound(thread);  // the earliest start of that ID
+  if (index == channel->thread_ids.end() || index->first != thread) return;
+  auto start = channel->threads.find(index->second);
+  channel->thread_ids.erase(index);
+  if (start == channel->threads.end()) return;
+  Give_Back(Thread_Cost(start->second.size()));
+  channel->threads.erase(start);
 }
 
 void CTRS_Stream_Context::Feed(uint32_t id, const uint8_t* payload, uint32_t size,
@@ -99,31 +185,20 @@ void CTRS_Stream_Context::Feed(uint32_t id, const uint8_t* payload, uint32_t siz
         break;
       case eTRTrace_Format:
         if (record_size >= kFormat_ID_Offset + 2) {
-          Keep(&channel.formats[TP_Load16(record + kFormat_ID_Offset)], record, record_size);
+          Keep_Entry(&channel.formats, TP_Load16(record + kFormat_ID_Offset), record, record_size);
         }
         break;
       case eTRTrace_Thread_Start:
-        channel.threads.emplace_back();
-        Keep(&channel.threads.back(), record, record_size);
-        if (channel.threads.back().empty()) channel.threads.pop_back();
+        Keep_Thread(&channel, record, record_size);
         break;
       case eTRTrace_Thread_Stop:
-        if (record_size >= kThread_ID_Offset + 4) {
-          const uint32_t thread = TP_Load32(record + kThread_ID_Offset);
-          for (auto it = channel.threads.begin(); it != channel.threads.end(); ++it) {
-            if (it->size() >= kThread_ID_Offset + 4 &&
-                TP_Load32(it->data() + kThread_ID_Offset) == thread) {
-              m_Bytes -= it->size();
-              channel.threads.erase(it);
-              break;
-            }
-          }
-        }
+        if (record_size >= kThread_ID_Offset + 4)
+          Forget_Thread(&channel, TP_Load32(record + kThread_ID_Offset));
         break;
       case eTRTrace_Module:
         if (record_size >= kModule_ID_Offset + 2) {
           const uint16_t module_id = TP_Load16(record + kModule_ID_Offset);
-          Keep(&channel.modules[module_id], record, record_size);
+          Keep_Entry(&channel.modules, module_id, record, record_size);
           if (observer) observer->On_Module(id, module_id, Module_Name(record, record_size));
         }
         break;
@@ -143,7 +218,7 @@ void CTRS_Stream_Context::Replay(std::vector<uint8_t>* out) const {
     std::vector<const tRecord*> records;
     records.push_back(&channel.info);
     if (!channel.utc.empty()) records.push_back(&channel.utc);
-    for (const tRecord& record : channel.threads) records.push_back(&record);
+    for (const auto& entry : channel.threads) records.push_back(&entry.second);
     for (const auto& entry : channel.modules) {
       if (!entry.second.empty()) records.push_back(&entry.second);
     }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -126,6 +127,122 @@ TEST(StreamContextTest, MalformedRecordsEndTheWalkWithoutReadingPastTheChunk) {
   Bytes replay;
   context.Replay(&replay);
   EXPECT_EQ(replay.size(), 4 + chunk.size());
+}
+
+// A client's descriptions are charged to its budget before anything is kept for them: the
+// attacks that made the context grow without bound stop at the budget.
+TEST(StreamContextTest, DescriptionFloodsStopAtTheBudget) {
+  struct Case {
+    const char* name;
+    // The i-th record of the flood and the channel it goes to.
+    std::function<Bytes(uint32_t i)> record;
+    std::function<uint32_t(uint32_t i)> channel;
+  };
+  const Case cases[] = {
+      {"modules on all channels", [](uint32_t i) { return Module(uint16_t(i / 32), "module"); },
+       [](uint32_t i) { return i % 32; }},
+      {"thread starts with distinct IDs", [](uint32_t i) { return Thread_Start(i, kTimer0, "t"); },
+       [](uint32_t) { return 0u; }},
+      {"format descriptors with distinct IDs",
+       [](uint32_t i) { return Format(uint16_t(i), "call site %d", {4}); },
+       [](uint32_t) { return 3u; }},
+  };
+  constexpr uint64_t kLimit = 64 * 1024;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CMemory_Budget budget(kLimit);
+    CTRS_Stream_Context context;
+    context.Set_Budget(&budget);
+    for (uint32_t channel = 0; channel < CTRS_Stream_Context::kChannels; ++channel)
+      Feed(&context, channel, Info("c" + std::to_string(channel)));
+    for (uint32_t i = 0; i < 20000; ++i) Feed(&context, c.channel(i), c.record(i));
+    EXPECT_TRUE(context.Over_Budget());
+    EXPECT_TRUE(budget.Exceeded());
+    EXPECT_GT(context.Overflow(), 0u);
+    EXPECT_LE(context.Bytes(), kLimit);
+    EXPECT_EQ(budget.Used(), context.Bytes());
+    Bytes replay;
+    context.Replay(&replay);
+    EXPECT_LE(replay.size(), kLimit);
+    EXPECT_GT(replay.size(), kLimit / 4) << "what fits is kept";
+    context.Clear();
+    EXPECT_EQ(budget.Used(), 0u);
+  }
+}
+
+// A thread ID used again (a new thread after the old one stopped, or a start seen twice): a stop
+// removes the earliest start of that ID, and the others keep their order.
+TEST(StreamContextTest, AStopRemovesTheEarliestStartOfItsThread) {
+  CTRS_Stream_Context context;
+  Feed(&context, 0,
+       Cat({Info("c"), Format(1, "m"), Thread_Start(5, kTimer0, "first"),
+            Thread_Start(6, kTimer0, "other"), Thread_Start(5, kTimer0 + 1, "second"),
+            Thread_Stop(5, kTimer0 + 2)}));
+  Bytes replay;
+  context.Replay(&replay);
+  EXPECT_EQ(Decode(Cat({replay, Packet(0, Data(1, kTimer0 + 3, {}, 2, 5)),
+                        Packet(0, Data(1, kTimer0 + 3, {}, 2, 6))}),
+                   "%tn"),
+            (std::vector<std::string>{"second", "other"}));
+  Feed(&context, 0, Cat({Thread_Stop(5, kTimer0 + 4), Thread_Stop(6, kTimer0 + 4)}));
+  replay.clear();
+  context.Replay(&replay);
+  EXPECT_EQ(replay.size(), 4 + Info("c").size() + Format(1, "m").size());
+}
+
+TEST(StreamContextTest, ForgottenAndReplacedRecordsGiveTheirChargeBack) {
+  CMemory_Budget budget(1 << 20);
+  CTRS_Stream_Context context;
+  context.Set_Budget(&budget);
+  Feed(&context, 1, Cat({Info("net"), Thread_Start(7, kTimer0, "worker"), Module(1, "io")}));
+  const uint64_t described = budget.Used();
+  EXPECT_GT(described, 0u);
+  Feed(&context, 1, Cat({Module(1, "io again"), Format(1, "x")}));
+  const uint64_t with_format = budget.Used();
+  EXPECT_GT(with_format, described);
+  Feed(&context, 1, Format(1, "x"));  // the same call site described again costs nothing more
+  EXPECT_EQ(budget.Used(), with_format);
+  Feed(&context, 1, Thread_Stop(7, kTimer0 + 1));
+  EXPECT_LT(budget.Used(), with_format);
+  Feed(&context, 1, Close());
+  EXPECT_EQ(budget.Used(), 0u);
+  EXPECT_EQ(context.Bytes(), 0u);
+  Feed(&context, 2, Cat({Info("a"), Module(3, "m")}));
+  Feed(&context, 2, Info("a"));  // the channel starts over: its modules go
+  EXPECT_EQ(budget.Used(), context.Bytes());
+  EXPECT_FALSE(context.Over_Budget());
+
+  // A budget that cannot take what is kept: everything is forgotten.
+  Feed(&context, 2, Module(4, "n"));
+  CMemory_Budget tiny(16);
+  context.Set_Budget(&tiny);
+  EXPECT_TRUE(context.Over_Budget());
+  EXPECT_EQ(context.Bytes(), 0u);
+  EXPECT_EQ(budget.Used(), 0u);
+  EXPECT_EQ(tiny.Used(), 0u);
+}
+
+// Without a budget the context's own bound counts each record's overhead too, so records of a
+// few bytes cannot make it hold millions of entries.
+TEST(StreamContextTest, WithoutABudgetTheBoundCountsEachEntry) {
+  CTRS_Stream_Context context;
+  Bytes modules;
+  for (uint32_t id = 0; id < 65536; ++id) {
+    Bytes record = Module(uint16_t(id), "");
+    modules.insert(modules.end(), record.begin(), record.end());
+  }
+  // Four channels' worth of module IDs: 16 MiB of records, three times what the bound keeps.
+  for (uint32_t channel = 0; channel < 4; ++channel) {
+    Feed(&context, channel, Info("c"));
+    Feed(&context, channel, modules);
+  }
+  EXPECT_LE(context.Bytes(), CTRS_Stream_Context::kMax_Bytes);
+  EXPECT_GT(context.Overflow(), 0u);
+  EXPECT_FALSE(context.Over_Budget());
+  Bytes replay;
+  context.Replay(&replay);
+  // Each kept module record is 64 bytes on the wire and costs 64 + 2 x the node overhead.
+  EXPECT_LE(replay.size(), CTRS_Stream_Context::kMax_Bytes / 3 + 4 * 4096);
 }
 
 }  // namespace

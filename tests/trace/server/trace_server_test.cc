@@ -8,8 +8,11 @@
 
 #include <string.h>
 
+#include <algorithm>
+#include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -29,9 +32,11 @@ class RecordingListener final : public ITRS_Listener {
   };
   void On_Client(uint16_t client_id, const sTRS_Hello& hello, bool restart) override {
     clients.push_back({client_id, hello, restart});
+    if (client_hook) client_hook(client_id);
   }
   void On_Stream(uint16_t client_id, const uint8_t* bytes, uint32_t size) override {
     streams[client_id].append(reinterpret_cast<const char*>(bytes), size);
+    if (stream_hook) stream_hook(client_id);
   }
   void On_Leave(uint16_t client_id, eTRS_Leave reason) override {
     leaves.push_back({client_id, reason});
@@ -40,12 +45,16 @@ class RecordingListener final : public ITRS_Listener {
   std::vector<Client> clients;
   std::map<uint16_t, std::string> streams;
   std::vector<std::pair<uint16_t, eTRS_Leave>> leaves;
+  // Called after each On_Client / On_Stream was recorded (the owner's reactions).
+  std::function<void(uint16_t)> client_hook;
+  std::function<void(uint16_t)> stream_hook;
 };
 
 // A reply as the client sees it.
 struct Reply {
   uint32_t request_id = 0;  // ID of the packet that was answered
   bool sent = false;
+  size_t size = 0;  // bytes of the reply datagram
   eTP_Check check = eTP_Check_Truncated;
   uint32_t type = 0;
   uint16_t client_id = 0;
@@ -86,6 +95,13 @@ class Client {
     return id;
   }
   void Set_Next_ID(uint32_t id) { next_id_ = id; }
+  // The client's IPv4 address (127.0.0.1 unless set).
+  void Set_Host(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+    endpoint_.address[0] = a;
+    endpoint_.address[1] = b;
+    endpoint_.address[2] = c;
+    endpoint_.address[3] = d;
+  }
 
   Reply Hello(const char* name = "client", uint32_t id = 0) {
     CTPClient_Hello hello;
@@ -128,6 +144,7 @@ class Client {
     reply.sent = server_->On_Datagram(datagram.data(), static_cast<uint32_t>(datagram.size()),
                                       endpoint_, now_, &bytes);
     if (!reply.sent) return reply;
+    reply.size = bytes.size();
     sTP_View view;
     reply.check = TP_Check_Datagram(bytes.data(), static_cast<uint32_t>(bytes.size()), &view);
     if (reply.check != eTP_Check_OK) return reply;
@@ -218,8 +235,9 @@ TEST_F(TraceServerTest, HelloIsAcknowledgedWithAClientIdAndTheServerCapacity) {
   Client client(&server_, 40000);
   Reply reply = client.Hello("sensor-\xC3\xA9");
   Expect_Ack(reply);
-  EXPECT_EQ(reply.client_id, 0);
-  EXPECT_EQ(reply.capacity, 4096u);
+  EXPECT_NE(reply.client_id, kTP_No_Client);
+  EXPECT_GT(reply.capacity, 2 * 1472u);  // room for a window of one packet at least
+  EXPECT_LE(reply.capacity, 4096u);
   ASSERT_EQ(listener_.clients.size(), 1u);
   EXPECT_EQ(listener_.clients[0].hello.name, "sensor-\xC3\xA9");
   EXPECT_EQ(listener_.clients[0].hello.version, 7);
@@ -234,12 +252,12 @@ TEST_F(TraceServerTest, HelloIsAcknowledgedWithAClientIdAndTheServerCapacity) {
 
   Reply ping = client.Ping();
   Expect_Ack(ping);
-  EXPECT_EQ(ping.client_id, 0);
+  EXPECT_EQ(ping.client_id, reply.client_id);
   EXPECT_EQ(ping.capacity, 0u);
 
   // A second endpoint is a second client.
   Client other(&server_, 40001);
-  EXPECT_EQ(other.Hello().client_id, 1);
+  EXPECT_NE(other.Hello().client_id, reply.client_id);
   EXPECT_EQ(server_.Client_Count(), 2u);
 }
 
@@ -263,14 +281,14 @@ TEST_F(TraceServerTest, CompleteWindowIsAcknowledgedAndDeliveredInOrder) {
   Client client(&server_, 40000);
   client.Hello();
   std::vector<uint32_t> ids = Send_All(&client, {"one,", "two,", "three"});
-  EXPECT_EQ(listener_.streams[0], "");  // the window's bounds are not known yet
+  EXPECT_EQ(listener_.streams[client.Client_ID()], "");  // the window's bounds are not known yet
   Expect_Ack(client.Window(ids.front(), ids.back()));
-  EXPECT_EQ(listener_.streams[0], "one,two,three");
+  EXPECT_EQ(listener_.streams[client.Client_ID()], "one,two,three");
 
   // The next window continues the stream; its data follows the window packet's ID.
   ids = Send_All(&client, {"|four"});
   Expect_Ack(client.Window(ids.front(), ids.back()));
-  EXPECT_EQ(listener_.streams[0], "one,two,three|four");
+  EXPECT_EQ(listener_.streams[client.Client_ID()], "one,two,three|four");
   EXPECT_EQ(server_.Find(client.Endpoint())->Stats().windows_completed, 2u);
 }
 
@@ -290,21 +308,21 @@ TEST_F(TraceServerTest, LostPacketsAreReportedThenTheWindowCompletesAfterTheRese
   EXPECT_EQ(report.type, uint32_t{eTP_Window_Report});
   EXPECT_EQ(report.acked, client.Last_Window());
   EXPECT_EQ(report.lost, (std::vector<uint32_t>{1, 8}));
-  EXPECT_EQ(listener_.streams[0], "a");
+  EXPECT_EQ(listener_.streams[client.Client_ID()], "a");
 
   // The resent packets keep their IDs; the run continues as soon as the gap closes.
   client.Send_Data(packets[1]);
-  EXPECT_EQ(listener_.streams[0], "abcdefgh");
+  EXPECT_EQ(listener_.streams[client.Client_ID()], "abcdefgh");
   client.Send_Data(packets[1]);  // a duplicate changes nothing
   client.Send_Data(packets[8]);
-  EXPECT_EQ(listener_.streams[0], "abcdefghij");
+  EXPECT_EQ(listener_.streams[client.Client_ID()], "abcdefghij");
   Expect_Ack(client.Window(ids.front(), ids.back()));
 
   // The acknowledgement was lost: the same window packet comes again and is acknowledged again.
   Expect_Ack(client.Window(ids.front(), ids.back(), client.Last_Window()));
   // A late copy of a packet of the finished window is stale.
   client.Send_Data(packets[4]);
-  EXPECT_EQ(listener_.streams[0], "abcdefghij");
+  EXPECT_EQ(listener_.streams[client.Client_ID()], "abcdefghij");
   const sTRS_Session_Stats& stats = server_.Find(client.Endpoint())->Stats();
   EXPECT_EQ(stats.delivered_packets, 10u);
   EXPECT_EQ(stats.dropped_stale, 2u);
@@ -318,7 +336,7 @@ TEST_F(TraceServerTest, WindowAcrossTheEndOfTheIdSpace) {
   ASSERT_EQ(ids.back(), 2u);
   Reply report = client.Window(ids.front(), ids.back());
   Expect_Ack(report);
-  EXPECT_EQ(listener_.streams[0], "12345");
+  EXPECT_EQ(listener_.streams[client.Client_ID()], "12345");
 
   // The client's jump back to ID 1 when a window would cross the end of the space.
   Client jumper(&server_, 40001, 0x0FFFFFF0);
@@ -326,7 +344,7 @@ TEST_F(TraceServerTest, WindowAcrossTheEndOfTheIdSpace) {
   jumper.Set_Next_ID(1);
   ids = Send_All(&jumper, {"x", "y"});
   Expect_Ack(jumper.Window(ids.front(), ids.back()));
-  EXPECT_EQ(listener_.streams[1], "xy");
+  EXPECT_EQ(listener_.streams[jumper.Client_ID()], "xy");
 }
 
 TEST_F(TraceServerTest, HeldDataStaysWithinTheClientBufferAndTheWindowStillCompletes) {
@@ -357,7 +375,7 @@ TEST_F(TraceServerTest, HeldDataStaysWithinTheClientBufferAndTheWindowStillCompl
     body[0] = static_cast<char>('0' + i);
     expected += body;
   }
-  EXPECT_EQ(listener_.streams[0], expected);
+  EXPECT_EQ(listener_.streams[client.Client_ID()], expected);
   EXPECT_EQ(session->Held_Bytes(), 0u);
 }
 
@@ -375,7 +393,7 @@ TEST_F(TraceServerTest, AClientThatResetsStartsItsStreamOverUnderTheSameId) {
   EXPECT_EQ(server_.Find(client.Endpoint())->Held_Bytes(), 0u);
   ids = Send_All(&client, {"|again"});
   Expect_Ack(client.Window(ids.front(), ids.back()));
-  EXPECT_EQ(listener_.streams[0], "kept|again");
+  EXPECT_EQ(listener_.streams[client.Client_ID()], "kept|again");
 }
 
 TEST_F(TraceServerTest, ImpossibleWindowsAreRefused) {
@@ -423,14 +441,15 @@ TEST_F(TraceServerTest, OneClientsBadTrafficNeverDisturbsAnother) {
   std::vector<uint8_t> ack = TRS_Make_Ack(1, 1, 1, 1, 0);  // a server's packet type
   for (const auto& datagram : {corrupt, truncated, foreign, ack})
     EXPECT_FALSE(bad.Send_Data(datagram).sent);
+  const uint16_t bad_id = bad.Client_ID();
   bad.Set_Client_ID(good.Client_ID());
   Expect_Ack(bad.Window(ids.front(), ids.back()), 0);
   EXPECT_FALSE(bad.Bye().sent);  // names another client: not the bad session's bye
   EXPECT_EQ(server_.Client_Count(), 2u);
 
   Expect_Ack(good.Window(ids.front(), ids.back()));
-  EXPECT_EQ(listener_.streams[0], "g1g2");
-  EXPECT_EQ(listener_.streams.count(1), 0u);
+  EXPECT_EQ(listener_.streams[good.Client_ID()], "g1g2");
+  EXPECT_EQ(listener_.streams.count(bad_id), 0u);
   const sTRS_Session_Stats& stats = server_.Find(good.Endpoint())->Stats();
   EXPECT_EQ(stats.refused, 0u);
   EXPECT_EQ(stats.dropped_stale, 0u);
@@ -442,6 +461,7 @@ TEST_F(TraceServerTest, ClientLimitByeAndIdleSessions) {
   for (uint16_t port = 40000; port < 40004; ++port) {
     clients.push_back(std::make_unique<Client>(&server_, port));
     Expect_Ack(clients.back()->Hello());
+    Expect_Ack(clients.back()->Ping());  // confirmed: never evicted for a newcomer
   }
   Client late(&server_, 40010);
   Reply refused = late.Hello();
@@ -451,10 +471,10 @@ TEST_F(TraceServerTest, ClientLimitByeAndIdleSessions) {
 
   EXPECT_FALSE(clients[0]->Bye().sent);
   ASSERT_EQ(listener_.leaves.size(), 1u);
-  EXPECT_EQ(listener_.leaves[0], std::make_pair(uint16_t{0}, eTRS_Leave::Bye));
+  EXPECT_EQ(listener_.leaves[0], std::make_pair(clients[0]->Client_ID(), eTRS_Leave::Bye));
   Reply accepted = late.Hello();
   Expect_Ack(accepted);
-  EXPECT_EQ(accepted.client_id, 4);  // IDs are not reused at once
+  EXPECT_NE(accepted.client_id, kTP_No_Client);
 
   // Sessions heard from within the limit stay.
   for (auto& client : clients) client->Set_Now(5000);
@@ -511,7 +531,7 @@ TEST_F(TraceServerTest, QueuedCommandsTravelInTheNextAcceptanceAndAgainInItsRepe
                           static_cast<uint32_t>(command.size()));
   Reply hello = client.Hello();
   Expect_Ack(hello);
-  EXPECT_EQ(hello.capacity, 4096u);
+  EXPECT_GT(hello.capacity, 0u);
   EXPECT_EQ(hello.user_data.size(), 1u);
   std::vector<uint32_t> ids = Send_All(&client, {"x"});
   std::vector<uint8_t> two = TRS_Make_Verbosity_Command(1, 0, 0);
@@ -611,7 +631,7 @@ TEST_F(TraceServerTest, LossFilterDropsDataAndTheSessionCountsLossesResendsAndBa
   client.Send_Data(packets[1]);
   client.Send_Data(packets[3]);
   Expect_Ack(client.Window(ids.front(), ids.back()));
-  EXPECT_EQ(listener_.streams[0], "abcd");
+  EXPECT_EQ(listener_.streams[client.Client_ID()], "abcd");
 
   const sTRS_Session_Stats& stats = server_.Find(client.Endpoint())->Stats();
   EXPECT_EQ(stats.filtered, 2u);
@@ -619,6 +639,433 @@ TEST_F(TraceServerTest, LossFilterDropsDataAndTheSessionCountsLossesResendsAndBa
   EXPECT_EQ(stats.resent_received, 2u);
   EXPECT_EQ(stats.bad_datagrams, 1u);
   server_.Set_Drop_Filter(nullptr);
+}
+
+// A server with its own limits and listener, for the tests of hostile traffic.
+struct Harness {
+  explicit Harness(const sTRS_Limits& limits) : server(limits, &listener) {}
+  RecordingListener listener;
+  CTRS_Server server;
+};
+
+TEST(TraceServerGuardTest, SessionsPerSourceAddressAreBoundedWhateverTheirPorts) {
+  sTRS_Limits limits;
+  limits.max_clients = 8;
+  limits.max_clients_per_address = 3;
+  Harness h(limits);
+  std::vector<std::unique_ptr<Client>> flood;
+  for (uint16_t port = 50000; port < 50004; ++port) {
+    flood.push_back(std::make_unique<Client>(&h.server, port));
+    flood.back()->Set_Host(10, 0, 0, 1);
+  }
+  for (size_t i = 0; i < 3; ++i) {
+    Expect_Ack(flood[i]->Hello());
+    Expect_Ack(flood[i]->Ping());
+  }
+  Expect_Ack(flood[0]->Hello("again", flood[0]->Last_Hello()));  // a repeat opens nothing
+  Reply refused = flood[3]->Hello();
+  Expect_Ack(refused, 0);
+  EXPECT_EQ(refused.client_id, kTP_No_Client);
+  EXPECT_EQ(h.server.Stats().refused_per_address, 1u);
+  EXPECT_EQ(h.server.Stats().refused_clients, 0u);
+
+  // A genuine host at another address still gets in.
+  Client genuine(&h.server, 50000);
+  genuine.Set_Host(10, 0, 0, 2);
+  Expect_Ack(genuine.Hello());
+
+  // A session that ends frees its address's place.
+  EXPECT_FALSE(flood[1]->Bye().sent);
+  Expect_Ack(flood[3]->Hello());
+  EXPECT_EQ(h.server.Client_Count(), 4u);
+}
+
+TEST(TraceServerGuardTest, SessionsWithoutStreamDataExpireWhateverElseTheySend) {
+  struct Case {
+    const char* name;
+    // What the client sends after its hello (at 1000 ms); returns nothing.
+    std::function<void(Client*)> traffic;
+    bool expires;
+  };
+  auto data = [](Client* client, const std::string& body) {
+    uint32_t id = client->Take_ID();
+    client->Send_Data(client->Data_Packet(body, id));
+    return id;
+  };
+  const Case cases[] = {
+      {"pings only", [](Client* c) { c->Ping(); }, true},
+      {"data held ahead of a gap, never delivered",
+       [&](Client* c) {
+         c->Take_ID();  // lost
+         data(c, "held");
+       },
+       true},
+      {"empty data packets",
+       [&](Client* c) {
+         uint32_t id = data(c, "");
+         c->Window(id, id);
+       },
+       true},
+      {"stream data delivered",
+       [&](Client* c) {
+         uint32_t id = data(c, "channel description");
+         c->Window(id, id);
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sTRS_Limits limits;
+    limits.first_data_ms = 30000;
+    Harness h(limits);
+    Client client(&h.server, 40000);
+    Expect_Ack(client.Hello());
+    client.Set_Now(1000);
+    c.traffic(&client);
+    // Pings keep the session heard from, so only the first-data limit can end it.
+    for (uint32_t now : {10000u, 20000u, 29000u}) {
+      client.Set_Now(now);
+      Expect_Ack(client.Ping());
+      h.server.Drop_Idle(now, 60000);
+    }
+    EXPECT_EQ(h.server.Client_Count(), 1u) << "not before the limit";
+    client.Set_Now(30001);
+    client.Ping();
+    h.server.Drop_Idle(30001, 60000);
+    EXPECT_EQ(h.server.Client_Count(), c.expires ? 0u : 1u);
+    EXPECT_EQ(h.server.Stats().expired_silent, c.expires ? 1u : 0u);
+    if (c.expires) {
+      ASSERT_EQ(h.listener.leaves.size(), 1u);
+      EXPECT_EQ(h.listener.leaves[0], std::make_pair(client.Client_ID(), eTRS_Leave::Silent));
+    }
+  }
+}
+
+TEST(TraceServerGuardTest, ClientIdsAreRandomAndNeverShared) {
+  sTRS_Limits limits;
+  limits.max_clients = 400;
+  limits.max_clients_per_address = 400;
+  Harness first(limits);
+  Harness second(limits);
+  std::vector<uint16_t> ids;
+  std::vector<uint16_t> other_ids;
+  for (uint16_t port = 1; port <= 300; ++port) {
+    Client client(&first.server, port);
+    Reply reply = client.Hello();
+    Expect_Ack(reply);
+    ids.push_back(reply.client_id);
+    if (port <= 8) {
+      Client other(&second.server, port);
+      other_ids.push_back(other.Hello().client_id);
+    }
+  }
+  EXPECT_EQ(std::set<uint16_t>(ids.begin(), ids.end()).size(), ids.size());
+  EXPECT_EQ(std::count(ids.begin(), ids.end(), kTP_No_Client), 0);
+  // In sequence, each ID would follow the one before: a guess of the next client's ID.
+  int successors = 0;
+  for (size_t i = 1; i < ids.size(); ++i) successors += ids[i] == ids[i - 1] + 1;
+  EXPECT_LT(successors, 5);
+  // Two servers do not hand out the same IDs (equal by chance with probability 2^-128).
+  EXPECT_NE(std::vector<uint16_t>(ids.begin(), ids.begin() + 8), other_ids);
+}
+
+TEST(TraceServerGuardTest, DropClientEndsTheSessionAndRefusesItsEndpointForAWhile) {
+  Harness h(sTRS_Limits{});
+  Client client(&h.server, 40000);
+  Expect_Ack(client.Hello());
+  const uint16_t id = client.Client_ID();
+  EXPECT_FALSE(h.server.Drop_Client(static_cast<uint16_t>(id + 1), 1000, 5000));
+
+  EXPECT_TRUE(h.server.Drop_Client(id, 1000, 5000));
+  ASSERT_EQ(h.listener.leaves.size(), 1u);
+  EXPECT_EQ(h.listener.leaves[0], std::make_pair(id, eTRS_Leave::Dropped));
+  EXPECT_EQ(h.server.Client_Count(), 0u);
+  EXPECT_FALSE(h.server.Drop_Client(id, 1000, 5000));
+  EXPECT_EQ(h.server.Stats().dropped, 1u);
+
+  // The endpoint cannot start over within its refusal time; another port of its host can.
+  client.Set_Now(5999);
+  Expect_Ack(client.Hello(), 0);
+  EXPECT_EQ(h.server.Stats().refused_dropped, 1u);
+  Client sibling(&h.server, 40001);
+  sibling.Set_Now(5999);
+  Expect_Ack(sibling.Hello());
+  client.Set_Now(6000);
+  Expect_Ack(client.Hello());
+  EXPECT_EQ(h.server.Client_Count(), 2u);
+}
+
+// The owner drops a client from inside the listener's callbacks (over its memory budget while
+// its stream is handled): the session delivers nothing more, no reply goes out, and On_Leave
+// comes once the callback has returned.
+TEST(TraceServerGuardTest, DropClientFromInsideTheListenersCallbacks) {
+  enum class Where { On_Client, On_Stream };
+  const struct {
+    const char* name;
+    Where where;
+  } cases[] = {{"while greeting", Where::On_Client}, {"while delivering", Where::On_Stream}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Harness h(sTRS_Limits{});
+    Client client(&h.server, 40000);
+    bool dropped = false;
+    size_t leaves_in_callback = 99;
+    bool queued_after_drop = true;
+    auto drop = [&](uint16_t id) {
+      if (dropped) return;
+      dropped = true;
+      EXPECT_TRUE(h.server.Drop_Client(id, 0, 1000));
+      EXPECT_FALSE(h.server.Drop_Client(id, 0, 1000)) << "already ended";
+      std::vector<uint8_t> command = TRS_Make_Verbosity_Command(0, 1, 0);
+      queued_after_drop = h.server.Queue_User_Data(id, command.data(), 14);
+      leaves_in_callback = h.listener.leaves.size();
+    };
+    Reply reply;
+    if (c.where == Where::On_Client) {
+      h.listener.client_hook = drop;
+      reply = client.Hello();
+    } else {
+      Expect_Ack(client.Hello());
+      h.listener.stream_hook = drop;
+      std::vector<uint32_t> ids;
+      for (const char* body : {"a", "b", "c"}) {
+        ids.push_back(client.Take_ID());
+        client.Send_Data(client.Data_Packet(body, ids.back()));
+      }
+      reply = client.Window(ids.front(), ids.back());
+      EXPECT_EQ(h.listener.streams[h.listener.clients[0].id], "a");
+    }
+    EXPECT_TRUE(dropped);
+    EXPECT_FALSE(reply.sent);
+    EXPECT_FALSE(queued_after_drop);
+    EXPECT_EQ(leaves_in_callback, 0u);
+    ASSERT_EQ(h.listener.leaves.size(), 1u);
+    EXPECT_EQ(h.listener.leaves[0].second, eTRS_Leave::Dropped);
+    EXPECT_EQ(h.server.Client_Count(), 0u);
+    Expect_Ack(client.Hello(), 0);  // within the refusal time
+  }
+}
+
+// Replies to endpoints that have not shown they receive them (a forged source address) are no
+// larger than what was sent, however much the server would like to say.
+TEST(TraceServerGuardTest, RepliesToUnconfirmedEndpointsAreNoLargerThanTheirCause) {
+  struct Case {
+    const char* name;
+    // Brings the client into its state (may be empty), then sends the packet that is measured.
+    std::function<void(Client*)> setup;
+    std::function<Reply(Client*)> send;
+    size_t request_size;
+    bool answered;
+  };
+  const Case cases[] = {
+      {"a hello while commands wait for the client", nullptr, [](Client* c) { return c->Hello(); },
+       222, true},
+      {"the hello again (a lost acknowledgement)", [](Client* c) { c->Hello(); },
+       [](Client* c) { return c->Hello("client", c->Last_Hello()); }, 222, true},
+      {"a ping without a session", [](Client* c) { c->Set_Client_ID(3); },
+       [](Client* c) { return c->Ping(); }, 14, true},
+      {"a window without a session", [](Client* c) { c->Set_Client_ID(3); },
+       [](Client* c) { return c->Window(2, 3953); }, 22, true},
+      {"a bye without a session", nullptr, [](Client* c) { return c->Bye(); }, 14, false},
+      {"a whole window lost, behind a forged hello (client ID guessed)",
+       [](Client* c) {
+         c->Hello();
+         c->Set_Client_ID(static_cast<uint16_t>(c->Client_ID() ^ 1));
+       },
+       [](Client* c) { return c->Window(c->Last_Hello() + 1, c->Last_Hello() + 3952); }, 22, true},
+      {"a ping behind a forged hello (client ID guessed)",
+       [](Client* c) {
+         c->Hello();
+         c->Set_Client_ID(static_cast<uint16_t>(c->Client_ID() ^ 1));
+       },
+       [](Client* c) { return c->Ping(); }, 14, true},
+  };
+  std::vector<uint8_t> commands;
+  for (int i = 0; i < 28; ++i) {
+    std::vector<uint8_t> command = TRS_Make_Verbosity_Command(1, 2, static_cast<uint16_t>(i));
+    commands.insert(commands.end(), command.begin(), command.end());
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Harness h(sTRS_Limits{});
+    h.listener.client_hook = [&](uint16_t id) {
+      EXPECT_TRUE(
+          h.server.Queue_User_Data(id, commands.data(), static_cast<uint32_t>(commands.size())));
+    };
+    Client client(&h.server, 40000);
+    if (c.setup) c.setup(&client);
+    Reply reply = c.send(&client);
+    ASSERT_EQ(reply.sent, c.answered);
+    const size_t bound = std::max<size_t>(c.request_size, CTRS_Server::kMax_Unconfirmed_Reply);
+    EXPECT_LE(reply.size, bound);
+    if (reply.sent) {
+      EXPECT_EQ(reply.check, eTP_Check_OK);
+    }
+  }
+}
+
+// Once the endpoint echoed its client ID, acknowledgements carry what waits for it, and a loss
+// report's bitmap ends with the window's last lost packet.
+TEST(TraceServerGuardTest, ConfirmedSessionsGetWholeRepliesAndReportsSizedToTheWindow) {
+  Harness h(sTRS_Limits{});
+  Client client(&h.server, 40000);
+  Reply hello = client.Hello();
+  std::vector<uint8_t> commands;
+  for (int i = 0; i < 28; ++i) {
+    std::vector<uint8_t> command = TRS_Make_Verbosity_Command(1, 2, static_cast<uint16_t>(i));
+    commands.insert(commands.end(), command.begin(), command.end());
+  }
+  ASSERT_TRUE(h.server.Queue_User_Data(hello.client_id, commands.data(),
+                                       static_cast<uint32_t>(commands.size())));
+  Reply ping = client.Ping();
+  Expect_Ack(ping);
+  EXPECT_EQ(ping.user_data.size(), 28u);
+  EXPECT_GT(ping.size, 14u * 28);
+
+  const struct {
+    const char* name;
+    uint32_t count;          // packets in the window
+    uint32_t arriving_from;  // the packets from this distance on arrive before the window packet
+    size_t report_size;
+  } cases[] = {
+      {"eight packets, all lost", 8, 8, 18 + 1},
+      {"a hundred packets, the first sixteen lost", 100, 16, 18 + 2},
+      {"a hundred packets, all lost", 100, 100, 18 + 13},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Harness fresh(sTRS_Limits{});
+    Client sender(&fresh.server, 40000);
+    sender.Hello();
+    std::vector<uint32_t> ids;
+    for (uint32_t i = 0; i < c.count; ++i) ids.push_back(sender.Take_ID());
+    for (uint32_t i = c.arriving_from; i < c.count; ++i)
+      sender.Send_Data(sender.Data_Packet("x", ids[i]));
+    Reply report = sender.Window(ids.front(), ids.back());
+    ASSERT_TRUE(report.sent);
+    EXPECT_EQ(report.type, uint32_t{eTP_Window_Report});
+    EXPECT_EQ(report.size, c.report_size);
+  }
+}
+
+// Held packets cost their entries too: bodies of a byte each cannot make a session hold more
+// entries than its buffer pays for, while a window of the announced capacity is held whole.
+TEST(TraceServerGuardTest, HeldPacketsPayForTheirEntries) {
+  sTRS_Limits limits;
+  limits.client_buffer_bytes = 64 * 1024;
+  {
+    Harness h(limits);
+    Client client(&h.server, 40000);
+    Expect_Ack(client.Hello());
+    client.Take_ID();  // lost: everything after it is held
+    for (int i = 0; i < 2000; ++i) client.Send_Data(client.Data_Packet("x", client.Take_ID()));
+    const CTRS_Session* session = h.server.Find(client.Endpoint());
+    const uint64_t held = 2000 - session->Stats().dropped_no_room;
+    EXPECT_GT(session->Stats().dropped_no_room, 0u);
+    EXPECT_LE(held * (1 + CTRS_Session::kHeld_Entry_Overhead), limits.client_buffer_bytes);
+  }
+  {
+    Harness h(limits);
+    Client client(&h.server, 40000);
+    client.Set_Packet_Size(512);
+    Reply hello = client.Hello();
+    Expect_Ack(hello);
+    // The network sink's window under that capacity, its first packet lost.
+    const uint32_t window = hello.capacity / 512 - 1;
+    const std::string body(512 - kTP_Header_Size, 'b');
+    std::vector<uint32_t> ids;
+    for (uint32_t i = 0; i < window; ++i) ids.push_back(client.Take_ID());
+    for (uint32_t i = 1; i < window; ++i) client.Send_Data(client.Data_Packet(body, ids[i]));
+    EXPECT_EQ(h.server.Find(client.Endpoint())->Stats().dropped_no_room, 0u);
+    Reply report = client.Window(ids.front(), ids.back());
+    EXPECT_EQ(report.lost, std::vector<uint32_t>{0});
+  }
+}
+
+// Hellos from forged source addresses open sessions that never confirm; when they fill a limit,
+// the oldest of them makes room for a new hello, so a flood never locks a genuine host out, and
+// confirmed sessions are never the ones to go.
+TEST(TraceServerGuardTest, UnconfirmedSessionsMakeRoomForNewHellos) {
+  sTRS_Limits limits;
+  limits.max_clients = 4;
+  limits.max_clients_per_address = 3;
+  Harness h(limits);
+  Client early(&h.server, 1000);
+  early.Set_Host(10, 0, 0, 9);
+  Expect_Ack(early.Hello());
+  Expect_Ack(early.Ping());
+  // Forged hellos from everywhere, then from the genuine host's own address.
+  std::vector<std::unique_ptr<Client>> forged;
+  for (uint8_t host = 1; host <= 6; ++host) {
+    forged.push_back(std::make_unique<Client>(&h.server, 2000));
+    forged.back()->Set_Host(10, 0, 1, host);
+    forged.back()->Set_Now(host);
+    Expect_Ack(forged.back()->Hello());
+  }
+  EXPECT_EQ(h.server.Client_Count(), 4u);
+  EXPECT_EQ(h.server.Stats().evicted_unconfirmed, 3u);
+  EXPECT_NE(h.server.Find(early.Endpoint()), nullptr);
+  EXPECT_EQ(h.server.Find(forged[0]->Endpoint()), nullptr) << "the oldest went first";
+  EXPECT_NE(h.server.Find(forged[5]->Endpoint()), nullptr);
+
+  Client genuine(&h.server, 3000);
+  genuine.Set_Host(10, 0, 0, 7);
+  genuine.Set_Now(10);
+  Expect_Ack(genuine.Hello());
+  Expect_Ack(genuine.Ping());
+  EXPECT_EQ(h.listener.leaves.back().second, eTRS_Leave::Silent);
+
+  // The same at one address's limit: only that address's unconfirmed sessions make room.
+  for (uint16_t port = 4000; port < 4003; ++port) {
+    Client spoof(&h.server, port);
+    spoof.Set_Host(10, 0, 0, 7);
+    spoof.Set_Now(20 + port);
+    spoof.Hello();
+  }
+  EXPECT_NE(h.server.Find(genuine.Endpoint()), nullptr);
+  EXPECT_NE(h.server.Find(early.Endpoint()), nullptr);
+  EXPECT_EQ(h.server.Stats().refused_per_address, 0u);
+  EXPECT_EQ(h.server.Stats().refused_clients, 0u);
+
+  // With every place taken by confirmed sessions, a hello is refused.
+  Harness full(limits);
+  for (uint16_t port = 1; port <= 4; ++port) {
+    Client client(&full.server, port);
+    client.Set_Host(10, 0, 2, static_cast<uint8_t>(port));
+    Expect_Ack(client.Hello());
+    Expect_Ack(client.Ping());
+  }
+  Client late(&full.server, 99);
+  Expect_Ack(late.Hello(), 0);
+  EXPECT_EQ(full.server.Stats().evicted_unconfirmed, 0u);
+}
+
+// Control packets forged with the client's own endpoint but a guessed ID: once the session is
+// confirmed they are ignored, where a refusal would make the client reset and lose its window.
+TEST(TraceServerGuardTest, ForgedControlPacketsDoNotResetAConfirmedSession) {
+  Harness h(sTRS_Limits{});
+  Client client(&h.server, 40000);
+  Expect_Ack(client.Hello());
+  std::vector<uint32_t> ids;
+  for (int i = 0; i < 3; ++i) ids.push_back(client.Take_ID());
+  client.Send_Data(client.Data_Packet("b", ids[1]));  // confirms; held behind the lost first
+  client.Send_Data(client.Data_Packet("c", ids[2]));
+  const CTRS_Session* session = h.server.Find(client.Endpoint());
+  ASSERT_TRUE(session->Confirmed());
+  const uint32_t held = session->Held_Bytes();
+
+  const uint16_t id = client.Client_ID();
+  client.Set_Client_ID(static_cast<uint16_t>(id ^ 1));
+  EXPECT_FALSE(client.Window(ids.front(), ids.back()).sent);
+  EXPECT_FALSE(client.Ping().sent);
+  EXPECT_EQ(session->Stats().foreign, 2u);
+  EXPECT_EQ(session->Stats().refused, 0u);
+  EXPECT_EQ(session->Held_Bytes(), held);
+
+  client.Set_Client_ID(id);
+  client.Send_Data(client.Data_Packet("a", ids[0]));
+  Expect_Ack(client.Window(ids.front(), ids.back()));
+  EXPECT_EQ(h.listener.streams[id], "abc");
 }
 
 }  // namespace
