@@ -57,6 +57,17 @@ const char kTrace_Server_Usage[] =
     "                       without this option a random one is generated and printed\n"
     "  --http-ring N        live messages the viewer keeps for pages (default 50000); a page\n"
     "                       that falls further behind is told how many it skipped\n"
+    "  --client-memory MB   memory one client may make the server keep (its descriptions,\n"
+    "                       threads, modules, channel names and decoding state; default 64).\n"
+    "                       A client that asks for more is disconnected, its files closed, and\n"
+    "                       it is named in the statistics and the viewer\n"
+    "  --max-clients-per-address N\n"
+    "                       sessions one source address may hold at once (default 16); further\n"
+    "                       hellos from that address are refused\n"
+    "  --max-total MB       total size of the trace files under --dir (default 4096; 0: no\n"
+    "                       limit). Checked every second: over it, the oldest files of the\n"
+    "                       largest client directories are removed first, never a file being\n"
+    "                       written\n"
     "  --stats SECONDS      print per-client statistics on standard error every SECONDS\n"
     "                       (they are always printed at exit)\n"
     "  --idle SECONDS       forget a client not heard from for SECONDS (default 60; clients ping\n"
@@ -181,6 +192,15 @@ bool Parse_Server_Options(int argc, char** argv, sServer_Options* options, std::
     } else if (arg == "--idle") {
       if (!take_number(1, 86400, &number)) return false;
       options->idle_seconds = static_cast<uint32_t>(number);
+    } else if (arg == "--client-memory") {
+      if (!take_number(1, 1 << 20, &number)) return false;
+      options->client_memory_mb = static_cast<uint32_t>(number);
+    } else if (arg == "--max-clients-per-address") {
+      if (!take_number(1, 65535, &number)) return false;
+      options->max_clients_per_address = static_cast<uint32_t>(number);
+    } else if (arg == "--max-total") {
+      if (!take_number(0, 0x7FFFFFFF, &number)) return false;
+      options->max_total_mb = static_cast<uint32_t>(number);
     } else if (arg == "--http") {
       // The address is optional: a following word that is not an option is taken as it.
       if (has_value) {
