@@ -47,6 +47,11 @@ class CClient_Decoder final : private CClTextSink {
   // Any thread.
   uint64_t Messages() const { return m_Messages.load(std::memory_order_relaxed); }
   bool Over_Budget() const { return m_Over_Budget.load(std::memory_order_acquire); }
+  // Record bytes of this client waiting in the worker's queue (kept by the worker).
+  uint64_t Queued_Bytes() const { return m_Queued_Bytes.load(std::memory_order_relaxed); }
+  void Add_Queued_Bytes(int64_t delta) {
+    m_Queued_Bytes.fetch_add(static_cast<uint64_t>(delta), std::memory_order_relaxed);
+  }
 
  private:
   // CClTextSink: one rendered message.
@@ -63,6 +68,7 @@ class CClient_Decoder final : private CClTextSink {
   bool m_Fault_Reported = false;
   std::atomic<uint64_t> m_Messages{0};
   std::atomic<bool> m_Over_Budget{false};
+  std::atomic<uint64_t> m_Queued_Bytes{0};
 };
 
 #endif  // TOOLS_TRACE_SERVER_CLIENT_DECODER_H_

@@ -11,8 +11,12 @@ bool CDecode_Worker::Post_Record(const std::shared_ptr<CClient_Decoder>& decoder
                                  const uint8_t* payload, uint32_t size, uint64_t limit) {
   {
     CMutexGuard guard(&m_Mutex);
-    if (m_Stopping || size > limit || m_Queued_Bytes > limit - size) return false;
+    const uint64_t share = limit / kMax_Client_Share;
+    const uint64_t queued = decoder->Queued_Bytes();
+    if (m_Stopping || size > share || m_Queued_Bytes > limit - size || queued > share - size)
+      return false;
     m_Queued_Bytes += size;
+    decoder->Add_Queued_Bytes(static_cast<int64_t>(size));
   }
   sJob job;
   job.decoder = decoder;
@@ -67,6 +71,7 @@ void CDecode_Worker::Run() {
         job.decoder->Decode(job.channel, job.bytes.data(), static_cast<uint32_t>(job.bytes.size()));
         CMutexGuard guard(&m_Mutex);
         m_Queued_Bytes -= job.bytes.size();
+        job.decoder->Add_Queued_Bytes(-static_cast<int64_t>(job.bytes.size()));
       }
       job.decoder.reset();  // a decoder whose client left goes with its last job
     }

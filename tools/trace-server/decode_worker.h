@@ -4,7 +4,9 @@
 //
 // The loop posts jobs (a record for a client's decoder, or its restart) to one queue and never
 // waits: Post refuses a record that would take the queued record bytes past the limit it is
-// given (the caller then counts it as skipped). Jobs of one decoder run in the order posted;
+// given, or one client's queued bytes past kMax_Client_Share of that limit (the caller then
+// counts it as skipped), so that one busy client cannot make every other client's messages
+// skipped. Jobs of one decoder run in the order posted;
 // the decoder is shared with the job, so a client that leaves while its jobs wait is still
 // decoded to the end of what it sent.
 //
@@ -31,6 +33,8 @@ class CDecode_Worker {
  public:
   // Record bytes that may wait in all before records are refused.
   static constexpr uint64_t kMax_Queued_Bytes = 4u << 20;
+  // The part of a limit one client's records may take: 1 / kMax_Client_Share.
+  static constexpr uint64_t kMax_Client_Share = 4;
 
   CDecode_Worker();
   ~CDecode_Worker();
@@ -38,8 +42,8 @@ class CDecode_Worker {
   CDecode_Worker(const CDecode_Worker&) = delete;
   CDecode_Worker& operator=(const CDecode_Worker&) = delete;
 
-  // Queues `size` bytes of `channel` for `decoder` unless the queued bytes would pass `limit`;
-  // false (nothing queued) then.
+  // Queues `size` bytes of `channel` for `decoder` unless the queued bytes would pass `limit`,
+  // or `decoder`'s would pass limit / kMax_Client_Share; false (nothing queued) then.
   bool Post_Record(const std::shared_ptr<CClient_Decoder>& decoder, uint32_t channel,
                    const uint8_t* payload, uint32_t size, uint64_t limit);
   // Queues a restart of `decoder` (always: it carries no bytes).
