@@ -24,8 +24,7 @@ uint32_t Read32(const uint8_t* p) {
 CClient_Store::CClient_Store(const sServer_Options& options, const sTRS_Hello& hello,
                              const sTP_Endpoint& endpoint, const std::string& directory_name,
                              tQueue queue, CDecode_Worker* worker, CViewer_Hub* hub)
-    : m_Options(options),
-      m_Hello(hello),
+    : m_Hello(hello),
       m_Endpoint(endpoint),
       m_DirectoryName(directory_name),
       m_Worker(worker),

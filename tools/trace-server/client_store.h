@@ -91,7 +91,6 @@ class CClient_Store final {
   void On_Record(uint32_t channel, const uint8_t* payload, uint32_t size);
   void Post_Record(uint32_t channel, const uint8_t* payload, uint32_t size);
 
-  const sServer_Options& m_Options;
   sTRS_Hello m_Hello;
   const sTP_Endpoint m_Endpoint;
   const std::string m_DirectoryName;
