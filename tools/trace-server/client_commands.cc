@@ -3,8 +3,8 @@
 #include "trace/server/reply_builder.h"
 
 CClient_Commands::CClient_Commands(const sServer_Options& options, CMemory_Budget* budget,
-                                   tQueue queue)
-    : m_Options(options), m_Budget(budget), m_Queue(std::move(queue)) {}
+                                   bool shown, tQueue queue)
+    : m_Options(options), m_Budget(budget), m_Copies(shown ? 2 : 1), m_Queue(std::move(queue)) {}
 
 CClient_Commands::~CClient_Commands() { Restart(std::string()); }
 

@@ -7,8 +7,9 @@
 // modules already described, and kept like the command line's for those that describe themselves
 // later.
 //
-// Memory: every kept name is charged to the client's account first; a name the account refuses
-// is not kept (the rules of the moment still apply to it) and the account says so.
+// Memory: every kept name is charged to the client's account first, twice when the viewer keeps
+// a copy in its host table; a name the account refuses is not kept (the rules of the moment
+// still apply to it) and the account says so.
 //
 // Ownership: owns the names and added rules. Thread-safety: none; the receiving thread.
 #ifndef TOOLS_TRACE_SERVER_CLIENT_COMMANDS_H_
@@ -35,8 +36,10 @@ class CClient_Commands final : public CTRS_Stream_Context::IObserver {
   // Queues user-data chunks for the client (CTRS_Server::Queue_User_Data).
   using tQueue = std::function<bool(const std::vector<uint8_t>& chunks)>;
 
-  // `options` and `budget` must outlive the commands.
-  CClient_Commands(const sServer_Options& options, CMemory_Budget* budget, tQueue queue);
+  // `options` and `budget` must outlive the commands. `shown`: the viewer keeps a copy of the
+  // names (Channels) in its host table.
+  CClient_Commands(const sServer_Options& options, CMemory_Budget* budget, bool shown,
+                   tQueue queue);
   ~CClient_Commands();
 
   CClient_Commands(const CClient_Commands&) = delete;
@@ -61,12 +64,13 @@ class CClient_Commands final : public CTRS_Stream_Context::IObserver {
   uint32_t Apply_Module_Rule(const sTRS_Verbosity_Rule& rule, uint32_t channel, uint16_t module_id,
                              const std::string& name);
   void Forget_Modules(uint32_t channel);
-  static uint64_t Cost(const std::string& name) {
-    return name.size() + CMemory_Budget::kNode_Overhead;
+  uint64_t Cost(const std::string& name) const {
+    return (name.size() + CMemory_Budget::kNode_Overhead) * m_Copies;
   }
 
   const sServer_Options& m_Options;
   CMemory_Budget* const m_Budget;
+  const uint64_t m_Copies;  // of every name: ours, and the viewer's
   tQueue m_Queue;
   std::string m_Client_Name;
   std::string m_ChannelNames[CTRS_Stream_Context::kChannels];

@@ -32,7 +32,7 @@ CClient_Store::CClient_Store(const sServer_Options& options, const sTRS_Hello& h
       m_Splitter([this](uint32_t channel, const uint8_t* payload, uint32_t size) {
         On_Record(channel, payload, size);
       }),
-      m_Commands(options, &m_Budget, std::move(queue)),
+      m_Commands(options, &m_Budget, hub != nullptr, std::move(queue)),
       m_Files(options, directory_name, endpoint, hello),
       m_Decoder(std::make_shared<CClient_Decoder>(options, directory_name, hub,
                                                   Account_Bytes(options))) {
