@@ -104,9 +104,9 @@ void CClient_Files::Write_Out() {
   m_Buffer.clear();
 }
 
-void CClient_Files::Tick() {
+void CClient_Files::Tick(const CTRS_Stream_Context& context) {
   Write_Out();
-  if (m_State == eState::Storing && m_Files.Is_Open() && m_Files.Time_Due()) m_NewFile = true;
+  if (m_State == eState::Storing && m_Files.Is_Open() && m_Files.Time_Due()) Start_File(context);
 }
 
 void CClient_Files::Close() {

@@ -47,8 +47,8 @@ class CClient_Files final : private CRolling_Files::IReport {
   void Begin_Record(const CTRS_Stream_Context& context);
   // Appends the record (header and payload) to the open file, if any.
   void Append_Record(uint32_t channel, const uint8_t* payload, uint32_t size);
-  // Once a second: writes out the buffer, rolls by time.
-  void Tick();
+  // Once a second: writes out the buffer, rolls by time (the new file's replay is `context`).
+  void Tick(const CTRS_Stream_Context& context);
   // Writes out and closes the file.
   void Close();
 

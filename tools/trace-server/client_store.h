@@ -65,7 +65,7 @@ class CClient_Store final {
   // The next bytes of the rebuilt stream.
   void On_Stream(const uint8_t* bytes, uint32_t size);
   // Once a second: writes out the buffer, rolls by time.
-  void Tick() { m_Files.Tick(); }
+  void Tick() { m_Files.Tick(m_Context); }
   // Writes out and closes the file.
   void Close() { m_Files.Close(); }
   // See CClient_Commands::Add_Rule.
