@@ -14,6 +14,8 @@
 #include "support/capture_sink.h"
 #include "support/stream_builder.h"
 #include "trace/base/memory_budget.h"
+#include "trace/decode/trace_descriptor.h"
+#include "trace/decode/txt_channel.h"
 
 namespace {
 
@@ -299,6 +301,30 @@ TEST(StreamParserBudget, HostileStateStopsAtTheBudgetAndIsGivenBack) {
     }
     EXPECT_EQ(budget.Used(), 0u);  // every charge given back with the parser's channels
   }
+}
+
+// Without a budget (trace-cat, the text sink) a channel's call sites stop at their fixed cap:
+// 100 call sites of 15,000 conversions each would keep some 120 MB; those past the cap are
+// refused, and the call sites kept still render.
+TEST(StreamParserBudget, WithoutABudgetCallSitesStopAtTheFixedCap) {
+  std::string format;
+  for (int i = 0; i < 15000; ++i) format += "%d";
+  std::vector<uint8_t> args;
+  for (int i = 0; i < 15000; ++i) args.insert(args.end(), {4, 8});
+  const Bytes one = Format(0, format, args);
+  const uint64_t cost = CTraceDescriptor::Cost(one.data(), static_cast<uint32_t>(one.size()));
+  const uint64_t fitting = CTxtChannel::kMax_Descriptor_Bytes / cost;
+  ASSERT_LT(fitting, 100u);
+  Bytes stream = Packet(0, Info("Chan"));
+  for (uint16_t id = 1; id <= 100; ++id) Append(&stream, Packet(0, Format(id, format, args)));
+  Bytes values;
+  for (int i = 0; i < 15000; ++i) Append(&values, Int(i % 10));
+  Append(&stream, Packet(0, Data(1, kTimer0, values)));
+  Parser p("%ms");
+  ASSERT_EQ(p.Feed(stream), 0u) << p.parser.Error_Text();
+  EXPECT_EQ(p.parser.Refused_Records(), 100u - fitting);
+  ASSERT_EQ(p.sink.Texts().size(), 1u);
+  EXPECT_EQ(p.sink.Texts()[0].substr(0, 10), "0123456789");
 }
 
 TEST(StreamParserBudget, AWellFormedStreamRendersTheSameWithABudget) {
