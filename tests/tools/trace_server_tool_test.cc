@@ -531,7 +531,10 @@ TEST(TraceServerToolTest, WrongCommandLinesAreRefused) {
                                                        {"--verbosity", "a=1"},
                                                        {"--roll", "5xx", "--listen", "127.0.0.1:0"},
                                                        {"--bogus"},
-                                                       {"--files", "x"}};
+                                                       {"--files", "x"},
+                                                       {"--client-memory", "0"},
+                                                       {"--max-clients-per-address", "0"},
+                                                       {"--max-total", "-1"}};
   for (const auto& args : cases) {
     SCOPED_TRACE(args[0] + " " + (args.size() > 1 ? args[1] : ""));
     const mqw_test::sProgram_Run run = mqw_test::Run_Program(TRACE_SERVER_PATH, args);
@@ -540,10 +543,12 @@ TEST(TraceServerToolTest, WrongCommandLinesAreRefused) {
   }
   const mqw_test::sProgram_Run help = mqw_test::Run_Program(TRACE_SERVER_PATH, {"--help"});
   EXPECT_EQ(help.status, 0);
-  bool listed = false;
-  for (const std::string& line : help.lines)
-    listed = listed || line.find("--verbosity CLIENT/CHANNEL[/MODULE]=LEVEL") != std::string::npos;
-  EXPECT_TRUE(listed);
+  for (const char* option : {"--verbosity CLIENT/CHANNEL[/MODULE]=LEVEL", "--client-memory MB",
+                             "--max-clients-per-address N", "--max-total MB"}) {
+    bool listed = false;
+    for (const std::string& line : help.lines) listed = listed || line.find(option) != std::string::npos;
+    EXPECT_TRUE(listed) << option;
+  }
 }
 
 // Appends `part` to `out` (building long streams without copying them again and again).
