@@ -3,6 +3,7 @@
 #include "client_store.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <string>
 #include <vector>
@@ -77,6 +78,27 @@ TEST(ClientStore, AHostileClientStopsAtItsBudgetBesideAServedOne) {
   // Its names are kept whole and shown.
   ASSERT_EQ(good->Channels().size(), 1u);
   EXPECT_EQ(good->Channels()[0].name, "good");
+}
+
+// The directory comes with the first record, and the file being written is named for a quota
+// that must never remove it.
+TEST(ClientStore, TheDirectoryComesWithTheFirstRecordAndTheOpenFileIsNamed) {
+  Fixture f(64);
+  CClient_Store* store = f.Add("host");
+  EXPECT_EQ(store->Files().Open_File(), "");
+  EXPECT_FALSE(store->Files().Storing());
+  const Bytes stream = Good_Stream(3);
+  store->On_Stream(stream.data(), static_cast<uint32_t>(stream.size()));
+  EXPECT_TRUE(store->Files().Storing());
+  const std::string open = store->Files().Open_File();
+  char* real = realpath(f.options.directory.c_str(), nullptr);
+  ASSERT_NE(real, nullptr);
+  EXPECT_EQ(open.rfind(std::string(real) + "/host/", 0), 0u) << open;
+  free(real);
+  EXPECT_EQ(open.substr(open.size() - 4), ".trd");
+  store->Tick();
+  EXPECT_GT(store->Files().Take_Written(), 0u);
+  EXPECT_EQ(store->Files().Take_Written(), 0u);
 }
 
 // Each message reaches the viewer's ring once, rendered by the one decoding pass.

@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <mqtt-wrapper/TR.h>
 
@@ -112,6 +113,16 @@ void CClient_Files::Tick(const CTRS_Stream_Context& context) {
 void CClient_Files::Close() {
   Write_Out();
   m_Files.Close(true);
+}
+
+std::string CClient_Files::Open_File() const {
+  if (!m_Files.Is_Open()) return std::string();
+  // The descriptor's own link names the file, whatever name the rolling files gave it.
+  char path[4096];
+  const std::string link = "/proc/self/fd/" + std::to_string(m_Files.Handle());
+  const ssize_t length = readlink(link.c_str(), path, sizeof(path) - 1);
+  if (length <= 0) return std::string();
+  return std::string(path, static_cast<size_t>(length));
 }
 
 void CClient_Files::Cannot_Create(const char* path) {

@@ -56,6 +56,9 @@ class CClient_Files final : private CRolling_Files::IReport {
   bool Storing() const { return m_State == eState::Storing; }
   uint64_t Files() const { return m_Files_Made; }
   uint64_t Write_Errors() const { return m_Write_Errors; }
+  // The path of the file being written (empty when none is open), for a quota over all clients
+  // that must never remove it.
+  std::string Open_File() const;
   // Bytes written to disk since the last call (for a quota over all clients).
   uint64_t Take_Written() {
     const uint64_t written = m_Written;
