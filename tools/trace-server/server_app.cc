@@ -24,7 +24,14 @@ uint32_t Now_ms() {
 }
 
 const char* Leave_Text(eTRS_Leave reason) {
-  return reason == eTRS_Leave::Bye ? "said bye" : "was idle too long";
+  switch (reason) {
+    case eTRS_Leave::Bye:
+      return "said bye";
+    case eTRS_Leave::Idle:
+      return "was idle too long";
+    default:
+      return "was ended by the server";
+  }
 }
 
 }  // namespace
