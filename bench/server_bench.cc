@@ -33,9 +33,14 @@
 #include <thread>
 #include <vector>
 
+#include <netinet/in.h>  // the pinger's loopback address
+
 #include <mqtt-wrapper/TR.h>
 
 #include "trace/core/sink_factories.h"
+#include "trace/net/packet_check.h"
+#include "trace/net/tpacket.h"
+#include "trace/net/udp_socket.h"
 
 #include "bench_support.h"
 
@@ -239,6 +244,133 @@ ITR_Client* Network_Sink(int port, const std::string& name) {
   }
   _exit(0);
 }
+
+// A host tracing costly messages as fast as its sink takes them, until killed.
+[[noreturn]] void Costly_Host(int port) {
+  ITR_Client* client = Network_Sink(port, "costly");
+  ITR_Trace* channel = TR_Create_Trace(client, "costly", nullptr);
+  const double v = 1.0 / 3;
+#define MQW_F4 "%.65536f%.65536f%.65536f%.65536f"
+  for (;;) {
+    channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__,
+                   MQW_F4 MQW_F4 MQW_F4 MQW_F4 MQW_F4, v, v, v, v, v, v, v, v, v, v, v, v, v, v, v,
+                   v, v, v, v, v);
+  }
+#undef MQW_F4
+}
+
+// A client of the transport protocol that only says hello and pings.
+class Pinger {
+ public:
+  explicit Pinger(int port) : socket_(nullptr, Address(port), 0) {}
+  bool Hello() {
+    CTPClient_Hello hello;
+    hello.Fill(1472, 777, 0x01DC000000000000ull, "pinger");
+    hello.Finalize(Take_ID(), client_id_);
+    return Exchange(hello);
+  }
+  bool Ping() {
+    CTPClient_Ping ping;
+    ping.Finalize(Take_ID(), client_id_);
+    return Exchange(ping);
+  }
+
+ private:
+  static const sockaddr* Address(int port) {
+    static sockaddr_in address;
+    address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return reinterpret_cast<const sockaddr*>(&address);
+  }
+  uint32_t Take_ID() {
+    const uint32_t id = next_id_;
+    next_id_ = TP_Next_ID(next_id_);
+    return id;
+  }
+  // Sends `packet` once and waits up to a second for its acknowledgement.
+  bool Exchange(const CTPacket& packet) {
+    const uint32_t id = TP_Load32(packet.Get_Buffer() + kTP_Offset_ID);
+    socket_.Send(packet.Get_Buffer(), packet.Get_Size());
+    const auto deadline = std::chrono::steady_clock::now() + 1s;
+    uint8_t reply[65536];
+    while (std::chrono::steady_clock::now() < deadline) {
+      sockaddr_storage from{};
+      const int32_t n = socket_.Recv(reply, sizeof(reply), 100000, &from);
+      if (n <= 0) continue;
+      sTP_View view;
+      if (TP_Check_Datagram(reply, static_cast<uint32_t>(n), &view) != eTP_Check_OK) continue;
+      if (view.type != eTP_Acknowledgment || TP_Load32(view.bytes + kTP_Ack_Offset_ID) != id)
+        continue;
+      client_id_ = view.client_id;
+      return TP_Load16(view.bytes + kTP_Ack_Offset_Result) != 0;
+    }
+    return false;
+  }
+
+  CUDP_Socket socket_;
+  uint32_t next_id_ = 1;
+  uint16_t client_id_ = kTP_No_Client;
+};
+
+// Ping beside costly records: a host process sends, at full speed, messages whose call site asks
+// for 20 "%.65536f" each, to the tool with --print, while this process, a second client speaking
+// the transport protocol itself, pings the tool once a millisecond. Reports the ping round trip's
+// median, 99th percentile (goal: under 50 ms) and maximum, and the pings that got no answer
+// within a second.
+void BM_Server_Ping_Beside_Costly_Records(benchmark::State& state) {
+  constexpr int kPings = 3000;
+  for (auto _ : state) {
+    BenchDir dir("mqw-server-bench");
+    // Short lines: every message is still formatted whole, but the output stays small.
+    Server server(dir, {"--print", "--no-store", "--format", "%ix"});
+    const pid_t host = fork();
+    if (host == 0) Costly_Host(server.Port());
+    std::this_thread::sleep_for(500ms);  // the host is sending at full speed
+    Pinger pinger(server.Port());
+    if (!pinger.Hello()) {
+      state.SkipWithError("the pinger's hello got no answer");
+      kill(host, SIGKILL);
+      waitpid(host, nullptr, 0);
+      return;
+    }
+    std::vector<double> round_trips_ms;
+    int unanswered = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < kPings; ++i) {
+      const auto sent = std::chrono::steady_clock::now();
+      if (pinger.Ping()) {
+        round_trips_ms.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - sent)
+                .count());
+      } else {
+        ++unanswered;
+      }
+      std::this_thread::sleep_until(sent + 1ms);
+    }
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    kill(host, SIGKILL);
+    waitpid(host, nullptr, 0);
+    server.Stop();
+    std::sort(round_trips_ms.begin(), round_trips_ms.end());
+    auto at = [&](double fraction) {
+      if (round_trips_ms.empty()) return 0.0;
+      return round_trips_ms[static_cast<size_t>(fraction * (round_trips_ms.size() - 1))];
+    };
+    state.SetIterationTime(wall);
+    state.counters["ping_p50_ms"] = at(0.5);
+    state.counters["ping_p99_ms"] = at(0.99);
+    state.counters["ping_max_ms"] = at(1.0);
+    state.counters["unanswered"] = unanswered;
+  }
+}
+
+BENCHMARK(BM_Server_Ping_Beside_Costly_Records)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 // Records of the load hosts in the stored files, counted by trace-cat.
 uint64_t Stored_Load_Records(const Server& server, const BenchDir& dir) {

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -530,7 +531,10 @@ TEST(TraceServerToolTest, WrongCommandLinesAreRefused) {
                                                        {"--verbosity", "a=1"},
                                                        {"--roll", "5xx", "--listen", "127.0.0.1:0"},
                                                        {"--bogus"},
-                                                       {"--files", "x"}};
+                                                       {"--files", "x"},
+                                                       {"--client-memory", "0"},
+                                                       {"--max-clients-per-address", "0"},
+                                                       {"--max-total", "-1"}};
   for (const auto& args : cases) {
     SCOPED_TRACE(args[0] + " " + (args.size() > 1 ? args[1] : ""));
     const mqw_test::sProgram_Run run = mqw_test::Run_Program(TRACE_SERVER_PATH, args);
@@ -539,10 +543,173 @@ TEST(TraceServerToolTest, WrongCommandLinesAreRefused) {
   }
   const mqw_test::sProgram_Run help = mqw_test::Run_Program(TRACE_SERVER_PATH, {"--help"});
   EXPECT_EQ(help.status, 0);
-  bool listed = false;
-  for (const std::string& line : help.lines)
-    listed = listed || line.find("--verbosity CLIENT/CHANNEL[/MODULE]=LEVEL") != std::string::npos;
-  EXPECT_TRUE(listed);
+  for (const char* option : {"--verbosity CLIENT/CHANNEL[/MODULE]=LEVEL", "--client-memory MB",
+                             "--max-clients-per-address N", "--max-total MB"}) {
+    bool listed = false;
+    for (const std::string& line : help.lines) listed = listed || line.find(option) != std::string::npos;
+    EXPECT_TRUE(listed) << option;
+  }
+}
+
+// Appends `part` to `out` (building long streams without copying them again and again).
+void Append(Bytes* out, const Bytes& part) { out->insert(out->end(), part.begin(), part.end()); }
+
+// Waits until the server's standard error holds `text`; false after 10 s.
+bool Wait_For_Err(const Server& server, const std::string& text) {
+  for (int i = 0; i < 200; ++i) {
+    if (server.Err().find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(50ms);
+  }
+  return false;
+}
+
+TEST(TraceServerToolTest, DirectoriesAreMadeWithTheFirstRecordNotAtHello) {
+  Server server;
+  ASSERT_NE(server.Port(), 0) << server.Err();
+  for (uint32_t pid = 1; pid <= 50; ++pid) {
+    Scripted_Client idle(server.Port(), "idle", pid);
+    ASSERT_TRUE(idle.Hello());
+  }
+  Scripted_Client talker(server.Port(), "talker", 77);
+  ASSERT_TRUE(talker.Hello());
+  EXPECT_EQ(Directory_Entries(server.Traces()), std::vector<std::string>{});
+  ASSERT_TRUE(talker.Send_Stream(Channel_Stream(0, "c", 1, 3)));
+  ASSERT_TRUE(talker.Ping());
+  EXPECT_EQ(Directory_Entries(server.Traces()), std::vector<std::string>{"talker_127.0.0.1_77"});
+  EXPECT_EQ(server.Stop(), 0);
+  EXPECT_EQ(Directory_Entries(server.Traces()), std::vector<std::string>{"talker_127.0.0.1_77"});
+}
+
+// A second process claiming a live client's name and process ID from another port writes into a
+// directory of its own: never into the first one's files, never deleting them by retention.
+TEST(TraceServerToolTest, AClaimedNameAndProcessIdGetsADirectoryOfItsOwn) {
+  Server server({"--files", "1"});
+  ASSERT_NE(server.Port(), 0) << server.Err();
+  Scripted_Client victim(server.Port(), "victim", 500);
+  ASSERT_TRUE(victim.Hello());
+  ASSERT_TRUE(victim.Send_Stream(Channel_Stream(0, "real", 1, 20)));
+  Scripted_Client claimer(server.Port(), "victim", 500);
+  ASSERT_TRUE(claimer.Hello());
+  ASSERT_TRUE(claimer.Send_Stream(Channel_Stream(0, "fake", 1, 5)));
+  ASSERT_TRUE(claimer.Hello());  // restarts, each starting a file that retention would weigh
+  ASSERT_TRUE(claimer.Send_Stream(Channel_Stream(0, "fake", 6, 5)));
+  ASSERT_TRUE(victim.Send_Stream(Channel_Stream(0, "real", 21, 10, false)));
+  EXPECT_EQ(server.Stop(), 0);
+
+  EXPECT_EQ(Directory_Entries(server.Traces()),
+            (std::vector<std::string>{"victim_127.0.0.1_500", "victim_127.0.0.1_500-2"}));
+  mqw_test::sProgram_Run real = Run_Cat({server.Traces() + "/victim_127.0.0.1_500"});
+  EXPECT_EQ(real.status, 0) << real.err;
+  EXPECT_EQ(real.lines, Expected_Lines("real", 1, 30));
+  mqw_test::sProgram_Run fake = Run_Cat({server.Traces() + "/victim_127.0.0.1_500-2"});
+  EXPECT_EQ(fake.lines, Expected_Lines("fake", 6, 5));  // its own retention kept its last file
+}
+
+// Streams that make a decoder keep state without end: the client goes over a small budget and is
+// disconnected, named and counted, while another client is served throughout.
+TEST(TraceServerToolTest, AClientOverItsMemoryBudgetIsDroppedAndOthersStayServed) {
+  auto huge_descriptors = [] {
+    std::string format;
+    for (int i = 0; i < 15000; ++i) format += "%d";
+    const std::vector<uint8_t> args(2 * 15000, 4);
+    Bytes stream = Packet(0, Info("a"));
+    for (uint16_t id = 1; id <= 20; ++id) Append(&stream, Packet(0, Format(id, format, args)));
+    return stream;
+  };
+  auto distinct_threads = [] {
+    Bytes stream = Packet(0, Info("a"));
+    for (uint32_t block = 0; block < 40; ++block) {
+      Bytes records;
+      for (uint32_t i = 1; i <= 500; ++i)
+        Append(&records, Thread_Start(block * 500 + i, kTimer0 + i, "t"));
+      Append(&stream, Packet(0, records));
+    }
+    return stream;
+  };
+  auto modules_everywhere = [] {
+    Bytes stream;
+    for (uint32_t channel = 0; channel < 32; ++channel) {
+      Bytes records = Info("a");
+      for (uint16_t id = 0; id < 1000; ++id) Append(&records, Module(id, "m"));
+      Append(&stream, Packet(channel, records));
+    }
+    return stream;
+  };
+  const struct {
+    const char* name;
+    std::function<Bytes()> stream;
+  } cases[] = {
+      {"descriptors with 15,000 arguments", huge_descriptors},
+      {"thread starts with distinct IDs", distinct_threads},
+      {"modules on all 32 channels", modules_everywhere},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Server server({"--client-memory", "1", "--print", "--format", kFormat});
+    ASSERT_NE(server.Port(), 0) << server.Err();
+    Scripted_Client good(server.Port(), "good", 1);
+    Scripted_Client greedy(server.Port(), "greedy", 2);
+    ASSERT_TRUE(good.Hello());
+    ASSERT_TRUE(greedy.Hello());
+    ASSERT_TRUE(good.Send_Stream(Channel_Stream(0, "g", 1, 10)));
+    greedy.Send_Stream(c.stream(), 16);
+    EXPECT_TRUE(Wait_For_Err(server, "greedy_127.0.0.1_2 went over its memory budget"))
+        << server.Err();
+    ASSERT_TRUE(good.Ping());
+    ASSERT_TRUE(good.Send_Stream(Channel_Stream(0, "g", 11, 10, false)));
+    EXPECT_EQ(server.Stop(), 0);
+    EXPECT_EQ(Run_Cat({server.Client_Dir("good_")}).lines, Expected_Lines("g", 1, 20));
+    const std::string err = server.Err();
+    EXPECT_NE(err.find("clients over their memory budget 1"), std::string::npos) << err;
+    EXPECT_NE(Stats_Line(err, "greedy_127.0.0.1_2 (left)").find("over its memory budget"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(Stats_Line(err, "good_127.0.0.1_1").find("over its memory budget"),
+              std::string::npos)
+        << err;
+  }
+}
+
+// Costly records of one client (130 "%.65536f" each) are decoded beside the receiving loop: the
+// loop outruns the decoder, skipping messages for --print rather than waiting, so another
+// client's pings and data are answered and stored throughout.
+TEST(TraceServerToolTest, CostlyRecordsOfOneClientNeverHoldAnothersAcknowledgements) {
+  Server server({"--print", "--format", "%cn|%ix"});
+  ASSERT_NE(server.Port(), 0) << server.Err();
+  Scripted_Client good(server.Port(), "good", 1);
+  Scripted_Client costly(server.Port(), "costly", 2, 8192);
+  ASSERT_TRUE(good.Hello());
+  ASSERT_TRUE(costly.Hello());
+  std::string format;
+  std::vector<uint8_t> args;
+  Bytes values;
+  for (int i = 0; i < 130; ++i) {
+    format += "%.65536f";
+    args.insert(args.end(), {eTRArg_Double, 8});
+    const double value = 1.0 / 3;
+    uint64_t bits;
+    memcpy(&bits, &value, sizeof(bits));
+    Append(&values, Int(static_cast<int64_t>(bits)));
+  }
+  ASSERT_TRUE(costly.Send_Stream(Packet(0, Cat({Info("slow"), Format(1, format, args)}))));
+  int sent = 0;
+  for (int round = 0; round < 20; ++round) {
+    Bytes batch;
+    for (int i = 0; i < 400; ++i, ++sent)
+      Append(&batch, Packet(0, Data(1, kTimer0, values, 2, 0x123, static_cast<uint32_t>(sent))));
+    ASSERT_TRUE(costly.Send_Stream(batch, 64));
+    ASSERT_TRUE(good.Ping());
+    ASSERT_TRUE(good.Send_Stream(Channel_Stream(0, "g", round + 1, 1, round == 0)));
+  }
+  EXPECT_EQ(server.Stop(), 0);
+  EXPECT_EQ(Run_Cat({server.Client_Dir("good_")}).lines, Expected_Lines("g", 1, 20));
+  const std::string stats = Stats_Line(server.Err(), "costly_127.0.0.1_2");
+  EXPECT_NE(stats.find("records " + std::to_string(sent + 1) + ","), std::string::npos) << stats;
+  EXPECT_NE(stats.find(", skipped "), std::string::npos) << stats;
+  // Every good message was printed: skipping is per client.
+  int printed_good = 0;
+  for (const std::string& line : Split_Lines(server.Out())) printed_good += line.rfind("g|", 0) == 0;
+  EXPECT_EQ(printed_good, 20);
 }
 
 }  // namespace

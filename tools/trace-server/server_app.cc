@@ -24,7 +24,14 @@ uint32_t Now_ms() {
 }
 
 const char* Leave_Text(eTRS_Leave reason) {
-  return reason == eTRS_Leave::Bye ? "said bye" : "was idle too long";
+  switch (reason) {
+    case eTRS_Leave::Bye:
+      return "said bye";
+    case eTRS_Leave::Idle:
+      return "was idle too long";
+    default:
+      return "was ended by the server";
+  }
 }
 
 }  // namespace
@@ -104,6 +111,12 @@ void CServer_App::Receive_All(uint32_t now_ms) {
 }
 
 void CServer_App::Every_Second(uint32_t now_ms) {
+  // The decoders' accounts are checked on the worker; their verdicts are read here.
+  std::vector<uint16_t> over;
+  for (auto& entry : m_Stores) {
+    if (entry.second->Over_Budget()) over.push_back(entry.first);
+  }
+  for (uint16_t client_id : over) Drop_Over_Budget(client_id);
   for (auto& entry : m_Stores) {
     entry.second->Tick();
     if (m_Hub) Publish(entry.first, *entry.second, true);
@@ -141,18 +154,16 @@ void CServer_App::On_Client(uint16_t client_id, const sTRS_Hello& hello, bool re
   const std::string directory =
       Unique_Directory(TRS_Client_Directory_Name(hello.name, m_Source, hello.process_id));
   auto store = std::make_unique<CClient_Store>(
-      m_Options, hello, m_Source, directory, [this, client_id](const std::vector<uint8_t>& chunks) {
+      m_Options, hello, m_Source, directory,
+      [this, client_id](const std::vector<uint8_t>& chunks) {
         return m_Server->Queue_User_Data(client_id, chunks.data(),
                                          static_cast<uint32_t>(chunks.size()));
-      });
-  std::string error;
-  if (!store->Open(&error))
-    fprintf(stderr, "trace-server: %s: %s; not stored\n", directory.c_str(), error.c_str());
+      },
+      &m_Worker, m_Hub);
   fprintf(stderr, "trace-server: client %s (\"%s\", process %u) connected from %s\n",
           directory.c_str(), hello.name.c_str(), hello.process_id,
           TRS_Endpoint_Text(m_Source).c_str());
   if (m_Hub) {
-    store->Set_Live(m_Hub);
     m_Last_Messages[client_id] = 0;
     Publish(client_id, *store, true);
   }
@@ -168,10 +179,10 @@ void CServer_App::Publish(uint16_t client_id, const CClient_Store& store, bool c
   status.connected = connected;
   const sClient_Counters& counters = store.Counters();
   status.records = counters.records;
-  status.messages = counters.messages;
+  status.messages = store.Messages();
   uint64_t& last = m_Last_Messages[client_id];
-  status.rate = static_cast<uint32_t>(counters.messages - last);
-  last = counters.messages;
+  status.rate = static_cast<uint32_t>(status.messages - last);
+  last = status.messages;
   if (const CTRS_Session* session = m_Server->Find_Client(client_id)) {
     status.lost = session->Stats().reported_lost;
     status.resent = session->Stats().resent_received;
@@ -216,7 +227,20 @@ void CServer_App::Take_Requests() {
 
 void CServer_App::On_Stream(uint16_t client_id, const uint8_t* bytes, uint32_t size) {
   auto found = m_Stores.find(client_id);
-  if (found != m_Stores.end()) found->second->On_Stream(bytes, size);
+  if (found == m_Stores.end()) return;
+  found->second->On_Stream(bytes, size);
+  if (found->second->Over_Budget()) Drop_Over_Budget(client_id);
+}
+
+void CServer_App::Drop_Over_Budget(uint16_t client_id) {
+  ++m_Over_Budget;
+  End_Client(client_id, "went over its memory budget (--client-memory) and was disconnected");
+  Drop(client_id);
+}
+
+void CServer_App::Drop(uint16_t client_id) {
+  // The store is gone: whatever the session still delivers is ignored until it ends.
+  (void)client_id;
 }
 
 void CServer_App::On_Leave(uint16_t client_id, eTRS_Leave reason) {
@@ -245,8 +269,9 @@ void CServer_App::End_Client(uint16_t client_id, const char* why) {
 std::string CServer_App::Describe(uint16_t client_id, const CClient_Store& store) const {
   const sClient_Counters& counters = store.Counters();
   std::string text = "records " + std::to_string(counters.records) + ", bytes " +
-                     std::to_string(counters.bytes) + ", files " + std::to_string(counters.files) +
-                     ", restarts " + std::to_string(counters.restarts);
+                     std::to_string(counters.bytes) + ", files " +
+                     std::to_string(store.Files().Files()) + ", restarts " +
+                     std::to_string(counters.restarts);
   if (const CTRS_Session* session = m_Server->Find_Client(client_id)) {
     const sTRS_Session_Stats& stats = session->Stats();
     text += ", packets " + std::to_string(stats.delivered_packets) + ", lost " +
@@ -256,9 +281,12 @@ std::string CServer_App::Describe(uint16_t client_id, const CClient_Store& store
             ", no room " + std::to_string(stats.dropped_no_room);
     if (m_Options.drop_percent) text += ", dropped on purpose " + std::to_string(stats.filtered);
   }
-  if (counters.commands) text += ", commands " + std::to_string(counters.commands);
+  if (counters.skipped) text += ", skipped " + std::to_string(counters.skipped);
+  if (store.Over_Budget()) text += ", over its memory budget";
+  if (store.Commands()) text += ", commands " + std::to_string(store.Commands());
   if (counters.broken) text += ", unsplittable " + std::to_string(counters.broken);
-  if (counters.write_errors) text += ", write errors " + std::to_string(counters.write_errors);
+  if (store.Files().Write_Errors())
+    text += ", write errors " + std::to_string(store.Files().Write_Errors());
   return text;
 }
 
@@ -266,10 +294,11 @@ void CServer_App::Print_Stats(const char* title) {
   const sTRS_Server_Stats& stats = m_Server->Stats();
   fprintf(stderr,
           "trace-server: %s: %zu clients; bad datagrams %llu, from unknown sources %llu, refused "
-          "clients %llu\n",
+          "clients %llu, clients over their memory budget %llu\n",
           title, m_Stores.size(), static_cast<unsigned long long>(stats.refused_datagrams),
           static_cast<unsigned long long>(stats.unexpected + stats.unknown_control),
-          static_cast<unsigned long long>(stats.refused_clients));
+          static_cast<unsigned long long>(stats.refused_clients),
+          static_cast<unsigned long long>(m_Over_Budget));
   for (const std::string& summary : m_Summaries) fprintf(stderr, "  %s\n", summary.c_str());
   if (m_Left_Uncounted)
     fprintf(stderr, "  ... and %llu more clients that left\n",
@@ -283,6 +312,7 @@ void CServer_App::Print_Stats(const char* title) {
 void CServer_App::Finish() {
   if (!m_Server) return;
   for (auto& entry : m_Stores) entry.second->Close();
+  m_Worker.Stop();  // prints and shows what is still queued
   fflush(stdout);
   Print_Stats("at exit");
 }

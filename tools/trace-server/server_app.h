@@ -4,17 +4,27 @@
 // the stores' buffers, rolls files by time, forgets idle clients and, with --stats, prints the
 // statistics.
 //
+// The receiving thread only acknowledges and stores: decoding for --print and the viewer runs on
+// the decoding worker (decode_worker.h) behind a bounded queue, so that one client's costly
+// records never delay another client's acknowledgements.
+//
 // A client is one session of the protocol server (one source endpoint). A hello again from the
 // same endpoint with the same process ID and start time is a restart of that client (same
-// directory, new file); with another process behind the endpoint it is a new client.
+// directory, new file); with another process behind the endpoint it is a new client. Two live
+// clients never share a directory: a hello that claims the name and process ID of a live client
+// from another endpoint gets a directory of its own (a "-2" suffix, and so on).
 //
-// Viewer (Set_Hub): each store copies its messages into the hub's live ring; once a second every
-// client's row of the hub's host table is refreshed (and at once when a client comes or goes);
-// every round of the loop takes the page's verbosity requests and turns them into the same
-// commands as --verbosity, followed by a note in the live stream.
+// Memory: a client that goes over its --client-memory is ended at once (its files closed),
+// counted, and named on standard error, in the statistics and in the viewer's host table.
 //
-// Ownership: owns the socket, the protocol server and the stores; the hub is borrowed.
-// Thread-safety: none; all work happens on the thread that calls Run (the hub is thread-safe).
+// Viewer (Set_Hub): each client's decoder copies its messages into the hub's live ring; once a
+// second every client's row of the hub's host table is refreshed (and at once when a client
+// comes or goes); every round of the loop takes the page's verbosity requests and turns them into
+// the same commands as --verbosity, followed by a note in the live stream.
+//
+// Ownership: owns the socket, the protocol server, the decoding worker and the stores; the hub
+// is borrowed. Thread-safety: none; all work but decoding happens on the thread that calls Run
+// (the hub is thread-safe).
 #ifndef TOOLS_TRACE_SERVER_SERVER_APP_H_
 #define TOOLS_TRACE_SERVER_SERVER_APP_H_
 
@@ -28,6 +38,7 @@
 #include <vector>
 
 #include "client_store.h"
+#include "decode_worker.h"
 #include "server_options.h"
 #include "server_socket.h"
 #include "trace/server/trace_server.h"
@@ -60,6 +71,10 @@ class CServer_App final : private ITRS_Listener {
   std::string Describe(uint16_t client_id, const CClient_Store& store) const;
   std::string Unique_Directory(const std::string& base) const;
   void End_Client(uint16_t client_id, const char* why);
+  // Ends a client that went over its memory budget.
+  void Drop_Over_Budget(uint16_t client_id);
+  // Ends client `client_id`'s session at the protocol server.
+  void Drop(uint16_t client_id);
   void Publish(uint16_t client_id, const CClient_Store& store, bool connected);
   void Take_Requests();
 
@@ -71,6 +86,7 @@ class CServer_App final : private ITRS_Listener {
   const sServer_Options& m_Options;
   CServer_Socket m_Socket;
   std::unique_ptr<CTRS_Server> m_Server;  // made by Start, sized by the socket
+  CDecode_Worker m_Worker;
   std::map<uint16_t, std::unique_ptr<CClient_Store>> m_Stores;
   std::vector<std::string> m_Summaries;  // statistics of the clients that left
   uint64_t m_Left_Uncounted = 0;         // clients that left beyond kMax_Summaries
@@ -80,6 +96,7 @@ class CServer_App final : private ITRS_Listener {
   uint32_t m_Stats_Seconds = 0;
   CViewer_Hub* m_Hub = nullptr;                 // not owned; null: no viewer
   std::map<uint16_t, uint64_t> m_Last_Messages;  // per client, for the messages per second
+  uint64_t m_Over_Budget = 0;                    // clients ended for going over their budget
 };
 
 #endif  // TOOLS_TRACE_SERVER_SERVER_APP_H_

@@ -17,6 +17,9 @@ const char kTrace_Server_Usage[] =
     "Every client (one network sink, known by its UDP address and port) gets its own directory\n"
     "under --dir, named NAME_ADDRESS_PID from the client name, its IP address and its process ID,\n"
     "with every character outside A-Z a-z 0-9 . _ - replaced by '_' (\"sensor_127.0.0.1_4242\").\n"
+    "The directory is made with the client's first record, not at its hello. Two clients\n"
+    "connected at once never share a directory: a second one under the same name (another\n"
+    "process claiming the same name and process ID, say) gets \"-2\" appended, and so on.\n"
     "Each file begins with the binary file header (process ID, process start time and client name\n"
     "from the client's hello; host name = the client's IP address) and decodes by itself: a new\n"
     "file starts when the client starts over (a new hello) and at every roll, and a rolled file\n"
@@ -34,7 +37,12 @@ const char kTrace_Server_Usage[] =
     "  --files N            keep at most N \".trd\" files per client directory (1..4096)\n"
     "  --fsize N            keep at most N megabytes of \".trd\" files per client directory\n"
     "  --no-store           store nothing (with --print: a live viewer)\n"
-    "  --print              print every message as a text line on standard output\n"
+    "  --print              print every message as a text line on standard output. Messages\n"
+    "                       are decoded beside the receiving loop, which never waits for them:\n"
+    "                       when a client sends faster than its messages can be decoded, some\n"
+    "                       are not printed (nor shown in the viewer), counted as \"skipped\" in\n"
+    "                       the statistics. One message's text is cut at 64 KiB (ending in\n"
+    "                       \" [cut]\"), widths and precisions at 4096\n"
     "  --format TEMPLATE    line template of --print, as /TR.Format= (%cn channel, %id trace ID,\n"
     "                       %ix sequence, %tf %tm %ts date and time, %td time since the channel's\n"
     "                       start, %tc time count, %lv level, %ti thread ID, %tn thread name,\n"
@@ -65,6 +73,17 @@ const char kTrace_Server_Usage[] =
     "                       answered (others get 403, against DNS rebinding)\n"
     "  --http-ring N        live messages the viewer keeps for pages (default 50000); a page\n"
     "                       that falls further behind is told how many it skipped\n"
+    "  --client-memory MB   memory one client may make the server keep (its descriptions,\n"
+    "                       threads, modules, channel names and decoding state; default 64).\n"
+    "                       A client that asks for more is disconnected, its files closed, and\n"
+    "                       it is named in the statistics and the viewer\n"
+    "  --max-clients-per-address N\n"
+    "                       sessions one source address may hold at once (default 16); further\n"
+    "                       hellos from that address are refused\n"
+    "  --max-total MB       total size of the trace files under --dir (default 4096; 0: no\n"
+    "                       limit). Checked every second: over it, the oldest files of the\n"
+    "                       largest client directories are removed first, never a file being\n"
+    "                       written\n"
     "  --stats SECONDS      print per-client statistics on standard error every SECONDS\n"
     "                       (they are always printed at exit)\n"
     "  --idle SECONDS       forget a client not heard from for SECONDS (default 60; clients ping\n"
@@ -76,7 +95,8 @@ const char kTrace_Server_Usage[] =
     "  --version            show the version\n"
     "\n"
     "SIGINT or SIGTERM ends the server: it writes out what it holds, closes its files and prints\n"
-    "the statistics (records, packets lost and resent, bad datagrams per client).\n"
+    "the statistics (records, packets lost and resent, bad datagrams, messages skipped, clients\n"
+    "over their memory budget, per client).\n"
     "\n"
     "Example: a host started with \"/TR.Sink=Network /TR.Addr=127.0.0.1 /TR.Port=9009\", then\n"
     "  trace-server --dir traces --print\n"
@@ -189,6 +209,15 @@ bool Parse_Server_Options(int argc, char** argv, sServer_Options* options, std::
     } else if (arg == "--idle") {
       if (!take_number(1, 86400, &number)) return false;
       options->idle_seconds = static_cast<uint32_t>(number);
+    } else if (arg == "--client-memory") {
+      if (!take_number(1, 1 << 20, &number)) return false;
+      options->client_memory_mb = static_cast<uint32_t>(number);
+    } else if (arg == "--max-clients-per-address") {
+      if (!take_number(1, 65535, &number)) return false;
+      options->max_clients_per_address = static_cast<uint32_t>(number);
+    } else if (arg == "--max-total") {
+      if (!take_number(0, 0x7FFFFFFF, &number)) return false;
+      options->max_total_mb = static_cast<uint32_t>(number);
     } else if (arg == "--http") {
       // The address is optional: a following word that is not an option is taken as it.
       if (has_value) {

@@ -27,6 +27,9 @@ struct sServer_Options {
   bool store = true;           // --no-store: print only
   uint32_t stats_seconds = 0;  // 0: statistics at exit only
   uint32_t idle_seconds = 60;
+  uint32_t client_memory_mb = 64;        // per-client memory budget
+  uint32_t max_clients_per_address = 16;  // sessions one source address may hold
+  uint32_t max_total_mb = 4096;           // total size of --dir's trace files; 0: no quota
   std::string port_file;
   std::vector<sTRS_Verbosity_Rule> verbosity;
   std::string http;        // viewer address "ADDR:PORT"; empty: no viewer

@@ -503,6 +503,7 @@ int32_t CFormatter::Format_Integer(const sArg* arg, uint32_t type, uint64_t raw,
 
 int32_t CFormatter::Format(char* out, uint32_t capacity, const uint8_t* values,
                            uint32_t values_size) {
+  m_Unrenderable = false;
   if (!out || capacity == 0) return -1;
   out[0] = '\0';
   if (m_Error) return PSPrint(out, capacity, "Format string error");
@@ -511,7 +512,9 @@ int32_t CFormatter::Format(char* out, uint32_t capacity, const uint8_t* values,
   for (const sArg* arg = m_Head; arg; arg = arg->next) {
     if (arg->literal_length) {
       if (pos + arg->literal_length >= capacity) {
-        out[pos] = '\0';
+        const uint32_t room = capacity - pos - 1;
+        memcpy(out + pos, arg->literal, room);
+        out[pos + room] = '\0';
         return -1;
       }
       memcpy(out + pos, arg->literal, arg->literal_length);
@@ -579,11 +582,15 @@ int32_t CFormatter::Format(char* out, uint32_t capacity, const uint8_t* values,
         const uint8_t* text = reader.String(&type, &length);
         if (!text) {
           out[pos] = '\0';
+          m_Unrenderable = true;
           return -1;
         }
         if (type == eTRArg_String_H || type == eTRArg_String) {
           if (static_cast<uint64_t>(pos) + length + 8 >= capacity) {
-            out[pos] = '\0';
+            // What fits is kept, so that a caller that stops growing can cut the text there.
+            const uint32_t room = capacity - pos > 9 ? capacity - pos - 9 : 0;
+            memcpy(w, text, room);
+            out[pos + room] = '\0';
             return -1;
           }
           memcpy(w, text, length);

@@ -91,19 +91,22 @@ class CFormatter {
 
   // Writes the message for the packed argument bytes `values` (`values_size` bytes) into `out`
   // (`capacity` bytes) and returns its length without the terminator. Returns -1 when the text
-  // does not fit with the margins it keeps (the text written so far is zero-terminated); the
+  // does not fit with the margins it keeps (the text that fitted is written and zero-terminated); the
   // caller grows the buffer and calls again. A string conversion whose argument is not a string
   // fails with -1 on every call, so callers must bound their retries.
   int32_t Format(char* out, uint32_t capacity, const uint8_t* values, uint32_t values_size);
 
   bool Has_Error() const { return m_Error; }
+  // The last Format returned -1 because a string conversion met an argument that is not a
+  // string (a larger buffer would not help), not because the text ran out of room.
+  bool Unrenderable() const { return m_Unrenderable; }
 
   // Largest width or precision taken from a '*' argument; larger values are cut to it.
   static constexpr int32_t kMaxStarValue = 1024;
   // Largest width or precision written in the format string, for every conversion (floating
   // point included: the text handed to PSPrint carries the cut values). Together with the
   // bounded message buffer of the caller this bounds the work one data record can cause.
-  static constexpr int32_t kMaxLiteralWidth = 65536;
+  static constexpr int32_t kMaxLiteralWidth = 4096;
 
  private:
   struct sReader;
@@ -119,6 +122,7 @@ class CFormatter {
   const uint8_t* m_Args;  // argument table (type, size) pairs; not owned
   uint32_t m_ArgsCount;
   bool m_Error;  // conversions do not match the argument count
+  bool m_Unrenderable = false;  // see Unrenderable()
 };
 
 #endif  // TRACE_DECODE_FORMATTER_H_

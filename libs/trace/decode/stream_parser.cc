@@ -29,6 +29,22 @@ CStreamParser::~CStreamParser() {
     channel = nullptr;
   }
   free(m_Reassembly);
+  if (m_Budget) m_Budget->Release(m_Charged_Reassembly);
+}
+
+uint64_t CStreamParser::Refused_Records() const {
+  uint64_t refused = m_Refused_Closed;
+  for (const CTxtChannel* channel : m_Channels) refused += channel ? channel->Refused() : 0;
+  return refused;
+}
+
+bool CStreamParser::Charge_Reassembly(uint64_t capacity) {
+  if (!m_Budget || capacity <= kReassemblyCapacity) return true;
+  const uint64_t wanted = capacity - kReassemblyCapacity;
+  if (wanted <= m_Charged_Reassembly) return true;
+  if (!m_Budget->Charge(wanted - m_Charged_Reassembly)) return false;
+  m_Charged_Reassembly = wanted;
+  return true;
 }
 
 bool CStreamParser::Init(const char* format_template) {
@@ -57,6 +73,7 @@ uint32_t CStreamParser::Fail(uint64_t offset, const char* format, ...) {
 bool CStreamParser::Grow_Reassembly(uint64_t size) {
   if (m_ReassemblyCapacity >= size) return true;
   uint64_t capacity = Round_Up_1024(size);
+  if (!Charge_Reassembly(capacity)) return false;
   uint8_t* bigger = static_cast<uint8_t*>(malloc(capacity));
   if (!bigger) return false;
   if (m_Fill) memcpy(bigger, m_Reassembly, m_Fill);
@@ -122,7 +139,8 @@ uint32_t CStreamParser::Parse_Buffer(const uint8_t* data, uint64_t size) {
     uint64_t rest = size - pos;
     if (m_ReassemblyCapacity < rest) {
       uint64_t capacity = Round_Up_1024(rest);
-      uint8_t* bigger = static_cast<uint8_t*>(malloc(capacity));
+      uint8_t* bigger =
+          Charge_Reassembly(capacity) ? static_cast<uint8_t*>(malloc(capacity)) : nullptr;
       if (!bigger) {
         free(m_Reassembly);
         m_Reassembly = nullptr;
@@ -166,7 +184,11 @@ uint32_t CStreamParser::Parse_Packet(uint32_t id, const uint8_t* payload, uint32
     CTxtChannel*& channel = m_Channels[id & (kChannels - 1)];
     if (!channel) {
       if (subtype == eTRTrace_Info) {
-        channel = CTxtChannel::Create(record, record_size);
+        channel = CTxtChannel::Create(record, record_size, m_Budget);
+        if (!channel && Over_Budget()) {
+          ++m_Refused_Closed;  // the channel stays unknown; its records count as orphans
+          continue;
+        }
         if (!channel)
           return Fail(at + offset - record_size, "channel %u: no memory for its state", id);
       } else if (m_Lenient) {
@@ -186,6 +208,7 @@ uint32_t CStreamParser::Parse_Packet(uint32_t id, const uint8_t* payload, uint32
         Render(channel, record, record_size);
         break;
       case eTRTrace_Close:
+        m_Refused_Closed += channel->Refused();
         delete channel;
         channel = nullptr;
         break;

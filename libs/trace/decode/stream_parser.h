@@ -12,6 +12,11 @@
 // packet, or a failed allocation ends the parse with 2 and a description (Error_Text,
 // Error_Offset); nothing is ever read outside the bytes given.
 //
+// Memory: Set_Budget charges every channel's state (txt_channel.h) and the reassembly buffer's
+// growth to one account before it is made; what the account refuses is not kept (the record is
+// ignored, or a packet that cannot be reassembled ends the parse) and Over_Budget tells. Without
+// a budget the channels' fixed caps still apply.
+//
 // Thread-safety: none; one thread at a time uses a parser.
 #ifndef TRACE_DECODE_STREAM_PARSER_H_
 #define TRACE_DECODE_STREAM_PARSER_H_
@@ -46,6 +51,11 @@ class CStreamParser {
   // Lenient mode skips records of channels that have not announced themselves (counted in
   // Orphan_Records) instead of failing; a reader of rolled files wants it, a live sink does not.
   void Set_Lenient(bool lenient) { m_Lenient = lenient; }
+  // Charges the parser's per-stream state to `budget` (not owned; must outlive the parser; null:
+  // none). Call before the first byte is parsed.
+  void Set_Budget(CMemory_Budget* budget) { m_Budget = budget; }
+  // The budget refused a charge: some state of the stream was not kept.
+  bool Over_Budget() const { return m_Budget && m_Budget->Exceeded(); }
 
   // Feeds the next bytes of the stream. eDecode_Ok, or eDecode_Failed after a fault (see above).
   uint32_t Parse_Buffer(const uint8_t* data, uint64_t size);
@@ -61,10 +71,14 @@ class CStreamParser {
   uint64_t Error_Offset() const { return m_ErrorOffset; }
   uint64_t Lines() const { return m_Lines; }
   uint64_t Orphan_Records() const { return m_Orphans; }
+  // Records whose state was not kept, by the budget or a fixed cap (live and closed channels).
+  uint64_t Refused_Records() const;
 
  private:
   uint32_t Fail(uint64_t offset, const char* format, ...) __attribute__((format(printf, 3, 4)));
   bool Grow_Reassembly(uint64_t size);
+  // Charges the reassembly buffer's growth to `capacity` bytes; false when refused.
+  bool Charge_Reassembly(uint64_t capacity);
   void Render(CTxtChannel* channel, const uint8_t* record, uint32_t size);
   void Set_Calendar(uint64_t absolute);
 
@@ -81,6 +95,9 @@ class CStreamParser {
   bool m_Lenient = false;
   uint64_t m_Lines = 0;
   uint64_t m_Orphans = 0;
+  uint64_t m_Refused_Closed = 0;     // Refused() of the channels closed so far
+  CMemory_Budget* m_Budget = nullptr;  // not owned; null: no account
+  uint64_t m_Charged_Reassembly = 0;   // reassembly bytes charged beyond kReassemblyCapacity
   int64_t m_CalendarSecond = INT64_MIN;  // seconds of the cached calendar fields
   struct tm m_Calendar = {};
   bool m_CalendarValid = false;

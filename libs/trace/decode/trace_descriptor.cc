@@ -5,6 +5,7 @@
 
 #include <new>
 
+#include "trace/base/memory_budget.h"
 #include "trace/base/utf.h"
 #include "trace/format/trace_format.h"
 
@@ -17,6 +18,30 @@ uint32_t Bounded_Length(const uint8_t* text, const uint8_t* end) {
 }
 
 }  // namespace
+
+uint64_t CTraceDescriptor::Cost(const uint8_t* record, uint32_t size) {
+  constexpr uint64_t kBlock = CMemory_Budget::kNode_Overhead;
+  uint64_t cost = sizeof(CTraceDescriptor) + sizeof(CFormatter) + 3 * kBlock + size + 4;
+  if (!record || size < sizeof(sTRTrace_Format)) return cost;
+  sTRTrace_Format fixed;
+  memcpy(&fixed, record, sizeof(fixed));
+  const uint64_t table_end = sizeof(sTRTrace_Format) + 2ull * fixed.args_count;
+  if (table_end > size) return cost;
+  // The format's units: each becomes at most 3 UTF-8 bytes, kept once as the format text and
+  // at most once more as the segments' literals; every '%' may start one segment.
+  uint64_t units = 0;
+  uint64_t percents = 0;
+  for (uint64_t at = table_end; at + 2 <= size; at += 2) {
+    const uint16_t unit = static_cast<uint16_t>(record[at] | (record[at + 1] << 8));
+    if (unit == 0) break;
+    ++units;
+    percents += unit == '%';
+  }
+  cost += units * 6 + 8 + kBlock;
+  // A segment: its node, its literal block and its floating-point conversion text.
+  cost += (percents + 1) * (sizeof(CFormatter::sArg) + 2 * kBlock + 32);
+  return cost;
+}
 
 CTraceDescriptor* CTraceDescriptor::Create(const uint8_t* record, uint32_t size,
                                            CFormatter::sBuffer* digits) {

@@ -19,6 +19,10 @@ class CTraceDescriptor : public sTraceDescEx {
   // past the record's end are cut there.
   static CTraceDescriptor* Create(const uint8_t* record, uint32_t size,
                                   CFormatter::sBuffer* digits);
+  // What Create keeps for the record (its copy, the UTF-8 format, the formatter's segments and
+  // the allocator's overhead), an upper estimate computed without allocating, so that a memory
+  // account can be charged before the descriptor exists.
+  static uint64_t Cost(const uint8_t* record, uint32_t size);
   ~CTraceDescriptor();
 
   CTraceDescriptor(const CTraceDescriptor&) = delete;

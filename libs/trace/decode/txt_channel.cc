@@ -39,21 +39,51 @@ bool CThreads_Tree::Data_Release(sRbThread* element) {
 
 namespace {
 
-// Makes `list` hold at least `count` slots (new ones empty); false when memory runs out.
+constexpr uint64_t kBlock = CMemory_Budget::kNode_Overhead;
+// A slot of the call-site or module list: its node and its index entry.
+constexpr uint64_t kSlot_Cost = kBlock;
+constexpr uint64_t kFixed_Cost = sizeof(CTxtChannel) + CTxtChannel::kMessageCapacity +
+                                 CFormatter::sBuffer::kCapacity + 4 * kBlock;
+// A thread registration: its record, its chain element and its tree node.
+constexpr uint64_t kThread_Cost = sizeof(sThreadRecord) + sizeof(sRbThread) + 3 * kBlock;
+constexpr uint64_t kModule_Cost = sizeof(sTRTraceMod) + kBlock;
+
+}  // namespace
+
+bool CTxtChannel::Charge(uint64_t bytes) {
+  if (m_Budget && !m_Budget->Charge(bytes)) {
+    ++m_Refused;
+    return false;
+  }
+  m_Charged += m_Budget ? bytes : 0;
+  return true;
+}
+
+void CTxtChannel::Release(uint64_t bytes) {
+  if (!m_Budget) return;
+  m_Budget->Release(bytes);
+  m_Charged -= bytes;
+}
+
 template <class T>
-bool Grow_Slots(CBList<T>* list, uint32_t count) {
+bool CTxtChannel::Grow_Slots(CBList<T>* list, uint32_t count) {
   if (list->Count() >= count) return true;
+  if (!Charge((count - list->Count()) * kSlot_Cost)) return false;
   while (list->Count() < count) {
     if (!list->Add_Last(nullptr)) return false;
   }
   return list->Index_Build();
 }
 
-}  // namespace
-
-CTxtChannel* CTxtChannel::Create(const uint8_t* record, uint32_t size) {
+CTxtChannel* CTxtChannel::Create(const uint8_t* record, uint32_t size, CMemory_Budget* budget) {
+  if (budget && !budget->Charge(kFixed_Cost)) return nullptr;
   CTxtChannel* channel = new (std::nothrow) CTxtChannel();
-  if (!channel) return nullptr;
+  if (!channel) {
+    if (budget) budget->Release(kFixed_Cost);
+    return nullptr;
+  }
+  channel->m_Budget = budget;
+  channel->m_Charged = budget ? kFixed_Cost : 0;
   if (!channel->Init(record, size)) {
     delete channel;
     return nullptr;
@@ -89,6 +119,7 @@ CTxtChannel::~CTxtChannel() {
   m_Threads.Clear();
   free(m_Message);
   if (m_Digits) m_Digits->Release();
+  if (m_Budget) m_Budget->Release(m_Charged);
 }
 
 void CTxtChannel::Add_Format(const uint8_t* record, uint32_t size) {
@@ -98,7 +129,18 @@ void CTxtChannel::Add_Format(const uint8_t* record, uint32_t size) {
   if (!Grow_Slots(&m_Formats, static_cast<uint32_t>(fixed.id) + 1)) return;
   auto* cell = m_Formats.Get_ByIndex(fixed.id);
   if (!cell || cell->data) return;  // the first descriptor of an ID stays
+  const uint64_t cost = CTraceDescriptor::Cost(record, size);
+  if (cost > kMax_Descriptor_Bytes - m_Descriptor_Bytes) {
+    ++m_Refused;
+    return;
+  }
+  if (!Charge(cost)) return;
   cell->data = CTraceDescriptor::Create(record, size, m_Digits);
+  if (!cell->data) {
+    Release(cost);
+    return;
+  }
+  m_Descriptor_Bytes += cost;
 }
 
 void CTxtChannel::Add_Module(const uint8_t* record, uint32_t size) {
@@ -108,8 +150,12 @@ void CTxtChannel::Add_Module(const uint8_t* record, uint32_t size) {
   if (!Grow_Slots(&m_Modules, static_cast<uint32_t>(module.id) + 1)) return;
   auto* cell = m_Modules.Get_ByIndex(module.id);
   if (!cell || cell->data) return;
+  if (!Charge(kModule_Cost)) return;
   sTRTraceMod* mod = new (std::nothrow) sTRTraceMod();
-  if (!mod) return;
+  if (!mod) {
+    Release(kModule_Cost);
+    return;
+  }
   mod->level = module.level;
   memcpy(mod->name, module.name, sizeof(mod->name));
   mod->name[sizeof(mod->name) - 1] = '\0';
@@ -121,6 +167,23 @@ void CTxtChannel::Thread_Start(const uint8_t* record, uint32_t size) {
   if (size < sizeof(sTRTrace_Thread_Start)) return;
   sTRTrace_Thread_Start start;
   memcpy(&start, record, sizeof(start));
+  if (m_Thread_Registrations >= kMax_Thread_Registrations) {
+    ++m_Refused;
+    return;
+  }
+  if (!Charge(kThread_Cost)) return;
+  // Every path below that does not keep the registration gives its charge back.
+  struct sKept {
+    CTxtChannel* channel;
+    bool kept = false;
+    ~sKept() {
+      if (kept) {
+        ++channel->m_Thread_Registrations;
+      } else {
+        channel->Release(kThread_Cost);
+      }
+    }
+  } outcome{this};
   sThreadRecord* added = new (std::nothrow) sThreadRecord();
   if (!added) return;
   added->thread_id = start.thread_id;
@@ -136,7 +199,9 @@ void CTxtChannel::Thread_Start(const uint8_t* record, uint32_t size) {
     if (!element || !m_Threads.Push(element, start.thread_id)) {
       delete element;
       delete added;
+      return;
     }
+    outcome.kept = true;
     return;
   }
   // Newest start first: find the first registration that started before the new one.
@@ -160,6 +225,7 @@ void CTxtChannel::Thread_Start(const uint8_t* record, uint32_t size) {
     delete added;
     return;
   }
+  outcome.kept = true;
   if (previous) {
     previous->next = element;
   } else {
@@ -202,17 +268,42 @@ uint64_t CTxtChannel::Format_Message(CTraceDescriptor* desc, const uint8_t* valu
   for (;;) {
     int32_t n = desc->Formatter()->Format(m_Message, static_cast<uint32_t>(m_MessageCapacity),
                                           values, values_size);
-    if (n >= 0 && static_cast<uint64_t>(n) + 1 < m_MessageCapacity) return static_cast<uint64_t>(n);
+    if (n >= 0 && static_cast<uint64_t>(n) + 1 < m_MessageCapacity) {
+      if (static_cast<uint64_t>(n) > kMax_Message_Text) return Cut_Message();
+      return static_cast<uint64_t>(n);
+    }
+    if (desc->Formatter()->Unrenderable()) break;
+    if (m_MessageCapacity >= kMaxMessageCapacity) return Cut_Message();
     uint64_t capacity = m_MessageCapacity * 2;
-    if (capacity > kMaxMessageCapacity) break;
+    if (capacity > kMaxMessageCapacity) capacity = kMaxMessageCapacity;
+    if (!Charge(capacity - m_MessageCapacity)) break;
     char* bigger = static_cast<char*>(malloc(capacity));
-    if (!bigger) break;
+    if (!bigger) {
+      Release(capacity - m_MessageCapacity);
+      break;
+    }
     free(m_Message);
     m_Message = bigger;
     m_MessageCapacity = capacity;
   }
   m_Message[0] = '\0';
   return 0;
+}
+
+uint64_t CTxtChannel::Cut_Message() {
+  uint64_t length = strnlen(m_Message, m_MessageCapacity - 1);
+  if (length > kMax_Message_Text) length = kMax_Message_Text;
+  // Never end inside a UTF-8 sequence: step back over continuation bytes to a lead byte, and
+  // drop that lead byte too when its sequence would not be complete.
+  uint64_t start = length;
+  while (start > 0 && (static_cast<uint8_t>(m_Message[start - 1]) & 0xC0) == 0x80) --start;
+  if (start > 0) {
+    const uint8_t lead = static_cast<uint8_t>(m_Message[start - 1]);
+    const uint64_t needed = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    if (length - (start - 1) < needed) length = start - 1;
+  }
+  memcpy(m_Message + length, kCut_Mark, sizeof(kCut_Mark));
+  return length + sizeof(kCut_Mark) - 1;
 }
 
 uint64_t CTxtChannel::Since_Start(uint64_t timer) const {

@@ -5,6 +5,14 @@
 //
 // A channel lives from its information record to its close record (or to its reader's end).
 //
+// Memory: with a budget (Create's `budget`, e.g. a trace server's account for one client) every
+// piece of state is charged before it is made and released when the channel goes; a piece whose
+// charge is refused is not made (its record is ignored, counted in Refused). Without a budget
+// the fixed caps below still bound what hostile input can make a channel keep: at most
+// kMax_Thread_Registrations thread registrations and kMax_Descriptor_Bytes of call sites.
+// Formatting is bounded too: a message longer than kMax_Message_Text is cut there and ends with
+// kCut_Mark.
+//
 // Thread-safety: none; owned and used by the one thread that parses the stream.
 #ifndef TRACE_DECODE_TXT_CHANNEL_H_
 #define TRACE_DECODE_TXT_CHANNEL_H_
@@ -12,6 +20,7 @@
 #include <stdint.h>
 
 #include "trace/base/blist.h"
+#include "trace/base/memory_budget.h"
 #include "trace/base/rb_tree.h"
 #include "trace/decode/formatter.h"
 #include "trace/decode/trace_descriptor.h"
@@ -56,9 +65,16 @@ class CTxtChannel {
   static constexpr uint32_t kMessageCapacity = 4096;
   static constexpr uint32_t kNameBytes = 64;
 
-  // Builds the channel from its information record (`size` >= 164). Null when memory runs out
-  // or the record is too short.
-  static CTxtChannel* Create(const uint8_t* record, uint32_t size);
+  static constexpr uint64_t kMax_Thread_Registrations = 1u << 20;
+  static constexpr uint64_t kMax_Descriptor_Bytes = 256ull << 20;
+  static constexpr uint64_t kMax_Message_Text = 64u << 10;
+  static constexpr char kCut_Mark[] = " [cut]";
+
+  // Builds the channel from its information record (`size` >= 164). Null when memory runs out,
+  // the record is too short or `budget` (may be null; must outlive the channel) refuses the
+  // channel's fixed state.
+  static CTxtChannel* Create(const uint8_t* record, uint32_t size,
+                             CMemory_Budget* budget = nullptr);
   ~CTxtChannel();
 
   CTxtChannel(const CTxtChannel&) = delete;
@@ -91,12 +107,25 @@ class CTxtChannel {
   uint64_t Name_Length() const { return m_NameLength; }
   void Set_Last_Timer(uint64_t timer) { m_LastTimer = timer; }
 
-  // Largest message buffer the channel grows to; a message that still does not fit is dropped.
-  static constexpr uint64_t kMaxMessageCapacity = 8ull << 20;
+  // Largest message buffer the channel grows to: the longest text kept plus the formatter's
+  // margins and the cut mark.
+  static constexpr uint64_t kMaxMessageCapacity = kMax_Message_Text + 1024;
+
+  // Records whose state was not kept (refused by the budget or over a fixed cap).
+  uint64_t Refused() const { return m_Refused; }
 
  private:
   CTxtChannel() = default;
   bool Init(const uint8_t* record, uint32_t size);
+  // Charges `bytes` to the budget (always true without one); false counts a refusal.
+  bool Charge(uint64_t bytes);
+  void Release(uint64_t bytes);
+  // Makes `list` hold at least `count` slots, charging the new ones first.
+  template <class T>
+  bool Grow_Slots(CBList<T>* list, uint32_t count);
+  // Cuts the partial text in the message buffer at kMax_Message_Text (on a character boundary)
+  // and appends kCut_Mark; returns the new length.
+  uint64_t Cut_Message();
 
   uint64_t m_TimeBase = 0;        // 100-ns units since 1601-01-01 at creation
   uint64_t m_TimerValue = 0;      // channel timer at creation
@@ -111,6 +140,11 @@ class CTxtChannel {
   char m_Name[kNameBytes] = {};
   uint64_t m_NameLength = 0;
   CFormatter::sBuffer* m_Digits = nullptr;  // one reference held
+  CMemory_Budget* m_Budget = nullptr;       // not owned; null: the fixed caps only
+  uint64_t m_Charged = 0;                   // charged to m_Budget, released by the destructor
+  uint64_t m_Descriptor_Bytes = 0;          // estimated cost of the call sites kept
+  uint64_t m_Thread_Registrations = 0;
+  uint64_t m_Refused = 0;
 };
 
 #endif  // TRACE_DECODE_TXT_CHANNEL_H_

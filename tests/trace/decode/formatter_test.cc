@@ -156,6 +156,8 @@ TEST(Formatter, FloatWidthAndPrecisionAreCutLikeIntegers) {
       {"%.2000000000e", cap + 6},         // "1." + cap digits + "e+00"
       {"%99999999999999999999.3f", cap},  // digits beyond any integer type
       {"%d|%2000000000d", 2 + cap},       // integers, for comparison
+      {"%.65536f", 2 + cap},              // "1." + cap digits: a record's cost stays small
+      {"%65536.65536f", 2 + cap},
   };
   for (const Width_Case& c : cases) {
     SCOPED_TRACE(c.format);
@@ -176,6 +178,8 @@ TEST(Formatter, SmallBufferAsksForMoreAndStaysTerminated) {
                              static_cast<uint32_t>(packed.values.size())),
             -1);
   EXPECT_LT(strlen(out.data()), 64u);
+  // What fitted is there, so that a caller at its largest buffer can cut the message.
+  EXPECT_EQ(std::string(out.data()), "msg " + std::string(51, 'x'));
   std::vector<char> big(256);
   EXPECT_EQ(formatter.Format(big.data(), 256, packed.values.data(),
                              static_cast<uint32_t>(packed.values.size())),

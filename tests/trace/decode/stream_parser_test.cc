@@ -4,10 +4,18 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <string.h>
 #include <time.h>
+
+#include <functional>
+#include <string>
+#include <vector>
 
 #include "support/capture_sink.h"
 #include "support/stream_builder.h"
+#include "trace/base/memory_budget.h"
+#include "trace/decode/trace_descriptor.h"
+#include "trace/decode/txt_channel.h"
 
 namespace {
 
@@ -231,6 +239,155 @@ TEST(StreamParser, PacketLongerThanTheMaximumIsRefused) {
   p.parser.Set_Max_Packet(1024);
   Bytes header = {0x00, 0x10, 0x00, 0x00, 0, 0};  // 4096 bytes announced
   EXPECT_EQ(p.Feed(header), 2u);
+}
+
+}  // namespace
+
+namespace {
+
+// Appends `part` to `out` (building long streams without copying them again and again).
+void Append(Bytes* out, const Bytes& part) { out->insert(out->end(), part.begin(), part.end()); }
+
+// Hostile streams that would make a decoder keep state without end: the parser charges every
+// piece to the budget first, keeps nothing the budget refuses, and gives every charge back when
+// it goes.
+TEST(StreamParserBudget, HostileStateStopsAtTheBudgetAndIsGivenBack) {
+  auto huge_descriptors = [] {
+    // Call sites with distinct IDs and 15,000 "%d" each.
+    std::string format;
+    for (int i = 0; i < 15000; ++i) format += "%d";
+    const std::vector<uint8_t> args(2 * 15000, 4);
+    Bytes stream = Packet(0, Info("Chan"));
+    for (uint16_t id = 1; id <= 40; ++id) Append(&stream, Packet(0, Format(id, format, args)));
+    return stream;
+  };
+  auto distinct_threads = [] {
+    Bytes records = Info("Chan");
+    for (uint32_t thread = 1; thread <= 20000; ++thread)
+      Append(&records, Thread_Start(thread, kTimer0 + thread, "t"));
+    return Packet(0, records);
+  };
+  auto modules_everywhere = [] {
+    Bytes stream;
+    for (uint32_t channel = 0; channel < 32; ++channel) {
+      Bytes records = Info("Chan");
+      for (uint16_t id = 0; id < 2000; ++id) Append(&records, Module(id, "m"));
+      Append(&stream, Packet(channel, records));
+    }
+    return stream;
+  };
+  const struct {
+    const char* name;
+    std::function<Bytes()> stream;
+  } cases[] = {
+      {"descriptors with 15,000 arguments", huge_descriptors},
+      {"thread starts with distinct IDs", distinct_threads},
+      {"modules on all 32 channels", modules_everywhere},
+  };
+  constexpr uint64_t kLimit = 1 << 20;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    CMemory_Budget budget(kLimit);
+    {
+      Parser p;
+      p.parser.Set_Budget(&budget);
+      p.parser.Set_Lenient(true);
+      EXPECT_EQ(p.Feed(c.stream()), 0u) << p.parser.Error_Text();
+      EXPECT_TRUE(p.parser.Over_Budget());
+      EXPECT_TRUE(budget.Exceeded());
+      EXPECT_GT(p.parser.Refused_Records(), 0u);
+      EXPECT_LE(budget.Peak(), kLimit);
+      EXPECT_GT(budget.Used(), 0u);
+    }
+    EXPECT_EQ(budget.Used(), 0u);  // every charge given back with the parser's channels
+  }
+}
+
+// Without a budget (trace-cat, the text sink) a channel's call sites stop at their fixed cap:
+// 100 call sites of 15,000 conversions each would keep some 120 MB; those past the cap are
+// refused, and the call sites kept still render.
+TEST(StreamParserBudget, WithoutABudgetCallSitesStopAtTheFixedCap) {
+  std::string format;
+  for (int i = 0; i < 15000; ++i) format += "%d";
+  std::vector<uint8_t> args;
+  for (int i = 0; i < 15000; ++i) args.insert(args.end(), {4, 8});
+  const Bytes one = Format(0, format, args);
+  const uint64_t cost = CTraceDescriptor::Cost(one.data(), static_cast<uint32_t>(one.size()));
+  const uint64_t fitting = CTxtChannel::kMax_Descriptor_Bytes / cost;
+  ASSERT_LT(fitting, 100u);
+  Bytes stream = Packet(0, Info("Chan"));
+  for (uint16_t id = 1; id <= 100; ++id) Append(&stream, Packet(0, Format(id, format, args)));
+  Bytes values;
+  for (int i = 0; i < 15000; ++i) Append(&values, Int(i % 10));
+  Append(&stream, Packet(0, Data(1, kTimer0, values)));
+  Parser p("%ms");
+  ASSERT_EQ(p.Feed(stream), 0u) << p.parser.Error_Text();
+  EXPECT_EQ(p.parser.Refused_Records(), 100u - fitting);
+  ASSERT_EQ(p.sink.Texts().size(), 1u);
+  EXPECT_EQ(p.sink.Texts()[0].substr(0, 10), "0123456789");
+}
+
+TEST(StreamParserBudget, AWellFormedStreamRendersTheSameWithABudget) {
+  Parser plain;
+  Parser counted;
+  CMemory_Budget budget(64 << 20);
+  counted.parser.Set_Budget(&budget);
+  const Bytes stream = Cat({One_Line_Stream(0), Packet(0, Cat({Thread_Start(0x1A2B, kTimer0, "W"),
+                                                               Module(3, "Net"), Close()})),
+                            One_Line_Stream(7)});
+  ASSERT_EQ(plain.Feed(stream), 0u);
+  ASSERT_EQ(counted.Feed(stream), 0u);
+  EXPECT_EQ(counted.sink.Texts(), plain.sink.Texts());
+  EXPECT_EQ(counted.sink.Texts().size(), 2u);
+  EXPECT_FALSE(counted.parser.Over_Budget());
+  EXPECT_GT(budget.Used(), 0u);  // channel 7 is still open
+}
+
+// One message's text is cut at kMax_Message_Text and marked, whatever its call site asks; a
+// message just within it is whole.
+TEST(StreamParser, LongMessagesAreCutWithAMark) {
+  const uint64_t cap = CTxtChannel::kMax_Message_Text;
+  const struct {
+    const char* name;
+    std::string text;
+    std::string expected;
+  } cases[] = {
+      {"within", std::string(cap, 'a'), std::string(cap, 'a')},
+      {"one over", std::string(cap + 1, 'b'), std::string(cap, 'b') + " [cut]"},
+      {"far over", std::string(250000, 'c'), std::string(cap, 'c') + " [cut]"},
+      // A two-byte character across the cut is dropped whole, never split.
+      {"character across the cut", std::string(cap - 1, 'd') + "\xC3\xA9" + "tail",
+       std::string(cap - 1, 'd') + " [cut]"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Parser p("%ms");
+    ASSERT_EQ(p.Feed(Cat({Packet(0, Cat({Info("Chan"), Format(5, "%s", {10, 0})})),
+                          Packet(0, Data(5, kTimer0, Str(c.text)))})),
+              0u);
+    ASSERT_EQ(p.sink.Texts().size(), 1u);
+    EXPECT_EQ(p.sink.Texts()[0].size(), c.expected.size());
+    EXPECT_TRUE(p.sink.Texts()[0] == c.expected);  // not printed: 64 KiB
+  }
+  // Widths and precisions are capped too: 130 "%.65536f" render within the cut.
+  std::string format;
+  std::vector<uint8_t> args;
+  Bytes values;
+  for (int i = 0; i < 130; ++i) {
+    format += "%.65536f";
+    args.insert(args.end(), {6, 8});
+    const double value = 1.0;
+    uint64_t bits;
+    memcpy(&bits, &value, 8);
+    Append(&values, Int(static_cast<int64_t>(bits)));
+  }
+  Parser p("%ms");
+  ASSERT_EQ(p.Feed(Cat({Packet(0, Cat({Info("Chan"), Format(5, format, args)})),
+                        Packet(0, Data(5, kTimer0, values))})),
+            0u);
+  ASSERT_EQ(p.sink.Texts().size(), 1u);
+  EXPECT_EQ(p.sink.Texts()[0].size(), cap + 6);
+  EXPECT_TRUE(p.sink.Texts()[0].substr(0, 4098 + 2) == "1." + std::string(4096, '0') + "1.");
 }
 
 }  // namespace
