@@ -21,6 +21,7 @@ void CClient_Decoder::Restart() {
   if (!parser->Init(m_Options.format.empty() ? nullptr : m_Options.format.c_str())) return;
   parser->Set_Output(this);
   parser->Set_Budget(&m_Budget);
+  parser->Set_Message_Limit(kMax_Message_Text);
   // A restart may begin after records of channels described earlier: skip those.
   parser->Set_Lenient(true);
   m_Parser = std::move(parser);

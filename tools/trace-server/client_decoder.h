@@ -28,6 +28,10 @@
 
 class CClient_Decoder final : private CClTextSink {
  public:
+  // The longest message text formatted for a client: one record's formatting cost is bounded,
+  // whatever its call site asks for; longer texts are cut and marked.
+  static constexpr uint64_t kMax_Message_Text = 64u << 10;
+
   // `options` and `hub` (null: no viewer) must outlive the decoder.
   CClient_Decoder(const sServer_Options& options, const std::string& directory_name,
                   CViewer_Hub* hub, uint64_t budget_bytes);

@@ -1,5 +1,6 @@
 #include "client_files.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
@@ -65,7 +66,10 @@ void CClient_Files::Restart(const sTRS_Hello& hello) {
 void CClient_Files::Begin_Record(const CTRS_Stream_Context& context) {
   if (m_State == eState::Unopened) m_State = Open() ? eState::Storing : eState::Failed;
   if (m_State != eState::Storing) return;
-  if (m_NewFile || (m_Files.Is_Open() && m_Files.Rule().Size_Due(m_FileBytes))) Start_File(context);
+  // A file that holds nothing beyond its header and replay is never rolled, so a replay larger
+  // than --fsize cannot make a file per record.
+  if (m_NewFile || (m_Files.Is_Open() && m_FileBytes > m_FileBase && m_Files.Roll_Due(m_FileBytes)))
+    Start_File(context);
 }
 
 void CClient_Files::Append_Record(uint32_t channel, const uint8_t* payload, uint32_t size) {
@@ -86,6 +90,7 @@ void CClient_Files::Start_File(const CTRS_Stream_Context& context) {
   std::vector<uint8_t> replay;
   context.Replay(&replay);
   Append(replay.data(), replay.size());
+  m_FileBase = m_FileBytes;
 }
 
 void CClient_Files::Append(const uint8_t* bytes, size_t size) {
@@ -101,6 +106,8 @@ void CClient_Files::Write_Out() {
     m_Written += written;
     if (written != m_Buffer.size() && m_Write_Errors++ == 0)
       fprintf(stderr, "trace-server: %s: cannot write to its file\n", m_DirectoryName.c_str());
+    // --files and --fsize hold after every write, not only when a file is made.
+    m_Files.Enforce_After_Write();
   }
   m_Buffer.clear();
 }
@@ -116,13 +123,7 @@ void CClient_Files::Close() {
 }
 
 std::string CClient_Files::Open_File() const {
-  if (!m_Files.Is_Open()) return std::string();
-  // The descriptor's own link names the file, whatever name the rolling files gave it.
-  char path[4096];
-  const std::string link = "/proc/self/fd/" + std::to_string(m_Files.Handle());
-  const ssize_t length = readlink(link.c_str(), path, sizeof(path) - 1);
-  if (length <= 0) return std::string();
-  return std::string(path, static_cast<size_t>(length));
+  return m_Files.Is_Open() ? std::string(m_Files.Open_Path()) : std::string();
 }
 
 void CClient_Files::Cannot_Create(const char* path) {
@@ -130,5 +131,9 @@ void CClient_Files::Cannot_Create(const char* path) {
 }
 
 void CClient_Files::Cannot_Delete(const char* path, bool) {
+  // The total quota over --dir may have removed the file first: nothing to report then.
+  if (errno == ENOENT) return;
   fprintf(stderr, "trace-server: cannot delete file %s\n", path);
 }
+
+void CClient_Files::Deleted(const char*, uint64_t bytes) { m_Deleted += bytes; }

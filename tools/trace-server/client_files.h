@@ -65,6 +65,12 @@ class CClient_Files final : private CRolling_Files::IReport {
     m_Written = 0;
     return written;
   }
+  // Bytes the per-client retention deleted since the last call (for the same quota).
+  uint64_t Take_Deleted() {
+    const uint64_t deleted = m_Deleted;
+    m_Deleted = 0;
+    return deleted;
+  }
 
  private:
   enum class eState { Unopened, Storing, Failed };
@@ -77,6 +83,7 @@ class CClient_Files final : private CRolling_Files::IReport {
   // CRolling_Files::IReport
   void Cannot_Create(const char* path) override;
   void Cannot_Delete(const char* path, bool by_size) override;
+  void Deleted(const char* path, uint64_t bytes) override;
 
   const sServer_Options& m_Options;
   const std::string m_DirectoryName;
@@ -86,10 +93,12 @@ class CClient_Files final : private CRolling_Files::IReport {
   CRolling_Files m_Files;
   sTRD_File_Header m_Header = {};
   uint64_t m_FileBytes = 0;  // bytes of the current file, buffered ones included
+  uint64_t m_FileBase = 0;   // of those, the header and replay the file began with
   std::vector<uint8_t> m_Buffer;
   uint64_t m_Files_Made = 0;
   uint64_t m_Write_Errors = 0;
   uint64_t m_Written = 0;
+  uint64_t m_Deleted = 0;
 };
 
 #endif  // TOOLS_TRACE_SERVER_CLIENT_FILES_H_

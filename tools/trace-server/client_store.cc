@@ -36,6 +36,7 @@ CClient_Store::CClient_Store(const sServer_Options& options, const sTRS_Hello& h
       m_Files(options, directory_name, endpoint, hello),
       m_Decoder(std::make_shared<CClient_Decoder>(options, directory_name, hub,
                                                   Account_Bytes(options))) {
+  m_Context.Set_Budget(&m_Budget);
   m_Commands.Restart(hello.name);
 }
 

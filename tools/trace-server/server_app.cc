@@ -29,6 +29,10 @@ const char* Leave_Text(eTRS_Leave reason) {
       return "said bye";
     case eTRS_Leave::Idle:
       return "was idle too long";
+    case eTRS_Leave::Silent:
+      return "sent no data after its hello";
+    case eTRS_Leave::Dropped:
+      return "was disconnected by the server";
     default:
       return "was ended by the server";
   }
@@ -54,6 +58,7 @@ bool CServer_App::Start(std::string* error) {
   sTRS_Limits limits;
   limits.client_buffer_bytes =
       std::clamp<uint32_t>(m_Socket.Receive_Buffer() / 2, 256u << 10, 1u << 20);
+  limits.max_clients_per_address = m_Options.max_clients_per_address;
   m_Server = std::make_unique<CTRS_Server>(limits, static_cast<ITRS_Listener*>(this));
   if (m_Options.drop_percent) {
     m_Server->Set_Drop_Filter([this](const sTP_Endpoint&, const sTP_View&) {
@@ -74,8 +79,30 @@ bool CServer_App::Start(std::string* error) {
       *error = "cannot create directory " + m_Options.directory;
       return false;
     }
+    m_Quota = std::make_unique<CDisk_Quota>(m_Options.directory,
+                                            static_cast<uint64_t>(m_Options.max_total_mb) << 20);
+    m_Quota->Rescan();
   }
   return true;
+}
+
+void CServer_App::Account_Disk(CClient_Store& store) {
+  CClient_Files& files = store.Files();
+  const uint64_t written = files.Take_Written();
+  const uint64_t deleted = files.Take_Deleted();
+  if (!m_Quota) return;
+  if (written) m_Quota->Add(store.Directory_Name(), written);
+  if (deleted) m_Quota->Release(store.Directory_Name(), deleted);
+}
+
+void CServer_App::Enforce_Quota() {
+  if (!m_Quota || m_Quota->Max_Total() == 0) return;
+  std::set<std::string> open_files;
+  for (const auto& entry : m_Stores) {
+    std::string path = entry.second->Files().Open_File();
+    if (!path.empty()) open_files.insert(std::move(path));
+  }
+  m_Quota->Enforce(open_files);
 }
 
 void CServer_App::Run(int wake_fd) {
@@ -119,8 +146,10 @@ void CServer_App::Every_Second(uint32_t now_ms) {
   for (uint16_t client_id : over) Drop_Over_Budget(client_id);
   for (auto& entry : m_Stores) {
     entry.second->Tick();
+    Account_Disk(*entry.second);
     if (m_Hub) Publish(entry.first, *entry.second, true);
   }
+  Enforce_Quota();
   m_Server->Drop_Idle(now_ms, m_Options.idle_seconds * 1000);
   if (m_Options.stats_seconds && ++m_Stats_Seconds >= m_Options.stats_seconds) {
     m_Stats_Seconds = 0;
@@ -170,8 +199,10 @@ void CServer_App::On_Client(uint16_t client_id, const sTRS_Hello& hello, bool re
   m_Stores[client_id] = std::move(store);
 }
 
-void CServer_App::Publish(uint16_t client_id, const CClient_Store& store, bool connected) {
+void CServer_App::Publish(uint16_t client_id, const CClient_Store& store, bool connected,
+                          const char* left) {
   sHost_Status status;
+  if (left) status.left = left;
   status.name = store.Directory_Name();
   status.client = store.Hello().name;
   status.address = TRS_Endpoint_Text(store.Endpoint());
@@ -229,6 +260,7 @@ void CServer_App::On_Stream(uint16_t client_id, const uint8_t* bytes, uint32_t s
   auto found = m_Stores.find(client_id);
   if (found == m_Stores.end()) return;
   found->second->On_Stream(bytes, size);
+  Account_Disk(*found->second);
   if (found->second->Over_Budget()) Drop_Over_Budget(client_id);
 }
 
@@ -239,8 +271,9 @@ void CServer_App::Drop_Over_Budget(uint16_t client_id) {
 }
 
 void CServer_App::Drop(uint16_t client_id) {
-  // The store is gone: whatever the session still delivers is ignored until it ends.
-  (void)client_id;
+  // The session ends too, and its endpoint's hellos are refused for a while, so that a client
+  // over its budget cannot refill it at once.
+  m_Server->Drop_Client(client_id, Now_ms(), kDropped_Refuse_ms);
 }
 
 void CServer_App::On_Leave(uint16_t client_id, eTRS_Leave reason) {
@@ -251,8 +284,9 @@ void CServer_App::End_Client(uint16_t client_id, const char* why) {
   auto found = m_Stores.find(client_id);
   if (found == m_Stores.end()) return;
   found->second->Close();
+  Account_Disk(*found->second);
   if (m_Hub) {
-    Publish(client_id, *found->second, false);
+    Publish(client_id, *found->second, false, why);
     m_Last_Messages.erase(client_id);
   }
   const std::string summary = Describe(client_id, *found->second);
@@ -299,6 +333,14 @@ void CServer_App::Print_Stats(const char* title) {
           static_cast<unsigned long long>(stats.unexpected + stats.unknown_control),
           static_cast<unsigned long long>(stats.refused_clients),
           static_cast<unsigned long long>(m_Over_Budget));
+  if (m_Quota && m_Quota->Max_Total())
+    fprintf(stderr,
+            "trace-server: %s: disk %llu of %llu bytes under %s; the quota removed %llu files "
+            "(%llu bytes)\n",
+            title, static_cast<unsigned long long>(m_Quota->Total()),
+            static_cast<unsigned long long>(m_Quota->Max_Total()), m_Options.directory.c_str(),
+            static_cast<unsigned long long>(m_Quota->Removed_Files()),
+            static_cast<unsigned long long>(m_Quota->Removed_Bytes()));
   for (const std::string& summary : m_Summaries) fprintf(stderr, "  %s\n", summary.c_str());
   if (m_Left_Uncounted)
     fprintf(stderr, "  ... and %llu more clients that left\n",

@@ -34,10 +34,12 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "client_store.h"
+#include "disk_quota.h"
 #include "decode_worker.h"
 #include "server_options.h"
 #include "server_socket.h"
@@ -46,6 +48,8 @@
 class CServer_App final : private ITRS_Listener {
  public:
   static constexpr uint32_t kMax_Summaries = 1000;
+  // How long the endpoint of a client ended for going over its budget is refused.
+  static constexpr uint32_t kDropped_Refuse_ms = 60000;
 
   // `options` must outlive the app.
   explicit CServer_App(const sServer_Options& options);
@@ -75,7 +79,13 @@ class CServer_App final : private ITRS_Listener {
   void Drop_Over_Budget(uint16_t client_id);
   // Ends client `client_id`'s session at the protocol server.
   void Drop(uint16_t client_id);
-  void Publish(uint16_t client_id, const CClient_Store& store, bool connected);
+  // `left`: why a client that is gone left (shown in its row).
+  void Publish(uint16_t client_id, const CClient_Store& store, bool connected,
+               const char* left = nullptr);
+  // Tells the quota what `store`'s files wrote and its retention deleted since the last call.
+  void Account_Disk(CClient_Store& store);
+  // Keeps --dir within --max-total, never touching a file being written.
+  void Enforce_Quota();
   void Take_Requests();
 
   // ITRS_Listener
@@ -97,6 +107,7 @@ class CServer_App final : private ITRS_Listener {
   CViewer_Hub* m_Hub = nullptr;                 // not owned; null: no viewer
   std::map<uint16_t, uint64_t> m_Last_Messages;  // per client, for the messages per second
   uint64_t m_Over_Budget = 0;                    // clients ended for going over their budget
+  std::unique_ptr<CDisk_Quota> m_Quota;          // with storing; made by Start
 };
 
 #endif  // TOOLS_TRACE_SERVER_SERVER_APP_H_

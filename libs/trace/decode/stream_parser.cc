@@ -184,7 +184,7 @@ uint32_t CStreamParser::Parse_Packet(uint32_t id, const uint8_t* payload, uint32
     CTxtChannel*& channel = m_Channels[id & (kChannels - 1)];
     if (!channel) {
       if (subtype == eTRTrace_Info) {
-        channel = CTxtChannel::Create(record, record_size, m_Budget);
+        channel = CTxtChannel::Create(record, record_size, m_Budget, m_Message_Limit);
         if (!channel && Over_Budget()) {
           ++m_Refused_Closed;  // the channel stays unknown; its records count as orphans
           continue;

@@ -56,6 +56,10 @@ class CStreamParser {
   void Set_Budget(CMemory_Budget* budget) { m_Budget = budget; }
   // The budget refused a charge: some state of the stream was not kept.
   bool Over_Budget() const { return m_Budget && m_Budget->Exceeded(); }
+  // The longest message text kept (CTxtChannel::kMax_Message_Text unless set); longer ones are
+  // cut and marked. A server formatting other hosts' records sets less. Call before the first
+  // byte is parsed.
+  void Set_Message_Limit(uint64_t bytes) { m_Message_Limit = bytes; }
 
   // Feeds the next bytes of the stream. eDecode_Ok, or eDecode_Failed after a fault (see above).
   uint32_t Parse_Buffer(const uint8_t* data, uint64_t size);
@@ -97,6 +101,7 @@ class CStreamParser {
   uint64_t m_Orphans = 0;
   uint64_t m_Refused_Closed = 0;     // Refused() of the channels closed so far
   CMemory_Budget* m_Budget = nullptr;  // not owned; null: no account
+  uint64_t m_Message_Limit = CTxtChannel::kMax_Message_Text;
   uint64_t m_Charged_Reassembly = 0;   // reassembly bytes charged beyond kReassemblyCapacity
   int64_t m_CalendarSecond = INT64_MIN;  // seconds of the cached calendar fields
   struct tm m_Calendar = {};

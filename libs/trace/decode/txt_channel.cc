@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <new>
 
 #include "trace/base/utf.h"
@@ -75,7 +76,8 @@ bool CTxtChannel::Grow_Slots(CBList<T>* list, uint32_t count) {
   return list->Index_Build();
 }
 
-CTxtChannel* CTxtChannel::Create(const uint8_t* record, uint32_t size, CMemory_Budget* budget) {
+CTxtChannel* CTxtChannel::Create(const uint8_t* record, uint32_t size, CMemory_Budget* budget,
+                                 uint64_t max_text) {
   if (budget && !budget->Charge(kFixed_Cost)) return nullptr;
   CTxtChannel* channel = new (std::nothrow) CTxtChannel();
   if (!channel) {
@@ -83,6 +85,7 @@ CTxtChannel* CTxtChannel::Create(const uint8_t* record, uint32_t size, CMemory_B
     return nullptr;
   }
   channel->m_Budget = budget;
+  channel->m_MaxText = std::max<uint64_t>(max_text, kMessageCapacity);
   channel->m_Charged = budget ? kFixed_Cost : 0;
   if (!channel->Init(record, size)) {
     delete channel;
@@ -269,13 +272,14 @@ uint64_t CTxtChannel::Format_Message(CTraceDescriptor* desc, const uint8_t* valu
     int32_t n = desc->Formatter()->Format(m_Message, static_cast<uint32_t>(m_MessageCapacity),
                                           values, values_size);
     if (n >= 0 && static_cast<uint64_t>(n) + 1 < m_MessageCapacity) {
-      if (static_cast<uint64_t>(n) > kMax_Message_Text) return Cut_Message();
+      if (static_cast<uint64_t>(n) > m_MaxText) return Cut_Message();
       return static_cast<uint64_t>(n);
     }
     if (desc->Formatter()->Unrenderable()) break;
-    if (m_MessageCapacity >= kMaxMessageCapacity) return Cut_Message();
+    const uint64_t most = m_MaxText + kMessage_Margin;
+    if (m_MessageCapacity >= most) return Cut_Message();
     uint64_t capacity = m_MessageCapacity * 2;
-    if (capacity > kMaxMessageCapacity) capacity = kMaxMessageCapacity;
+    if (capacity > most) capacity = most;
     if (!Charge(capacity - m_MessageCapacity)) break;
     char* bigger = static_cast<char*>(malloc(capacity));
     if (!bigger) {
@@ -292,7 +296,7 @@ uint64_t CTxtChannel::Format_Message(CTraceDescriptor* desc, const uint8_t* valu
 
 uint64_t CTxtChannel::Cut_Message() {
   uint64_t length = strnlen(m_Message, m_MessageCapacity - 1);
-  if (length > kMax_Message_Text) length = kMax_Message_Text;
+  if (length > m_MaxText) length = m_MaxText;
   // Never end inside a UTF-8 sequence: step back over continuation bytes to a lead byte, and
   // drop that lead byte too when its sequence would not be complete.
   uint64_t start = length;

@@ -10,8 +10,9 @@
 // charge is refused is not made (its record is ignored, counted in Refused). Without a budget
 // the fixed caps below still bound what hostile input can make a channel keep: at most
 // kMax_Thread_Registrations thread registrations and kMax_Descriptor_Bytes of call sites.
-// Formatting is bounded too: a message longer than kMax_Message_Text is cut there and ends with
-// kCut_Mark.
+// Formatting is bounded too: a message longer than the channel's text limit (Create's
+// `max_text`: kMax_Message_Text for readers of one's own traces, less for a server that formats
+// other hosts' records) is cut there, on a character boundary, and ends with kCut_Mark.
 //
 // Thread-safety: none; owned and used by the one thread that parses the stream.
 #ifndef TRACE_DECODE_TXT_CHANNEL_H_
@@ -67,14 +68,16 @@ class CTxtChannel {
 
   static constexpr uint64_t kMax_Thread_Registrations = 1u << 20;
   static constexpr uint64_t kMax_Descriptor_Bytes = 256ull << 20;
-  static constexpr uint64_t kMax_Message_Text = 64u << 10;
+  // The longest message text kept by default (readers of files and the text sink).
+  static constexpr uint64_t kMax_Message_Text = 8ull << 20;
   static constexpr char kCut_Mark[] = " [cut]";
 
   // Builds the channel from its information record (`size` >= 164). Null when memory runs out,
   // the record is too short or `budget` (may be null; must outlive the channel) refuses the
-  // channel's fixed state.
+  // channel's fixed state. `max_text`: the longest message text kept (at least 4096).
   static CTxtChannel* Create(const uint8_t* record, uint32_t size,
-                             CMemory_Budget* budget = nullptr);
+                             CMemory_Budget* budget = nullptr,
+                             uint64_t max_text = kMax_Message_Text);
   ~CTxtChannel();
 
   CTxtChannel(const CTxtChannel&) = delete;
@@ -107,9 +110,9 @@ class CTxtChannel {
   uint64_t Name_Length() const { return m_NameLength; }
   void Set_Last_Timer(uint64_t timer) { m_LastTimer = timer; }
 
-  // Largest message buffer the channel grows to: the longest text kept plus the formatter's
+  // Room beyond the longest text kept that the message buffer may grow by: the formatter's
   // margins and the cut mark.
-  static constexpr uint64_t kMaxMessageCapacity = kMax_Message_Text + 1024;
+  static constexpr uint64_t kMessage_Margin = 1024;
 
   // Records whose state was not kept (refused by the budget or over a fixed cap).
   uint64_t Refused() const { return m_Refused; }
@@ -123,10 +126,11 @@ class CTxtChannel {
   // Makes `list` hold at least `count` slots, charging the new ones first.
   template <class T>
   bool Grow_Slots(CBList<T>* list, uint32_t count);
-  // Cuts the partial text in the message buffer at kMax_Message_Text (on a character boundary)
-  // and appends kCut_Mark; returns the new length.
+  // Cuts the partial text in the message buffer at m_MaxText (on a character boundary) and
+  // appends kCut_Mark; returns the new length.
   uint64_t Cut_Message();
 
+  uint64_t m_MaxText = kMax_Message_Text;  // the longest message text kept
   uint64_t m_TimeBase = 0;        // 100-ns units since 1601-01-01 at creation
   uint64_t m_TimerValue = 0;      // channel timer at creation
   uint64_t m_TimerFrequency = 0;  // ticks per second

@@ -22,6 +22,7 @@ sHost_Status Bounded_Host_Status(const sHost_Status& status) {
   bounded.address = Cut_Name(status.address);
   bounded.process_id = status.process_id;
   bounded.connected = status.connected;
+  bounded.left = Cut_Name(status.left);
   bounded.records = status.records;
   bounded.messages = status.messages;
   bounded.lost = status.lost;

@@ -42,6 +42,7 @@ struct sHost_Status {
   std::string address;  // "ADDR:PORT"
   uint32_t process_id = 0;
   bool connected = false;
+  std::string left;  // why a host that is gone left ("said bye", "went over its memory budget ...")
   uint64_t records = 0;
   uint64_t messages = 0;
   uint64_t lost = 0;    // packets reported lost

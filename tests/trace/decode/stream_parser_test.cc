@@ -343,10 +343,10 @@ TEST(StreamParserBudget, AWellFormedStreamRendersTheSameWithABudget) {
   EXPECT_GT(budget.Used(), 0u);  // channel 7 is still open
 }
 
-// One message's text is cut at kMax_Message_Text and marked, whatever its call site asks; a
-// message just within it is whole.
+// One message's text is cut at the parser's message limit and marked, whatever its call site
+// asks; a message just within it is whole; without a limit set, readers keep long messages whole.
 TEST(StreamParser, LongMessagesAreCutWithAMark) {
-  const uint64_t cap = CTxtChannel::kMax_Message_Text;
+  const uint64_t cap = 64u << 10;
   const struct {
     const char* name;
     std::string text;
@@ -362,12 +362,22 @@ TEST(StreamParser, LongMessagesAreCutWithAMark) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Parser p("%ms");
+    p.parser.Set_Message_Limit(cap);
     ASSERT_EQ(p.Feed(Cat({Packet(0, Cat({Info("Chan"), Format(5, "%s", {10, 0})})),
                           Packet(0, Data(5, kTimer0, Str(c.text)))})),
               0u);
     ASSERT_EQ(p.sink.Texts().size(), 1u);
     EXPECT_EQ(p.sink.Texts()[0].size(), c.expected.size());
     EXPECT_TRUE(p.sink.Texts()[0] == c.expected);  // not printed: 64 KiB
+  }
+  {
+    Parser whole("%ms");
+    const std::string text(250000, 'e');
+    ASSERT_EQ(whole.Feed(Cat({Packet(0, Cat({Info("Chan"), Format(5, "%s", {10, 0})})),
+                              Packet(0, Data(5, kTimer0, Str(text)))})),
+              0u);
+    ASSERT_EQ(whole.sink.Texts().size(), 1u);
+    EXPECT_TRUE(whole.sink.Texts()[0] == text);
   }
   // Widths and precisions are capped too: 130 "%.65536f" render within the cut.
   std::string format;
@@ -382,6 +392,7 @@ TEST(StreamParser, LongMessagesAreCutWithAMark) {
     Append(&values, Int(static_cast<int64_t>(bits)));
   }
   Parser p("%ms");
+  p.parser.Set_Message_Limit(cap);
   ASSERT_EQ(p.Feed(Cat({Packet(0, Cat({Info("Chan"), Format(5, format, args)})),
                         Packet(0, Data(5, kTimer0, values))})),
             0u);

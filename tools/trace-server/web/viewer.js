@@ -364,7 +364,8 @@ async function refreshHosts() {
     const row = document.createElement('tr');
     if (!h.connected) row.className = 'gone';
     cell(row, h.name); cell(row, h.client); cell(row, h.address);
-    cell(row, h.connected ? 'connected' : 'gone');
+    // A gone host says why it left (the server may have ended it, e.g. over its memory budget).
+    cell(row, h.connected ? 'connected' : h.left ? 'gone: ' + h.left : 'gone');
     cell(row, h.records, true); cell(row, h.messages, true); cell(row, h.lost, true);
     cell(row, h.resent, true); cell(row, h.rate, true);
     tbody.appendChild(row);
