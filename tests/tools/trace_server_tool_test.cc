@@ -605,6 +605,100 @@ TEST(TraceServerToolTest, AClaimedNameAndProcessIdGetsADirectoryOfItsOwn) {
   EXPECT_EQ(fake.lines, Expected_Lines("fake", 6, 5));  // its own retention kept its last file
 }
 
+// Bytes of the ".trd" files directly in `directory`.
+uint64_t Trd_Bytes(const std::string& directory) {
+  uint64_t bytes = 0;
+  for (const std::string& name : Directory_Entries(directory)) {
+    struct stat info;
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".trd") == 0 &&
+        stat((directory + "/" + name).c_str(), &info) == 0)
+      bytes += static_cast<uint64_t>(info.st_size);
+  }
+  return bytes;
+}
+
+// Bytes of every client directory's ".trd" files under `traces`.
+uint64_t Total_Trd_Bytes(const std::string& traces) {
+  uint64_t bytes = 0;
+  for (const std::string& client : Directory_Entries(traces)) bytes += Trd_Bytes(traces + "/" + client);
+  return bytes;
+}
+
+// `count` records of about 1 KB each on channel 2, numbered from `first`.
+Bytes Kilobyte_Records(int first, int count, bool describe) {
+  Bytes stream = describe ? Packet(2, Cat({Info("disk"), Format(2, "%s %d", {10, 0, 4, 8})})) : Bytes();
+  const std::string text(1000, 'k');
+  for (int i = first; i < first + count; ++i)
+    stream = Cat({stream, Packet(2, Data(2, kTimer0 + static_cast<uint64_t>(i), Cat({Str(text), Int(i)})))});
+  return stream;
+}
+
+// What the server keeps on disk stays within its rules at every point, not only when a file is
+// made: per client (--files, --fsize, with and without --roll) after every acknowledged window,
+// and over all clients (--max-total) once the quota has run, the oldest files of the largest
+// client going first and never a file being written.
+TEST(TraceServerToolTest, StoredBytesStayWithinRetentionAndTheTotalQuota) {
+  constexpr uint64_t kMB = 1 << 20;
+  constexpr uint64_t kSlack = (64 << 10) + 8192;  // one write buffer and one packet
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    int clients;
+    int records;            // per client, about 1 KB each
+    uint64_t client_bound;  // bytes one client directory may hold at any point
+  } cases[] = {
+      {"fsize 1, files 1, no roll", {"--fsize", "1", "--files", "1"}, 1, 6000, kMB + kSlack},
+      {"roll 1mb under fsize 2", {"--roll", "1mb", "--fsize", "2"}, 3, 3000, 2 * kMB + kSlack},
+      {"roll 1mb, files 2", {"--roll", "1mb", "--files", "2"}, 2, 4000, 2 * kMB + kSlack},
+      // Only a check after every write holds this one: a closed 2 MB file beside a growing one.
+      {"roll 2mb under fsize 3", {"--roll", "2mb", "--fsize", "3"}, 1, 6000, 3 * kMB + kSlack},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Server server(c.args);
+    ASSERT_NE(server.Port(), 0) << server.Err();
+    for (int k = 0; k < c.clients; ++k) {
+      Scripted_Client client(server.Port(), "disk", 100 + static_cast<uint32_t>(k), 8192);
+      ASSERT_TRUE(client.Hello());
+      const std::string directory = server.Traces() + "/disk_127.0.0.1_" + std::to_string(100 + k);
+      for (int first = 1; first <= c.records; first += 200) {
+        ASSERT_TRUE(client.Send_Stream(Kilobyte_Records(first, 200, first == 1), 16));
+        ASSERT_TRUE(client.Ping());  // the windows before it are stored
+        ASSERT_LE(Trd_Bytes(directory), c.client_bound) << "after record " << first + 199;
+      }
+    }
+    EXPECT_EQ(server.Stop(), 0);
+  }
+
+  // The total quota: four clients of about 1.5 MB each under --max-total 3.
+  Server server({"--roll", "1mb", "--max-total", "3"});
+  ASSERT_NE(server.Port(), 0) << server.Err();
+  for (int k = 0; k < 4; ++k) {
+    Scripted_Client client(server.Port(), "quota", 200 + static_cast<uint32_t>(k), 8192);
+    ASSERT_TRUE(client.Hello());
+    ASSERT_TRUE(client.Send_Stream(Kilobyte_Records(1, 1500, true), 16));
+    ASSERT_TRUE(client.Ping());
+  }
+  // The quota runs once a second: wait for it, with a generous backstop.
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (Total_Trd_Bytes(server.Traces()) > 3 * kMB && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(100ms);
+  EXPECT_LE(Total_Trd_Bytes(server.Traces()), 3 * kMB);
+  EXPECT_EQ(server.Stop(), 0);
+  EXPECT_LE(Total_Trd_Bytes(server.Traces()), 3 * kMB + 4 * kSlack);  // the last writes at exit
+  EXPECT_NE(server.Err().find("the quota removed"), std::string::npos) << server.Err();
+  // Every client still has its newest file, whose messages decode.
+  for (int k = 0; k < 4; ++k) {
+    const std::string directory = server.Traces() + "/quota_127.0.0.1_" + std::to_string(200 + k);
+    const std::vector<std::string> files = Directory_Entries(directory);
+    ASSERT_FALSE(files.empty()) << directory;
+    mqw_test::sProgram_Run cat = Run_Cat({directory + "/" + files.back()});
+    EXPECT_EQ(cat.status, 0) << cat.err;
+    ASSERT_FALSE(cat.lines.empty());
+    EXPECT_NE(cat.lines.back().find(" 1500"), std::string::npos) << cat.lines.back();
+  }
+}
+
 // Streams that make a decoder keep state without end: the client goes over a small budget and is
 // disconnected, named and counted, while another client is served throughout.
 TEST(TraceServerToolTest, AClientOverItsMemoryBudgetIsDroppedAndOthersStayServed) {
