@@ -751,6 +751,10 @@ TEST(TraceServerToolTest, AClientOverItsMemoryBudgetIsDroppedAndOthersStayServed
         << server.Err();
     ASSERT_TRUE(good.Ping());
     ASSERT_TRUE(good.Send_Stream(Channel_Stream(0, "g", 11, 10, false)));
+    // Its session ended with it, and its endpoint is refused for a while: it cannot refill its
+    // budget at once by saying hello again.
+    EXPECT_FALSE(greedy.Ping());
+    EXPECT_FALSE(greedy.Hello());
     EXPECT_EQ(server.Stop(), 0);
     EXPECT_EQ(Run_Cat({server.Client_Dir("good_")}).lines, Expected_Lines("g", 1, 20));
     const std::string err = server.Err();
