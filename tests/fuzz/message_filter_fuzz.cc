@@ -21,6 +21,7 @@
 #include <re2/re2.h>
 
 #include "fuzz_support.h"
+#include "trace/viewer/filter_params.h"
 #include "trace/viewer/message_filter.h"
 
 namespace {
@@ -38,21 +39,9 @@ std::vector<std::string> Fields(const uint8_t* data, size_t size) {
   return fields;
 }
 
-std::optional<std::string> Parse(CMessage_Filter* filter,
-                                 const std::map<std::string, std::string>& params) {
-  std::string error;
-  const bool ok = filter->Parse(
-      [&](const char* name) -> std::optional<std::string> {
-        auto found = params.find(name);
-        if (found == params.end()) return std::nullopt;
-        return found->second;
-      },
-      &error);
-  if (ok) return std::nullopt;
-  return error;
-}
-
 }  // namespace
+
+using viewer_test::Parse_Filter;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
@@ -76,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (selectors & 0x08) params["level"] = std::to_string((selectors >> 4) & 7);
   if (selectors & 0x40) params["from_us"] = fields[2];
   CMessage_Filter filter;
-  const std::optional<std::string> error = Parse(&filter, params);
+  const std::optional<std::string> error = Parse_Filter(&filter, params);
   if (error) {
     fuzz::Check(!error->empty() && error->find(':') != std::string::npos,
                 "a refusal that does not name its parameter: " + *error);
@@ -88,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A plain text criterion: contained or not, nothing else decides.
   if (!fields[2].empty()) {
     CMessage_Filter text_filter;
-    fuzz::Check(!Parse(&text_filter, {{"text", fields[2]}}), "a plain text refused");
+    fuzz::Check(!Parse_Filter(&text_filter, {{"text", fields[2]}}), "a plain text refused");
     fuzz::Check(text_filter.Matches(message) == (message.text.find(fields[2]) != std::string::npos),
                 "the text criterion disagrees with the text");
   }
@@ -98,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string piece = message.text.substr(from, static_cast<size_t>((selectors >> 3) & 15));
   const std::string quoted = RE2::QuoteMeta(piece);
   CMessage_Filter literal;
-  if (!Parse(&literal, {{"re", quoted}})) {
+  if (!Parse_Filter(&literal, {{"re", quoted}})) {
     fuzz::Check(literal.Matches(message),
                 "a quoted piece of the text does not match it: " + quoted);
   }

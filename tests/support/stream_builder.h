@@ -151,6 +151,43 @@ inline Bytes Packet(uint32_t channel, const Bytes& payload) {
   return out;
 }
 
+// Appends `part` to `out` (building long streams without copying them again and again).
+inline void Append(Bytes* out, const Bytes& part) { out->insert(out->end(), part.begin(), part.end()); }
+
+// Well-formed streams whose only fault is what they make a reader keep: call sites with 15,000
+// "%d" each, thread starts with distinct IDs, and modules on all 32 channels. Sizes are the
+// caller's, so that each test sends enough to pass its own bound.
+struct sHostile_Stream {
+  const char* name;
+  Bytes stream;
+};
+inline std::vector<sHostile_Stream> Hostile_Streams(uint16_t descriptors, uint32_t threads,
+                                                    uint16_t modules_per_channel) {
+  std::string format;
+  for (int i = 0; i < 15000; ++i) format += "%d";
+  const std::vector<uint8_t> args(2 * 15000, 4);
+  Bytes huge = Packet(0, Info("Chan"));
+  for (uint16_t id = 1; id <= descriptors; ++id) Append(&huge, Packet(0, Format(id, format, args)));
+
+  Bytes threads_stream = Packet(0, Info("Chan"));
+  for (uint32_t first = 1; first <= threads; first += 500) {
+    Bytes records;
+    for (uint32_t thread = first; thread < first + 500 && thread <= threads; ++thread)
+      Append(&records, Thread_Start(thread, kTimer0 + thread, "t"));
+    Append(&threads_stream, Packet(0, records));
+  }
+
+  Bytes modules;
+  for (uint32_t channel = 0; channel < 32; ++channel) {
+    Bytes records = Info("Chan");
+    for (uint16_t id = 0; id < modules_per_channel; ++id) Append(&records, Module(id, "m"));
+    Append(&modules, Packet(channel, records));
+  }
+  return {{"descriptors with 15,000 arguments", std::move(huge)},
+          {"thread starts with distinct IDs", std::move(threads_stream)},
+          {"modules on all 32 channels", std::move(modules)}};
+}
+
 }  // namespace text_test
 
 #endif  // TESTS_SUPPORT_STREAM_BUILDER_H_

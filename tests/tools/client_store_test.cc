@@ -17,8 +17,6 @@ namespace {
 
 using namespace text_test;
 
-void Append(Bytes* out, const Bytes& part) { out->insert(out->end(), part.begin(), part.end()); }
-
 // A channel with one call site and `count` messages.
 Bytes Good_Stream(int count) {
   Bytes stream = Packet(0, Cat({Info("good"), Format(1, "value %d", {4, 8})}));

@@ -552,7 +552,6 @@ TEST(TraceServerToolTest, WrongCommandLinesAreRefused) {
 }
 
 // Appends `part` to `out` (building long streams without copying them again and again).
-void Append(Bytes* out, const Bytes& part) { out->insert(out->end(), part.begin(), part.end()); }
 
 // Waits until the server's standard error holds `text`; false after 10 s.
 bool Wait_For_Err(const Server& server, const std::string& text) {
@@ -702,42 +701,7 @@ TEST(TraceServerToolTest, StoredBytesStayWithinRetentionAndTheTotalQuota) {
 // Streams that make a decoder keep state without end: the client goes over a small budget and is
 // disconnected, named and counted, while another client is served throughout.
 TEST(TraceServerToolTest, AClientOverItsMemoryBudgetIsDroppedAndOthersStayServed) {
-  auto huge_descriptors = [] {
-    std::string format;
-    for (int i = 0; i < 15000; ++i) format += "%d";
-    const std::vector<uint8_t> args(2 * 15000, 4);
-    Bytes stream = Packet(0, Info("a"));
-    for (uint16_t id = 1; id <= 20; ++id) Append(&stream, Packet(0, Format(id, format, args)));
-    return stream;
-  };
-  auto distinct_threads = [] {
-    Bytes stream = Packet(0, Info("a"));
-    for (uint32_t block = 0; block < 40; ++block) {
-      Bytes records;
-      for (uint32_t i = 1; i <= 500; ++i)
-        Append(&records, Thread_Start(block * 500 + i, kTimer0 + i, "t"));
-      Append(&stream, Packet(0, records));
-    }
-    return stream;
-  };
-  auto modules_everywhere = [] {
-    Bytes stream;
-    for (uint32_t channel = 0; channel < 32; ++channel) {
-      Bytes records = Info("a");
-      for (uint16_t id = 0; id < 1000; ++id) Append(&records, Module(id, "m"));
-      Append(&stream, Packet(channel, records));
-    }
-    return stream;
-  };
-  const struct {
-    const char* name;
-    std::function<Bytes()> stream;
-  } cases[] = {
-      {"descriptors with 15,000 arguments", huge_descriptors},
-      {"thread starts with distinct IDs", distinct_threads},
-      {"modules on all 32 channels", modules_everywhere},
-  };
-  for (const auto& c : cases) {
+  for (const sHostile_Stream& c : Hostile_Streams(20, 20000, 1000)) {
     SCOPED_TRACE(c.name);
     Server server({"--client-memory", "1", "--print", "--format", kFormat});
     ASSERT_NE(server.Port(), 0) << server.Err();
@@ -746,7 +710,7 @@ TEST(TraceServerToolTest, AClientOverItsMemoryBudgetIsDroppedAndOthersStayServed
     ASSERT_TRUE(good.Hello());
     ASSERT_TRUE(greedy.Hello());
     ASSERT_TRUE(good.Send_Stream(Channel_Stream(0, "g", 1, 10)));
-    greedy.Send_Stream(c.stream(), 16);
+    greedy.Send_Stream(c.stream, 16);
     EXPECT_TRUE(Wait_For_Err(server, "greedy_127.0.0.1_2 went over its memory budget"))
         << server.Err();
     ASSERT_TRUE(good.Ping());

@@ -245,54 +245,19 @@ TEST(StreamParser, PacketLongerThanTheMaximumIsRefused) {
 
 namespace {
 
-// Appends `part` to `out` (building long streams without copying them again and again).
-void Append(Bytes* out, const Bytes& part) { out->insert(out->end(), part.begin(), part.end()); }
-
 // Hostile streams that would make a decoder keep state without end: the parser charges every
 // piece to the budget first, keeps nothing the budget refuses, and gives every charge back when
 // it goes.
 TEST(StreamParserBudget, HostileStateStopsAtTheBudgetAndIsGivenBack) {
-  auto huge_descriptors = [] {
-    // Call sites with distinct IDs and 15,000 "%d" each.
-    std::string format;
-    for (int i = 0; i < 15000; ++i) format += "%d";
-    const std::vector<uint8_t> args(2 * 15000, 4);
-    Bytes stream = Packet(0, Info("Chan"));
-    for (uint16_t id = 1; id <= 40; ++id) Append(&stream, Packet(0, Format(id, format, args)));
-    return stream;
-  };
-  auto distinct_threads = [] {
-    Bytes records = Info("Chan");
-    for (uint32_t thread = 1; thread <= 20000; ++thread)
-      Append(&records, Thread_Start(thread, kTimer0 + thread, "t"));
-    return Packet(0, records);
-  };
-  auto modules_everywhere = [] {
-    Bytes stream;
-    for (uint32_t channel = 0; channel < 32; ++channel) {
-      Bytes records = Info("Chan");
-      for (uint16_t id = 0; id < 2000; ++id) Append(&records, Module(id, "m"));
-      Append(&stream, Packet(channel, records));
-    }
-    return stream;
-  };
-  const struct {
-    const char* name;
-    std::function<Bytes()> stream;
-  } cases[] = {
-      {"descriptors with 15,000 arguments", huge_descriptors},
-      {"thread starts with distinct IDs", distinct_threads},
-      {"modules on all 32 channels", modules_everywhere},
-  };
   constexpr uint64_t kLimit = 1 << 20;
-  for (const auto& c : cases) {
+  for (const sHostile_Stream& c : Hostile_Streams(40, 20000, 2000)) {
     SCOPED_TRACE(c.name);
     CMemory_Budget budget(kLimit);
     {
       Parser p;
       p.parser.Set_Budget(&budget);
       p.parser.Set_Lenient(true);
-      EXPECT_EQ(p.Feed(c.stream()), 0u) << p.parser.Error_Text();
+      EXPECT_EQ(p.Feed(c.stream), 0u) << p.parser.Error_Text();
       EXPECT_TRUE(p.parser.Over_Budget());
       EXPECT_TRUE(budget.Exceeded());
       EXPECT_GT(p.parser.Refused_Records(), 0u);

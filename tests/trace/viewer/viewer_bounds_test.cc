@@ -23,31 +23,18 @@
 #include "trace/viewer/timeline.h"
 #include "trace/viewer/viewer_hub.h"
 #include "trace/viewer/viewer_json.h"
+#include "filter_params.h"
 #include "viewer_fixture.h"
 
 namespace {
 
 using viewer_test::Line;
 using viewer_test::Message;
-
-// Parses `params`; the error text when refused.
-std::optional<std::string> Parse(CMessage_Filter* filter,
-                                 const std::map<std::string, std::string>& params) {
-  std::string error;
-  const bool ok = filter->Parse(
-      [&](const char* name) -> std::optional<std::string> {
-        auto found = params.find(name);
-        if (found == params.end()) return std::nullopt;
-        return found->second;
-      },
-      &error);
-  if (ok) return std::nullopt;
-  return error;
-}
+using viewer_test::Parse_Filter;
 
 CMessage_Filter Filter(const std::map<std::string, std::string>& params) {
   CMessage_Filter filter;
-  const auto error = Parse(&filter, params);
+  const auto error = Parse_Filter(&filter, params);
   EXPECT_FALSE(error.has_value()) << *error;
   return filter;
 }
@@ -82,7 +69,7 @@ TEST(ViewerHostileExpressions, AreRefusedWithAReasonOrMatched) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     CMessage_Filter filter;
-    const std::optional<std::string> error = Parse(&filter, {{"re", c.pattern}});
+    const std::optional<std::string> error = Parse_Filter(&filter, {{"re", c.pattern}});
     if (c.refused_because) {
       ASSERT_TRUE(error.has_value());
       EXPECT_EQ(error->rfind("re: ", 0), 0u) << *error;  // names the parameter, then RE2's reason
@@ -351,7 +338,7 @@ TEST(ViewerExtremeTimes, RangesAndPositionsFromThePageAreTaken) {
   EXPECT_TRUE(Filter({{"from_us", std::to_string(INT64_MIN)}}).Matches(message));
   EXPECT_FALSE(Filter({{"to_us", std::to_string(INT64_MIN)}}).Matches(message));
   CMessage_Filter filter;
-  EXPECT_TRUE(Parse(&filter, {{"from_us", "9223372036854775808"}}).has_value());  // beyond int64
+  EXPECT_TRUE(Parse_Filter(&filter, {{"from_us", "9223372036854775808"}}).has_value());  // beyond int64
   // The largest position is past the newest message, not before the oldest.
   CLive_Ring ring(4);
   ring.Push(message);
