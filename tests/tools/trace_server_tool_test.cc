@@ -628,7 +628,7 @@ Bytes Kilobyte_Records(int first, int count, bool describe) {
   Bytes stream = describe ? Packet(2, Cat({Info("disk"), Format(2, "%s %d", {10, 0, 4, 8})})) : Bytes();
   const std::string text(1000, 'k');
   for (int i = first; i < first + count; ++i)
-    stream = Cat({stream, Packet(2, Data(2, kTimer0 + static_cast<uint64_t>(i), Cat({Str(text), Int(i)})))});
+    Append(&stream, Packet(2, Data(2, kTimer0 + static_cast<uint64_t>(i), Cat({Str(text), Int(i)}))));
   return stream;
 }
 
@@ -672,10 +672,11 @@ TEST(TraceServerToolTest, StoredBytesStayWithinRetentionAndTheTotalQuota) {
   // The total quota: four clients of about 1.5 MB each under --max-total 3.
   Server server({"--roll", "1mb", "--max-total", "3"});
   ASSERT_NE(server.Port(), 0) << server.Err();
+  const Bytes records = Kilobyte_Records(1, 1500, true);
   for (int k = 0; k < 4; ++k) {
     Scripted_Client client(server.Port(), "quota", 200 + static_cast<uint32_t>(k), 8192);
     ASSERT_TRUE(client.Hello());
-    ASSERT_TRUE(client.Send_Stream(Kilobyte_Records(1, 1500, true), 16));
+    ASSERT_TRUE(client.Send_Stream(records, 16));
     ASSERT_TRUE(client.Ping());
   }
   // The quota runs once a second: wait for it, with a generous backstop.
