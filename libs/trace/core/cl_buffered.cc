@@ -167,8 +167,7 @@ uint32_t CClBuffered::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count,
     m_Rejects.error.fetch_add(1, std::memory_order_relaxed);
     return m_Status;
   }
-  if (chunks == nullptr || count == 0 || id >= kMaxChannels ||
-      size > sTRC_User_Header::kMaxLength - 4) {
+  if (!Record_Args_Valid(id, chunks, count, size)) {
     m_Rejects.error.fetch_add(1, std::memory_order_relaxed);
     return eCode_Bad_Args;
   }
@@ -207,13 +206,7 @@ uint32_t CClBuffered::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count,
     }
   }
   // The room check below relies on `size`: chunks that do not add up to it are refused whole.
-  uint64_t total = 0;
-  bool null_data = false;
-  for (uint32_t i = 0; i < count; ++i) {
-    null_data |= chunks[i].data == nullptr && chunks[i].size != 0;
-    total += chunks[i].size;
-  }
-  if (total != size || null_data) {
+  if (!Chunks_Add_Up(chunks, count, size)) {
     m_Rejects.error.fetch_add(1, std::memory_order_relaxed);
     return eCode_Bad_Args;
   }

@@ -86,6 +86,24 @@ class CClient : public ITR_Client {
   void Notify_Channels(const sTRC_Status& status);
 
  protected:
+  // The argument checks every sink's Sent makes before it takes a lock: a channel slot, at least
+  // one chunk, and a record length that fits a user-data header.
+  static bool Record_Args_Valid(uint32_t id, const sTRC_Data_Chunk* chunks, uint32_t count,
+                                uint32_t size) {
+    return chunks != nullptr && count != 0 && id < kMaxChannels &&
+           size <= sTRC_User_Header::kMaxLength - 4;
+  }
+  // The chunks add up to `size` and none of those with bytes has a null pointer: room checks and
+  // headers rely on `size`, so chunks that disagree with it are refused whole.
+  static bool Chunks_Add_Up(const sTRC_Data_Chunk* chunks, uint32_t count, uint32_t size) {
+    uint64_t total = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+      if (chunks[i].data == nullptr && chunks[i].size != 0) return false;
+      total += chunks[i].size;
+    }
+    return total == size;
+  }
+
   // Creates the journal when "/TR.Verb=" in `args` asks for one (constructor step).
   void Init_Log(char** args, int count);
 

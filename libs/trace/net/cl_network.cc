@@ -151,8 +151,9 @@ uint32_t CClNetwork::Init_Pool() {
   if (ready) {
     CLockGuard ready_lock(&m_ReadyLock);
     CLockGuard incoming_lock(&m_IncomingLock);
+    CLockGuard status_lock(&m_StatusLock);
     ready = m_Ready.Init(capacity) && m_Incoming.Init(capacity) && m_InFlight.Init(capacity) &&
-            m_Receive;
+            m_Fresh.Init(capacity) && m_Receive;
   }
   if (!ready) {
     NET_JOURNAL(IJournal::eCritical, "Init_Pool", "Pool initialization failed");
@@ -279,16 +280,18 @@ uint32_t CClNetwork::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, 
     m_Rejects.error.fetch_add(1, std::memory_order_relaxed);
     return m_Status;
   }
-  if (chunks == nullptr || count == 0 || uint64_t{size} + 4 > kLength_Mask || id >= kMaxChannels)
+  if (!Record_Args_Valid(id, chunks, count, size) || !Chunks_Add_Up(chunks, count, size)) {
+    m_Rejects.error.fetch_add(1, std::memory_order_relaxed);
     return eCode_Bad_Args;
+  }
 
   CLockGuard status(&m_StatusLock);
   if (m_Connection.connected == 0) {
     m_Rejects.off.fetch_add(1, std::memory_order_relaxed);
     return eCode_Off;
   }
-  // The room test reads the pool's count without its lock: the packets it needs are pulled
-  // later in any case, and a pull that finds none refuses the call then.
+  // A first estimate without the pool's lock; the packets themselves are taken below, before a
+  // byte of the record is written.
   const uint64_t free_packets = m_Pool->Free_Buffers_Seen();
   if (uint64_t{m_Payload} * 3 + size + 4 > uint64_t{m_Payload} * free_packets) {
     m_Rejects.no_room.fetch_add(1, std::memory_order_relaxed);
@@ -298,21 +301,30 @@ uint32_t CClNetwork::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, 
   const uint32_t packet_size = m_Plan.packet_size;
   if (Append_In_Place(id, chunks, count, size)) return eCode_Ok;
 
+  // The record is queued whole or not at all: every fresh packet it needs is taken into m_Fresh
+  // while nothing is changed yet, so a pool that runs dry part-way refuses the call with the
+  // stream as it was (a truncated record would make the server drop the rest of the stream).
   sQueued_Packet current;
   {
     CLockGuard ready(&m_ReadyLock);
-    const bool taken = m_Ready.Pop_Back(&current);
-    if (taken && Extends_Open_Record(id, size)) {
+    bool have_current = m_Ready.Pop_Back(&current);
+    const bool extend = have_current && Extends_Open_Record(id, size);
+    if (have_current && !extend && packet_size - current.packet->Get_Size() <= kTP_Chunk_Header) {
+      m_Ready.Push_Back(current);
+      have_current = false;
+    }
+    const uint64_t need = uint64_t{size} + (extend ? 0 : kTP_Chunk_Header);
+    const uint64_t room = have_current ? packet_size - current.packet->Get_Size() : 0;
+    const uint64_t fresh = need > room ? (need - room + m_Payload - 1) / m_Payload : 0;
+    if (!Take_Fresh_Packets(fresh)) {
+      if (have_current) m_Ready.Push_Back(current);
+      m_Rejects.no_room.fetch_add(1, std::memory_order_relaxed);
+      return eCode_No_Room;
+    }
+    if (!have_current) current = sQueued_Packet{Next_Fresh_Packet(), sQueued_Packet::kNo_Header};
+    if (extend) {
       Extend_Open_Record(id, size);
     } else {
-      if (!taken || packet_size - current.packet->Get_Size() <= kTP_Chunk_Header) {
-        if (taken) m_Ready.Push_Back(current);
-        current = sQueued_Packet{Fresh_Data_Packet(), sQueued_Packet::kNo_Header};
-        if (current.packet == nullptr) {
-          m_Rejects.no_room.fetch_add(1, std::memory_order_relaxed);
-          return eCode_No_Room;
-        }
-      }
       Open_Record(&current, id, size);
     }
   }
@@ -325,11 +337,7 @@ uint32_t CClNetwork::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, 
       if (used >= packet_size) {
         Queue_Ready(current);
         Signal_Full_Packet();
-        current = sQueued_Packet{Fresh_Data_Packet(), sQueued_Packet::kNo_Header};
-        if (current.packet == nullptr) {
-          m_Rejects.no_room.fetch_add(1, std::memory_order_relaxed);
-          return eCode_No_Room;
-        }
+        current = sQueued_Packet{Next_Fresh_Packet(), sQueued_Packet::kNo_Header};
         used = kHeader;
       }
       const uint32_t step = std::min(left, packet_size - used);
@@ -343,6 +351,25 @@ uint32_t CClNetwork::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, 
   Queue_Ready(current);
   if (full) Signal_Full_Packet();
   return eCode_Ok;
+}
+
+bool CClNetwork::Take_Fresh_Packets(uint64_t count) {
+  for (uint64_t i = 0; i < count; ++i) {
+    CTPacket* packet = Fresh_Data_Packet();
+    if (packet == nullptr || !m_Fresh.Push_Back(sQueued_Packet{packet, sQueued_Packet::kNo_Header})) {
+      if (packet != nullptr) m_Pool->Push_Buffer(packet);
+      sQueued_Packet entry;
+      while (m_Fresh.Pop_Back(&entry)) m_Pool->Push_Buffer(entry.packet);
+      return false;
+    }
+  }
+  return true;
+}
+
+CTPacket* CClNetwork::Next_Fresh_Packet() {
+  sQueued_Packet entry;
+  m_Fresh.Pop_Front(&entry);
+  return entry.packet;
 }
 
 bool CClNetwork::Get_Info(sTRC_Info* info) {

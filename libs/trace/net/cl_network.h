@@ -97,6 +97,8 @@ class CClNetwork : public CClient {
 
   const sNet_Plan& Plan() const { return m_Plan; }
   const sNet_Stats& Stats() const { return m_Stats; }
+  // The packet pool (null when construction failed); for fault injection in tests.
+  CBuffers_Pool* Pool() { return m_Pool.get(); }
 
  private:
   struct sLoss {
@@ -111,6 +113,10 @@ class CClNetwork : public CClient {
 
   // Sent's helpers.
   CTPacket* Fresh_Data_Packet() TR_REQUIRES(m_StatusLock);
+  // Takes `count` fresh packets into m_Fresh, or none (false) when the pool cannot give them all.
+  bool Take_Fresh_Packets(uint64_t count) TR_REQUIRES(m_StatusLock);
+  // The oldest packet of m_Fresh. REQUIRES: one was taken and not used yet.
+  CTPacket* Next_Fresh_Packet() TR_REQUIRES(m_StatusLock);
   void Queue_Ready(const sQueued_Packet& entry) TR_REQUIRES(m_StatusLock);
   // The open record (file comment): whether a call of `id` with `size` bytes may lengthen it,
   // lengthening it, and starting a new one at the end of `entry`'s packet.
@@ -166,6 +172,9 @@ class CClNetwork : public CClient {
   uint32_t m_OpenOffset TR_GUARDED_BY(m_ReadyLock) = 0;         // header's buffer offset
   uint32_t m_OpenLength TR_GUARDED_BY(m_ReadyLock) = 0;
   uint32_t m_OpenChannel TR_GUARDED_BY(m_ReadyLock) = kNo_Channel;
+
+  // Packets that Sent took for the record it writes and has not queued yet; empty between calls.
+  CPacket_Ring m_Fresh TR_GUARDED_BY(m_StatusLock);
 
   // Losses waiting to be told to their channels.
   sLoss m_PendingLoss[kMaxChannels] TR_GUARDED_BY(m_StatusLock);
