@@ -132,6 +132,7 @@ bool CTRTrace::Init(const char* name) {
 CTRTrace::~CTRTrace() {
   // After this no drainer pass touches the channel.
   if (m_In_Drainer.load()) staging_drainer::Remove(this);
+  Settle_Staged();
   { CLockGuard wait(&m_Lock); }  // lets a call in progress finish
   Remove_Shared();
   if (m_Registered) {

@@ -67,6 +67,7 @@
 #include <mqtt-wrapper/TR.h>
 
 #include "trace/base/clocks.h"
+#include "trace/base/hot_lock.h"
 #include "trace/base/lock.h"
 #include "trace/base/thread_annotations.h"
 #include "trace/channel/data_block.h"
@@ -208,7 +209,7 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener, public IStaged_S
     return slot->serial == m_Serial && !slot->ring->Empty_For_Producer();
   }
   // Bytes staged and not merged, over all rings.
-  uint64_t Staged_Bytes() const;
+  uint64_t Staged_Bytes() const override;
   // Discards every staged record; returns how many there were.
   uint32_t Drop_Staged() TR_REQUIRES(m_Lock);
   // Marks that records are staged, for the merge and the drainer.
@@ -308,7 +309,12 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener, public IStaged_S
   void Remove_Start(uint32_t thread_id) TR_REQUIRES(m_Lock);
   // Drops the start records of delivered stops, then the stops themselves.
   void Retire_Stops() TR_REQUIRES(m_Lock);
-  // Final flush: close record after the pending chunks; the channel becomes inactive.
+  // Waits, holding no lock across its sleeps, until the sink has taken the staged records, the
+  // channel cannot send, or kFinal_Patience_ms pass without progress (the channel's destructor,
+  // before its final flush).
+  void Settle_Staged() TR_EXCLUDES(m_Lock);
+  // Final flush: close record after the pending chunks; the channel becomes inactive. Staged
+  // records the sink cannot take at once count as lost: it never waits under the lock.
   void Final_Flush() TR_REQUIRES(m_Lock);
   // Module record at 1-based `module_id` in block order, or null.
   sTRTrace_Module* Module_By_ID(uint16_t module_id) TR_REQUIRES(m_Lock);
@@ -329,7 +335,7 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener, public IStaged_S
 
   // The channel lock. Taken after the client's channel lock (On_* callbacks) and before the
   // sink's locks (Sent); recursive, since a channel callback may re-enter the channel.
-  CLock m_Lock;
+  CHot_Lock m_Lock;
   uint32_t m_ID TR_GUARDED_BY(m_Lock) = 0;
   // Call counter, incremented by every trace call (see Staging above); calls the staging path
   // filtered wait in m_Filtered_Unlocked until the next count under the lock.

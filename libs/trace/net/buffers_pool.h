@@ -27,6 +27,7 @@
 
 #include "trace/base/blist.h"
 #include "trace/base/list_pool.h"
+#include "trace/base/hot_lock.h"
 #include "trace/base/lock.h"
 #include "trace/base/thread_annotations.h"
 #include "trace/net/tpacket.h"
@@ -126,7 +127,7 @@ class CBuffers_Pool {
   // Written under m_Lock, readable without it.
   std::atomic<uint32_t> m_Allocated{0};
 
-  CLock m_Lock;
+  CHot_Lock m_Lock;
   int32_t m_RefCount TR_GUARDED_BY(m_Lock) = 0;
   CBList<CTPacket*> m_Free TR_GUARDED_BY(m_Lock);  // never released through the list
   uint32_t m_Created TR_GUARDED_BY(m_Lock) = 0;

@@ -47,6 +47,7 @@
 #include <atomic>
 #include <memory>
 
+#include "trace/base/hot_lock.h"
 #include "trace/base/lock.h"
 #include "trace/base/mevent.h"
 #include "trace/base/thread_annotations.h"
@@ -166,7 +167,7 @@ class CClNetwork : public CClient {
   sNet_Stats m_Stats;          // self-synchronised
 
   // Ready queue and open record.
-  CLock m_ReadyLock TR_ACQUIRED_AFTER(m_StatusLock);
+  CHot_Lock m_ReadyLock TR_ACQUIRED_AFTER(m_StatusLock);
   CPacket_Ring m_Ready TR_GUARDED_BY(m_ReadyLock);
   CTPacket* m_OpenPacket TR_GUARDED_BY(m_ReadyLock) = nullptr;  // holds the open header
   uint32_t m_OpenOffset TR_GUARDED_BY(m_ReadyLock) = 0;         // header's buffer offset
