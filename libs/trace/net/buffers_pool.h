@@ -26,8 +26,8 @@
 #include <atomic>
 
 #include "trace/base/blist.h"
-#include "trace/base/list_pool.h"
 #include "trace/base/hot_lock.h"
+#include "trace/base/list_pool.h"
 #include "trace/base/lock.h"
 #include "trace/base/thread_annotations.h"
 #include "trace/net/tpacket.h"

@@ -20,10 +20,11 @@
 // next call of the same channel lengthens it in place (up to 131072 bytes) instead of starting a
 // new header. The communication thread closes it when it takes the packet holding the header.
 //
-// Base: CClient directly, not the buffered sinks' CClBuffered: this sink's unit is a numbered pool
-// packet that stays in flight until confirmed and may be sent again, the last record stays open
-// for the next call, and two threads share the work, none of which fits a buffer that a single
-// worker consumes once.
+// Base: CSink_Base (argument checks and reject counters, its threads' start and join, Close run
+// once), not the buffered sinks' CClBuffered: this sink's unit is a numbered pool packet that
+// stays in flight until confirmed and may be sent again, the last record stays open for the next
+// call, and two threads share the work, none of which fits a buffer that a single worker consumes
+// once.
 //
 // Threads: the communication thread owns the socket and the protocol state (fields in the
 // "communication thread" group, touched by nobody else once it runs); the channel thread hands
@@ -52,7 +53,7 @@
 #include "trace/base/mevent.h"
 #include "trace/base/thread_annotations.h"
 #include "trace/core/client.h"
-#include "trace/core/reject_counters.h"
+#include "trace/core/sink_base.h"
 #include "trace/net/buffers_pool.h"
 #include "trace/net/net_plan.h"
 #include "trace/net/packet_ring.h"
@@ -61,7 +62,7 @@
 
 struct sTP_View;
 
-class CClNetwork : public CClient {
+class CClNetwork : public CSink_Base {
  public:
   static constexpr uint32_t kMax_Open_Record = 0x20000;
   static constexpr uint32_t kNo_Channel = 32;
@@ -90,7 +91,6 @@ class CClNetwork : public CClient {
   bool Get_Info(sTRC_Info* info) override;
   // Hands what channels staged to the sink; the communication thread sends it.
   void Flush() override { Merge_Staged_Channels(); }
-  bool Close() override;
 
   // Waits up to `ms` (0: only looks) for the server to have accepted the client since the start
   // or the last drop; true when it has.
@@ -156,6 +156,10 @@ class CClNetwork : public CClient {
   void Chnl_Routine();
   void Parse_User_Data(const uint8_t* begin, uint32_t size);
 
+  // CSink_Base's Close hooks: the communication and channel threads are the sink's own; closing
+  // flushes the channels, then stops and joins both threads (sending what is queued first).
+  bool On_Sink_Thread() const override;
+  void Close_Sink() override;
   void Stop_Threads();
 
   // Fixed once constructed.
@@ -163,8 +167,7 @@ class CClNetwork : public CClient {
   uint32_t m_Payload = 0;  // packet size - 14
   std::unique_ptr<CUDP_Socket> m_Socket;
   std::unique_ptr<CBuffers_Pool> m_Pool;
-  CReject_Counters m_Rejects;  // self-synchronised
-  sNet_Stats m_Stats;          // self-synchronised
+  sNet_Stats m_Stats;  // self-synchronised
 
   // Ready queue and open record.
   CHot_Lock m_ReadyLock TR_ACQUIRED_AFTER(m_StatusLock);
@@ -221,10 +224,6 @@ class CClNetwork : public CClient {
   pthread_t m_ChnlThread{};
   std::atomic<bool> m_CommStarted{false};
   std::atomic<bool> m_ChnlStarted{false};
-
-  CLock m_CloseLock TR_ACQUIRED_BEFORE(m_ChannelLock);
-  std::atomic<bool> m_Closed{false};
-  std::atomic<pthread_t> m_Closer{0};
 };
 
 #endif  // TRACE_NET_CL_NETWORK_H_

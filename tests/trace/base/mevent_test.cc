@@ -141,6 +141,20 @@ TEST(MEventTest, EverySignalFromManyThreadsIsDeliveredOnce) {
   EXPECT_EQ(event.Wait(0), static_cast<uint32_t>(MEVENT_NONE));
 }
 
+TEST(ClocksTest, ElapsedIsExactAcrossTheWrap) {
+  struct Case {
+    uint32_t now, then, elapsed;
+  } const cases[] = {
+      {10, 10, 0},
+      {1010, 10, 1000},
+      {0, 0xFFFFFFFFu, 1},
+      {5, 0xFFFFFFFBu, 10},
+      {0xFFFFFFFFu, 0, 0xFFFFFFFFu},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(Elapsed_ms(c.now, c.then), c.elapsed) << c.now << " " << c.then;
+}
+
 TEST(ClocksTest, UnitsAndWrap) {
   uint32_t tick = GetTickCount();
   uint64_t counter = GetPerformanceCounter();

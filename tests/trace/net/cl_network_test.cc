@@ -209,12 +209,9 @@ TEST(NetSink, SentRefusesWrongArgumentsAndCountsThem) {
     uint32_t count;
     uint32_t size;
   } cases[] = {
-      {"no chunks", 0, nullptr, 1, 4},
-      {"count 0", 0, &chunk, 0, 4},
-      {"channel 32", 32, &chunk, 1, 4},
-      {"too long for a header", 0, &chunk, 1, 0x7FFFFFC},
-      {"chunks short of size", 0, &chunk, 1, 5},
-      {"chunks beyond size", 0, &chunk, 1, 3},
+      {"no chunks", 0, nullptr, 1, 4},           {"count 0", 0, &chunk, 0, 4},
+      {"channel 32", 32, &chunk, 1, 4},          {"too long for a header", 0, &chunk, 1, 0x7FFFFFC},
+      {"chunks short of size", 0, &chunk, 1, 5}, {"chunks beyond size", 0, &chunk, 1, 3},
       {"null bytes", 0, null_data, 2, 4},
   };
   for (const Case& c : cases) {
@@ -675,7 +672,8 @@ TEST(NetDelivery, RecordRefusedPartWayLeavesNothingOfItQueued) {
     const uint32_t head = size / 3;
     sTRC_Data_Chunk chunks[2] = {{bytes.data(), head}, {bytes.data() + head, size - head}};
     const uint32_t result = sink->Sent(channel, chunks, 2, size);
-    if (result == eCode_Ok) expected[channel].insert(expected[channel].end(), bytes.begin(), bytes.end());
+    if (result == eCode_Ok)
+      expected[channel].insert(expected[channel].end(), bytes.begin(), bytes.end());
     return result;
   };
 
@@ -735,8 +733,8 @@ TEST(NetDelivery, RecordRefusedPartWayLeavesNothingOfItQueued) {
   EXPECT_EQ(walked, streams[0].size());
   for (uint32_t channel : {1u, 2u}) {
     SCOPED_TRACE(channel);
-    EXPECT_TRUE(seen[channel] == expected[channel]) << seen[channel].size() << " bytes seen, "
-                                                    << expected[channel].size() << " expected";
+    EXPECT_TRUE(seen[channel] == expected[channel])
+        << seen[channel].size() << " bytes seen, " << expected[channel].size() << " expected";
   }
 }
 
