@@ -145,7 +145,6 @@ uint32_t CTRTrace::Drain_Staged() {
     CTRTrace_Desc* described[kMerge_Records];
     uint32_t described_count = 0;
     const uint64_t timer_before = m_Last_Timer;
-    const uint32_t counter_before = m_Counter;
     uint32_t records = 0;
     while (records < kMerge_Records && size < kMerge_Bytes && left != 0) {
       // The waiting record with the smallest timer; a ring's own are in timer order.
@@ -193,8 +192,10 @@ uint32_t CTRTrace::Drain_Staged() {
       }
     }
     if (code == eCode_No_Room) {
-      // Still staged: taken again by the next merge, numbered and clamped again then.
-      m_Counter = counter_before;
+      // Still staged: taken again by the next merge, numbered and clamped again then. Only the
+      // batch's own numbers are given back: filtered calls folded into the counter meanwhile
+      // stay counted.
+      m_Counter -= records;
       m_Last_Timer = timer_before;
       break;
     }

@@ -208,6 +208,43 @@ TEST_F(StagingTest, FilteredStagedCallsAreCountedInTheSequence) {
   EXPECT_EQ(delivered[1].As<sTRTrace_Data>().sequence - first, 6u);
 }
 
+// A merge batch the sink refuses gives back only its own numbers: the filtered calls folded into
+// the counter with it still count once the batch is delivered.
+TEST_F(StagingTest, ARefusedBatchKeepsTheFilteredCallsCounted) {
+  for (const bool refused : {false, true}) {
+    SCOPED_TRACE(refused ? "refused once" : "accepted");
+    Reopen({});
+    Enter_Staging();
+    channel_->Set_Verbosity(nullptr, TRL_WARNING);
+    Hold_Lock();
+    Without_Waiting([this] {
+      EXPECT_FALSE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "b", "b %d %d", 1, 0));
+      EXPECT_FALSE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "b", "b %d %d", 2, 0));
+      EXPECT_TRUE(channel_->Trace(0, TRL_WARNING, nullptr, 1, "f", "b", "b %d %d", 3, 0));
+    });
+    Let_Go();  // the holder's call; the staged one waits for a merge
+    if (refused) {
+      client_->Refuse(eCode_No_Room);
+      channel_->Merge_Staged();
+      EXPECT_TRUE(Delivered_B().empty());
+      client_->Refuse(eCode_Ok);
+    }
+    channel_->Merge_Staged();
+    const std::vector<Record> delivered = Await_B(1);
+    ASSERT_EQ(delivered.size(), 1u);
+    uint32_t mark = 0;
+    for (const auto& packet : client_->Packets()) {
+      for (const Record& record : Parse_Records(packet)) {
+        if (record.subtype == eTRTrace_Data && record.bytes.size() != kB_Size)
+          mark = std::max(mark, record.As<sTRTrace_Data>().sequence);
+      }
+    }
+    ASSERT_NE(mark, 0u);
+    // The last other record is the holder's call; after it two filtered calls, then the staged one.
+    EXPECT_EQ(delivered[0].As<sTRTrace_Data>().sequence - mark, 3u);
+  }
+}
+
 TEST_F(StagingTest, ASinkWithoutRoomDelaysStagedRecordsAndAnOffSinkReportsThem) {
   struct Case {
     const char* label;
