@@ -110,6 +110,10 @@ bool CTRTrace::Init(const char* name) {
     m_Pending_Size = sizeof(m_Info) + sizeof(m_UTC);
   }
 
+  // A channel that may stage is listed with the drainer at its creation, so that no trace call
+  // takes the drainer's registry mutex or starts its thread.
+  if (m_Conf.get_timer == nullptr) m_In_Drainer.store(staging_drainer::Add(this));
+
   if (m_Client->Register_Channel(this) != eCode_Ok) {
     TR_Set_Last_Error(eLastError_Refused);
     return false;

@@ -184,13 +184,27 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener, public IStaged_S
   bool Trace_Locked(uint16_t id, eTRTrace_Level level, void* module, uint16_t line,
                     const char* file, const char* function, const char** format, va_list* args)
       TR_REQUIRES(m_Lock);
-  // Stages one call of the calling thread: 1 staged (the call's result is true), 0 dropped by the
-  // filter (false), -1 not staged (the caller takes the lock; `args` is left unread).
-  int Stage_Call(eTRTrace_Level level, void* module, const char* function, const char** format,
-                 va_list* args);
+  // What became of a call offered to the staging path.
+  enum class eStaged {
+    eStaged,      // in the thread's ring; the call's result is true
+    eFiltered,    // below the level; counted, the call's result is false
+    eLocked_Way,  // not staged: the caller takes the lock (`args` is left unread)
+  };
+  // Stages one call of the calling thread. Signal-safe and allocation-free: a thread's staging
+  // state, its ring and its sites are set up by its locked calls (Remember_Site), and a call
+  // made by a signal handler while its thread stages or sets up goes the locked way.
+  eStaged Stage_Call(eTRTrace_Level level, void* module, const char* function, const char** format,
+                     va_list* args);
   // Stage_Call once the thread's ring is known (`slot` in the thread's state at `thread`).
-  int Try_Stage(sStage_Thread* thread, sStage_Ring_Slot* slot, eTRTrace_Level level, void* module,
-                const char* function, const char** format, va_list* args);
+  eStaged Try_Stage(sStage_Thread* thread, sStage_Ring_Slot* slot, eTRTrace_Level level,
+                    void* module, const char* function, const char** format, va_list* args);
+  // Packs the call's record into the thread's ring (the site already checked).
+  eStaged Stage_Record(sStage_Ring_Slot* slot, eTRTrace_Level level, const sTRTrace_Module* mod,
+                       CTRTrace_Desc* desc, va_list* args);
+  // A locked call in staging mode: makes the calling thread's staging state and ring when
+  // missing and remembers its site's descriptor, so that its next calls of the site stage.
+  void Remember_Site(const char* function, const char* format, CTRTrace_Desc* desc)
+      TR_REQUIRES(m_Lock);
   // The calling thread's ring for this channel, created on first use; null when none can be had.
   CStaging_Ring* Thread_Ring(uint32_t thread_id);
   // Merges every staged record into the stream (see above); returns how many rings held some.

@@ -75,10 +75,7 @@ CStaging_Ring* CTRTrace::Thread_Ring(uint32_t thread_id) {
   if (ring == nullptr) return nullptr;
   for (std::atomic<CStaging_Ring*>& slot : m_Rings) {
     CStaging_Ring* expected = nullptr;
-    if (slot.compare_exchange_strong(expected, ring, std::memory_order_acq_rel)) {
-      if (!m_In_Drainer.exchange(true)) staging_drainer::Add(this);
-      return ring;
-    }
+    if (slot.compare_exchange_strong(expected, ring, std::memory_order_acq_rel)) return ring;
   }
   ring->Destroy();
   return nullptr;
@@ -102,6 +99,8 @@ bool CTRTrace::Has_Staged() const {
 }
 
 void CTRTrace::Merge_Staged() {
+  // Outside any trace call: where a forked child's drainer starts again.
+  staging_drainer::Ensure_Running();
   if (!Has_Staged()) return;
   CLockGuard guard(&m_Lock);
   Drain_Staged();

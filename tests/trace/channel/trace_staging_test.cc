@@ -334,6 +334,42 @@ TEST_F(StagingTest, FlushStopAndCloseTakeStagedRecordsFirst) {
   }
 }
 
+// The drainer merges without its registry: while it delivers one channel's staged records into a
+// sink that holds the call, other channels are still created and destroyed (which list and unlist
+// them with the drainer).
+TEST_F(StagingTest, ADrainerDeliveringIntoAHeldSinkHoldsUpNoOtherChannel) {
+  // Staged records, then the gate closed again right behind the holder's call, before the
+  // drainer's merge (retried in the rare case that the merge slipped through first).
+  bool held = false;
+  for (int attempt = 0; attempt < 5 && !held; ++attempt) {
+    Reopen({});
+    Enter_Staging();
+    Hold_Lock();
+    Without_Waiting([this] {
+      for (int i = 0; i < kStaged; ++i)
+        EXPECT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "b", "b %d %d", i, 0));
+    });
+    client_->Open_Gate();
+    holder_.join();
+    client_->Close_Gate();
+    held = client_->Wait_At_Gate(2s);
+    if (!held) client_->Open_Gate();
+  }
+  ASSERT_TRUE(held) << "the drainer never met the closed gate";
+
+  std::future<void> other = std::async(std::launch::async, [] {
+    RecordingClient* client = new RecordingClient(std::vector<std::string>{});
+    CTRTrace* channel = CTRTrace::Create(client, "other", nullptr);
+    EXPECT_NE(channel, nullptr);
+    if (channel != nullptr) channel->Release();
+    client->Release();
+  });
+  EXPECT_EQ(other.wait_for(10s), std::future_status::ready) << "held up by the drainer";
+  client_->Open_Gate();
+  other.wait();
+  EXPECT_EQ(Await_B(kStaged).size(), size_t{kStaged});
+}
+
 TEST_F(StagingTest, ManyThreadsStagingKeepEveryRecordAndEachThreadsOrder) {
   constexpr int kThreads = 4;
   constexpr int kCalls = 20000;
