@@ -89,6 +89,14 @@ class StagingTest : public ChannelTest {
         [this] { channel_->Trace_Managed(0, TRL_CRITICAL, nullptr, 9, "f", "held", "held"); });
     ASSERT_TRUE(client_->Wait_At_Gate(10s));
   }
+  // Holds the lock and stages kStaged calls of the site "b %d %d" (values 0 .. kStaged - 1).
+  void Stage_While_Held() {
+    Hold_Lock();
+    Without_Waiting([this] {
+      for (int i = 0; i < kStaged; ++i)
+        EXPECT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "b", "b %d %d", i, 0));
+    });
+  }
   void Let_Go() {
     client_->Open_Gate();
     holder_.join();
@@ -145,11 +153,7 @@ class StagingTest : public ChannelTest {
 
 TEST_F(StagingTest, StagedCallsReturnAtOnceAndArriveDescribedNumberedAndInOrder) {
   Enter_Staging();
-  Hold_Lock();
-  Without_Waiting([this] {
-    for (int i = 0; i < kStaged; ++i)
-      EXPECT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "b", "b %d %d", i, 0));
-  });
+  Stage_While_Held();
   EXPECT_TRUE(Delivered_B().empty()) << "delivered while the lock was held";
   Let_Go();
 
@@ -255,11 +259,7 @@ TEST_F(StagingTest, ASinkWithoutRoomDelaysStagedRecordsAndAnOffSinkReportsThem) 
     SCOPED_TRACE(c.label);
     Reopen({});
     Enter_Staging();
-    Hold_Lock();
-    Without_Waiting([this] {
-      for (int i = 0; i < kStaged; ++i)
-        EXPECT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "b", "b %d %d", i, 0));
-    });
+    Stage_While_Held();
     client_->Refuse(c.code);
     Let_Go();                            // the holder's own call is refused
     std::this_thread::sleep_for(100ms);  // the drainer tries meanwhile
@@ -286,11 +286,7 @@ TEST_F(StagingTest, FlushStopAndCloseTakeStagedRecordsFirst) {
     Reopen({});
     Enter_Staging();
     ASSERT_TRUE(channel_->Register_Thread("stager", 4242));
-    Hold_Lock();
-    Without_Waiting([this] {
-      for (int i = 0; i < kStaged; ++i)
-        EXPECT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "b", "b %d %d", i, 0));
-    });
+    Stage_While_Held();
     // Full: no room from before the drainer could take them.
     if (how == eHow::eFinal_Flush_Full) client_->Refuse(eCode_No_Room);
     Let_Go();
@@ -344,11 +340,7 @@ TEST_F(StagingTest, ADrainerDeliveringIntoAHeldSinkHoldsUpNoOtherChannel) {
   for (int attempt = 0; attempt < 5 && !held; ++attempt) {
     Reopen({});
     Enter_Staging();
-    Hold_Lock();
-    Without_Waiting([this] {
-      for (int i = 0; i < kStaged; ++i)
-        EXPECT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "b", "b %d %d", i, 0));
-    });
+    Stage_While_Held();
     client_->Open_Gate();
     holder_.join();
     client_->Close_Gate();
