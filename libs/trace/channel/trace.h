@@ -249,6 +249,11 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener, public IStaged_S
     }
     return ++m_Counter;
   }
+  // The level filter of printf-style calls, locked and staged alike: below the module's level
+  // (with a module) or the channel's (without). Reads the mirrors, so it needs no lock.
+  bool Filtered(eTRTrace_Level level, const sTRTrace_Module* mod) const {
+    return mod ? level < Module_Level(mod) : level < m_Verbosity.load(std::memory_order_relaxed);
+  }
   // Level a call with a module must reach, as the staging path reads it.
   eTRTrace_Level Module_Level(const sTRTrace_Module* mod) const {
     return static_cast<eTRTrace_Level>(
@@ -282,6 +287,10 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener, public IStaged_S
   sTRC_Data_Chunk* Begin_Call(CTRTrace_Desc* desc, bool* with_desc, uint64_t* size)
       TR_REQUIRES(m_Lock);
   static uint32_t Fill_Trailer(const sTRTrace_Module* mod, uint8_t* trailer);
+  // The data header of one record of `record_size` bytes, locked and staged calls alike.
+  static void Fill_Data_Header(sTRTrace_Data* header, uint32_t record_size,
+                               const CTRTrace_Desc* desc, eTRTrace_Level level, uint32_t sequence,
+                               uint64_t timer);
   bool Finish_Call(CTRTrace_Desc* desc, eTRTrace_Level level, sTRC_Data_Chunk* header,
                    sTRC_Data_Chunk* end, uint64_t size, uint64_t record_size, bool with_desc)
       TR_REQUIRES(m_Lock);

@@ -200,6 +200,18 @@ inline uint32_t CTRTrace::Fill_Trailer(const sTRTrace_Module* mod, uint8_t* trai
 // Fills the data header of a record of `record_size` bytes and hands the call over with the
 // pending chunks up to `end`. A record larger than its header can express is refused rather
 // than corrupted. The descriptor counts as sent only when the Sent succeeds.
+inline void CTRTrace::Fill_Data_Header(sTRTrace_Data* header, uint32_t record_size,
+                                       const CTRTrace_Desc* desc, eTRTrace_Level level,
+                                       uint32_t sequence, uint64_t timer) {
+  header->header = TRTrace_Make_Header(record_size, eTRTrace_Data);
+  header->id = desc->Get_ID();
+  header->level = static_cast<uint8_t>(level);
+  header->cpu = static_cast<uint8_t>(Current_CPU());
+  header->thread_id = Thread_ID();
+  header->sequence = sequence;
+  header->timer = timer;
+}
+
 inline bool CTRTrace::Finish_Call(CTRTrace_Desc* desc, eTRTrace_Level level,
                                   sTRC_Data_Chunk* header, sTRC_Data_Chunk* end, uint64_t size,
                                   uint64_t record_size, bool with_desc) {
@@ -207,13 +219,8 @@ inline bool CTRTrace::Finish_Call(CTRTrace_Desc* desc, eTRTrace_Level level,
     if (m_Call_Loss) Loss_Report_Done(false, m_Call_Loss_Desc);
     return false;
   }
-  m_Data_Header.header = TRTrace_Make_Header(static_cast<uint32_t>(record_size), eTRTrace_Data);
-  m_Data_Header.id = desc->Get_ID();
-  m_Data_Header.level = static_cast<uint8_t>(level);
-  m_Data_Header.cpu = static_cast<uint8_t>(Current_CPU());
-  m_Data_Header.thread_id = Thread_ID();
-  m_Data_Header.sequence = m_Counter;
-  m_Data_Header.timer = Timer();
+  Fill_Data_Header(&m_Data_Header, static_cast<uint32_t>(record_size), desc, level, m_Counter,
+                   Timer());
   *header = sTRC_Data_Chunk{&m_Data_Header, sizeof(m_Data_Header)};
   size += record_size;
 
@@ -313,7 +320,7 @@ CTRTrace::eStaged CTRTrace::Try_Stage(sStage_Thread* thread, sStage_Ring_Slot* s
                                       const char** format, va_list* args) {
   if (!m_Open.load(std::memory_order_relaxed)) return eStaged::eLocked_Way;  // counts the loss
   const sTRTrace_Module* mod = static_cast<const sTRTrace_Module*>(module);
-  if (mod ? level < Module_Level(mod) : level < m_Verbosity.load(std::memory_order_relaxed)) {
+  if (Filtered(level, mod)) {
     m_Filtered_Unlocked.fetch_add(1, std::memory_order_relaxed);
     return eStaged::eFiltered;
   }
@@ -374,13 +381,8 @@ CTRTrace::eStaged CTRTrace::Stage_Record(sStage_Ring_Slot* slot, eTRTrace_Level 
   uint8_t* out = slot->ring->Reserve(static_cast<uint32_t>(record_size));
   if (out == nullptr) return eStaged::eLocked_Way;
   sTRTrace_Data header;
-  header.header = TRTrace_Make_Header(static_cast<uint32_t>(record_size), eTRTrace_Data);
-  header.id = desc->Get_ID();
-  header.level = static_cast<uint8_t>(level);
-  header.cpu = static_cast<uint8_t>(Current_CPU());
-  header.thread_id = Thread_ID();
-  header.sequence = 0;  // numbered by the merge
-  header.timer = Channel_Timer();
+  // Numbered by the merge, which also clamps the timer to what the channel already wrote.
+  Fill_Data_Header(&header, static_cast<uint32_t>(record_size), desc, level, 0, Channel_Timer());
   memcpy(out, &header, sizeof(header));
   uint8_t* at = out + sizeof(header);
   for (const sTRC_Data_Chunk* chunk = chunks; chunk != end; ++chunk) {
@@ -414,7 +416,7 @@ __attribute__((always_inline)) inline bool CTRTrace::Trace_Locked(
   if (!Begin_Locked_Call()) return Lose(eLoss_Reason::eNo_Room);
   if (!Can_Send()) return m_Active ? Lose(eLoss_Reason::eSink_Off) : false;
   const sTRTrace_Module* mod = static_cast<const sTRTrace_Module*>(module);
-  if (mod ? level < mod->level : level < m_Verbosity.load(std::memory_order_relaxed)) return false;
+  if (Filtered(level, mod)) return false;
 
   CTRTrace_Desc* desc = nullptr;
   if (id == 0) {
