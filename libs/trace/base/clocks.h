@@ -37,6 +37,9 @@ constexpr uint64_t kPerformanceFrequency = 10000000ULL;
 
 // Monotonic milliseconds, truncated to 32 bits (wraps about every 49.7 days).
 uint32_t GetTickCount();
+// Milliseconds from tick `then` to tick `now`, correct across the wrap of the 32-bit tick (a
+// span below 49.7 days): unsigned subtraction is exact modulo 2^32.
+constexpr uint32_t Elapsed_ms(uint32_t now, uint32_t then) { return now - then; }
 // Monotonic 100-ns ticks.
 uint64_t GetPerformanceCounter();
 // Ticks per second of Channel_Timer; the first call chooses the counter (a calibration of about

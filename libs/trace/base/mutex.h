@@ -3,7 +3,7 @@
 //
 // For the few engine locks that must not be recursive: a lock that a signal handler only tries
 // (Try_Lock) must fail when the interrupted code on the same thread holds it, where a recursive
-// CLock would let the handler in. Everything else uses CLock.
+// CLock would let the handler in. Everything else uses CLock, or CHot_Lock on a trace call's path.
 //
 // The destructor is trivial (a default pthread mutex holds no resources), so a static CMutex stays
 // usable from exit handlers and signal handlers that run after static destruction has begun.

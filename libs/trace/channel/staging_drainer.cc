@@ -2,6 +2,7 @@
 
 #include <linux/futex.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -30,6 +31,8 @@ struct sDrainer {
 
   CMutex registry TR_ACQUIRED_AFTER(control);
   std::vector<IStaged_Source*>* sources TR_GUARDED_BY(registry) = nullptr;
+  // The source a pass is merging, without the registry mutex; Remove waits until it is another.
+  IStaged_Source* merging TR_GUARDED_BY(registry) = nullptr;
 
   // 1 while a thread runs or is being started; read by Wake without a lock.
   std::atomic<uint32_t> running{0};
@@ -58,13 +61,22 @@ void Bump(sDrainer& drainer) {
           nullptr, nullptr, 0);
 }
 
-// One pass over the listed sources; true when one of them had staged records.
+// One pass over the listed sources; true when one of them had staged records. Each merge runs
+// without the registry mutex (a sink waiting for room must not hold up other channels' listing
+// and removal); `merging` keeps its source from being removed meanwhile. A source listed or
+// removed during the pass may be skipped by it: the next pass finds it.
 bool Pass(sDrainer& drainer) {
-  CMutexGuard guard(&drainer.registry);
   bool found = false;
-  if (drainer.sources == nullptr) return false;
-  for (IStaged_Source* source : *drainer.sources) {
-    if (!source->Has_Staged()) continue;
+  for (size_t index = 0;; ++index) {
+    IStaged_Source* source;
+    {
+      CMutexGuard guard(&drainer.registry);
+      drainer.merging = nullptr;
+      if (drainer.sources == nullptr || index >= drainer.sources->size()) break;
+      source = (*drainer.sources)[index];
+      if (!source->Has_Staged()) continue;
+      drainer.merging = source;
+    }
     found = true;
     source->Try_Merge_Staged();
   }
@@ -172,39 +184,56 @@ namespace staging_drainer {
 
 bool Add(IStaged_Source* source) {
   sDrainer& drainer = Drainer();
-  CMutexGuard guard(&drainer.registry);
-  if (drainer.sources == nullptr) {
-    drainer.sources = new (std::nothrow) std::vector<IStaged_Source*>;
-    if (drainer.sources == nullptr) return false;
+  {
+    CMutexGuard guard(&drainer.registry);
+    if (drainer.sources == nullptr) {
+      drainer.sources = new (std::nothrow) std::vector<IStaged_Source*>;
+      if (drainer.sources == nullptr) return false;
+    }
+    try {
+      drainer.sources->push_back(source);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
   }
-  try {
-    drainer.sources->push_back(source);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
+  Start(drainer);
   return true;
 }
 
 void Remove(IStaged_Source* source) {
   sDrainer& drainer = Drainer();
-  {
-    CMutexGuard guard(&drainer.registry);
-    if (drainer.sources == nullptr) return;
-    auto& sources = *drainer.sources;
-    sources.erase(std::remove(sources.begin(), sources.end(), source), sources.end());
-    if (!sources.empty()) return;
+  for (;;) {
+    {
+      CMutexGuard guard(&drainer.registry);
+      if (drainer.sources == nullptr) return;
+      if (drainer.merging != source) {
+        auto& sources = *drainer.sources;
+        sources.erase(std::remove(sources.begin(), sources.end(), source), sources.end());
+        if (!sources.empty()) return;
+        break;
+      }
+    }
+    // A pass is merging this source; its merge ends without waiting for anything the caller
+    // holds (file comment).
+    sched_yield();
   }
   Stop_If_Unused(drainer);
+}
+
+void Ensure_Running() {
+  sDrainer& drainer = Drainer();
+  if (__builtin_expect(drainer.running.load(std::memory_order_relaxed) != 0, 1)) return;
+  bool listed;
+  {
+    CMutexGuard guard(&drainer.registry);
+    listed = drainer.sources != nullptr && !drainer.sources->empty();
+  }
+  if (listed) Start(drainer);
 }
 
 void Wake() {
   sDrainer& drainer = Drainer();
   std::atomic_thread_fence(std::memory_order_seq_cst);
-  if (__builtin_expect(drainer.running.load(std::memory_order_relaxed) == 0, 0)) {
-    uint32_t expected = 0;
-    if (drainer.running.compare_exchange_strong(expected, 1)) Start(drainer);
-    return;
-  }
   if (!drainer.sleeping.load(std::memory_order_relaxed)) return;
   if (!drainer.sleeping.exchange(false)) return;
   Bump(drainer);

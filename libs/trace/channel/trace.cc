@@ -110,6 +110,10 @@ bool CTRTrace::Init(const char* name) {
     m_Pending_Size = sizeof(m_Info) + sizeof(m_UTC);
   }
 
+  // A channel that may stage is listed with the drainer at its creation, so that no trace call
+  // takes the drainer's registry mutex or starts its thread.
+  if (m_Conf.get_timer == nullptr) m_In_Drainer.store(staging_drainer::Add(this));
+
   if (m_Client->Register_Channel(this) != eCode_Ok) {
     TR_Set_Last_Error(eLastError_Refused);
     return false;
@@ -132,6 +136,7 @@ bool CTRTrace::Init(const char* name) {
 CTRTrace::~CTRTrace() {
   // After this no drainer pass touches the channel.
   if (m_In_Drainer.load()) staging_drainer::Remove(this);
+  Settle_Staged();
   { CLockGuard wait(&m_Lock); }  // lets a call in progress finish
   Remove_Shared();
   if (m_Registered) {

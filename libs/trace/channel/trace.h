@@ -67,6 +67,7 @@
 #include <mqtt-wrapper/TR.h>
 
 #include "trace/base/clocks.h"
+#include "trace/base/hot_lock.h"
 #include "trace/base/lock.h"
 #include "trace/base/thread_annotations.h"
 #include "trace/channel/data_block.h"
@@ -183,13 +184,27 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener, public IStaged_S
   bool Trace_Locked(uint16_t id, eTRTrace_Level level, void* module, uint16_t line,
                     const char* file, const char* function, const char** format, va_list* args)
       TR_REQUIRES(m_Lock);
-  // Stages one call of the calling thread: 1 staged (the call's result is true), 0 dropped by the
-  // filter (false), -1 not staged (the caller takes the lock; `args` is left unread).
-  int Stage_Call(eTRTrace_Level level, void* module, const char* function, const char** format,
-                 va_list* args);
+  // What became of a call offered to the staging path.
+  enum class eStaged {
+    eStaged,      // in the thread's ring; the call's result is true
+    eFiltered,    // below the level; counted, the call's result is false
+    eLocked_Way,  // not staged: the caller takes the lock (`args` is left unread)
+  };
+  // Stages one call of the calling thread. Signal-safe and allocation-free: a thread's staging
+  // state, its ring and its sites are set up by its locked calls (Remember_Site), and a call
+  // made by a signal handler while its thread stages or sets up goes the locked way.
+  eStaged Stage_Call(eTRTrace_Level level, void* module, const char* function, const char** format,
+                     va_list* args);
   // Stage_Call once the thread's ring is known (`slot` in the thread's state at `thread`).
-  int Try_Stage(sStage_Thread* thread, sStage_Ring_Slot* slot, eTRTrace_Level level, void* module,
-                const char* function, const char** format, va_list* args);
+  eStaged Try_Stage(sStage_Thread* thread, sStage_Ring_Slot* slot, eTRTrace_Level level,
+                    void* module, const char* function, const char** format, va_list* args);
+  // Packs the call's record into the thread's ring (the site already checked).
+  eStaged Stage_Record(sStage_Ring_Slot* slot, eTRTrace_Level level, const sTRTrace_Module* mod,
+                       CTRTrace_Desc* desc, va_list* args);
+  // A locked call in staging mode: makes the calling thread's staging state and ring when
+  // missing and remembers its site's descriptor, so that its next calls of the site stage.
+  void Remember_Site(const char* function, const char* format, CTRTrace_Desc* desc)
+      TR_REQUIRES(m_Lock);
   // The calling thread's ring for this channel, created on first use; null when none can be had.
   CStaging_Ring* Thread_Ring(uint32_t thread_id);
   // Merges every staged record into the stream (see above); returns how many rings held some.
@@ -208,7 +223,7 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener, public IStaged_S
     return slot->serial == m_Serial && !slot->ring->Empty_For_Producer();
   }
   // Bytes staged and not merged, over all rings.
-  uint64_t Staged_Bytes() const;
+  uint64_t Staged_Bytes() const override;
   // Discards every staged record; returns how many there were.
   uint32_t Drop_Staged() TR_REQUIRES(m_Lock);
   // Marks that records are staged, for the merge and the drainer.
@@ -233,6 +248,11 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener, public IStaged_S
       m_Counter += m_Filtered_Unlocked.exchange(0, std::memory_order_relaxed);
     }
     return ++m_Counter;
+  }
+  // The level filter of printf-style calls, locked and staged alike: below the module's level
+  // (with a module) or the channel's (without). Reads the mirrors, so it needs no lock.
+  bool Filtered(eTRTrace_Level level, const sTRTrace_Module* mod) const {
+    return mod ? level < Module_Level(mod) : level < m_Verbosity.load(std::memory_order_relaxed);
   }
   // Level a call with a module must reach, as the staging path reads it.
   eTRTrace_Level Module_Level(const sTRTrace_Module* mod) const {
@@ -267,6 +287,10 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener, public IStaged_S
   sTRC_Data_Chunk* Begin_Call(CTRTrace_Desc* desc, bool* with_desc, uint64_t* size)
       TR_REQUIRES(m_Lock);
   static uint32_t Fill_Trailer(const sTRTrace_Module* mod, uint8_t* trailer);
+  // The data header of one record of `record_size` bytes, locked and staged calls alike.
+  static void Fill_Data_Header(sTRTrace_Data* header, uint32_t record_size,
+                               const CTRTrace_Desc* desc, eTRTrace_Level level, uint32_t sequence,
+                               uint64_t timer);
   bool Finish_Call(CTRTrace_Desc* desc, eTRTrace_Level level, sTRC_Data_Chunk* header,
                    sTRC_Data_Chunk* end, uint64_t size, uint64_t record_size, bool with_desc)
       TR_REQUIRES(m_Lock);
@@ -308,7 +332,12 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener, public IStaged_S
   void Remove_Start(uint32_t thread_id) TR_REQUIRES(m_Lock);
   // Drops the start records of delivered stops, then the stops themselves.
   void Retire_Stops() TR_REQUIRES(m_Lock);
-  // Final flush: close record after the pending chunks; the channel becomes inactive.
+  // Waits, holding no lock across its sleeps, until the sink has taken the staged records, the
+  // channel cannot send, or kFinal_Patience_ms pass without progress (the channel's destructor,
+  // before its final flush).
+  void Settle_Staged() TR_EXCLUDES(m_Lock);
+  // Final flush: close record after the pending chunks; the channel becomes inactive. Staged
+  // records the sink cannot take at once count as lost: it never waits under the lock.
   void Final_Flush() TR_REQUIRES(m_Lock);
   // Module record at 1-based `module_id` in block order, or null.
   sTRTrace_Module* Module_By_ID(uint16_t module_id) TR_REQUIRES(m_Lock);
@@ -329,7 +358,7 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener, public IStaged_S
 
   // The channel lock. Taken after the client's channel lock (On_* callbacks) and before the
   // sink's locks (Sent); recursive, since a channel callback may re-enter the channel.
-  CLock m_Lock;
+  CHot_Lock m_Lock;
   uint32_t m_ID TR_GUARDED_BY(m_Lock) = 0;
   // Call counter, incremented by every trace call (see Staging above); calls the staging path
   // filtered wait in m_Filtered_Unlocked until the next count under the lock.

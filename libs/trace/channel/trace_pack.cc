@@ -200,6 +200,18 @@ inline uint32_t CTRTrace::Fill_Trailer(const sTRTrace_Module* mod, uint8_t* trai
 // Fills the data header of a record of `record_size` bytes and hands the call over with the
 // pending chunks up to `end`. A record larger than its header can express is refused rather
 // than corrupted. The descriptor counts as sent only when the Sent succeeds.
+inline void CTRTrace::Fill_Data_Header(sTRTrace_Data* header, uint32_t record_size,
+                                       const CTRTrace_Desc* desc, eTRTrace_Level level,
+                                       uint32_t sequence, uint64_t timer) {
+  header->header = TRTrace_Make_Header(record_size, eTRTrace_Data);
+  header->id = desc->Get_ID();
+  header->level = static_cast<uint8_t>(level);
+  header->cpu = static_cast<uint8_t>(Current_CPU());
+  header->thread_id = Thread_ID();
+  header->sequence = sequence;
+  header->timer = timer;
+}
+
 inline bool CTRTrace::Finish_Call(CTRTrace_Desc* desc, eTRTrace_Level level,
                                   sTRC_Data_Chunk* header, sTRC_Data_Chunk* end, uint64_t size,
                                   uint64_t record_size, bool with_desc) {
@@ -207,13 +219,8 @@ inline bool CTRTrace::Finish_Call(CTRTrace_Desc* desc, eTRTrace_Level level,
     if (m_Call_Loss) Loss_Report_Done(false, m_Call_Loss_Desc);
     return false;
   }
-  m_Data_Header.header = TRTrace_Make_Header(static_cast<uint32_t>(record_size), eTRTrace_Data);
-  m_Data_Header.id = desc->Get_ID();
-  m_Data_Header.level = static_cast<uint8_t>(level);
-  m_Data_Header.cpu = static_cast<uint8_t>(Current_CPU());
-  m_Data_Header.thread_id = Thread_ID();
-  m_Data_Header.sequence = m_Counter;
-  m_Data_Header.timer = Timer();
+  Fill_Data_Header(&m_Data_Header, static_cast<uint32_t>(record_size), desc, level, m_Counter,
+                   Timer());
   *header = sTRC_Data_Chunk{&m_Data_Header, sizeof(m_Data_Header)};
   size += record_size;
 
@@ -308,20 +315,53 @@ inline uint64_t CTRTrace::Value_Chunks(CTRTrace_Desc* desc, const uint64_t* valu
   return size;
 }
 
-int CTRTrace::Try_Stage(sStage_Thread* thread, sStage_Ring_Slot* slot, eTRTrace_Level level,
-                        void* module, const char* function, const char** format, va_list* args) {
-  if (!m_Open.load(std::memory_order_relaxed)) return -1;  // the locked way counts the loss
+CTRTrace::eStaged CTRTrace::Try_Stage(sStage_Thread* thread, sStage_Ring_Slot* slot,
+                                      eTRTrace_Level level, void* module, const char* function,
+                                      const char** format, va_list* args) {
+  if (!m_Open.load(std::memory_order_relaxed)) return eStaged::eLocked_Way;  // counts the loss
   const sTRTrace_Module* mod = static_cast<const sTRTrace_Module*>(module);
-  if (mod ? level < Module_Level(mod) : level < m_Verbosity.load(std::memory_order_relaxed)) {
+  if (Filtered(level, mod)) {
     m_Filtered_Unlocked.fetch_add(1, std::memory_order_relaxed);
-    return 0;
+    return eStaged::eFiltered;
   }
-  const sStage_Site* site = thread->Site(m_Serial, function, *format);
-  if (site->serial != m_Serial || site->function != function || site->format != *format) return -1;
-  CTRTrace_Desc* desc = site->desc;
+  // Busy from the site lookup on: a signal handler tracing on this thread meanwhile goes the
+  // locked way and leaves the thread's entries alone, and the entry is copied before use, so
+  // the call is never paired with another site's argument layout.
+  thread->busy = true;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  const sStage_Site site = *thread->Site(m_Serial, function, *format);
+  if (site.serial != m_Serial || site.function != function || site.format != *format) {
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    thread->busy = false;
+    return eStaged::eLocked_Way;
+  }
+  const eStaged staged = Stage_Record(slot, level, mod, site.desc, args);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  thread->busy = false;
+  if (staged != eStaged::eStaged) return staged;
+  Note_Staged();
+
+  // Out of budget, or the ring a quarter full: merge now if the lock is free, else keep staging
+  // a little longer before trying again.
+  if (--slot->budget == 0 || slot->ring->Waiting_More_Than(CStaging_Ring::kBytes / 4)) {
+    if (m_Lock.Try_Lock()) {
+      Drain_Staged();
+      m_Lock.Unlock();
+      slot->budget = kStage_Budget;
+    } else {
+      slot->budget = kStage_Budget / 8;
+    }
+  }
+  return eStaged::eStaged;
+}
+
+CTRTrace::eStaged CTRTrace::Stage_Record(sStage_Ring_Slot* slot, eTRTrace_Level level,
+                                         const sTRTrace_Module* mod, CTRTrace_Desc* desc,
+                                         va_list* args) {
   uint32_t blocks_count;
   desc->Get_Blocks(&blocks_count);
-  if (desc->Get_Arguments_Count() > kStage_Max_Args || blocks_count > kStage_Max_Blocks) return -1;
+  if (desc->Get_Arguments_Count() > kStage_Max_Args || blocks_count > kStage_Max_Blocks)
+    return eStaged::eLocked_Way;
 
   // Read from a copy, so the locked way can still read `args` when the record cannot be staged.
   uint64_t values[kStage_Max_Args];
@@ -336,22 +376,13 @@ int CTRTrace::Try_Stage(sStage_Thread* thread, sStage_Ring_Slot* slot, eTRTrace_
   const uint32_t trailer_size = Fill_Trailer(mod, trailer);
   *end++ = sTRC_Data_Chunk{trailer, trailer_size};
   record_size += trailer_size;
-  if (record_size > CStaging_Ring::kMax_Record) return -1;
+  if (record_size > CStaging_Ring::kMax_Record) return eStaged::eLocked_Way;
 
-  thread->busy = true;
   uint8_t* out = slot->ring->Reserve(static_cast<uint32_t>(record_size));
-  if (out == nullptr) {
-    thread->busy = false;
-    return -1;
-  }
+  if (out == nullptr) return eStaged::eLocked_Way;
   sTRTrace_Data header;
-  header.header = TRTrace_Make_Header(static_cast<uint32_t>(record_size), eTRTrace_Data);
-  header.id = desc->Get_ID();
-  header.level = static_cast<uint8_t>(level);
-  header.cpu = static_cast<uint8_t>(Current_CPU());
-  header.thread_id = Thread_ID();
-  header.sequence = 0;  // numbered by the merge
-  header.timer = Channel_Timer();
+  // Numbered by the merge, which also clamps the timer to what the channel already wrote.
+  Fill_Data_Header(&header, static_cast<uint32_t>(record_size), desc, level, 0, Channel_Timer());
   memcpy(out, &header, sizeof(header));
   uint8_t* at = out + sizeof(header);
   for (const sTRC_Data_Chunk* chunk = chunks; chunk != end; ++chunk) {
@@ -359,21 +390,24 @@ int CTRTrace::Try_Stage(sStage_Thread* thread, sStage_Ring_Slot* slot, eTRTrace_
     at += chunk->size;
   }
   slot->ring->Commit(static_cast<uint32_t>(record_size), desc);
-  thread->busy = false;
-  Note_Staged();
+  return eStaged::eStaged;
+}
 
-  // Out of budget, or the ring a quarter full: merge now if the lock is free, else keep staging
-  // a little longer before trying again.
-  if (--slot->budget == 0 || slot->ring->Waiting_More_Than(CStaging_Ring::kBytes / 4)) {
-    if (m_Lock.Try_Lock()) {
-      Drain_Staged();
-      m_Lock.Unlock();
-      slot->budget = kStage_Budget;
-    } else {
-      slot->budget = kStage_Budget / 8;
-    }
-  }
-  return 1;
+void CTRTrace::Remember_Site(const char* function, const char* format, CTRTrace_Desc* desc) {
+  sStage_Thread* thread = Stage_Thread();
+  if (thread == nullptr && (thread = Stage_Thread_Create()) == nullptr) return;
+  // A signal handler's call that interrupted this thread's staged call or set-up: the entries
+  // are the interrupted code's.
+  if (thread->busy) return;
+  sStage_Ring_Slot* slot = thread->Ring_Slot(m_Serial);
+  CStaging_Ring* ring = slot->serial == m_Serial ? slot->ring : Thread_Ring(Thread_ID());
+  if (ring == nullptr) return;
+  thread->busy = true;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  if (slot->serial != m_Serial) *slot = sStage_Ring_Slot{m_Serial, ring, kStage_Budget};
+  *thread->Site(m_Serial, function, format) = sStage_Site{m_Serial, function, format, desc};
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  thread->busy = false;
 }
 
 __attribute__((always_inline)) inline bool CTRTrace::Trace_Locked(
@@ -382,7 +416,7 @@ __attribute__((always_inline)) inline bool CTRTrace::Trace_Locked(
   if (!Begin_Locked_Call()) return Lose(eLoss_Reason::eNo_Room);
   if (!Can_Send()) return m_Active ? Lose(eLoss_Reason::eSink_Off) : false;
   const sTRTrace_Module* mod = static_cast<const sTRTrace_Module*>(module);
-  if (mod ? level < mod->level : level < m_Verbosity.load(std::memory_order_relaxed)) return false;
+  if (Filtered(level, mod)) return false;
 
   CTRTrace_Desc* desc = nullptr;
   if (id == 0) {
@@ -391,13 +425,9 @@ __attribute__((always_inline)) inline bool CTRTrace::Trace_Locked(
   }
   if (!desc) desc = Find_Desc(id, mod ? mod->id : 0, line, file, function, format);
   if (!desc || !desc->Is_Initialized()) return false;
-  if (id == 0 && m_Staging_Mode.load(std::memory_order_relaxed)) {
-    // While the channel stages, its callers remember the site, so their next calls need no lock.
-    sStage_Thread* thread = Stage_Thread();
-    if (thread != nullptr || (thread = Stage_Thread_Create()) != nullptr) {
-      *thread->Site(m_Serial, function, *format) = sStage_Site{m_Serial, function, *format, desc};
-    }
-  }
+  // While the channel stages, its callers remember the site, so their next calls need no lock.
+  if (id == 0 && m_Staging_Mode.load(std::memory_order_relaxed))
+    Remember_Site(function, *format, desc);
 
   uint32_t blocks_count;
   desc->Get_Blocks(&blocks_count);
@@ -419,17 +449,12 @@ __attribute__((always_inline)) inline bool CTRTrace::Trace_Locked(
   return Finish_Call(desc, level, header, chunk, size, record_size, with_desc);
 }
 
-int CTRTrace::Stage_Call(eTRTrace_Level level, void* module, const char* function,
-                         const char** format, va_list* args) {
+CTRTrace::eStaged CTRTrace::Stage_Call(eTRTrace_Level level, void* module, const char* function,
+                                       const char** format, va_list* args) {
   sStage_Thread* thread = Stage_Thread();
-  if (thread == nullptr && (thread = Stage_Thread_Create()) == nullptr) return -1;
-  if (thread->busy) return -1;
+  if (thread == nullptr || thread->busy) return eStaged::eLocked_Way;
   sStage_Ring_Slot* slot = thread->Ring_Slot(m_Serial);
-  if (__builtin_expect(slot->serial != m_Serial, 0)) {
-    CStaging_Ring* ring = Thread_Ring(Thread_ID());
-    if (ring == nullptr) return -1;
-    *slot = sStage_Ring_Slot{m_Serial, ring, kStage_Budget};
-  }
+  if (__builtin_expect(slot->serial != m_Serial, 0)) return eStaged::eLocked_Way;
   return Try_Stage(thread, slot, level, module, function, format, args);
 }
 
@@ -439,8 +464,8 @@ bool CTRTrace::Trace_Raw(uint16_t id, eTRTrace_Level level, void* module, uint16
   // A caller-supplied timer is called under the lock only, and fixed IDs keep their locked plan.
   const bool may_stage = id == 0 && m_Conf.get_timer == nullptr;
   if (may_stage && m_Staging_Mode.load(std::memory_order_relaxed)) {
-    const int staged = Stage_Call(level, module, function, format, args);
-    if (staged >= 0) return staged == 1;
+    const eStaged staged = Stage_Call(level, module, function, format, args);
+    if (staged != eStaged::eLocked_Way) return staged == eStaged::eStaged;
   }
   if (!m_Lock.Try_Lock()) {
     // Contended: from now on the channel's callers stage rather than wait, this one included.
@@ -449,8 +474,8 @@ bool CTRTrace::Trace_Raw(uint16_t id, eTRTrace_Level level, void* module, uint16
         m_Staging_Since.store(Channel_Timer(), std::memory_order_relaxed);
         m_Staging_Mode.store(true, std::memory_order_relaxed);
       }
-      const int staged = Stage_Call(level, module, function, format, args);
-      if (staged >= 0) return staged == 1;
+      const eStaged staged = Stage_Call(level, module, function, format, args);
+      if (staged != eStaged::eLocked_Way) return staged == eStaged::eStaged;
     }
     m_Lock.Lock();
   }

@@ -148,18 +148,29 @@ void CTRTrace::Retire_Stops() {
   m_Stops.Clear(true);
 }
 
-void CTRTrace::Final_Flush() {
-  // Staged calls were accepted: while the sink is still taking them (its writer makes room),
-  // wait for room; only after kFinal_Patience_ms without progress do the rest count as lost.
-  Drain_Staged();
-  for (int idle_ms = 0; Has_Staged() && Can_Send() && idle_ms < kFinal_Patience_ms; ++idle_ms) {
-    const uint64_t before = Staged_Bytes();
+void CTRTrace::Settle_Staged() {
+  uint64_t least = UINT64_MAX;
+  for (int idle_ms = 0; idle_ms < kFinal_Patience_ms; ++idle_ms) {
+    if (!Has_Staged() || !m_Open.load(std::memory_order_relaxed)) return;
+    {
+      CLockGuard guard(&m_Lock);
+      Drain_Staged();
+    }
+    const uint64_t staged = Staged_Bytes();
+    if (staged == 0) return;
+    if (staged < least) {
+      least = staged;
+      idle_ms = 0;
+    }
     usleep(1000);
-    Drain_Staged();
-    if (Staged_Bytes() < before) idle_ms = 0;
   }
-  // Records the sink had no room for even now would wait for ever: counted as lost instead,
-  // so the report below tells of them.
+}
+
+void CTRTrace::Final_Flush() {
+  // Staged calls were accepted. The wait for the sink to make room for them happened before,
+  // without locks (Settle_Staged, CClient::Settle_Staged_Channels); what the sink cannot take
+  // now would wait for ever under this lock, so it counts as lost and the report below tells.
+  Drain_Staged();
   if (const uint32_t dropped = Drop_Staged()) Lose(eLoss_Reason::eNo_Room, dropped);
   m_Active = false;
   Update_Open();

@@ -75,10 +75,7 @@ CStaging_Ring* CTRTrace::Thread_Ring(uint32_t thread_id) {
   if (ring == nullptr) return nullptr;
   for (std::atomic<CStaging_Ring*>& slot : m_Rings) {
     CStaging_Ring* expected = nullptr;
-    if (slot.compare_exchange_strong(expected, ring, std::memory_order_acq_rel)) {
-      if (!m_In_Drainer.exchange(true)) staging_drainer::Add(this);
-      return ring;
-    }
+    if (slot.compare_exchange_strong(expected, ring, std::memory_order_acq_rel)) return ring;
   }
   ring->Destroy();
   return nullptr;
@@ -102,6 +99,8 @@ bool CTRTrace::Has_Staged() const {
 }
 
 void CTRTrace::Merge_Staged() {
+  // Outside any trace call: where a forked child's drainer starts again.
+  staging_drainer::Ensure_Running();
   if (!Has_Staged()) return;
   CLockGuard guard(&m_Lock);
   Drain_Staged();
@@ -145,7 +144,6 @@ uint32_t CTRTrace::Drain_Staged() {
     CTRTrace_Desc* described[kMerge_Records];
     uint32_t described_count = 0;
     const uint64_t timer_before = m_Last_Timer;
-    const uint32_t counter_before = m_Counter;
     uint32_t records = 0;
     while (records < kMerge_Records && size < kMerge_Bytes && left != 0) {
       // The waiting record with the smallest timer; a ring's own are in timer order.
@@ -193,8 +191,10 @@ uint32_t CTRTrace::Drain_Staged() {
       }
     }
     if (code == eCode_No_Room) {
-      // Still staged: taken again by the next merge, numbered and clamped again then.
-      m_Counter = counter_before;
+      // Still staged: taken again by the next merge, numbered and clamped again then. Only the
+      // batch's own numbers are given back: filtered calls folded into the counter meanwhile
+      // stay counted.
+      m_Counter -= records;
       m_Last_Timer = timer_before;
       break;
     }

@@ -1,6 +1,5 @@
 #include "trace/core/cl_buffered.h"
 
-#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -10,16 +9,8 @@
 #include "trace/core/journal.h"
 #include "trace/core/last_error.h"
 
-namespace {
-
-uint32_t Elapsed_ms(uint32_t then, uint32_t now) {
-  return now >= then ? now - then : 0xFFFFFFFFu - then + now;
-}
-
-}  // namespace
-
 CClBuffered::CClBuffered(eType type, char** args, int count, const sWorker_Plan& plan)
-    : CClient(type, args, count), m_Plan(plan) {}
+    : CSink_Base(type, args, count), m_Plan(plan) {}
 
 CClBuffered::~CClBuffered() {
   // The derived destructor closed the sink (Shut_Down); this only makes sure that no worker can
@@ -88,17 +79,7 @@ uint32_t CClBuffered::Init_Thread() {
     TR_Set_Last_Error(eLastError_Thread);
     return eCode_No_Slot;
   }
-  // The worker runs with asynchronous signals blocked: they are then handled on the
-  // application's threads, whose handlers may close this sink and join the worker. Faults stay
-  // deliverable, so a crash on the worker still reaches the crash handler.
-  sigset_t all, previous;
-  sigfillset(&all);
-  for (int fault : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS})
-    sigdelset(&all, fault);
-  pthread_sigmask(SIG_SETMASK, &all, &previous);
-  const int created = pthread_create(&m_Thread, nullptr, Static_Routine, this);
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  if (created != 0) {
+  if (!Start_Thread(&m_Thread, Static_Routine, this)) {
     TR_JOURNAL(m_Journal, IJournal::eError, "Communication thread wasn't created !");
     TR_Set_Last_Error(eLastError_Thread);
     return eCode_No_Slot;
@@ -163,15 +144,8 @@ CClBuffered::sStream* CClBuffered::Select_Stream_Locked(uint32_t, const sTRC_Dat
 }
 
 uint32_t CClBuffered::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, uint32_t size) {
-  if (m_Status != eCode_Ok) {
-    m_Rejects.error.fetch_add(1, std::memory_order_relaxed);
-    return m_Status;
-  }
-  if (chunks == nullptr || count == 0 || id >= kMaxChannels ||
-      size > sTRC_User_Header::kMaxLength - 4) {
-    m_Rejects.error.fetch_add(1, std::memory_order_relaxed);
-    return eCode_Bad_Args;
-  }
+  // The chunks are checked while the fast path copies them, or below before the slow path.
+  if (const uint32_t code = Check_Sent_Args(id, chunks, count, size); code != eCode_Ok) return code;
   const uint32_t length = size + 4;
   {
     // Common case: delivering, nothing diverted, and the record fits in the current buffer
@@ -207,13 +181,7 @@ uint32_t CClBuffered::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count,
     }
   }
   // The room check below relies on `size`: chunks that do not add up to it are refused whole.
-  uint64_t total = 0;
-  bool null_data = false;
-  for (uint32_t i = 0; i < count; ++i) {
-    null_data |= chunks[i].data == nullptr && chunks[i].size != 0;
-    total += chunks[i].size;
-  }
-  if (total != size || null_data) {
+  if (!Chunks_Add_Up(chunks, count, size)) {
     m_Rejects.error.fetch_add(1, std::memory_order_relaxed);
     return eCode_Bad_Args;
   }
@@ -327,7 +295,7 @@ void CClBuffered::Routine() {
     } else if (event == eEvent_Exit) {
       running = false;
     } else if (m_Plan.idle_take_ms == 0 ||
-               Elapsed_ms(last_take, GetTickCount()) > m_Plan.idle_take_ms) {
+               Elapsed_ms(GetTickCount(), last_take) > m_Plan.idle_take_ms) {
       // A time-out: data never waits in memory for its buffer to fill, the partly filled buffer
       // goes out too (at every time-out, or once the last take is long enough ago).
       take = true;
@@ -381,21 +349,17 @@ void CClBuffered::Drain_Stream_Locked(sStream* stream) {
 void CClBuffered::Stop_Worker() {
   if (m_EventsReady) m_Events.Set(eEvent_Exit);
   if (!m_ThreadStarted.load()) return;
-  void* result = nullptr;
   // Closing on the worker itself (a crash there): it cannot wait for itself.
   const bool self = On_Worker();
-  if (self || pthread_join(m_Thread, &result) != 0 || result != nullptr) {
-    TR_JOURNAL_AT(m_Journal, IJournal::eCritical, "Close", "Can't close file thread !");
-  }
+  Join_Thread(m_Thread, "file");
   if (!self) m_ThreadStarted.store(false);
 }
 
-bool CClBuffered::Close_Once() {
-  if (m_Closed.load()) return true;
+void CClBuffered::Close_Sink() {
   Flush_Channels();
   Stop_Worker();
   // The worker closed the sink itself while this thread waited for it.
-  if (m_Closed.load()) return true;
+  if (Is_Closed()) return;
   {
     CLockGuard guard(&m_StatusLock);
     Drain_Locked();
@@ -404,28 +368,10 @@ bool CClBuffered::Close_Once() {
     Wake_Writers_Locked();
   }
   if (!m_OutputClosed.exchange(true)) On_Closed();
-  m_Closed.store(true);
-  return true;
 }
 
-bool CClBuffered::Close() {
-  const pthread_t self = pthread_self();
-  // Re-entered on the closing thread (a signal handler during Close).
-  if (pthread_equal(m_Closer.load(), self) != 0) return true;
-  if (On_Worker()) {
-    // The worker never takes m_CloseLock: a closer holding it may be waiting for the worker.
-    if (m_WorkerClosing.exchange(true)) return true;
-    return Close_Once();
-  }
-  CLockGuard guard(&m_CloseLock);
-  if (m_Closed.load()) {
-    // A worker that closed the sink itself runs on until it sees the exit signal; nothing of the
-    // sink may go away before it has ended.
-    if (m_ThreadStarted.load()) Stop_Worker();
-    return true;
-  }
-  m_Closer.store(self);
-  Close_Once();
-  m_Closer.store(0);
-  return true;
+void CClBuffered::After_Closed() {
+  // A worker that closed the sink itself runs on until it sees the exit signal; nothing of the
+  // sink may go away before it has ended.
+  if (m_ThreadStarted.load()) Stop_Worker();
 }

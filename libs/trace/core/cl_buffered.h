@@ -21,10 +21,11 @@
 // once. Run on the worker itself (a fatal signal there) it neither waits for itself nor for
 // another closer that waits for the worker, and still drains what was accepted.
 //
-// Lock order (the whole buffered-sink family): m_CloseLock, then the client's m_ChannelLock, then
-// a channel's own lock (its On_* callbacks and its Sent calls), then m_StatusLock. m_StatusLock is
-// never held while a channel is called. The worker holds m_StatusLock only to take or give back
-// buffers; Consume runs without it. Drain_Buffer_Locked runs under it, after the worker has ended.
+// Lock order (the whole buffered-sink family): the base's m_CloseLock, then the client's
+// m_ChannelLock, then a channel's own lock (its On_* callbacks and its Sent calls), then
+// m_StatusLock. m_StatusLock is never held while a channel is called. The worker holds m_StatusLock
+// only to take or give back buffers; Consume runs without it. Drain_Buffer_Locked runs under it,
+// after the worker has ended.
 //
 // Ownership: the pool's buffers are allocated at construction (Init_Pool) and freed by the
 // destructor. REQUIRES: a derived sink's destructor calls Shut_Down() (its hooks are gone once the
@@ -46,17 +47,9 @@
 #include "trace/core/client.h"
 #include "trace/core/pool_plan.h"
 #include "trace/core/reject_counters.h"
+#include "trace/core/sink_base.h"
 
-// TR_JOURNAL with the function name given, for reports made by a hook on behalf of the step the
-// journal names (the worker's "Routine", "Close", "Create_File").
-#define TR_JOURNAL_AT(journal_ptr, level, function, format, ...)                                 \
-  do {                                                                                           \
-    IJournal* tr_journal_ = (journal_ptr);                                                       \
-    if (tr_journal_)                                                                             \
-      tr_journal_->Log((level), nullptr, __FILE__, (function), __LINE__, format, ##__VA_ARGS__); \
-  } while (0)
-
-class CClBuffered : public CClient {
+class CClBuffered : public CSink_Base {
  public:
   struct sBuffer {
     uint8_t* data;  // buffer size bytes, owned by the pool
@@ -92,7 +85,6 @@ class CClBuffered : public CClient {
   uint32_t Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, uint32_t size) override;
   bool Get_Info(sTRC_Info* info) override;
   void Flush() override;
-  bool Close() override;
 
   uint32_t Buffer_Size() const { return m_BufferSize; }
   uint32_t Buffer_Count() const { return m_BufferCount; }
@@ -157,7 +149,6 @@ class CClBuffered : public CClient {
   void Wake_Writers_Locked() TR_REQUIRES(m_StatusLock);
 
   const sWorker_Plan m_Plan;
-  CReject_Counters m_Rejects;  // self-synchronised
   CMEvent m_Events;            // 0 exit (manual), 1 data (counting), 2 flush
   bool m_EventsReady = false;  // set once by Init_Thread, before the worker starts
 
@@ -176,7 +167,11 @@ class CClBuffered : public CClient {
   // none is filled); sets *limit_reached when the derived sink must act before any buffer.
   uint32_t Take_Batch_Locked(sBuffer** batch, bool take_current, bool* limit_reached,
                              bool* connected) TR_REQUIRES(m_StatusLock);
-  bool Close_Once();
+  // CSink_Base's Close hooks: the worker is the sink's own thread; the first Close flushes the
+  // channels, stops the worker and drains; a later one joins a worker that closed the sink itself.
+  bool On_Sink_Thread() const override { return On_Worker(); }
+  void Close_Sink() override;
+  void After_Closed() override;
   void Stop_Worker();
 
   sBuffer* m_Buffers = nullptr;  // owns every buffer (m_BufferCount of them)
@@ -188,11 +183,7 @@ class CClBuffered : public CClient {
       false};  // m_Thread is joinable; set by Init_Thread, cleared by the join
   std::atomic<pthread_t> m_WorkerSelf{0};  // the running worker's ID (set by itself), else 0
 
-  CLock m_CloseLock TR_ACQUIRED_BEFORE(m_ChannelLock);  // serialises closers other than the worker
-  std::atomic<bool> m_Closed{false};
-  std::atomic<pthread_t> m_Closer{0};        // thread running Close_Once, 0 when none
-  std::atomic<bool> m_WorkerClosing{false};  // the worker itself runs Close_Once
-  std::atomic<bool> m_OutputClosed{false};   // On_Closed ran
+  std::atomic<bool> m_OutputClosed{false};  // On_Closed ran
 };
 
 #endif  // TRACE_CORE_CL_BUFFERED_H_

@@ -3,6 +3,7 @@
 
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <new>
 
@@ -168,8 +169,35 @@ ITRC_Channel* CClient::Get_Channel(size_t index) {
 
 IJournal* CClient::Get_Journal() { return m_Journal; }
 
+void CClient::Settle_Staged_Channels() {
+  uint64_t least = UINT64_MAX;
+  for (uint32_t idle_ms = 0; idle_ms < kSettle_Patience_ms; ++idle_ms) {
+    uint64_t staged = 0;
+    {
+      CLockGuard guard(&m_ChannelLock);
+      for (ITRC_Channel* channel : m_Channels) {
+        auto* source = dynamic_cast<IStaged_Source*>(channel);
+        if (source == nullptr) continue;
+        source->Merge_Staged();
+        staged += source->Staged_Bytes();
+      }
+    }
+    if (staged == 0) return;
+    {
+      CLockGuard status(&m_StatusLock);
+      if (m_Connection.connected == 0) return;
+    }
+    if (staged < least) {
+      least = staged;
+      idle_ms = 0;
+    }
+    usleep(1000);
+  }
+}
+
 void CClient::Flush_Channels() {
   if (m_FlushChannels == 0) return;
+  Settle_Staged_Channels();
   CLockGuard guard(&m_ChannelLock);
   m_StatusEpoch.fetch_add(1);
   for (uint32_t id = 0; id < kMaxChannels; ++id) {

@@ -21,7 +21,8 @@
 //   list of published registry names.
 // Nothing takes m_ChannelLock while holding m_StatusLock or a channel's lock. Both client locks
 // are recursive: a channel may unregister itself from within a callback that the client makes
-// under m_ChannelLock.
+// under m_ChannelLock. m_ChannelLock is a sleeping CLock (its holders call into channels);
+// m_StatusLock is a spinning CHot_Lock, held by Sent for a copy and never across a wait.
 #ifndef TRACE_CORE_CLIENT_H_
 #define TRACE_CORE_CLIENT_H_
 
@@ -32,6 +33,7 @@
 
 #include <mqtt-wrapper/TR.h>
 
+#include "trace/base/hot_lock.h"
 #include "trace/base/lock.h"
 #include "trace/base/thread_annotations.h"
 #include "trace/core/shared.h"
@@ -73,10 +75,17 @@ class CClient : public ITR_Client {
   // Leaves the crash registry if the client is in it; called by every sink's destructor.
   void Uninit_Crash_Handler();
 
-  // The shared first step of every sink's Close: unless "/TR.FlashChannels=0", under the channel
-  // lock every registered channel gets On_Flush(id, &1) and then On_Status(id, {0, 0}), so that it
-  // emits its final records and then stops sending.
+  // The shared first step of every sink's Close: unless "/TR.FlashChannels=0", the channels'
+  // staged records are settled (Settle_Staged_Channels), then under the channel lock every
+  // registered channel gets On_Flush(id, &1) and then On_Status(id, {0, 0}), so that it emits its
+  // final records and then stops sending. REQUIRES: the sink still delivers (its worker runs).
   void Flush_Channels();
+  // Waits until the sink has taken every record its channels staged, the sink goes off, or
+  // kSettle_Patience_ms pass without progress. Each step merges under the channel lock; the
+  // sleeps between steps hold no lock, so the sink's own threads (a reconnection notifying the
+  // channels) keep running while the staged records wait for room.
+  void Settle_Staged_Channels();
+  static constexpr uint32_t kSettle_Patience_ms = 1000;
   // The first step of a sink's Flush: every registered channel that staged records merges them
   // (staged_source.h), so the flush covers every call that was accepted before it.
   void Merge_Staged_Channels();
@@ -86,13 +95,31 @@ class CClient : public ITR_Client {
   void Notify_Channels(const sTRC_Status& status);
 
  protected:
+  // The argument checks every sink's Sent makes before it takes a lock: a channel slot, at least
+  // one chunk, and a record length that fits a user-data header.
+  static bool Record_Args_Valid(uint32_t id, const sTRC_Data_Chunk* chunks, uint32_t count,
+                                uint32_t size) {
+    return chunks != nullptr && count != 0 && id < kMaxChannels &&
+           size <= sTRC_User_Header::kMaxLength - 4;
+  }
+  // The chunks add up to `size` and none of those with bytes has a null pointer: room checks and
+  // headers rely on `size`, so chunks that disagree with it are refused whole.
+  static bool Chunks_Add_Up(const sTRC_Data_Chunk* chunks, uint32_t count, uint32_t size) {
+    uint64_t total = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+      if (chunks[i].data == nullptr && chunks[i].size != 0) return false;
+      total += chunks[i].size;
+    }
+    return total == size;
+  }
+
   // Creates the journal when "/TR.Verb=" in `args` asks for one (constructor step).
   void Init_Log(char** args, int count);
 
   std::atomic<uint32_t> m_RefCount;  // 1 after construction
   uint32_t m_Status;                 // eClient_Code; set by a sink whose initialisation failed
   CLock m_ChannelLock;
-  CLock m_StatusLock TR_ACQUIRED_AFTER(m_ChannelLock);  // also the sink's delivery state
+  CHot_Lock m_StatusLock TR_ACQUIRED_AFTER(m_ChannelLock);  // also the sink's delivery state
   ITRC_Channel* m_Channels[kMaxChannels] TR_GUARDED_BY(m_ChannelLock);  // not owned
   CShared::sShared* m_Shared TR_GUARDED_BY(m_ChannelLock);              // null when not shared
   uint32_t m_CrashRegistered;  // nonzero while the client is in the crash registry

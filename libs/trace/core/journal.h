@@ -91,4 +91,13 @@ class CJournal : public IJournal {
       tr_journal_->Log((level), nullptr, __FILE__, __func__, __LINE__, format, ##__VA_ARGS__); \
   } while (0)
 
+// TR_JOURNAL with the function name given, for reports made on behalf of the step the journal
+// names (a worker's "Routine", "Close", a protocol step), which readers of the journal know.
+#define TR_JOURNAL_AT(journal_ptr, level, function, format, ...)                                 \
+  do {                                                                                           \
+    IJournal* tr_journal_ = (journal_ptr);                                                       \
+    if (tr_journal_)                                                                             \
+      tr_journal_->Log((level), nullptr, __FILE__, (function), __LINE__, format, ##__VA_ARGS__); \
+  } while (0)
+
 #endif  // TRACE_CORE_JOURNAL_H_

@@ -11,6 +11,8 @@
 #ifndef TRACE_CORE_STAGED_SOURCE_H_
 #define TRACE_CORE_STAGED_SOURCE_H_
 
+#include <stdint.h>
+
 class IStaged_Source {
  public:
   // True when records may be staged and not merged yet (a cheap, lock-free hint).
@@ -19,6 +21,8 @@ class IStaged_Source {
   virtual void Merge_Staged() = 0;
   // The same when the channel's lock is free; never waits for it.
   virtual void Try_Merge_Staged() = 0;
+  // Bytes staged and not merged yet: a lock-free snapshot, for waits that watch their progress.
+  virtual uint64_t Staged_Bytes() const = 0;
 
  protected:
   ~IStaged_Source() = default;

@@ -81,6 +81,8 @@ bool CBuffers_Pool::Allocate() {
 CTPacket* CBuffers_Pool::Pull_Buffer() {
   CLockGuard guard(&m_Lock);
   if (!m_Initialized) return nullptr;
+  // Counting down past 0 wraps to kNo_Failure: the injected failure happens once.
+  if (m_PullsBeforeFailure != kNo_Failure && m_PullsBeforeFailure-- == 0) return nullptr;
   if (m_Free.Count() == 0 && !Allocate()) return nullptr;
   auto* first = m_Free.Get_First();
   if (!first) return nullptr;
@@ -100,6 +102,11 @@ void CBuffers_Pool::Push_Buffer(CTPacket* packet) {
   if (!m_Free.Add_Last(packet)) return;
   --m_Taken;
   m_TakenSeen.store(m_Taken, std::memory_order_relaxed);
+}
+
+void CBuffers_Pool::Fail_Pull_After(uint32_t pulls) {
+  CLockGuard guard(&m_Lock);
+  m_PullsBeforeFailure = pulls;
 }
 
 sBuffers_Pool_State CBuffers_Pool::Get_State() {

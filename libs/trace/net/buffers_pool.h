@@ -26,6 +26,7 @@
 #include <atomic>
 
 #include "trace/base/blist.h"
+#include "trace/base/hot_lock.h"
 #include "trace/base/list_pool.h"
 #include "trace/base/lock.h"
 #include "trace/base/thread_annotations.h"
@@ -88,6 +89,12 @@ class CBuffers_Pool {
   uint32_t Slot_Size() const { return m_SlotSize; }
   uint32_t Allocated_Bytes() const { return m_Allocated.load(std::memory_order_relaxed); }
 
+  // Fault injection: after `pulls` more packets have been handed out, the next Pull_Buffer fails
+  // once as if memory had run out, while the free count that room estimates read stays as it
+  // was (the situation of a concurrent taker winning the last packet). kNo_Failure disarms it.
+  static constexpr uint32_t kNo_Failure = UINT32_MAX;
+  void Fail_Pull_After(uint32_t pulls);
+
   // Holders that must not outlive the pool; a count above 0 at destruction is reported.
   int32_t Add_Ref();
   int32_t Release();
@@ -120,11 +127,12 @@ class CBuffers_Pool {
   // Written under m_Lock, readable without it.
   std::atomic<uint32_t> m_Allocated{0};
 
-  CLock m_Lock;
+  CHot_Lock m_Lock;
   int32_t m_RefCount TR_GUARDED_BY(m_Lock) = 0;
   CBList<CTPacket*> m_Free TR_GUARDED_BY(m_Lock);  // never released through the list
   uint32_t m_Created TR_GUARDED_BY(m_Lock) = 0;
   uint32_t m_Taken TR_GUARDED_BY(m_Lock) = 0;
+  uint32_t m_PullsBeforeFailure TR_GUARDED_BY(m_Lock) = kNo_Failure;
   std::atomic<uint32_t> m_TakenSeen{0};  // m_Taken as last written under m_Lock
   CBlock_List m_Blocks TR_GUARDED_BY(m_Lock);
 };

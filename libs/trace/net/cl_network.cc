@@ -2,7 +2,6 @@
 
 #include <netdb.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -16,42 +15,12 @@
 #include "trace/core/loss_listener.h"
 #include "trace/net/packet_check.h"
 
-// Journal entry named after the protocol step it reports (the names readers of the journal know).
-#define NET_JOURNAL(level, function, format, ...)                                                 \
-  do {                                                                                            \
-    IJournal* net_journal_ = m_Journal;                                                           \
-    if (net_journal_)                                                                             \
-      net_journal_->Log((level), nullptr, __FILE__, (function), __LINE__, format, ##__VA_ARGS__); \
-  } while (0)
-
 namespace {
 
 constexpr char kAddrKey[] = "/TR.Addr=";
 constexpr char kPortKey[] = "/TR.Port=";
 constexpr char kNameKey[] = "/TR.Name=";
 constexpr uint32_t kHeader = kTP_Header_Size;
-constexpr uint32_t kLength_Mask = 0x7FFFFFF;
-
-uint32_t Elapsed(uint32_t now, uint32_t then) {
-  return now >= then ? now - then : 0xFFFFFFFF - then + now;
-}
-
-uint32_t User_Header(uint32_t channel, uint32_t length) {
-  return (channel << 27) | (length & kLength_Mask);
-}
-
-// Starts a thread with asynchronous signals blocked: they are handled on the application's
-// threads, whose handlers may close this sink and join the thread. Faults stay deliverable.
-bool Start_Thread(pthread_t* thread, void* (*routine)(void*), void* arg) {
-  sigset_t all, previous;
-  sigfillset(&all);
-  for (int fault : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS})
-    sigdelset(&all, fault);
-  pthread_sigmask(SIG_SETMASK, &all, &previous);
-  const int created = pthread_create(thread, nullptr, routine, arg);
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  return created == 0;
-}
 
 // The file name of the running executable, or "Unknown".
 void Executable_Name(char* name, size_t size) {
@@ -70,7 +39,7 @@ void Executable_Name(char* name, size_t size) {
 
 }  // namespace
 
-CClNetwork::CClNetwork(char** args, int count) : CClient(eNetwork, args, count) {
+CClNetwork::CClNetwork(char** args, int count) : CSink_Base(eNetwork, args, count) {
   if (m_Status == eCode_Ok) m_Status = Init_Sockets();
   if (m_Status == eCode_Ok) m_Status = Init_Pool();
   if (m_Status == eCode_Ok) m_Status = Init_Members();
@@ -132,9 +101,9 @@ uint32_t CClNetwork::Init_Pool() {
   options.eto = Get_Argument("/TR.Eto=");
   m_Plan = Net_Plan(options);
   if (m_Plan.raised_to_20)
-    NET_JOURNAL(IJournal::eWarning, "Init_Pool",
-                "Pool size is not enought to store 20 packets, enlarge up to %d",
-                static_cast<int>(m_Plan.memory));
+    TR_JOURNAL_AT(m_Journal, IJournal::eWarning, "Init_Pool",
+                  "Pool size is not enought to store 20 packets, enlarge up to %d",
+                  static_cast<int>(m_Plan.memory));
   Net_Plan_Window(&m_Plan, m_Socket->Send_Buffer_Size(), options.window);
   m_Payload = m_Plan.packet_size - kHeader;
   m_Window = m_Plan.window;
@@ -151,19 +120,20 @@ uint32_t CClNetwork::Init_Pool() {
   if (ready) {
     CLockGuard ready_lock(&m_ReadyLock);
     CLockGuard incoming_lock(&m_IncomingLock);
+    CLockGuard status_lock(&m_StatusLock);
     ready = m_Ready.Init(capacity) && m_Incoming.Init(capacity) && m_InFlight.Init(capacity) &&
-            m_Receive;
+            m_Fresh.Init(capacity) && m_Receive;
   }
   if (!ready) {
-    NET_JOURNAL(IJournal::eCritical, "Init_Pool", "Pool initialization failed");
+    TR_JOURNAL_AT(m_Journal, IJournal::eCritical, "Init_Pool", "Pool initialization failed");
     m_Pool.reset();
     TR_Set_Last_Error(eLastError_No_Memory);
     return eCode_No_Slot;
   }
-  NET_JOURNAL(IJournal::eInfo, "Init_Pool",
-              "Pool: Max memory = %d, Packet size = %d, Window length = %d",
-              static_cast<int>(m_Plan.memory), static_cast<int>(m_Plan.packet_size),
-              static_cast<int>(m_Window));
+  TR_JOURNAL_AT(m_Journal, IJournal::eInfo, "Init_Pool",
+                "Pool: Max memory = %d, Packet size = %d, Window length = %d",
+                static_cast<int>(m_Plan.memory), static_cast<int>(m_Plan.packet_size),
+                static_cast<int>(m_Window));
   return eCode_Ok;
 }
 
@@ -183,7 +153,7 @@ uint32_t CClNetwork::Init_Members() {
   m_Pending = &m_Hello;
 
   auto fail = [this](const char* message) {
-    NET_JOURNAL(IJournal::eError, "Init_Members", "%s", message);
+    TR_JOURNAL_AT(m_Journal, IJournal::eError, "Init_Members", "%s", message);
     TR_Set_Last_Error(eLastError_Thread);
     return eCode_No_Slot;
   };
@@ -228,12 +198,12 @@ bool CClNetwork::Extends_Open_Record(uint32_t id, uint32_t size) const {
 
 void CClNetwork::Extend_Open_Record(uint32_t id, uint32_t size) {
   m_OpenLength += size;
-  TP_Store32(m_OpenPacket->Get_Buffer() + m_OpenOffset, User_Header(id, m_OpenLength));
+  TP_Store32(m_OpenPacket->Get_Buffer() + m_OpenOffset, sTRC_User_Header::Make(m_OpenLength, id));
 }
 
 void CClNetwork::Open_Record(sQueued_Packet* entry, uint32_t id, uint32_t size) {
   const uint32_t at = entry->packet->Get_Size();
-  TP_Store32(entry->packet->Get_Buffer() + at, User_Header(id, size + kTP_Chunk_Header));
+  TP_Store32(entry->packet->Get_Buffer() + at, sTRC_User_Header::Make(size + kTP_Chunk_Header, id));
   entry->packet->Set_Size(static_cast<uint16_t>(at + kTP_Chunk_Header));
   if (entry->first_header == sQueued_Packet::kNo_Header) entry->first_header = at;
   m_OpenPacket = entry->packet;
@@ -275,20 +245,15 @@ bool CClNetwork::Append_In_Place(uint32_t id, const sTRC_Data_Chunk* chunks, uin
 }
 
 uint32_t CClNetwork::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, uint32_t size) {
-  if (m_Status != eCode_Ok) {
-    m_Rejects.error.fetch_add(1, std::memory_order_relaxed);
-    return m_Status;
-  }
-  if (chunks == nullptr || count == 0 || uint64_t{size} + 4 > kLength_Mask || id >= kMaxChannels)
-    return eCode_Bad_Args;
+  if (const uint32_t code = Check_Sent(id, chunks, count, size); code != eCode_Ok) return code;
 
   CLockGuard status(&m_StatusLock);
   if (m_Connection.connected == 0) {
     m_Rejects.off.fetch_add(1, std::memory_order_relaxed);
     return eCode_Off;
   }
-  // The room test reads the pool's count without its lock: the packets it needs are pulled
-  // later in any case, and a pull that finds none refuses the call then.
+  // A first estimate without the pool's lock; the packets themselves are taken below, before a
+  // byte of the record is written.
   const uint64_t free_packets = m_Pool->Free_Buffers_Seen();
   if (uint64_t{m_Payload} * 3 + size + 4 > uint64_t{m_Payload} * free_packets) {
     m_Rejects.no_room.fetch_add(1, std::memory_order_relaxed);
@@ -298,21 +263,30 @@ uint32_t CClNetwork::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, 
   const uint32_t packet_size = m_Plan.packet_size;
   if (Append_In_Place(id, chunks, count, size)) return eCode_Ok;
 
+  // The record is queued whole or not at all: every fresh packet it needs is taken into m_Fresh
+  // while nothing is changed yet, so a pool that runs dry part-way refuses the call with the
+  // stream as it was (a truncated record would make the server drop the rest of the stream).
   sQueued_Packet current;
   {
     CLockGuard ready(&m_ReadyLock);
-    const bool taken = m_Ready.Pop_Back(&current);
-    if (taken && Extends_Open_Record(id, size)) {
+    bool have_current = m_Ready.Pop_Back(&current);
+    const bool extend = have_current && Extends_Open_Record(id, size);
+    if (have_current && !extend && packet_size - current.packet->Get_Size() <= kTP_Chunk_Header) {
+      m_Ready.Push_Back(current);
+      have_current = false;
+    }
+    const uint64_t need = uint64_t{size} + (extend ? 0 : kTP_Chunk_Header);
+    const uint64_t room = have_current ? packet_size - current.packet->Get_Size() : 0;
+    const uint64_t fresh = need > room ? (need - room + m_Payload - 1) / m_Payload : 0;
+    if (!Take_Fresh_Packets(fresh)) {
+      if (have_current) m_Ready.Push_Back(current);
+      m_Rejects.no_room.fetch_add(1, std::memory_order_relaxed);
+      return eCode_No_Room;
+    }
+    if (!have_current) current = sQueued_Packet{Next_Fresh_Packet(), sQueued_Packet::kNo_Header};
+    if (extend) {
       Extend_Open_Record(id, size);
     } else {
-      if (!taken || packet_size - current.packet->Get_Size() <= kTP_Chunk_Header) {
-        if (taken) m_Ready.Push_Back(current);
-        current = sQueued_Packet{Fresh_Data_Packet(), sQueued_Packet::kNo_Header};
-        if (current.packet == nullptr) {
-          m_Rejects.no_room.fetch_add(1, std::memory_order_relaxed);
-          return eCode_No_Room;
-        }
-      }
       Open_Record(&current, id, size);
     }
   }
@@ -325,11 +299,7 @@ uint32_t CClNetwork::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, 
       if (used >= packet_size) {
         Queue_Ready(current);
         Signal_Full_Packet();
-        current = sQueued_Packet{Fresh_Data_Packet(), sQueued_Packet::kNo_Header};
-        if (current.packet == nullptr) {
-          m_Rejects.no_room.fetch_add(1, std::memory_order_relaxed);
-          return eCode_No_Room;
-        }
+        current = sQueued_Packet{Next_Fresh_Packet(), sQueued_Packet::kNo_Header};
         used = kHeader;
       }
       const uint32_t step = std::min(left, packet_size - used);
@@ -343,6 +313,26 @@ uint32_t CClNetwork::Sent(uint32_t id, sTRC_Data_Chunk* chunks, uint32_t count, 
   Queue_Ready(current);
   if (full) Signal_Full_Packet();
   return eCode_Ok;
+}
+
+bool CClNetwork::Take_Fresh_Packets(uint64_t count) {
+  for (uint64_t i = 0; i < count; ++i) {
+    CTPacket* packet = Fresh_Data_Packet();
+    if (packet == nullptr ||
+        !m_Fresh.Push_Back(sQueued_Packet{packet, sQueued_Packet::kNo_Header})) {
+      if (packet != nullptr) m_Pool->Push_Buffer(packet);
+      sQueued_Packet entry;
+      while (m_Fresh.Pop_Back(&entry)) m_Pool->Push_Buffer(entry.packet);
+      return false;
+    }
+  }
+  return true;
+}
+
+CTPacket* CClNetwork::Next_Fresh_Packet() {
+  sQueued_Packet entry;
+  m_Fresh.Pop_Front(&entry);
+  return entry.packet;
 }
 
 bool CClNetwork::Get_Info(sTRC_Info* info) {
@@ -368,37 +358,27 @@ bool CClNetwork::Connection_Wait(uint32_t ms) {
 // ----------------------------------------------------------------------------------------------
 // Close
 
+bool CClNetwork::On_Sink_Thread() const {
+  const pthread_t self = pthread_self();
+  return (m_CommStarted.load() && pthread_equal(m_CommThread, self) != 0) ||
+         (m_ChnlStarted.load() && pthread_equal(m_ChnlThread, self) != 0);
+}
+
 void CClNetwork::Stop_Threads() {
   if (m_CommStarted.load()) m_CommEvents.Set(eComm_Exit);
   if (m_ChnlStarted.load()) m_ChnlEvents.Set(0);
   const pthread_t self = pthread_self();
-  if (!pthread_equal(m_CommThread, self) && m_CommStarted.exchange(false)) {
-    void* result = nullptr;
-    if (pthread_join(m_CommThread, &result) != 0 || result != nullptr)
-      NET_JOURNAL(IJournal::eCritical, "Close", "Can't close communication thread !");
-  }
-  if (!pthread_equal(m_ChnlThread, self) && m_ChnlStarted.exchange(false)) {
-    void* result = nullptr;
-    if (pthread_join(m_ChnlThread, &result) != 0 || result != nullptr)
-      NET_JOURNAL(IJournal::eCritical, "Close", "Can't close channels thread !");
-  }
+  if (!pthread_equal(m_CommThread, self) && m_CommStarted.exchange(false))
+    Join_Thread(m_CommThread, "communication");
+  if (!pthread_equal(m_ChnlThread, self) && m_ChnlStarted.exchange(false))
+    Join_Thread(m_ChnlThread, "channels");
 }
 
-bool CClNetwork::Close() {
-  const pthread_t self = pthread_self();
-  if (pthread_equal(m_Closer.load(), self)) return true;  // re-entered on the closing thread
-  CLockGuard close(&m_CloseLock);
-  if (m_Closed.load()) return true;
-  m_Closer.store(self);
+void CClNetwork::Close_Sink() {
   Flush_Channels();
   Stop_Threads();
-  {
-    CLockGuard status(&m_StatusLock);
-    m_Connection.connected = 0;
-  }
-  m_Closed.store(true);
-  m_Closer.store(pthread_t{});
-  return true;
+  CLockGuard status(&m_StatusLock);
+  m_Connection.connected = 0;
 }
 
 // ----------------------------------------------------------------------------------------------
@@ -447,12 +427,12 @@ void CClNetwork::Comm_Routine() {
       if (!connected || empty) {
         m_Bye.Finalize(Next_ID(), m_ClientID);
         if (!m_Socket->Send(m_Bye.Get_Buffer(), m_Bye.Get_Size()))
-          NET_JOURNAL(IJournal::eError, "Comm_Routine", "<<< m_pSocket->Send Failed");
+          TR_JOURNAL_AT(m_Journal, IJournal::eError, "Comm_Routine", "<<< m_pSocket->Send Failed");
         break;
       }
-      if (Elapsed(GetTickCount(), exit_start) > m_Plan.exit_timeout_ms) {
-        NET_JOURNAL(IJournal::eError, "Comm_Routine",
-                    "Exit imeout is exceed, not of all packets were sent !");
+      if (Elapsed_ms(GetTickCount(), exit_start) > m_Plan.exit_timeout_ms) {
+        TR_JOURNAL_AT(m_Journal, IJournal::eError, "Comm_Routine",
+                      "Exit imeout is exceed, not of all packets were sent !");
         break;
       }
     }
@@ -465,7 +445,8 @@ void CClNetwork::Comm_Routine() {
       wait = 0;
     } else {
       if (received > 0)
-        NET_JOURNAL(IJournal::eError, "Comm_Routine", "<<<: Packet from wrong adress !");
+        TR_JOURNAL_AT(m_Journal, IJournal::eError, "Comm_Routine",
+                      "<<<: Packet from wrong adress !");
       wait = 5;
     }
 
@@ -482,14 +463,15 @@ void CClNetwork::Comm_Routine() {
     }
     if (m_Timeouts < kMax_Timeouts && !connected && !exiting) {
       Set_Connected(true);
-      NET_JOURNAL(IJournal::eInfo, "Comm_Routine", "<-------Establish Connection------->");
+      TR_JOURNAL_AT(m_Journal, IJournal::eInfo, "Comm_Routine",
+                    "<-------Establish Connection------->");
     } else if (m_Timeouts >= kMax_Timeouts && connected) {
       m_FirstConnection = true;
       m_Connected_Event.Clr(0);
       Set_Connected(false);
       Reset_Connetion();
       m_Stats.drops.fetch_add(1, std::memory_order_relaxed);
-      NET_JOURNAL(IJournal::eInfo, "Comm_Routine", "------->Drop Connection<-------");
+      TR_JOURNAL_AT(m_Journal, IJournal::eInfo, "Comm_Routine", "------->Drop Connection<-------");
     }
   }
 }
@@ -502,16 +484,17 @@ void CClNetwork::Set_Connected(bool on) {
     if (on) ++m_Connection.resets;
     status = m_Connection;
   }
-  NET_JOURNAL(IJournal::eError, "Set_Connected", "Set connection : %s", on ? "ON" : "OFF");
+  TR_JOURNAL_AT(m_Journal, IJournal::eError, "Set_Connected", "Set connection : %s",
+                on ? "ON" : "OFF");
   if (on) Notify_Status(status);
 }
 
 CTPacket* CClNetwork::Get_Delivered_Packet() {
   const uint32_t now = GetTickCount();
   if (m_Waiting) {
-    if (Elapsed(now, m_LastSend) < kResponse_Timeout_ms) return nullptr;
-    NET_JOURNAL(IJournal::eError, "Get_Delivered_Packet",
-                "Server Response waiting timeout. Resending ...");
+    if (Elapsed_ms(now, m_LastSend) < kResponse_Timeout_ms) return nullptr;
+    TR_JOURNAL_AT(m_Journal, IJournal::eError, "Get_Delivered_Packet",
+                  "Server Response waiting timeout. Resending ...");
     m_Waiting = false;
     ++m_Timeouts;
   }
@@ -522,7 +505,7 @@ CTPacket* CClNetwork::Get_Delivered_Packet() {
   }
   if (!m_Resending) {
     if (!m_InFlight.Empty() &&
-        (Elapsed(now, m_WindowStart) > kWindow_Time_ms || m_InFlight.Count() >= m_Window))
+        (Elapsed_ms(now, m_WindowStart) > kWindow_Time_ms || m_InFlight.Count() >= m_Window))
       return Create_Data_Wnd_Report();
     sQueued_Packet entry;
     bool taken;
@@ -533,7 +516,7 @@ CTPacket* CClNetwork::Get_Delivered_Packet() {
       // it waits for its own fill (or for an idle pass), so a busy stream goes out in whole
       // packets instead of a partial packet after every full one.
       filling = m_Ready.Count() == 1 && !m_TakePartial &&
-                           m_Plan.packet_size - m_Ready.At(0).packet->Get_Size() > kTP_Chunk_Header;
+                m_Plan.packet_size - m_Ready.At(0).packet->Get_Size() > kTP_Chunk_Header;
       taken = !filling && m_Ready.Pop_Front(&entry);
       if (taken && entry.packet == m_OpenPacket) {
         m_OpenPacket = nullptr;
@@ -571,7 +554,7 @@ CTPacket* CClNetwork::Get_Delivered_Packet() {
     m_Stats.data_resent.fetch_add(1, std::memory_order_relaxed);
     return m_InFlight.At(static_cast<uint32_t>(m_ResendCursor)).packet;
   }
-  if (Elapsed(now, m_LastSend) >= kPing_Idle_ms) {
+  if (Elapsed_ms(now, m_LastSend) >= kPing_Idle_ms) {
     m_Ping.Finalize(Next_ID(), m_ClientID);
     Make_Pending(&m_Ping);
     return &m_Ping;
@@ -593,16 +576,16 @@ void CClNetwork::Process_Incoming_Packet(const uint8_t* bytes, uint32_t length) 
   sTP_View view;
   const eTP_Check check = TP_Check_Datagram(bytes, length, &view);
   if (check == eTP_Check_Bad_CRC) {
-    NET_JOURNAL(IJournal::eError, "Process_Incoming_Packet",
-                "Packet is corrupted (CRC32) Packet ID=%d, Size=%d, Type=%d, CRC=0x%X",
-                static_cast<int>(view.id), static_cast<int>(view.size_field),
-                static_cast<int>(view.type), view.crc);
+    TR_JOURNAL_AT(m_Journal, IJournal::eError, "Process_Incoming_Packet",
+                  "Packet is corrupted (CRC32) Packet ID=%d, Size=%d, Type=%d, CRC=0x%X",
+                  static_cast<int>(view.id), static_cast<int>(view.size_field),
+                  static_cast<int>(view.type), view.crc);
     m_Waiting = false;
     ++m_Timeouts;
   }
   if (check != eTP_Check_OK || !m_Waiting) {
-    NET_JOURNAL(IJournal::eWarning, "Process_Incoming_Packet", "Drop packet, ID = %d",
-                static_cast<int>(view.id));
+    TR_JOURNAL_AT(m_Journal, IJournal::eWarning, "Process_Incoming_Packet", "Drop packet, ID = %d",
+                  static_cast<int>(view.id));
     return;
   }
   if (view.type == eTP_Acknowledgment) {
@@ -673,8 +656,8 @@ void CClNetwork::Parse_Extensions(const sTP_View& view) {
         m_Stats.window.store(m_Window, std::memory_order_relaxed);
       }
     } else if (record.type != kTP_Extension_User_Data) {
-      NET_JOURNAL(IJournal::eError, "Parse_Extensions", "Unknown extension packet [%d:%d]",
-                  record.type, record.length);
+      TR_JOURNAL_AT(m_Journal, IJournal::eError, "Parse_Extensions",
+                    "Unknown extension packet [%d:%d]", record.type, record.length);
     }
   }
 }
@@ -698,21 +681,21 @@ void CClNetwork::On_Window_Report(const sTP_View& view) {
   if (lost > 0) {
     m_WindowLost = true;
     m_Stats.reports_lost.fetch_add(1, std::memory_order_relaxed);
-    NET_JOURNAL(IJournal::eError, "Process_Incoming_Packet",
-                "Server report: count of lost packets: %d, total: %d", static_cast<int>(lost),
-                static_cast<int>(total));
+    TR_JOURNAL_AT(m_Journal, IJournal::eError, "Process_Incoming_Packet",
+                  "Server report: count of lost packets: %d, total: %d", static_cast<int>(lost),
+                  static_cast<int>(total));
     if (!m_Plan.window_fixed && uint64_t{lost} * 100 / total > 59) {
       m_Window = std::max<uint32_t>(total - lost, 1);
       m_Stats.window.store(m_Window, std::memory_order_relaxed);
       m_Stats.window_shrinks.fetch_add(1, std::memory_order_relaxed);
-      NET_JOURNAL(IJournal::eError, "Process_Incoming_Packet",
-                  "Recalculate transmission window due to network losses, new length: %d",
-                  static_cast<int>(m_Window));
+      TR_JOURNAL_AT(m_Journal, IJournal::eError, "Process_Incoming_Packet",
+                    "Recalculate transmission window due to network losses, new length: %d",
+                    static_cast<int>(m_Window));
     }
   } else {
     m_Resending = false;
-    NET_JOURNAL(IJournal::eError, "Process_Incoming_Packet",
-                "Server report: empty report is received !");
+    TR_JOURNAL_AT(m_Journal, IJournal::eError, "Process_Incoming_Packet",
+                  "Server report: empty report is received !");
   }
   m_Pending = nullptr;
 }
@@ -724,9 +707,10 @@ void CClNetwork::Count_Lost(const sQueued_Packet& entry, sLoss* losses) {
   uint64_t at = entry.first_header;
   while (at + kTP_Chunk_Header <= size) {
     const uint32_t header = TP_Load32(bytes + at);
-    const uint32_t length = header & kLength_Mask;
+    const sTRC_User_Header user{header};
+    const uint32_t length = user.Length();
     if (length < kTP_Chunk_Header) break;
-    sLoss& loss = losses[header >> 27];
+    sLoss& loss = losses[user.Channel()];
     ++loss.records;
     loss.bytes += length;
     at += length;
@@ -740,9 +724,9 @@ void CClNetwork::Record_Losses(const sLoss* losses) {
     m_PendingLoss[channel].bytes += losses[channel].bytes;
     m_Stats.lost_records.fetch_add(losses[channel].records, std::memory_order_relaxed);
     m_Stats.lost_bytes.fetch_add(losses[channel].bytes, std::memory_order_relaxed);
-    NET_JOURNAL(IJournal::eWarning, "Reset_Connetion",
-                "Channel %u: %u records (%llu bytes) discarded with the connection", channel,
-                losses[channel].records, static_cast<unsigned long long>(losses[channel].bytes));
+    TR_JOURNAL_AT(m_Journal, IJournal::eWarning, "Reset_Connetion",
+                  "Channel %u: %u records (%llu bytes) discarded with the connection", channel,
+                  losses[channel].records, static_cast<unsigned long long>(losses[channel].bytes));
   }
 }
 
@@ -766,7 +750,7 @@ void CClNetwork::Notify_Status(const sTRC_Status& status) {
 }
 
 void CClNetwork::Reset_Connetion() {
-  NET_JOURNAL(IJournal::eWarning, "Reset_Connetion", "Reset Connection");
+  TR_JOURNAL_AT(m_Journal, IJournal::eWarning, "Reset_Connetion", "Reset Connection");
   m_Stats.resets.fetch_add(1, std::memory_order_relaxed);
   m_Pending = nullptr;
   m_ResendCursor = -1;
@@ -830,8 +814,8 @@ void CClNetwork::Chnl_Routine() {
       taken = m_Incoming.Pop_Front(&entry);
     }
     if (!taken) {
-      NET_JOURNAL(IJournal::eError, "Chnl_Routine",
-                  "Get event [Data In], but no buffers were found!");
+      TR_JOURNAL_AT(m_Journal, IJournal::eError, "Chnl_Routine",
+                    "Get event [Data In], but no buffers were found!");
       continue;
     }
     // The packet passed TP_Check_Datagram when it arrived: its size field lies inside the copy.
@@ -844,8 +828,8 @@ void CClNetwork::Chnl_Routine() {
         if (record.type == kTP_Extension_User_Data) {
           Parse_User_Data(record.content, record.content_size);
         } else if (record.type != kTP_Extension_Buffer) {
-          NET_JOURNAL(IJournal::eError, "Chnl_Routine", "Unknown extension packet [%d:%d]",
-                      record.type, record.length);
+          TR_JOURNAL_AT(m_Journal, IJournal::eError, "Chnl_Routine",
+                        "Unknown extension packet [%d:%d]", record.type, record.length);
         }
       }
     } else {
@@ -862,8 +846,8 @@ void CClNetwork::Parse_User_Data(const uint8_t* begin, uint32_t size) {
   while (reader.Next(&chunk)) {
     ITRC_Channel* channel = m_Channels[chunk.channel];
     if (channel == nullptr) {
-      NET_JOURNAL(IJournal::eError, "Parse_User_Data", "Channel %d is not registered!",
-                  static_cast<int>(chunk.channel));
+      TR_JOURNAL_AT(m_Journal, IJournal::eError, "Parse_User_Data", "Channel %d is not registered!",
+                    static_cast<int>(chunk.channel));
       continue;
     }
     channel->On_Receive(chunk.channel, const_cast<uint8_t*>(chunk.payload), chunk.payload_size, 0);

@@ -20,10 +20,11 @@
 // next call of the same channel lengthens it in place (up to 131072 bytes) instead of starting a
 // new header. The communication thread closes it when it takes the packet holding the header.
 //
-// Base: CClient directly, not the buffered sinks' CClBuffered: this sink's unit is a numbered pool
-// packet that stays in flight until confirmed and may be sent again, the last record stays open
-// for the next call, and two threads share the work, none of which fits a buffer that a single
-// worker consumes once.
+// Base: CSink_Base (argument checks and reject counters, its threads' start and join, Close run
+// once), not the buffered sinks' CClBuffered: this sink's unit is a numbered pool packet that
+// stays in flight until confirmed and may be sent again, the last record stays open for the next
+// call, and two threads share the work, none of which fits a buffer that a single worker consumes
+// once.
 //
 // Threads: the communication thread owns the socket and the protocol state (fields in the
 // "communication thread" group, touched by nobody else once it runs); the channel thread hands
@@ -47,11 +48,12 @@
 #include <atomic>
 #include <memory>
 
+#include "trace/base/hot_lock.h"
 #include "trace/base/lock.h"
 #include "trace/base/mevent.h"
 #include "trace/base/thread_annotations.h"
 #include "trace/core/client.h"
-#include "trace/core/reject_counters.h"
+#include "trace/core/sink_base.h"
 #include "trace/net/buffers_pool.h"
 #include "trace/net/net_plan.h"
 #include "trace/net/packet_ring.h"
@@ -60,7 +62,7 @@
 
 struct sTP_View;
 
-class CClNetwork : public CClient {
+class CClNetwork : public CSink_Base {
  public:
   static constexpr uint32_t kMax_Open_Record = 0x20000;
   static constexpr uint32_t kNo_Channel = 32;
@@ -89,7 +91,6 @@ class CClNetwork : public CClient {
   bool Get_Info(sTRC_Info* info) override;
   // Hands what channels staged to the sink; the communication thread sends it.
   void Flush() override { Merge_Staged_Channels(); }
-  bool Close() override;
 
   // Waits up to `ms` (0: only looks) for the server to have accepted the client since the start
   // or the last drop; true when it has.
@@ -97,6 +98,8 @@ class CClNetwork : public CClient {
 
   const sNet_Plan& Plan() const { return m_Plan; }
   const sNet_Stats& Stats() const { return m_Stats; }
+  // The packet pool (null when construction failed); for fault injection in tests.
+  CBuffers_Pool* Pool() { return m_Pool.get(); }
 
  private:
   struct sLoss {
@@ -111,6 +114,10 @@ class CClNetwork : public CClient {
 
   // Sent's helpers.
   CTPacket* Fresh_Data_Packet() TR_REQUIRES(m_StatusLock);
+  // Takes `count` fresh packets into m_Fresh, or none (false) when the pool cannot give them all.
+  bool Take_Fresh_Packets(uint64_t count) TR_REQUIRES(m_StatusLock);
+  // The oldest packet of m_Fresh. REQUIRES: one was taken and not used yet.
+  CTPacket* Next_Fresh_Packet() TR_REQUIRES(m_StatusLock);
   void Queue_Ready(const sQueued_Packet& entry) TR_REQUIRES(m_StatusLock);
   // The open record (file comment): whether a call of `id` with `size` bytes may lengthen it,
   // lengthening it, and starting a new one at the end of `entry`'s packet.
@@ -149,6 +156,10 @@ class CClNetwork : public CClient {
   void Chnl_Routine();
   void Parse_User_Data(const uint8_t* begin, uint32_t size);
 
+  // CSink_Base's Close hooks: the communication and channel threads are the sink's own; closing
+  // flushes the channels, then stops and joins both threads (sending what is queued first).
+  bool On_Sink_Thread() const override;
+  void Close_Sink() override;
   void Stop_Threads();
 
   // Fixed once constructed.
@@ -156,16 +167,18 @@ class CClNetwork : public CClient {
   uint32_t m_Payload = 0;  // packet size - 14
   std::unique_ptr<CUDP_Socket> m_Socket;
   std::unique_ptr<CBuffers_Pool> m_Pool;
-  CReject_Counters m_Rejects;  // self-synchronised
-  sNet_Stats m_Stats;          // self-synchronised
+  sNet_Stats m_Stats;  // self-synchronised
 
   // Ready queue and open record.
-  CLock m_ReadyLock TR_ACQUIRED_AFTER(m_StatusLock);
+  CHot_Lock m_ReadyLock TR_ACQUIRED_AFTER(m_StatusLock);
   CPacket_Ring m_Ready TR_GUARDED_BY(m_ReadyLock);
   CTPacket* m_OpenPacket TR_GUARDED_BY(m_ReadyLock) = nullptr;  // holds the open header
   uint32_t m_OpenOffset TR_GUARDED_BY(m_ReadyLock) = 0;         // header's buffer offset
   uint32_t m_OpenLength TR_GUARDED_BY(m_ReadyLock) = 0;
   uint32_t m_OpenChannel TR_GUARDED_BY(m_ReadyLock) = kNo_Channel;
+
+  // Packets that Sent took for the record it writes and has not queued yet; empty between calls.
+  CPacket_Ring m_Fresh TR_GUARDED_BY(m_StatusLock);
 
   // Losses waiting to be told to their channels.
   sLoss m_PendingLoss[kMaxChannels] TR_GUARDED_BY(m_StatusLock);
@@ -211,10 +224,6 @@ class CClNetwork : public CClient {
   pthread_t m_ChnlThread{};
   std::atomic<bool> m_CommStarted{false};
   std::atomic<bool> m_ChnlStarted{false};
-
-  CLock m_CloseLock TR_ACQUIRED_BEFORE(m_ChannelLock);
-  std::atomic<bool> m_Closed{false};
-  std::atomic<pthread_t> m_Closer{0};
 };
 
 #endif  // TRACE_NET_CL_NETWORK_H_

@@ -141,55 +141,18 @@ TEST(MEventTest, EverySignalFromManyThreadsIsDeliveredOnce) {
   EXPECT_EQ(event.Wait(0), static_cast<uint32_t>(MEVENT_NONE));
 }
 
-// Takes `lock` twice on one thread. The capability analysis has no notion of a recursive lock
-// and would report the second acquisition; re-entering is exactly what is tested here.
-void Lock_Twice_And_Count(CLock* lock, std::atomic<int>* inside,
-                          int* counter) TR_NO_THREAD_SAFETY_ANALYSIS {
-  CLockGuard guard(lock);
-  CLockGuard nested(lock);  // recursive: must not deadlock
-  if (inside->fetch_add(1) != 0) ADD_FAILURE() << "two threads inside the lock";
-  ++*counter;
-  inside->fetch_sub(1);
-}
-
-TEST(LockTest, RecursiveAndGuarded) {
-  CLock lock;
-  std::atomic<int> inside{0};
-  int counter = 0;
-  Lock_Twice_And_Count(&lock, &inside, &counter);
-
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 10000; ++i) Lock_Twice_And_Count(&lock, &inside, &counter);
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(counter, 40001);
-}
-
-// Try_Lock never waits: it fails while another thread holds the lock and succeeds for the holder.
-bool Try_And_Release(CLock* lock) TR_NO_THREAD_SAFETY_ANALYSIS {
-  if (!lock->Try_Lock()) return false;
-  lock->Unlock();
-  return true;
-}
-
-TEST(LockTest, TryLockFailsOnlyWhileAnotherThreadHolds) {
-  CLock lock;
-  EXPECT_TRUE(Try_And_Release(&lock));
-  std::atomic<int> stage{0};
-  std::thread holder([&] {
-    CLockGuard guard(&lock);
-    EXPECT_TRUE(Try_And_Release(&lock));  // the holder's own: nested
-    stage = 1;
-    while (stage != 2) std::this_thread::yield();
-  });
-  while (stage != 1) std::this_thread::yield();
-  EXPECT_FALSE(Try_And_Release(&lock));
-  stage = 2;
-  holder.join();
-  EXPECT_TRUE(Try_And_Release(&lock));
+TEST(ClocksTest, ElapsedIsExactAcrossTheWrap) {
+  struct Case {
+    uint32_t now, then, elapsed;
+  } const cases[] = {
+      {10, 10, 0},
+      {1010, 10, 1000},
+      {0, 0xFFFFFFFFu, 1},
+      {5, 0xFFFFFFFBu, 10},
+      {0xFFFFFFFFu, 0, 0xFFFFFFFFu},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(Elapsed_ms(c.now, c.then), c.elapsed) << c.now << " " << c.then;
 }
 
 TEST(ClocksTest, UnitsAndWrap) {

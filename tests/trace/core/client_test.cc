@@ -3,6 +3,7 @@
 #include "trace/core/client.h"
 
 #include "trace/core/journal.h"
+#include "trace/core/staged_source.h"
 
 #include <gtest/gtest.h>
 
@@ -311,6 +312,51 @@ TEST(ClientClose, ChannelUnregisteringInsideItsFlushIsNotCalledAgain) {
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].kind, Kind::Flush);
   EXPECT_EQ(client->Get_Channels_Count(), 0u);
+}
+
+// A channel with staged records that its sink takes only once another thread got through the
+// client's channel lock (as a sink's own thread needs it to tell the channels of a reconnection).
+class StagedChannel final : public ITRC_Channel, public IStaged_Source {
+ public:
+  explicit StagedChannel(CClient* client, uint64_t staged) : client_(client), staged_(staged) {}
+
+  uint32_t Get_Type() override { return 0; }
+  uint32_t Add_Ref() override { return 1; }
+  uint32_t Release() override { return 1; }
+  void On_Init(sTRC_Channel_Info*) override {}
+  void On_Status(uint32_t, const sTRC_Status*) override {}
+  void On_Flush(uint32_t, uint32_t*) override { staged_at_flush_ = staged_.load(); }
+  void On_Receive(uint32_t, uint8_t*, uint32_t, uint32_t) override {}
+
+  bool Has_Staged() const override { return staged_.load() != 0; }
+  void Merge_Staged() override {
+    ++merges_;
+    if (room_.load() && staged_.load() != 0) --staged_;
+  }
+  void Try_Merge_Staged() override { Merge_Staged(); }
+  uint64_t Staged_Bytes() const override { return staged_.load(); }
+
+  CClient* client_;
+  std::atomic<uint64_t> staged_;
+  std::atomic<uint32_t> merges_{0};
+  std::atomic<bool> room_{false};
+  uint64_t staged_at_flush_ = UINT64_MAX;
+};
+
+TEST(ClientClose, StagedRecordsAreWaitedForWithoutTheChannelLock) {
+  auto client = Make();
+  StagedChannel channel(client.get(), 5);
+  ASSERT_EQ(client->Register_Channel(&channel), eCode_Ok);
+  std::thread other([&] {
+    // Once the close is waiting for room, this thread must get the channel lock.
+    while (channel.merges_.load() < 3) std::this_thread::yield();
+    EXPECT_EQ(client->Get_Channels_Count(), 1u);
+    channel.room_ = true;
+  });
+  EXPECT_TRUE(client->Close());
+  other.join();
+  EXPECT_EQ(channel.staged_at_flush_, 0u) << "the final flush found records still staged";
+  client->Unregister_Channel(0);
 }
 
 TEST(ClientStatus, NotifyReachesEveryChannelAndStatusStartsConnected) {

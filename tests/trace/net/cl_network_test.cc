@@ -27,6 +27,7 @@
 #include "trace/net/cl_network.h"
 #include "trace/net/crc32.h"
 #include "trace/net/net_plan.h"
+#include "trace/net/packet_check.h"
 #include "trace/net/transport_format.h"
 
 namespace net_test {
@@ -195,15 +196,32 @@ TEST(NetSink, UnresolvableAddressFailsConstruction) {
   sink->Release();
 }
 
-TEST(NetSink, SentRefusesWrongArguments) {
+TEST(NetSink, SentRefusesWrongArgumentsAndCountsThem) {
   TestServer server;
   CClNetwork* sink = Make_Sink({server.Port_Option()});
   ASSERT_EQ(sink->Get_Status(), eCode_Ok);
   sTRC_Data_Chunk chunk{"abcd", 4};
-  EXPECT_EQ(sink->Sent(0, nullptr, 1, 4), eCode_Bad_Args);
-  EXPECT_EQ(sink->Sent(0, &chunk, 0, 4), eCode_Bad_Args);
-  EXPECT_EQ(sink->Sent(32, &chunk, 1, 4), eCode_Bad_Args);
-  EXPECT_EQ(sink->Sent(0, &chunk, 1, 0x7FFFFFC), eCode_Bad_Args);
+  sTRC_Data_Chunk null_data[2] = {{"ab", 2}, {nullptr, 2}};
+  struct Case {
+    const char* label;
+    uint32_t id;
+    sTRC_Data_Chunk* chunks;
+    uint32_t count;
+    uint32_t size;
+  } cases[] = {
+      {"no chunks", 0, nullptr, 1, 4},           {"count 0", 0, &chunk, 0, 4},
+      {"channel 32", 32, &chunk, 1, 4},          {"too long for a header", 0, &chunk, 1, 0x7FFFFFC},
+      {"chunks short of size", 0, &chunk, 1, 5}, {"chunks beyond size", 0, &chunk, 1, 3},
+      {"null bytes", 0, null_data, 2, 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    EXPECT_EQ(sink->Sent(c.id, c.chunks, c.count, c.size), eCode_Bad_Args);
+  }
+  sTRC_Info info{};
+  ASSERT_TRUE(sink->Get_Info(&info));
+  EXPECT_EQ(info.rejects_error, std::size(cases));
+  EXPECT_EQ(sink->Pool()->Get_State().taken_buffers, 0u) << "nothing was written for them";
   sink->Release();
 }
 
@@ -631,6 +649,93 @@ TEST(NetProtocol, DiscardedRecordsAreCountedPerChannelFromTheirHeaders) {
   EXPECT_EQ(sink->Stats().lost_records.load(), 8u);
   for (int id = 2; id >= 0; --id) sink->Unregister_Channel(static_cast<uint32_t>(id));
   sink->Release();
+}
+
+// A record is queued whole or not at all: a pool that fails part-way through the packets a record
+// needs makes Sent refuse it with nothing of it queued, and every record accepted before and
+// after arrives whole (the server stops storing a stream at the first broken record).
+TEST(NetDelivery, RecordRefusedPartWayLeavesNothingOfItQueued) {
+  TestServer server;
+  ASSERT_TRUE(server.Valid());
+  CClNetwork* sink = Make_Sink({server.Port_Option()});
+  ASSERT_EQ(sink->Get_Status(), eCode_Ok);
+  ASSERT_TRUE(sink->Connection_Wait(2000));
+  const uint32_t payload = sink->Plan().packet_size - kTP_Header_Size;
+
+  // Channels 1 and 2 alternate, so that every call starts a record of its own; record n is
+  // filled with the byte n.
+  std::vector<uint8_t> expected[3];
+  uint8_t fill = 0;
+  auto send = [&](uint32_t channel, uint32_t size) {
+    std::vector<uint8_t> bytes(size, ++fill);
+    // Two chunks, the second crossing packet boundaries for the large records.
+    const uint32_t head = size / 3;
+    sTRC_Data_Chunk chunks[2] = {{bytes.data(), head}, {bytes.data() + head, size - head}};
+    const uint32_t result = sink->Sent(channel, chunks, 2, size);
+    if (result == eCode_Ok)
+      expected[channel].insert(expected[channel].end(), bytes.begin(), bytes.end());
+    return result;
+  };
+
+  // A call that must be accepted waits for the server to confirm what is in flight.
+  auto send_accepted = [&](uint32_t channel, uint32_t size) {
+    const auto deadline = std::chrono::steady_clock::now() + 3s;
+    uint32_t result;
+    while ((result = send(channel, size)) == eCode_No_Room &&
+           std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(1ms);
+    return result;
+  };
+
+  // Every failing record needs at least three fresh packets, wherever the last queued packet
+  // ends (the communication thread may take it at any time), so each failure falls inside it.
+  struct Case {
+    const char* label;
+    uint32_t lead;   // bytes of the record before it, partly filling the last queued packet
+    uint32_t pulls;  // packets handed out before the failing one
+  } cases[] = {
+      {"first fresh packet", 0, 0},
+      {"first fresh packet, header in the open packet", payload / 2, 0},
+      {"second fresh packet", 100, 1},
+      {"third fresh packet", payload - 100, 2},
+  };
+  const uint32_t size = 3 * payload;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    if (c.lead) {
+      ASSERT_EQ(send_accepted(1, c.lead), eCode_Ok);
+    }
+    // Room for the whole record, so that only the injected failure refuses it.
+    ASSERT_EQ(send_accepted(2, 1), eCode_Ok);
+    sink->Pool()->Fail_Pull_After(c.pulls);
+    EXPECT_EQ(send(2, size), eCode_No_Room);
+    sink->Pool()->Fail_Pull_After(CBuffers_Pool::kNo_Failure);
+    ASSERT_EQ(send_accepted(1, 300), eCode_Ok);
+    ASSERT_EQ(send_accepted(2, size), eCode_Ok);
+  }
+  sink->Close();
+  sink->Release();
+
+  const auto streams = server.Streams();
+  ASSERT_EQ(streams.size(), 1u);
+  std::vector<uint8_t> seen[3];
+  CTP_Chunk_Reader reader(streams[0].data(), static_cast<uint32_t>(streams[0].size()));
+  sTP_Chunk chunk;
+  uint64_t walked = 0;
+  while (reader.Next(&chunk)) {
+    ASSERT_GE(chunk.channel, 1u);
+    ASSERT_LE(chunk.channel, 2u);
+    seen[chunk.channel].insert(seen[chunk.channel].end(), chunk.payload,
+                               chunk.payload + chunk.payload_size);
+    walked += chunk.payload_size + kTP_Chunk_Header;
+  }
+  EXPECT_FALSE(reader.Malformed());
+  EXPECT_EQ(walked, streams[0].size());
+  for (uint32_t channel : {1u, 2u}) {
+    SCOPED_TRACE(channel);
+    EXPECT_TRUE(seen[channel] == expected[channel])
+        << seen[channel].size() << " bytes seen, " << expected[channel].size() << " expected";
+  }
 }
 
 TEST(NetProtocol, DataOfOneChannelGrowsTheOpenRecord) {
