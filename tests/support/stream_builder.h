@@ -152,7 +152,9 @@ inline Bytes Packet(uint32_t channel, const Bytes& payload) {
 }
 
 // Appends `part` to `out` (building long streams without copying them again and again).
-inline void Append(Bytes* out, const Bytes& part) { out->insert(out->end(), part.begin(), part.end()); }
+inline void Append(Bytes* out, const Bytes& part) {
+  out->insert(out->end(), part.begin(), part.end());
+}
 
 // Well-formed streams whose only fault is what they make a reader keep: call sites with 15,000
 // "%d" each, thread starts with distinct IDs, and modules on all 32 channels. Sizes are the

@@ -65,8 +65,8 @@ class CClient_Decoder final : private CClTextSink {
 
   const sServer_Options& m_Options;
   const std::string m_DirectoryName;
-  CViewer_Hub* const m_Hub;  // not owned
-  CMemory_Budget m_Budget;   // the parser's account; worker thread only
+  CViewer_Hub* const m_Hub;                         // not owned
+  CMemory_Budget m_Budget;                          // the parser's account; worker thread only
   std::unique_ptr<CMessage_Collector> m_Collector;  // with a hub
   std::unique_ptr<CStreamParser> m_Parser;          // null after a fault until a restart
   bool m_Fault_Reported = false;

@@ -248,8 +248,9 @@ void CServer_App::Take_Requests() {
     note.level = 2;
     note.thread = "viewer";
     note.module = "verbosity";
-    note.text = "verbosity " + request.channel + (request.module.empty() ? "" : "/" + request.module) +
-                " set to " + Viewer_Level_Name(request.level) + ": " + std::to_string(queued) +
+    note.text = "verbosity " + request.channel +
+                (request.module.empty() ? "" : "/" + request.module) + " set to " +
+                Viewer_Level_Name(request.level) + ": " + std::to_string(queued) +
                 (queued == 1 ? " command" : " commands") + " sent";
     note.rendered = Viewer_Local_Time(note.time_us) + " " + note.host + " " + note.text;
     m_Hub->Ring().Push(note);

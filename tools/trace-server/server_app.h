@@ -39,8 +39,8 @@
 #include <vector>
 
 #include "client_store.h"
-#include "disk_quota.h"
 #include "decode_worker.h"
+#include "disk_quota.h"
 #include "server_options.h"
 #include "server_socket.h"
 #include "trace/server/trace_server.h"
@@ -104,7 +104,7 @@ class CServer_App final : private ITRS_Listener {
   std::minstd_rand m_Random;
   std::vector<uint8_t> m_Buffer;
   uint32_t m_Stats_Seconds = 0;
-  CViewer_Hub* m_Hub = nullptr;                 // not owned; null: no viewer
+  CViewer_Hub* m_Hub = nullptr;                  // not owned; null: no viewer
   std::map<uint16_t, uint64_t> m_Last_Messages;  // per client, for the messages per second
   uint64_t m_Over_Budget = 0;                    // clients ended for going over their budget
   std::unique_ptr<CDisk_Quota> m_Quota;          // with storing; made by Start

@@ -99,10 +99,10 @@ class CStreamParser {
   bool m_Lenient = false;
   uint64_t m_Lines = 0;
   uint64_t m_Orphans = 0;
-  uint64_t m_Refused_Closed = 0;     // Refused() of the channels closed so far
+  uint64_t m_Refused_Closed = 0;       // Refused() of the channels closed so far
   CMemory_Budget* m_Budget = nullptr;  // not owned; null: no account
   uint64_t m_Message_Limit = CTxtChannel::kMax_Message_Text;
-  uint64_t m_Charged_Reassembly = 0;   // reassembly bytes charged beyond kReassemblyCapacity
+  uint64_t m_Charged_Reassembly = 0;     // reassembly bytes charged beyond kReassemblyCapacity
   int64_t m_CalendarSecond = INT64_MIN;  // seconds of the cached calendar fields
   struct tm m_Calendar = {};
   bool m_CalendarValid = false;

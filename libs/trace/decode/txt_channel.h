@@ -75,8 +75,7 @@ class CTxtChannel {
   // Builds the channel from its information record (`size` >= 164). Null when memory runs out,
   // the record is too short or `budget` (may be null; must outlive the channel) refuses the
   // channel's fixed state. `max_text`: the longest message text kept (at least 4096).
-  static CTxtChannel* Create(const uint8_t* record, uint32_t size,
-                             CMemory_Budget* budget = nullptr,
+  static CTxtChannel* Create(const uint8_t* record, uint32_t size, CMemory_Budget* budget = nullptr,
                              uint64_t max_text = kMax_Message_Text);
   ~CTxtChannel();
 
@@ -131,9 +130,9 @@ class CTxtChannel {
   uint64_t Cut_Message();
 
   uint64_t m_MaxText = kMax_Message_Text;  // the longest message text kept
-  uint64_t m_TimeBase = 0;        // 100-ns units since 1601-01-01 at creation
-  uint64_t m_TimerValue = 0;      // channel timer at creation
-  uint64_t m_TimerFrequency = 0;  // ticks per second
+  uint64_t m_TimeBase = 0;                 // 100-ns units since 1601-01-01 at creation
+  uint64_t m_TimerValue = 0;               // channel timer at creation
+  uint64_t m_TimerFrequency = 0;           // ticks per second
   uint64_t m_Flags = 0;
   CBList<CTraceDescriptor*> m_Formats;  // by trace ID; empty slots are null
   CBList<sTRTraceMod*> m_Modules;       // by module ID; empty slots are null

@@ -3,13 +3,19 @@
 using nlohmann::json;
 
 json Viewer_Json(const sViewer_Message& message) {
-  return json{{"seq", message.sequence},        {"time_us", message.time_us},
-              {"time", Viewer_Local_Time(message.time_us)},           {"host", message.host},
-              {"channel", message.channel},     {"level", message.level},
+  return json{{"seq", message.sequence},
+              {"time_us", message.time_us},
+              {"time", Viewer_Local_Time(message.time_us)},
+              {"host", message.host},
+              {"channel", message.channel},
+              {"level", message.level},
               {"level_name", Viewer_Level_Name(message.level)},
-              {"thread_id", message.thread_id}, {"thread", message.thread},
-              {"module", message.module},       {"file", message.file},
-              {"line", message.line},           {"function", message.function},
+              {"thread_id", message.thread_id},
+              {"thread", message.thread},
+              {"module", message.module},
+              {"file", message.file},
+              {"line", message.line},
+              {"function", message.function},
               {"text", message.text}};
 }
 
@@ -25,11 +31,10 @@ json Viewer_Json(const sHost_Status& unbounded) {
                         {"modules", modules},
                         {"modules_omitted", channel.modules_omitted}});
   }
-  return json{{"name", host.name},         {"client", host.client},     {"address", host.address},
-              {"pid", host.process_id},    {"connected", host.connected},
-              {"left", host.left},
-              {"records", host.records},   {"messages", host.messages}, {"lost", host.lost},
-              {"resent", host.resent},     {"rate", host.rate},         {"channels", channels}};
+  return json{{"name", host.name},       {"client", host.client},       {"address", host.address},
+              {"pid", host.process_id},  {"connected", host.connected}, {"left", host.left},
+              {"records", host.records}, {"messages", host.messages},   {"lost", host.lost},
+              {"resent", host.resent},   {"rate", host.rate},           {"channels", channels}};
 }
 
 json Viewer_Json(const std::vector<CStored_Query::sProblem>& problems) {
