@@ -253,6 +253,11 @@ TEST(TraceServerEndToEnd, DefaultOptionsReachTheDefaultServerAddress) {
   Server server;
   ASSERT_TRUE(server.Start(""));  // the tool's default: 127.0.0.1:9009
   ASSERT_EQ(server.Port(), 9009);
+  // Bound to loopback only, as the system's own socket table shows (port 9009 is 2331 in hex):
+  // never to every interface.
+  const std::string sockets = mqw_test::Read_File("/proc/net/udp");
+  EXPECT_NE(sockets.find(" 0100007F:2331 "), std::string::npos) << sockets;
+  EXPECT_EQ(sockets.find(" 00000000:2331 "), std::string::npos) << sockets;
   Host host;
   Host_Result run =
       host.Run({"burst", "1", "1000"}, {});  // no option at all: network sink, 127.0.0.1:9009
