@@ -15,7 +15,6 @@
 
 #include <stdint.h>
 
-#include <atomic>
 #include <map>
 #include <string>
 #include <vector>
@@ -102,10 +101,6 @@ class CViewer_Hub {
   // Takes every queued request.
   std::vector<sVerbosity_Request> Take_Requests();
 
-  // Tells long-lived page connections to end (the server is stopping).
-  void Stop() { m_Stopping.store(true, std::memory_order_release); }
-  bool Stopping() const { return m_Stopping.load(std::memory_order_acquire); }
-
  private:
   CLive_Ring m_Ring;
   mutable CLock m_Lock;
@@ -113,7 +108,6 @@ class CViewer_Hub {
   uint64_t m_Update_Count TR_GUARDED_BY(m_Lock) = 0;
   std::map<std::string, uint64_t> m_Last_Update TR_GUARDED_BY(m_Lock);  // for dropping the oldest
   std::vector<sVerbosity_Request> m_Requests TR_GUARDED_BY(m_Lock);
-  std::atomic<bool> m_Stopping{false};
 };
 
 #endif  // TRACE_VIEWER_VIEWER_HUB_H_

@@ -706,7 +706,7 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
     auto position = std::make_shared<uint64_t>(after);
     auto quiet_since = std::make_shared<tClock::time_point>(tClock::now());
     auto produce = [this, live, filter, position, quiet_since](std::string* out) {
-      if (stopping || live->Stopping()) return false;
+      if (stopping) return false;
       const CLive_Ring::sRead read = live->Ring().Read(*position, *filter, kLive_Page);
       *position = read.last;
       if (!read.messages.empty() || read.skipped) {
