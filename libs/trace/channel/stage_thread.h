@@ -1,4 +1,4 @@
-// sStage_Thread: what one thread keeps for staging trace calls (see trace.h, Staging): per
+// sStage_Thread: what one thread keeps for staging trace calls (trace_staging.h): per
 // channel it stages for, the ring it writes and the calls left before it tries the lock again;
 // and the descriptors it found for its call sites, so a staged call needs no channel lock.
 //

@@ -27,12 +27,6 @@ void Creation_Time(uint64_t* time_100ns, int32_t* utc_offset) {
   *utc_offset = localtime_r(&seconds, &local) ? static_cast<int32_t>(local.tm_gmtoff) : 0;
 }
 
-// Serials name channels in the threads' staging caches; never reused in the process.
-uint64_t Next_Serial() {
-  static std::atomic<uint64_t> serial{0};
-  return serial.fetch_add(1, std::memory_order_relaxed) + 1;
-}
-
 }  // namespace
 
 CTRTrace* CTRTrace::Create(ITR_Client* client, const char* name, const stTrace_Conf* conf,
@@ -50,7 +44,7 @@ CTRTrace* CTRTrace::Create(ITR_Client* client, const char* name, const stTrace_C
 }
 
 CTRTrace::CTRTrace(ITR_Client* client, const stTrace_Conf* conf, uint64_t arena_limit)
-    : m_Client(client), m_Arena(arena_limit), m_Serial(Next_Serial()) {
+    : m_Client(client), m_Arena(arena_limit), m_Staging(this) {
   if (conf) {
     m_Conf = *conf;
   } else {
@@ -120,16 +114,15 @@ bool CTRTrace::Init(const char* name) {
   }
   CLockGuard guard(&m_Lock);
   m_Registered = true;
-  void* staging = m_Arena.Reuse(CMemoryManager::eBuffer_Values, kInitial_Staging);
-  if (!staging) {
+  void* values = m_Arena.Reuse(CMemoryManager::eBuffer_Values, kInitial_Arg_Values);
+  if (!values) {
     TR_Set_Last_Error(eLastError_No_Memory);
     return false;
   }
-  m_Staging = static_cast<uint64_t*>(staging);
-  m_Staging_Args = kInitial_Staging / sizeof(uint64_t);
+  m_Arg_Values = static_cast<uint64_t*>(values);
+  m_Arg_Values_Capacity = kInitial_Arg_Values / sizeof(uint64_t);
   m_Active = true;
   Update_Open();
-  m_Linger_Ticks = Channel_Timer_Frequency() / 1000 * kStaging_Linger_ms;
   return true;
 }
 
@@ -147,9 +140,6 @@ CTRTrace::~CTRTrace() {
     m_Client->Unregister_Channel(m_ID);
   }
   free(m_Chunks);
-  for (std::atomic<CStaging_Ring*>& slot : m_Rings) {
-    if (CStaging_Ring* ring = slot.load()) ring->Destroy();
-  }
   if (m_Client) m_Client->Release();
 }
 

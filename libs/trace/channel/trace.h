@@ -24,30 +24,30 @@
 //
 // Staging: the first trace call that finds the channel lock held by another thread puts the
 // channel in staging mode. From then on its printf-style calls without a fixed ID (on a channel
-// with the built-in timer) never take the lock: each packs its complete record into a ring of its
-// own thread (CStaging_Ring, one per thread and channel) and returns true. (A thread's first call
-// of a call site takes the lock once, to find the site's descriptor.) Every kStage_Budget
-// calls (or when its ring is a quarter full) a thread merges if the lock is free. The lock's
-// holders merge too before anything else they send (a locked call, a thread stop, the final
-// flush, the sink's Flush), and otherwise the process's staging drainer (staging_drainer.h) does
-// within a few milliseconds. A channel whose merges found one thread's records only for
-// kStaging_Linger_ms leaves staging mode; contention puts it back.
-// The merge takes the records of all rings in the order of their timer values, numbers them with
-// the call counter and clamps their timers to what the channel already wrote, sends each
-// descriptor before its first record, and hands them over in batches. A batch the sink refuses
-// for lack of room stays staged and is tried again later: a staged call was told "accepted" and
+// with the built-in timer) that pass the level filter never take the lock: each packs its
+// complete record into a ring of its own thread and returns true (a thread's first call of a call
+// site takes the lock once, to find the site's descriptor). The staging room (CTrace_Staging,
+// trace_staging.h) owns the rings, the hand-off to the drainer and the merge; the channel gives
+// it the lock-held side: numbering, descriptors, the loss report and the Sent. The lock's holders
+// merge before anything else they send (a locked call, a thread stop, the final flush, the sink's
+// Flush), a stager merges every CTrace_Staging::kBudget calls if the lock is free, and otherwise
+// the process's staging drainer (staging_drainer.h) does within a few milliseconds.
+// The merge numbers records with the call counter and clamps their timers to what the channel
+// already wrote, sends each descriptor before its first record, and hands them over in batches.
+// A batch the sink refuses for lack of room stays staged: a staged call was told "accepted" and
 // is never dropped for room; a full ring sends its thread the locked way, where the sink's
 // refusal counts as a loss as always, and a thread whose staged records the sink has no room for
 // is refused until they went. A batch refused because the sink is off is dropped and counted like
-// records a sink discarded; so are records still staged when the channel closes. Per thread,
-// records keep their order. The call counter counts filtered calls when they are made; staged
-// records take their numbers when merged, so a sequence gap shows filtered calls between the
-// records, not exactly where they fell.
+// records a sink discarded; so are records still staged when the channel closes. The call
+// counter counts filtered calls when they are made; staged records take their numbers when
+// merged, so a sequence gap shows filtered calls between the records, not exactly where they
+// fell.
 //
-// Thread-safety: every operation may be called from any thread. m_Lock (recursive) guards every
-// field marked TR_GUARDED_BY(m_Lock) below (clang checks each access), including those touched by
-// the callbacks from the client. The atomics are read without it by the staging path (mirrors of
-// guarded state written under m_Lock) or synchronise themselves.
+// Thread-safety: every operation may be called from any thread. The members below come in four
+// groups: immutable after creation; guarded by m_Lock (recursive; clang checks each access,
+// including those of the callbacks from the client); lock-free, each with its memory order
+// (mirrors of guarded state that the unlocked path reads, or self-synchronised counters); and the
+// staging room, which synchronises itself (trace_staging.h).
 //
 // Lock order of the channel subsystem: the client's channel lock (held by the client around
 // On_Init, On_Status and On_Flush), then m_Lock, then the sink's locks (Sent is called with
@@ -74,15 +74,17 @@
 #include "trace/channel/desc_tree.h"
 #include "trace/channel/memory_manager.h"
 #include "trace/channel/modules_tree.h"
-#include "trace/channel/stage_thread.h"
 #include "trace/channel/staging_drainer.h"
-#include "trace/channel/staging_ring.h"
 #include "trace/channel/trace_desc.h"
+#include "trace/channel/trace_staging.h"
 #include "trace/core/loss_listener.h"
 #include "trace/core/shared.h"
 #include "trace/format/trace_format.h"
 
-class CTRTrace final : public ITR_Trace, public ILoss_Listener, public IStaged_Source {
+class CTRTrace final : public ITR_Trace,
+                       public ILoss_Listener,
+                       public IStaged_Source,
+                       private CTrace_Staging::ITarget {
  public:
   static constexpr uint32_t kMax_Start_Blocks = 4;    // 128 live thread start records
   static constexpr uint32_t kMax_Stop_Blocks = 4;     // 128 undelivered thread stop records
@@ -90,19 +92,11 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener, public IStaged_S
   static constexpr uint32_t kFixed_IDs = 1024;        // IDs 1..1023 are the callers' own
   static constexpr uint16_t kLast_Dynamic_ID = 0xFFFF;
   static constexpr uint32_t kInitial_Chunks = 256;
-  static constexpr uint32_t kInitial_Staging = 256;
+  static constexpr uint32_t kInitial_Arg_Values = 256;  // bytes
   static constexpr uint32_t kThread_Name_Bytes = 47;
   static constexpr uint32_t kModule_Name_Bytes = 53;
   static constexpr uint32_t kMax_Modules =
       kMax_Module_Blocks * sData_Block<sTRTrace_Module>::kRecords;
-  // Staging: rings per channel (threads beyond them use the lock), calls a thread stages between
-  // its merges, the largest argument list and plan a staged call packs, and how long a channel
-  // stays in staging mode without contention.
-  static constexpr uint32_t kMax_Rings = 64;
-  static constexpr uint32_t kStage_Budget = 1024;
-  static constexpr uint32_t kStage_Max_Args = 32;
-  static constexpr uint32_t kStage_Max_Blocks = 64;
-  static constexpr uint32_t kStaging_Linger_ms = 100;
   // How long the final flush waits for a sink that takes no staged record before it gives up.
   static constexpr int kFinal_Patience_ms = 1000;
 
@@ -160,8 +154,12 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener, public IStaged_S
   bool Has_Staged() const override;
   void Merge_Staged() override;
   void Try_Merge_Staged() override;
+  uint64_t Staged_Bytes() const override { return m_Staging.Staged_Bytes(); }
 
  private:
+  using eStaged = CTrace_Staging::eStaged;
+  using eBatch = CTrace_Staging::eBatch;
+
   // Per-site cache in front of the call-site tree: most calls find their descriptor here.
   struct sSite_Cache {
     const void* function;
@@ -184,57 +182,28 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener, public IStaged_S
   bool Trace_Locked(uint16_t id, eTRTrace_Level level, void* module, uint16_t line,
                     const char* file, const char* function, const char** format, va_list* args)
       TR_REQUIRES(m_Lock);
-  // What became of a call offered to the staging path.
-  enum class eStaged {
-    eStaged,      // in the thread's ring; the call's result is true
-    eFiltered,    // below the level; counted, the call's result is false
-    eLocked_Way,  // not staged: the caller takes the lock (`args` is left unread)
-  };
-  // Stages one call of the calling thread. Signal-safe and allocation-free: a thread's staging
-  // state, its ring and its sites are set up by its locked calls (Remember_Site), and a call
-  // made by a signal handler while its thread stages or sets up goes the locked way.
+  // Offers one call to the staging path: the channel's open state and level filter first (the
+  // same filter as the locked way), then the staging room. Signal-safe and allocation-free.
   eStaged Stage_Call(eTRTrace_Level level, void* module, const char* function, const char** format,
                      va_list* args);
-  // Stage_Call once the thread's ring is known (`slot` in the thread's state at `thread`).
-  eStaged Try_Stage(sStage_Thread* thread, sStage_Ring_Slot* slot, eTRTrace_Level level,
-                    void* module, const char* function, const char** format, va_list* args);
-  // Packs the call's record into the thread's ring (the site already checked).
-  eStaged Stage_Record(sStage_Ring_Slot* slot, eTRTrace_Level level, const sTRTrace_Module* mod,
-                       CTRTrace_Desc* desc, va_list* args);
-  // A locked call in staging mode: makes the calling thread's staging state and ring when
-  // missing and remembers its site's descriptor, so that its next calls of the site stage.
-  void Remember_Site(const char* function, const char* format, CTRTrace_Desc* desc)
+  // Merges every staged record into the stream; returns how many rings held some.
+  uint32_t Drain_Staged() TR_REQUIRES(m_Lock) { return m_Staging.Merge(m_Lock); }
+
+  // CTrace_Staging::ITarget: the lock-held side of a merge (see trace_staging.h).
+  bool Begin_Batch(sTRC_Data_Chunk** chunk, uint64_t* size) override TR_REQUIRES(m_Lock);
+  void Add_Record(CTRTrace_Desc* desc, sTRTrace_Data* record, uint32_t record_size,
+                  sTRC_Data_Chunk** chunk, uint64_t* size) override TR_REQUIRES(m_Lock);
+  eBatch End_Batch(sTRC_Data_Chunk* end, uint64_t size, uint32_t records) override
       TR_REQUIRES(m_Lock);
-  // The calling thread's ring for this channel, created on first use; null when none can be had.
-  CStaging_Ring* Thread_Ring(uint32_t thread_id);
-  // Merges every staged record into the stream (see above); returns how many rings held some.
-  // Does nothing when called again from within a merge.
-  uint32_t Drain_Staged() TR_REQUIRES(m_Lock);
-  // True when a merge is due before the calling thread's next record goes the locked way: its
-  // own ring holds records (they must go first), or another thread marked some.
-  bool Merge_Due() const {
-    return m_Staged.load(std::memory_order_relaxed) != 0 || Merge_Due_For_Caller();
-  }
-  // True when the calling thread's own ring holds records.
-  bool Merge_Due_For_Caller() const {
-    const sStage_Thread* thread = Stage_Thread();
-    if (thread == nullptr) return false;
-    const sStage_Ring_Slot* slot = thread->Ring_Slot(m_Serial);
-    return slot->serial == m_Serial && !slot->ring->Empty_For_Producer();
-  }
-  // Bytes staged and not merged, over all rings.
-  uint64_t Staged_Bytes() const override;
-  // Discards every staged record; returns how many there were.
-  uint32_t Drop_Staged() TR_REQUIRES(m_Lock);
-  // Marks that records are staged, for the merge and the drainer.
-  void Note_Staged();
+  bool Try_Merge() override TR_EXCLUDES(m_Lock);
+
   // The first step of every locked trace call: merges what is staged, then counts the call.
   // False when this thread's own staged records still wait (the sink has no room for them): the
   // call must not overtake them and is refused for no room.
   __attribute__((always_inline)) bool Begin_Locked_Call() TR_REQUIRES(m_Lock) {
-    if (__builtin_expect(Merge_Due(), 0)) {
+    if (__builtin_expect(m_Staging.Merge_Due(), 0)) {
       Drain_Staged();
-      if (Merge_Due_For_Caller()) {
+      if (m_Staging.Merge_Due_For_Caller()) {
         Count_Call();
         return false;
       }
@@ -254,19 +223,13 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener, public IStaged_S
   bool Filtered(eTRTrace_Level level, const sTRTrace_Module* mod) const {
     return mod ? level < Module_Level(mod) : level < m_Verbosity.load(std::memory_order_relaxed);
   }
-  // Level a call with a module must reach, as the staging path reads it.
+  // Level a call with a module must reach, as the unlocked path reads it.
   eTRTrace_Level Module_Level(const sTRTrace_Module* mod) const {
     return static_cast<eTRTrace_Level>(
         m_Module_Levels[(mod->id - 1u) % kMax_Modules].load(std::memory_order_relaxed));
   }
-  // Sets a module's level in its record and in the mirror the staging path reads.
+  // Sets a module's level in its record and in the mirror the unlocked path reads.
   void Set_Module_Level(sTRTrace_Module* mod, uint32_t level) TR_REQUIRES(m_Lock);
-  // Reads a call's arguments into `values` in descriptor order.
-  static void Read_Values(const CTRTrace_Desc* desc, va_list* args, uint64_t* values);
-  // Appends the chunks of a record's values (after its data header) from `values`; returns
-  // their size in bytes.
-  static uint64_t Value_Chunks(CTRTrace_Desc* desc, const uint64_t* values,
-                               sTRC_Data_Chunk** chunk);
 
   // Counts `calls` lost calls for `reason`; returns false (the trace call's result).
   bool Lose(eLoss_Reason reason, uint32_t calls = 1) TR_REQUIRES(m_Lock);
@@ -281,16 +244,11 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener, public IStaged_S
   // The loss report's descriptor, created on first use; null when it cannot be.
   CTRTrace_Desc* Loss_Desc() TR_REQUIRES(m_Lock);
 
-  // Steps shared by both kinds of call, in order: the first chunk of the call (the descriptor
-  // when due; `size` starts from the pending bytes), the trailer (returns its size), and the
-  // data header plus hand-over (false when refused; the descriptor then counts as unsent).
+  // Steps shared by both kinds of locked call, in order: the first chunk of the call (the
+  // descriptor when due; `size` starts from the pending bytes), then the data header plus
+  // hand-over (false when refused; the descriptor then counts as unsent).
   sTRC_Data_Chunk* Begin_Call(CTRTrace_Desc* desc, bool* with_desc, uint64_t* size)
       TR_REQUIRES(m_Lock);
-  static uint32_t Fill_Trailer(const sTRTrace_Module* mod, uint8_t* trailer);
-  // The data header of one record of `record_size` bytes, locked and staged calls alike.
-  static void Fill_Data_Header(sTRTrace_Data* header, uint32_t record_size,
-                               const CTRTrace_Desc* desc, eTRTrace_Level level, uint32_t sequence,
-                               uint64_t timer);
   bool Finish_Call(CTRTrace_Desc* desc, eTRTrace_Level level, sTRC_Data_Chunk* header,
                    sTRC_Data_Chunk* end, uint64_t size, uint64_t record_size, bool with_desc)
       TR_REQUIRES(m_Lock);
@@ -322,7 +280,7 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener, public IStaged_S
   uint32_t Send(uint32_t count, uint32_t size) TR_REQUIRES(m_Lock);
   // True when records may be handed over now.
   bool Can_Send() const TR_REQUIRES(m_Lock) { return m_Active && m_Status.connected; }
-  // Publishes Can_Send for the staging path after m_Active or m_Status changed.
+  // Publishes Can_Send for the unlocked path after m_Active or m_Status changed.
   void Update_Open() TR_REQUIRES(m_Lock) { m_Open.store(Can_Send(), std::memory_order_relaxed); }
   // Sends the pending chunks when connected; false when nothing was delivered.
   bool Flush_Pending() TR_REQUIRES(m_Lock);
@@ -352,60 +310,8 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener, public IStaged_S
   // Removes the channel's shared-registry entry, if any.
   void Remove_Shared();
 
-  std::atomic<uint32_t> m_RefCount{1};
-  ITR_Client* m_Client;  // one reference held for the channel's life
-  stTrace_Conf m_Conf;   // copy of the creation settings (zeros when none); read-only
-
-  // The channel lock. Taken after the client's channel lock (On_* callbacks) and before the
-  // sink's locks (Sent); recursive, since a channel callback may re-enter the channel.
-  CHot_Lock m_Lock;
-  uint32_t m_ID TR_GUARDED_BY(m_Lock) = 0;
-  // Call counter, incremented by every trace call (see Staging above); calls the staging path
-  // filtered wait in m_Filtered_Unlocked until the next count under the lock.
-  uint32_t m_Counter TR_GUARDED_BY(m_Lock) = 0;
-  std::atomic<uint32_t> m_Filtered_Unlocked{0};
-  uint64_t m_Last_Timer TR_GUARDED_BY(m_Lock) = 0;  // largest built-in timer value written
-  bool m_Active TR_GUARDED_BY(m_Lock) = false;
-  bool m_Registered TR_GUARDED_BY(m_Lock) = false;
-  // The channel's level: written under m_Lock, read by the staging path without it.
-  std::atomic<eTRTrace_Level> m_Verbosity{TRL_TRACE};
-  // Can_Send as last published by Update_Open.
-  std::atomic<bool> m_Open{false};
-  sTRC_Status m_Status TR_GUARDED_BY(m_Lock){1, 0};  // last status seen from the client
-  // Resets value the pending context was built for.
-  int64_t m_Context_Resets TR_GUARDED_BY(m_Lock) = 0;
-
-  sTRTrace_Info m_Info TR_GUARDED_BY(m_Lock);
-  sTRTrace_UTC_Offset m_UTC TR_GUARDED_BY(m_Lock);
-  sTRTrace_Data m_Data_Header TR_GUARDED_BY(m_Lock);
-  sTRTrace_Verbosity m_Verbosity_Record TR_GUARDED_BY(m_Lock);
-  sTRTrace_Close m_Close_Record TR_GUARDED_BY(m_Lock);
-  uint8_t m_Trailer[4] TR_GUARDED_BY(m_Lock);
-
-  // Pending chunks first, then those of the current call.
-  sTRC_Data_Chunk* m_Chunks TR_GUARDED_BY(m_Lock) = nullptr;
-  uint32_t m_Chunks_Capacity TR_GUARDED_BY(m_Lock) = 0;
-  uint32_t m_Pending_Count TR_GUARDED_BY(m_Lock) = 0;
-  uint32_t m_Pending_Size TR_GUARDED_BY(m_Lock) = 0;
-
-  CData_Blocks<sTRTrace_Thread_Start> m_Starts TR_GUARDED_BY(m_Lock);
-  CData_Blocks<sTRTrace_Thread_Stop> m_Stops TR_GUARDED_BY(m_Lock);
-  CData_Blocks<sTRTrace_Module> m_Modules TR_GUARDED_BY(m_Lock);
-  uint32_t m_Modules_Count TR_GUARDED_BY(m_Lock) = 0;
-  CModules_Tree m_Module_Names TR_GUARDED_BY(m_Lock);
-
-  CMemoryManager m_Arena TR_GUARDED_BY(m_Lock);
-  // Argument values of the current call (arena scratch buffer) and how many it can hold.
-  uint64_t* m_Staging TR_GUARDED_BY(m_Lock) = nullptr;
-  uint32_t m_Staging_Args TR_GUARDED_BY(m_Lock) = 0;
-  CTRTrace_Desc* m_IDs[kFixed_IDs] TR_GUARDED_BY(m_Lock) = {};
-  CDesc_Tree m_Sites TR_GUARDED_BY(m_Lock);
-  CDesc_Tree m_Managed_Sites TR_GUARDED_BY(m_Lock);
-  sSite_Cache m_Site_Cache[kSite_Cache] TR_GUARDED_BY(m_Lock) = {};
-  uint16_t m_Dynamic_ID TR_GUARDED_BY(m_Lock) = 1024;
-
-  // Loss report: counts by eLoss_Reason since the last delivered report, whether any is
-  // nonzero, its descriptor, and the record (data header, three counts, trailer).
+  // Loss report: counts by eLoss_Reason since the last delivered report, its descriptor, and the
+  // record (data header, three counts, trailer).
   static constexpr uint32_t kLoss_Reasons = 3;
   static constexpr uint32_t kLoss_Chunks = 2;
   struct sLoss_Record {
@@ -414,35 +320,97 @@ class CTRTrace final : public ITR_Trace, public ILoss_Listener, public IStaged_S
     uint8_t trailer;
   };
   static constexpr uint32_t kLoss_Record_Size = offsetof(sLoss_Record, trailer) + 1;
+
+  // ---- Immutable after creation (set by the constructor; read without a lock).
+  ITR_Client* const m_Client;  // one reference held for the channel's life
+  stTrace_Conf m_Conf;         // copy of the creation settings (zeros when none)
+
+  // ---- Guarded by m_Lock, the channel lock. Taken after the client's channel lock (On_*
+  // callbacks) and before the sink's locks (Sent); recursive, since a channel callback may
+  // re-enter the channel.
+  CHot_Lock m_Lock;
+  uint32_t m_ID TR_GUARDED_BY(m_Lock) = 0;
+  bool m_Active TR_GUARDED_BY(m_Lock) = false;
+  bool m_Registered TR_GUARDED_BY(m_Lock) = false;
+  sTRC_Status m_Status TR_GUARDED_BY(m_Lock){1, 0};  // last status seen from the client
+  // Resets value the pending context was built for.
+  int64_t m_Context_Resets TR_GUARDED_BY(m_Lock) = 0;
+  // Call counter, incremented by every trace call (see Staging above); calls filtered without
+  // the lock wait in m_Filtered_Unlocked until the next count.
+  uint32_t m_Counter TR_GUARDED_BY(m_Lock) = 0;
+  uint64_t m_Last_Timer TR_GUARDED_BY(m_Lock) = 0;  // largest built-in timer value written
+
+  // Records the channel sends from its own storage.
+  sTRTrace_Info m_Info TR_GUARDED_BY(m_Lock);
+  sTRTrace_UTC_Offset m_UTC TR_GUARDED_BY(m_Lock);
+  sTRTrace_Data m_Data_Header TR_GUARDED_BY(m_Lock);
+  sTRTrace_Verbosity m_Verbosity_Record TR_GUARDED_BY(m_Lock);
+  sTRTrace_Close m_Close_Record TR_GUARDED_BY(m_Lock);
+  uint8_t m_Trailer[4] TR_GUARDED_BY(m_Lock);
+
+  // Pending chunks first, then those of the current call or merge batch.
+  sTRC_Data_Chunk* m_Chunks TR_GUARDED_BY(m_Lock) = nullptr;
+  uint32_t m_Chunks_Capacity TR_GUARDED_BY(m_Lock) = 0;
+  uint32_t m_Pending_Count TR_GUARDED_BY(m_Lock) = 0;
+  uint32_t m_Pending_Size TR_GUARDED_BY(m_Lock) = 0;
+
+  // Thread, stop and module records (blocks that never move).
+  CData_Blocks<sTRTrace_Thread_Start> m_Starts TR_GUARDED_BY(m_Lock);
+  CData_Blocks<sTRTrace_Thread_Stop> m_Stops TR_GUARDED_BY(m_Lock);
+  CData_Blocks<sTRTrace_Module> m_Modules TR_GUARDED_BY(m_Lock);
+  uint32_t m_Modules_Count TR_GUARDED_BY(m_Lock) = 0;
+  CModules_Tree m_Module_Names TR_GUARDED_BY(m_Lock);
+
+  // Call sites: the descriptor arena, the argument values of the locked call being packed (an
+  // arena scratch buffer) and how many values it holds, fixed IDs, site trees and cache.
+  CMemoryManager m_Arena TR_GUARDED_BY(m_Lock);
+  uint64_t* m_Arg_Values TR_GUARDED_BY(m_Lock) = nullptr;
+  uint32_t m_Arg_Values_Capacity TR_GUARDED_BY(m_Lock) = 0;
+  CTRTrace_Desc* m_IDs[kFixed_IDs] TR_GUARDED_BY(m_Lock) = {};
+  CDesc_Tree m_Sites TR_GUARDED_BY(m_Lock);
+  CDesc_Tree m_Managed_Sites TR_GUARDED_BY(m_Lock);
+  sSite_Cache m_Site_Cache[kSite_Cache] TR_GUARDED_BY(m_Lock) = {};
+  uint16_t m_Dynamic_ID TR_GUARDED_BY(m_Lock) = 1024;
+
+  // Losses since the last delivered report, whether any is waiting, the report's descriptor and
+  // record; whether the call being packed carries the report / the report's descriptor.
   uint64_t m_Lost[kLoss_Reasons] TR_GUARDED_BY(m_Lock) = {};
   bool m_Loss_Waiting TR_GUARDED_BY(m_Lock) = false;
   CTRTrace_Desc* m_Loss_Desc TR_GUARDED_BY(m_Lock) = nullptr;
   sLoss_Record m_Loss_Record TR_GUARDED_BY(m_Lock) = {};
-  // The call being packed carries the report / the report's descriptor.
   bool m_Call_Loss TR_GUARDED_BY(m_Lock) = false;
   bool m_Call_Loss_Desc TR_GUARDED_BY(m_Lock) = false;
-  std::atomic<uint64_t> m_Lost_Total{0};  // self-synchronised
 
-  // Staging (see above). m_Serial names the channel in threads' caches (never reused in the
-  // process); rings are claimed by compare-and-swap in slot order and freed with the channel;
-  // m_Staged is set by a stager after publishing a record and cleared by the merge before it
-  // looks at the rings.
-  const uint64_t m_Serial;
-  std::atomic<CStaging_Ring*> m_Rings[kMax_Rings] = {};
-  std::atomic<uint32_t> m_Staged{0};
-  std::atomic<bool> m_Staging_Mode{false};
-  // Channel_Timer when staging mode last began; the linger counts from it too.
-  std::atomic<uint64_t> m_Staging_Since{0};
-  std::atomic<bool> m_In_Drainer{false};
-  bool m_Draining TR_GUARDED_BY(m_Lock) = false;
-  // Timer of the last merge that found records of more than one thread, and the linger in ticks.
-  uint64_t m_Last_Shared_Merge TR_GUARDED_BY(m_Lock) = 0;
-  uint64_t m_Linger_Ticks TR_GUARDED_BY(m_Lock) = 0;
-  // Module levels by module ID - 1, mirrored from the module records for the staging path.
-  std::atomic<uint32_t> m_Module_Levels[kMax_Modules] = {};
+  // The merge batch being built (Begin_Batch .. End_Batch): descriptors it sends first (marked
+  // unsent again if it is refused), the timer before it, and its loss report.
+  CTRTrace_Desc* m_Batch_Described[CTrace_Staging::kBatch_Records] TR_GUARDED_BY(m_Lock);
+  uint32_t m_Batch_Described_Count TR_GUARDED_BY(m_Lock) = 0;
+  uint64_t m_Batch_Timer_Before TR_GUARDED_BY(m_Lock) = 0;
+  bool m_Batch_Loss TR_GUARDED_BY(m_Lock) = false;
+  bool m_Batch_Loss_Desc TR_GUARDED_BY(m_Lock) = false;
 
   // Shared-registry entry of this channel; null when not shared.
   CShared::sShared* m_Shared TR_GUARDED_BY(m_Lock) = nullptr;
+
+  // ---- Lock-free.
+  // Reference count: sequentially consistent increments and decrements; the last one deletes.
+  std::atomic<uint32_t> m_RefCount{1};
+  // Mirrors of guarded state for the unlocked path, written under m_Lock, read relaxed: a call
+  // that misses a change is ordered as if it came just before it. The channel's level, the
+  // module levels by module ID - 1, and Can_Send as last published by Update_Open.
+  std::atomic<eTRTrace_Level> m_Verbosity{TRL_TRACE};
+  std::atomic<uint32_t> m_Module_Levels[kMax_Modules] = {};
+  std::atomic<bool> m_Open{false};
+  // Calls filtered without the lock (relaxed add); folded into m_Counter under it by exchange.
+  std::atomic<uint32_t> m_Filtered_Unlocked{0};
+  // Calls lost since creation (relaxed; a statistic).
+  std::atomic<uint64_t> m_Lost_Total{0};
+  // Listed with the staging drainer (set once in Init, read in the destructor).
+  std::atomic<bool> m_In_Drainer{false};
+
+  // ---- The staging room: its own synchronisation (trace_staging.h); its merge runs under
+  // m_Lock through this channel's ITarget side.
+  CTrace_Staging m_Staging;
 };
 
 #endif  // TRACE_CHANNEL_TRACE_H_

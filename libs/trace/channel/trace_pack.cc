@@ -1,59 +1,22 @@
 // Trace channel: the trace entry points - filter, descriptor lookup, argument packing, hand-over.
-// The steady path allocates nothing: descriptors are built once per call site, the staging buffer
+// The steady path allocates nothing: descriptors are built once per call site, the argument buffer
 // and the chunk array only grow, and strings are referenced until the sink copies them in Sent.
-#include <pthread.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/rseq.h>
-#include <wchar.h>
 
 #include <atomic>
 #include <new>
 
 #include "trace/base/clocks.h"
-#include "trace/base/proc.h"
-#include "trace/channel/stage_thread.h"
+#include "trace/channel/record_fill.h"
 #include "trace/channel/trace.h"
 
 namespace {
 
-static_assert(sizeof(wchar_t) == 4, "wide strings travel as 4-byte units");
-
-constexpr wchar_t kWide_Null[] = L"(NULL)";
-constexpr wchar_t kWide_Unsupported[] = L"([x]s is unsupported by TR)";
-static_assert(sizeof(kWide_Null) == 28 && sizeof(kWide_Unsupported) == 112);
-
 // Extra chunk entries a call needs besides its plan: the loss report and its descriptor,
 // the call's descriptor, data header, trailer, slack.
 constexpr uint32_t kCall_Chunks = 7;
-
-// Kernel thread ID of the calling thread, queried once per thread. A forked child's thread
-// gets a new ID, so the cache of the thread that forks is dropped in the child.
-// Initial-exec: one TLS access without a resolver call on every trace.
-__attribute__((tls_model("initial-exec"))) thread_local uint32_t t_Thread_ID = 0;
-
-void Forget_Thread_ID() { t_Thread_ID = 0; }
-
-[[maybe_unused]] const int kAtFork_Registered = pthread_atfork(nullptr, nullptr, Forget_Thread_ID);
-
-inline uint32_t Thread_ID() {
-  uint32_t id = t_Thread_ID;
-  if (__builtin_expect(id == 0, 0)) id = t_Thread_ID = CProc::Get_Thread_ID();
-  return id;
-}
-
-// Processor of the calling thread: read from the thread's restartable-sequences area that the C
-// library registers (a plain load), or asked from the system when there is none.
-inline uint32_t Current_CPU() {
-  if (__rseq_size != 0) {
-    const struct rseq* area = reinterpret_cast<const struct rseq*>(
-        static_cast<const char*>(__builtin_thread_pointer()) + __rseq_offset);
-    int32_t cpu = static_cast<int32_t>(__atomic_load_n(&area->cpu_id, __ATOMIC_RELAXED));
-    if (cpu >= 0) return static_cast<uint32_t>(cpu);
-  }
-  return CProc::Get_CPU();
-}
 
 std::atomic<bool> g_Embedded_Warned{false};
 
@@ -97,12 +60,12 @@ CTRTrace_Desc* CTRTrace::New_Desc(uint16_t id, uint16_t module_id, uint16_t line
       format ? new (memory)
                    CTRTrace_Desc(&m_Arena, id, line, module_id, file, function, format, key)
              : new (memory) CTRTrace_Desc(&m_Arena, id, line, module_id, file, function, key);
-  // Staging holds one 8-byte value per argument; grown here, off the steady path.
+  // The argument buffer holds one 8-byte value per argument; grown here, off the steady path.
   uint32_t args = desc->Get_Arguments_Count();
-  if (desc->Is_Initialized() && args > m_Staging_Args) {
+  if (desc->Is_Initialized() && args > m_Arg_Values_Capacity) {
     if (void* grown = m_Arena.Reuse(CMemoryManager::eBuffer_Values, size_t{args} * 16)) {
-      m_Staging = static_cast<uint64_t*>(grown);
-      m_Staging_Args = args * 2;
+      m_Arg_Values = static_cast<uint64_t*>(grown);
+      m_Arg_Values_Capacity = args * 2;
     }
   }
   return desc;
@@ -185,33 +148,9 @@ inline sTRC_Data_Chunk* CTRTrace::Begin_Call(CTRTrace_Desc* desc, bool* with_des
   return chunk;
 }
 
-// The trailer: the module extension when the call names a module, else an empty list.
-inline uint32_t CTRTrace::Fill_Trailer(const sTRTrace_Module* mod, uint8_t* trailer) {
-  if (!mod) {
-    trailer[0] = 0;
-    return 1;
-  }
-  memcpy(trailer, &mod->id, sizeof(mod->id));
-  trailer[2] = kTRTrace_Ext_Module;
-  trailer[3] = 1;
-  return 4;
-}
-
 // Fills the data header of a record of `record_size` bytes and hands the call over with the
 // pending chunks up to `end`. A record larger than its header can express is refused rather
 // than corrupted. The descriptor counts as sent only when the Sent succeeds.
-inline void CTRTrace::Fill_Data_Header(sTRTrace_Data* header, uint32_t record_size,
-                                       const CTRTrace_Desc* desc, eTRTrace_Level level,
-                                       uint32_t sequence, uint64_t timer) {
-  header->header = TRTrace_Make_Header(record_size, eTRTrace_Data);
-  header->id = desc->Get_ID();
-  header->level = static_cast<uint8_t>(level);
-  header->cpu = static_cast<uint8_t>(Current_CPU());
-  header->thread_id = Thread_ID();
-  header->sequence = sequence;
-  header->timer = timer;
-}
-
 inline bool CTRTrace::Finish_Call(CTRTrace_Desc* desc, eTRTrace_Level level,
                                   sTRC_Data_Chunk* header, sTRC_Data_Chunk* end, uint64_t size,
                                   uint64_t record_size, bool with_desc) {
@@ -219,8 +158,8 @@ inline bool CTRTrace::Finish_Call(CTRTrace_Desc* desc, eTRTrace_Level level,
     if (m_Call_Loss) Loss_Report_Done(false, m_Call_Loss_Desc);
     return false;
   }
-  Fill_Data_Header(&m_Data_Header, static_cast<uint32_t>(record_size), desc, level, m_Counter,
-                   Timer());
+  record_fill::Fill_Data_Header(&m_Data_Header, static_cast<uint32_t>(record_size), desc, level,
+                                m_Counter, Timer());
   *header = sTRC_Data_Chunk{&m_Data_Header, sizeof(m_Data_Header)};
   size += record_size;
 
@@ -230,184 +169,6 @@ inline bool CTRTrace::Finish_Call(CTRTrace_Desc* desc, eTRTrace_Level level,
   if (code == eCode_Ok) return true;
   if (with_desc) desc->Set_Resets(CTRTrace_Desc::kNever_Sent);
   return Lose(code == eCode_No_Room ? eLoss_Reason::eNo_Room : eLoss_Reason::eSink_Off);
-}
-
-// Values in descriptor order: doubles as doubles, strings as pointers, integers widened to 64 bits
-// (sign-extended from their promoted type).
-inline void CTRTrace::Read_Values(const CTRTrace_Desc* desc, va_list* args, uint64_t* values) {
-  const sTRTrace_Arg* arg = desc->Get_Arguments();
-  const uint32_t args_count = desc->Get_Arguments_Count();
-  for (uint32_t i = 0; i < args_count; ++i) {
-    switch (arg[i].type) {
-      case eTRArg_Double: {
-        double value = va_arg(*args, double);
-        memcpy(&values[i], &value, sizeof(value));
-        break;
-      }
-      case eTRArg_Char:
-      case eTRArg_Int16:
-      case eTRArg_Int32:
-        values[i] = static_cast<uint64_t>(static_cast<int64_t>(va_arg(*args, int)));
-        break;
-      case eTRArg_WChar:
-        values[i] = va_arg(*args, wint_t);
-        break;
-      case eTRArg_IntMax:
-        values[i] = static_cast<uint64_t>(va_arg(*args, intmax_t));
-        break;
-      case eTRArg_Int64:
-        values[i] = static_cast<uint64_t>(va_arg(*args, long long));
-        break;
-      default:  // pointers and strings
-        values[i] = reinterpret_cast<uintptr_t>(va_arg(*args, const void*));
-        break;
-    }
-  }
-}
-
-// Numeric blocks travel as runs of 8-byte values; strings as their text with its terminator,
-// referenced where the caller keeps it.
-inline uint64_t CTRTrace::Value_Chunks(CTRTrace_Desc* desc, const uint64_t* values,
-                                       sTRC_Data_Chunk** chunk) {
-  uint32_t blocks_count;
-  const int32_t* blocks = desc->Get_Blocks(&blocks_count);
-  sTRC_Data_Chunk* out = *chunk;
-  uint64_t size = 0;
-  uint32_t value = 0;
-  for (uint32_t b = 0; b < blocks_count; ++b) {
-    int32_t block = blocks[b];
-    if (block > 0) {
-      *out++ = sTRC_Data_Chunk{&values[value], static_cast<uint32_t>(block)};
-      value += static_cast<uint32_t>(block) / kTRTrace_Numeric_Size;
-      size += static_cast<uint32_t>(block);
-      continue;
-    }
-    const void* text = reinterpret_cast<const void*>(static_cast<uintptr_t>(values[value++]));
-    sTRC_Data_Chunk piece;
-    switch (block) {
-      case CTRTrace_Desc::eBlock_String:
-        piece = text ? sTRC_Data_Chunk{text,
-                                       static_cast<uint32_t>(strnlen(static_cast<const char*>(text),
-                                                                     kTRTrace_Max_Record) +
-                                                             1)}
-                     : sTRC_Data_Chunk{kTRTrace_Null_Text, sizeof(kTRTrace_Null_Text)};
-        break;
-      case CTRTrace_Desc::eBlock_WString:
-        piece =
-            text ? sTRC_Data_Chunk{text,
-                                   static_cast<uint32_t>((wcsnlen(static_cast<const wchar_t*>(text),
-                                                                  kTRTrace_Max_Record) +
-                                                          1) *
-                                                         4)}
-                 : sTRC_Data_Chunk{kWide_Null, sizeof(kWide_Null)};
-        break;
-      case CTRTrace_Desc::eBlock_WString_Unsupported:
-        piece = sTRC_Data_Chunk{kWide_Unsupported, sizeof(kWide_Unsupported)};
-        break;
-      default:
-        piece = sTRC_Data_Chunk{kTRTrace_Unsupported_Text, sizeof(kTRTrace_Unsupported_Text)};
-        break;
-    }
-    *out++ = piece;
-    size += piece.size;
-  }
-  *chunk = out;
-  return size;
-}
-
-CTRTrace::eStaged CTRTrace::Try_Stage(sStage_Thread* thread, sStage_Ring_Slot* slot,
-                                      eTRTrace_Level level, void* module, const char* function,
-                                      const char** format, va_list* args) {
-  if (!m_Open.load(std::memory_order_relaxed)) return eStaged::eLocked_Way;  // counts the loss
-  const sTRTrace_Module* mod = static_cast<const sTRTrace_Module*>(module);
-  if (Filtered(level, mod)) {
-    m_Filtered_Unlocked.fetch_add(1, std::memory_order_relaxed);
-    return eStaged::eFiltered;
-  }
-  // Busy from the site lookup on: a signal handler tracing on this thread meanwhile goes the
-  // locked way and leaves the thread's entries alone, and the entry is copied before use, so
-  // the call is never paired with another site's argument layout.
-  thread->busy = true;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  const sStage_Site site = *thread->Site(m_Serial, function, *format);
-  if (site.serial != m_Serial || site.function != function || site.format != *format) {
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    thread->busy = false;
-    return eStaged::eLocked_Way;
-  }
-  const eStaged staged = Stage_Record(slot, level, mod, site.desc, args);
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  thread->busy = false;
-  if (staged != eStaged::eStaged) return staged;
-  Note_Staged();
-
-  // Out of budget, or the ring a quarter full: merge now if the lock is free, else keep staging
-  // a little longer before trying again.
-  if (--slot->budget == 0 || slot->ring->Waiting_More_Than(CStaging_Ring::kBytes / 4)) {
-    if (m_Lock.Try_Lock()) {
-      Drain_Staged();
-      m_Lock.Unlock();
-      slot->budget = kStage_Budget;
-    } else {
-      slot->budget = kStage_Budget / 8;
-    }
-  }
-  return eStaged::eStaged;
-}
-
-CTRTrace::eStaged CTRTrace::Stage_Record(sStage_Ring_Slot* slot, eTRTrace_Level level,
-                                         const sTRTrace_Module* mod, CTRTrace_Desc* desc,
-                                         va_list* args) {
-  uint32_t blocks_count;
-  desc->Get_Blocks(&blocks_count);
-  if (desc->Get_Arguments_Count() > kStage_Max_Args || blocks_count > kStage_Max_Blocks)
-    return eStaged::eLocked_Way;
-
-  // Read from a copy, so the locked way can still read `args` when the record cannot be staged.
-  uint64_t values[kStage_Max_Args];
-  va_list copy;
-  va_copy(copy, *args);
-  Read_Values(desc, &copy, values);
-  va_end(copy);
-  sTRC_Data_Chunk chunks[kStage_Max_Blocks + 1];
-  sTRC_Data_Chunk* end = chunks;
-  uint8_t trailer[4];
-  uint64_t record_size = sizeof(sTRTrace_Data) + Value_Chunks(desc, values, &end);
-  const uint32_t trailer_size = Fill_Trailer(mod, trailer);
-  *end++ = sTRC_Data_Chunk{trailer, trailer_size};
-  record_size += trailer_size;
-  if (record_size > CStaging_Ring::kMax_Record) return eStaged::eLocked_Way;
-
-  uint8_t* out = slot->ring->Reserve(static_cast<uint32_t>(record_size));
-  if (out == nullptr) return eStaged::eLocked_Way;
-  sTRTrace_Data header;
-  // Numbered by the merge, which also clamps the timer to what the channel already wrote.
-  Fill_Data_Header(&header, static_cast<uint32_t>(record_size), desc, level, 0, Channel_Timer());
-  memcpy(out, &header, sizeof(header));
-  uint8_t* at = out + sizeof(header);
-  for (const sTRC_Data_Chunk* chunk = chunks; chunk != end; ++chunk) {
-    memcpy(at, chunk->data, chunk->size);
-    at += chunk->size;
-  }
-  slot->ring->Commit(static_cast<uint32_t>(record_size), desc);
-  return eStaged::eStaged;
-}
-
-void CTRTrace::Remember_Site(const char* function, const char* format, CTRTrace_Desc* desc) {
-  sStage_Thread* thread = Stage_Thread();
-  if (thread == nullptr && (thread = Stage_Thread_Create()) == nullptr) return;
-  // A signal handler's call that interrupted this thread's staged call or set-up: the entries
-  // are the interrupted code's.
-  if (thread->busy) return;
-  sStage_Ring_Slot* slot = thread->Ring_Slot(m_Serial);
-  CStaging_Ring* ring = slot->serial == m_Serial ? slot->ring : Thread_Ring(Thread_ID());
-  if (ring == nullptr) return;
-  thread->busy = true;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  if (slot->serial != m_Serial) *slot = sStage_Ring_Slot{m_Serial, ring, kStage_Budget};
-  *thread->Site(m_Serial, function, format) = sStage_Site{m_Serial, function, format, desc};
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  thread->busy = false;
 }
 
 __attribute__((always_inline)) inline bool CTRTrace::Trace_Locked(
@@ -426,13 +187,12 @@ __attribute__((always_inline)) inline bool CTRTrace::Trace_Locked(
   if (!desc) desc = Find_Desc(id, mod ? mod->id : 0, line, file, function, format);
   if (!desc || !desc->Is_Initialized()) return false;
   // While the channel stages, its callers remember the site, so their next calls need no lock.
-  if (id == 0 && m_Staging_Mode.load(std::memory_order_relaxed))
-    Remember_Site(function, *format, desc);
+  if (id == 0 && m_Staging.Active()) m_Staging.Remember_Site(m_Lock, function, *format, desc);
 
   uint32_t blocks_count;
   desc->Get_Blocks(&blocks_count);
   uint32_t args_count = desc->Get_Arguments_Count();
-  if (args_count > m_Staging_Args || !Reserve_Chunks(blocks_count + kCall_Chunks)) {
+  if (args_count > m_Arg_Values_Capacity || !Reserve_Chunks(blocks_count + kCall_Chunks)) {
     return Lose(eLoss_Reason::eNo_Room);
   }
 
@@ -441,9 +201,9 @@ __attribute__((always_inline)) inline bool CTRTrace::Trace_Locked(
   sTRC_Data_Chunk* chunk = Begin_Call(desc, &with_desc, &size);
   sTRC_Data_Chunk* header = chunk++;
   uint64_t record_size = sizeof(sTRTrace_Data);
-  Read_Values(desc, args, m_Staging);
-  record_size += Value_Chunks(desc, m_Staging, &chunk);
-  uint32_t trailer_size = Fill_Trailer(mod, m_Trailer);
+  record_fill::Read_Values(desc, args, m_Arg_Values);
+  record_size += record_fill::Value_Chunks(desc, m_Arg_Values, &chunk);
+  uint32_t trailer_size = record_fill::Fill_Trailer(mod, m_Trailer);
   *chunk++ = sTRC_Data_Chunk{m_Trailer, trailer_size};
   record_size += trailer_size;
   return Finish_Call(desc, level, header, chunk, size, record_size, with_desc);
@@ -451,11 +211,13 @@ __attribute__((always_inline)) inline bool CTRTrace::Trace_Locked(
 
 CTRTrace::eStaged CTRTrace::Stage_Call(eTRTrace_Level level, void* module, const char* function,
                                        const char** format, va_list* args) {
-  sStage_Thread* thread = Stage_Thread();
-  if (thread == nullptr || thread->busy) return eStaged::eLocked_Way;
-  sStage_Ring_Slot* slot = thread->Ring_Slot(m_Serial);
-  if (__builtin_expect(slot->serial != m_Serial, 0)) return eStaged::eLocked_Way;
-  return Try_Stage(thread, slot, level, module, function, format, args);
+  if (!m_Open.load(std::memory_order_relaxed)) return eStaged::eLocked_Way;  // counts the loss
+  const sTRTrace_Module* mod = static_cast<const sTRTrace_Module*>(module);
+  if (Filtered(level, mod)) {
+    m_Filtered_Unlocked.fetch_add(1, std::memory_order_relaxed);
+    return eStaged::eFiltered;
+  }
+  return m_Staging.Stage(level, mod, function, format, args);
 }
 
 bool CTRTrace::Trace_Raw(uint16_t id, eTRTrace_Level level, void* module, uint16_t line,
@@ -463,17 +225,14 @@ bool CTRTrace::Trace_Raw(uint16_t id, eTRTrace_Level level, void* module, uint16
                          va_list* args) {
   // A caller-supplied timer is called under the lock only, and fixed IDs keep their locked plan.
   const bool may_stage = id == 0 && m_Conf.get_timer == nullptr;
-  if (may_stage && m_Staging_Mode.load(std::memory_order_relaxed)) {
+  if (may_stage && m_Staging.Active()) {
     const eStaged staged = Stage_Call(level, module, function, format, args);
     if (staged != eStaged::eLocked_Way) return staged == eStaged::eStaged;
   }
   if (!m_Lock.Try_Lock()) {
     // Contended: from now on the channel's callers stage rather than wait, this one included.
     if (may_stage) {
-      if (!m_Staging_Mode.load(std::memory_order_relaxed)) {
-        m_Staging_Since.store(Channel_Timer(), std::memory_order_relaxed);
-        m_Staging_Mode.store(true, std::memory_order_relaxed);
-      }
+      m_Staging.Contended();
       const eStaged staged = Stage_Call(level, module, function, format, args);
       if (staged != eStaged::eLocked_Way) return staged == eStaged::eStaged;
     }
@@ -507,7 +266,7 @@ bool CTRTrace::Trace_Managed(uint16_t id, eTRTrace_Level level, void* module, ui
                                 static_cast<uint32_t>(strnlen(message, kTRTrace_Max_Record) + 1)}
               : sTRC_Data_Chunk{kTRTrace_Null_Message, sizeof(kTRTrace_Null_Message)};
   *chunk++ = text;
-  uint32_t trailer_size = Fill_Trailer(mod, m_Trailer);
+  uint32_t trailer_size = record_fill::Fill_Trailer(mod, m_Trailer);
   *chunk++ = sTRC_Data_Chunk{m_Trailer, trailer_size};
   uint64_t record_size = sizeof(sTRTrace_Data) + uint64_t{text.size} + trailer_size;
   return Finish_Call(desc, level, header, chunk, size, record_size, with_desc);

@@ -151,12 +151,12 @@ void CTRTrace::Retire_Stops() {
 void CTRTrace::Settle_Staged() {
   uint64_t least = UINT64_MAX;
   for (int idle_ms = 0; idle_ms < kFinal_Patience_ms; ++idle_ms) {
-    if (!Has_Staged() || !m_Open.load(std::memory_order_relaxed)) return;
+    if (!m_Staging.Has_Staged() || !m_Open.load(std::memory_order_relaxed)) return;
     {
       CLockGuard guard(&m_Lock);
       Drain_Staged();
     }
-    const uint64_t staged = Staged_Bytes();
+    const uint64_t staged = m_Staging.Staged_Bytes();
     if (staged == 0) return;
     if (staged < least) {
       least = staged;
@@ -171,7 +171,7 @@ void CTRTrace::Final_Flush() {
   // without locks (Settle_Staged, CClient::Settle_Staged_Channels); what the sink cannot take
   // now would wait for ever under this lock, so it counts as lost and the report below tells.
   Drain_Staged();
-  if (const uint32_t dropped = Drop_Staged()) Lose(eLoss_Reason::eNo_Room, dropped);
+  if (const uint32_t dropped = m_Staging.Drop(m_Lock)) Lose(eLoss_Reason::eNo_Room, dropped);
   m_Active = false;
   Update_Open();
   if (!Reserve_Chunks(1 + kLoss_Chunks)) return;

@@ -59,4 +59,13 @@ inline std::string Narrow(const uint16_t* units, size_t max) {
   return text;
 }
 
+// The format text of a descriptor record (UTF-16 after the argument array), narrowed.
+inline std::string Format_Text(const Record& format) {
+  const auto fixed = format.As<sTRTrace_Format>();
+  const size_t offset = sizeof(sTRTrace_Format) + fixed.args_count * sizeof(sTRTrace_Arg);
+  std::vector<uint16_t> units((format.bytes.size() - offset) / 2 + 1, 0);
+  memcpy(units.data(), format.bytes.data() + offset, format.bytes.size() - offset);
+  return Narrow(units.data(), units.size());
+}
+
 #endif  // TESTS_TRACE_CHANNEL_STREAM_READER_H_

@@ -29,15 +29,6 @@ Loss_Report Read_Report(const Record& data) {
   return report;
 }
 
-// The format text of a descriptor record (UTF-16 after the argument array), narrowed.
-std::string Format_Text(const Record& format) {
-  const auto fixed = format.As<sTRTrace_Format>();
-  const size_t offset = sizeof(sTRTrace_Format) + fixed.args_count * sizeof(sTRTrace_Arg);
-  std::vector<uint16_t> units((format.bytes.size() - offset) / 2 + 1, 0);
-  memcpy(units.data(), format.bytes.data() + offset, format.bytes.size() - offset);
-  return Narrow(units.data(), units.size());
-}
-
 // Refusals by the client and drops while disconnected, per reason: the next delivered call is
 // preceded by one report (its descriptor first) with the counts, and the one after it is not.
 TEST_F(ChannelTest, RefusedCallsAreReportedBeforeTheNextDeliveredRecord) {

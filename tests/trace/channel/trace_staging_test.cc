@@ -4,17 +4,21 @@
 // losing it. The lock is held by a locked call (Trace_Managed never stages) waiting at the
 // recording client's closed gate.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <future>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
 
 #include "trace/channel/channel_fixture.h"
+#include "trace/channel/stage_thread.h"
+#include "trace/channel/trace_staging.h"
 
 namespace {
 
@@ -391,6 +395,105 @@ TEST_F(StagingTest, ManyThreadsStagingKeepEveryRecordAndEachThreadsOrder) {
     last_sequence = data.sequence;
     last_timer = data.timer;
   }
+}
+
+// A signal handler tracing on the thread of a staged call, between the call's site lookup and its
+// use of the entry, at a site whose entry is the same cache slot but whose argument layout
+// differs ("c %d" against "b %d %d"): the staged call keeps its own site's layout and the
+// handler's call arrives whole with its own. Driven by the staging's test seam, which raises the
+// signal at that exact point.
+struct sSignal_Scene {
+  CTRTrace* channel = nullptr;
+  std::function<void()> release_lock;
+  const char* handler_format = nullptr;
+  bool handler_traced = false;
+  bool handler_result = false;
+};
+sSignal_Scene g_Scene;
+// Formats of one layout at distinct addresses: one of them shares the staged site's cache slot.
+char g_Colliding_Formats[512][8];
+constexpr char kHandler_Function[] = "handler";
+
+bool Trace_Format(CTRTrace* channel, const char* function, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const bool sent =
+      channel->Trace_Embedded(0, TRL_INFO, nullptr, 2, "f", function, &format, &args);
+  va_end(args);
+  return sent;
+}
+
+void On_Signal(int) {
+  g_Scene.handler_result =
+      Trace_Format(g_Scene.channel, kHandler_Function, g_Scene.handler_format, 77);
+  g_Scene.handler_traced = true;
+}
+
+void After_Site_Lookup(const sStage_Site& copied) {
+  CTrace_Staging::s_After_Site_Lookup = nullptr;  // once
+  sStage_Thread* thread = Stage_Thread();
+  const sStage_Site* slot = thread->Site(copied.serial, copied.function, copied.format);
+  for (auto& format : g_Colliding_Formats) {
+    if (thread->Site(copied.serial, kHandler_Function, format) == slot) {
+      g_Scene.handler_format = format;
+      break;
+    }
+  }
+  ASSERT_NE(g_Scene.handler_format, nullptr);
+  g_Scene.release_lock();  // the handler's call may take the lock
+  raise(SIGUSR1);
+}
+
+TEST_F(StagingTest, ASignalHandlerTracingBetweenSiteLookupAndUseChangesNoLayout) {
+  for (auto& format : g_Colliding_Formats) snprintf(format, sizeof(format), "c %%d");
+  Enter_Staging();
+  g_Scene = sSignal_Scene{};
+  g_Scene.channel = channel_;
+  g_Scene.release_lock = [this] { Let_Go(); };
+  struct sigaction action {};
+  struct sigaction previous {};
+  action.sa_handler = On_Signal;
+  sigemptyset(&action.sa_mask);
+  ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+
+  Hold_Lock();  // the call below stages; the seam lets the lock go before the signal
+  CTrace_Staging::s_After_Site_Lookup = After_Site_Lookup;
+  Without_Waiting(
+      [this] { EXPECT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "b", "b %d %d", 5, 6)); });
+  CTrace_Staging::s_After_Site_Lookup = nullptr;
+  sigaction(SIGUSR1, &previous, nullptr);
+  ASSERT_TRUE(g_Scene.handler_traced);
+  EXPECT_TRUE(g_Scene.handler_result);
+  channel_->Merge_Staged();
+
+  // Every data record must match its descriptor's layout: "b %d %d" two values, "c %d" one.
+  std::map<uint16_t, std::string> formats;
+  int staged_seen = 0;
+  int handler_seen = 0;
+  for (const auto& packet : client_->Packets()) {
+    for (const Record& record : Parse_Records(packet)) {
+      if (record.subtype == eTRTrace_Format) {
+        formats[record.As<sTRTrace_Format>().id] = Format_Text(record);
+        continue;
+      }
+      if (record.subtype != eTRTrace_Data) continue;
+      const sTRTrace_Data data = record.As<sTRTrace_Data>();
+      ASSERT_TRUE(formats.count(data.id)) << "a record before its descriptor";
+      int64_t first;
+      memcpy(&first, record.bytes.data() + sizeof(sTRTrace_Data), sizeof(first));
+      if (formats[data.id] == "b %d %d") {
+        EXPECT_EQ(record.bytes.size(), kB_Size);
+        if (first == 5) ++staged_seen;
+      } else if (formats[data.id] == "c %d") {
+        EXPECT_EQ(record.bytes.size(), sizeof(sTRTrace_Data) + 8 + 1);
+        EXPECT_EQ(first, 77);
+        ++handler_seen;
+      }
+    }
+  }
+  EXPECT_EQ(staged_seen, 1);
+  EXPECT_EQ(handler_seen, 1);
+  EXPECT_EQ(channel_->Lost_Calls(), 0u);
 }
 
 }  // namespace
