@@ -1,4 +1,4 @@
-#include "bench_support.h"
+#include "bench_dir.h"
 
 #include <dirent.h>
 #include <stdlib.h>

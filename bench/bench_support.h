@@ -6,7 +6,7 @@
 // and realloc for the whole binary; each call increments a counter of the calling thread and
 // forwards to the C library. Only benchmarks that report "allocs/call" link it (never the library
 // or a test); they check Allocation_Counter_Active() in main before trusting the figures.
-// BenchDir lives in bench_dir.cc and brings no allocator of its own.
+// BenchDir (bench_dir.h) lives in bench_dir.cc and brings no allocator of its own.
 //
 // Thread-safety: the counter is per thread; the floor's locks are the caller's own; a BenchDir
 // has one owner.
@@ -19,6 +19,8 @@
 
 #include <mutex>
 #include <string>
+
+#include "bench_dir.h"
 
 namespace mqw_bench {
 
@@ -74,25 +76,6 @@ int Run_With_Summary(int argc, char** argv) {
   benchmark::Shutdown();
   return 0;
 }
-
-// A private temporary directory under $TMPDIR (or /tmp), removed with everything in it by the
-// destructor. Path() is empty when it could not be created.
-class BenchDir {
- public:
-  explicit BenchDir(const char* prefix);
-  ~BenchDir();
-  BenchDir(const BenchDir&) = delete;
-  BenchDir& operator=(const BenchDir&) = delete;
-
-  const std::string& Path() const { return m_Path; }
-  // Removes the files in the directory (one level), keeping the directory.
-  void Clear() const;
-  // Total size of the files in the directory (one level).
-  uint64_t Bytes() const;
-
- private:
-  std::string m_Path;
-};
 
 // For ->Apply(): three runs of one timed iteration each (the benchmark sets the time itself),
 // reported as their median and coefficient of variation, in milliseconds.

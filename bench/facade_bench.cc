@@ -1,34 +1,40 @@
 // A trace call as a host makes it: TR::LoggerInit with the binary file sink, then
-// `TR_LOG(TRL_INFO, "value %d text %s", i, "abc")` from 1, 2 and 4 threads at once, next to
-// spdlog's asynchronous file logger (overflow policy: block) doing the same work in the same run.
+// `TR_LOG(TRL_INFO, "value %d text %s", i, "abc")` from 1 and 4 threads at once (--threads picks
+// others), beside the floor no logger can beat on this machine (a timer read and a 48-byte copy
+// into a ring of the calling thread's own) and spdlog's asynchronous file logger (overflow
+// policy: block) doing the same work.
 //
 // Each configuration runs in a fresh child process (the facade is set up once per process), and
-// the engines alternate run by run so that drifts of the machine's speed reach both alike. Per
+// the engines alternate run by run so that drifts of the machine's speed reach all alike. Per
 // run it reports:
-//   - p50 and p99 of the per-call latency in ns over the burst of `calls` calls per thread (every
-//     call is timed with the time-stamp counter on x86-64, the monotonic clock elsewhere; the
-//     figures include the timer's own cost, printed as "empty" at the start; latencies go into
-//     per-thread histograms, exact to one tick up to 16384 ticks);
+//   - p50, p99, p99.9 and the worst of the per-call latency in ns over the burst of `calls` calls
+//     per thread (every call is timed with the time-stamp counter on x86-64, the monotonic clock
+//     elsewhere; the figures include the timer's own cost, printed as "empty" at the start;
+//     latencies go into per-thread histograms, exact to one tick up to 16384 ticks; the worst
+//     call is kept exactly);
 //   - accepted and refused calls, apart: a refused call is cheap and must never flatter the
 //     latency figures unseen;
 //   - end-to-end calls per second: from the first call until the sink has written everything
-//     (our Close, spdlog's flush and shutdown);
+//     (our Close, spdlog's flush and shutdown; the floor's last copy);
 //   - the engine's memory: the growth of the child's peak resident memory from just before the
 //     engine was set up (the bench's own histograms are allocated before that).
+// The summary gives each figure's median over the runs with its range (min - max).
 //
-// Headline: our p50 and p99 divided by those of the floor (two lock/unlock pairs of a recursive
-// mutex of the calling thread's own around a 48-byte copy: the least a thread-safe logger that
-// copies its record has to do when, like a logger with per-thread queues, it never waits on
-// another thread), both measured in the same process by the same threads in alternating blocks
-// (ABBA) before the burst, so that the load of a shared machine reaches both alike, after a
-// discarded pass (the steady state: the engine's memory touched). A run's ratio is the median of
-// the ratios of the phase's ten segments (see kSegments); the headline is the median over the
-// runs, with the spread (max - min) / median. The table shows the whole phase's figures. The ratios
-// against spdlog are printed too, but they are no headline: spdlog's p99 (its queue blocks when
-// full) swings by an order of magnitude from run to run on a loaded machine, and the engines run in
-// different processes.
+// Headline: our p50 and p99 divided by those of the floor, both measured in the same process by
+// the same threads in alternating blocks (ABBA) before the burst, so that the load of a shared
+// machine reaches both alike, after a discarded pass (the steady state: the engine's memory
+// touched). A run's ratio is the median of the ratios of the phase's ten segments (see
+// kSegments); the headline is the median over the runs, with the spread (max - min) / median.
+// The ratios against spdlog are printed too, but they are no headline: spdlog's p99 (its queue
+// blocks when full) swings by an order of magnitude from run to run on a loaded machine, and the
+// engines run in different processes.
 //
-// Usage: facade_bench [--calls N] [--runs R] [--threads 1,2,4]
+// --smoke: a few thousand calls from 4 threads through our engine only, one run, a short paired
+// phase; exits with status 1 when the run failed or refused a call. The figures of a smoke run
+// mean nothing (it runs under an emulator in the aarch64 stage); that it runs and refuses nothing
+// does.
+//
+// Usage: facade_bench [--calls N] [--runs R] [--threads 1,4] [--smoke]
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -48,7 +54,7 @@
 #include <mqtt-wrapper/TR.h>
 #include <mqtt-wrapper/trhelper.h>
 
-#include "bench_support.h"
+#include "bench_dir.h"
 
 #ifdef MQW_BENCH_SPDLOG
 #include <spdlog/async.h>
@@ -62,6 +68,8 @@ namespace {
 struct sRun {
   double p50_ns = 0;
   double p99_ns = 0;
+  double p999_ns = 0;
+  double worst_ns = 0;
   uint64_t accepted = 0;
   uint64_t refused = 0;
   double calls_per_s = 0;
@@ -112,6 +120,47 @@ inline uint64_t Start_Ticks() { return Now_ns(); }
 inline uint64_t End_Ticks() { return Now_ns(); }
 #endif
 
+// The floor's timer read: the cheapest counter the processor offers a user process, as a logger
+// stamping its records would read it.
+inline uint64_t Floor_Timer() {
+#if defined(__x86_64__)
+  return __builtin_ia32_rdtsc();
+#elif defined(__aarch64__)
+  uint64_t value;
+  asm volatile("mrs %0, cntvct_el0" : "=r"(value));
+  return value;
+#else
+  return Now_ns();
+#endif
+}
+
+// The floor: a timer read and a 48-byte copy (the timer and 40 bytes of arguments) into a ring
+// of the calling thread's own. No logger can do less per call: it needs the time and must keep
+// the record somewhere no other thread writes.
+class Ring_Floor {
+ public:
+  Ring_Floor() : m_Ring(kBytes) { memset(m_Arguments, 'x', sizeof(m_Arguments)); }
+  Ring_Floor(const Ring_Floor&) = delete;
+  Ring_Floor& operator=(const Ring_Floor&) = delete;
+
+  void operator()() {
+    uint8_t* at = m_Ring.data() + m_Position;
+    const uint64_t timer = Floor_Timer();
+    memcpy(at, &timer, sizeof(timer));
+    memcpy(at + sizeof(timer), m_Arguments, sizeof(m_Arguments));
+    // The record counts as written: the compiler may neither drop nor merge the copies.
+    asm volatile("" : : "r"(at) : "memory");
+    m_Position = m_Position + kRecord > kBytes - kRecord ? 0 : m_Position + kRecord;
+  }
+
+ private:
+  static constexpr size_t kRecord = 48;
+  static constexpr size_t kBytes = 64 * 1024;
+  std::vector<uint8_t> m_Ring;
+  size_t m_Position = 0;
+  alignas(16) uint8_t m_Arguments[kRecord - sizeof(uint64_t)];
+};
+
 // Ticks per ns of the timer, and its step: the ticks it advances at once (on this project's
 // x86-64 machines 26 ticks, 10 ns: the counter there moves at 100 MHz). Both are measured once in
 // the parent; children inherit them.
@@ -153,6 +202,7 @@ class Histogram {
   static constexpr uint32_t kExact = 16384;
   Histogram() : m_Bins(kExact + 64, 0) {}
   void Add(uint64_t ticks) {
+    if (ticks > m_Max) m_Max = ticks;
     if (ticks < kExact) {
       ++m_Bins[ticks];
     } else {
@@ -163,11 +213,15 @@ class Histogram {
   void Clear() {
     std::fill(m_Bins.begin(), m_Bins.end(), 0);
     m_Count = 0;
+    m_Max = 0;
   }
   void Merge(const Histogram& other) {
     for (size_t i = 0; i < m_Bins.size(); ++i) m_Bins[i] += other.m_Bins[i];
     m_Count += other.m_Count;
+    m_Max = std::max(m_Max, other.m_Max);
   }
+  // The slowest call in ns, exactly.
+  double Worst_ns() const { return static_cast<double>(m_Max) / g_Ticks_Per_Ns; }
   // The q-quantile in ns; beyond kExact the lower edge of its power-of-two bin.
   double Percentile(double q) const {
     if (m_Count == 0) return 0;
@@ -199,6 +253,7 @@ class Histogram {
  private:
   std::vector<uint64_t> m_Bins;
   uint64_t m_Count = 0;
+  uint64_t m_Max = 0;
 };
 
 // Times `op` around each call and adds the ticks to `histogram`.
@@ -275,6 +330,8 @@ void Drive(int threads, int calls, Call one_call, sLatencies* latencies, sRun* r
   Sum_Into(&latencies->sum, parts);
   run->p50_ns = latencies->sum.Percentile(0.50);
   run->p99_ns = latencies->sum.Percentile(0.99);
+  run->p999_ns = latencies->sum.Percentile(0.999);
+  run->worst_ns = latencies->sum.Worst_ns();
   run->accepted = accepted.load();
   run->refused = static_cast<uint64_t>(threads) * static_cast<uint64_t>(calls) - run->accepted;
 }
@@ -288,9 +345,9 @@ void Drive_Paired(int threads, int rounds, int block, Call one_call, sLatencies*
   for (Histogram& each : latencies->floor) each.Clear();
   std::atomic<uint64_t> refused{0};
   Run_Threads(threads, [&](int t) {
-    // The floor's locks are the thread's own: the least a thread-safe call does that never
-    // waits on another thread, as a logger with per-thread queues never does.
-    mqw_bench::TwoLocksAndCopy floor_op;
+    // The floor's ring is the thread's own: the least a call does that never waits on another
+    // thread.
+    Ring_Floor floor_op;
     uint64_t lost = 0;
     int i = 0;
     for (int r = 0; r < rounds; ++r) {
@@ -342,12 +399,12 @@ void Drive_Paired(int threads, int rounds, int block, Call one_call, sLatencies*
   run->paired_refused = refused.load();
 }
 
-// 2,000,000 calls of each per thread, 200,000 per segment.
-constexpr int kPaired_Rounds = 2000;
-constexpr int kPaired_Block = 1000;
-// The discarded pass before: 300,000 calls per thread write more than the file sink's default
-// 8 MiB of buffers.
-constexpr int kWarm_Up_Rounds = 300;
+// 2,000,000 calls of each per thread, 200,000 per segment; the discarded pass before: 300,000
+// calls per thread write more than the file sink's default 8 MiB of buffers. A smoke run makes
+// both short (and skips the discarded pass).
+int g_Paired_Rounds = 2000;
+int g_Paired_Block = 1000;
+int g_Warm_Up_Rounds = 300;
 
 // The paired phase in the steady state: a first pass, whose latencies are discarded, has the
 // engine touch the memory it writes into. A first touch costs a page fault (about 600 in the
@@ -356,8 +413,9 @@ constexpr int kWarm_Up_Rounds = 300;
 template <class Call>
 void Measure_Paired(int threads, Call one_call, sLatencies* latencies, sRun* run) {
   sRun warm_up;
-  Drive_Paired(threads, kWarm_Up_Rounds, kPaired_Block, one_call, latencies, &warm_up);
-  Drive_Paired(threads, kPaired_Rounds, kPaired_Block, one_call, latencies, run);
+  if (g_Warm_Up_Rounds > 0)
+    Drive_Paired(threads, g_Warm_Up_Rounds, g_Paired_Block, one_call, latencies, &warm_up);
+  Drive_Paired(threads, g_Paired_Rounds, g_Paired_Block, one_call, latencies, run);
   run->paired_refused += warm_up.paired_refused;
 }
 
@@ -385,6 +443,29 @@ sRun Run_Ours(int threads, int calls, const std::string& dir) {
   uint64_t start = 0;
   Drive(threads, calls, one_call, &latencies, &run, &start);
   TR::l_pClient->Close();
+  const double seconds = static_cast<double>(Now_ns() - start) / 1e9;
+  run.calls_per_s = static_cast<double>(run.accepted) / seconds;
+  run.engine_mb = Peak_MB() - baseline_mb;
+  run.ok = 1;
+  return run;
+}
+
+// The floor as an engine of its own: the same burst through Ring_Floor, one per thread.
+sRun Run_Floor(int threads, int calls) {
+  sRun run;
+  sLatencies latencies(threads);
+  const double baseline_mb = Peak_MB();
+  std::vector<Ring_Floor> floors(static_cast<size_t>(threads));
+  uint64_t start = 0;
+  std::atomic<int> next{0};
+  Drive(
+      threads, calls,
+      [&floors, &next](int) {
+        thread_local Ring_Floor* mine = &floors[static_cast<size_t>(next.fetch_add(1))];
+        (*mine)();
+        return true;
+      },
+      &latencies, &run, &start);
   const double seconds = static_cast<double>(Now_ns() - start) / 1e9;
   run.calls_per_s = static_cast<double>(run.accepted) / seconds;
   run.engine_mb = Peak_MB() - baseline_mb;
@@ -421,8 +502,22 @@ sRun Run_Spdlog(int threads, int calls, const std::string& dir) {
 }
 #endif
 
-// Runs one configuration in a child process and returns its figures.
-sRun In_Child(bool ours, int threads, int calls) {
+enum class eEngine { eOurs, eFloor, eSpdlog };
+const char* Engine_Name(eEngine engine) {
+  switch (engine) {
+    case eEngine::eOurs:
+      return "ours";
+    case eEngine::eFloor:
+      return "floor";
+    case eEngine::eSpdlog:
+      return "spdlog";
+  }
+  return "?";
+}
+
+// Runs one configuration in a child process and returns its figures (ok == 0 when the engine is
+// not built in or the child failed).
+sRun In_Child(eEngine engine, int threads, int calls) {
   int fds[2];
   sRun run;
   if (pipe(fds) != 0) return run;
@@ -436,11 +531,19 @@ sRun In_Child(bool ours, int threads, int calls) {
     {
       // Removed with its files at the end of this block: exit() below runs no destructors.
       mqw_bench::BenchDir dir("mqw-facade-bench");
+      switch (engine) {
+        case eEngine::eOurs:
+          result = Run_Ours(threads, calls, dir.Path());
+          break;
+        case eEngine::eFloor:
+          result = Run_Floor(threads, calls);
+          break;
+        case eEngine::eSpdlog:
 #ifdef MQW_BENCH_SPDLOG
-      result = ours ? Run_Ours(threads, calls, dir.Path()) : Run_Spdlog(threads, calls, dir.Path());
-#else
-      if (ours) result = Run_Ours(threads, calls, dir.Path());
+          result = Run_Spdlog(threads, calls, dir.Path());
 #endif
+          break;
+      }
     }
     ssize_t written = write(fds[1], &result, sizeof(result));
     (void)written;
@@ -458,24 +561,49 @@ sRun In_Child(bool ours, int threads, int calls) {
   return run;
 }
 
+// "median [min-max]" of one figure over the runs.
+std::string Median_Range(std::vector<double> values, const char* format) {
+  if (values.empty()) return "-";
+  std::sort(values.begin(), values.end());
+  char text[128];
+  char low[32], median[32], high[32];
+  snprintf(low, sizeof(low), format, values.front());
+  snprintf(median, sizeof(median), format, Median(values));
+  snprintf(high, sizeof(high), format, values.back());
+  snprintf(text, sizeof(text), "%s [%s-%s]", median, low, high);
+  return text;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int calls = 1000000;
   int runs = 3;
-  std::vector<int> thread_counts = {1, 2, 4};
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (strcmp(argv[i], "--calls") == 0) calls = atoi(argv[i + 1]);
-    if (strcmp(argv[i], "--runs") == 0) runs = atoi(argv[i + 1]);
-    if (strcmp(argv[i], "--threads") == 0) {
+  bool smoke = false;
+  std::vector<int> thread_counts = {1, 4};
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "--smoke") == 0) {
+      smoke = true;
+      calls = 5000;
+      runs = 1;
+      thread_counts = {4};
+      g_Paired_Rounds = 20;
+      g_Paired_Block = 100;
+      g_Warm_Up_Rounds = 0;
+      continue;
+    }
+    if (i + 1 >= argc) break;
+    if (strcmp(argv[i], "--calls") == 0) calls = atoi(argv[++i]);
+    else if (strcmp(argv[i], "--runs") == 0) runs = atoi(argv[++i]);
+    else if (strcmp(argv[i], "--threads") == 0) {
       thread_counts.clear();
-      for (char* part = strtok(argv[i + 1], ","); part; part = strtok(nullptr, ",")) {
+      for (char* part = strtok(argv[++i], ","); part; part = strtok(nullptr, ",")) {
         thread_counts.push_back(atoi(part));
       }
     }
   }
   if (calls <= 0 || runs <= 0 || thread_counts.empty()) {
-    fprintf(stderr, "usage: facade_bench [--calls N] [--runs R] [--threads 1,2,4]\n");
+    fprintf(stderr, "usage: facade_bench [--calls N] [--runs R] [--threads 1,4] [--smoke]\n");
     return 2;
   }
 
@@ -487,36 +615,64 @@ int main(int argc, char** argv) {
       "timer: %.3f ticks per ns, step %.0f ticks; an empty timed call p50 %.1f ns, p99 %.1f ns\n",
       g_Ticks_Per_Ns, g_Step_Ticks, empty.Percentile(0.50), empty.Percentile(0.99));
   printf(
-      "burst: p50/p99 per call, accepted and refused apart, end-to-end rate, engine memory;\n"
-      "paired: %d x %d calls of the engine and of the floor per thread in ABBA blocks, after a\n"
-      "discarded pass of %d x %d\n",
-      kPaired_Rounds, kPaired_Block, kWarm_Up_Rounds, kPaired_Block);
-  printf("%-7s %-3s %4s %7s %7s %9s %9s %9s %7s | %7s %7s %7s %7s %8s\n", "engine", "thr", "run",
-         "p50 ns", "p99 ns", "accepted", "refused", "Mcalls/s", "eng MB", "pr p50", "pr p99",
-         "fl p50", "fl p99", "pr refus");
+      "burst: p50/p99/p99.9/worst per call, accepted and refused apart, end-to-end rate, engine\n"
+      "memory; paired: %d x %d calls of the engine and of the floor per thread in ABBA blocks,\n"
+      "after a discarded pass of %d x %d\n",
+      g_Paired_Rounds, g_Paired_Block, g_Warm_Up_Rounds, g_Paired_Block);
+  printf("%-7s %-3s %4s %7s %7s %8s %9s %9s %9s %9s %7s | %7s %7s %7s %7s %8s\n", "engine",
+         "thr", "run", "p50 ns", "p99 ns", "p99.9 ns", "worst us", "accepted", "refused",
+         "Mcalls/s", "eng MB", "pr p50", "pr p99", "fl p50", "fl p99", "pr refus");
   struct sHeadline {
     int threads;
     double p50_floor, p50_floor_spread, p99_floor, p99_floor_spread, p50_spdlog, p99_spdlog;
   };
   std::vector<sHeadline> headlines;
+  struct sSummary {
+    int threads;
+    eEngine engine;
+    std::vector<double> p50, p99, p999, worst_us, rate, refused, mb;
+  };
+  std::vector<sSummary> summaries;
+  std::vector<eEngine> engines = {eEngine::eOurs};
+  if (!smoke) {
+    engines.push_back(eEngine::eFloor);
+#ifdef MQW_BENCH_SPDLOG
+    engines.push_back(eEngine::eSpdlog);
+#endif
+  }
+  bool smoke_failed = false;
   for (int threads : thread_counts) {
     std::vector<double> p50_floor, p99_floor, p50_ratio, p99_ratio;
+    const size_t first_summary = summaries.size();
+    for (eEngine engine : engines) summaries.push_back(sSummary{threads, engine, {}, {}, {}, {}, {}, {}, {}});
     for (int r = 0; r < runs; ++r) {
-      const sRun ours = In_Child(true, threads, calls);
-#ifdef MQW_BENCH_SPDLOG
-      const sRun theirs = In_Child(false, threads, calls);
-#else
-      const sRun theirs;
-#endif
-      for (const auto& [name, run] : {std::pair{"ours", ours}, std::pair{"spdlog", theirs}}) {
-        if (!run.ok) continue;
+      sRun ours, theirs;
+      for (size_t e = 0; e < engines.size(); ++e) {
+        const sRun run = In_Child(engines[e], threads, calls);
+        if (engines[e] == eEngine::eOurs) ours = run;
+        if (engines[e] == eEngine::eSpdlog) theirs = run;
+        if (!run.ok) {
+          if (engines[e] == eEngine::eOurs) smoke_failed = true;
+          continue;
+        }
+        if (engines[e] == eEngine::eOurs && (run.refused != 0 || run.paired_refused != 0))
+          smoke_failed = true;
         printf(
-            "%-7s %-3d %4d %7.1f %7.1f %9llu %9llu %9.2f %7.1f | %7.1f %7.1f %7.1f %7.1f %8llu\n",
-            name, threads, r + 1, run.p50_ns, run.p99_ns,
-            static_cast<unsigned long long>(run.accepted),
+            "%-7s %-3d %4d %7.1f %7.1f %8.1f %9.1f %9llu %9llu %9.2f %7.1f | %7.1f %7.1f %7.1f "
+            "%7.1f %8llu\n",
+            Engine_Name(engines[e]), threads, r + 1, run.p50_ns, run.p99_ns, run.p999_ns,
+            run.worst_ns / 1000, static_cast<unsigned long long>(run.accepted),
             static_cast<unsigned long long>(run.refused), run.calls_per_s / 1e6, run.engine_mb,
             run.paired_p50_ns, run.paired_p99_ns, run.floor_p50_ns, run.floor_p99_ns,
             static_cast<unsigned long long>(run.paired_refused));
+        sSummary& summary = summaries[first_summary + e];
+        summary.p50.push_back(run.p50_ns);
+        summary.p99.push_back(run.p99_ns);
+        summary.p999.push_back(run.p999_ns);
+        summary.worst_us.push_back(run.worst_ns / 1000);
+        summary.rate.push_back(run.calls_per_s / 1e6);
+        summary.refused.push_back(static_cast<double>(run.refused + run.paired_refused));
+        summary.mb.push_back(run.engine_mb);
       }
       if (ours.ok && ours.floor_p50_ns > 0 && ours.floor_p99_ns > 0) {
         p50_floor.push_back(ours.p50_floor_ratio);
@@ -530,6 +686,18 @@ int main(int argc, char** argv) {
     headlines.push_back({threads, Median(p50_floor), Spread(p50_floor), Median(p99_floor),
                          Spread(p99_floor), Median(p50_ratio), Median(p99_ratio)});
   }
+  printf("\nSummary: median [min-max] of %d runs; the burst's figures, refused over both phases\n",
+         runs);
+  printf("%-7s %-3s %-19s %-19s %-22s %-22s %-19s %-10s %-19s\n", "engine", "thr", "p50 ns",
+         "p99 ns", "p99.9 ns", "worst us", "Mcalls/s", "refused", "eng MB");
+  for (const sSummary& s : summaries) {
+    if (s.p50.empty()) continue;
+    printf("%-7s %-3d %-19s %-19s %-22s %-22s %-19s %-10s %-19s\n", Engine_Name(s.engine),
+           s.threads, Median_Range(s.p50, "%.1f").c_str(), Median_Range(s.p99, "%.1f").c_str(),
+           Median_Range(s.p999, "%.1f").c_str(), Median_Range(s.worst_us, "%.1f").c_str(),
+           Median_Range(s.rate, "%.2f").c_str(), Median_Range(s.refused, "%.0f").c_str(),
+           Median_Range(s.mb, "%.1f").c_str());
+  }
   printf(
       "\nHeadline: ours / floor in the same process (median of %d runs, spread (max-min)/median)\n",
       runs);
@@ -539,6 +707,10 @@ int main(int argc, char** argv) {
     if (h.p50_spdlog > 0)
       printf("; burst ours/spdlog p50 %.2f, p99 %.2f (not a headline)", h.p50_spdlog, h.p99_spdlog);
     printf("\n");
+  }
+  if (smoke && smoke_failed) {
+    printf("smoke: FAILED (the run failed or refused calls)\n");
+    return 1;
   }
   return 0;
 }
