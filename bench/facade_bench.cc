@@ -34,7 +34,8 @@
 // mean nothing (it runs under an emulator in the aarch64 stage); that it runs and refuses nothing
 // does.
 //
-// Usage: facade_bench [--calls N] [--runs R] [--threads 1,4] [--smoke]
+// Usage: facade_bench [--calls N] [--runs R] [--threads 1,4] [--engines ours,floor,spdlog]
+//                     [--smoke]
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -581,19 +582,31 @@ int main(int argc, char** argv) {
   int runs = 3;
   bool smoke = false;
   std::vector<int> thread_counts = {1, 4};
+  std::vector<eEngine> engines = {eEngine::eOurs, eEngine::eFloor};
+#ifdef MQW_BENCH_SPDLOG
+  engines.push_back(eEngine::eSpdlog);
+#endif
   for (int i = 1; i < argc; ++i) {
     if (strcmp(argv[i], "--smoke") == 0) {
       smoke = true;
       calls = 5000;
       runs = 1;
       thread_counts = {4};
+      engines = {eEngine::eOurs};
       g_Paired_Rounds = 20;
       g_Paired_Block = 100;
       g_Warm_Up_Rounds = 0;
       continue;
     }
     if (i + 1 >= argc) break;
-    if (strcmp(argv[i], "--calls") == 0) calls = atoi(argv[++i]);
+    if (strcmp(argv[i], "--engines") == 0) {
+      engines.clear();
+      for (char* part = strtok(argv[++i], ","); part; part = strtok(nullptr, ",")) {
+        for (eEngine engine : {eEngine::eOurs, eEngine::eFloor, eEngine::eSpdlog}) {
+          if (strcmp(part, Engine_Name(engine)) == 0) engines.push_back(engine);
+        }
+      }
+    } else if (strcmp(argv[i], "--calls") == 0) calls = atoi(argv[++i]);
     else if (strcmp(argv[i], "--runs") == 0) runs = atoi(argv[++i]);
     else if (strcmp(argv[i], "--threads") == 0) {
       thread_counts.clear();
@@ -602,8 +615,10 @@ int main(int argc, char** argv) {
       }
     }
   }
-  if (calls <= 0 || runs <= 0 || thread_counts.empty()) {
-    fprintf(stderr, "usage: facade_bench [--calls N] [--runs R] [--threads 1,4] [--smoke]\n");
+  if (calls <= 0 || runs <= 0 || thread_counts.empty() || engines.empty()) {
+    fprintf(stderr,
+            "usage: facade_bench [--calls N] [--runs R] [--threads 1,4] "
+            "[--engines ours,floor,spdlog] [--smoke]\n");
     return 2;
   }
 
@@ -633,13 +648,6 @@ int main(int argc, char** argv) {
     std::vector<double> p50, p99, p999, worst_us, rate, refused, mb;
   };
   std::vector<sSummary> summaries;
-  std::vector<eEngine> engines = {eEngine::eOurs};
-  if (!smoke) {
-    engines.push_back(eEngine::eFloor);
-#ifdef MQW_BENCH_SPDLOG
-    engines.push_back(eEngine::eSpdlog);
-#endif
-  }
   bool smoke_failed = false;
   for (int threads : thread_counts) {
     std::vector<double> p50_floor, p99_floor, p50_ratio, p99_ratio;

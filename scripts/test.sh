@@ -50,7 +50,7 @@ for s in "${stages[@]}"; do
                             -DCMAKE_CXX_COMPILER=clang++-14 -DMQW_SANITIZE=thread -DMQW_BUILD_BENCH=OFF \
                             -DMQW_BUILD_EXAMPLES=OFF ;;
     fuzz)    bash scripts/fuzz.sh ;;
-    aarch64) run_stage aarch64 -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake" -DMQW_BUILD_BENCH=OFF \
+    aarch64) run_stage aarch64 -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake" -DMQW_BUILD_BENCH=OFF -DMQW_BENCH_SMOKE=ON \
                                -DCMAKE_INSTALL_PREFIX=/usr ;;
     package) bash scripts/package.sh --trees build/native build/aarch64
              version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/native/CMakeCache.txt)"
