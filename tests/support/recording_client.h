@@ -20,6 +20,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -93,9 +94,10 @@ class RecordingClient final : public ITR_Client {
       bytes.insert(bytes.end(), data, data + chunks[i].size);
     }
     if (bytes.size() != size) ++size_mismatches_;
-    if (refuse_code_ != eCode_Ok) {
+    const uint32_t code = refuse_code_ == eCode_Ok && room_ && !room_() ? eCode_No_Room : refuse_code_;
+    if (code != eCode_Ok) {
       refused_.push_back(std::move(bytes));
-      return refuse_code_;
+      return code;
     }
     packets_.push_back(std::move(bytes));
     return eCode_Ok;
@@ -140,6 +142,12 @@ class RecordingClient final : public ITR_Client {
   void Refuse(uint32_t code) {
     std::lock_guard<std::mutex> lock(data_mutex_);
     refuse_code_ = code;
+  }
+  // Set: a Sent call for which `room` returns false is refused with eCode_No_Room (a sink whose
+  // room depends on who calls, or when). Called with the client's data lock held.
+  void Room_When(std::function<bool()> room) {
+    std::lock_guard<std::mutex> lock(data_mutex_);
+    room_ = std::move(room);
   }
   // Register_Channel answers eCode_No_Slot (no callbacks), as a client with all slots taken.
   void Refuse_Registration(bool refuse) {
@@ -215,6 +223,7 @@ class RecordingClient final : public ITR_Client {
   std::mutex data_mutex_;
   sTRC_Status status_{1, 0};                   // guarded by data_mutex_
   uint32_t refuse_code_ = eCode_Ok;            // guarded by data_mutex_
+  std::function<bool()> room_;                  // guarded by data_mutex_
   bool refuse_registration_ = false;           // guarded by data_mutex_
   std::vector<std::vector<uint8_t>> packets_;  // guarded by data_mutex_
   std::vector<std::vector<uint8_t>> refused_;  // guarded by data_mutex_

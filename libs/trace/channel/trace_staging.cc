@@ -1,6 +1,7 @@
 #include "trace/channel/trace_staging.h"
 
 #include <pthread.h>
+#include <time.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -87,7 +88,8 @@ sStage_Thread* Stage_Thread_Create() {
 CTrace_Staging::CTrace_Staging(ITarget* target)
     : m_Target(target),
       m_Serial(Next_Serial()),
-      m_Linger_Ticks(Channel_Timer_Frequency() / 1000 * kLinger_ms) {}
+      m_Linger_Ticks(Channel_Timer_Frequency() / 1000 * kLinger_ms),
+      m_Full_Wait_Ticks(Channel_Timer_Frequency() / 1000000 * kFull_Wait_us) {}
 
 CTrace_Staging::~CTrace_Staging() {
   for (std::atomic<CStaging_Ring*>& slot : m_Rings) {
@@ -109,7 +111,7 @@ CTrace_Staging::eStaged CTrace_Staging::Stage(eTRTrace_Level level, const sTRTra
   sStage_Ring_Slot* slot = thread->Ring_Slot(m_Serial);
   if (__builtin_expect(slot->serial != m_Serial, 0)) return eStaged::eLocked_Way;
 
-  eStaged staged;
+  eRecord staged;
   {
     CBusy_Section busy(thread);
     // A copy: whatever happens to the entry from here on, this call uses what it looked up.
@@ -118,8 +120,10 @@ CTrace_Staging::eStaged CTrace_Staging::Stage(eTRTrace_Level level, const sTRTra
       return eStaged::eLocked_Way;
     if (__builtin_expect(s_After_Site_Lookup != nullptr, 0)) s_After_Site_Lookup(site);
     staged = Stage_Record(slot, level, mod, site.desc, args);
+    if (__builtin_expect(staged == eRecord::eRing_Full, 0))
+      staged = Wait_For_Room(slot, level, mod, site.desc, args);
   }
-  if (staged != eStaged::eStaged) return staged;
+  if (staged != eRecord::eStaged) return eStaged::eLocked_Way;
   Note_Staged();
 
   // Out of budget, or the ring a quarter full: merge now if the lock is free, else keep staging
@@ -129,13 +133,28 @@ CTrace_Staging::eStaged CTrace_Staging::Stage(eTRTrace_Level level, const sTRTra
   return eStaged::eStaged;
 }
 
-CTrace_Staging::eStaged CTrace_Staging::Stage_Record(sStage_Ring_Slot* slot, eTRTrace_Level level,
+CTrace_Staging::eRecord CTrace_Staging::Wait_For_Room(sStage_Ring_Slot* slot,
+                                                      eTRTrace_Level level,
+                                                      const sTRTrace_Module* mod,
+                                                      CTRTrace_Desc* desc, va_list* args) {
+  const uint64_t deadline = Channel_Timer() + m_Full_Wait_Ticks;
+  for (;;) {
+    // A short sleep, not a yield: the writer may need this very processor for a while.
+    const timespec pause{0, 20 * 1000};
+    nanosleep(&pause, nullptr);
+    m_Target->Try_Merge();
+    const eRecord staged = Stage_Record(slot, level, mod, desc, args);
+    if (staged != eRecord::eRing_Full || Channel_Timer() >= deadline) return staged;
+  }
+}
+
+CTrace_Staging::eRecord CTrace_Staging::Stage_Record(sStage_Ring_Slot* slot, eTRTrace_Level level,
                                                      const sTRTrace_Module* mod,
                                                      CTRTrace_Desc* desc, va_list* args) {
   uint32_t blocks_count;
   desc->Get_Blocks(&blocks_count);
   if (desc->Get_Arguments_Count() > kMax_Args || blocks_count > kMax_Blocks)
-    return eStaged::eLocked_Way;
+    return eRecord::eNo_Fit;
 
   // Read from a copy, so the locked way can still read `args` when the record cannot be staged.
   uint64_t values[kMax_Args];
@@ -150,10 +169,10 @@ CTrace_Staging::eStaged CTrace_Staging::Stage_Record(sStage_Ring_Slot* slot, eTR
   const uint32_t trailer_size = record_fill::Fill_Trailer(mod, trailer);
   *end++ = sTRC_Data_Chunk{trailer, trailer_size};
   record_size += trailer_size;
-  if (record_size > CStaging_Ring::kMax_Record) return eStaged::eLocked_Way;
+  if (record_size > CStaging_Ring::kMax_Record) return eRecord::eNo_Fit;
 
   uint8_t* out = slot->ring->Reserve(static_cast<uint32_t>(record_size));
-  if (out == nullptr) return eStaged::eLocked_Way;
+  if (out == nullptr) return eRecord::eRing_Full;
   sTRTrace_Data header;
   // Numbered by the merge, which also clamps the timer to what the channel already wrote.
   record_fill::Fill_Data_Header(&header, static_cast<uint32_t>(record_size), desc, level, 0,
@@ -165,7 +184,7 @@ CTrace_Staging::eStaged CTrace_Staging::Stage_Record(sStage_Ring_Slot* slot, eTR
     at += chunk->size;
   }
   slot->ring->Commit(static_cast<uint32_t>(record_size), desc);
-  return eStaged::eStaged;
+  return eRecord::eStaged;
 }
 
 void CTrace_Staging::Remember_Site(CHot_Lock&, const char* function, const char* format,

@@ -22,6 +22,10 @@
 // way, leaves the thread's entries alone, and cannot pair the interrupted call with another
 // site's argument layout.
 //
+// Back-pressure: a call whose ring is full gives the processor away and merges again for at
+// most kFull_Wait_us before it goes the locked way, so a sink whose writer only lacked a
+// processor delays its producers by microseconds instead of refusing their calls.
+//
 // Merge: a batch the channel's sink refuses for lack of room stays staged and is tried again
 // later (a staged call was told "accepted"); a batch refused because the sink is off is consumed
 // and the channel counts it as lost. Per thread, records keep their order.
@@ -60,6 +64,10 @@ class CTrace_Staging {
   static constexpr uint32_t kMax_Args = 32;
   static constexpr uint32_t kMax_Blocks = 64;
   static constexpr uint32_t kLinger_ms = 100;
+  // How long a call whose ring is full gives the processor away and merges again before it goes
+  // the locked way (where a sink without room refuses it): the sink's writer most often only
+  // waits for a processor the stagers keep busy. Well below the 1 ms no call may exceed.
+  static constexpr uint32_t kFull_Wait_us = 500;
   // Records and bytes handed over by one batch of a merge: bounded so that a batch fits a sink's
   // buffer and the channel's chunk array stays small.
   static constexpr uint32_t kBatch_Records = 512;
@@ -149,9 +157,14 @@ class CTrace_Staging {
  private:
   // The calling thread's ring for this channel, created on first use; null when none can be had.
   CStaging_Ring* Thread_Ring(uint32_t thread_id);
+  // What became of one record offered to the thread's ring.
+  enum class eRecord { eStaged, eNo_Fit, eRing_Full };
   // Packs the call's record into the thread's ring (the site already checked).
-  eStaged Stage_Record(sStage_Ring_Slot* slot, eTRTrace_Level level, const sTRTrace_Module* mod,
+  eRecord Stage_Record(sStage_Ring_Slot* slot, eTRTrace_Level level, const sTRTrace_Module* mod,
                        CTRTrace_Desc* desc, va_list* args);
+  // The ring was full: yields and merges until the record fits or kFull_Wait_us passed.
+  eRecord Wait_For_Room(sStage_Ring_Slot* slot, eTRTrace_Level level, const sTRTrace_Module* mod,
+                        CTRTrace_Desc* desc, va_list* args);
   // Marks that records are staged, for the merge and the drainer.
   void Note_Staged();
 
@@ -160,7 +173,8 @@ class CTrace_Staging {
   // Names the channel in threads' caches; never reused in the process, so an entry of a channel
   // that died matches nothing.
   const uint64_t m_Serial;
-  const uint64_t m_Linger_Ticks;  // kLinger_ms in Channel_Timer ticks
+  const uint64_t m_Linger_Ticks;     // kLinger_ms in Channel_Timer ticks
+  const uint64_t m_Full_Wait_Ticks;  // kFull_Wait_us in Channel_Timer ticks
 
   // Lock-free. Rings are claimed by compare-and-swap in slot order (acq_rel; read with acquire)
   // and freed with the staging, so the first empty slot ends them. m_Staged is set with release

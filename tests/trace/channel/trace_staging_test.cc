@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -18,6 +19,7 @@
 
 #include "trace/channel/channel_fixture.h"
 #include "trace/channel/stage_thread.h"
+#include "trace/channel/staging_ring.h"
 #include "trace/channel/trace_staging.h"
 
 namespace {
@@ -494,6 +496,47 @@ TEST_F(StagingTest, ASignalHandlerTracingBetweenSiteLookupAndUseChangesNoLayout)
   EXPECT_EQ(staged_seen, 1);
   EXPECT_EQ(handler_seen, 1);
   EXPECT_EQ(channel_->Lost_Calls(), 0u);
+}
+
+// A call whose ring is full while the sink has no room gives the sink a moment and merges again
+// rather than being refused: here the sink refuses the two tries of the first merge and takes
+// the next one.
+TEST_F(StagingTest, ACallWithAFullRingWaitsBrieflyForRoomInsteadOfBeingRefused) {
+  Enter_Staging();
+  // The sink's room from now on: none for other threads than the stager (the drainer merges
+  // nothing), and none for the stager's next `refusals` tries.
+  std::atomic<std::thread::id> stager{};
+  std::atomic<int> refusals{0};
+  stager_.Post([&stager] { stager = std::this_thread::get_id(); }).wait();
+  client_->Room_When([&stager, &refusals] {
+    if (std::this_thread::get_id() != stager.load()) return false;
+    if (refusals.load() <= 0) return true;
+    refusals.fetch_sub(1);
+    return false;
+  });
+  const uint64_t lost_before = channel_->Lost_Calls();
+
+  const size_t entry = (sizeof(CStaging_Ring::sEntry) + kB_Size + 7) & ~size_t{7};
+  const int capacity = static_cast<int>(CStaging_Ring::kBytes / entry);
+  refusals = INT32_MAX;
+  Hold_Lock();
+  Without_Waiting([this, capacity] {
+    for (int i = 0; i < capacity; ++i)
+      ASSERT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "b", "b %d %d", i, 0));
+  });
+  Let_Go();  // the holder's own call is refused
+  refusals = 2;  // one merge's two tries
+  Without_Waiting([this, capacity] {
+    EXPECT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "b", "b %d %d", capacity, 0));
+  });
+  EXPECT_EQ(channel_->Lost_Calls(), lost_before + 1);
+
+  stager = std::this_thread::get_id();  // the rest is merged here
+  channel_->Merge_Staged();
+  client_->Room_When(nullptr);
+  const std::vector<Record> delivered = Delivered_B();
+  ASSERT_EQ(delivered.size(), size_t(capacity) + 1);
+  for (int i = 0; i <= capacity; ++i) ASSERT_EQ(Value_Of(delivered[i]), i);
 }
 
 }  // namespace
