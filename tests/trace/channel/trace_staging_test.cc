@@ -516,18 +516,18 @@ TEST_F(StagingTest, ACallWithAFullRingWaitsBrieflyForRoomInsteadOfBeingRefused) 
   });
   const uint64_t lost_before = channel_->Lost_Calls();
 
-  const size_t entry = (sizeof(CStaging_Ring::sEntry) + kB_Size + 7) & ~size_t{7};
-  const int capacity = static_cast<int>(CStaging_Ring::kBytes / entry);
+  constexpr size_t kEntry = (sizeof(CStaging_Ring::sEntry) + kB_Size + 7) & ~size_t{7};
+  constexpr int kCapacity = static_cast<int>(CStaging_Ring::kBytes / kEntry);
   refusals = INT32_MAX;
   Hold_Lock();
-  Without_Waiting([this, capacity] {
-    for (int i = 0; i < capacity; ++i)
+  Without_Waiting([this] {
+    for (int i = 0; i < kCapacity; ++i)
       ASSERT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "b", "b %d %d", i, 0));
   });
   Let_Go();  // the holder's own call is refused
   refusals = 2;  // one merge's two tries
-  Without_Waiting([this, capacity] {
-    EXPECT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "b", "b %d %d", capacity, 0));
+  Without_Waiting([this] {
+    EXPECT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "b", "b %d %d", kCapacity, 0));
   });
   EXPECT_EQ(channel_->Lost_Calls(), lost_before + 1);
 
@@ -535,8 +535,8 @@ TEST_F(StagingTest, ACallWithAFullRingWaitsBrieflyForRoomInsteadOfBeingRefused) 
   channel_->Merge_Staged();
   client_->Room_When(nullptr);
   const std::vector<Record> delivered = Delivered_B();
-  ASSERT_EQ(delivered.size(), size_t(capacity) + 1);
-  for (int i = 0; i <= capacity; ++i) ASSERT_EQ(Value_Of(delivered[i]), i);
+  ASSERT_EQ(delivered.size(), size_t{kCapacity} + 1);
+  for (int i = 0; i <= kCapacity; ++i) ASSERT_EQ(Value_Of(delivered[i]), i);
 }
 
 }  // namespace
