@@ -178,10 +178,11 @@ class CTRTrace final : public ITR_Trace,
   // channel is in staging mode, else under the lock.
   bool Trace_Raw(uint16_t id, eTRTrace_Level level, void* module, uint16_t line, const char* file,
                  const char* function, const char** format, va_list* args);
-  // The locked part of Trace_Raw.
+  // The locked part of Trace_Raw. While the channel stages, *remember is set to the site's
+  // descriptor for the caller to remember once the lock is released.
   bool Trace_Locked(uint16_t id, eTRTrace_Level level, void* module, uint16_t line,
-                    const char* file, const char* function, const char** format, va_list* args)
-      TR_REQUIRES(m_Lock);
+                    const char* file, const char* function, const char** format, va_list* args,
+                    CTRTrace_Desc** remember) TR_REQUIRES(m_Lock);
   // Offers one call to the staging path: the channel's open state and level filter first (the
   // same filter as the locked way), then the staging room. Signal-safe and allocation-free.
   eStaged Stage_Call(eTRTrace_Level level, void* module, const char* function, const char** format,

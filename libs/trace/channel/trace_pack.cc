@@ -173,7 +173,7 @@ inline bool CTRTrace::Finish_Call(CTRTrace_Desc* desc, eTRTrace_Level level,
 
 __attribute__((always_inline)) inline bool CTRTrace::Trace_Locked(
     uint16_t id, eTRTrace_Level level, void* module, uint16_t line, const char* file,
-    const char* function, const char** format, va_list* args) {
+    const char* function, const char** format, va_list* args, CTRTrace_Desc** remember) {
   if (!Begin_Locked_Call()) return Lose(eLoss_Reason::eNo_Room);
   if (!Can_Send()) return m_Active ? Lose(eLoss_Reason::eSink_Off) : false;
   const sTRTrace_Module* mod = static_cast<const sTRTrace_Module*>(module);
@@ -187,7 +187,7 @@ __attribute__((always_inline)) inline bool CTRTrace::Trace_Locked(
   if (!desc) desc = Find_Desc(id, mod ? mod->id : 0, line, file, function, format);
   if (!desc || !desc->Is_Initialized()) return false;
   // While the channel stages, its callers remember the site, so their next calls need no lock.
-  if (id == 0 && m_Staging.Active()) m_Staging.Remember_Site(m_Lock, function, *format, desc);
+  if (id == 0 && m_Staging.Active()) *remember = desc;
 
   uint32_t blocks_count;
   desc->Get_Blocks(&blocks_count);
@@ -238,8 +238,13 @@ bool CTRTrace::Trace_Raw(uint16_t id, eTRTrace_Level level, void* module, uint16
     }
     m_Lock.Lock();
   }
-  const bool sent = Trace_Locked(id, level, module, line, file, function, format, args);
+  CTRTrace_Desc* remember = nullptr;
+  const bool sent = Trace_Locked(id, level, module, line, file, function, format, args, &remember);
   m_Lock.Unlock();
+  // While the channel stages, its callers remember the site, so their next calls need no lock.
+  // After the lock: a thread's first site sets up its staging state and ring, which allocates,
+  // and no other caller should wait for that.
+  if (remember != nullptr) m_Staging.Remember_Site(function, *format, remember);
   return sent;
 }
 

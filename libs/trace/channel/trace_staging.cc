@@ -187,18 +187,20 @@ CTrace_Staging::eRecord CTrace_Staging::Stage_Record(sStage_Ring_Slot* slot, eTR
   return eRecord::eStaged;
 }
 
-void CTrace_Staging::Remember_Site(CHot_Lock&, const char* function, const char* format,
+void CTrace_Staging::Remember_Site(const char* function, const char* format,
                                    CTRTrace_Desc* desc) {
   sStage_Thread* thread = Stage_Thread();
   if (thread == nullptr && (thread = Stage_Thread_Create()) == nullptr) return;
   // A signal handler's call that interrupted this thread's staged call or set-up: the entries
   // are the interrupted code's.
   if (thread->busy) return;
+  // Busy from here on, the ring's set-up included: a signal handler tracing meanwhile neither
+  // sees a half-written entry nor allocates a ring of its own.
+  CBusy_Section busy(thread);
   sStage_Ring_Slot* slot = thread->Ring_Slot(m_Serial);
   CStaging_Ring* ring =
       slot->serial == m_Serial ? slot->ring : Thread_Ring(record_fill::Thread_ID());
   if (ring == nullptr) return;
-  CBusy_Section busy(thread);
   if (slot->serial != m_Serial) *slot = sStage_Ring_Slot{m_Serial, ring, kBudget};
   *thread->Site(m_Serial, function, format) = sStage_Site{m_Serial, function, format, desc};
 }

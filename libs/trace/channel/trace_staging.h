@@ -13,9 +13,10 @@
 // only, kLinger_ms after the mode began or after the last merge of several threads' records,
 // leaves the mode; contention puts it back.
 //
-// A thread learns a site by one locked call of it in staging mode (Remember_Site): the thread's
-// state, its ring and the site's entry are made there, so Stage itself never allocates, never
-// takes a lock and never creates a thread, and a signal handler may trace on any path.
+// A thread learns a site by one locked call of it in staging mode (Remember_Site, right after the
+// lock is released): the thread's state, its ring and the site's entry are made there, so Stage
+// itself never allocates, never takes a lock and never creates a thread, and a signal handler may
+// trace on any path.
 //
 // Signal safety: Stage marks the thread busy from its site lookup to its commit and works on a
 // copy of the site entry, so a handler that traces on the same thread in between goes the locked
@@ -32,8 +33,9 @@
 //
 // Thread-safety:
 //   - Stage: the calling thread only touches its own state and ring (the ring's producer).
-//   - Merge, Drop, Remember_Site: the caller holds the channel lock (`held`), which makes it the
-//     rings' one consumer; a merge called again from within a merge does nothing.
+//   - Remember_Site: the calling thread's own state; a new ring is claimed by compare-and-swap.
+//   - Merge, Drop: the caller holds the channel lock (`held`), which makes it the rings' one
+//     consumer; a merge called again from within a merge does nothing.
 //   - Active, Contended, Has_Staged, Staged_Bytes, Merge_Due: any thread, lock-free.
 // Ownership: the rings are the staging's and freed with it; a ring outlives its thread (records
 // of a thread that ended are still merged).
@@ -122,10 +124,10 @@ class CTrace_Staging {
   // the call's module record or null. Signal-safe and allocation-free.
   eStaged Stage(eTRTrace_Level level, const sTRTrace_Module* mod, const char* function,
                 const char** format, va_list* args);
-  // A locked call in staging mode: makes the calling thread's staging state and ring when
-  // missing and remembers the site's descriptor, so that the thread's next calls of it stage.
-  void Remember_Site(CHot_Lock& held, const char* function, const char* format,
-                     CTRTrace_Desc* desc) TR_REQUIRES(held);
+  // After a locked call in staging mode: makes the calling thread's staging state and ring
+  // when missing and remembers the site's descriptor, so that the thread's next calls of it
+  // stage. Needs no lock (the caller holds a reference to the channel, so `desc` lives).
+  void Remember_Site(const char* function, const char* format, CTRTrace_Desc* desc);
 
   // True when a merge is due before the calling thread's next record goes the locked way: its
   // own ring holds records (they must go first), or another thread marked some.
