@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,8 +19,10 @@
 #include "support/capture_sink.h"
 #include "support/child_process.h"
 #include "support/option_args.h"
+#include "support/roll_clock.h"
 #include "support/stream_builder.h"
 #include "support/temp_dir.h"
+#include "support/wait_until.h"
 #include "trace/text/cl_text.h"
 
 namespace {
@@ -237,28 +240,33 @@ TEST(ClTextFile, FailureMessagesAreExact) {
   EXPECT_EQ(dir_out, "TR:Can't create directory: " + other.File("plain/sub") + "\n");
 }
 
-// "0:00tm": the local clock (a time zone chosen so that midnight is two seconds ahead) passes
-// midnight while lines are written, and a new file begins.
+// "0:00tm": the local clock (a time zone chosen so that midnight is two seconds ahead of the
+// sink's start) passes midnight while lines are written, and a new file begins.
 TEST(ClTextFile, RollsAtMidnight) {
   mqw_test::TempDir dir;
   const mqw_test::ChildResult child = mqw_test::Run_In_Child(
       [&]() -> int {
-        const long utc = static_cast<long>(time(nullptr) % 86400);
-        const long offset = ((utc + 2) % 86400 + 86400) % 86400;  // local = UTC - offset
-        char zone[64];
-        snprintf(zone, sizeof(zone), "XXX+%02ld:%02ld:%02ld", offset / 3600, offset / 60 % 60,
-                 offset % 60);
-        setenv("TZ", zone, 1);
-        tzset();
-        CClTextFile file;
-        if (Init(&file, {"/TR.Dir=" + dir.Path(), "/TR.Roll=0:00tm"}) != 0) return 20;
-        for (int i = 0; i < 12 && List(dir.Path()).size() < 2; ++i) {
-          Log(&file, "line " + std::to_string(i));
+        std::unique_ptr<CClTextFile> file;
+        for (int attempt = 0;; ++attempt) {
+          mqw_test::Set_Zone_Before(0, 2);
+          file = std::make_unique<CClTextFile>();  // its first look at the clock
+          if (Init(file.get(), {"/TR.Dir=" + dir.Path(), "/TR.Roll=0:00tm"}) != 0) return 20;
+          if (mqw_test::Roll_Still_Ahead(0, 2)) break;
+          // A start slower than two seconds: its first look may have been after midnight.
+          file.reset();
+          for (const std::string& name : List(dir.Path()))
+            unlink((dir.Path() + "/" + name).c_str());
+          if (attempt == 20) return 22;
+        }
+        const auto backstop = std::chrono::steady_clock::now() + mqw_test::kEvent_Backstop;
+        for (int i = 0; List(dir.Path()).size() < 2 && std::chrono::steady_clock::now() < backstop;
+             ++i) {
+          Log(file.get(), "line " + std::to_string(i));
           std::this_thread::sleep_for(1100ms);  // every line then writes out and checks the roll
         }
         return List(dir.Path()).size() == 2 ? 0 : 21;
       },
-      60000);
+      300000);
   ASSERT_TRUE(child.exited) << child.output;
   EXPECT_EQ(child.exit_code, 0) << child.output;
 }
