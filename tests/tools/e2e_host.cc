@@ -6,7 +6,8 @@
 //   CONFIG   the configuration file LoggerInit reads in place of "/etc/tr.cfg" (the tests name a
 //            file that does not exist, so a configuration of the machine never leaks in)
 //   burst THREADS CALLS   THREADS threads make CALLS calls each as fast as they can
-//   paced MILLISECONDS    one thread makes a call every millisecond for that long
+//   paced STOPFILE        one thread makes a call every millisecond until the file STOPFILE
+//                         exists (looked for every 10 calls; at most 10 minutes)
 //   debug MILLISECONDS    debug-level calls every 10 ms until 5 were accepted or the time is up
 //   viewer MILLISECONDS   for the viewer's tests: first a warning whose text is markup, then every
 //                         20 ms an info call (module "net"), a debug call ("viewer debug i=N",
@@ -23,6 +24,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <latch>
@@ -48,10 +50,12 @@ uint32_t Burst(ITR_Trace* channel, int thread, uint32_t calls) {
   return accepted;
 }
 
-uint32_t Paced(ITR_Trace* channel, uint32_t milliseconds) {
+uint32_t Paced(ITR_Trace* channel, const char* stop_file) {
+  constexpr uint32_t kMost_ms = 600000;
   const auto start = std::chrono::steady_clock::now();
   uint32_t accepted = 0;
-  for (uint32_t i = 0; i < milliseconds; ++i) {
+  for (uint32_t i = 0; i < kMost_ms; ++i) {
+    if (i % 10 == 0 && access(stop_file, F_OK) == 0) break;
     if (channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "e2e t=%d s=%u i=%u", 0,
                        accepted, i))
       ++accepted;
@@ -79,9 +83,10 @@ uint32_t Viewer(ITR_Trace* channel, uint32_t milliseconds) {
                              "markup <img src=x onerror=alert(1)> <b>bold</b>");
   const auto start = std::chrono::steady_clock::now();
   for (uint32_t i = 0; i * 20 < milliseconds; ++i) {
-    accepted += channel->Trace(0, TRL_INFO, net, __LINE__, __FILE__, __func__, "viewer info i=%u", i);
-    accepted += channel->Trace(0, TRL_DEBUG, nullptr, __LINE__, __FILE__, __func__,
-                               "viewer debug i=%u", i);
+    accepted +=
+        channel->Trace(0, TRL_INFO, net, __LINE__, __FILE__, __func__, "viewer info i=%u", i);
+    accepted +=
+        channel->Trace(0, TRL_DEBUG, nullptr, __LINE__, __FILE__, __func__, "viewer debug i=%u", i);
     if (i % 10 == 0)
       accepted += channel->Trace(0, TRL_WARNING, nullptr, __LINE__, __FILE__, __func__,
                                  "viewer warning i=%u", i);
@@ -95,7 +100,7 @@ uint32_t Viewer(ITR_Trace* channel, uint32_t milliseconds) {
 int main(int argc, char** argv) {
   if (argc < 4) {
     fprintf(stderr,
-            "usage: e2e_host CONFIG burst THREADS CALLS | paced MS | debug MS | viewer MS "
+            "usage: e2e_host CONFIG burst THREADS CALLS | paced STOPFILE | debug MS | viewer MS "
             "[/TR.option ...]\n");
     return 2;
   }
@@ -133,7 +138,7 @@ int main(int argc, char** argv) {
     }
     for (std::thread& worker : workers) worker.join();
   } else if (mode == "paced") {
-    accepted.push_back(Paced(channel, static_cast<uint32_t>(strtoul(argv[3], nullptr, 10))));
+    accepted.push_back(Paced(channel, argv[3]));
   } else if (mode == "viewer") {
     accepted.push_back(Viewer(channel, static_cast<uint32_t>(strtoul(argv[3], nullptr, 10))));
   } else if (mode == "debug") {

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "support/program.h"
+#include "support/server_process.h"
 #include "support/stream_builder.h"
 #include "support/temp_dir.h"
 #include "support/trd_reader.h"
@@ -51,49 +52,11 @@ mqw_test::sProgram_Run Run_Cat(const std::vector<std::string>& inputs) {
 }
 
 // The tool in a temporary directory, on an ephemeral loopback port.
-class Server {
+class Server : public mqw_test::ServerProcess {
  public:
-  explicit Server(const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> args = {"--listen",        "127.0.0.1:0", "--port-file",
-                                     dir_.File("port"), "--dir",       Traces()};
-    args.insert(args.end(), extra.begin(), extra.end());
-    pid_ = Spawn_Program(TRACE_SERVER_PATH, args, dir_.File("out"), dir_.File("err"));
-    for (int i = 0; i < 600 && port_ == 0; ++i) {
-      std::string text = mqw_test::Read_File(dir_.File("port"));
-      if (!text.empty()) port_ = static_cast<uint16_t>(atoi(text.c_str()));
-      if (port_ == 0) std::this_thread::sleep_for(50ms);
-    }
+  explicit Server(const std::vector<std::string>& extra = {}) : ServerProcess(TRACE_SERVER_PATH) {
+    Start("127.0.0.1:0", extra);
   }
-  ~Server() {
-    if (pid_ > 0) Stop();
-  }
-  uint16_t Port() const { return port_; }
-  std::string Traces() const { return dir_.File("traces"); }
-  // SIGTERM, then the exit status.
-  int Stop() {
-    kill(pid_, SIGTERM);
-    int status = Wait_Status(pid_);
-    pid_ = -1;
-    return status;
-  }
-  std::string Out() const { return mqw_test::Read_File(dir_.File("out")); }
-  std::string Err() const { return mqw_test::Read_File(dir_.File("err")); }
-  // The one client directory whose name begins with `prefix`.
-  std::string Client_Dir(const std::string& prefix) const {
-    std::string found;
-    for (const std::string& name : Directory_Entries(Traces())) {
-      if (name.compare(0, prefix.size(), prefix) == 0) {
-        EXPECT_TRUE(found.empty()) << "two directories for " << prefix;
-        found = Traces() + "/" + name;
-      }
-    }
-    return found;
-  }
-
- private:
-  mqw_test::TempDir dir_;
-  pid_t pid_ = -1;
-  uint16_t port_ = 0;
 };
 
 // A client of the transport protocol driven step by step, as the network sink would.
