@@ -464,6 +464,49 @@ TEST(NetReconnect, ServerRestartDropsReconnectsReportsLossAndReplaysContext) {
   EXPECT_GT(reported, 0u);
 }
 
+// --- closing ----------------------------------------------------------------------------------
+
+// A server that answers every window with "all lost" keeps the connection up while confirming
+// nothing: Close waits for the queued data only as long as /TR.Eto= allows (seconds; default
+// 5), then gives up, says so in the journal and returns.
+TEST(NetClose, ExitTimeoutBoundsCloseAgainstAServerThatConfirmsNothing) {
+  struct Case {
+    const char* eto;
+    std::chrono::milliseconds at_least;
+    std::chrono::milliseconds below;  // the default's 5 s, or the 1 s of the row above
+  };
+  const Case cases[] = {
+      {"/TR.Eto=1", 1000ms, 5000ms},
+      {"/TR.Eto=0", 0ms, 1000ms},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.eto);
+    TestServer server;
+    ASSERT_TRUE(server.Valid());
+    CClNetwork* sink = Make_Sink({server.Port_Option(), c.eto, "/TR.Verb=4"});
+    ASSERT_EQ(sink->Get_Status(), eCode_Ok);
+    ASSERT_TRUE(sink->Connection_Wait(kBackstop_ms));
+    server.Set_Data_Drop(1000);
+    std::vector<uint8_t> record(1000, 7);
+    sTRC_Data_Chunk chunk{record.data(), static_cast<uint32_t>(record.size())};
+    ASSERT_EQ(sink->Sent(0, &chunk, 1, chunk.size), eCode_Ok);
+    // The record is in flight and reported lost before Close begins.
+    ASSERT_TRUE(mqw_test::Wait_Until([&] { return server.Dropped_Data() > 0; }));
+    std::chrono::steady_clock::duration took{};
+    const std::string journal = mqw_test::Capture_Stdout([&] {
+      const auto start = std::chrono::steady_clock::now();
+      sink->Close();
+      took = std::chrono::steady_clock::now() - start;
+    });
+    EXPECT_GE(took, c.at_least);
+    EXPECT_LT(took, c.below);
+    EXPECT_NE(journal.find("not of all packets were sent"), std::string::npos) << journal;
+    EXPECT_EQ(sink->Stats().drops.load(), 0u)
+        << "the connection stayed up: only the limit ended it";
+    sink->Release();
+  }
+}
+
 // --- commands from the server ----------------------------------------------------------------
 
 TEST(NetCommands, VerbosityCommandsChangeTheChannelAndAModule) {
