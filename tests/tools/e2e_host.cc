@@ -8,6 +8,8 @@
 //   burst THREADS CALLS   THREADS threads make CALLS calls each as fast as they can
 //   paced STOPFILE        one thread makes a call every millisecond until the file STOPFILE
 //                         exists (looked for every 10 calls; at most 10 minutes)
+//   crash CALLS           one thread makes CALLS calls as fast as it can, reports them, then
+//                         raises SIGSEGV with what the sink has not yet delivered still pending
 //   debug MILLISECONDS    debug-level calls every 10 ms until 5 were accepted or the time is up
 //   viewer MILLISECONDS   for the viewer's tests: first a warning whose text is markup, then every
 //                         20 ms an info call (module "net"), a debug call ("viewer debug i=N",
@@ -20,7 +22,10 @@
 // ACCEPTED only the calls the channel accepted before this one, so the accepted calls of a thread
 // carry s = 0, 1, 2, ... without a hole. Standard output gets "accepted t=THREAD n=COUNT" per
 // thread. Exit status 0; 2 for wrong usage or a failed set-up; 3 when debug mode saw no accepted
-// call. The process ends by returning from main: the facade's exit flush delivers the rest.
+// call. The process ends by returning from main: the facade's exit flush delivers the rest; in
+// crash mode by the signal (the facade's handler exits with the signal's number), the crash
+// flush delivering it.
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -100,7 +105,8 @@ uint32_t Viewer(ITR_Trace* channel, uint32_t milliseconds) {
 int main(int argc, char** argv) {
   if (argc < 4) {
     fprintf(stderr,
-            "usage: e2e_host CONFIG burst THREADS CALLS | paced STOPFILE | debug MS | viewer MS "
+            "usage: e2e_host CONFIG burst THREADS CALLS | paced STOPFILE | crash CALLS | debug MS "
+            "| viewer MS "
             "[/TR.option ...]\n");
     return 2;
   }
@@ -139,6 +145,13 @@ int main(int argc, char** argv) {
     for (std::thread& worker : workers) worker.join();
   } else if (mode == "paced") {
     accepted.push_back(Paced(channel, argv[3]));
+  } else if (mode == "crash") {
+    const uint32_t accepted_calls =
+        Burst(channel, 0, static_cast<uint32_t>(strtoul(argv[3], nullptr, 10)));
+    printf("accepted t=0 n=%u\n", accepted_calls);
+    fflush(stdout);
+    raise(SIGSEGV);
+    return 4;  // not reached: the handler ends the process with the signal
   } else if (mode == "viewer") {
     accepted.push_back(Viewer(channel, static_cast<uint32_t>(strtoul(argv[3], nullptr, 10))));
   } else if (mode == "debug") {

@@ -218,6 +218,25 @@ TEST(TraceServerEndToEnd, DefaultOptionsReachTheDefaultServerAddress) {
   Expect_Exactly_Accepted(cat.messages, run.accepted);
 }
 
+// A fatal signal with records still queued in the network sink: the crash handler's flush
+// sends them, and the server stores every accepted call.
+TEST(TraceServerEndToEnd, CrashFlushDeliversWhatWasPending) {
+  Server server;
+  ASSERT_TRUE(server.Start("127.0.0.1:0")) << server.Err();
+  Host host;
+  Host_Result run =
+      host.Run({"crash", std::to_string(mqw_test::Scaled(20000))}, Network_Options(server.Port()));
+  // The facade ends a process on a fatal signal with the signal's number as its exit status.
+  EXPECT_EQ(run.status, SIGSEGV) << run.err;
+  ASSERT_EQ(run.accepted.size(), 1u);
+  EXPECT_GT(run.accepted[0], 0u);
+  EXPECT_EQ(server.Stop(), 0);
+
+  Cat_Result cat = Run_Cat(server.Client_Files());
+  ASSERT_EQ(cat.status, 0);
+  Expect_Exactly_Accepted(cat.messages, run.accepted);
+}
+
 TEST(TraceServerEndToEnd, HostReconnectsAfterAServerRestart) {
   Server server;
   ASSERT_TRUE(server.Start("127.0.0.1:0"));
