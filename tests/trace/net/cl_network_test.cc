@@ -22,6 +22,7 @@
 #include "net_decode.h"
 #include "support/child_process.h"
 #include "support/program.h"
+#include "support/sent_contract.h"
 #include "support/wait_until.h"
 #include "test_server.h"
 #include "trace/core/loss_listener.h"
@@ -205,27 +206,7 @@ TEST(NetSink, SentRefusesWrongArgumentsAndCountsThem) {
   TestServer server;
   CClNetwork* sink = Make_Sink({server.Port_Option()});
   ASSERT_EQ(sink->Get_Status(), eCode_Ok);
-  sTRC_Data_Chunk chunk{"abcd", 4};
-  sTRC_Data_Chunk null_data[2] = {{"ab", 2}, {nullptr, 2}};
-  struct Case {
-    const char* label;
-    uint32_t id;
-    sTRC_Data_Chunk* chunks;
-    uint32_t count;
-    uint32_t size;
-  } cases[] = {
-      {"no chunks", 0, nullptr, 1, 4},           {"count 0", 0, &chunk, 0, 4},
-      {"channel 32", 32, &chunk, 1, 4},          {"too long for a header", 0, &chunk, 1, 0x7FFFFFC},
-      {"chunks short of size", 0, &chunk, 1, 5}, {"chunks beyond size", 0, &chunk, 1, 3},
-      {"null bytes", 0, null_data, 2, 4},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.label);
-    EXPECT_EQ(sink->Sent(c.id, c.chunks, c.count, c.size), eCode_Bad_Args);
-  }
-  sTRC_Info info{};
-  ASSERT_TRUE(sink->Get_Info(&info));
-  EXPECT_EQ(info.rejects_error, std::size(cases));
+  mqw_test::Expect_Sent_Refuses_Wrong_Arguments(sink);
   EXPECT_EQ(sink->Pool()->Get_State().taken_buffers, 0u) << "nothing was written for them";
   sink->Release();
 }

@@ -19,6 +19,7 @@
 #include "support/child_process.h"
 #include "support/option_args.h"
 #include "support/recording_channel.h"
+#include "support/sent_contract.h"
 #include "support/stream_builder.h"
 
 namespace {
@@ -84,18 +85,14 @@ TEST(ClText, SentRefusesWhatItCannotTake) {
   CaptureSink sink;
   CClText* client = New_Client(&sink, {"/TR.Pool=1"});  // 3 x 16384 bytes
   Bytes payload = Info("C");
-  sTRC_Data_Chunk chunk{payload.data(), static_cast<uint32_t>(payload.size())};
-  EXPECT_EQ(client->Sent(0, nullptr, 1, 164), 6u);
-  EXPECT_EQ(client->Sent(0, &chunk, 0, 164), 6u);
-  EXPECT_EQ(client->Sent(32, &chunk, 1, 164), 6u);
-  EXPECT_EQ(client->Sent(0, &chunk, 1, 1000), 6u);  // size disagrees with the chunks
+  const uint32_t wrong = mqw_test::Expect_Sent_Refuses_Wrong_Arguments(client);
   // The packet (payload + 4) must be smaller than the whole pool.
   EXPECT_EQ(Send(client, 1, Filler_Payload(49148)), 4u);
   EXPECT_EQ(Send(client, 1, Filler_Payload(49147)), 0u);
   EXPECT_EQ(Send(client, 1, Filler_Payload(49147)), 0u);  // waits for the worker to make room
   sTRC_Info info{};
   ASSERT_TRUE(client->Get_Info(&info));
-  EXPECT_EQ(info.rejects_error, 4u);
+  EXPECT_EQ(info.rejects_error, wrong);
   EXPECT_EQ(info.rejects_no_room, 1u);
   EXPECT_EQ(info.rejects_off, 0u);
   ASSERT_TRUE(client->Close());
