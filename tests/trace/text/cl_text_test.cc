@@ -4,7 +4,6 @@
 #include "trace/text/cl_text.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -230,31 +229,6 @@ TEST(ClText, UnparsableStreamTurnsTheClientOff) {
   EXPECT_NE(journal.find("Text output stopped"), std::string::npos) << journal;
   EXPECT_EQ(journal.find("Failure"), std::string::npos) << journal;
   EXPECT_EQ(sink.Lines().size(), 1u);
-}
-
-// The worker runs with asynchronous signals blocked (they are handled on the application's
-// threads, whose handlers may close the client and join the worker); faults stay deliverable.
-TEST(ClText, WorkerBlocksAsynchronousSignals) {
-  struct MaskSink final : CaptureSink {
-    sigset_t mask{};
-    std::atomic<bool> seen{false};
-    uint32_t Log(const sLog* log, const char* line, uint64_t length) override {
-      if (!seen) {
-        pthread_sigmask(SIG_BLOCK, nullptr, &mask);
-        seen = true;
-      }
-      return CaptureSink::Log(log, line, length);
-    }
-  } sink;
-  CClText* client = New_Client(&sink);
-  ASSERT_EQ(Send(client, 0, Cat({Info("C"), Format(1, "masked"), Data(1, kTimer0)})), 0u);
-  ASSERT_TRUE(sink.Wait_Lines(1, 5s));
-  ASSERT_TRUE(sink.seen);
-  for (int blocked : {SIGTERM, SIGINT, SIGHUP, SIGUSR1})
-    EXPECT_EQ(sigismember(&sink.mask, blocked), 1) << blocked;
-  for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGABRT})
-    EXPECT_EQ(sigismember(&sink.mask, fault), 0) << fault;
-  client->Release();
 }
 
 TEST(ClText, TraceChannelEndToEnd) {
