@@ -155,37 +155,6 @@ TEST(ClTextFile, RollOptions) {
   }
 }
 
-// Entries that hold the names the first file could take (a dangling link, a link to another
-// file) are neither followed nor truncated: no link target is created or changed.
-TEST(ClTextFile, ExistingEntriesAreNeverFollowed) {
-  mqw_test::TempDir dir;
-  ASSERT_TRUE(mqw_test::Write_File(dir.File("victim"), "keep me"));
-  const time_t now = time(nullptr);
-  for (int i = 0; i < 5; ++i) {
-    ASSERT_EQ(symlink(dir.File("target" + std::to_string(i)).c_str(),
-                      dir.File(Stamp(now + i) + "000.txt").c_str()),
-              0);
-    ASSERT_EQ(symlink(dir.File("victim").c_str(), dir.File(Stamp(now + i) + "001.txt").c_str()), 0);
-  }
-  {
-    CClTextFile file;
-    ASSERT_EQ(Init(&file, {"/TR.Dir=" + dir.Path()}), 0u);
-    Log(&file, "mine");
-  }
-  for (int i = 0; i < 5; ++i)
-    EXPECT_EQ(access(dir.File("target" + std::to_string(i)).c_str(), F_OK), -1) << i;
-  EXPECT_EQ(Read_File(dir.File("victim")), "keep me");
-  int mine = 0;
-  for (const std::string& name : List(dir.Path())) {
-    if (name.substr(name.size() < 7 ? 0 : name.size() - 7) != "002.txt") continue;
-    ++mine;
-    EXPECT_EQ(Read_File(dir.File(name)),
-              "\xEF\xBB\xBF"
-              "mine\r\n");
-  }
-  EXPECT_EQ(mine, 1);
-}
-
 // The output's own messages carry exactly their text: no line feed is added to those that have
 // none.
 TEST(ClTextFile, FailureMessagesAreExact) {
