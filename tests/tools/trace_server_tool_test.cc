@@ -800,11 +800,10 @@ TEST(TraceServerToolTest, StoredBytesStayWithinRetentionAndTheTotalQuota) {
     ASSERT_TRUE(client.Send_Stream(records, 16));
     ASSERT_TRUE(client.Ping());
   }
-  // The quota runs once a second: wait for it, with a generous backstop.
-  const auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (Total_Trd_Bytes(server.Traces()) > 3 * kMB && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(100ms);
-  EXPECT_LE(Total_Trd_Bytes(server.Traces()), 3 * kMB);
+  // The quota runs once a second: wait for it.
+  EXPECT_TRUE(mqw_test::Wait_Until([&] { return Total_Trd_Bytes(server.Traces()) <= 3 * kMB; },
+                                   mqw_test::kEvent_Backstop, 100ms))
+      << Total_Trd_Bytes(server.Traces());
   EXPECT_EQ(server.Stop(), 0);
   EXPECT_LE(Total_Trd_Bytes(server.Traces()), 3 * kMB + 4 * kSlack);  // the last writes at exit
   EXPECT_NE(server.Err().find("the quota removed"), std::string::npos) << server.Err();

@@ -280,11 +280,13 @@ TEST(ClTextFile, QuietClientWritesItsLinesOut) {
   ASSERT_EQ(client->Sent(0, &chunk, 1, static_cast<uint32_t>(payload.size())), 0u);
   // No more lines, no flush, no close: the line still reaches the file (about 1 s by design).
   std::string content;
-  for (int i = 0; i < 100 && content.find("quiet line") == std::string::npos; ++i) {
-    std::this_thread::sleep_for(100ms);
-    std::vector<std::string> names = List(dir.Path());
-    if (!names.empty()) content = Read_File(dir.File(names[0]));
-  }
+  mqw_test::Wait_Until(
+      [&] {
+        std::vector<std::string> names = List(dir.Path());
+        if (!names.empty()) content = Read_File(dir.File(names[0]));
+        return content.find("quiet line") != std::string::npos;
+      },
+      mqw_test::kEvent_Backstop, 100ms);
   EXPECT_EQ(content,
             "\xEF\xBB\xBF"
             "quiet line\r\n");
