@@ -114,7 +114,7 @@ TEST_F(LoggerInitTest, ChannelIsPublishedAndVersionIsTheFirstMessage) {
   const std::vector<uint8_t>& data = records[5].bytes;
   EXPECT_EQ(data[6], TRL_INFO);
   std::string version(reinterpret_cast<const char*>(data.data()) + 24);
-  EXPECT_EQ(version, "brackwater-v0.1-171-gbbf55d6");
+  EXPECT_EQ(version, TR::detail::kVersion);
   // The format travels as UTF-16 after the fixed part and one argument descriptor.
   const std::vector<uint8_t>& format = records[4].bytes;
   std::string text;

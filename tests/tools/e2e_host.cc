@@ -6,7 +6,10 @@
 //   CONFIG   the configuration file LoggerInit reads in place of "/etc/tr.cfg" (the tests name a
 //            file that does not exist, so a configuration of the machine never leaks in)
 //   burst THREADS CALLS   THREADS threads make CALLS calls each as fast as they can
-//   paced MILLISECONDS    one thread makes a call every millisecond for that long
+//   paced STOPFILE        one thread makes a call every millisecond until the file STOPFILE
+//                         exists (looked for every 10 calls; at most 10 minutes)
+//   crash CALLS           one thread makes CALLS calls as fast as it can, reports them, then
+//                         raises SIGSEGV with what the sink has not yet delivered still pending
 //   debug MILLISECONDS    debug-level calls every 10 ms until 5 were accepted or the time is up
 //   viewer MILLISECONDS   for the viewer's tests: first a warning whose text is markup, then every
 //                         20 ms an info call (module "net"), a debug call ("viewer debug i=N",
@@ -19,10 +22,14 @@
 // ACCEPTED only the calls the channel accepted before this one, so the accepted calls of a thread
 // carry s = 0, 1, 2, ... without a hole. Standard output gets "accepted t=THREAD n=COUNT" per
 // thread. Exit status 0; 2 for wrong usage or a failed set-up; 3 when debug mode saw no accepted
-// call. The process ends by returning from main: the facade's exit flush delivers the rest.
+// call. The process ends by returning from main: the facade's exit flush delivers the rest; in
+// crash mode by the signal (the facade's handler exits with the signal's number), the crash
+// flush delivering it.
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <latch>
@@ -48,10 +55,12 @@ uint32_t Burst(ITR_Trace* channel, int thread, uint32_t calls) {
   return accepted;
 }
 
-uint32_t Paced(ITR_Trace* channel, uint32_t milliseconds) {
+uint32_t Paced(ITR_Trace* channel, const char* stop_file) {
+  constexpr uint32_t kMost_ms = 600000;
   const auto start = std::chrono::steady_clock::now();
   uint32_t accepted = 0;
-  for (uint32_t i = 0; i < milliseconds; ++i) {
+  for (uint32_t i = 0; i < kMost_ms; ++i) {
+    if (i % 10 == 0 && access(stop_file, F_OK) == 0) break;
     if (channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "e2e t=%d s=%u i=%u", 0,
                        accepted, i))
       ++accepted;
@@ -79,9 +88,10 @@ uint32_t Viewer(ITR_Trace* channel, uint32_t milliseconds) {
                              "markup <img src=x onerror=alert(1)> <b>bold</b>");
   const auto start = std::chrono::steady_clock::now();
   for (uint32_t i = 0; i * 20 < milliseconds; ++i) {
-    accepted += channel->Trace(0, TRL_INFO, net, __LINE__, __FILE__, __func__, "viewer info i=%u", i);
-    accepted += channel->Trace(0, TRL_DEBUG, nullptr, __LINE__, __FILE__, __func__,
-                               "viewer debug i=%u", i);
+    accepted +=
+        channel->Trace(0, TRL_INFO, net, __LINE__, __FILE__, __func__, "viewer info i=%u", i);
+    accepted +=
+        channel->Trace(0, TRL_DEBUG, nullptr, __LINE__, __FILE__, __func__, "viewer debug i=%u", i);
     if (i % 10 == 0)
       accepted += channel->Trace(0, TRL_WARNING, nullptr, __LINE__, __FILE__, __func__,
                                  "viewer warning i=%u", i);
@@ -95,7 +105,8 @@ uint32_t Viewer(ITR_Trace* channel, uint32_t milliseconds) {
 int main(int argc, char** argv) {
   if (argc < 4) {
     fprintf(stderr,
-            "usage: e2e_host CONFIG burst THREADS CALLS | paced MS | debug MS | viewer MS "
+            "usage: e2e_host CONFIG burst THREADS CALLS | paced STOPFILE | crash CALLS | debug MS "
+            "| viewer MS "
             "[/TR.option ...]\n");
     return 2;
   }
@@ -133,7 +144,14 @@ int main(int argc, char** argv) {
     }
     for (std::thread& worker : workers) worker.join();
   } else if (mode == "paced") {
-    accepted.push_back(Paced(channel, static_cast<uint32_t>(strtoul(argv[3], nullptr, 10))));
+    accepted.push_back(Paced(channel, argv[3]));
+  } else if (mode == "crash") {
+    const uint32_t accepted_calls =
+        Burst(channel, 0, static_cast<uint32_t>(strtoul(argv[3], nullptr, 10)));
+    printf("accepted t=0 n=%u\n", accepted_calls);
+    fflush(stdout);
+    raise(SIGSEGV);
+    return 4;  // not reached: the handler ends the process with the signal
   } else if (mode == "viewer") {
     accepted.push_back(Viewer(channel, static_cast<uint32_t>(strtoul(argv[3], nullptr, 10))));
   } else if (mode == "debug") {

@@ -24,9 +24,11 @@
 #include <vector>
 
 #include "support/program.h"
+#include "support/server_process.h"
 #include "support/stream_builder.h"
 #include "support/temp_dir.h"
 #include "support/trd_reader.h"
+#include "support/wait_until.h"
 #include "trace/net/packet_check.h"
 #include "trace/net/tpacket.h"
 #include "trace/net/udp_socket.h"
@@ -51,49 +53,11 @@ mqw_test::sProgram_Run Run_Cat(const std::vector<std::string>& inputs) {
 }
 
 // The tool in a temporary directory, on an ephemeral loopback port.
-class Server {
+class Server : public mqw_test::ServerProcess {
  public:
-  explicit Server(const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> args = {"--listen",        "127.0.0.1:0", "--port-file",
-                                     dir_.File("port"), "--dir",       Traces()};
-    args.insert(args.end(), extra.begin(), extra.end());
-    pid_ = Spawn_Program(TRACE_SERVER_PATH, args, dir_.File("out"), dir_.File("err"));
-    for (int i = 0; i < 600 && port_ == 0; ++i) {
-      std::string text = mqw_test::Read_File(dir_.File("port"));
-      if (!text.empty()) port_ = static_cast<uint16_t>(atoi(text.c_str()));
-      if (port_ == 0) std::this_thread::sleep_for(50ms);
-    }
+  explicit Server(const std::vector<std::string>& extra = {}) : ServerProcess(TRACE_SERVER_PATH) {
+    Start("127.0.0.1:0", extra);
   }
-  ~Server() {
-    if (pid_ > 0) Stop();
-  }
-  uint16_t Port() const { return port_; }
-  std::string Traces() const { return dir_.File("traces"); }
-  // SIGTERM, then the exit status.
-  int Stop() {
-    kill(pid_, SIGTERM);
-    int status = Wait_Status(pid_);
-    pid_ = -1;
-    return status;
-  }
-  std::string Out() const { return mqw_test::Read_File(dir_.File("out")); }
-  std::string Err() const { return mqw_test::Read_File(dir_.File("err")); }
-  // The one client directory whose name begins with `prefix`.
-  std::string Client_Dir(const std::string& prefix) const {
-    std::string found;
-    for (const std::string& name : Directory_Entries(Traces())) {
-      if (name.compare(0, prefix.size(), prefix) == 0) {
-        EXPECT_TRUE(found.empty()) << "two directories for " << prefix;
-        found = Traces() + "/" + name;
-      }
-    }
-    return found;
-  }
-
- private:
-  mqw_test::TempDir dir_;
-  pid_t pid_ = -1;
-  uint16_t port_ = 0;
 };
 
 // A client of the transport protocol driven step by step, as the network sink would.
@@ -108,7 +72,7 @@ class Scripted_Client {
 
   bool Hello() {
     CTPClient_Hello hello;
-    hello.Fill(packet_size_, process_id_, 0x01DC000000000000ull, name_.c_str());
+    hello.Fill(packet_size_, process_id_, start_time_, name_.c_str());
     hello.Finalize(Take_ID(), client_id_);
     sTP_View reply;
     return Exchange(Bytes_Of(hello), &reply) && reply.type == eTP_Acknowledgment &&
@@ -127,6 +91,13 @@ class Scripted_Client {
     Send(Bytes_Of(bye));
   }
   void Send(const Bytes& datagram) { socket_.Send(datagram.data(), datagram.size()); }
+  // Another process takes this one's socket (its address and port): it says hello with its own
+  // process ID and start time and no client ID yet.
+  void Become(uint32_t process_id, uint64_t start_time) {
+    process_id_ = process_id;
+    start_time_ = start_time;
+    client_id_ = kTP_No_Client;
+  }
 
   // Delivers `stream` (user-data chunks) in data packets, `window` packets per data window,
   // resending what the server reports lost. True when every window was acknowledged.
@@ -268,6 +239,7 @@ class Scripted_Client {
 
   std::string name_;
   uint32_t process_id_;
+  uint64_t start_time_ = 0x01DC000000000000ull;
   uint16_t packet_size_;
   CUDP_Socket socket_;
   uint32_t next_id_ = 1;
@@ -660,6 +632,96 @@ TEST(TraceServerToolTest, AClaimedNameAndProcessIdGetsADirectoryOfItsOwn) {
   EXPECT_EQ(fake.lines, Expected_Lines("fake", 6, 5));  // its own retention kept its last file
 }
 
+// A hello from the address and port of a live client: the same process (process ID and start
+// time) starts over in its directory; any other process has replaced it, so the old client is
+// ended first and the new one is a client of its own, in the directory its name gives.
+TEST(TraceServerToolTest, AClientReplacedAtItsAddressIsEndedBeforeTheNewOneBegins) {
+  struct Case {
+    const char* label;
+    uint32_t process_id;
+    uint64_t start_time;
+    const char* said;  // on standard error
+    std::vector<std::string> directories;
+  };
+  const uint64_t start = 0x01DC000000000000ull;
+  const Case cases[] = {
+      {"the same process",
+       600,
+       start,
+       "client first_127.0.0.1_600 started over",
+       {"first_127.0.0.1_600"}},
+      {"another process ID",
+       601,
+       start,
+       "client first_127.0.0.1_600 was replaced by another process at its address",
+       {"first_127.0.0.1_600", "first_127.0.0.1_601"}},
+      {"the same process ID started again",
+       600,
+       start + 1,
+       "client first_127.0.0.1_600 was replaced by another process at its address",
+       {"first_127.0.0.1_600"}},  // the old client has ended: its name is free again
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    Server server;
+    ASSERT_NE(server.Port(), 0) << server.Err();
+    Scripted_Client client(server.Port(), "first", 600);
+    ASSERT_TRUE(client.Hello());
+    ASSERT_TRUE(client.Send_Stream(Channel_Stream(0, "old", 1, 5)));
+    client.Become(c.process_id, c.start_time);
+    ASSERT_TRUE(client.Hello());
+    ASSERT_TRUE(client.Send_Stream(Channel_Stream(0, "new", 1, 5)));
+    EXPECT_EQ(server.Stop(), 0);
+
+    EXPECT_NE(server.Err().find(c.said), std::string::npos) << server.Err();
+    ASSERT_EQ(Directory_Entries(server.Traces()), c.directories);
+    if (c.directories.size() == 2) {
+      EXPECT_EQ(Run_Cat({server.Traces() + "/" + c.directories[0]}).lines,
+                Expected_Lines("old", 1, 5));
+      EXPECT_EQ(Run_Cat({server.Traces() + "/" + c.directories[1]}).lines,
+                Expected_Lines("new", 1, 5));
+    } else {
+      std::vector<std::string> both = Expected_Lines("old", 1, 5);
+      const std::vector<std::string> after = Expected_Lines("new", 1, 5);
+      both.insert(both.end(), after.begin(), after.end());
+      EXPECT_EQ(Run_Cat({server.Traces() + "/" + c.directories[0]}).lines, both);
+    }
+  }
+}
+
+// --stats prints the statistics while the server runs, not only at exit; --idle forgets a client
+// not heard from for that long (its next ping is refused), never one that keeps pinging.
+TEST(TraceServerToolTest, StatisticsWhileRunningAndIdleClientsForgotten) {
+  Server server({"--stats", "1", "--idle", "2"});
+  ASSERT_NE(server.Port(), 0) << server.Err();
+  Scripted_Client quiet(server.Port(), "quiet", 1);
+  Scripted_Client busy(server.Port(), "busy", 2);
+  ASSERT_TRUE(quiet.Hello());
+  ASSERT_TRUE(quiet.Send_Stream(Channel_Stream(0, "q", 1, 3)));
+  ASSERT_TRUE(busy.Hello());
+  ASSERT_TRUE(busy.Send_Stream(Channel_Stream(0, "b", 1, 3)));
+  EXPECT_TRUE(mqw_test::Wait_Until([&] {
+    return server.Err().find("trace-server: statistics: 2 clients") != std::string::npos;
+  })) << server.Err();
+  bool busy_answered = true;
+  const bool forgotten = mqw_test::Wait_Until(
+      [&] {
+        busy_answered = busy_answered && busy.Ping();
+        return server.Err().find("client quiet_127.0.0.1_1 was idle too long") != std::string::npos;
+      },
+      mqw_test::kEvent_Backstop, 100ms);
+  EXPECT_TRUE(forgotten) << server.Err();
+  EXPECT_TRUE(busy_answered);
+  EXPECT_FALSE(quiet.Ping()) << "a forgotten client is no longer known";
+  EXPECT_TRUE(mqw_test::Wait_Until([&] {
+    return server.Err().find("trace-server: statistics: 1 clients") != std::string::npos;
+  })) << server.Err();
+  EXPECT_TRUE(busy.Ping());
+  EXPECT_EQ(server.Stop(), 0);
+  EXPECT_EQ(server.Err().find("client busy_127.0.0.1_2 was idle"), std::string::npos)
+      << server.Err();
+}
+
 // Bytes of the ".trd" files directly in `directory`.
 uint64_t Trd_Bytes(const std::string& directory) {
   uint64_t bytes = 0;
@@ -738,11 +800,10 @@ TEST(TraceServerToolTest, StoredBytesStayWithinRetentionAndTheTotalQuota) {
     ASSERT_TRUE(client.Send_Stream(records, 16));
     ASSERT_TRUE(client.Ping());
   }
-  // The quota runs once a second: wait for it, with a generous backstop.
-  const auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (Total_Trd_Bytes(server.Traces()) > 3 * kMB && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(100ms);
-  EXPECT_LE(Total_Trd_Bytes(server.Traces()), 3 * kMB);
+  // The quota runs once a second: wait for it.
+  EXPECT_TRUE(mqw_test::Wait_Until([&] { return Total_Trd_Bytes(server.Traces()) <= 3 * kMB; },
+                                   mqw_test::kEvent_Backstop, 100ms))
+      << Total_Trd_Bytes(server.Traces());
   EXPECT_EQ(server.Stop(), 0);
   EXPECT_LE(Total_Trd_Bytes(server.Traces()), 3 * kMB + 4 * kSlack);  // the last writes at exit
   EXPECT_NE(server.Err().find("the quota removed"), std::string::npos) << server.Err();

@@ -18,6 +18,8 @@
 
 #include <stdint.h>
 
+#include <atomic>
+
 #include "trace/base/blist.h"
 #include "trace/core/cl_buffered.h"
 #include "trace/core/rolling_files.h"
@@ -33,6 +35,11 @@ class CClFile : public CClBuffered, private CRolling_Files::IReport {
 
   // The directory files are written to (for diagnostics and tests).
   const char* Get_Directory() const { return m_Files.Directory(); }
+
+  // Test hook: while held, the writer thread waits before it writes a batch, so a test can fill
+  // the pool and have calls refused exactly where it chooses. Any thread; never held otherwise.
+  // Release it before Close, which waits for the writer.
+  void TEST_Hold_Writer(bool hold) { m_TEST_Hold.store(hold); }
 
  private:
   uint32_t Init_Base();
@@ -73,10 +80,11 @@ class CClFile : public CClBuffered, private CRolling_Files::IReport {
   bool m_HeaderPending TR_GUARDED_BY(m_StatusLock) = false;
   bool m_DrainWriting TR_GUARDED_BY(m_StatusLock) = false;  // Close: still writing
 
-  CRolling_Files m_Files;       // writer thread; Close after the join
-  uint64_t m_FileSize = 0;      // bytes written to the current file; writer thread
-  CBList<sBuffer*> m_RollList;  // writer thread: buffers of the file being closed
-  uint8_t m_Pass = 0;           // writer thread: time rolls are checked every 64th pass
+  CRolling_Files m_Files;                // writer thread; Close after the join
+  uint64_t m_FileSize = 0;               // bytes written to the current file; writer thread
+  CBList<sBuffer*> m_RollList;           // writer thread: buffers of the file being closed
+  uint8_t m_Pass = 0;                    // writer thread: time rolls are checked every 64th pass
+  std::atomic<bool> m_TEST_Hold{false};  // any thread: TEST_Hold_Writer
 };
 
 #endif  // TRACE_FILE_CL_FILE_H_

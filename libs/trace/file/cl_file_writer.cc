@@ -4,6 +4,9 @@
 #include <fcntl.h>
 #include <string.h>
 
+#include <chrono>
+#include <thread>
+
 #include "trace/core/journal.h"
 #include "trace/file/cl_file.h"
 
@@ -38,6 +41,7 @@ uint64_t CClFile::Batch_Limit_Locked() {
 }
 
 bool CClFile::Consume(sBuffer* const* batch, uint32_t count, bool connected) {
+  while (m_TEST_Hold.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   // Only this thread ends delivery, so `delivering` stays true until a write fails here.
   bool delivering = connected;
   const uint64_t batch_start = m_FileSize;

@@ -156,15 +156,20 @@ TEST(ClocksTest, ElapsedIsExactAcrossTheWrap) {
 }
 
 TEST(ClocksTest, UnitsAndWrap) {
-  uint32_t tick = GetTickCount();
-  uint64_t counter = GetPerformanceCounter();
+  // Each tick reading is bracketed by two counter readings, so the two clocks are compared
+  // without a guess at how long a reading takes on a loaded machine.
+  const uint64_t counter_0 = GetPerformanceCounter();
+  const uint32_t tick = GetTickCount();
+  const uint64_t counter_1 = GetPerformanceCounter();
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  uint32_t tick_elapsed = GetTickCount() - tick;  // unsigned difference survives a wrap
-  uint64_t counter_elapsed = GetPerformanceCounter() - counter;
+  const uint64_t counter_2 = GetPerformanceCounter();
+  const uint32_t tick_elapsed = GetTickCount() - tick;  // unsigned difference survives a wrap
+  const uint64_t counter_3 = GetPerformanceCounter();
   EXPECT_GE(tick_elapsed, 29u);
-  EXPECT_LT(tick_elapsed, 10000u);
-  EXPECT_GE(counter_elapsed, 290000u);  // 100-ns ticks
-  EXPECT_NEAR(static_cast<double>(counter_elapsed) / 10000.0, tick_elapsed, 5.0);
+  EXPECT_GE(counter_2 - counter_1, 300000u);  // 100-ns ticks
+  // Milliseconds are whole: each tick reading may lie up to 1 ms below the counter's.
+  EXPECT_GE(tick_elapsed + 1.0, static_cast<double>(counter_2 - counter_1) / 10000.0);
+  EXPECT_LE(tick_elapsed, static_cast<double>(counter_3 - counter_0) / 10000.0 + 1.0);
 
   // Wall clock: 100-ns units since 1601 (year 2020 is past 132223104000000000).
   EXPECT_GT(Get_System_Time_100ns(), 132223104000000000ULL);

@@ -68,8 +68,11 @@ TEST_F(ChannelTest, BuiltInTimerGivesReadersTheTimeOfTheCall) {
     return uint64_t(real.tv_sec) * 10000000ULL + uint64_t(real.tv_nsec) / 100 +
            0x019DB1DED53E8000ULL;
   };
+  const uint64_t first_before = wall();
   ASSERT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f.c", "fn", "x"));
+  const uint64_t first_after = wall();
   const auto info = Last()[0].As<sTRTrace_Info>();
+  const uint64_t first_timer = Last_Data().As<sTRTrace_Data>().timer;
   const uint64_t created = (uint64_t{info.time_hi} << 32) | info.time_lo;
   struct timespec pause {
     0, 200000000L
@@ -83,10 +86,19 @@ TEST_F(ChannelTest, BuiltInTimerGivesReadersTheTimeOfTheCall) {
   const uint64_t timer_value = info.timer_value;
   const uint64_t frequency = info.timer_frequency;
   ASSERT_GT(timer, timer_value);
+  // Every comparison below is an ordering of clock readings; the 1 ms only absorbs rounding to
+  // 100 ns and the two clocks' rates drifting apart by up to 5000 ppm over the pause.
+  const double slack = 10000.0;
+  // The time between the two calls, by their timers, lies between the wall clock readings
+  // around them: the timer runs at the frequency the channel announces.
+  const double between = double(timer - first_timer) * 1e7 / double(frequency);
+  EXPECT_GE(between, double(before - first_after) - slack);
+  EXPECT_LE(between, double(after - first_before) + slack);
+  // The channel reads the wall clock before its timer when it is created, so the time a reader
+  // computes for a call is never after the call.
   const double at = double(created) + double(timer - timer_value) * 1e7 / double(frequency);
-  // 5 ms of slack each way for the creation time's own reading.
-  EXPECT_GE(at, double(before) - 50000.0);
-  EXPECT_LE(at, double(after) + 50000.0);
+  EXPECT_LE(at, double(after) + slack);
+  EXPECT_GE(at, double(created) + double(before - first_after) - slack);
 
   std::vector<std::thread> threads;
   std::atomic<bool> back{false};

@@ -172,6 +172,7 @@ TEST(BufferedSink, FullPoolRefusesOrWaits) {
   }
 }
 
+// Every buffering sink (binary file, text) runs this worker: its mask is tested here once.
 TEST(BufferedSink, WorkerBlocksAsynchronousSignals) {
   TestSink* sink = new TestSink(kWaitPlan, {});
   ASSERT_EQ(Send(sink, 0, 10, 'm'), 0u);

@@ -172,16 +172,6 @@ TEST(CreateClientSink, ChoiceFollowsOnAndSinkOptions) {
   EXPECT_EQ(defaults->Get_Type(), ITR_Client::eNetwork);
 }
 
-TEST(CreateClientSink, AutoFallsBackToTheFileSinkWhenNoServerAnswers) {
-  mqw_test::TempDir dir;
-  ASSERT_TRUE(dir.Valid());
-  SilentPort silent;
-  ClientPtr client = Create(("/TR.Sink=Auto /TR.Dir=" + dir.Path() + silent.Port_Option()).c_str());
-  ASSERT_NE(client, nullptr);
-  EXPECT_EQ(client->Get_Type(), ITR_Client::eFileBin);
-  EXPECT_EQ(client->Get_Status(), eCode_Ok);
-}
-
 TEST(CreateClientSink, NullSinkFromTheFactoryKeepsItsOptions) {
   ClientPtr client = Create("/TR.Sink=Null /TR.Name=Gateway /TR.FlashChannels=0");
   ASSERT_NE(client, nullptr);

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -18,9 +19,12 @@
 #include "file_sink_fixture.h"
 #include "support/child_process.h"
 #include "support/recording_channel.h"
+#include "support/roll_clock.h"
 #include "support/temp_dir.h"
 #include "support/trd_reader.h"
+#include "support/wait_until.h"
 #include "trace/channel/trace.h"
+#include "trace/file/cl_file.h"
 
 namespace mqw_test {
 namespace {
@@ -117,36 +121,42 @@ TEST(FileStream, EveryAcceptedCallIsWrittenOnce) {
   EXPECT_EQ(files[0].records.back().subtype, 4u);
 }
 
-// One thread floods a tiny pool until the writer has fallen behind a few times. Read back from
-// the file, each loss report stands exactly where its calls are missing: between the last
-// accepted call before the gap and the first one after it, counting the calls in between.
+// One thread traces into a tiny pool while the writer is held, until calls are refused, then
+// lets the writer go until calls are accepted again: three gaps. Read back from the file, each
+// loss report stands exactly where its calls are missing: between the last accepted call before
+// the gap and the first one after it, counting the calls in between.
 TEST(FileStream, RefusedCallsAreReportedWhereTheyWereLost) {
   TempDir dir;
   ITR_Client* client = Make_File_Sink(dir, {"/TR.Pool=1"});
   ASSERT_NE(client, nullptr);
+  CClFile* sink = static_cast<CClFile*>(client);
   ITR_Trace* channel = TR_Create_Trace(client, "gaps", nullptr);
   ASSERT_NE(channel, nullptr);
 
   constexpr int kGaps = 3;
   std::vector<bool> accepted;
+  auto trace = [&] {
+    const int i = static_cast<int>(accepted.size());
+    accepted.push_back(
+        channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d %d", 0, i));
+    return accepted.back();
+  };
   int gaps = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  for (int i = 0; gaps < kGaps && i < 20000000; ++i) {
-    const bool ok =
-        channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d %d", 0, i);
-    if (ok && !accepted.empty() && !accepted.back()) ++gaps;
-    accepted.push_back(ok);
-    if ((i & 0xFFF) == 0 && std::chrono::steady_clock::now() > deadline) break;
+  bool stuck = false;
+  for (; gaps < kGaps && !stuck; ++gaps) {
+    // The held writer frees nothing: the pool fills and calls are refused.
+    sink->TEST_Hold_Writer(true);
+    stuck = !Wait_Until([&] { return !trace(); }, kEvent_Backstop, std::chrono::milliseconds(0));
+    for (int i = 0; i < 5; ++i) trace();
+    // Let go, the writer frees the buffers and calls are accepted again.
+    sink->TEST_Hold_Writer(false);
+    stuck = stuck || !Wait_Until([&] { return trace(); });
   }
-  // Only accepted calls after the last gap: nothing is left for the final flush to report.
-  for (int i = 0; i < 10 && !accepted.back(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    accepted.push_back(channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d %d",
-                                      0, static_cast<int>(accepted.size())));
-  }
+  // The last call was accepted: nothing is left for the final flush to report.
   channel->Release();
   client->Release();
-  if (gaps == 0) GTEST_SKIP() << "the writer never fell behind";
+  ASSERT_FALSE(stuck) << "the pool never filled, or never drained again";
+  ASSERT_EQ(gaps, kGaps);
   ASSERT_TRUE(accepted.back());
 
   const std::vector<TrdFile> files = Read_Trd_Directory(dir.Path());
@@ -246,12 +256,12 @@ TEST(FileStream, RollsKeepEveryFileReadableByItself) {
   EXPECT_EQ(second_seen, second_ok.load());
 }
 
-// Times of day: the local clock (a time zone chosen so that the roll time is two seconds
-// ahead) passes the roll time and a new file begins, also across midnight.
+// Times of day: the local clock (a time zone chosen so that the roll time is two seconds ahead
+// of the sink's start) passes the roll time and a new file begins, also across midnight.
 TEST(FileStream, RollsAtTimesOfDay) {
   struct Case {
     const char* rule;
-    int roll_second;  // local second of the day of the roll time
+    uint32_t roll_second;  // local second of the day of the roll time
   };
   const Case cases[] = {{"/TR.Roll=8:00,20:30tm", 8 * 3600}, {"/TR.Roll=0:00tm", 0}};
   for (const Case& c : cases) {
@@ -259,30 +269,32 @@ TEST(FileStream, RollsAtTimesOfDay) {
     TempDir dir;
     const ChildResult child = Run_In_Child(
         [&]() -> int {
-          // Local time = UTC - offset; make it two seconds before the roll time.
-          const long utc = static_cast<long>(time(nullptr) % 86400);
-          const long offset = ((utc - (c.roll_second - 2)) % 86400 + 86400) % 86400;
-          char zone[64];
-          snprintf(zone, sizeof(zone), "XXX+%02ld:%02ld:%02ld", offset / 3600, offset / 60 % 60,
-                   offset % 60);
-          setenv("TZ", zone, 1);
-          tzset();
-          ITR_Client* client = Make_File_Sink(dir, {c.rule});
-          if (client == nullptr || client->Get_Status() != 0) return 20;
+          ITR_Client* client = nullptr;
+          for (int attempt = 0;; ++attempt) {
+            Set_Zone_Before(c.roll_second, 2);
+            client = Make_File_Sink(dir, {c.rule});
+            if (client == nullptr || client->Get_Status() != 0) return 20;
+            if (Roll_Still_Ahead(c.roll_second, 2)) break;
+            // A start slower than two seconds: its first look may have been after the roll time.
+            client->Release();
+            for (const std::string& file : List_Trd_Files(dir.Path())) unlink(file.c_str());
+            if (attempt == 20) return 23;
+          }
           ITR_Trace* channel = TR_Create_Trace(client, "clock", nullptr);
           if (channel == nullptr) return 21;
-          int files = 0;
-          for (int i = 0; i < 3000 && files < 2; ++i) {  // up to 30 s
+          size_t files = 0;
+          const auto backstop = std::chrono::steady_clock::now() + kEvent_Backstop;
+          for (int i = 0; files < 2 && std::chrono::steady_clock::now() < backstop; ++i) {
             channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d %d", 0, i);
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            files = static_cast<int>(List_Trd_Files(dir.Path()).size());
+            files = List_Trd_Files(dir.Path()).size();
           }
           channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d %d", 0, 100000);
           channel->Release();
           client->Release();
           return files == 2 ? 0 : 22;
         },
-        120000);
+        300000);
     ASSERT_TRUE(child.exited) << child.output;
     EXPECT_EQ(child.exit_code, 0) << child.output;
     const std::vector<TrdFile> files = Read_Trd_Directory(dir.Path());

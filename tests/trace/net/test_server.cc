@@ -20,7 +20,17 @@ TestServer::TestServer(uint16_t port, const sTRS_Limits& limits) : limits_(limit
 TestServer::~TestServer() { Stop(); }
 
 bool TestServer::Start() {
-  if (socket_ != -1) return true;
+  if (socket_ != -1) {
+    if (!silent_) return true;
+    // Back from silence: a fresh protocol state on the socket kept bound.
+    stop_ = true;
+    thread_.join();
+    server_ = std::make_unique<CTRS_Server>(limits_, this);
+    stop_ = false;
+    silent_ = false;
+    thread_ = std::thread([this] { Run(); });
+    return true;
+  }
   socket_ = socket(AF_INET, SOCK_DGRAM, 0);
   if (socket_ == -1) return false;
   const int reuse = 1;
@@ -52,8 +62,11 @@ void TestServer::Stop() {
   thread_.join();
   close(socket_);
   socket_ = -1;
+  silent_ = false;
   server_.reset();
 }
+
+void TestServer::Go_Silent() { silent_ = true; }
 
 void TestServer::Queue_User_Data(uint32_t channel, const std::vector<uint8_t>& payload) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -165,7 +178,7 @@ void TestServer::Run() {
     socklen_t source_length = sizeof(source);
     const ssize_t received = recvfrom(socket_, buffer.data(), buffer.size(), 0,
                                       reinterpret_cast<sockaddr*>(&source), &source_length);
-    if (received <= 0) continue;
+    if (received <= 0 || silent_) continue;
     if (Drop_This(buffer.data(), static_cast<uint32_t>(received))) continue;
     const uint32_t now =
         static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(

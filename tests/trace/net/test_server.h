@@ -8,7 +8,10 @@
 // change).
 //
 // Stop closes the socket and forgets every session (the server process is gone); Start binds the
-// same port again with a fresh protocol state.
+// same port again with a fresh protocol state. Go_Silent stands for a server that is gone while
+// its port stays taken by this object: nothing is answered and every session is forgotten, and
+// a later Start serves on the same socket again, so no other process can take the port between
+// the two (as it could after Stop on a shared network).
 //
 // Thread-safety: every public operation may be called from the test's thread while the server's
 // thread runs; the recorded state is guarded by a mutex.
@@ -47,6 +50,7 @@ class TestServer : public ITRS_Listener {
 
   void Stop();
   bool Start();
+  void Go_Silent();
 
   // Drops `per_mille` of every 1000 data packets (spread evenly) before the protocol sees them.
   void Set_Data_Drop(uint32_t per_mille) { drop_per_mille_ = per_mille; }
@@ -83,6 +87,7 @@ class TestServer : public ITRS_Listener {
   std::unique_ptr<CTRS_Server> server_;  // used by the serving thread only
   std::thread thread_;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> silent_{false};  // read and discard, answer nothing
   std::atomic<uint32_t> drop_per_mille_{0};
   std::atomic<uint64_t> dropped_{0};
   uint64_t data_seen_ = 0;  // serving thread only

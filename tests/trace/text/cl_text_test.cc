@@ -4,7 +4,6 @@
 #include "trace/text/cl_text.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -19,6 +18,7 @@
 #include "support/child_process.h"
 #include "support/option_args.h"
 #include "support/recording_channel.h"
+#include "support/sent_contract.h"
 #include "support/stream_builder.h"
 
 namespace {
@@ -84,18 +84,14 @@ TEST(ClText, SentRefusesWhatItCannotTake) {
   CaptureSink sink;
   CClText* client = New_Client(&sink, {"/TR.Pool=1"});  // 3 x 16384 bytes
   Bytes payload = Info("C");
-  sTRC_Data_Chunk chunk{payload.data(), static_cast<uint32_t>(payload.size())};
-  EXPECT_EQ(client->Sent(0, nullptr, 1, 164), 6u);
-  EXPECT_EQ(client->Sent(0, &chunk, 0, 164), 6u);
-  EXPECT_EQ(client->Sent(32, &chunk, 1, 164), 6u);
-  EXPECT_EQ(client->Sent(0, &chunk, 1, 1000), 6u);  // size disagrees with the chunks
+  const uint32_t wrong = mqw_test::Expect_Sent_Refuses_Wrong_Arguments(client);
   // The packet (payload + 4) must be smaller than the whole pool.
   EXPECT_EQ(Send(client, 1, Filler_Payload(49148)), 4u);
   EXPECT_EQ(Send(client, 1, Filler_Payload(49147)), 0u);
   EXPECT_EQ(Send(client, 1, Filler_Payload(49147)), 0u);  // waits for the worker to make room
   sTRC_Info info{};
   ASSERT_TRUE(client->Get_Info(&info));
-  EXPECT_EQ(info.rejects_error, 4u);
+  EXPECT_EQ(info.rejects_error, wrong);
   EXPECT_EQ(info.rejects_no_room, 1u);
   EXPECT_EQ(info.rejects_off, 0u);
   ASSERT_TRUE(client->Close());
@@ -233,31 +229,6 @@ TEST(ClText, UnparsableStreamTurnsTheClientOff) {
   EXPECT_NE(journal.find("Text output stopped"), std::string::npos) << journal;
   EXPECT_EQ(journal.find("Failure"), std::string::npos) << journal;
   EXPECT_EQ(sink.Lines().size(), 1u);
-}
-
-// The worker runs with asynchronous signals blocked (they are handled on the application's
-// threads, whose handlers may close the client and join the worker); faults stay deliverable.
-TEST(ClText, WorkerBlocksAsynchronousSignals) {
-  struct MaskSink final : CaptureSink {
-    sigset_t mask{};
-    std::atomic<bool> seen{false};
-    uint32_t Log(const sLog* log, const char* line, uint64_t length) override {
-      if (!seen) {
-        pthread_sigmask(SIG_BLOCK, nullptr, &mask);
-        seen = true;
-      }
-      return CaptureSink::Log(log, line, length);
-    }
-  } sink;
-  CClText* client = New_Client(&sink);
-  ASSERT_EQ(Send(client, 0, Cat({Info("C"), Format(1, "masked"), Data(1, kTimer0)})), 0u);
-  ASSERT_TRUE(sink.Wait_Lines(1, 5s));
-  ASSERT_TRUE(sink.seen);
-  for (int blocked : {SIGTERM, SIGINT, SIGHUP, SIGUSR1})
-    EXPECT_EQ(sigismember(&sink.mask, blocked), 1) << blocked;
-  for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGABRT})
-    EXPECT_EQ(sigismember(&sink.mask, fault), 0) << fault;
-  client->Release();
 }
 
 TEST(ClText, TraceChannelEndToEnd) {

@@ -19,6 +19,7 @@
 #include "support/program.h"
 #include "support/stream_builder.h"
 #include "support/temp_dir.h"
+#include "support/wait_until.h"
 #include "trace/decode/formatter.h"
 #include "trace/format/file_header.h"
 
@@ -239,11 +240,8 @@ TEST(TraceCat, FollowsAGrowingFile) {
   pid_t pid = mqw_test::Spawn_Program(TRACE_CAT_PATH, {"--follow", "--format=%ms", path},
                                       dir.File("out"), dir.File("err"));
   auto wait_for = [&](const std::string& text) {
-    for (int i = 0; i < 300; ++i) {
-      if (Read_File(dir.File("out")) == text) return true;
-      std::this_thread::sleep_for(100ms);
-    }
-    return false;
+    return mqw_test::Wait_Until([&] { return Read_File(dir.File("out")) == text; },
+                                mqw_test::kEvent_Backstop, 100ms);
   };
   EXPECT_TRUE(wait_for("n=1\n"));
   // Append a packet in two writes, cut inside its header.
