@@ -41,25 +41,43 @@ std::string CPg_Connection::Last_Error() const {
   std::string text = m_Conn ? PQerrorMessage(m_Conn) : "not connected";
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
   for (char& c : text)
-    if (c == '\n') c = ' ';
+    if (c == '\n' || c == '\t') c = ' ';
   return text;
 }
+
+namespace {
+
+// `text` with every copy of `url` shown without its password, and on one line.
+std::string Scrubbed(std::string text, const std::string& url) {
+  const std::string shown = Pg_Url_Shown(url);
+  for (size_t at = 0; !url.empty() && (at = text.find(url, at)) != std::string::npos;
+       at += shown.size())
+    text.replace(at, url.size(), shown);
+  for (char& c : text)
+    if (c == '\n' || c == '\t') c = ' ';
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
+}  // namespace
 
 bool CPg_Connection::Connect(const std::string& url, std::string* error) {
   Close();
   char* parse_error = nullptr;
   PQconninfoOption* parsed = PQconninfoParse(url.c_str(), &parse_error);
   if (!parsed) {
-    *error = "malformed database URL " + Pg_Url_Shown(url) + ": " +
-             (parse_error ? parse_error : "out of memory");
+    *error = Scrubbed("malformed database URL " + Pg_Url_Shown(url) + ": " +
+                          (parse_error ? parse_error : "out of memory"),
+                      url);
     if (parse_error) PQfreemem(parse_error);
-    while (!error->empty() && error->back() == '\n') error->pop_back();
     return false;
   }
   PQconninfoFree(parsed);
   m_Conn = PQconnectdb(url.c_str());
+  // The server's notices ("already exists, skipping") are not for the operator.
+  if (m_Conn) PQsetNoticeProcessor(m_Conn, [](void*, const char*) {}, nullptr);
   if (!m_Conn || PQstatus(m_Conn) != CONNECTION_OK) {
-    *error = "cannot connect to " + Pg_Url_Shown(url) + ": " + Last_Error();
+    *error = Scrubbed("cannot connect to " + Pg_Url_Shown(url) + ": " + Last_Error(), url);
     Close();
     return false;
   }
