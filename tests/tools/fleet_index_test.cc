@@ -231,7 +231,7 @@ TEST_F(FleetIndex, SchemaVersionRule) {
   EXPECT_NE(error.find("version 99, newer than this server's 1"), std::string::npos) << error;
 }
 
-TEST_F(FleetIndex, RetentionDropsWholeOldDays) {
+TEST_F(FleetIndex, RetentionDropsWholeOldDaysAndClosedDaysGetTheirTextIndex) {
   CPg_Connection connection;
   std::string error;
   ASSERT_TRUE(connection.Connect(url_, &error));
@@ -246,6 +246,24 @@ TEST_F(FleetIndex, RetentionDropsWholeOldDays) {
                       " JOIN pg_class c ON c.oid = i.inhrelid"
                       " WHERE i.inhparent = 'trace_rows'::regclass"),
             Index_Partition_Name(today - 2) + "," + Index_Partition_Name(today));
+  // Closing days: every day before today gets its trigram index, today none yet.
+  int closed = 0;
+  ASSERT_TRUE(Close_Day_Partitions(&connection, today, &closed, &error)) << error;
+  EXPECT_EQ(closed, 1);
+  EXPECT_EQ(Sql(url_, "SELECT string_agg(indexname, ',') FROM pg_indexes WHERE indexdef LIKE '%gin_trgm_ops%'"),
+            Index_Partition_Name(today - 2) + "_message");
+  ASSERT_TRUE(Close_Day_Partitions(&connection, today, &closed, &error)) << error;
+  EXPECT_EQ(closed, 0);
+}
+
+TEST_F(FleetIndex, MessagesPastTheRetentionAreCountedNotStored) {
+  // The fixture's messages are from January 2026, long before a one-day retention.
+  Write("h/1.trd", Trd_File(Numbered(3, "old")));
+  CTrd_Indexer::sConfig config = Config();
+  config.keep_days = 1;
+  ASSERT_TRUE(Index_Once(config));
+  EXPECT_EQ(Count(), "0");
+  EXPECT_EQ(Sql(url_, "SELECT messages FROM trace_checkpoints"), "3");
 }
 
 // The fleet source's selections over two hosts, run straight against the database.

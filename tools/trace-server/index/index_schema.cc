@@ -21,8 +21,6 @@ constexpr const char* kMigration_1[] = {
     "CREATE INDEX trace_rows_time ON trace_rows (time)",
     "CREATE INDEX trace_rows_client_time ON trace_rows (client, time)",
     "CREATE INDEX trace_rows_level_time ON trace_rows (level, time)",
-    "CREATE INDEX trace_rows_message ON trace_rows USING gin (message gin_trgm_ops)"
-    " WITH (fastupdate = on, gin_pending_list_limit = 65536)",
     "CREATE TABLE trace_checkpoints ("
     " server text NOT NULL, file text NOT NULL, messages bigint NOT NULL,"
     " offset_bytes bigint NOT NULL, updated timestamptz NOT NULL DEFAULT now(),"
@@ -121,6 +119,31 @@ bool Ensure_Day_Partition(CPg_Connection* connection, int64_t day, std::string* 
                           " 00:00:00+00') TO ('" + Day_Text(day + 1) + " 00:00:00+00')";
   if (!connection->Exec(sql, error) || !connection->Exec("COMMIT", error))
     return Fail(connection, error, "cannot create the partition " + name);
+  return true;
+}
+
+bool Close_Day_Partitions(CPg_Connection* connection, int64_t today, int* closed,
+                          std::string* error) {
+  *closed = 0;
+  CPg_Result result;
+  // Day partitions before today without their trigram index.
+  if (!connection->Exec(
+          "SELECT c.relname FROM pg_inherits i JOIN pg_class c ON c.oid = i.inhrelid"
+          " WHERE i.inhparent = 'trace_rows'::regclass AND c.relname < $1"
+          " AND to_regclass(c.relname || '_message') IS NULL ORDER BY 1",
+          {Index_Partition_Name(today)}, &result, error))
+    return false;
+  for (int row = 0; row < result.Rows(); ++row) {
+    const std::string name = result.Text(row, 0);
+    if (name.size() != 20 || name.find_first_not_of("0123456789", 12) != std::string::npos) continue;
+    // The name is one this server made (checked above), never a trace's text. Built without
+    // CONCURRENTLY: the day is closed, so the table's short lock blocks no writer.
+    if (!connection->Exec("CREATE INDEX IF NOT EXISTS " + name + "_message ON " + name +
+                              " USING gin (message gin_trgm_ops)",
+                          error))
+      return false;
+    ++*closed;
+  }
   return true;
 }
 

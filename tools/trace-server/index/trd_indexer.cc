@@ -110,6 +110,8 @@ struct CTrd_Indexer::sFile final : public CClTextSink {
     const uint32_t level = log->level > 5 ? 5 : log->level;
     if (level < owner->m_Config.min_level) return 0;
     const int64_t time_us = Index_Clamp_Time(Viewer_Unix_Microseconds(log->absolute_time));
+    // Past the retention: counted, not stored (its day's partition is gone or about to go).
+    if (Index_Day(time_us) < owner->m_First_Kept_Day) return 0;
     sBatch& batch = *owner->m_Batch;
     std::string& out = batch.rows;
     out += Copy_Time(time_us);
@@ -177,6 +179,14 @@ bool CTrd_Indexer::Prepare(std::string* error) {
 
 void CTrd_Indexer::Start() {
   m_Thread = std::thread([this] { Run(); });
+  m_Maintenance = std::thread([this] {
+    for (;;) {
+      std::string error;
+      if (!Maintain(&error)) fprintf(stderr, "trace-server: index maintenance: %s\n", error.c_str());
+      std::unique_lock<std::mutex> guard(m_Wait_Lock);
+      if (m_Wake.wait_for(guard, std::chrono::minutes(1), [this] { return m_Stop; })) break;
+    }
+  });
 }
 
 void CTrd_Indexer::Stop() {
@@ -187,6 +197,7 @@ void CTrd_Indexer::Stop() {
   }
   m_Wake.notify_all();
   m_Thread.join();
+  if (m_Maintenance.joinable()) m_Maintenance.join();
 }
 
 void CTrd_Indexer::Run() {
@@ -249,6 +260,8 @@ bool CTrd_Indexer::Load_Checkpoints() {
 }
 
 bool CTrd_Indexer::Pass() {
+  if (m_Config.keep_days > 0)
+    m_First_Kept_Day = static_cast<int64_t>(::time(nullptr)) / 86400 - (m_Config.keep_days - 1);
   const auto files = List_Files(m_Config.directory);
   const bool up = Reconnect();
   bool complete = up;
@@ -281,7 +294,6 @@ bool CTrd_Indexer::Pass() {
       }
       m_Checkpoints.erase(file);
     }
-    Retention();
   }
   // The lag: bytes not yet in a committed batch, and messages estimated from them.
   uint64_t behind = 0;
@@ -404,22 +416,19 @@ bool CTrd_Indexer::Commit() {
   return true;
 }
 
-void CTrd_Indexer::Retention() {
-  if (m_Config.keep_days == 0) return;
-  const auto now = std::chrono::steady_clock::now();
-  if (now < m_Next_Retention) return;
-  m_Next_Retention = now + std::chrono::hours(1);
+bool CTrd_Indexer::Maintain(std::string* error) {
+  CPg_Connection connection;
+  if (!connection.Connect(m_Config.url, error)) return false;
   const int64_t today = static_cast<int64_t>(::time(nullptr)) / 86400;
-  int dropped = 0;
-  std::string error;
-  if (!Drop_Partitions_Before(&m_Connection, today - (m_Config.keep_days - 1), &dropped, &error)) {
-    Lost(error);
-    return;
-  }
-  for (auto it = m_Days.begin(); it != m_Days.end();)
-    it = *it < today - (m_Config.keep_days - 1) ? m_Days.erase(it) : std::next(it);
+  int closed = 0, dropped = 0;
+  if (m_Config.keep_days > 0 &&
+      !Drop_Partitions_Before(&connection, today - (m_Config.keep_days - 1), &dropped, error))
+    return false;
+  const bool ok = Close_Day_Partitions(&connection, today, &closed, error);
   CLockGuard guard(&m_Lock);
   m_Status.dropped_partitions += dropped;
+  m_Status.closed_days += closed;
+  return ok;
 }
 
 std::string Default_Index_Server_Name(const std::string& listen) {

@@ -16,7 +16,9 @@
 // and seconds behind the files) is in Status().
 //
 // --index-level: messages below it are counted in the checkpoint but not stored.
-// --index-days: whole day partitions older than that are dropped (once an hour).
+// Maintenance, on a thread and a connection of its own so that indexing never waits for it: once
+// a minute, a day that is over gets its trigram index, and with --index-days whole day partitions
+// older than that are dropped.
 //
 // Ownership: owns its connection and thread. Thread-safety: Prepare, Start and Stop from one
 // thread; Status from any; Pass only while the thread is not running (tests).
@@ -61,6 +63,7 @@ class CTrd_Indexer {
     double lag_seconds = 0;     // since the indexer last had everything in the database
     uint64_t failures = 0;      // database errors since start
     int dropped_partitions = 0;
+    int closed_days = 0;  // day partitions given their trigram index
     std::string last_error;
   };
 
@@ -79,6 +82,9 @@ class CTrd_Indexer {
   // One round: reads what the files gained and commits it in batches. True when the database
   // holds everything the files held at the round's start.
   bool Pass();
+  // One round of maintenance on a connection of its own (closing days, retention); false with
+  // `error`. Runs once a minute on the maintenance thread; tests call it directly.
+  bool Maintain(std::string* error);
 
   sStatus Status() const;
 
@@ -93,7 +99,6 @@ class CTrd_Indexer {
   bool Read_File(const std::string& relative, uint64_t size);
   bool Commit();
   void Lost(const std::string& error);
-  void Retention();
 
   const sConfig m_Config;
   CPg_Connection m_Connection;                              // the indexer thread's
@@ -102,9 +107,9 @@ class CTrd_Indexer {
   std::unique_ptr<sBatch> m_Batch;
   std::set<int64_t> m_Days;  // partitions known to exist
   std::chrono::steady_clock::time_point m_Next_Attempt{};
-  std::chrono::steady_clock::time_point m_Next_Retention{};
   std::chrono::steady_clock::time_point m_Caught_Up;
   double m_Bytes_Per_Message = 100;
+  int64_t m_First_Kept_Day = 0;  // with --index-days: older messages are not stored
 
   mutable CLock m_Lock;
   sStatus m_Status TR_GUARDED_BY(m_Lock);
@@ -113,6 +118,7 @@ class CTrd_Indexer {
   std::condition_variable m_Wake;
   bool m_Stop = false;  // under m_Wait_Lock
   std::thread m_Thread;
+  std::thread m_Maintenance;
 };
 
 // The default name of a server in the index: "<host name>:<port of --listen>".
