@@ -218,7 +218,7 @@ const std::string& Loaded_10M() {
   int closed = 0;
   connection.Exec(
       "INSERT INTO trace_rows SELECT"
-      " '2024-10-04 00:00:00+00'::timestamptz + i * interval '8640 microseconds', 'bench',"
+      " '2024-10-04 00:00:00+00'::timestamptz + (i - 1) * interval '8640 microseconds', 'bench',"
       " 'gw-' || lpad((i % 1000)::text, 4, '0') || '_10.0.' || (i % 1000 / 250) || '.' ||"
       " (i % 250) || '_' || (1000 + i % 1000), '10.0.0.1', 1000 + i % 1000, NULL, 'App',"
       " (ARRAY[0,1,1,1,2,2,2,2,3,4])[1 + ((i * 7) % 10)::int], (ARRAY['http','sensors','storage'])[1 + (i % 3)::int],"

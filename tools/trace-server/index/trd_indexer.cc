@@ -216,8 +216,9 @@ CTrd_Indexer::sStatus CTrd_Indexer::Status() const {
 
 void CTrd_Indexer::Lost(const std::string& error) {
   m_Connection.Close();
-  m_Files.clear();  // decoded again from their checkpoints once the database is back
-  m_Checkpoints.clear();
+  // Decoded again from their checkpoints once the database is back. The checkpoints known stay
+  // (each was committed): they measure the lag meanwhile and are read again on reconnecting.
+  m_Files.clear();
   m_Batch = std::make_unique<sBatch>();
   m_Days.clear();
   m_Next_Attempt = std::chrono::steady_clock::now() + m_Config.retry;
