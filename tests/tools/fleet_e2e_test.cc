@@ -159,6 +159,18 @@ TEST_F(FleetEndToEnd, EveryStoredMessageIndexedOnceAcrossAKilledServerAndADataba
     EXPECT_EQ(page["messages"][0]["host"].get<std::string>().rfind(std::string(host, 7), 0), 0u);
   }
 
+  // The names to choose from, and a timeline and an export of the same selection agree.
+  const json names = get("/api/names?source=fleet&from_us=0");
+  ASSERT_TRUE(names.is_object());
+  EXPECT_EQ(names["hosts"].size(), 24u);
+  EXPECT_EQ(names["channels"], json::array({"App"}));
+  const json timeline = get("/api/stored/timeline?source=fleet&level=critical");
+  ASSERT_TRUE(timeline.is_object());
+  auto exported = client.Get("/api/export?source=fleet&format=json&level=critical", token);
+  ASSERT_TRUE(exported && exported->status == 200);
+  EXPECT_EQ(mqw_test::Split_Lines(exported->body).size(), timeline["total"].get<uint64_t>());
+  EXPECT_GT(timeline["total"].get<uint64_t>(), 0u);
+
   // The servers end (SIGTERM): each indexes what it wrote last before leaving.
   for (pid_t& pid : servers_) {
     kill(pid, SIGTERM);

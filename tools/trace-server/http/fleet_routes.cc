@@ -10,6 +10,7 @@ namespace {
 
 constexpr uint32_t kPage_Timeout_ms = 2000;
 constexpr uint32_t kExport_Timeout_ms = 30000;
+constexpr uint32_t kMax_Names = 1000;
 
 CFleet_Routes::sAnswer Error(int status, const std::string& text) {
   CFleet_Routes::sAnswer answer;
@@ -47,7 +48,8 @@ bool Number(const sFleet_Filter::tParam& param, const char* name, uint64_t fallb
 }  // namespace
 
 bool CFleet_Routes::Serves(const std::string& path) {
-  return path == "/api/stored/messages" || path == "/api/stored/timeline" || path == "/api/export";
+  return path == "/api/stored/messages" || path == "/api/stored/timeline" ||
+         path == "/api/export" || path == "/api/names";
 }
 
 json CFleet_Routes::Source_Entry() {
@@ -86,6 +88,18 @@ CFleet_Routes::sAnswer CFleet_Routes::Answer(const std::string& path,
                                    {"took_ms", took_ms()},
                                    {"problems", json::array()},
                                    {"cut", false}});
+    return answer;
+  }
+  if (path == "/api/names") {
+    CFleet_Query::sNames names;
+    if (!query->Names(filter, kMax_Names, kPage_Timeout_ms, &names, &error))
+      return Error(Status_Of(error), error);
+    answer.body = Viewer_Dump(json{{"hosts", names.hosts},
+                                   {"channels", names.channels},
+                                   {"modules", names.modules},
+                                   {"threads", names.threads},
+                                   {"omitted", names.omitted},
+                                   {"took_ms", took_ms()}});
     return answer;
   }
   if (path == "/api/stored/timeline") {

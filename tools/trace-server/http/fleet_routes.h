@@ -8,6 +8,10 @@
 //       {"timeline":{...},"total","took_ms","problems":[],"cut":false}
 //   /api/export?source=fleet&format=text|json&filters
 //       every selected message (at most kMax_Export), as text or JSON lines
+//   /api/names?source=fleet&filters
+//       {"hosts","channels","modules","threads","omitted","took_ms"}: the names among the
+//       selected rows of the selection's time range (the last day without one), 1,000 of each
+//       at most
 // Filters: sFleet_Filter (fleet_query.h). A query that runs past its time-out (pages and
 // timelines 2 s, exports 30 s) answers 503 with the database's reason, a malformed parameter or
 // an expression the database refuses 400.

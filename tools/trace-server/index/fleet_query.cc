@@ -1,6 +1,7 @@
 #include "fleet_query.h"
 
 #include <stdlib.h>
+#include <time.h>
 
 #include <algorithm>
 
@@ -286,6 +287,37 @@ bool CFleet_Query::Timeline(const sFleet_Filter& filter, uint32_t max_buckets,
   }
   *total = timeline.Total();
   *buckets = timeline.Build(std::clamp<uint32_t>(max_buckets, 1, CTimeline::kMax_Buckets));
+  return true;
+}
+
+bool CFleet_Query::Names(const sFleet_Filter& filter, uint32_t limit, uint32_t timeout_ms,
+                         sNames* names, std::string* error) {
+  sFleet_Filter bounded = filter;
+  if (bounded.from_us == INT64_MIN && bounded.to_us == INT64_MAX) {
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    bounded.from_us = (static_cast<int64_t>(now.tv_sec) - 86400) * 1000000;
+  }
+  if (!Set_Timeout(timeout_ms, error)) return false;
+  const struct {
+    const char* column;
+    std::vector<std::string>* out;
+  } kinds[] = {{"client", &names->hosts},
+               {"channel", &names->channels},
+               {"module", &names->modules},
+               {"thread_name", &names->threads}};
+  for (const auto& kind : kinds) {
+    sSql sql = Where(bounded);
+    CPg_Result rows;
+    if (!m_Connection->Exec(std::string("SELECT DISTINCT ") + kind.column + " FROM trace_rows" +
+                                sql.where + " AND " + kind.column + " IS NOT NULL ORDER BY 1 LIMIT " +
+                                std::to_string(limit + 1),
+                            sql.params, &rows, error))
+      return false;
+    for (int row = 0; row < rows.Rows() && row < static_cast<int>(limit); ++row)
+      kind.out->push_back(rows.Text(row, 0));
+    if (rows.Rows() > static_cast<int>(limit)) ++names->omitted;
+  }
   return true;
 }
 

@@ -81,6 +81,16 @@ class CFleet_Query {
   bool Each(const sFleet_Filter& filter, uint32_t timeout_ms,
             const std::function<bool(const sViewer_Message&)>& visit, std::string* error);
 
+  // The names of hosts, channels, modules and threads among the selected rows (the selection's
+  // time range, or the last day when it has none), at most `limit` of each in name order;
+  // `omitted` counts kinds that had more.
+  struct sNames {
+    std::vector<std::string> hosts, channels, modules, threads;
+    uint64_t omitted = 0;
+  };
+  bool Names(const sFleet_Filter& filter, uint32_t limit, uint32_t timeout_ms, sNames* names,
+             std::string* error);
+
   bool Healthy() const { return m_Connection && m_Connection->Connected(); }
 
  private:
