@@ -300,6 +300,7 @@ BENCHMARK(BM_Index_Rate)
     ->Args({500000, 20000, 1})
     ->Args({500000, 100000, 1})
     ->Args({500000, 20000, 0})
+    ->Args({500000, 100000, 0})
     ->ArgNames({"messages", "batch", "trigram"})
     ->Apply(mqw_bench::Three_Timed_Runs);
 BENCHMARK(BM_Lag_At_50k)->Apply(mqw_bench::Three_Timed_Runs);
