@@ -8,7 +8,10 @@ native_pkgs=(cmake g++ make pkg-config ccache ninja-build
              mosquitto rsyslog iproute2 util-linux procps
              clang-14 libclang-rt-14-dev  # clang: the thread-safety, ThreadSanitizer and fuzz builds
              abigail-tools lintian        # the interface check (abidiff) and the packages' check
-             libcpp-httplib-dev libmicrohttpd-dev libre2-dev nlohmann-json3-dev chromium)  # trace-server's viewer and its browser test
+             libcpp-httplib-dev libmicrohttpd-dev libre2-dev nlohmann-json3-dev chromium  # trace-server's viewer and its browser test
+             libpq-dev postgresql-15)  # trace-server's fleet index (--index), its tests and ./run fleet
+# (No libpq-dev:arm64: it cannot be installed beside the amd64 one, so the arm64 trace-server is
+# built without --index.)
 cross_pkgs=(g++-aarch64-linux-gnu qemu-user
             libc6:arm64 libstdc++6:arm64 libpaho-mqtt-dev:arm64 libfmt-dev:arm64
             libcpp-httplib-dev:arm64 libmicrohttpd-dev:arm64 libre2-dev:arm64)

@@ -28,6 +28,12 @@
 #include "access_token.h"
 #include "viewer_server.h"
 #endif
+#if MQW_TRACE_INDEX
+#include "trd_indexer.h"
+#if MQW_TRACE_VIEWER
+#include "fleet_routes.h"
+#endif
+#endif
 
 namespace {
 
@@ -46,7 +52,8 @@ void On_Stop_Signal(int) {
 // Starts the viewer on options.http and prints its address with the token; null with a message
 // on standard error when it cannot start.
 std::unique_ptr<CViewer_Server> Start_Viewer(const sServer_Options& options,
-                                             const std::string& token, CViewer_Hub* hub) {
+                                             const std::string& token, CViewer_Hub* hub,
+                                             CFleet_Routes* fleet) {
   CViewer_Server::sConfig config;
   std::string port;
   Split_Listen_Address(options.http, &config.host, &port);
@@ -56,6 +63,7 @@ std::unique_ptr<CViewer_Server> Start_Viewer(const sServer_Options& options,
   if (!config.version.empty() && config.version.back() == '\n') config.version.pop_back();
   config.token = token.empty() ? Generate_Access_Token() : token;
   config.allowed_hosts = options.http_allow_hosts;
+  config.fleet = fleet;
   auto viewer = std::make_unique<CViewer_Server>(config, hub);
   std::string error;
   if (!viewer->Start(&error)) {
@@ -138,10 +146,41 @@ int main(int argc, char** argv) {
     return 2;
   }
 #endif
+  if (!options.index_url.empty() && !options.store) {
+    fprintf(stderr, "trace-server: --index indexes the stored files: it cannot go with --no-store\n");
+    return 2;
+  }
+#if MQW_TRACE_INDEX
+  // The index is checked before anything is received: a bad URL, a refused login or a newer
+  // schema ends the server at once, with the reason.
+  std::unique_ptr<CTrd_Indexer> indexer;
+  if (!options.index_url.empty()) {
+    CTrd_Indexer::sConfig index;
+    index.url = options.index_url;
+    index.server = options.index_name.empty() ? Default_Index_Server_Name(options.listen)
+                                              : options.index_name;
+    index.directory = options.directory;
+    index.min_level = options.index_level;
+    index.keep_days = options.index_days;
+    indexer = std::make_unique<CTrd_Indexer>(index);
+    if (!indexer->Prepare(&error)) {
+      fprintf(stderr, "trace-server: --index: %s\n", error.c_str());
+      return 2;
+    }
+  }
+#else
+  if (!options.index_url.empty()) {
+    fprintf(stderr, "trace-server: this build has no fleet index (--index)\n");
+    return 2;
+  }
+#endif
   std::unique_ptr<CViewer_Hub> hub;
   if (!options.http.empty()) hub = std::make_unique<CViewer_Hub>(options.http_ring);
   CServer_App app(options);
   app.Set_Hub(hub.get());
+#if MQW_TRACE_INDEX
+  app.Set_Indexer(indexer.get());
+#endif
   if (!app.Start(&error)) {
     fprintf(stderr, "trace-server: %s\n", error.c_str());
     return 1;
@@ -155,16 +194,37 @@ int main(int argc, char** argv) {
   }
 #if MQW_TRACE_VIEWER
   std::unique_ptr<CViewer_Server> viewer;
+  std::unique_ptr<CFleet_Routes> fleet;
+#if MQW_TRACE_INDEX
+  if (indexer) {
+    CTrd_Indexer* const shown = indexer.get();
+    fleet = std::make_unique<CFleet_Routes>(options.index_url, [shown] {
+      const CTrd_Indexer::sStatus status = shown->Status();
+      return nlohmann::json{{"connected", status.connected},
+                            {"rows", status.rows},
+                            {"lag_messages", status.lag_messages},
+                            {"lag_seconds", status.lag_seconds},
+                            {"error", status.last_error}};
+    });
+  }
+#endif
   if (hub) {
-    viewer = Start_Viewer(options, http_token, hub.get());
+    viewer = Start_Viewer(options, http_token, hub.get(), fleet.get());
     if (!viewer) return 1;
   }
+#endif
+#if MQW_TRACE_INDEX
+  if (indexer) indexer->Start();
 #endif
   app.Run(wake[0]);
 #if MQW_TRACE_VIEWER
   if (viewer) viewer->Stop();
 #endif
   app.Finish();
+#if MQW_TRACE_INDEX
+  // After the files are written out and closed, so that the last round indexes them whole.
+  if (indexer) indexer->Stop();
+#endif
   close(wake[0]);
   close(wake[1]);
   return 0;

@@ -9,6 +9,9 @@
 #include <algorithm>
 
 #include "trace/server/client_naming.h"
+#if MQW_TRACE_INDEX
+#include "trd_indexer.h"
+#endif
 
 namespace {
 
@@ -342,6 +345,19 @@ void CServer_App::Print_Stats(const char* title) {
             static_cast<unsigned long long>(m_Quota->Max_Total()), m_Options.directory.c_str(),
             static_cast<unsigned long long>(m_Quota->Removed_Files()),
             static_cast<unsigned long long>(m_Quota->Removed_Bytes()));
+#if MQW_TRACE_INDEX
+  if (m_Indexer) {
+    const CTrd_Indexer::sStatus index = m_Indexer->Status();
+    fprintf(stderr,
+            "trace-server: %s: index %s; %llu rows stored, lag %llu messages, %.1f s; %llu "
+            "database failures%s%s\n",
+            title, index.connected ? "connected" : "DOWN",
+            static_cast<unsigned long long>(index.rows),
+            static_cast<unsigned long long>(index.lag_messages), index.lag_seconds,
+            static_cast<unsigned long long>(index.failures), index.connected ? "" : ": ",
+            index.connected ? "" : index.last_error.c_str());
+  }
+#endif
   for (const std::string& summary : m_Summaries) fprintf(stderr, "  %s\n", summary.c_str());
   if (m_Left_Uncounted)
     fprintf(stderr, "  ... and %llu more clients that left\n",

@@ -63,6 +63,8 @@ class CServer_App final : private ITRS_Listener {
   const CServer_Socket& Socket() const { return m_Socket; }
   // Feeds `hub` (must outlive the app); call before Start.
   void Set_Hub(CViewer_Hub* hub) { m_Hub = hub; }
+  // With --index: the indexer whose lag the statistics show (must outlive the app).
+  void Set_Indexer(class CTrd_Indexer* indexer) { m_Indexer = indexer; }
   // Serves until `wake_fd` becomes readable (a byte is written there to stop).
   void Run(int wake_fd);
   // Writes out and closes every client's files and prints the statistics.
@@ -108,6 +110,7 @@ class CServer_App final : private ITRS_Listener {
   std::map<uint16_t, uint64_t> m_Last_Messages;  // per client, for the messages per second
   uint64_t m_Over_Budget = 0;                    // clients ended for going over their budget
   std::unique_ptr<CDisk_Quota> m_Quota;          // with storing; made by Start
+  class CTrd_Indexer* m_Indexer = nullptr;       // not owned; null: no index
 };
 
 #endif  // TOOLS_TRACE_SERVER_SERVER_APP_H_

@@ -74,6 +74,21 @@ const char kTrace_Server_Usage[] =
     "                       answered (others get 403, against DNS rebinding)\n"
     "  --http-ring N        live messages the viewer keeps for pages (default 50000); a page\n"
     "                       that falls further behind is told how many it skipped\n"
+    "  --index URL          index every stored message into the PostgreSQL database URL\n"
+    "                       (postgresql://[USER@]HOST[:PORT]/DB or key=value words), where the\n"
+    "                       viewer's \"fleet\" source searches every host of every server sharing\n"
+    "                       it. The password comes from PGPASSFILE (~/.pgpass), PGPASSWORD or a\n"
+    "                       service file (PGSERVICE), never the command line. The schema is made\n"
+    "                       or upgraded at start; a bad URL, a refused login or a schema newer\n"
+    "                       than this server ends the server at start (exit status 2). With the\n"
+    "                       database down later, receiving and storing go on and indexing\n"
+    "                       resumes where it stopped; the lag is in --stats and the viewer\n"
+    "  --index-level LEVEL  index only messages at LEVEL or above (0..5 or trace .. critical;\n"
+    "                       default trace: everything); the files keep everything\n"
+    "  --index-days N       keep N days of messages in the index (whole days are dropped;\n"
+    "                       default 0: keep all)\n"
+    "  --index-name NAME    this server's name in the index, unique among the servers sharing\n"
+    "                       it and the same across restarts (default HOSTNAME:PORT of --listen)\n"
     "  --client-memory MB   memory one client may make the server keep (its descriptions,\n"
     "                       threads, modules, channel names and decoding state; default 64).\n"
     "                       A client that asks for more is disconnected, its files closed, and\n"
@@ -105,7 +120,7 @@ const char kTrace_Server_Usage[] =
     "  trace-cat traces/myapp_127.0.0.1_4242\n"
     "\n"
     "Exit status: 0 after a signal; 1 when the address cannot be bound or the directory made;\n"
-    "2 for wrong usage.\n";
+    "2 for wrong usage and for an --index database that cannot be used.\n";
 
 namespace {
 
@@ -257,6 +272,36 @@ bool Parse_Server_Options(int argc, char** argv, sServer_Options* options, std::
     } else if (arg == "--http-ring") {
       if (!take_number(1, 10000000, &number)) return false;
       options->http_ring = static_cast<uint32_t>(number);
+    } else if (arg == "--index") {
+      if (!take(&options->index_url)) return false;
+      if (options->index_url.empty()) {
+        *error = "--index wants a database URL";
+        return false;
+      }
+    } else if (arg == "--index-name") {
+      if (!take(&options->index_name)) return false;
+      if (options->index_name.empty() || options->index_name.size() > 200) {
+        *error = "--index-name wants 1 to 200 characters";
+        return false;
+      }
+    } else if (arg == "--index-level") {
+      std::string text;
+      if (!take(&text)) return false;
+      static const char* const kLevels[] = {"trace", "debug", "info", "warning", "error", "critical"};
+      bool known = false;
+      for (uint32_t level = 0; level < 6; ++level)
+        if (text == kLevels[level] || text == std::to_string(level)) {
+          options->index_level = level;
+          known = true;
+        }
+      if (!known) {
+        *error = "--index-level wants 0..5 or trace, debug, info, warning, error, critical, not \"" +
+                 text + "\"";
+        return false;
+      }
+    } else if (arg == "--index-days") {
+      if (!take_number(0, 100000, &number)) return false;
+      options->index_days = static_cast<uint32_t>(number);
     } else if (arg == "--drop-percent") {
       if (!take_number(0, 100, &number)) return false;
       options->drop_percent = static_cast<uint32_t>(number);

@@ -37,6 +37,10 @@ struct sServer_Options {
   std::string http_token_file;  // read at start; takes the place of http_token
   std::vector<std::string> http_allow_hosts;  // Host names the viewer answers beside its own
   uint32_t http_ring = 50000;  // live messages the viewer keeps
+  std::string index_url;     // --index: the fleet's database; empty: no index
+  std::string index_name;    // this server's name in the index; empty: host name and port
+  uint32_t index_level = 0;  // messages below it are not indexed
+  uint32_t index_days = 0;   // day partitions kept; 0: all
   uint32_t drop_percent = 0;  // testing aid
   uint32_t drop_seed = 1;
   bool help = false;

@@ -26,6 +26,9 @@
 #include "trace/viewer/scan_budget.h"
 #include "trace/viewer/served_directory.h"
 #include "trace/viewer/stored_query.h"
+#if MQW_TRACE_INDEX
+#include "fleet_routes.h"
+#endif
 #include "trace/viewer/viewer_json.h"
 #include "viewer_assets.h"
 #include "watched_connection.h"
@@ -658,20 +661,41 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
   if (method != "GET" && method != "HEAD")
     return Send(connection, request, 405, Error_Text("GET only"));
 
-  if (path == "/api/info")
-    return Send(connection, request, 200,
-                Viewer_Dump(json{{"version", config.version},
-                                 {"dir", directory.Root()},
-                                 {"ring", hub->Ring().Capacity()}}));
+  if (path == "/api/info") {
+    json info = {{"version", config.version}, {"dir", directory.Root()},
+                 {"ring", hub->Ring().Capacity()}};
+#if MQW_TRACE_INDEX
+    if (config.fleet) {
+      info["fleet"] = true;
+      info["index"] = config.fleet->Info();
+    }
+#endif
+    return Send(connection, request, 200, Viewer_Dump(info));
+  }
   if (path == "/api/hosts") {
     json hosts = json::array();
     for (const sHost_Status& host : hub->Hosts()) hosts.push_back(Viewer_Json(host));
     return Send(connection, request, 200, Viewer_Dump(json{{"hosts", hosts}}));
   }
-  if (path == "/api/stored/sources")
+  if (path == "/api/stored/sources") {
+    json sources = Viewer_Json(directory.Sources());
+#if MQW_TRACE_INDEX
+    if (config.fleet) sources.push_back(CFleet_Routes::Source_Entry());
+#endif
     return Send(connection, request, 200,
-                Viewer_Dump(json{{"dir", directory.Root()},
-                                 {"sources", Viewer_Json(directory.Sources())}}));
+                Viewer_Dump(json{{"dir", directory.Root()}, {"sources", sources}}));
+  }
+#if MQW_TRACE_INDEX
+  // The fleet source: the same requests, answered from the index database.
+  if (config.fleet && CFleet_Routes::Serves(path) && Param(request, "source") == "fleet")
+    return Run_Off_Thread(connection, request, [this, path](const sRequest& q, sResult* r) {
+      CFleet_Routes::sAnswer answer = config.fleet->Answer(path, Params_Of(&q));
+      r->status = answer.status;
+      r->answer = std::move(answer.body);
+      r->content_type = answer.content_type;
+      r->disposition = answer.disposition;
+    });
+#endif
 
   auto filter = std::make_shared<CMessage_Filter>();
   std::string problem;

@@ -61,6 +61,8 @@
 
 #include "trace/viewer/viewer_hub.h"
 
+class CFleet_Routes;
+
 class CViewer_Server {
  public:
   struct sConfig {
@@ -83,6 +85,9 @@ class CViewer_Server {
     unsigned scan_threads = 2;            // for pages and timelines, and as many again for exports
     std::chrono::milliseconds page_budget{2000};     // a page or timeline of stored files
     std::chrono::milliseconds export_budget{30000};  // an export of stored files
+    // With --index: the "fleet" source (fleet_routes.h) answers source=fleet; not owned, must
+    // outlive the server. Null: no fleet source.
+    CFleet_Routes* fleet = nullptr;
   };
 
   // `hub` must outlive the server.
