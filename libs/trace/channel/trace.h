@@ -155,6 +155,8 @@ class CTRTrace final : public ITR_Trace,
   void Merge_Staged() override;
   void Try_Merge_Staged() override;
   uint64_t Staged_Bytes() const override { return m_Staging.Staged_Bytes(); }
+  // Whether the channel is in staging mode (any thread; a moment's view, for tests and tools).
+  bool Staging_Active() const { return m_Staging.Active(); }
 
  private:
   using eStaged = CTrace_Staging::eStaged;

@@ -539,4 +539,55 @@ TEST_F(StagingTest, ACallWithAFullRingWaitsBrieflyForRoomInsteadOfBeingRefused) 
   for (int i = 0; i <= kCapacity; ++i) ASSERT_EQ(Value_Of(delivered[i]), i);
 }
 
+// Staging mode begins with contention and ends kLinger_ms after it began once merges find one
+// thread's records only; from then on a call's record reaches the sink before the call returns.
+// The lower bound is measured from before the contention that began the mode, so it holds
+// however late this thread observes the mode's end.
+TEST_F(StagingTest, StagingModeEndsAfterItsLingerWithoutContention) {
+  Enter_Staging();
+  int value = 0;
+  // One thread calls alone, its records merged by the drainer or its own calls, until a merge
+  // leaves the mode (a 60 s backstop).
+  auto call_alone_until_the_mode_ends = [&] {
+    const auto backstop = std::chrono::steady_clock::now() + 60s;
+    while (channel_->Staging_Active() && std::chrono::steady_clock::now() < backstop) {
+      stager_.Post([this, v = value] {
+        EXPECT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "b", "b %d %d", v, 0));
+      }).wait();
+      ++value;
+      std::this_thread::sleep_for(5ms);
+    }
+    return !channel_->Staging_Active();
+  };
+  ASSERT_TRUE(call_alone_until_the_mode_ends()) << "staging mode never ended without contention";
+
+  // Contention begins the mode again; no merge can end it while the lock is held.
+  const auto before_contention = std::chrono::steady_clock::now();
+  Hold_Lock();
+  std::future<void> contended = stager_.Post([this, v = value] {
+    EXPECT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "b", "b %d %d", v, 0));
+  });
+  ++value;
+  const auto backstop = std::chrono::steady_clock::now() + 60s;
+  while (!channel_->Staging_Active() && std::chrono::steady_clock::now() < backstop)
+    std::this_thread::sleep_for(1ms);
+  ASSERT_TRUE(channel_->Staging_Active()) << "contention did not begin staging mode";
+  Let_Go();
+  contended.wait();
+
+  ASSERT_TRUE(call_alone_until_the_mode_ends()) << "staging mode never ended without contention";
+  EXPECT_GE(std::chrono::steady_clock::now() - before_contention,
+            std::chrono::milliseconds(CTrace_Staging::kLinger_ms));
+
+  // Out of the mode, a call goes the locked way: delivered when it returns.
+  channel_->Merge_Staged();
+  stager_.Post([this, v = value] {
+    EXPECT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "b", "b %d %d", v, 0));
+  }).wait();
+  const std::vector<Record> delivered = Delivered_B();
+  ASSERT_EQ(delivered.size(), static_cast<size_t>(value) + 1);
+  EXPECT_EQ(Value_Of(delivered.back()), value);
+  EXPECT_EQ(channel_->Lost_Calls(), 0u);
+}
+
 }  // namespace
