@@ -75,9 +75,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   // A plain text criterion: contained or not, nothing else decides.
-  if (!fields[2].empty()) {
+  if (!fields[2].empty() && fields[2].size() <= sViewer_Message::kMax_Text) {
     CMessage_Filter text_filter;
-    fuzz::Check(!Parse_Filter(&text_filter, {{"text", fields[2]}}), "a plain text refused");
+    fuzz::Check(!Parse_Filter(&text_filter, {{"text", fields[2]}, {"case", "1"}}),
+                "a plain text refused");
     fuzz::Check(text_filter.Matches(message) == (message.text.find(fields[2]) != std::string::npos),
                 "the text criterion disagrees with the text");
   }
@@ -87,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string piece = message.text.substr(from, static_cast<size_t>((selectors >> 3) & 15));
   const std::string quoted = RE2::QuoteMeta(piece);
   CMessage_Filter literal;
-  if (!Parse_Filter(&literal, {{"re", quoted}})) {
+  if (!Parse_Filter(&literal, {{"re", quoted}, {"case", "1"}})) {
     fuzz::Check(literal.Matches(message),
                 "a quoted piece of the text does not match it: " + quoted);
   }

@@ -133,6 +133,7 @@ TEST_F(ViewerApi, HostsShowCountersChannelsAndModules) {
   EXPECT_EQ(sensor["channels"][0]["name"], "Trace channel 1");
   EXPECT_EQ(sensor["channels"][0]["modules"][0]["name"], "net");
   EXPECT_EQ(body["hosts"][0]["connected"], false);
+  EXPECT_EQ(Get("/api/info").second["fleet"], false);  // no database-backed source here
 }
 
 TEST_F(ViewerApi, LivePagesFilterAndReportWhatTheRingDropped) {
@@ -149,6 +150,19 @@ TEST_F(ViewerApi, LivePagesFilterAndReportWhatTheRingDropped) {
   EXPECT_EQ(Texts(next["messages"]), (std::vector<std::string>{"m7", "m8", "m9", "m10", "m11"}));
   auto [s2, errors] = Get("/api/live?after=0&level=error&host=h1");
   EXPECT_EQ(Texts(errors["messages"]), (std::vector<std::string>{"m7", "m11"}));
+  EXPECT_TRUE(errors["took_ms"].is_number());
+  // Lists, patterns and exclusion as the page sends them (commas and '!' escaped or not).
+  EXPECT_EQ(Texts(Get("/api/live?after=0&level=error&host=h*,!h1").second["messages"]),
+            (std::vector<std::string>{}));
+  EXPECT_EQ(Texts(Get("/api/live?after=0&level=error&host=%21h2").second["messages"]),
+            (std::vector<std::string>{"m7", "m11"}));
+  EXPECT_EQ(Texts(Get("/api/live?after=0&text=M1&host=h1%2Ch2").second["messages"]),
+            (std::vector<std::string>{"m10", "m11"}));
+  EXPECT_EQ(Texts(Get("/api/live?after=0&text=M1&case=1").second["messages"]),
+            (std::vector<std::string>{}));
+  auto [bad_case, why] = Get("/api/live?case=maybe");
+  EXPECT_EQ(bad_case, 400);
+  EXPECT_EQ(why["error"].get<std::string>().rfind("case:", 0), 0u) << why;
   EXPECT_EQ(Get("/api/live?re=(").first, 400);
   EXPECT_EQ(Get("/api/live?after=-1").first, 400);
   EXPECT_EQ(Get("/api/live?after=99999999999999999999").first, 400);  // beyond 64 bits
@@ -232,12 +246,14 @@ TEST_F(ViewerApi, StoredMessagesArePagedFilteredAndDamageIsReported) {
   for (const json& source : sources["sources"])
     for (const json& file : source["files"]) files.push_back(file["path"]);
   EXPECT_EQ(files, (std::vector<std::string>{"cut.trd", "host-a/20260102-030405-001.trd"}));
+  for (const json& source : sources["sources"]) EXPECT_EQ(source["kind"], "directory");
 
   auto [s1, first] = Get("/api/stored/messages?source=host-a&limit=2");
   ASSERT_EQ(s1, 200);
   EXPECT_EQ(Texts(first["messages"]), (std::vector<std::string>{"a0", "a1 <b>x</b>"}));
   EXPECT_EQ(first["more"], true);
   EXPECT_EQ(first["messages"][1]["level_name"], "warning");
+  EXPECT_TRUE(first["took_ms"].is_number());
   auto [s2, second] =
       Get("/api/stored/messages?source=host-a&limit=2&after=" + std::to_string(first["next"].get<uint64_t>()));
   EXPECT_EQ(Texts(second["messages"]), (std::vector<std::string>{"a2", "a3"}));
@@ -297,7 +313,10 @@ TEST_F(ViewerApi, ExportWritesTheFilteredViewAsLinesOrJsonLines) {
   EXPECT_EQ(text->status, 200);
   EXPECT_NE(text->get_header_value("Content-Disposition").find("attachment"), std::string::npos);
   // Line format: channel, sequence, time, level ... the message last.
-  EXPECT_NE(text->body.find("Chan #0002 [02.01.2026 03:04:06"), std::string::npos) << text->body;
+  // Each line names its host first, then the line format.
+  EXPECT_EQ(text->body.rfind("host-a Chan #0002 [02.01.2026 03:04:06", 0), 0u) << text->body;
+  EXPECT_NE(text->body.find("\nhost-a Chan #0004 [02.01.2026 03:04:07"), std::string::npos)
+      << text->body;
   EXPECT_EQ(std::count(text->body.begin(), text->body.end(), '\n'), 2);
   auto lines = client_->Get("/api/export?source=host-a&format=json", Auth());
   ASSERT_TRUE(lines);
@@ -309,7 +328,7 @@ TEST_F(ViewerApi, ExportWritesTheFilteredViewAsLinesOrJsonLines) {
   hub_.Ring().Push(Message("h", 2, "live one"));
   auto live = client_->Get("/api/export?source=live&format=text", Auth());
   ASSERT_TRUE(live);
-  EXPECT_EQ(live->body, "h live one\n");
+  EXPECT_EQ(live->body, "h h live one\n");  // the host, then the message's rendered line
   EXPECT_EQ(client_->Get("/api/export?source=live&format=xml", Auth())->status, 400);
 }
 

@@ -94,6 +94,12 @@ class CStored_Query {
   };
   // At most `limit` (capped at kMax_Page) matching messages numbered `after` and above. A page cut
   // by `budget` holds what was found before the cut, with scan.cut and more set.
+  //
+  // With the filter's order Newest the page runs the other way: the last `limit` matches numbered
+  // below `after` (0: the whole source), newest first, and `next` is the number of the oldest one
+  // returned, so the next page goes on below it. Such a page must read the source up to its bound;
+  // cut by `budget` before that, it holds no message (scan.cut set, `next` unchanged) rather than
+  // older matches than it claims.
   sPage Page(const std::string& source, const CMessage_Filter& filter, uint64_t after,
              uint32_t limit, const sScan_Budget& budget) const;
 
@@ -121,6 +127,8 @@ class CStored_Query {
   bool Scan_File(const CServed_Directory::sFile& file, const std::string& host,
                  const CMessage_Filter& filter, uint64_t after, uint64_t* base, const tVisit& visit,
                  bool lines, const sScan_Budget& budget, sScan* scan) const;
+  sPage Newest_Page(const std::string& source, const CMessage_Filter& filter, uint64_t before,
+                    uint32_t limit, const sScan_Budget& budget) const;
   bool Cached(const CServed_Directory::sFile& file, sSummary* summary) const;
   void Remember(const std::string& absolute, const sSummary& summary) const;
 

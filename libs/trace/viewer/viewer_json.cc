@@ -56,7 +56,7 @@ json Viewer_Json(const std::vector<CServed_Directory::sSource>& sources) {
     json files = json::array();
     for (const CServed_Directory::sFile& file : source.files)
       files.push_back({{"path", file.path}, {"bytes", file.bytes}});
-    out.push_back({{"path", source.path}, {"files", files}});
+    out.push_back({{"path", source.path}, {"kind", "directory"}, {"files", files}});
   }
   return out;
 }

@@ -71,9 +71,28 @@ TEST(ViewerFilter, SelectsByEachCriterion) {
       {{{"thread", "7"}}, true},  // the thread's ID works too
       {{{"thread", "8"}}, false},
       {{{"text", "broker failed"}}, true},
-      {{{"text", "Broker"}}, false},
+      {{{"text", "Broker FAILED"}}, true},  // case ignored by default
+      {{{"text", "Broker"}, {"case", "1"}}, false},
+      {{{"text", "broker"}, {"case", "1"}}, true},
       {{{"re", "code [0-9]+$"}}, true},
       {{{"re", "^broker"}}, false},
+      {{{"re", "^CONNECT"}}, true},
+      {{{"re", "^CONNECT"}, {"case", "1"}}, false},
+      {{{"host", "host-a,host-b"}}, true},  // any item of a list
+      {{{"host", "host-b,host-c"}}, false},
+      {{{"host", "host-*"}}, true},
+      {{{"host", "*-a"}}, true},
+      {{{"host", "h*t*a"}}, true},
+      {{{"host", "h*x"}}, false},
+      {{{"host", "!host-a"}}, false},  // exclusion alone selects everything else
+      {{{"host", "!host-b"}}, true},
+      {{{"host", "host-*,!host-a"}}, false},  // excluded wins over included
+      {{{"host", " host-a , "}}, true},      // blanks and empty items dropped
+      {{{"channel", "chan"}}, false},        // names keep their case
+      {{{"module", "net,disk"}}, true},
+      {{{"module", "!n*"}}, false},
+      {{{"thread", "!7"}}, false},  // the ID excludes as the name does
+      {{{"thread", "Work*,!8"}}, true},
       {{{"from_us", "1000"}}, true},
       {{{"from_us", "1001"}}, false},
       {{{"to_us", "1000"}}, false},  // the end is excluded
@@ -95,6 +114,10 @@ TEST(ViewerFilter, RefusesMalformedParameters) {
       {{"re", std::string(CMessage_Filter::kMax_Pattern + 1, 'a')}},
       {{"from_us", "soon"}},
       {{"to_us", "12x"}},
+      {{"case", "yes"}},
+      {{"order", "latest"}},
+      {{"text", std::string(sViewer_Message::kMax_Text + 1, 'a')}},
+      {{"host", std::string(CName_List::kMax_Item + 1, 'h')}},
   };
   for (const auto& params : bad) {
     SCOPED_TRACE(params.begin()->first + "=" + params.begin()->second.substr(0, 20));
@@ -124,7 +147,8 @@ TEST(ViewerFilter, ExpressionsMatchAnywhereInTheText) {
       {"end$", "end\n", false},  // '$' is the end of the text only
       {"a.c", "a\nc", false},    // '.' does not match a newline
       {"(?i)broker", "BROKER down", true},
-      {"Broker", "broker down", false},
+      {"Broker", "broker down", true},  // case ignored unless case=1
+      {"(?-i)Broker", "broker down", false},
       {"^.$", "\xc3\xa9", true},  // one character of two bytes
       {"\\bid\\b", "the id is", true},
       {"\\bid\\b", "pid", false},
@@ -132,6 +156,27 @@ TEST(ViewerFilter, ExpressionsMatchAnywhereInTheText) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.pattern) + " on " + c.text);
     EXPECT_EQ(Filter({{"re", c.pattern}}).Matches(Message("h", 2, c.text, 1)), c.matches);
+  }
+}
+
+// Patterns with several stars, where a greedy walk that never returns would fail or one that
+// returns to every star would take exponential time.
+TEST(ViewerFilter, WildcardsMatchWholeNames) {
+  const struct {
+    const char* pattern;
+    const char* name;
+    bool matches;
+  } cases[] = {
+      {"*", "", true},         {"*", "anything", true},      {"", "", true},
+      {"", "a", false},        {"a*", "a", true},            {"*a", "ba", true},
+      {"*a", "ab", false},     {"a*b*c", "aXbYbZc", true},   {"a*b*c", "aXbYc d", false},
+      {"*ab*ab", "abab", true}, {"*ab*ab", "aabxab", true},  {"**x", "yx", true},
+      {"net", "network", false}, {"net*", "network", true},
+      {"*a*a*a*a*a*a*b", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.pattern) + " on " + c.name);
+    EXPECT_EQ(CName_List::Wildcard_Match(c.pattern, c.name), c.matches);
   }
 }
 
@@ -364,6 +409,26 @@ TEST_F(ServedTree, PagesRunAcrossFilesInOrder) {
   CStored_Query::sPage again = query.Page("host-a", all, 3, 2, kAll);
   EXPECT_EQ(Texts(again.messages), (std::vector<std::string>{"b0", "b1"}));
   EXPECT_EQ(again.scan.scanned, 2u);
+}
+
+// Newest first: pages run backwards across files, each going on below the last one's oldest
+// message, and together they hold every match once.
+TEST_F(ServedTree, NewestFirstPagesRunBackwards) {
+  CStored_Query query(directory_);
+  const CMessage_Filter newest = Filter({{"order", "newest"}});
+  CStored_Query::sPage first = query.Page("host-a", newest, 0, 2, kAll);
+  EXPECT_EQ(Texts(first.messages), (std::vector<std::string>{"b1", "b0"}));
+  EXPECT_TRUE(first.more);
+  CStored_Query::sPage second = query.Page("host-a", newest, first.next, 2, kAll);
+  EXPECT_EQ(Texts(second.messages), (std::vector<std::string>{"a2", "a1"}));
+  CStored_Query::sPage last = query.Page("host-a", newest, second.next, 2, kAll);
+  EXPECT_EQ(Texts(last.messages), (std::vector<std::string>{"a0"}));
+  EXPECT_FALSE(last.more);
+  // With a filter: the matches only, still newest first.
+  CStored_Query::sPage warnings =
+      query.Page("host-a", Filter({{"order", "newest"}, {"level", "warning"}}), 0, 10, kAll);
+  EXPECT_EQ(Texts(warnings.messages), (std::vector<std::string>{"b0", "a1"}));
+  EXPECT_FALSE(warnings.more);
 }
 
 TEST_F(ServedTree, FiltersApplyOnTheServerWithNumbersOfTheWholeSequence) {

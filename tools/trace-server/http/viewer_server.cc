@@ -86,8 +86,17 @@ json Live_Json(const CLive_Ring::sRead& read) {
   return json{{"messages", messages}, {"last", read.last}, {"skipped", read.skipped}};
 }
 
+// A text line starts with the host, so that an export of several hosts says whose each line is.
 std::string Export_Line(const sViewer_Message& message, bool as_json) {
-  return (as_json ? Viewer_Dump(Viewer_Json(message)) : message.rendered) + "\n";
+  return (as_json ? Viewer_Dump(Viewer_Json(message)) : message.host + " " + message.rendered) +
+         "\n";
+}
+
+// Milliseconds since `start`, with a tenth's precision: the query's time the page shows.
+double Took_ms(tClock::time_point start) {
+  const auto us =
+      std::chrono::duration_cast<std::chrono::microseconds>(tClock::now() - start).count();
+  return static_cast<double>(us / 100) / 10.0;
 }
 
 std::string Error_Text(const std::string& text) { return Viewer_Dump(json{{"error", text}}); }
@@ -662,7 +671,8 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
     return Send(connection, request, 200,
                 Viewer_Dump(json{{"version", config.version},
                                  {"dir", directory.Root()},
-                                 {"ring", hub->Ring().Capacity()}}));
+                                 {"ring", hub->Ring().Capacity()},
+                                 {"fleet", false}}));
   if (path == "/api/hosts") {
     json hosts = json::array();
     for (const sHost_Status& host : hub->Hosts()) hosts.push_back(Viewer_Json(host));
@@ -679,13 +689,15 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
     return Send(connection, request, 400, Error_Text(problem));
 
   if (path == "/api/live") {
+    const tClock::time_point start = tClock::now();
     uint64_t after = 0, limit = 0;
     if (!Number(request, "after", 0, &after) || !Number(request, "limit", kLive_Page, &limit))
       return Send(connection, request, 400, Error_Text("after and limit are numbers"));
     const uint32_t count =
         static_cast<uint32_t>(std::clamp<uint64_t>(limit, 1, CStored_Query::kMax_Page));
-    return Send(connection, request, 200,
-                Viewer_Dump(Live_Json(hub->Ring().Read(after, *filter, count))));
+    json answer = Live_Json(hub->Ring().Read(after, *filter, count));
+    answer["took_ms"] = Took_ms(start);
+    return Send(connection, request, 200, Viewer_Dump(answer));
   }
 
   if (path == "/api/events") {
@@ -729,6 +741,7 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
       return Send(connection, request, 400, Error_Text("after and limit are numbers"));
     return Run_Off_Thread(
         connection, request, [this, filter, after, limit](const sRequest& q, sResult* r) {
+          const tClock::time_point start = tClock::now();
           const CStored_Query::sPage page =
               query->Page(Param(&q, "source").value_or(""), *filter, after,
                          static_cast<uint32_t>(std::min<uint64_t>(limit, CStored_Query::kMax_Page)),
@@ -742,7 +755,8 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
                          {"more", page.more},
                          {"next", next},
                          {"scanned", page.scan.scanned},
-                         {"problems", Viewer_Json(page.scan.problems)}};
+                         {"problems", Viewer_Json(page.scan.problems)},
+                         {"took_ms", Took_ms(start)}};
           if (page.scan.cut) answer["cut"] = true;
           r->status = 200;
           r->answer = Viewer_Dump(answer);
@@ -755,6 +769,7 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
       return Send(connection, request, 400, Error_Text("buckets is a number above 0"));
     return Run_Off_Thread(
         connection, request, [this, filter, buckets](const sRequest& q, sResult* r) {
+          const tClock::time_point start = tClock::now();
           const CStored_Query::sTimeline timeline =
               query->Timeline(Param(&q, "source").value_or(""), *filter,
                              static_cast<uint32_t>(std::min<uint64_t>(buckets, 1000)),
@@ -762,7 +777,8 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
           if ((r->status = Path_Status(timeline.scan.resolve, &r->answer)) != 0) return;
           json answer = {{"timeline", Viewer_Json(timeline.buckets)},
                          {"total", timeline.total},
-                         {"problems", Viewer_Json(timeline.scan.problems)}};
+                         {"problems", Viewer_Json(timeline.scan.problems)},
+                         {"took_ms", Took_ms(start)}};
           if (timeline.scan.cut) answer["cut"] = true;
           r->status = 200;
           r->answer = Viewer_Dump(answer);

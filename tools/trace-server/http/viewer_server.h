@@ -1,9 +1,9 @@
 // CViewer_Server: the trace viewer's HTTP side: the page (built-in assets) and a small JSON API,
 // served from the hub that the receiving loop fills and from the stored files of one directory.
 //
-// API (GET unless said otherwise; filters = level, host, channel, module, thread, text, re,
-// from_us, to_us as CMessage_Filter reads them):
-//   /api/info                     {"version","dir","ring"}
+// API (GET unless said otherwise; filters = level, host, channel, module, thread, text, re, case,
+// from_us, to_us, order as CMessage_Filter reads them; every query's answer has "took_ms"):
+//   /api/info                     {"version","dir","ring","fleet"}
 //   /api/hosts                    {"hosts":[host...]}
 //   /api/live?after=N&limit=M&filters
 //                                 {"messages":[...],"last":N,"skipped":K}: live messages numbered
@@ -16,7 +16,7 @@
 //                                 max_streams are open (the page then polls /api/live)
 //   POST /api/verbosity           body {"host","channel","module","level"}; 202 queued,
 //                                 400 malformed, 404 no such connected host
-//   /api/stored/sources           {"dir","sources":[{"path","files":[{"path","bytes"}]}]}
+//   /api/stored/sources           {"dir","sources":[{"path","kind","files":[{"path","bytes"}]}]}
 //   /api/stored/messages?source=P&after=N&limit=M&filters
 //                                 {"messages":[...],"more":bool,"next":N,"scanned":S,
 //                                  "problems":[{"file","error"}]} and "cut":true when the scan's
