@@ -270,6 +270,28 @@ TEST_F(ViewerApi, StoredMessagesArePagedFilteredAndDamageIsReported) {
   EXPECT_NE(whole["problems"][0]["error"].get<std::string>().find("offset"), std::string::npos);
 }
 
+TEST_F(ViewerApi, ContextShowsTheLinesAroundAMessageLiveAndStored) {
+  for (const char* text : {"x1", "y2", "x3", "x4"}) hub_.Ring().Push(Message(std::string(1, text[0]), 2, text));
+  auto [status, live] = Get("/api/context?source=live&seq=3&lines=5");
+  ASSERT_EQ(status, 200);
+  EXPECT_EQ(live["message"]["text"], "x3");
+  EXPECT_EQ(Texts(live["before"]), (std::vector<std::string>{"x1"}));  // y2 is another host's
+  EXPECT_EQ(Texts(live["after"]), (std::vector<std::string>{"x4"}));
+  EXPECT_TRUE(Get("/api/context?seq=99").second["message"].is_null());  // live by default
+
+  auto [s2, stored] = Get("/api/context?source=host-a&seq=2&lines=1");
+  ASSERT_EQ(s2, 200);
+  EXPECT_EQ(stored["message"]["text"], "a2");
+  EXPECT_EQ(Texts(stored["before"]), (std::vector<std::string>{"a1 <b>x</b>"}));
+  EXPECT_EQ(Texts(stored["after"]), (std::vector<std::string>{"a3"}));
+  EXPECT_TRUE(stored["took_ms"].is_number());
+
+  EXPECT_EQ(Get("/api/context?source=live").first, 400);  // no message named
+  EXPECT_EQ(Get("/api/context?source=live&seq=x").first, 400);
+  EXPECT_EQ(Get("/api/context?source=../outside.trd&seq=0").first, 400);
+  EXPECT_EQ(Get("/api/context?source=missing&seq=0").first, 404);
+}
+
 TEST_F(ViewerApi, TimelineCountsFilteredMessagesPerLevel) {
   auto [status, body] = Get("/api/stored/timeline?source=host-a&buckets=10&level=debug");
   ASSERT_EQ(status, 200);

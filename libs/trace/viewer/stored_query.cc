@@ -189,6 +189,40 @@ CStored_Query::sPage CStored_Query::Newest_Page(const std::string& source,
   return page;
 }
 
+CStored_Query::sContext CStored_Query::Context(const std::string& source, uint64_t sequence,
+                                               uint32_t lines, const sScan_Budget& budget) const {
+  sContext context;
+  std::deque<sViewer_Message> before;  // the last `lines` messages before it (of every host)
+  const CMessage_Filter all;
+  const uint64_t from = sequence > kMax_Context_Window ? sequence - kMax_Context_Window : 0;
+  context.scan = Scan(
+      source, all, from,
+      [&](const sViewer_Message& message) {
+        if (message.sequence < sequence) {
+          // Kept for every host, since the message's own is not known yet; a message of the same
+          // host lies at most `lines` messages of that host back, so the queue is filtered once
+          // it is.
+          before.push_back(message);
+          if (before.size() > kMax_Context_Window) before.pop_front();
+          return true;
+        }
+        if (message.sequence == sequence) {
+          context.found = true;
+          context.message = message;
+          return lines > 0;
+        }
+        if (!context.found) return false;
+        if (message.host == context.message.host) context.after.push_back(message);
+        return context.after.size() < lines;
+      },
+      false, budget);
+  if (!context.found) return context;
+  for (auto it = before.rbegin(); it != before.rend() && context.before.size() < lines; ++it)
+    if (it->host == context.message.host) context.before.push_back(*it);
+  std::reverse(context.before.begin(), context.before.end());
+  return context;
+}
+
 CStored_Query::sTimeline CStored_Query::Timeline(const std::string& source,
                                                  const CMessage_Filter& filter,
                                                  uint32_t max_buckets,

@@ -48,6 +48,9 @@ class CStored_Query {
  public:
   static constexpr uint32_t kMax_Page = 5000;
   static constexpr size_t kRead_Bytes = 64 << 10;
+  // Messages of every host a context keeps before its message: lines of its own host further
+  // back than this in a mixed source are not shown.
+  static constexpr size_t kMax_Context_Window = 4096;
 
   struct sProblem {
     std::string file;  // relative path
@@ -102,6 +105,19 @@ class CStored_Query {
   // older matches than it claims.
   sPage Page(const std::string& source, const CMessage_Filter& filter, uint64_t after,
              uint32_t limit, const sScan_Budget& budget) const;
+
+  struct sContext {
+    sScan scan;
+    std::vector<sViewer_Message> before;  // oldest first
+    bool found = false;                   // message `sequence` exists
+    sViewer_Message message;
+    std::vector<sViewer_Message> after;
+  };
+  // Message `sequence` of the source and up to `lines` messages of the same host either side of
+  // it, unfiltered. A source of several hosts numbers them together; the context keeps only the
+  // message's own host. Cut by `budget`, it holds what was found (scan.cut says so).
+  sContext Context(const std::string& source, uint64_t sequence, uint32_t lines,
+                   const sScan_Budget& budget) const;
 
   struct sTimeline {
     sScan scan;

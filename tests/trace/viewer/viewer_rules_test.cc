@@ -207,6 +207,44 @@ TEST(ViewerLiveRing, ReadsInOrderAndPagesByNumber) {
   EXPECT_EQ(none.last, 5u);
 }
 
+// The details pane's context: the lines of the selected message's own host around it, whatever
+// other hosts sent in between, cut at the ring's ends and at the number of lines asked for.
+TEST(ViewerLiveRing, ContextHoldsTheSameHostsLinesAroundAMessage) {
+  CLive_Ring ring(8);
+  const char* hosts = "abaabbab";  // message n (from 1) comes from hosts[n - 1]
+  for (int i = 0; i < 8; ++i) ring.Push(Message(std::string(1, hosts[i]), 2, "m" + std::to_string(i + 1)));
+  const struct {
+    uint64_t sequence;
+    uint32_t lines;
+    std::vector<std::string> before, after;
+    bool found;
+  } cases[] = {
+      {4, 10, {"m1", "m3"}, {"m7"}, true},
+      {4, 1, {"m3"}, {"m7"}, true},
+      {5, 2, {"m2"}, {"m6", "m8"}, true},
+      {1, 2, {}, {"m3", "m4"}, true},  // the oldest: nothing before
+      {4, 0, {}, {}, true},
+      {9, 3, {}, {}, false},  // not yet written
+      {0, 3, {}, {}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("message " + std::to_string(c.sequence) + ", lines " + std::to_string(c.lines));
+    const CLive_Ring::sContext context = ring.Context(c.sequence, c.lines);
+    EXPECT_EQ(context.found, c.found);
+    if (c.found) {
+      EXPECT_EQ(context.message.text, "m" + std::to_string(c.sequence));
+    }
+    EXPECT_EQ(Texts(context.before), c.before);
+    EXPECT_EQ(Texts(context.after), c.after);
+  }
+  // Overwritten: message 2 has left a ring of 8 after 10 pushes, and the context of message 4
+  // starts at the oldest kept.
+  ring.Push(Message("a", 2, "m9"));
+  ring.Push(Message("a", 2, "m10"));
+  EXPECT_FALSE(ring.Context(2, 3).found);
+  EXPECT_EQ(Texts(ring.Context(4, 5).before), (std::vector<std::string>{"m3"}));
+}
+
 TEST(ViewerLiveRing, OverwritesTheOldestAndCountsWhatAReaderSkipped) {
   CLive_Ring ring(4);
   for (int i = 0; i < 10; ++i) ring.Push(Message("h", 2, "m" + std::to_string(i)));
@@ -409,6 +447,19 @@ TEST_F(ServedTree, PagesRunAcrossFilesInOrder) {
   CStored_Query::sPage again = query.Page("host-a", all, 3, 2, kAll);
   EXPECT_EQ(Texts(again.messages), (std::vector<std::string>{"b0", "b1"}));
   EXPECT_EQ(again.scan.scanned, 2u);
+}
+
+// The stored context crosses file boundaries both ways and names the message itself.
+TEST_F(ServedTree, ContextRunsAcrossFiles) {
+  CStored_Query query(directory_);
+  CStored_Query::sContext context = query.Context("host-a", 3, 2, kAll);  // b0, first of file 2
+  ASSERT_TRUE(context.found);
+  EXPECT_EQ(context.message.text, "b0");
+  EXPECT_EQ(Texts(context.before), (std::vector<std::string>{"a1", "a2"}));
+  EXPECT_EQ(Texts(context.after), (std::vector<std::string>{"b1"}));
+  EXPECT_FALSE(query.Context("host-a", 5, 2, kAll).found);  // past the end
+  EXPECT_EQ(query.Context("missing", 0, 2, kAll).scan.resolve,
+            CServed_Directory::eResolve::Missing);
 }
 
 // Newest first: pages run backwards across files, each going on below the last one's oldest

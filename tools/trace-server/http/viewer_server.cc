@@ -37,6 +37,7 @@ namespace {
 using tClock = std::chrono::steady_clock;
 
 constexpr uint32_t kLive_Page = 1000;
+constexpr uint64_t kMax_Context_Lines = 200;
 constexpr auto kTick = std::chrono::milliseconds(100);  // timer: streams woken, deadlines checked
 constexpr auto kKeep_Alive = std::chrono::seconds(5);   // a comment finds out when a page has gone
 constexpr size_t kFeed_Block = 16 << 10;
@@ -682,6 +683,45 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
     return Send(connection, request, 200,
                 Viewer_Dump(json{{"dir", directory.Root()},
                                  {"sources", Viewer_Json(directory.Sources())}}));
+
+  if (path == "/api/context") {
+    uint64_t sequence = 0, lines = 0;
+    if (!Param(request, "seq") || !Number(request, "seq", 0, &sequence) ||
+        !Number(request, "lines", 10, &lines))
+      return Send(connection, request, 400, Error_Text("seq and lines are numbers"));
+    const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(lines, kMax_Context_Lines));
+    const std::string source = Param(request, "source").value_or("live");
+    auto context_json = [](const auto& context, json* answer) {
+      json before = json::array(), after = json::array();
+      for (const sViewer_Message& message : context.before) before.push_back(Viewer_Json(message));
+      for (const sViewer_Message& message : context.after) after.push_back(Viewer_Json(message));
+      (*answer)["before"] = before;
+      (*answer)["after"] = after;
+      (*answer)["message"] = context.found ? Viewer_Json(context.message) : json();
+    };
+    if (source == "live") {
+      const tClock::time_point start = tClock::now();
+      json answer;
+      context_json(hub->Ring().Context(sequence, count), &answer);
+      answer["took_ms"] = Took_ms(start);
+      return Send(connection, request, 200, Viewer_Dump(answer));
+    }
+    return Run_Off_Thread(connection, request,
+                          [this, source, sequence, count, context_json](const sRequest& q,
+                                                                        sResult* r) {
+                            const tClock::time_point start = tClock::now();
+                            const CStored_Query::sContext context = query->Context(
+                                source, sequence, count, Budget(config.page_budget, q.connection));
+                            if ((r->status = Path_Status(context.scan.resolve, &r->answer)) != 0)
+                              return;
+                            json answer;
+                            context_json(context, &answer);
+                            if (context.scan.cut) answer["cut"] = true;
+                            answer["took_ms"] = Took_ms(start);
+                            r->status = 200;
+                            r->answer = Viewer_Dump(answer);
+                          });
+  }
 
   auto filter = std::make_shared<CMessage_Filter>();
   std::string problem;

@@ -21,6 +21,10 @@
 //                                 {"messages":[...],"more":bool,"next":N,"scanned":S,
 //                                  "problems":[{"file","error"}]} and "cut":true when the scan's
 //                                 budget ran out first (ask again from "next" to go on)
+//   /api/context?source=live|P&seq=N&lines=L
+//                                 {"before":[...],"message":m or null,"after":[...]}: message N
+//                                 of the source and up to L (default 10, at most 200) messages of
+//                                 the same host either side, unfiltered
 //   /api/stored/timeline?source=P&buckets=B&filters
 //                                 {"timeline":{...},"total":T,"problems":[...]} (and "cut")
 //   /api/export?source=live|P&format=text|json&filters
