@@ -292,6 +292,21 @@ TEST_F(ViewerApi, ContextShowsTheLinesAroundAMessageLiveAndStored) {
   EXPECT_EQ(Get("/api/context?source=missing&seq=0").first, 404);
 }
 
+TEST_F(ViewerApi, NamesListWhatTheSourceHolds) {
+  hub_.Ring().Push(Message("h1", 2, "x"));
+  auto [status, live] = Get("/api/names");
+  ASSERT_EQ(status, 200);
+  // The ring's host and the hub's hosts that have sent nothing it holds.
+  EXPECT_EQ(live["hosts"], json::array({"h1", "old_127.0.0.1_7", "sensor_127.0.0.1_42"}));
+  EXPECT_EQ(live["modules"], json::array({"net"}));
+  EXPECT_EQ(live["threads"], json::array({"Worker"}));
+  auto [s2, stored] = Get("/api/names?source=host-a");
+  ASSERT_EQ(s2, 200);
+  EXPECT_EQ(stored["hosts"], json::array({"host-a"}));
+  EXPECT_EQ(stored["channels"], json::array({"Chan"}));
+  EXPECT_EQ(Get("/api/names?source=missing").first, 404);
+}
+
 TEST_F(ViewerApi, TimelineCountsFilteredMessagesPerLevel) {
   auto [status, body] = Get("/api/stored/timeline?source=host-a&buckets=10&level=debug");
   ASSERT_EQ(status, 200);

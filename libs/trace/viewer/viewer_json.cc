@@ -61,6 +61,20 @@ json Viewer_Json(const std::vector<CServed_Directory::sSource>& sources) {
   return out;
 }
 
+json Viewer_Json(const CName_Census& census) {
+  const CName_Census::sKind* kinds[] = {&census.Hosts(), &census.Channels(), &census.Modules(),
+                                        &census.Threads()};
+  const char* names[] = {"hosts", "channels", "modules", "threads"};
+  json out = json::object();
+  uint64_t omitted = 0;
+  for (size_t i = 0; i < 4; ++i) {
+    out[names[i]] = json(kinds[i]->names);
+    omitted += kinds[i]->omitted;
+  }
+  out["omitted"] = omitted;
+  return out;
+}
+
 std::string Viewer_Dump(const json& value) {
   return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }

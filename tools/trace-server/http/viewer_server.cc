@@ -684,6 +684,43 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
                 Viewer_Dump(json{{"dir", directory.Root()},
                                  {"sources", Viewer_Json(directory.Sources())}}));
 
+  if (path == "/api/names") {
+    const std::string source = Param(request, "source").value_or("live");
+    if (source == "live") {
+      const tClock::time_point start = tClock::now();
+      CName_Census census;
+      const CMessage_Filter all;
+      for (uint64_t after = 0;;) {
+        const CLive_Ring::sRead read = hub->Ring().Read(after, all, kLive_Page);
+        for (const sViewer_Message& message : read.messages) census.Add(message);
+        if (read.last == after) break;
+        after = read.last;
+      }
+      // Hosts that have sent nothing the ring still holds are names to choose all the same.
+      for (const sHost_Status& host : hub->Hosts()) census.Add_Host(host.name);
+      json answer = Viewer_Json(census);
+      answer["took_ms"] = Took_ms(start);
+      return Send(connection, request, 200, Viewer_Dump(answer));
+    }
+    return Run_Off_Thread(connection, request, [this, source](const sRequest& q, sResult* r) {
+      const tClock::time_point start = tClock::now();
+      CName_Census census;
+      const CStored_Query::sScan scan = query->Scan(
+          source, CMessage_Filter(), 0,
+          [&](const sViewer_Message& message) {
+            census.Add(message);
+            return true;
+          },
+          false, Budget(config.page_budget, q.connection));
+      if ((r->status = Path_Status(scan.resolve, &r->answer)) != 0) return;
+      json answer = Viewer_Json(census);
+      if (scan.cut) answer["cut"] = true;
+      answer["took_ms"] = Took_ms(start);
+      r->status = 200;
+      r->answer = Viewer_Dump(answer);
+    });
+  }
+
   if (path == "/api/context") {
     uint64_t sequence = 0, lines = 0;
     if (!Param(request, "seq") || !Number(request, "seq", 0, &sequence) ||

@@ -21,6 +21,8 @@
 //                                 {"messages":[...],"more":bool,"next":N,"scanned":S,
 //                                  "problems":[{"file","error"}]} and "cut":true when the scan's
 //                                 budget ran out first (ask again from "next" to go on)
+//   /api/names?source=live|P        {"hosts","channels","modules","threads":[names],"omitted"}: the
+//                                 names the source holds (at most 500 of each), for choosing
 //   /api/context?source=live|P&seq=N&lines=L
 //                                 {"before":[...],"message":m or null,"after":[...]}: message N
 //                                 of the source and up to L (default 10, at most 200) messages of
