@@ -50,6 +50,7 @@ class ViewerApi : public ::testing::Test {
     host.process_id = 42;
     host.connected = true;
     host.records = 9;
+    host.rate = 80000;  // the last interval's count, also published with the host's leaving
     host.channels = {{0, "Trace channel 1", {{1, "net"}}}};
     hub_.Update_Host(host);
     host.name = "old_127.0.0.1_7";
@@ -132,7 +133,9 @@ TEST_F(ViewerApi, HostsShowCountersChannelsAndModules) {
   EXPECT_EQ(sensor["records"], 9);
   EXPECT_EQ(sensor["channels"][0]["name"], "Trace channel 1");
   EXPECT_EQ(sensor["channels"][0]["modules"][0]["name"], "net");
+  EXPECT_EQ(sensor["rate"], 80000);
   EXPECT_EQ(body["hosts"][0]["connected"], false);
+  EXPECT_EQ(body["hosts"][0]["rate"], 0);  // a gone host sends nothing
   EXPECT_EQ(Get("/api/info").second["fleet"], false);  // no database-backed source here
 }
 
