@@ -87,10 +87,16 @@ json Live_Json(const CLive_Ring::sRead& read) {
   return json{{"messages", messages}, {"last", read.last}, {"skipped", read.skipped}};
 }
 
-// A text line starts with the host, so that an export of several hosts says whose each line is.
+// Every text line starts with the host (the lines of a multi-line message too), so that an export
+// of several hosts says whose each line is.
 std::string Export_Line(const sViewer_Message& message, bool as_json) {
-  return (as_json ? Viewer_Dump(Viewer_Json(message)) : message.host + " " + message.rendered) +
-         "\n";
+  if (as_json) return Viewer_Dump(Viewer_Json(message)) + "\n";
+  std::string out = message.host + " ";
+  for (const char c : message.rendered) {
+    out += c;
+    if (c == '\n') out += message.host + " ";
+  }
+  return out + "\n";
 }
 
 // Milliseconds since `start`, with a tenth's precision: the query's time the page shows.
