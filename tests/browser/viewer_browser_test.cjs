@@ -501,8 +501,9 @@ async function main() {
     await page.selectOption('#source', 'live');
   });
 
+  let b = null;
   await step('fault: a burst larger than the ring is told as messages that left the ring, not as falling behind', async () => {
-    const b = await startServer(work, 'b', ['--http-ring', '500']);
+    b = await startServer(work, 'b', ['--http-ring', '500']);
     const other = await context.newPage();
     await other.goto(b.address);
     await waitFor('the page of B', async () => (await other.textContent('#status')).length > 0);
@@ -528,6 +529,7 @@ async function main() {
     const c = await startServer(work, 'c', []);
     fs.rmSync(c.traces, { recursive: true, force: true });
     fs.cpSync(a.traces, c.traces, { recursive: true });
+    fs.cpSync(b.traces, c.traces, { recursive: true });
     const other = await context.newPage();
     await other.goto(c.address);
     await waitFor('stored rows', async () => (await rowTexts(other)).length > 0);
@@ -535,6 +537,12 @@ async function main() {
     assert.ok(await other.isHidden('#pause'));
     assert.ok(await other.isDisabled('#v-send'));
     assert.match(await other.textContent('#v-note'), /no connected host/);
+    // All stored sources together: both hosts' rows, merged in time order.
+    await other.selectOption('#source', '*');
+    await waitFor('rows of both hosts', async () => other.evaluate(() =>
+      new Set(state.rows.map((m) => m.source)).size === 2));
+    assert.ok(await other.evaluate(() => state.rows.every((m, i) => !i || state.rows[i - 1].time_us <= m.time_us)),
+      'merged rows out of time order');
     await other.selectOption('#source', 'live');
     await waitFor('the hint', async () => (await other.textContent('#status')).includes('no host is connected'));
     await other.close();

@@ -310,6 +310,26 @@ TEST_F(ViewerApi, NamesListWhatTheSourceHolds) {
   EXPECT_EQ(Get("/api/names?source=missing").first, 404);
 }
 
+TEST_F(ViewerApi, AllStoredSourcesTogetherPageByAStringCursor) {
+  auto [status, first] = Get("/api/stored/messages?source=*&limit=3");
+  ASSERT_EQ(status, 200) << first;
+  EXPECT_EQ(Texts(first["messages"]), (std::vector<std::string>{"a0", "a1 <b>x</b>", "a2"}));
+  EXPECT_EQ(first["messages"][0]["source"], "host-a");
+  ASSERT_TRUE(first["next"].is_string());
+  EXPECT_EQ(first["more"], true);
+  EXPECT_EQ(first["problems"].size(), 1u);  // the cut file of "." still reported
+  auto [s2, second] = Get("/api/stored/messages?source=*&limit=3&after=" + first["next"].get<std::string>());
+  EXPECT_EQ(Texts(second["messages"]), (std::vector<std::string>{"a3"}));
+  EXPECT_EQ(second["more"], false);
+  EXPECT_EQ(Get("/api/stored/messages?source=*&after=9").first, 400);  // not this source's cursor
+  EXPECT_EQ(Get("/api/stored/messages?source=host-a,missing").first, 404);
+  auto [s3, timeline] = Get("/api/stored/timeline?source=*&buckets=10");
+  EXPECT_EQ(timeline["total"], 4);
+  auto lines = client_->Get("/api/export?source=*&format=text&level=warning", Auth());
+  ASSERT_TRUE(lines);
+  EXPECT_EQ(std::count(lines->body.begin(), lines->body.end(), '\n'), 2) << lines->body;
+}
+
 TEST_F(ViewerApi, TimelineCountsFilteredMessagesPerLevel) {
   auto [status, body] = Get("/api/stored/timeline?source=host-a&buckets=10&level=debug");
   ASSERT_EQ(status, 200);

@@ -12,6 +12,7 @@
 
 #include "support/temp_dir.h"
 #include "trace/viewer/live_ring.h"
+#include "trace/viewer/merged_query.h"
 #include "trace/viewer/message_filter.h"
 #include "trace/viewer/served_directory.h"
 #include "trace/viewer/stored_query.h"
@@ -460,6 +461,57 @@ TEST_F(ServedTree, ContextRunsAcrossFiles) {
   EXPECT_FALSE(query.Context("host-a", 5, 2, kAll).found);  // past the end
   EXPECT_EQ(query.Context("missing", 0, 2, kAll).scan.resolve,
             CServed_Directory::eResolve::Missing);
+}
+
+// Two sources merged by time: pages of either order hold every match once, in time order (ties
+// in the sources' order), and each message names its source.
+TEST_F(ServedTree, MergedSourcesPageInTimeOrderBothWays) {
+  ASSERT_EQ(mkdir((root_ + "/host-b").c_str(), 0755), 0);
+  ASSERT_TRUE(mqw_test::Write_File(root_ + "/host-b/20260102-030405-001.trd",
+                                   viewer_test::Trd_File({{2, 1, "c1"}, {4, 3, "c3"}})));
+  CStored_Query query(directory_);
+  CMerged_Query merged(query, directory_);
+  auto texts = [](const CMerged_Query::sPage& page) {
+    std::vector<std::string> out;
+    for (const auto& m : page.messages) out.push_back(m.source + ":" + m.message.text);
+    return out;
+  };
+  const struct {
+    const char* order;
+    std::vector<std::vector<std::string>> pages;
+  } cases[] = {
+      {"oldest",
+       {{"host-a:a0", "host-a:a1", "host-b:c1"}, {"host-a:a2", "host-a:b0", "host-b:c3"}, {"host-a:b1"}}},
+      {"newest",
+       {{"host-a:b1", "host-a:b0", "host-b:c3"}, {"host-a:a2", "host-a:a1", "host-b:c1"}, {"host-a:a0"}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.order);
+    const CMessage_Filter filter = Filter({{"order", c.order}});
+    std::string cursor;
+    for (size_t i = 0; i < c.pages.size(); ++i) {
+      const CMerged_Query::sPage page = merged.Page("host-a,host-b", filter, cursor, 3, kAll);
+      ASSERT_TRUE(page.error.empty()) << page.error;
+      EXPECT_EQ(texts(page), c.pages[i]) << "page " << i;
+      EXPECT_EQ(page.more, i + 1 < c.pages.size()) << "page " << i;
+      cursor = page.next;
+    }
+  }
+  // A filter applies to every source; the timeline adds the sources up.
+  const CMerged_Query::sPage warnings =
+      merged.Page("host-a,host-b", Filter({{"level", "warning"}}), "", 10, kAll);
+  EXPECT_EQ(texts(warnings), (std::vector<std::string>{"host-a:a1", "host-a:b0", "host-b:c3"}));
+  EXPECT_EQ(merged.Timeline("host-a,host-b", Filter({}), 10, kAll).total, 7u);
+  // "*": every directory with files; bad names and cursors are refused.
+  std::vector<std::string> all;
+  EXPECT_EQ(merged.Sources("*", &all), CServed_Directory::eResolve::Ok);
+  EXPECT_EQ(all, (std::vector<std::string>{".", "alias", "host-a", "host-b"}));
+  EXPECT_EQ(merged.Page("host-a,../x", Filter({}), "", 3, kAll).resolve,
+            CServed_Directory::eResolve::Bad_Path);
+  EXPECT_EQ(merged.Page("host-a,nothing", Filter({}), "", 3, kAll).resolve,
+            CServed_Directory::eResolve::Missing);
+  for (const char* cursor : {"1", "1,2,3", "x,1", "1,", "-1,2"})
+    EXPECT_FALSE(merged.Page("host-a,host-b", Filter({}), cursor, 3, kAll).error.empty()) << cursor;
 }
 
 // Newest first: pages run backwards across files, each going on below the last one's oldest

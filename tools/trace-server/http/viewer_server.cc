@@ -23,6 +23,7 @@
 #include "trace/base/lock.h"
 #include "trace/base/thread_annotations.h"
 #include "trace/format/trace_level.h"
+#include "trace/viewer/merged_query.h"
 #include "trace/viewer/scan_budget.h"
 #include "trace/viewer/served_directory.h"
 #include "trace/viewer/stored_query.h"
@@ -106,6 +107,23 @@ double Took_ms(tClock::time_point start) {
   return static_cast<double>(us / 100) / 10.0;
 }
 
+// A merged page as the page reads a stored one, each message with the source it came from.
+json Merged_Json(const CMerged_Query::sPage& page, double took_ms) {
+  json messages = json::array();
+  for (const CMerged_Query::sMessage& message : page.messages) {
+    json one = Viewer_Json(message.message);
+    one["source"] = message.source;
+    messages.push_back(std::move(one));
+  }
+  json answer = {{"messages", messages},
+                 {"more", page.more},
+                 {"next", page.next},
+                 {"problems", Viewer_Json(page.problems)},
+                 {"took_ms", took_ms}};
+  if (page.cut) answer["cut"] = true;
+  return answer;
+}
+
 std::string Error_Text(const std::string& text) { return Viewer_Dump(json{{"error", text}}); }
 
 // The status and text of a refused source path; 0 when `resolve` is Ok.
@@ -140,6 +158,7 @@ struct CViewer_Server::sState {
   sHost_Rule host_rule;
   CServed_Directory directory;
   std::unique_ptr<CStored_Query> query;
+  std::unique_ptr<CMerged_Query> merged;  // several stored sources as one, over `query`
   CScan_Pool pool;  // pages and timelines: each done within page_budget
   // Exports, which may wait for a slow reader up to export_budget: apart, so that they never
   // delay a page.
@@ -265,6 +284,7 @@ bool CViewer_Server::Start(std::string* error) {
   sState& state = *m_State;
   state.directory.Open(m_Config.directory);  // a directory that does not exist serves nothing
   state.query = std::make_unique<CStored_Query>(state.directory);
+  state.merged = std::make_unique<CMerged_Query>(*state.query, state.directory);
   const int listener = Listen_On(m_Config.host, m_Config.port, error);
   if (listener < 0) {
     m_State.reset();
@@ -711,13 +731,23 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
     return Run_Off_Thread(connection, request, [this, source](const sRequest& q, sResult* r) {
       const tClock::time_point start = tClock::now();
       CName_Census census;
-      const CStored_Query::sScan scan = query->Scan(
-          source, CMessage_Filter(), 0,
-          [&](const sViewer_Message& message) {
-            census.Add(message);
-            return true;
-          },
-          false, Budget(config.page_budget, q.connection));
+      std::vector<std::string> paths{source};
+      if (CMerged_Query::Is_Merged(source) &&
+          (r->status = Path_Status(merged->Sources(source, &paths), &r->answer)) != 0)
+        return;
+      const sScan_Budget budget = Budget(config.page_budget, q.connection);
+      CStored_Query::sScan scan;
+      for (const std::string& path : paths) {
+        const CStored_Query::sScan one = query->Scan(
+            path, CMessage_Filter(), 0,
+            [&](const sViewer_Message& message) {
+              census.Add(message);
+              return true;
+            },
+            false, budget);
+        scan.cut = scan.cut || one.cut;
+        if (one.resolve != CServed_Directory::eResolve::Ok) scan.resolve = one.resolve;
+      }
       if ((r->status = Path_Status(scan.resolve, &r->answer)) != 0) return;
       json answer = Viewer_Json(census);
       if (scan.cut) answer["cut"] = true;
@@ -818,6 +848,32 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
                      "");
   }
 
+  const std::string source_param = Param(request, "source").value_or("");
+  if (path == "/api/stored/messages" && CMerged_Query::Is_Merged(source_param)) {
+    uint64_t limit = 0;
+    if (!Number(request, "limit", 500, &limit))
+      return Send(connection, request, 400, Error_Text("limit is a number"));
+    const std::string after = Param(request, "after").value_or("");
+    return Run_Off_Thread(connection, request,
+                          [this, filter, after, limit, source_param](const sRequest& q,
+                                                                     sResult* r) {
+                            const tClock::time_point start = tClock::now();
+                            const CMerged_Query::sPage page = merged->Page(
+                                source_param, *filter, after,
+                                static_cast<uint32_t>(
+                                    std::min<uint64_t>(limit, CStored_Query::kMax_Page)),
+                                Budget(config.page_budget, q.connection));
+                            if ((r->status = Path_Status(page.resolve, &r->answer)) != 0) return;
+                            if (!page.error.empty()) {
+                              r->status = 400;
+                              r->answer = Error_Text(page.error);
+                              return;
+                            }
+                            r->status = 200;
+                            r->answer = Viewer_Dump(Merged_Json(page, Took_ms(start)));
+                          });
+  }
+
   if (path == "/api/stored/messages") {
     uint64_t after = 0, limit = 0;
     if (!Number(request, "after", 0, &after) || !Number(request, "limit", 500, &limit))
@@ -853,10 +909,13 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
     return Run_Off_Thread(
         connection, request, [this, filter, buckets](const sRequest& q, sResult* r) {
           const tClock::time_point start = tClock::now();
+          const std::string source = Param(&q, "source").value_or("");
+          const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(buckets, 1000));
+          const sScan_Budget budget = Budget(config.page_budget, q.connection);
           const CStored_Query::sTimeline timeline =
-              query->Timeline(Param(&q, "source").value_or(""), *filter,
-                             static_cast<uint32_t>(std::min<uint64_t>(buckets, 1000)),
-                             Budget(config.page_budget, q.connection));
+              CMerged_Query::Is_Merged(source)
+                  ? merged->Timeline(source, *filter, count, budget)
+                  : query->Timeline(source, *filter, count, budget);
           if ((r->status = Path_Status(timeline.scan.resolve, &r->answer)) != 0) return;
           json answer = {{"timeline", Viewer_Json(timeline.buckets)},
                          {"total", timeline.total},
@@ -888,6 +947,39 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
         return true;
       };
       return Send_Feed(connection, request, New_Feed(connection, produce), type, disposition);
+    }
+    if (CMerged_Query::Is_Merged(source)) {
+      return Run_Off_Thread(
+          connection, request,
+          [this, filter, source, as_json, type, disposition, connection](const sRequest& q,
+                                                                         sResult* r) {
+            std::vector<std::string> paths;
+            if ((r->status = Path_Status(merged->Sources(source, &paths), &r->answer)) != 0) return;
+            std::shared_ptr<CAnswer_Feed> feed = New_Feed(connection);
+            r->status = 200;
+            r->feed = feed;
+            r->content_type = type;
+            r->disposition = disposition;
+            // Merged pages one after the other, in time order, until none is left.
+            export_pool.Post([this, feed, filter, source, as_json, conn = q.connection] {
+              const sScan_Budget budget = Budget(config.export_budget, conn, feed);
+              std::string cursor;
+              for (bool more = true; more && !budget.Spent();) {
+                const CMerged_Query::sPage page =
+                    merged->Page(source, *filter, cursor, CStored_Query::kMax_Page, budget);
+                if (!page.error.empty()) break;
+                std::string text;
+                for (const CMerged_Query::sMessage& message : page.messages)
+                  text += Export_Line(message.message, as_json);
+                while (feed->Backlog() > kFeed_Backlog && !budget.Spent())
+                  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                if (budget.Spent() || (!text.empty() && !feed->Push(text))) break;
+                more = page.more && page.next != cursor;
+                cursor = page.next;
+              }
+              feed->Finish();
+            });
+          });
     }
     return Run_Off_Thread(
         connection, request,

@@ -32,6 +32,9 @@
 //   /api/export?source=live|P&format=text|json&filters
 //                                 the filtered messages as text lines (the line format) or as JSON
 //                                 lines, downloaded as an attachment
+// A stored source P may be "*" or a comma list of paths (CMerged_Query): messages, timeline,
+// names and export then merge the sources by time; "next" is a text cursor and every message
+// carries its "source".
 // Paths: 400 for a malformed source path, 403 for one that leads out of the directory, 404 for
 // one that does not exist. Errors answer {"error": text}.
 //
