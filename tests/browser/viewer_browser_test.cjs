@@ -293,6 +293,8 @@ async function main() {
 
   await step('find marks the text in the rows and moves between matches', async () => {
     await page.click('#pause');
+    await page.focus('#viewport');
+    await page.keyboard.press('Home');
     await page.fill('#find', 'WARNING i=');
     await page.keyboard.press('Enter');
     const marks = await page.$$eval('#viewport mark', (m) => m.map((x) => x.textContent));
@@ -310,6 +312,7 @@ async function main() {
   });
 
   await step('fault: a whole-channel level leaves modules at their own; the page says so and can set them too', async () => {
+    await page.evaluate(() => setPaused(false));
     await page.selectOption('#v-channel', 'Trace channel 1');
     await page.selectOption('#v-module', '');
     await page.uncheck('#v-modules');
@@ -442,6 +445,9 @@ async function main() {
     assert.ok(await page.evaluate(() => document.documentElement.scrollWidth <= 1024), 'wider than the window: ' + wide.join());
     assert.ok(await page.$eval('header', (h) => h.offsetHeight) < 40, 'the header wrapped');
     await shoot(page, 'viewer-live-1024');
+    // A window under 800 px high starts with the panels folded; the rest of the steps use them.
+    assert.ok(await page.isHidden('#panels'));
+    await page.click('#fold');
     await page.setViewportSize({ width: 1440, height: 900 });
   });
 
@@ -539,8 +545,12 @@ async function main() {
     assert.match(await other.textContent('#v-note'), /no connected host/);
     // All stored sources together: both hosts' rows, merged in time order.
     await other.selectOption('#source', '*');
-    await waitFor('rows of both hosts', async () => other.evaluate(() =>
-      new Set(state.rows.map((m) => m.source)).size === 2));
+    // The steady host began first: its rows come first, the burst host's further on.
+    await waitFor('rows of both hosts', async () => {
+      await other.focus('#viewport');
+      await other.keyboard.press('End');
+      return other.evaluate(() => new Set(state.rows.map((m) => m.source)).size === 2);
+    }, 30000);
     assert.ok(await other.evaluate(() => state.rows.every((m, i) => !i || state.rows[i - 1].time_us <= m.time_us)),
       'merged rows out of time order');
     await other.selectOption('#source', 'live');

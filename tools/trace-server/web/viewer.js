@@ -77,7 +77,7 @@ function loadPrefs() {
   const narrow = window.innerWidth < 1300;
   const widths = window.innerWidth < 1200 ? { host: 120, channel: 90, thread: 100, module: 70 } : {};
   return Object.assign({
-    widths, hidden: narrow ? { source: true } : {}, folded: false, tz: 'local', scale: 'log',
+    widths, hidden: narrow ? { source: true } : {}, folded: window.innerHeight < 800, tz: 'local', scale: 'log',
     relative: false,
   }, saved);
 }
@@ -402,7 +402,22 @@ function schedule() {
   requestAnimationFrame(render);
 }
 
+// Columns the user has not sized take the width of their longest name among the first rows, when
+// the window leaves the text room enough (this browser's choice, not saved).
+function fitColumns(messages) {
+  if (state.fitted || !messages.length || window.innerWidth < 1300) return;
+  state.fitted = true;
+  const fits = { host: (m) => m.host, thread: (m) => m.thread + ' #' + m.thread_id, channel: (m) => m.channel };
+  for (const [id, value] of Object.entries(fits)) {
+    if (prefs.widths[id]) continue;
+    const longest = Math.max(...messages.slice(0, 500).map((m) => value(m).length));
+    const width = Math.min(260, Math.max(60, Math.ceil(longest * 7.3 + 14)));
+    $('table').style.setProperty('--w-' + id, width + 'px');
+  }
+}
+
 function addRows(messages) {
+  fitColumns(messages);
   for (const m of messages) state.rows.push(m);
   // The oldest rows go in large steps, so that a full table does not move a million rows for
   // every batch that arrives.
