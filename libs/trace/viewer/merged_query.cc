@@ -18,7 +18,8 @@ bool Parse_Cursor(const std::string& text, size_t count, std::vector<uint64_t>* 
     const bool last = i + 1 == count;
     if ((comma == std::string::npos) != last) return false;
     const std::string item = text.substr(start, last ? std::string::npos : comma - start);
-    if (item.empty() || item.size() > 20 || item.find_first_not_of("0123456789") != std::string::npos)
+    if (item.empty() || item.size() > 20 ||
+        item.find_first_not_of("0123456789") != std::string::npos)
       return false;
     errno = 0;
     (*out)[i] = strtoull(item.c_str(), nullptr, 10);
@@ -155,7 +156,6 @@ CStored_Query::sTimeline CMerged_Query::Timeline(const std::string& source,
       result.scan.problems.push_back(problem);
   }
   result.total = timeline.Total();
-  result.buckets =
-      timeline.Build(std::clamp<uint32_t>(max_buckets, 1, CTimeline::kMax_Buckets));
+  result.buckets = timeline.Build(std::clamp<uint32_t>(max_buckets, 1, CTimeline::kMax_Buckets));
   return result;
 }

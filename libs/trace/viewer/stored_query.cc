@@ -142,8 +142,8 @@ CStored_Query::sPage CStored_Query::Page(const std::string& source, const CMessa
                                          const sScan_Budget& budget) const {
   sPage page;
   limit = std::clamp<uint32_t>(limit, 1, kMax_Page);
-  if (filter.Order() == CMessage_Filter::eOrder::Newest) return Newest_Page(source, filter, after,
-                                                                            limit, budget);
+  if (filter.Order() == CMessage_Filter::eOrder::Newest)
+    return Newest_Page(source, filter, after, limit, budget);
   std::optional<uint64_t> refused;  // the first match beyond `limit`: where the next page starts
   page.scan = Scan(
       source, filter, after,

@@ -159,7 +159,7 @@ struct CViewer_Server::sState {
   CServed_Directory directory;
   std::unique_ptr<CStored_Query> query;
   std::unique_ptr<CMerged_Query> merged;  // several stored sources as one, over `query`
-  CScan_Pool pool;  // pages and timelines: each done within page_budget
+  CScan_Pool pool;                        // pages and timelines: each done within page_budget
   // Exports, which may wait for a slow reader up to export_budget: apart, so that they never
   // delay a page.
   CScan_Pool export_pool;
@@ -779,21 +779,20 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
       answer["took_ms"] = Took_ms(start);
       return Send(connection, request, 200, Viewer_Dump(answer));
     }
-    return Run_Off_Thread(connection, request,
-                          [this, source, sequence, count, context_json](const sRequest& q,
-                                                                        sResult* r) {
-                            const tClock::time_point start = tClock::now();
-                            const CStored_Query::sContext context = query->Context(
-                                source, sequence, count, Budget(config.page_budget, q.connection));
-                            if ((r->status = Path_Status(context.scan.resolve, &r->answer)) != 0)
-                              return;
-                            json answer;
-                            context_json(context, &answer);
-                            if (context.scan.cut) answer["cut"] = true;
-                            answer["took_ms"] = Took_ms(start);
-                            r->status = 200;
-                            r->answer = Viewer_Dump(answer);
-                          });
+    return Run_Off_Thread(
+        connection, request,
+        [this, source, sequence, count, context_json](const sRequest& q, sResult* r) {
+          const tClock::time_point start = tClock::now();
+          const CStored_Query::sContext context =
+              query->Context(source, sequence, count, Budget(config.page_budget, q.connection));
+          if ((r->status = Path_Status(context.scan.resolve, &r->answer)) != 0) return;
+          json answer;
+          context_json(context, &answer);
+          if (context.scan.cut) answer["cut"] = true;
+          answer["took_ms"] = Took_ms(start);
+          r->status = 200;
+          r->answer = Viewer_Dump(answer);
+        });
   }
 
   auto filter = std::make_shared<CMessage_Filter>();
@@ -854,24 +853,23 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
     if (!Number(request, "limit", 500, &limit))
       return Send(connection, request, 400, Error_Text("limit is a number"));
     const std::string after = Param(request, "after").value_or("");
-    return Run_Off_Thread(connection, request,
-                          [this, filter, after, limit, source_param](const sRequest& q,
-                                                                     sResult* r) {
-                            const tClock::time_point start = tClock::now();
-                            const CMerged_Query::sPage page = merged->Page(
-                                source_param, *filter, after,
-                                static_cast<uint32_t>(
-                                    std::min<uint64_t>(limit, CStored_Query::kMax_Page)),
-                                Budget(config.page_budget, q.connection));
-                            if ((r->status = Path_Status(page.resolve, &r->answer)) != 0) return;
-                            if (!page.error.empty()) {
-                              r->status = 400;
-                              r->answer = Error_Text(page.error);
-                              return;
-                            }
-                            r->status = 200;
-                            r->answer = Viewer_Dump(Merged_Json(page, Took_ms(start)));
-                          });
+    return Run_Off_Thread(
+        connection, request,
+        [this, filter, after, limit, source_param](const sRequest& q, sResult* r) {
+          const tClock::time_point start = tClock::now();
+          const CMerged_Query::sPage page = merged->Page(
+              source_param, *filter, after,
+              static_cast<uint32_t>(std::min<uint64_t>(limit, CStored_Query::kMax_Page)),
+              Budget(config.page_budget, q.connection));
+          if ((r->status = Path_Status(page.resolve, &r->answer)) != 0) return;
+          if (!page.error.empty()) {
+            r->status = 400;
+            r->answer = Error_Text(page.error);
+            return;
+          }
+          r->status = 200;
+          r->answer = Viewer_Dump(Merged_Json(page, Took_ms(start)));
+        });
   }
 
   if (path == "/api/stored/messages") {
@@ -881,10 +879,10 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
     return Run_Off_Thread(
         connection, request, [this, filter, after, limit](const sRequest& q, sResult* r) {
           const tClock::time_point start = tClock::now();
-          const CStored_Query::sPage page =
-              query->Page(Param(&q, "source").value_or(""), *filter, after,
-                         static_cast<uint32_t>(std::min<uint64_t>(limit, CStored_Query::kMax_Page)),
-                         Budget(config.page_budget, q.connection));
+          const CStored_Query::sPage page = query->Page(
+              Param(&q, "source").value_or(""), *filter, after,
+              static_cast<uint32_t>(std::min<uint64_t>(limit, CStored_Query::kMax_Page)),
+              Budget(config.page_budget, q.connection));
           if ((r->status = Path_Status(page.scan.resolve, &r->answer)) != 0) return;
           json messages = json::array();
           for (const sViewer_Message& message : page.messages)
@@ -913,9 +911,8 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
           const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(buckets, 1000));
           const sScan_Budget budget = Budget(config.page_budget, q.connection);
           const CStored_Query::sTimeline timeline =
-              CMerged_Query::Is_Merged(source)
-                  ? merged->Timeline(source, *filter, count, budget)
-                  : query->Timeline(source, *filter, count, budget);
+              CMerged_Query::Is_Merged(source) ? merged->Timeline(source, *filter, count, budget)
+                                               : query->Timeline(source, *filter, count, budget);
           if ((r->status = Path_Status(timeline.scan.resolve, &r->answer)) != 0) return;
           json answer = {{"timeline", Viewer_Json(timeline.buckets)},
                          {"total", timeline.total},

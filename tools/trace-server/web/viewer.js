@@ -75,11 +75,16 @@ function loadPrefs() {
   // A narrow window starts with narrower name columns and without the source position, so that
   // the text keeps most of the row; the user can widen or show them again.
   const narrow = window.innerWidth < 1300;
-  const widths = window.innerWidth < 1200 ? { host: 120, channel: 90, thread: 100, module: 70 } : {};
   return Object.assign({
-    widths, hidden: narrow ? { source: true } : {}, folded: window.innerHeight < 800, tz: 'local', scale: 'log',
+    widths: {}, hidden: narrow ? { source: true } : {}, folded: window.innerHeight < 800, tz: 'local', scale: 'log',
     relative: false,
   }, saved);
+}
+
+// A column's width: the user's, else a narrow window's default, else the column's own.
+function columnWidth(column) {
+  const narrow = window.innerWidth < 1200 ? { host: 120, channel: 90, thread: 100, module: 70 } : {};
+  return prefs.widths[column.id] || narrow[column.id] || column.width;
 }
 
 function savePrefs() {
@@ -249,7 +254,7 @@ function visibleColumns() { return COLUMNS.filter((c) => !prefs.hidden[c.id]); }
 function applyColumns() {
   const table = $('table');
   for (const c of COLUMNS) {
-    if (c.width) table.style.setProperty('--w-' + c.id, (prefs.widths[c.id] || c.width) + 'px');
+    if (c.width) table.style.setProperty('--w-' + c.id, columnWidth(c) + 'px');
     table.classList.toggle('hide-' + c.id, !!prefs.hidden[c.id]);
   }
   const head = $('head');
@@ -291,7 +296,7 @@ function applyColumns() {
 function startResize(event, column) {
   event.preventDefault();
   const startX = event.clientX;
-  const startWidth = prefs.widths[column.id] || column.width;
+  const startWidth = $('head').querySelector('.c-' + column.id).getBoundingClientRect().width;
   const move = (e) => {
     prefs.widths[column.id] = Math.max(30, Math.round(startWidth + e.clientX - startX));
     $('table').style.setProperty('--w-' + column.id, prefs.widths[column.id] + 'px');
