@@ -1,5 +1,6 @@
 #include "trace/viewer/message_filter.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <stdlib.h>
 
@@ -27,12 +28,25 @@ bool Parse_Time(const std::string& text, int64_t* out) {
 
 char Fold(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-// Whether `text` contains `folded` (already lower case) with ASCII letters compared folded.
+// Whether `text` contains `folded` (already lower case, not empty) with ASCII letters compared
+// folded. Candidates are found by the first character in either case with the library's search
+// (memchr), and only they are compared whole.
 bool Contains_Folded(const std::string& text, const std::string& folded) {
   if (folded.size() > text.size()) return false;
-  const auto found = std::search(text.begin(), text.end(), folded.begin(), folded.end(),
-                                 [](char a, char b) { return Fold(a) == b; });
-  return found != text.end() || folded.empty();
+  const char lower = folded[0];
+  const char upper = static_cast<char>(toupper(static_cast<unsigned char>(lower)));
+  const size_t last = text.size() - folded.size();
+  size_t next_lower = text.find(lower);
+  size_t next_upper = upper == lower ? std::string::npos : text.find(upper);
+  for (;;) {
+    const size_t at = std::min(next_lower, next_upper);
+    if (at == std::string::npos || at > last) return false;
+    size_t i = 1;
+    while (i < folded.size() && Fold(text[at + i]) == folded[i]) ++i;
+    if (i == folded.size()) return true;
+    if (at == next_lower) next_lower = text.find(lower, at + 1);
+    if (at == next_upper) next_upper = text.find(upper, at + 1);
+  }
 }
 
 RE2::Options Pattern_Options(bool case_sensitive) {

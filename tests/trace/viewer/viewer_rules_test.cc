@@ -160,6 +160,26 @@ TEST(ViewerFilter, ExpressionsMatchAnywhereInTheText) {
   }
 }
 
+// The plain text ignoring case: candidates by the first character in either case, the rest
+// compared folded, up to the very end of the text.
+TEST(ViewerFilter, TextIgnoringCaseFindsEveryPlace) {
+  const struct {
+    const char* text;
+    const char* needle;
+    bool matches;
+  } cases[] = {
+      {"abc", "ABC", true},      {"xAbC", "abc", true},     {"aab", "AB", true},
+      {"aAaB", "aab", true},     {"abx", "abc", false},     {"ab", "abc", false},
+      {"x=9 Y=1", "y=1", true},  {"x=9 y=1", "=1", true},   {"==1", "=1", true},
+      {"a1a1b", "A1B", true},    {"tail", "L", true},       {"\xc3\xa9", "\xc3\xa9", true},
+      {"\xc3\x89", "\xc3\xa9", false},  // folding is ASCII only
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.needle) + " in " + c.text);
+    EXPECT_EQ(Filter({{"text", c.needle}}).Matches(Message("h", 2, c.text, 1)), c.matches);
+  }
+}
+
 // Patterns with several stars, where a greedy walk that never returns would fail or one that
 // returns to every star would take exponential time.
 TEST(ViewerFilter, WildcardsMatchWholeNames) {
