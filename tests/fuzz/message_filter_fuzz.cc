@@ -83,6 +83,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 "the text criterion disagrees with the text");
   }
 
+  // A name list of any shape (items, '*', '!'): accepted or refused, never more than the bound's
+  // work; a name it names exactly, alone, is selected.
+  {
+    CMessage_Filter names;
+    message.host = fields[1].substr(0, sViewer_Message::kMax_Name);
+    if (!Parse_Filter(&names, {{"host", fields[2]}, {"channel", fields[2]}})) names.Matches(message);
+    const std::string exact = message.host;
+    CMessage_Filter own;
+    if (!exact.empty() && exact.find_first_of(",*!") == std::string::npos &&
+        exact.find_first_not_of(" \t") != std::string::npos && exact.front() != ' ' &&
+        exact.front() != '\t' && exact.back() != ' ' && exact.back() != '\t' &&
+        !Parse_Filter(&own, {{"host", exact}})) {
+      fuzz::Check(own.Matches(message), "a host list of the host's own name does not select it");
+    }
+    message.host = "h";
+  }
+
   // A piece of the text, quoted: matches whenever the quoted pattern is accepted.
   const size_t from = message.text.empty() ? 0 : selectors % message.text.size();
   const std::string piece = message.text.substr(from, static_cast<size_t>((selectors >> 3) & 15));
