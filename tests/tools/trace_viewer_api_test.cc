@@ -51,7 +51,7 @@ class ViewerApi : public ::testing::Test {
     host.connected = true;
     host.records = 9;
     host.rate = 80000;  // the last interval's count, also published with the host's leaving
-    host.channels = {{0, "Trace channel 1", {{1, "net"}}}};
+    host.channels = {{0, "Trace channel 1", 3, {{1, "net", 2}, {2, "disk", kUnknown_Level}}}};
     hub_.Update_Host(host);
     host.name = "old_127.0.0.1_7";
     host.connected = false;
@@ -133,6 +133,10 @@ TEST_F(ViewerApi, HostsShowCountersChannelsAndModules) {
   EXPECT_EQ(sensor["records"], 9);
   EXPECT_EQ(sensor["channels"][0]["name"], "Trace channel 1");
   EXPECT_EQ(sensor["channels"][0]["modules"][0]["name"], "net");
+  // Levels as known: the channel's own and each module's, null when never reported or set.
+  EXPECT_EQ(sensor["channels"][0]["level"], 3);
+  EXPECT_EQ(sensor["channels"][0]["modules"][0]["level"], 2);
+  EXPECT_TRUE(sensor["channels"][0]["modules"][1]["level"].is_null());
   EXPECT_EQ(sensor["rate"], 80000);
   EXPECT_EQ(body["hosts"][0]["connected"], false);
   EXPECT_EQ(body["hosts"][0]["rate"], 0);  // a gone host sends nothing

@@ -36,11 +36,13 @@ sHost_Status Bounded_Host_Status(const sHost_Status& status) {
     sViewer_Channel& to = bounded.channels[c];
     to.id = from.id;
     to.name = Cut_Name(from.name);
+    to.level = from.level;
     const size_t modules = std::min(from.modules.size(), sHost_Bounds::kMax_Modules);
     to.modules.resize(modules);
     for (size_t m = 0; m < modules; ++m) {
       to.modules[m].id = from.modules[m].id;
       to.modules[m].name = Cut_Name(from.modules[m].name);
+      to.modules[m].level = from.modules[m].level;
     }
     to.modules_omitted = from.modules_omitted + (from.modules.size() - modules);
   }

@@ -19,15 +19,23 @@ json Viewer_Json(const sViewer_Message& message) {
               {"text", message.text}};
 }
 
+namespace {
+
+// A level as the server knows it: 0..5, or null when it is not known.
+json Level_Json(uint32_t level) { return level == kUnknown_Level ? json() : json(level); }
+
+}  // namespace
+
 json Viewer_Json(const sHost_Status& unbounded) {
   const sHost_Status host = Bounded_Host_Status(unbounded);
   json channels = json::array();
   for (const sViewer_Channel& channel : host.channels) {
     json modules = json::array();
     for (const sViewer_Module& module : channel.modules)
-      modules.push_back({{"id", module.id}, {"name", module.name}});
+      modules.push_back({{"id", module.id}, {"name", module.name}, {"level", Level_Json(module.level)}});
     channels.push_back({{"id", channel.id},
                         {"name", channel.name},
+                        {"level", Level_Json(channel.level)},
                         {"modules", modules},
                         {"modules_omitted", channel.modules_omitted}});
   }
