@@ -323,6 +323,11 @@ async function main() {
     await page.click('#v-send');
     await waitFor('the answer', async () => (await page.textContent('#v-result')).startsWith('sent'));
     const mark = await page.evaluate(() => state.rows.length);
+    // The levels shown: the channel's as commanded, module net's own as its record gave it.
+    await waitFor('the levels in the lists', async () =>
+      (await page.$$eval('#v-channel option', (o) => o.map((x) => x.textContent))).some((t) => t.endsWith(': warning')) &&
+      (await page.$$eval('#v-module option', (o) => o.map((x) => x.textContent))).includes('net: info'));
+    await waitFor('the differing module named', async () => /differing now: .*net info/.test(await page.textContent('#v-note')));
     // Module net keeps its level: its info calls go on; debug and module-less info do not come.
     await waitFor('an info row of module net after the change', async () =>
       page.evaluate((from) => state.rows.slice(from + 20).some((m) => m.module === 'net' && m.level === 2), mark));

@@ -1095,16 +1095,22 @@ async function refreshHosts() {
 function refreshChannels() {
   const host = state.hosts.find((h) => h.name === $('v-host').value && h.connected);
   const channels = host ? host.channels : [];
-  setOptions($('v-channel'), channels.map((c) => [c.name, c.name + ' (' + c.id + ')']), false);
+  // Each channel and module with its current level as the server knows it.
+  const shown = (level) => (level == null ? 'level not reported' : levelName(level));
+  setOptions($('v-channel'), channels.map((c) => [c.name, c.name + ' (' + c.id + '): ' + shown(c.level)]), false);
   const channel = channels.find((c) => c.name === $('v-channel').value);
-  setOptions($('v-module'), (channel ? channel.modules : []).map((m) => [m.name, m.name]), true);
+  setOptions($('v-module'), (channel ? channel.modules : []).map((m) => [m.name, m.name + ': ' + shown(m.level)]), true);
+  if ($('v-module').options.length) text($('v-module').options[0], '(whole channel)' + (channel ? ': ' + shown(channel.level) : ''));
   const usable = !!host && channels.length > 0;
   for (const id of ['v-host', 'v-channel', 'v-module', 'v-level', 'v-send', 'v-modules']) $(id).disabled = !usable;
   const modules = channel ? channel.modules.length : 0;
+  const own = channel ? channel.modules.filter((m) => m.level != null && m.level !== channel.level)
+    .map((m) => m.name + ' ' + levelName(m.level)) : [];
   text($('v-note'), !host ? 'Verbosity: no connected host; levels are set on connected hosts only.'
     : $('v-module').value ? 'Sets the level of module ' + $('v-module').value + ' only.'
       : 'A channel-wide level applies to the channel\'s calls without a module and to modules registered later; ' +
-        'a module already registered keeps its own level' + (modules ? ' (' + modules + ' here)' : '') +
+        'a module already registered keeps its own level' + (modules ? ' (' + modules + ' here' +
+        (own.length ? '; differing now: ' + own.join(', ') : '') + ')' : '') +
         ($('v-modules').checked ? ': "and its modules" sets them too.' : ': tick "and its modules" to set them too.'));
 }
 
