@@ -508,6 +508,21 @@ async function main() {
     assert.ok(times.length > 0);
     assert.ok(times.every((t) => t >= range.from && t < range.to), 'exported messages outside the range');
     await page.click('#range-clear');
+    await waitFor('the range cleared', async () => page.isHidden('#range-chip'));
+    // The same by keyboard: a cursor bar, stretched with Shift, Enter selects the range.
+    await waitFor('the whole timeline again', async () => page.evaluate(() => state.timeline && state.timeline.buckets.length > 3));
+    await page.focus('#timeline');
+    await page.keyboard.press('ArrowRight');
+    await page.keyboard.press('Shift+ArrowRight');
+    await page.keyboard.press('Shift+ArrowRight');
+    assert.match(await page.textContent('#timeline-tip'), /total: \d+/);
+    const width = await page.evaluate(() => state.drawnTimeline.width_us);
+    await page.keyboard.press('Enter');
+    await waitFor('a range of three bars', async () => {
+      const r = await page.evaluate(() => viewRange());
+      return r.from != null && r.to != null && r.to - r.from === 3 * width;
+    });
+    await page.click('#range-clear');
     await shoot(page, 'viewer-stored-1440');
     await page.selectOption('#source', 'live');
   });

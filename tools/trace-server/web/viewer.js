@@ -1006,6 +1006,42 @@ function timelineUp(event) {
   setRange(Math.floor(a), Math.ceil(b));
 }
 
+// The timeline by keyboard: arrows move a cursor bar (its counts shown), Shift+arrows stretch a
+// range from it, Enter goes to the bar or selects the range, Escape drops the cursor.
+function timelineKey(event) {
+  const timeline = state.drawnTimeline;
+  if (!timeline || !timeline.buckets.length) return;
+  const n = timeline.buckets.length;
+  const keys = { ArrowLeft: -1, ArrowRight: 1, Home: -n, End: n };
+  const bar = $('timeline').clientWidth / n;
+  if (event.key in keys) {
+    const from = state.cursor == null ? (event.key === 'ArrowLeft' || event.key === 'End' ? n - 1 : 0) : state.cursor.at;
+    const at = Math.max(0, Math.min(n - 1, from + keys[event.key]));
+    const anchor = event.shiftKey ? (state.cursor && state.cursor.anchor != null ? state.cursor.anchor : from) : null;
+    state.cursor = { at, anchor };
+    state.brush = anchor == null ? null : { x0: Math.min(anchor, at) * bar, x1: (Math.max(anchor, at) + 1) * bar };
+    timelineHover({ offsetX: at * bar + bar / 2 });
+    drawTimeline();
+  } else if (event.key === 'Enter' && state.cursor) {
+    const { at, anchor } = state.cursor;
+    state.cursor = null;
+    state.brush = null;
+    $('timeline-tip').hidden = true;
+    if (anchor == null || anchor === at) goToTime(timeline.start_us + at * timeline.width_us);
+    else setRange(timeline.start_us + Math.min(anchor, at) * timeline.width_us,
+      timeline.start_us + (Math.max(anchor, at) + 1) * timeline.width_us);
+  } else if (event.key === 'Escape' && state.cursor) {
+    state.cursor = null;
+    state.brush = null;
+    $('timeline-tip').hidden = true;
+    drawTimeline();
+  } else {
+    return;
+  }
+  event.preventDefault();
+  event.stopPropagation();
+}
+
 function setRange(from, to) {
   $('f-last').value = '';
   $('f-from').value = from == null ? '' : formatTime(from);
@@ -1104,7 +1140,7 @@ function refreshChannels() {
   const usable = !!host && channels.length > 0;
   for (const id of ['v-host', 'v-channel', 'v-module', 'v-level', 'v-send', 'v-modules']) $(id).disabled = !usable;
   const modules = channel ? channel.modules.length : 0;
-  const own = channel ? channel.modules.filter((m) => m.level != null && m.level !== channel.level)
+  const own = channel && channel.level != null ? channel.modules.filter((m) => m.level != null && m.level !== channel.level)
     .map((m) => m.name + ' ' + levelName(m.level)) : [];
   text($('v-note'), !host ? 'Verbosity: no connected host; levels are set on connected hosts only.'
     : $('v-module').value ? 'Sets the level of module ' + $('v-module').value + ' only.'
@@ -1407,6 +1443,8 @@ function init() {
   canvas.addEventListener('mousedown', timelineDown);
   canvas.addEventListener('mousemove', timelineHover);
   canvas.addEventListener('mouseup', timelineUp);
+  canvas.addEventListener('keydown', timelineKey);
+  canvas.addEventListener('blur', () => { if (state.cursor) { state.cursor = null; state.brush = null; $('timeline-tip').hidden = true; } });
   canvas.addEventListener('mouseleave', () => { $('timeline-tip').hidden = true; state.brush = null; drawTimeline(); });
   $('verbosity').addEventListener('submit', sendVerbosity);
   $('v-host').addEventListener('change', refreshChannels);
