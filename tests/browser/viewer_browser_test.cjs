@@ -420,7 +420,12 @@ async function main() {
     await page.mouse.down();
     await page.mouse.move(box.x + 82, box.y + 5);
     await page.mouse.up();
-    const width = await page.$eval('#head .c-host', (e) => e.getBoundingClientRect().width);
+    let width = await page.$eval('#head .c-host', (e) => e.getBoundingClientRect().width);
+    // And by keyboard.
+    await page.focus('#head .c-host .grip');
+    await page.keyboard.press('ArrowRight');
+    assert.equal(await page.$eval('#head .c-host', (e) => e.getBoundingClientRect().width), width + 10);
+    width += 10;
     await page.click('#columns summary');
     await page.click('#fold');
     assert.ok(await page.isHidden('#panels'));

@@ -269,6 +269,20 @@ function applyColumns() {
       grip.className = 'grip';
       grip.title = 'drag to resize';
       grip.addEventListener('mousedown', (event) => startResize(event, c));
+      // By keyboard: Tab to the edge, arrows widen or narrow the column.
+      grip.tabIndex = 0;
+      grip.setAttribute('role', 'separator');
+      grip.setAttribute('aria-label', 'width of ' + c.id + ': left and right arrows');
+      grip.addEventListener('keydown', (event) => {
+        const step = { ArrowLeft: -10, ArrowRight: 10 }[event.key];
+        if (!step) return;
+        event.preventDefault();
+        event.stopPropagation();
+        const now = cell.getBoundingClientRect().width;
+        prefs.widths[c.id] = Math.max(30, Math.round(now + step));
+        $('table').style.setProperty('--w-' + c.id, prefs.widths[c.id] + 'px');
+        savePrefs();
+      });
       cell.appendChild(grip);
     }
     head.appendChild(cell);
