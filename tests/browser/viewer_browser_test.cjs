@@ -357,6 +357,7 @@ async function main() {
     await page.click('#pause');
     await page.click('#viewport .row >> nth=2');
     const chosen = await page.evaluate(() => state.selected.seq);
+    await waitFor('the selection in the address', async () => page.url().includes('sel=' + chosen));
     const url = page.url();
     assert.ok(!url.includes('token') && !url.includes('browser-test'), url);
     assert.match(url, /level=2/);

@@ -57,6 +57,7 @@ const state = {
   find: '',
   rowHeight: 20,
   dirty: false,
+  epoch: 0,         // bumped when rows must be drawn again although their messages did not change
   autoTop: -1,      // the scroll position the page set itself (not the user's)
   tookMs: null,
   names: null,      // the source's names for the pickers
@@ -230,6 +231,13 @@ function writeAddress() {
   history.replaceState(null, '', location.pathname + (query ? '?' + query : ''));
 }
 
+// Selection moves come quickly (a held arrow key): the address follows once they pause.
+let addressTimer = null;
+function writeAddressSoon() {
+  clearTimeout(addressTimer);
+  addressTimer = setTimeout(writeAddress, 250);
+}
+
 function readAddress() {
   const p = new URLSearchParams(location.search);
   if (p.has('source')) state.source = p.get('source');
@@ -252,6 +260,7 @@ const pool = [];
 function visibleColumns() { return COLUMNS.filter((c) => !prefs.hidden[c.id]); }
 
 function applyColumns() {
+  ++state.epoch;
   const table = $('table');
   for (const c of COLUMNS) {
     if (c.width) table.style.setProperty('--w-' + c.id, columnWidth(c) + 'px');
@@ -367,6 +376,13 @@ function timeCell(m, index) {
 }
 
 function fillRow(row, m, index) {
+  // A row already showing this message the same way is left alone: no DOM write, no new layout.
+  const selected = m === state.selected;
+  if (row.shown === m && row.shownIndex === index && row.shownEpoch === state.epoch && row.shownSelected === selected) return;
+  row.shown = m;
+  row.shownIndex = index;
+  row.shownEpoch = state.epoch;
+  row.shownSelected = selected;
   const cells = row.children;
   const values = [timeCell(m, index), m.host, m.channel, levelName(m.level), m.thread + ' #' + m.thread_id,
     m.module, m.file ? m.file + ':' + m.line + ' ' + m.function : ''];
@@ -482,8 +498,8 @@ function selectIndex(index, { open = false, scroll = true } = {}) {
   if (isLive() && !state.paused) setPaused(true);
   state.selected = state.rows[index];
   if (scroll) scrollToIndex(index);
-  if (open || !$('details').hidden) showDetails(state.selected);
-  writeAddress();
+  if (open || !$('details').hidden) showDetailsSoon(state.selected, open);
+  writeAddressSoon();
   schedule();
 }
 
@@ -510,6 +526,14 @@ function field(list, name, value) {
 function messageLine(m) {
   return formatTime(m.time_us) + ' ' + m.host + ' ' + m.channel + ' ' + levelName(m.level) + ' ' +
     m.thread + '#' + m.thread_id + ' ' + m.module + ' ' + (m.file ? m.file + ':' + m.line + ' ' + m.function + ' ' : '') + m.text;
+}
+
+// The details of a row reached by keys follow once the keys pause (each asks for its context).
+let detailsTimer = null;
+function showDetailsSoon(m, now) {
+  clearTimeout(detailsTimer);
+  if (now) showDetails(m);
+  else detailsTimer = setTimeout(() => { if (state.selected === m) showDetails(m); }, 120);
 }
 
 async function showDetails(m) {
@@ -620,6 +644,7 @@ function countMatches() {
 
 function setFind(value) {
   state.find = value.toLowerCase();
+  ++state.epoch;
   countMatches();
   schedule();
 }
@@ -1441,7 +1466,12 @@ function init() {
     if (state.selected && !$('details').hidden) showDetails(state.selected);
   });
   $('t-scale').addEventListener('change', () => { prefs.scale = $('t-scale').value; savePrefs(); drawTimeline(); });
-  $('relative').addEventListener('change', () => { prefs.relative = $('relative').checked; savePrefs(); schedule(); });
+  $('relative').addEventListener('change', () => {
+    prefs.relative = $('relative').checked;
+    savePrefs();
+    ++state.epoch;
+    schedule();
+  });
   const viewport = $('viewport');
   viewport.addEventListener('scroll', () => {
     // A scroll the page did not make itself, away from the newest row, stops following.
