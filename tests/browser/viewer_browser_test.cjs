@@ -614,6 +614,11 @@ async function main() {
     await shoot(page, 'viewer-1440');
     await page.setViewportSize({ width: 1024, height: 768 });
     await page.waitForTimeout(500);
+    // Narrowed: the name columns fitted to the wide window give their room back to the text, and
+    // the selected row stays in sight above the details.
+    const text = await page.$eval('#head .c-text', (e) => e.getBoundingClientRect().width);
+    assert.ok(text >= 300, 'text column ' + text + ' px at 1024');
+    assert.ok(await selected(page), 'the selected row is off screen');
     await shoot(page, 'viewer-1024');
     assert.ok(fs.statSync(path.join(shots, 'viewer-1440.png')).size > 10000);
     assert.deepEqual(pageErrors, []);

@@ -83,9 +83,11 @@ function loadPrefs() {
 }
 
 // A column's width: the user's, else a narrow window's default, else the column's own.
+// A wide window also fits the name columns to their longest names (fitColumns).
 function columnWidth(column) {
   const narrow = window.innerWidth < 1200 ? { host: 120, channel: 90, thread: 100, module: 70 } : {};
-  return prefs.widths[column.id] || narrow[column.id] || column.width;
+  const fitted = window.innerWidth >= 1300 && state.fit ? state.fit[column.id] : 0;
+  return prefs.widths[column.id] || fitted || narrow[column.id] || column.width;
 }
 
 function savePrefs() {
@@ -440,15 +442,14 @@ function schedule() {
 // Columns the user has not sized take the width of their longest name among the first rows, when
 // the window leaves the text room enough (this browser's choice, not saved).
 function fitColumns(messages) {
-  if (state.fitted || !messages.length || window.innerWidth < 1300) return;
-  state.fitted = true;
+  if (state.fit || !messages.length) return;
+  state.fit = {};
   const fits = { host: (m) => m.host, thread: (m) => m.thread + ' #' + m.thread_id, channel: (m) => m.channel };
   for (const [id, value] of Object.entries(fits)) {
-    if (prefs.widths[id]) continue;
     const longest = Math.max(...messages.slice(0, 500).map((m) => value(m).length));
-    const width = Math.min(260, Math.max(60, Math.ceil(longest * 7.3 + 14)));
-    $('table').style.setProperty('--w-' + id, width + 'px');
+    state.fit[id] = Math.min(260, Math.max(60, Math.ceil(longest * 7.3 + 14)));
   }
+  applyColumns();
 }
 
 function addRows(messages) {
@@ -537,7 +538,11 @@ function showDetailsSoon(m, now) {
 }
 
 async function showDetails(m) {
-  $('details').hidden = false;
+  if ($('details').hidden) {
+    $('details').hidden = false;
+    // The pane takes room from the table: the selected row stays in sight.
+    requestAnimationFrame(() => { if (state.selected === m) scrollToIndex(selectedIndex()); });
+  }
   const list = $('fields');
   list.replaceChildren();
   field(list, 'time', formatTime(m.time_us) + ' (' + zoneLabel() + ')');
@@ -1482,7 +1487,10 @@ function init() {
     schedule();
   });
   viewport.addEventListener('wheel', (event) => { if (event.deltaY < 0 && following()) setPaused(true); });
-  window.addEventListener('resize', () => { schedule(); drawTimeline(); });
+  window.addEventListener('resize', () => {
+    applyColumns();  // fitted or narrow widths follow the window
+    drawTimeline();
+  });
   const canvas = $('timeline');
   canvas.addEventListener('mousedown', timelineDown);
   canvas.addEventListener('mousemove', timelineHover);
