@@ -1489,6 +1489,7 @@ function init() {
   viewport.addEventListener('wheel', (event) => { if (event.deltaY < 0 && following()) setPaused(true); });
   window.addEventListener('resize', () => {
     applyColumns();  // fitted or narrow widths follow the window
+    if (state.selected) scrollToIndex(selectedIndex());
     drawTimeline();
   });
   const canvas = $('timeline');
