@@ -121,7 +121,8 @@ std::vector<sViewer_Channel> CClient_Commands::Channels(const CTRS_Stream_Contex
     for (const auto& [module_id, name] : m_ModuleNames[channel]) {
       auto level = m_ModuleLevels[channel].find(module_id);
       shown.modules.push_back(
-          {module_id, name, level == m_ModuleLevels[channel].end() ? kUnknown_Level : level->second});
+          {module_id, name,
+           level == m_ModuleLevels[channel].end() ? kUnknown_Level : level->second});
     }
     channels.push_back(std::move(shown));
   }

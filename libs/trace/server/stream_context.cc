@@ -205,8 +205,7 @@ void CTRS_Stream_Context::Feed(uint32_t id, const uint8_t* payload, uint32_t siz
           const uint32_t level = record_size >= kModule_Level_Offset + 4
                                      ? TP_Load32(record + kModule_Level_Offset)
                                      : 0;
-          if (observer)
-            observer->On_Module(id, module_id, Module_Name(record, record_size), level);
+          if (observer) observer->On_Module(id, module_id, Module_Name(record, record_size), level);
         }
         break;
       case eTRTrace_Verbosity:

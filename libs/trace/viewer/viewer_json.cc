@@ -32,7 +32,8 @@ json Viewer_Json(const sHost_Status& unbounded) {
   for (const sViewer_Channel& channel : host.channels) {
     json modules = json::array();
     for (const sViewer_Module& module : channel.modules)
-      modules.push_back({{"id", module.id}, {"name", module.name}, {"level", Level_Json(module.level)}});
+      modules.push_back(
+          {{"id", module.id}, {"name", module.name}, {"level", Level_Json(module.level)}});
     channels.push_back({{"id", channel.id},
                         {"name", channel.name},
                         {"level", Level_Json(channel.level)},
