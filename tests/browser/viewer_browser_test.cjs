@@ -549,7 +549,7 @@ async function main() {
     // A gone host shows no rate.
     await waitFor('the host gone', async () => (await other.textContent('#hosts tbody')).includes('gone'), 20000);
     await sleep(1200);
-    const rate = await other.$eval('#hosts tbody tr', (r) => r.children[8].textContent);
+    const rate = await other.$eval('#hosts tbody tr', (r) => r.children[9].textContent);
     assert.equal(rate, '\u2013');
     await other.reload();
     await waitFor('the ring\'s rows', async () => (await other.evaluate(() => state.rows.length)) > 0);

@@ -51,6 +51,7 @@ class ViewerApi : public ::testing::Test {
     host.connected = true;
     host.records = 9;
     host.rate = 80000;  // the last interval's count, also published with the host's leaving
+    host.skipped = 7;
     host.channels = {{0, "Trace channel 1", 3, {{1, "net", 2}, {2, "disk", kUnknown_Level}}}};
     hub_.Update_Host(host);
     host.name = "old_127.0.0.1_7";
@@ -138,6 +139,7 @@ TEST_F(ViewerApi, HostsShowCountersChannelsAndModules) {
   EXPECT_EQ(sensor["channels"][0]["modules"][0]["level"], 2);
   EXPECT_TRUE(sensor["channels"][0]["modules"][1]["level"].is_null());
   EXPECT_EQ(sensor["rate"], 80000);
+  EXPECT_EQ(sensor["skipped"], 7);  // stored, not decoded for the viewer
   EXPECT_EQ(body["hosts"][0]["connected"], false);
   EXPECT_EQ(body["hosts"][0]["rate"], 0);  // a gone host sends nothing
   EXPECT_EQ(Get("/api/info").second["fleet"], false);  // no database-backed source here

@@ -27,6 +27,7 @@ sHost_Status Bounded_Host_Status(const sHost_Status& status) {
   bounded.messages = status.messages;
   bounded.lost = status.lost;
   bounded.resent = status.resent;
+  bounded.skipped = status.skipped;
   // A host that has gone sends nothing: its last interval's count is no rate any more.
   bounded.rate = status.connected ? status.rate : 0;
   const size_t channels = std::min(status.channels.size(), sHost_Bounds::kMax_Channels);

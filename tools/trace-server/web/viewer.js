@@ -785,6 +785,8 @@ function showLiveStatus() {
   if (state.paused) message += ', paused (F follows)';
   if (state.evicted) message += '; ' + state.evicted + ' older messages had already left the live ring (it keeps the newest ' + (state.ring || '') + ')';
   if (state.skipped) message += '; ' + state.skipped + ' skipped: the page fell behind the stream';
+  const unshown = state.hosts.reduce((sum, h) => sum + (h.skipped || 0), 0);
+  if (unshown) message += '; ' + unshown + ' records stored but not shown here (the server was busy decoding)';
   if (!state.hosts.some((h) => h.connected) && !state.rows.length) {
     message = 'no host is connected: hosts send their traces to this server; choose a stored source to read files';
   }
@@ -1156,7 +1158,7 @@ async function refreshHosts() {
     // A gone host says why it left (the server may have ended it, e.g. over its memory budget).
     cell(row, h.connected ? 'connected' : h.left ? 'gone: ' + h.left : 'gone');
     cell(row, h.records, true); cell(row, h.messages, true); cell(row, h.lost, true);
-    cell(row, h.resent, true); cell(row, h.connected ? h.rate : '\u2013', true);
+    cell(row, h.resent, true); cell(row, h.skipped || 0, true); cell(row, h.connected ? h.rate : '\u2013', true);
     tbody.appendChild(row);
   }
   text($('hosts-hint'), state.hosts.length ? '' : 'no host has connected to this server yet');
