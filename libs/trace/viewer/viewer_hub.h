@@ -52,9 +52,9 @@ struct sHost_Status {
   std::string left;  // why a host that is gone left ("said bye", "went over its memory budget ...")
   uint64_t records = 0;
   uint64_t messages = 0;
-  uint64_t lost = 0;    // packets reported lost
-  uint64_t resent = 0;  // reported packets that then arrived
-  uint32_t rate = 0;    // messages in the last second
+  uint64_t lost = 0;     // packets reported lost
+  uint64_t resent = 0;   // reported packets that then arrived
+  uint32_t rate = 0;     // messages in the last second
   uint64_t skipped = 0;  // data records stored but not decoded for the viewer (the server busy)
   std::vector<sViewer_Channel> channels;
 };

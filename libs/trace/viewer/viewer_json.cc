@@ -43,7 +43,8 @@ json Viewer_Json(const sHost_Status& unbounded) {
   return json{{"name", host.name},       {"client", host.client},       {"address", host.address},
               {"pid", host.process_id},  {"connected", host.connected}, {"left", host.left},
               {"records", host.records}, {"messages", host.messages},   {"lost", host.lost},
-              {"resent", host.resent},   {"rate", host.rate},       {"skipped", host.skipped},           {"channels", channels}};
+              {"resent", host.resent},   {"rate", host.rate},           {"skipped", host.skipped},
+              {"channels", channels}};
 }
 
 json Viewer_Json(const std::vector<CStored_Query::sProblem>& problems) {
