@@ -5,7 +5,7 @@
 // system's page cache) asks for its first page of 500 with a filter: how long until the answer.
 // Beside it, the worst case (a regular expression that only the last messages match, so the
 // whole source is decoded), a page far down with the summaries remembered, and the timeline of
-// the whole range.
+// the whole range, a text searched in every message with and without case, and the newest page.
 //
 // Live: a receiving thread decodes a client's stream (stream reader, message copy, ring push) at
 // a paced 100,000 messages per second for a few seconds, as trace-server's loop does with --http,
@@ -93,12 +93,15 @@ Stored_Files& Files() {
   return files;
 }
 
-CMessage_Filter Filter(const char* name, const char* value) {
+// A filter of one parameter, and optionally a second ("name2=value2").
+CMessage_Filter Filter(const char* name, const char* value, const char* name2 = nullptr,
+                       const char* value2 = nullptr) {
   CMessage_Filter filter;
   std::string error;
   filter.Parse(
       [&](const char* asked) -> std::optional<std::string> {
         if (name && strcmp(asked, name) == 0) return std::string(value);
+        if (name2 && strcmp(asked, name2) == 0) return std::string(value2);
         return std::nullopt;
       },
       &error);
@@ -126,6 +129,35 @@ BENCHMARK_CAPTURE(BM_Stored_First_Page, text_took_5_ms, "text", "took 5 ms")
     ->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK_CAPTURE(BM_Stored_First_Page, worst_regex_only_at_the_end, "re", "id=9999[0-9]{2} ")
     ->Unit(benchmark::kMillisecond)->Iterations(2);
+
+// A text no message holds: the whole source is decoded and every text searched, ignoring case (the
+// page's default) or with case; the difference is the cost of folding.
+void BM_Stored_Text_Everywhere(benchmark::State& state) {
+  const CMessage_Filter filter =
+      Filter("text", "TOOK 9999 MS", "case", state.range(0) ? "1" : "0");
+  const CServed_Directory& directory = Files().Directory();
+  uint64_t scanned = 0;
+  for (auto _ : state) {
+    CStored_Query query(directory);
+    scanned = query.Page("host", filter, 0, 500, sScan_Budget::Unlimited()).scan.scanned;
+  }
+  state.counters["decoded"] = static_cast<double>(scanned);
+  state.SetLabel(state.range(0) ? "with case" : "ignoring case");
+}
+BENCHMARK(BM_Stored_Text_Everywhere)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(2);
+
+// The newest page of the whole source (order=newest): the source is read to its end.
+void BM_Stored_Newest_Page(benchmark::State& state) {
+  const CMessage_Filter filter = Filter("order", "newest", "level", "warning");
+  const CServed_Directory& directory = Files().Directory();
+  size_t got = 0;
+  for (auto _ : state) {
+    CStored_Query query(directory);
+    got = query.Page("host", filter, 0, 500, sScan_Budget::Unlimited()).messages.size();
+  }
+  state.counters["returned"] = static_cast<double>(got);
+}
+BENCHMARK(BM_Stored_Newest_Page)->Unit(benchmark::kMillisecond)->Iterations(2);
 
 void BM_Stored_Deep_Page_Remembered(benchmark::State& state) {
   CStored_Query query(Files().Directory());

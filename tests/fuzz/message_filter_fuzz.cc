@@ -75,11 +75,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   // A plain text criterion: contained or not, nothing else decides.
-  if (!fields[2].empty()) {
+  if (!fields[2].empty() && fields[2].size() <= sViewer_Message::kMax_Text) {
     CMessage_Filter text_filter;
-    fuzz::Check(!Parse_Filter(&text_filter, {{"text", fields[2]}}), "a plain text refused");
+    fuzz::Check(!Parse_Filter(&text_filter, {{"text", fields[2]}, {"case", "1"}}),
+                "a plain text refused");
     fuzz::Check(text_filter.Matches(message) == (message.text.find(fields[2]) != std::string::npos),
                 "the text criterion disagrees with the text");
+  }
+
+  // A name list of any shape (items, '*', '!'): accepted or refused, never more than the bound's
+  // work; a name it names exactly, alone, is selected.
+  {
+    CMessage_Filter names;
+    message.host = fields[1].substr(0, sViewer_Message::kMax_Name);
+    if (!Parse_Filter(&names, {{"host", fields[2]}, {"channel", fields[2]}})) names.Matches(message);
+    const std::string exact = message.host;
+    CMessage_Filter own;
+    if (!exact.empty() && exact.find_first_of(",*!") == std::string::npos &&
+        exact.find_first_not_of(" \t") != std::string::npos && exact.front() != ' ' &&
+        exact.front() != '\t' && exact.back() != ' ' && exact.back() != '\t' &&
+        !Parse_Filter(&own, {{"host", exact}})) {
+      fuzz::Check(own.Matches(message), "a host list of the host's own name does not select it");
+    }
+    message.host = "h";
   }
 
   // A piece of the text, quoted: matches whenever the quoted pattern is accepted.
@@ -87,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string piece = message.text.substr(from, static_cast<size_t>((selectors >> 3) & 15));
   const std::string quoted = RE2::QuoteMeta(piece);
   CMessage_Filter literal;
-  if (!Parse_Filter(&literal, {{"re", quoted}})) {
+  if (!Parse_Filter(&literal, {{"re", quoted}, {"case", "1"}})) {
     fuzz::Check(literal.Matches(message),
                 "a quoted piece of the text does not match it: " + quoted);
   }

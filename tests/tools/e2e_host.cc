@@ -14,7 +14,8 @@
 //   viewer MILLISECONDS   for the viewer's tests: first a warning whose text is markup, then every
 //                         20 ms an info call (module "net"), a debug call ("viewer debug i=N",
 //                         shown only once the channel's level allows it) and every tenth time a
-//                         warning, until the time is up
+//                         warning, every 25th time an error of three lines (module "net"), until
+//                         the time is up
 // The /TR. options are the LoggerInit default arguments (they also stand on the command line,
 // where the engine reads them too); none at all means the engine's defaults.
 //
@@ -95,6 +96,10 @@ uint32_t Viewer(ITR_Trace* channel, uint32_t milliseconds) {
     if (i % 10 == 0)
       accepted += channel->Trace(0, TRL_WARNING, nullptr, __LINE__, __FILE__, __func__,
                                  "viewer warning i=%u", i);
+    if (i % 25 == 5)
+      accepted += channel->Trace(0, TRL_ERROR, net, __LINE__, __FILE__, __func__,
+                                 "viewer error i=%u\n  at connect (net.cc:42)\n  at main (main.cc:7)",
+                                 i);
     std::this_thread::sleep_until(start + std::chrono::milliseconds(20 * (i + 1)));
   }
   return accepted;

@@ -50,7 +50,9 @@ class ViewerApi : public ::testing::Test {
     host.process_id = 42;
     host.connected = true;
     host.records = 9;
-    host.channels = {{0, "Trace channel 1", {{1, "net"}}}};
+    host.rate = 80000;  // the last interval's count, also published with the host's leaving
+    host.skipped = 7;
+    host.channels = {{0, "Trace channel 1", 3, {{1, "net", 2}, {2, "disk", kUnknown_Level}}}};
     hub_.Update_Host(host);
     host.name = "old_127.0.0.1_7";
     host.connected = false;
@@ -132,7 +134,15 @@ TEST_F(ViewerApi, HostsShowCountersChannelsAndModules) {
   EXPECT_EQ(sensor["records"], 9);
   EXPECT_EQ(sensor["channels"][0]["name"], "Trace channel 1");
   EXPECT_EQ(sensor["channels"][0]["modules"][0]["name"], "net");
+  // Levels as known: the channel's own and each module's, null when never reported or set.
+  EXPECT_EQ(sensor["channels"][0]["level"], 3);
+  EXPECT_EQ(sensor["channels"][0]["modules"][0]["level"], 2);
+  EXPECT_TRUE(sensor["channels"][0]["modules"][1]["level"].is_null());
+  EXPECT_EQ(sensor["rate"], 80000);
+  EXPECT_EQ(sensor["skipped"], 7);  // stored, not decoded for the viewer
   EXPECT_EQ(body["hosts"][0]["connected"], false);
+  EXPECT_EQ(body["hosts"][0]["rate"], 0);  // a gone host sends nothing
+  EXPECT_EQ(Get("/api/info").second["fleet"], false);  // no database-backed source here
 }
 
 TEST_F(ViewerApi, LivePagesFilterAndReportWhatTheRingDropped) {
@@ -149,6 +159,19 @@ TEST_F(ViewerApi, LivePagesFilterAndReportWhatTheRingDropped) {
   EXPECT_EQ(Texts(next["messages"]), (std::vector<std::string>{"m7", "m8", "m9", "m10", "m11"}));
   auto [s2, errors] = Get("/api/live?after=0&level=error&host=h1");
   EXPECT_EQ(Texts(errors["messages"]), (std::vector<std::string>{"m7", "m11"}));
+  EXPECT_TRUE(errors["took_ms"].is_number());
+  // Lists, patterns and exclusion as the page sends them (commas and '!' escaped or not).
+  EXPECT_EQ(Texts(Get("/api/live?after=0&level=error&host=h*,!h1").second["messages"]),
+            (std::vector<std::string>{}));
+  EXPECT_EQ(Texts(Get("/api/live?after=0&level=error&host=%21h2").second["messages"]),
+            (std::vector<std::string>{"m7", "m11"}));
+  EXPECT_EQ(Texts(Get("/api/live?after=0&text=M1&host=h1%2Ch2").second["messages"]),
+            (std::vector<std::string>{"m10", "m11"}));
+  EXPECT_EQ(Texts(Get("/api/live?after=0&text=M1&case=1").second["messages"]),
+            (std::vector<std::string>{}));
+  auto [bad_case, why] = Get("/api/live?case=maybe");
+  EXPECT_EQ(bad_case, 400);
+  EXPECT_EQ(why["error"].get<std::string>().rfind("case:", 0), 0u) << why;
   EXPECT_EQ(Get("/api/live?re=(").first, 400);
   EXPECT_EQ(Get("/api/live?after=-1").first, 400);
   EXPECT_EQ(Get("/api/live?after=99999999999999999999").first, 400);  // beyond 64 bits
@@ -232,12 +255,14 @@ TEST_F(ViewerApi, StoredMessagesArePagedFilteredAndDamageIsReported) {
   for (const json& source : sources["sources"])
     for (const json& file : source["files"]) files.push_back(file["path"]);
   EXPECT_EQ(files, (std::vector<std::string>{"cut.trd", "host-a/20260102-030405-001.trd"}));
+  for (const json& source : sources["sources"]) EXPECT_EQ(source["kind"], "directory");
 
   auto [s1, first] = Get("/api/stored/messages?source=host-a&limit=2");
   ASSERT_EQ(s1, 200);
   EXPECT_EQ(Texts(first["messages"]), (std::vector<std::string>{"a0", "a1 <b>x</b>"}));
   EXPECT_EQ(first["more"], true);
   EXPECT_EQ(first["messages"][1]["level_name"], "warning");
+  EXPECT_TRUE(first["took_ms"].is_number());
   auto [s2, second] =
       Get("/api/stored/messages?source=host-a&limit=2&after=" + std::to_string(first["next"].get<uint64_t>()));
   EXPECT_EQ(Texts(second["messages"]), (std::vector<std::string>{"a2", "a3"}));
@@ -252,6 +277,63 @@ TEST_F(ViewerApi, StoredMessagesArePagedFilteredAndDamageIsReported) {
   ASSERT_EQ(whole["problems"].size(), 1u);
   EXPECT_EQ(whole["problems"][0]["file"], "cut.trd");
   EXPECT_NE(whole["problems"][0]["error"].get<std::string>().find("offset"), std::string::npos);
+}
+
+TEST_F(ViewerApi, ContextShowsTheLinesAroundAMessageLiveAndStored) {
+  for (const char* text : {"x1", "y2", "x3", "x4"}) hub_.Ring().Push(Message(std::string(1, text[0]), 2, text));
+  auto [status, live] = Get("/api/context?source=live&seq=3&lines=5");
+  ASSERT_EQ(status, 200);
+  EXPECT_EQ(live["message"]["text"], "x3");
+  EXPECT_EQ(Texts(live["before"]), (std::vector<std::string>{"x1"}));  // y2 is another host's
+  EXPECT_EQ(Texts(live["after"]), (std::vector<std::string>{"x4"}));
+  EXPECT_TRUE(Get("/api/context?seq=99").second["message"].is_null());  // live by default
+
+  auto [s2, stored] = Get("/api/context?source=host-a&seq=2&lines=1");
+  ASSERT_EQ(s2, 200);
+  EXPECT_EQ(stored["message"]["text"], "a2");
+  EXPECT_EQ(Texts(stored["before"]), (std::vector<std::string>{"a1 <b>x</b>"}));
+  EXPECT_EQ(Texts(stored["after"]), (std::vector<std::string>{"a3"}));
+  EXPECT_TRUE(stored["took_ms"].is_number());
+
+  EXPECT_EQ(Get("/api/context?source=live").first, 400);  // no message named
+  EXPECT_EQ(Get("/api/context?source=live&seq=x").first, 400);
+  EXPECT_EQ(Get("/api/context?source=../outside.trd&seq=0").first, 400);
+  EXPECT_EQ(Get("/api/context?source=missing&seq=0").first, 404);
+}
+
+TEST_F(ViewerApi, NamesListWhatTheSourceHolds) {
+  hub_.Ring().Push(Message("h1", 2, "x"));
+  auto [status, live] = Get("/api/names");
+  ASSERT_EQ(status, 200);
+  // The ring's host and the hub's hosts that have sent nothing it holds.
+  EXPECT_EQ(live["hosts"], json::array({"h1", "old_127.0.0.1_7", "sensor_127.0.0.1_42"}));
+  EXPECT_EQ(live["modules"], json::array({"net"}));
+  EXPECT_EQ(live["threads"], json::array({"Worker"}));
+  auto [s2, stored] = Get("/api/names?source=host-a");
+  ASSERT_EQ(s2, 200);
+  EXPECT_EQ(stored["hosts"], json::array({"host-a"}));
+  EXPECT_EQ(stored["channels"], json::array({"Chan"}));
+  EXPECT_EQ(Get("/api/names?source=missing").first, 404);
+}
+
+TEST_F(ViewerApi, AllStoredSourcesTogetherPageByAStringCursor) {
+  auto [status, first] = Get("/api/stored/messages?source=*&limit=3");
+  ASSERT_EQ(status, 200) << first;
+  EXPECT_EQ(Texts(first["messages"]), (std::vector<std::string>{"a0", "a1 <b>x</b>", "a2"}));
+  EXPECT_EQ(first["messages"][0]["source"], "host-a");
+  ASSERT_TRUE(first["next"].is_string());
+  EXPECT_EQ(first["more"], true);
+  EXPECT_EQ(first["problems"].size(), 1u);  // the cut file of "." still reported
+  auto [s2, second] = Get("/api/stored/messages?source=*&limit=3&after=" + first["next"].get<std::string>());
+  EXPECT_EQ(Texts(second["messages"]), (std::vector<std::string>{"a3"}));
+  EXPECT_EQ(second["more"], false);
+  EXPECT_EQ(Get("/api/stored/messages?source=*&after=9").first, 400);  // not this source's cursor
+  EXPECT_EQ(Get("/api/stored/messages?source=host-a,missing").first, 404);
+  auto [s3, timeline] = Get("/api/stored/timeline?source=*&buckets=10");
+  EXPECT_EQ(timeline["total"], 4);
+  auto lines = client_->Get("/api/export?source=*&format=text&level=warning", Auth());
+  ASSERT_TRUE(lines);
+  EXPECT_EQ(std::count(lines->body.begin(), lines->body.end(), '\n'), 2) << lines->body;
 }
 
 TEST_F(ViewerApi, TimelineCountsFilteredMessagesPerLevel) {
@@ -297,7 +379,10 @@ TEST_F(ViewerApi, ExportWritesTheFilteredViewAsLinesOrJsonLines) {
   EXPECT_EQ(text->status, 200);
   EXPECT_NE(text->get_header_value("Content-Disposition").find("attachment"), std::string::npos);
   // Line format: channel, sequence, time, level ... the message last.
-  EXPECT_NE(text->body.find("Chan #0002 [02.01.2026 03:04:06"), std::string::npos) << text->body;
+  // Each line names its host first, then the line format.
+  EXPECT_EQ(text->body.rfind("host-a Chan #0002 [02.01.2026 03:04:06", 0), 0u) << text->body;
+  EXPECT_NE(text->body.find("\nhost-a Chan #0004 [02.01.2026 03:04:07"), std::string::npos)
+      << text->body;
   EXPECT_EQ(std::count(text->body.begin(), text->body.end(), '\n'), 2);
   auto lines = client_->Get("/api/export?source=host-a&format=json", Auth());
   ASSERT_TRUE(lines);
@@ -309,7 +394,7 @@ TEST_F(ViewerApi, ExportWritesTheFilteredViewAsLinesOrJsonLines) {
   hub_.Ring().Push(Message("h", 2, "live one"));
   auto live = client_->Get("/api/export?source=live&format=text", Auth());
   ASSERT_TRUE(live);
-  EXPECT_EQ(live->body, "h live one\n");
+  EXPECT_EQ(live->body, "h h live one\n");  // the host, then the message's rendered line
   EXPECT_EQ(client_->Get("/api/export?source=live&format=xml", Auth())->status, 400);
 }
 

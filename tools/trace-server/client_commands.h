@@ -11,6 +11,9 @@
 // a copy in its host table; a name the account refuses is not kept (the rules of the moment
 // still apply to it) and the account says so.
 //
+// The levels shown in the viewer are what the channel reported (module records, its own verbosity
+// records) or what was commanded since: a command is taken as applied when it is queued.
+//
 // Ownership: owns the names and added rules. Thread-safety: none; the receiving thread.
 #ifndef TOOLS_TRACE_SERVER_CLIENT_COMMANDS_H_
 #define TOOLS_TRACE_SERVER_CLIENT_COMMANDS_H_
@@ -56,7 +59,9 @@ class CClient_Commands final : public CTRS_Stream_Context::IObserver {
 
   // CTRS_Stream_Context::IObserver
   void On_Channel(uint32_t channel, const std::string& name) override;
-  void On_Module(uint32_t channel, uint16_t module_id, const std::string& name) override;
+  void On_Module(uint32_t channel, uint16_t module_id, const std::string& name,
+                 uint32_t level) override;
+  void On_Verbosity(uint32_t channel, uint16_t module_id, uint32_t level) override;
 
  private:
   void Queue_Command(uint32_t channel, uint32_t level, uint16_t module_id);
@@ -64,6 +69,8 @@ class CClient_Commands final : public CTRS_Stream_Context::IObserver {
   uint32_t Apply_Module_Rule(const sTRS_Verbosity_Rule& rule, uint32_t channel, uint16_t module_id,
                              const std::string& name);
   void Forget_Modules(uint32_t channel);
+  // A named module's level entry, charged and released with its name.
+  static constexpr uint64_t kLevel_Entry = CMemory_Budget::kNode_Overhead + sizeof(uint32_t);
   uint64_t Cost(const std::string& name) const {
     return (name.size() + CMemory_Budget::kNode_Overhead) * m_Copies;
   }
@@ -75,6 +82,10 @@ class CClient_Commands final : public CTRS_Stream_Context::IObserver {
   std::string m_Client_Name;
   std::string m_ChannelNames[CTRS_Stream_Context::kChannels];
   std::map<uint16_t, std::string> m_ModuleNames[CTRS_Stream_Context::kChannels];
+  // Levels for the viewer: the channel's reports and the commands sent since (kUnknown_Level:
+  // neither yet); a module's level is kept beside its name, one entry per named module.
+  uint32_t m_ChannelLevels[CTRS_Stream_Context::kChannels];
+  std::map<uint16_t, uint32_t> m_ModuleLevels[CTRS_Stream_Context::kChannels];
   std::vector<sTRS_Verbosity_Rule> m_Added_Rules;  // Add_Rule's, this client's only
   uint64_t m_Queued = 0;
 };

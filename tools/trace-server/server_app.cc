@@ -213,6 +213,7 @@ void CServer_App::Publish(uint16_t client_id, const CClient_Store& store, bool c
   status.connected = connected;
   const sClient_Counters& counters = store.Counters();
   status.records = counters.records;
+  status.skipped = counters.skipped;
   status.messages = store.Messages();
   uint64_t& last = m_Last_Messages[client_id];
   status.rate = static_cast<uint32_t>(status.messages - last);

@@ -13,6 +13,9 @@ namespace {
 constexpr uint32_t kInfo_Name_Offset = 36;
 constexpr uint32_t kInfo_Name_Units = 64;
 constexpr uint32_t kModule_ID_Offset = 4;
+constexpr uint32_t kModule_Level_Offset = 6;
+constexpr uint32_t kVerbosity_Level_Offset = 4;
+constexpr uint32_t kVerbosity_Module_Offset = 8;
 constexpr uint32_t kModule_Name_Offset = 10;
 constexpr uint32_t kModule_Name_Bytes = 54;
 constexpr uint32_t kFormat_ID_Offset = 4;
@@ -199,7 +202,18 @@ void CTRS_Stream_Context::Feed(uint32_t id, const uint8_t* payload, uint32_t siz
         if (record_size >= kModule_ID_Offset + 2) {
           const uint16_t module_id = TP_Load16(record + kModule_ID_Offset);
           Keep_Entry(&channel.modules, module_id, record, record_size);
-          if (observer) observer->On_Module(id, module_id, Module_Name(record, record_size));
+          const uint32_t level = record_size >= kModule_Level_Offset + 4
+                                     ? TP_Load32(record + kModule_Level_Offset)
+                                     : 0;
+          if (observer) observer->On_Module(id, module_id, Module_Name(record, record_size), level);
+        }
+        break;
+      case eTRTrace_Verbosity:
+        if (observer && record_size >= kVerbosity_Module_Offset) {
+          const uint16_t module_id = record_size >= kVerbosity_Module_Offset + 2
+                                         ? TP_Load16(record + kVerbosity_Module_Offset)
+                                         : 0;
+          observer->On_Verbosity(id, module_id, TP_Load32(record + kVerbosity_Level_Offset));
         }
         break;
       case eTRTrace_Close:

@@ -46,8 +46,13 @@ class CTRS_Stream_Context {
    public:
     // A channel described itself; `name` is its UTF-8 name.
     virtual void On_Channel(uint32_t channel, const std::string& name) = 0;
-    // A channel registered (or described again) module `module_id` named `name`.
-    virtual void On_Module(uint32_t channel, uint16_t module_id, const std::string& name) = 0;
+    // A channel registered (or described again) module `module_id` named `name`, whose level the
+    // record gives as `level`.
+    virtual void On_Module(uint32_t channel, uint16_t module_id, const std::string& name,
+                           uint32_t level) = 0;
+    // The channel reported a level of its own choosing (its Set_Verbosity): of module
+    // `module_id`, or of the whole channel when it is 0.
+    virtual void On_Verbosity(uint32_t /*channel*/, uint16_t /*module_id*/, uint32_t /*level*/) {}
 
    protected:
     ~IObserver() = default;

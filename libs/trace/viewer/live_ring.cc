@@ -53,3 +53,25 @@ CLive_Ring::sRead CLive_Ring::Read(uint64_t after, const CMessage_Filter& filter
   result.last = next - 1;
   return result;
 }
+
+CLive_Ring::sContext CLive_Ring::Context(uint64_t sequence, uint32_t lines) const {
+  sContext context;
+  CLockGuard guard(&m_Lock);
+  const uint64_t oldest = m_Next > m_Capacity ? m_Next - m_Capacity : 1;
+  if (sequence < oldest || sequence >= m_Next) return context;
+  context.found = true;
+  context.message = m_Slots[(sequence - 1) % m_Capacity];
+  const std::string& host = context.message.host;
+  for (uint64_t n = sequence - 1, seen = 0;
+       n >= oldest && seen < kContext_Scan && context.before.size() < lines; --n, ++seen) {
+    const sViewer_Message& slot = m_Slots[(n - 1) % m_Capacity];
+    if (slot.host == host) context.before.push_back(slot);
+  }
+  std::reverse(context.before.begin(), context.before.end());
+  for (uint64_t n = sequence + 1, seen = 0;
+       n < m_Next && seen < kContext_Scan && context.after.size() < lines; ++n, ++seen) {
+    const sViewer_Message& slot = m_Slots[(n - 1) % m_Capacity];
+    if (slot.host == host) context.after.push_back(slot);
+  }
+  return context;
+}

@@ -47,6 +47,19 @@ class CLive_Ring {
   sRead Read(uint64_t after, const CMessage_Filter& filter, uint32_t limit,
              uint32_t scan_limit = 1u << 20) const;
 
+  // The context of message `sequence`: up to `lines` messages of the same host either side of it
+  // (in arrival order, whatever any filter shows) and the message itself, which is absent when
+  // it has left the ring. At most kContext_Scan messages are looked at either way, so a host that
+  // sends rarely beside busy ones gets fewer lines rather than a long hold of the lock.
+  static constexpr uint32_t kContext_Scan = 4096;
+  struct sContext {
+    std::vector<sViewer_Message> before;  // oldest first
+    bool found = false;
+    sViewer_Message message;
+    std::vector<sViewer_Message> after;
+  };
+  sContext Context(uint64_t sequence, uint32_t lines) const;
+
   uint32_t Capacity() const { return m_Capacity; }
   // The number the next push gets; Next() - 1 is the newest message.
   uint64_t Next() const;

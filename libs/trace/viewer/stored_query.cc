@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include <algorithm>
+#include <deque>
 #include <memory>
 #include <optional>
 
@@ -141,6 +142,8 @@ CStored_Query::sPage CStored_Query::Page(const std::string& source, const CMessa
                                          const sScan_Budget& budget) const {
   sPage page;
   limit = std::clamp<uint32_t>(limit, 1, kMax_Page);
+  if (filter.Order() == CMessage_Filter::eOrder::Newest)
+    return Newest_Page(source, filter, after, limit, budget);
   std::optional<uint64_t> refused;  // the first match beyond `limit`: where the next page starts
   page.scan = Scan(
       source, filter, after,
@@ -157,6 +160,67 @@ CStored_Query::sPage CStored_Query::Page(const std::string& source, const CMessa
   page.more = refused.has_value() || page.scan.cut;
   page.next = refused.value_or(page.scan.next);
   return page;
+}
+
+CStored_Query::sPage CStored_Query::Newest_Page(const std::string& source,
+                                                const CMessage_Filter& filter, uint64_t before,
+                                                uint32_t limit, const sScan_Budget& budget) const {
+  sPage page;
+  std::deque<sViewer_Message> last;  // the newest limit + 1 matches seen so far, oldest first
+  page.scan = Scan(
+      source, filter, 0,
+      [&](const sViewer_Message& message) {
+        if (before != 0 && message.sequence >= before) return false;
+        last.push_back(message);
+        if (last.size() > limit + 1u) last.pop_front();
+        return true;
+      },
+      false, budget);
+  if (page.scan.cut) {
+    page.more = true;
+    page.next = before;
+    return page;
+  }
+  page.more = last.size() > limit;
+  if (page.more) last.pop_front();
+  page.messages.assign(last.rbegin(), last.rend());
+  page.next = page.messages.empty() ? 0 : page.messages.back().sequence;
+  if (page.messages.empty()) page.more = false;
+  return page;
+}
+
+CStored_Query::sContext CStored_Query::Context(const std::string& source, uint64_t sequence,
+                                               uint32_t lines, const sScan_Budget& budget) const {
+  sContext context;
+  std::deque<sViewer_Message> before;  // the last `lines` messages before it (of every host)
+  const CMessage_Filter all;
+  const uint64_t from = sequence > kMax_Context_Window ? sequence - kMax_Context_Window : 0;
+  context.scan = Scan(
+      source, all, from,
+      [&](const sViewer_Message& message) {
+        if (message.sequence < sequence) {
+          // Kept for every host, since the message's own is not known yet; a message of the same
+          // host lies at most `lines` messages of that host back, so the queue is filtered once
+          // it is.
+          before.push_back(message);
+          if (before.size() > kMax_Context_Window) before.pop_front();
+          return true;
+        }
+        if (message.sequence == sequence) {
+          context.found = true;
+          context.message = message;
+          return lines > 0;
+        }
+        if (!context.found) return false;
+        if (message.host == context.message.host) context.after.push_back(message);
+        return context.after.size() < lines;
+      },
+      false, budget);
+  if (!context.found) return context;
+  for (auto it = before.rbegin(); it != before.rend() && context.before.size() < lines; ++it)
+    if (it->host == context.message.host) context.before.push_back(*it);
+  std::reverse(context.before.begin(), context.before.end());
+  return context;
 }
 
 CStored_Query::sTimeline CStored_Query::Timeline(const std::string& source,

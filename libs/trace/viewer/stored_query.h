@@ -48,6 +48,9 @@ class CStored_Query {
  public:
   static constexpr uint32_t kMax_Page = 5000;
   static constexpr size_t kRead_Bytes = 64 << 10;
+  // Messages of every host a context keeps before its message: lines of its own host further
+  // back than this in a mixed source are not shown.
+  static constexpr size_t kMax_Context_Window = 4096;
 
   struct sProblem {
     std::string file;  // relative path
@@ -94,8 +97,27 @@ class CStored_Query {
   };
   // At most `limit` (capped at kMax_Page) matching messages numbered `after` and above. A page cut
   // by `budget` holds what was found before the cut, with scan.cut and more set.
+  //
+  // With the filter's order Newest the page runs the other way: the last `limit` matches numbered
+  // below `after` (0: the whole source), newest first, and `next` is the number of the oldest one
+  // returned, so the next page goes on below it. Such a page must read the source up to its bound;
+  // cut by `budget` before that, it holds no message (scan.cut set, `next` unchanged) rather than
+  // older matches than it claims.
   sPage Page(const std::string& source, const CMessage_Filter& filter, uint64_t after,
              uint32_t limit, const sScan_Budget& budget) const;
+
+  struct sContext {
+    sScan scan;
+    std::vector<sViewer_Message> before;  // oldest first
+    bool found = false;                   // message `sequence` exists
+    sViewer_Message message;
+    std::vector<sViewer_Message> after;
+  };
+  // Message `sequence` of the source and up to `lines` messages of the same host either side of
+  // it, unfiltered. A source of several hosts numbers them together; the context keeps only the
+  // message's own host. Cut by `budget`, it holds what was found (scan.cut says so).
+  sContext Context(const std::string& source, uint64_t sequence, uint32_t lines,
+                   const sScan_Budget& budget) const;
 
   struct sTimeline {
     sScan scan;
@@ -121,6 +143,8 @@ class CStored_Query {
   bool Scan_File(const CServed_Directory::sFile& file, const std::string& host,
                  const CMessage_Filter& filter, uint64_t after, uint64_t* base, const tVisit& visit,
                  bool lines, const sScan_Budget& budget, sScan* scan) const;
+  sPage Newest_Page(const std::string& source, const CMessage_Filter& filter, uint64_t before,
+                    uint32_t limit, const sScan_Budget& budget) const;
   bool Cached(const CServed_Directory::sFile& file, sSummary* summary) const;
   void Remember(const std::string& absolute, const sSummary& summary) const;
 

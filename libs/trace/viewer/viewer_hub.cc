@@ -27,7 +27,9 @@ sHost_Status Bounded_Host_Status(const sHost_Status& status) {
   bounded.messages = status.messages;
   bounded.lost = status.lost;
   bounded.resent = status.resent;
-  bounded.rate = status.rate;
+  bounded.skipped = status.skipped;
+  // A host that has gone sends nothing: its last interval's count is no rate any more.
+  bounded.rate = status.connected ? status.rate : 0;
   const size_t channels = std::min(status.channels.size(), sHost_Bounds::kMax_Channels);
   bounded.channels.resize(channels);
   for (size_t c = 0; c < channels; ++c) {
@@ -35,11 +37,13 @@ sHost_Status Bounded_Host_Status(const sHost_Status& status) {
     sViewer_Channel& to = bounded.channels[c];
     to.id = from.id;
     to.name = Cut_Name(from.name);
+    to.level = from.level;
     const size_t modules = std::min(from.modules.size(), sHost_Bounds::kMax_Modules);
     to.modules.resize(modules);
     for (size_t m = 0; m < modules; ++m) {
       to.modules[m].id = from.modules[m].id;
       to.modules[m].name = Cut_Name(from.modules[m].name);
+      to.modules[m].level = from.modules[m].level;
     }
     to.modules_omitted = from.modules_omitted + (from.modules.size() - modules);
   }

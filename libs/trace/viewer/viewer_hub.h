@@ -23,14 +23,22 @@
 #include "trace/base/thread_annotations.h"
 #include "trace/viewer/live_ring.h"
 
+// Levels as the server knows them: reported by the channel (its module records and verbosity
+// records) or commanded by the server since; kUnknown_Level when neither happened.
+constexpr uint32_t kUnknown_Level = UINT32_MAX;
+
 struct sViewer_Module {
   uint32_t id = 0;
   std::string name;
+  uint32_t level = kUnknown_Level;
 };
 
 struct sViewer_Channel {
   uint32_t id = 0;
   std::string name;
+  // The channel's own level: its calls without a module, and the level its modules registered
+  // later start with. A module keeps its own level whatever the channel's becomes.
+  uint32_t level = kUnknown_Level;
   std::vector<sViewer_Module> modules;
   uint64_t modules_omitted = 0;  // modules described but not listed (see Bounded_Host_Status)
 };
@@ -44,9 +52,10 @@ struct sHost_Status {
   std::string left;  // why a host that is gone left ("said bye", "went over its memory budget ...")
   uint64_t records = 0;
   uint64_t messages = 0;
-  uint64_t lost = 0;    // packets reported lost
-  uint64_t resent = 0;  // reported packets that then arrived
-  uint32_t rate = 0;    // messages in the last second
+  uint64_t lost = 0;     // packets reported lost
+  uint64_t resent = 0;   // reported packets that then arrived
+  uint32_t rate = 0;     // messages in the last second
+  uint64_t skipped = 0;  // data records stored but not decoded for the viewer (the server busy)
   std::vector<sViewer_Channel> channels;
 };
 

@@ -19,22 +19,32 @@ json Viewer_Json(const sViewer_Message& message) {
               {"text", message.text}};
 }
 
+namespace {
+
+// A level as the server knows it: 0..5, or null when it is not known.
+json Level_Json(uint32_t level) { return level == kUnknown_Level ? json() : json(level); }
+
+}  // namespace
+
 json Viewer_Json(const sHost_Status& unbounded) {
   const sHost_Status host = Bounded_Host_Status(unbounded);
   json channels = json::array();
   for (const sViewer_Channel& channel : host.channels) {
     json modules = json::array();
     for (const sViewer_Module& module : channel.modules)
-      modules.push_back({{"id", module.id}, {"name", module.name}});
+      modules.push_back(
+          {{"id", module.id}, {"name", module.name}, {"level", Level_Json(module.level)}});
     channels.push_back({{"id", channel.id},
                         {"name", channel.name},
+                        {"level", Level_Json(channel.level)},
                         {"modules", modules},
                         {"modules_omitted", channel.modules_omitted}});
   }
   return json{{"name", host.name},       {"client", host.client},       {"address", host.address},
               {"pid", host.process_id},  {"connected", host.connected}, {"left", host.left},
               {"records", host.records}, {"messages", host.messages},   {"lost", host.lost},
-              {"resent", host.resent},   {"rate", host.rate},           {"channels", channels}};
+              {"resent", host.resent},   {"rate", host.rate},           {"skipped", host.skipped},
+              {"channels", channels}};
 }
 
 json Viewer_Json(const std::vector<CStored_Query::sProblem>& problems) {
@@ -56,8 +66,22 @@ json Viewer_Json(const std::vector<CServed_Directory::sSource>& sources) {
     json files = json::array();
     for (const CServed_Directory::sFile& file : source.files)
       files.push_back({{"path", file.path}, {"bytes", file.bytes}});
-    out.push_back({{"path", source.path}, {"files", files}});
+    out.push_back({{"path", source.path}, {"kind", "directory"}, {"files", files}});
   }
+  return out;
+}
+
+json Viewer_Json(const CName_Census& census) {
+  const CName_Census::sKind* kinds[] = {&census.Hosts(), &census.Channels(), &census.Modules(),
+                                        &census.Threads()};
+  const char* names[] = {"hosts", "channels", "modules", "threads"};
+  json out = json::object();
+  uint64_t omitted = 0;
+  for (size_t i = 0; i < 4; ++i) {
+    out[names[i]] = json(kinds[i]->names);
+    omitted += kinds[i]->omitted;
+  }
+  out["omitted"] = omitted;
   return out;
 }
 

@@ -22,6 +22,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "trace/viewer/name_census.h"
 #include "trace/viewer/stored_query.h"
 #include "trace/viewer/timeline.h"
 #include "trace/viewer/viewer_hub.h"
@@ -32,6 +33,8 @@ nlohmann::json Viewer_Json(const sHost_Status& host);
 nlohmann::json Viewer_Json(const std::vector<CStored_Query::sProblem>& problems);
 nlohmann::json Viewer_Json(const CTimeline::sBuckets& buckets);
 nlohmann::json Viewer_Json(const std::vector<CServed_Directory::sSource>& sources);
+// {"hosts":[names],"channels":[...],"modules":[...],"threads":[...],"omitted":N}
+nlohmann::json Viewer_Json(const CName_Census& census);
 
 // The JSON text of `value` with invalid UTF-8 replaced by U+FFFD.
 std::string Viewer_Dump(const nlohmann::json& value);

@@ -33,11 +33,19 @@ class Observer final : public CTRS_Stream_Context::IObserver {
   void On_Channel(uint32_t channel, const std::string& name) override {
     events.push_back("channel " + std::to_string(channel) + " " + name);
   }
-  void On_Module(uint32_t channel, uint16_t module_id, const std::string& name) override {
+  void On_Module(uint32_t channel, uint16_t module_id, const std::string& name,
+                 uint32_t level) override {
+    levels.push_back(std::to_string(channel) + "." + std::to_string(module_id) + "=" +
+                     std::to_string(level));
     events.push_back("module " + std::to_string(channel) + "." + std::to_string(module_id) + " " +
                      name);
   }
+  void On_Verbosity(uint32_t channel, uint16_t module_id, uint32_t level) override {
+    levels.push_back(std::to_string(channel) + "." + std::to_string(module_id) + "=" +
+                     std::to_string(level));
+  }
   std::vector<std::string> events;
+  std::vector<std::string> levels;  // "channel.module=level", module 0 the whole channel
 };
 
 // Decodes `stream` (user-data chunks) with a fresh strict parser.
@@ -85,6 +93,29 @@ TEST(StreamContextTest, ReplayLetsAFreshReaderDecodeWhatFollows) {
   // The stopped thread is not described again.
   EXPECT_EQ(Decode(Cat({replay, Packet(2, Data(1, kTimer0 + 9, Int(5), 2, 8))}), "%tn")[0],
             "Unkn.");
+}
+
+// A verbosity record of `size` bytes (10 whole; 8 carries no module: the whole channel).
+Bytes Verbosity(uint32_t level, uint16_t module_id, size_t size = 10) {
+  Bytes r(4, 0);
+  Put(&r, level);
+  Put(&r, module_id);
+  r.resize(size);
+  Set_Header(&r, eTRTrace_Verbosity);
+  return r;
+}
+
+// The levels a channel reports reach the observer: a module's with its record, and the
+// channel's own verbosity records, with or without a module; a record too short for its level
+// says nothing.
+TEST(StreamContextTest, LevelsReportedByTheChannelReachTheObserver) {
+  CTRS_Stream_Context context;
+  Observer observer;
+  Feed(&context, 3,
+       Cat({Info("net"), Module(1, "io", 2), Verbosity(4, 1), Verbosity(3, 0), Verbosity(1, 9, 8),
+            Verbosity(5, 1, 6)}),
+       &observer);
+  EXPECT_EQ(observer.levels, (std::vector<std::string>{"3.1=2", "3.1=4", "3.0=3", "3.0=1"}));
 }
 
 TEST(StreamContextTest, CloseForgetsAChannelAndANewInformationRecordStartsItOver) {

@@ -12,6 +12,7 @@
 
 #include "support/temp_dir.h"
 #include "trace/viewer/live_ring.h"
+#include "trace/viewer/merged_query.h"
 #include "trace/viewer/message_filter.h"
 #include "trace/viewer/served_directory.h"
 #include "trace/viewer/stored_query.h"
@@ -71,9 +72,28 @@ TEST(ViewerFilter, SelectsByEachCriterion) {
       {{{"thread", "7"}}, true},  // the thread's ID works too
       {{{"thread", "8"}}, false},
       {{{"text", "broker failed"}}, true},
-      {{{"text", "Broker"}}, false},
+      {{{"text", "Broker FAILED"}}, true},  // case ignored by default
+      {{{"text", "Broker"}, {"case", "1"}}, false},
+      {{{"text", "broker"}, {"case", "1"}}, true},
       {{{"re", "code [0-9]+$"}}, true},
       {{{"re", "^broker"}}, false},
+      {{{"re", "^CONNECT"}}, true},
+      {{{"re", "^CONNECT"}, {"case", "1"}}, false},
+      {{{"host", "host-a,host-b"}}, true},  // any item of a list
+      {{{"host", "host-b,host-c"}}, false},
+      {{{"host", "host-*"}}, true},
+      {{{"host", "*-a"}}, true},
+      {{{"host", "h*t*a"}}, true},
+      {{{"host", "h*x"}}, false},
+      {{{"host", "!host-a"}}, false},  // exclusion alone selects everything else
+      {{{"host", "!host-b"}}, true},
+      {{{"host", "host-*,!host-a"}}, false},  // excluded wins over included
+      {{{"host", " host-a , "}}, true},      // blanks and empty items dropped
+      {{{"channel", "chan"}}, false},        // names keep their case
+      {{{"module", "net,disk"}}, true},
+      {{{"module", "!n*"}}, false},
+      {{{"thread", "!7"}}, false},  // the ID excludes as the name does
+      {{{"thread", "Work*,!8"}}, true},
       {{{"from_us", "1000"}}, true},
       {{{"from_us", "1001"}}, false},
       {{{"to_us", "1000"}}, false},  // the end is excluded
@@ -95,6 +115,10 @@ TEST(ViewerFilter, RefusesMalformedParameters) {
       {{"re", std::string(CMessage_Filter::kMax_Pattern + 1, 'a')}},
       {{"from_us", "soon"}},
       {{"to_us", "12x"}},
+      {{"case", "yes"}},
+      {{"order", "latest"}},
+      {{"text", std::string(sViewer_Message::kMax_Text + 1, 'a')}},
+      {{"host", std::string(CName_List::kMax_Item + 1, 'h')}},
   };
   for (const auto& params : bad) {
     SCOPED_TRACE(params.begin()->first + "=" + params.begin()->second.substr(0, 20));
@@ -124,7 +148,8 @@ TEST(ViewerFilter, ExpressionsMatchAnywhereInTheText) {
       {"end$", "end\n", false},  // '$' is the end of the text only
       {"a.c", "a\nc", false},    // '.' does not match a newline
       {"(?i)broker", "BROKER down", true},
-      {"Broker", "broker down", false},
+      {"Broker", "broker down", true},  // case ignored unless case=1
+      {"(?-i)Broker", "broker down", false},
       {"^.$", "\xc3\xa9", true},  // one character of two bytes
       {"\\bid\\b", "the id is", true},
       {"\\bid\\b", "pid", false},
@@ -132,6 +157,47 @@ TEST(ViewerFilter, ExpressionsMatchAnywhereInTheText) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.pattern) + " on " + c.text);
     EXPECT_EQ(Filter({{"re", c.pattern}}).Matches(Message("h", 2, c.text, 1)), c.matches);
+  }
+}
+
+// The plain text ignoring case: candidates by the first character in either case, the rest
+// compared folded, up to the very end of the text.
+TEST(ViewerFilter, TextIgnoringCaseFindsEveryPlace) {
+  const struct {
+    const char* text;
+    const char* needle;
+    bool matches;
+  } cases[] = {
+      {"abc", "ABC", true},      {"xAbC", "abc", true},     {"aab", "AB", true},
+      {"aAaB", "aab", true},     {"abx", "abc", false},     {"ab", "abc", false},
+      {"x=9 Y=1", "y=1", true},  {"x=9 y=1", "=1", true},   {"==1", "=1", true},
+      {"a1a1b", "A1B", true},    {"tail", "L", true},       {"\xc3\xa9", "\xc3\xa9", true},
+      {"\xc3\x89", "\xc3\xa9", false},  // folding is ASCII only
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.needle) + " in " + c.text);
+    EXPECT_EQ(Filter({{"text", c.needle}}).Matches(Message("h", 2, c.text, 1)), c.matches);
+  }
+}
+
+// Patterns with several stars, where a greedy walk that never returns would fail or one that
+// returns to every star would take exponential time.
+TEST(ViewerFilter, WildcardsMatchWholeNames) {
+  const struct {
+    const char* pattern;
+    const char* name;
+    bool matches;
+  } cases[] = {
+      {"*", "", true},         {"*", "anything", true},      {"", "", true},
+      {"", "a", false},        {"a*", "a", true},            {"*a", "ba", true},
+      {"*a", "ab", false},     {"a*b*c", "aXbYbZc", true},   {"a*b*c", "aXbYc d", false},
+      {"*ab*ab", "abab", true}, {"*ab*ab", "aabxab", true},  {"**x", "yx", true},
+      {"net", "network", false}, {"net*", "network", true},
+      {"*a*a*a*a*a*a*b", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.pattern) + " on " + c.name);
+    EXPECT_EQ(CName_List::Wildcard_Match(c.pattern, c.name), c.matches);
   }
 }
 
@@ -160,6 +226,44 @@ TEST(ViewerLiveRing, ReadsInOrderAndPagesByNumber) {
   CLive_Ring::sRead none = ring.Read(5, all, 100);
   EXPECT_TRUE(none.messages.empty());
   EXPECT_EQ(none.last, 5u);
+}
+
+// The details pane's context: the lines of the selected message's own host around it, whatever
+// other hosts sent in between, cut at the ring's ends and at the number of lines asked for.
+TEST(ViewerLiveRing, ContextHoldsTheSameHostsLinesAroundAMessage) {
+  CLive_Ring ring(8);
+  const char* hosts = "abaabbab";  // message n (from 1) comes from hosts[n - 1]
+  for (int i = 0; i < 8; ++i) ring.Push(Message(std::string(1, hosts[i]), 2, "m" + std::to_string(i + 1)));
+  const struct {
+    uint64_t sequence;
+    uint32_t lines;
+    std::vector<std::string> before, after;
+    bool found;
+  } cases[] = {
+      {4, 10, {"m1", "m3"}, {"m7"}, true},
+      {4, 1, {"m3"}, {"m7"}, true},
+      {5, 2, {"m2"}, {"m6", "m8"}, true},
+      {1, 2, {}, {"m3", "m4"}, true},  // the oldest: nothing before
+      {4, 0, {}, {}, true},
+      {9, 3, {}, {}, false},  // not yet written
+      {0, 3, {}, {}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("message " + std::to_string(c.sequence) + ", lines " + std::to_string(c.lines));
+    const CLive_Ring::sContext context = ring.Context(c.sequence, c.lines);
+    EXPECT_EQ(context.found, c.found);
+    if (c.found) {
+      EXPECT_EQ(context.message.text, "m" + std::to_string(c.sequence));
+    }
+    EXPECT_EQ(Texts(context.before), c.before);
+    EXPECT_EQ(Texts(context.after), c.after);
+  }
+  // Overwritten: message 2 has left a ring of 8 after 10 pushes, and the context of message 4
+  // starts at the oldest kept.
+  ring.Push(Message("a", 2, "m9"));
+  ring.Push(Message("a", 2, "m10"));
+  EXPECT_FALSE(ring.Context(2, 3).found);
+  EXPECT_EQ(Texts(ring.Context(4, 5).before), (std::vector<std::string>{"m3"}));
 }
 
 TEST(ViewerLiveRing, OverwritesTheOldestAndCountsWhatAReaderSkipped) {
@@ -364,6 +468,90 @@ TEST_F(ServedTree, PagesRunAcrossFilesInOrder) {
   CStored_Query::sPage again = query.Page("host-a", all, 3, 2, kAll);
   EXPECT_EQ(Texts(again.messages), (std::vector<std::string>{"b0", "b1"}));
   EXPECT_EQ(again.scan.scanned, 2u);
+}
+
+// The stored context crosses file boundaries both ways and names the message itself.
+TEST_F(ServedTree, ContextRunsAcrossFiles) {
+  CStored_Query query(directory_);
+  CStored_Query::sContext context = query.Context("host-a", 3, 2, kAll);  // b0, first of file 2
+  ASSERT_TRUE(context.found);
+  EXPECT_EQ(context.message.text, "b0");
+  EXPECT_EQ(Texts(context.before), (std::vector<std::string>{"a1", "a2"}));
+  EXPECT_EQ(Texts(context.after), (std::vector<std::string>{"b1"}));
+  EXPECT_FALSE(query.Context("host-a", 5, 2, kAll).found);  // past the end
+  EXPECT_EQ(query.Context("missing", 0, 2, kAll).scan.resolve,
+            CServed_Directory::eResolve::Missing);
+}
+
+// Two sources merged by time: pages of either order hold every match once, in time order (ties
+// in the sources' order), and each message names its source.
+TEST_F(ServedTree, MergedSourcesPageInTimeOrderBothWays) {
+  ASSERT_EQ(mkdir((root_ + "/host-b").c_str(), 0755), 0);
+  ASSERT_TRUE(mqw_test::Write_File(root_ + "/host-b/20260102-030405-001.trd",
+                                   viewer_test::Trd_File({{2, 1, "c1"}, {4, 3, "c3"}})));
+  CStored_Query query(directory_);
+  CMerged_Query merged(query, directory_);
+  auto texts = [](const CMerged_Query::sPage& page) {
+    std::vector<std::string> out;
+    for (const auto& m : page.messages) out.push_back(m.source + ":" + m.message.text);
+    return out;
+  };
+  const struct {
+    const char* order;
+    std::vector<std::vector<std::string>> pages;
+  } cases[] = {
+      {"oldest",
+       {{"host-a:a0", "host-a:a1", "host-b:c1"}, {"host-a:a2", "host-a:b0", "host-b:c3"}, {"host-a:b1"}}},
+      {"newest",
+       {{"host-a:b1", "host-a:b0", "host-b:c3"}, {"host-a:a2", "host-a:a1", "host-b:c1"}, {"host-a:a0"}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.order);
+    const CMessage_Filter filter = Filter({{"order", c.order}});
+    std::string cursor;
+    for (size_t i = 0; i < c.pages.size(); ++i) {
+      const CMerged_Query::sPage page = merged.Page("host-a,host-b", filter, cursor, 3, kAll);
+      ASSERT_TRUE(page.error.empty()) << page.error;
+      EXPECT_EQ(texts(page), c.pages[i]) << "page " << i;
+      EXPECT_EQ(page.more, i + 1 < c.pages.size()) << "page " << i;
+      cursor = page.next;
+    }
+  }
+  // A filter applies to every source; the timeline adds the sources up.
+  const CMerged_Query::sPage warnings =
+      merged.Page("host-a,host-b", Filter({{"level", "warning"}}), "", 10, kAll);
+  EXPECT_EQ(texts(warnings), (std::vector<std::string>{"host-a:a1", "host-a:b0", "host-b:c3"}));
+  EXPECT_EQ(merged.Timeline("host-a,host-b", Filter({}), 10, kAll).total, 7u);
+  // "*": every directory with files; bad names and cursors are refused.
+  std::vector<std::string> all;
+  EXPECT_EQ(merged.Sources("*", &all), CServed_Directory::eResolve::Ok);
+  EXPECT_EQ(all, (std::vector<std::string>{".", "alias", "host-a", "host-b"}));
+  EXPECT_EQ(merged.Page("host-a,../x", Filter({}), "", 3, kAll).resolve,
+            CServed_Directory::eResolve::Bad_Path);
+  EXPECT_EQ(merged.Page("host-a,nothing", Filter({}), "", 3, kAll).resolve,
+            CServed_Directory::eResolve::Missing);
+  for (const char* cursor : {"1", "1,2,3", "x,1", "1,", "-1,2"})
+    EXPECT_FALSE(merged.Page("host-a,host-b", Filter({}), cursor, 3, kAll).error.empty()) << cursor;
+}
+
+// Newest first: pages run backwards across files, each going on below the last one's oldest
+// message, and together they hold every match once.
+TEST_F(ServedTree, NewestFirstPagesRunBackwards) {
+  CStored_Query query(directory_);
+  const CMessage_Filter newest = Filter({{"order", "newest"}});
+  CStored_Query::sPage first = query.Page("host-a", newest, 0, 2, kAll);
+  EXPECT_EQ(Texts(first.messages), (std::vector<std::string>{"b1", "b0"}));
+  EXPECT_TRUE(first.more);
+  CStored_Query::sPage second = query.Page("host-a", newest, first.next, 2, kAll);
+  EXPECT_EQ(Texts(second.messages), (std::vector<std::string>{"a2", "a1"}));
+  CStored_Query::sPage last = query.Page("host-a", newest, second.next, 2, kAll);
+  EXPECT_EQ(Texts(last.messages), (std::vector<std::string>{"a0"}));
+  EXPECT_FALSE(last.more);
+  // With a filter: the matches only, still newest first.
+  CStored_Query::sPage warnings =
+      query.Page("host-a", Filter({{"order", "newest"}, {"level", "warning"}}), 0, 10, kAll);
+  EXPECT_EQ(Texts(warnings.messages), (std::vector<std::string>{"b0", "a1"}));
+  EXPECT_FALSE(warnings.more);
 }
 
 TEST_F(ServedTree, FiltersApplyOnTheServerWithNumbersOfTheWholeSequence) {

@@ -23,6 +23,7 @@
 #include "trace/base/lock.h"
 #include "trace/base/thread_annotations.h"
 #include "trace/format/trace_level.h"
+#include "trace/viewer/merged_query.h"
 #include "trace/viewer/scan_budget.h"
 #include "trace/viewer/served_directory.h"
 #include "trace/viewer/stored_query.h"
@@ -40,6 +41,7 @@ namespace {
 using tClock = std::chrono::steady_clock;
 
 constexpr uint32_t kLive_Page = 1000;
+constexpr uint64_t kMax_Context_Lines = 200;
 constexpr auto kTick = std::chrono::milliseconds(100);  // timer: streams woken, deadlines checked
 constexpr auto kKeep_Alive = std::chrono::seconds(5);   // a comment finds out when a page has gone
 constexpr size_t kFeed_Block = 16 << 10;
@@ -89,8 +91,40 @@ json Live_Json(const CLive_Ring::sRead& read) {
   return json{{"messages", messages}, {"last", read.last}, {"skipped", read.skipped}};
 }
 
+// Every text line starts with the host (the lines of a multi-line message too), so that an export
+// of several hosts says whose each line is.
 std::string Export_Line(const sViewer_Message& message, bool as_json) {
-  return (as_json ? Viewer_Dump(Viewer_Json(message)) : message.rendered) + "\n";
+  if (as_json) return Viewer_Dump(Viewer_Json(message)) + "\n";
+  std::string out = message.host + " ";
+  for (const char c : message.rendered) {
+    out += c;
+    if (c == '\n') out += message.host + " ";
+  }
+  return out + "\n";
+}
+
+// Milliseconds since `start`, with a tenth's precision: the query's time the page shows.
+double Took_ms(tClock::time_point start) {
+  const auto us =
+      std::chrono::duration_cast<std::chrono::microseconds>(tClock::now() - start).count();
+  return static_cast<double>(us / 100) / 10.0;
+}
+
+// A merged page as the page reads a stored one, each message with the source it came from.
+json Merged_Json(const CMerged_Query::sPage& page, double took_ms) {
+  json messages = json::array();
+  for (const CMerged_Query::sMessage& message : page.messages) {
+    json one = Viewer_Json(message.message);
+    one["source"] = message.source;
+    messages.push_back(std::move(one));
+  }
+  json answer = {{"messages", messages},
+                 {"more", page.more},
+                 {"next", page.next},
+                 {"problems", Viewer_Json(page.problems)},
+                 {"took_ms", took_ms}};
+  if (page.cut) answer["cut"] = true;
+  return answer;
 }
 
 std::string Error_Text(const std::string& text) { return Viewer_Dump(json{{"error", text}}); }
@@ -127,7 +161,8 @@ struct CViewer_Server::sState {
   sHost_Rule host_rule;
   CServed_Directory directory;
   std::unique_ptr<CStored_Query> query;
-  CScan_Pool pool;  // pages and timelines: each done within page_budget
+  std::unique_ptr<CMerged_Query> merged;  // several stored sources as one, over `query`
+  CScan_Pool pool;                        // pages and timelines: each done within page_budget
   // Exports, which may wait for a slow reader up to export_budget: apart, so that they never
   // delay a page.
   CScan_Pool export_pool;
@@ -252,6 +287,7 @@ bool CViewer_Server::Start(std::string* error) {
   sState& state = *m_State;
   state.directory.Open(m_Config.directory);  // a directory that does not exist serves nothing
   state.query = std::make_unique<CStored_Query>(state.directory);
+  state.merged = std::make_unique<CMerged_Query>(*state.query, state.directory);
   const int listener = Listen_On(m_Config.host, m_Config.port, error);
   if (listener < 0) {
     m_State.reset();
@@ -663,7 +699,7 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
 
   if (path == "/api/info") {
     json info = {{"version", config.version}, {"dir", directory.Root()},
-                 {"ring", hub->Ring().Capacity()}};
+                 {"ring", hub->Ring().Capacity()}, {"fleet", false}};
 #if MQW_TRACE_INDEX
     if (config.fleet) {
       info["fleet"] = true;
@@ -697,19 +733,106 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
     });
 #endif
 
+  if (path == "/api/names") {
+    const std::string source = Param(request, "source").value_or("live");
+    if (source == "live") {
+      const tClock::time_point start = tClock::now();
+      CName_Census census;
+      const CMessage_Filter all;
+      for (uint64_t after = 0;;) {
+        const CLive_Ring::sRead read = hub->Ring().Read(after, all, kLive_Page);
+        for (const sViewer_Message& message : read.messages) census.Add(message);
+        if (read.last == after) break;
+        after = read.last;
+      }
+      // Hosts that have sent nothing the ring still holds are names to choose all the same.
+      for (const sHost_Status& host : hub->Hosts()) census.Add_Host(host.name);
+      json answer = Viewer_Json(census);
+      answer["took_ms"] = Took_ms(start);
+      return Send(connection, request, 200, Viewer_Dump(answer));
+    }
+    return Run_Off_Thread(connection, request, [this, source](const sRequest& q, sResult* r) {
+      const tClock::time_point start = tClock::now();
+      CName_Census census;
+      std::vector<std::string> paths{source};
+      if (CMerged_Query::Is_Merged(source) &&
+          (r->status = Path_Status(merged->Sources(source, &paths), &r->answer)) != 0)
+        return;
+      const sScan_Budget budget = Budget(config.page_budget, q.connection);
+      CStored_Query::sScan scan;
+      for (const std::string& path : paths) {
+        const CStored_Query::sScan one = query->Scan(
+            path, CMessage_Filter(), 0,
+            [&](const sViewer_Message& message) {
+              census.Add(message);
+              return true;
+            },
+            false, budget);
+        scan.cut = scan.cut || one.cut;
+        if (one.resolve != CServed_Directory::eResolve::Ok) scan.resolve = one.resolve;
+      }
+      if ((r->status = Path_Status(scan.resolve, &r->answer)) != 0) return;
+      json answer = Viewer_Json(census);
+      if (scan.cut) answer["cut"] = true;
+      answer["took_ms"] = Took_ms(start);
+      r->status = 200;
+      r->answer = Viewer_Dump(answer);
+    });
+  }
+
+  if (path == "/api/context") {
+    uint64_t sequence = 0, lines = 0;
+    if (!Param(request, "seq") || !Number(request, "seq", 0, &sequence) ||
+        !Number(request, "lines", 10, &lines))
+      return Send(connection, request, 400, Error_Text("seq and lines are numbers"));
+    const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(lines, kMax_Context_Lines));
+    const std::string source = Param(request, "source").value_or("live");
+    auto context_json = [](const auto& context, json* answer) {
+      json before = json::array(), after = json::array();
+      for (const sViewer_Message& message : context.before) before.push_back(Viewer_Json(message));
+      for (const sViewer_Message& message : context.after) after.push_back(Viewer_Json(message));
+      (*answer)["before"] = before;
+      (*answer)["after"] = after;
+      (*answer)["message"] = context.found ? Viewer_Json(context.message) : json();
+    };
+    if (source == "live") {
+      const tClock::time_point start = tClock::now();
+      json answer;
+      context_json(hub->Ring().Context(sequence, count), &answer);
+      answer["took_ms"] = Took_ms(start);
+      return Send(connection, request, 200, Viewer_Dump(answer));
+    }
+    return Run_Off_Thread(
+        connection, request,
+        [this, source, sequence, count, context_json](const sRequest& q, sResult* r) {
+          const tClock::time_point start = tClock::now();
+          const CStored_Query::sContext context =
+              query->Context(source, sequence, count, Budget(config.page_budget, q.connection));
+          if ((r->status = Path_Status(context.scan.resolve, &r->answer)) != 0) return;
+          json answer;
+          context_json(context, &answer);
+          if (context.scan.cut) answer["cut"] = true;
+          answer["took_ms"] = Took_ms(start);
+          r->status = 200;
+          r->answer = Viewer_Dump(answer);
+        });
+  }
+
   auto filter = std::make_shared<CMessage_Filter>();
   std::string problem;
   if (!filter->Parse(Params_Of(request), &problem))
     return Send(connection, request, 400, Error_Text(problem));
 
   if (path == "/api/live") {
+    const tClock::time_point start = tClock::now();
     uint64_t after = 0, limit = 0;
     if (!Number(request, "after", 0, &after) || !Number(request, "limit", kLive_Page, &limit))
       return Send(connection, request, 400, Error_Text("after and limit are numbers"));
     const uint32_t count =
         static_cast<uint32_t>(std::clamp<uint64_t>(limit, 1, CStored_Query::kMax_Page));
-    return Send(connection, request, 200,
-                Viewer_Dump(Live_Json(hub->Ring().Read(after, *filter, count))));
+    json answer = Live_Json(hub->Ring().Read(after, *filter, count));
+    answer["took_ms"] = Took_ms(start);
+    return Send(connection, request, 200, Viewer_Dump(answer));
   }
 
   if (path == "/api/events") {
@@ -747,16 +870,42 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
                      "");
   }
 
+  const std::string source_param = Param(request, "source").value_or("");
+  if (path == "/api/stored/messages" && CMerged_Query::Is_Merged(source_param)) {
+    uint64_t limit = 0;
+    if (!Number(request, "limit", 500, &limit))
+      return Send(connection, request, 400, Error_Text("limit is a number"));
+    const std::string after = Param(request, "after").value_or("");
+    return Run_Off_Thread(
+        connection, request,
+        [this, filter, after, limit, source_param](const sRequest& q, sResult* r) {
+          const tClock::time_point start = tClock::now();
+          const CMerged_Query::sPage page = merged->Page(
+              source_param, *filter, after,
+              static_cast<uint32_t>(std::min<uint64_t>(limit, CStored_Query::kMax_Page)),
+              Budget(config.page_budget, q.connection));
+          if ((r->status = Path_Status(page.resolve, &r->answer)) != 0) return;
+          if (!page.error.empty()) {
+            r->status = 400;
+            r->answer = Error_Text(page.error);
+            return;
+          }
+          r->status = 200;
+          r->answer = Viewer_Dump(Merged_Json(page, Took_ms(start)));
+        });
+  }
+
   if (path == "/api/stored/messages") {
     uint64_t after = 0, limit = 0;
     if (!Number(request, "after", 0, &after) || !Number(request, "limit", 500, &limit))
       return Send(connection, request, 400, Error_Text("after and limit are numbers"));
     return Run_Off_Thread(
         connection, request, [this, filter, after, limit](const sRequest& q, sResult* r) {
-          const CStored_Query::sPage page =
-              query->Page(Param(&q, "source").value_or(""), *filter, after,
-                         static_cast<uint32_t>(std::min<uint64_t>(limit, CStored_Query::kMax_Page)),
-                         Budget(config.page_budget, q.connection));
+          const tClock::time_point start = tClock::now();
+          const CStored_Query::sPage page = query->Page(
+              Param(&q, "source").value_or(""), *filter, after,
+              static_cast<uint32_t>(std::min<uint64_t>(limit, CStored_Query::kMax_Page)),
+              Budget(config.page_budget, q.connection));
           if ((r->status = Path_Status(page.scan.resolve, &r->answer)) != 0) return;
           json messages = json::array();
           for (const sViewer_Message& message : page.messages)
@@ -766,7 +915,8 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
                          {"more", page.more},
                          {"next", next},
                          {"scanned", page.scan.scanned},
-                         {"problems", Viewer_Json(page.scan.problems)}};
+                         {"problems", Viewer_Json(page.scan.problems)},
+                         {"took_ms", Took_ms(start)}};
           if (page.scan.cut) answer["cut"] = true;
           r->status = 200;
           r->answer = Viewer_Dump(answer);
@@ -779,14 +929,18 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
       return Send(connection, request, 400, Error_Text("buckets is a number above 0"));
     return Run_Off_Thread(
         connection, request, [this, filter, buckets](const sRequest& q, sResult* r) {
+          const tClock::time_point start = tClock::now();
+          const std::string source = Param(&q, "source").value_or("");
+          const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(buckets, 1000));
+          const sScan_Budget budget = Budget(config.page_budget, q.connection);
           const CStored_Query::sTimeline timeline =
-              query->Timeline(Param(&q, "source").value_or(""), *filter,
-                             static_cast<uint32_t>(std::min<uint64_t>(buckets, 1000)),
-                             Budget(config.page_budget, q.connection));
+              CMerged_Query::Is_Merged(source) ? merged->Timeline(source, *filter, count, budget)
+                                               : query->Timeline(source, *filter, count, budget);
           if ((r->status = Path_Status(timeline.scan.resolve, &r->answer)) != 0) return;
           json answer = {{"timeline", Viewer_Json(timeline.buckets)},
                          {"total", timeline.total},
-                         {"problems", Viewer_Json(timeline.scan.problems)}};
+                         {"problems", Viewer_Json(timeline.scan.problems)},
+                         {"took_ms", Took_ms(start)}};
           if (timeline.scan.cut) answer["cut"] = true;
           r->status = 200;
           r->answer = Viewer_Dump(answer);
@@ -813,6 +967,39 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
         return true;
       };
       return Send_Feed(connection, request, New_Feed(connection, produce), type, disposition);
+    }
+    if (CMerged_Query::Is_Merged(source)) {
+      return Run_Off_Thread(
+          connection, request,
+          [this, filter, source, as_json, type, disposition, connection](const sRequest& q,
+                                                                         sResult* r) {
+            std::vector<std::string> paths;
+            if ((r->status = Path_Status(merged->Sources(source, &paths), &r->answer)) != 0) return;
+            std::shared_ptr<CAnswer_Feed> feed = New_Feed(connection);
+            r->status = 200;
+            r->feed = feed;
+            r->content_type = type;
+            r->disposition = disposition;
+            // Merged pages one after the other, in time order, until none is left.
+            export_pool.Post([this, feed, filter, source, as_json, conn = q.connection] {
+              const sScan_Budget budget = Budget(config.export_budget, conn, feed);
+              std::string cursor;
+              for (bool more = true; more && !budget.Spent();) {
+                const CMerged_Query::sPage page =
+                    merged->Page(source, *filter, cursor, CStored_Query::kMax_Page, budget);
+                if (!page.error.empty()) break;
+                std::string text;
+                for (const CMerged_Query::sMessage& message : page.messages)
+                  text += Export_Line(message.message, as_json);
+                while (feed->Backlog() > kFeed_Backlog && !budget.Spent())
+                  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                if (budget.Spent() || (!text.empty() && !feed->Push(text))) break;
+                more = page.more && page.next != cursor;
+                cursor = page.next;
+              }
+              feed->Finish();
+            });
+          });
     }
     return Run_Off_Thread(
         connection, request,

@@ -1,9 +1,9 @@
 // CViewer_Server: the trace viewer's HTTP side: the page (built-in assets) and a small JSON API,
 // served from the hub that the receiving loop fills and from the stored files of one directory.
 //
-// API (GET unless said otherwise; filters = level, host, channel, module, thread, text, re,
-// from_us, to_us as CMessage_Filter reads them):
-//   /api/info                     {"version","dir","ring"}
+// API (GET unless said otherwise; filters = level, host, channel, module, thread, text, re, case,
+// from_us, to_us, order as CMessage_Filter reads them; every query's answer has "took_ms"):
+//   /api/info                     {"version","dir","ring","fleet"}
 //   /api/hosts                    {"hosts":[host...]}
 //   /api/live?after=N&limit=M&filters
 //                                 {"messages":[...],"last":N,"skipped":K}: live messages numbered
@@ -16,16 +16,25 @@
 //                                 max_streams are open (the page then polls /api/live)
 //   POST /api/verbosity           body {"host","channel","module","level"}; 202 queued,
 //                                 400 malformed, 404 no such connected host
-//   /api/stored/sources           {"dir","sources":[{"path","files":[{"path","bytes"}]}]}
+//   /api/stored/sources           {"dir","sources":[{"path","kind","files":[{"path","bytes"}]}]}
 //   /api/stored/messages?source=P&after=N&limit=M&filters
 //                                 {"messages":[...],"more":bool,"next":N,"scanned":S,
 //                                  "problems":[{"file","error"}]} and "cut":true when the scan's
 //                                 budget ran out first (ask again from "next" to go on)
+//   /api/names?source=live|P        {"hosts","channels","modules","threads":[names],"omitted"}: the
+//                                 names the source holds (at most 500 of each), for choosing
+//   /api/context?source=live|P&seq=N&lines=L
+//                                 {"before":[...],"message":m or null,"after":[...]}: message N
+//                                 of the source and up to L (default 10, at most 200) messages of
+//                                 the same host either side, unfiltered
 //   /api/stored/timeline?source=P&buckets=B&filters
 //                                 {"timeline":{...},"total":T,"problems":[...]} (and "cut")
 //   /api/export?source=live|P&format=text|json&filters
 //                                 the filtered messages as text lines (the line format) or as JSON
 //                                 lines, downloaded as an attachment
+// A stored source P may be "*" or a comma list of paths (CMerged_Query): messages, timeline,
+// names and export then merge the sources by time; "next" is a text cursor and every message
+// carries its "source".
 // Paths: 400 for a malformed source path, 403 for one that leads out of the directory, 404 for
 // one that does not exist. Errors answer {"error": text}.
 //
