@@ -18,20 +18,17 @@
 #include "support/http_client.h"
 #include "support/program.h"
 #include "support/temp_dir.h"
+#include "support/wait_until.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
 
-// Polls `probe` every 100 ms until it is true or `limit` passed.
+// Polls `probe` every 100 ms (each look is a request to the server) until it is true or `limit`
+// passed.
 bool Eventually(const std::function<bool()>& probe, std::chrono::milliseconds limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  for (;;) {
-    if (probe()) return true;
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(100ms);
-  }
+  return mqw_test::Wait_Until(probe, limit, 100ms);
 }
 
 class ViewerEndToEnd : public ::testing::Test {

@@ -68,6 +68,17 @@ struct sResult {
   std::string content_type = kJson;
   std::string disposition;
   std::shared_ptr<CAnswer_Feed> feed;  // the body comes from here
+
+  // Makes this result a streamed answer (200) of `type`, offered as `disposition`; returns the
+  // feed a job pushes the body into.
+  std::shared_ptr<CAnswer_Feed> Stream(std::shared_ptr<CAnswer_Feed> body, std::string type,
+                                       std::string offered_as) {
+    status = 200;
+    feed = std::move(body);
+    content_type = std::move(type);
+    disposition = std::move(offered_as);
+    return feed;
+  }
 };
 
 // What one request carries between the library's calls (on the polling thread, but for the
@@ -975,11 +986,7 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
                                                                          sResult* r) {
             std::vector<std::string> paths;
             if ((r->status = Path_Status(merged->Sources(source, &paths), &r->answer)) != 0) return;
-            std::shared_ptr<CAnswer_Feed> feed = New_Feed(connection);
-            r->status = 200;
-            r->feed = feed;
-            r->content_type = type;
-            r->disposition = disposition;
+            std::shared_ptr<CAnswer_Feed> feed = r->Stream(New_Feed(connection), type, disposition);
             // Merged pages one after the other, in time order, until none is left.
             export_pool.Post([this, feed, filter, source, as_json, conn = q.connection] {
               const sScan_Budget budget = Budget(config.export_budget, conn, feed);
@@ -1008,11 +1015,7 @@ MHD_Result CViewer_Server::sState::Route_Api(MHD_Connection* connection, const s
           // The source is checked before the answer starts, so that a bad path gets its status.
           std::vector<CServed_Directory::sFile> files;
           if ((r->status = Path_Status(directory.Files(source, &files), &r->answer)) != 0) return;
-          std::shared_ptr<CAnswer_Feed> feed = New_Feed(connection);
-          r->status = 200;
-          r->feed = feed;
-          r->content_type = type;
-          r->disposition = disposition;
+          std::shared_ptr<CAnswer_Feed> feed = r->Stream(New_Feed(connection), type, disposition);
           // The rest runs after this job resumed the connection: a job of its own on the pool.
           export_pool.Post([this, feed, filter, source, as_json, conn = q.connection] {
             const sScan_Budget budget = Budget(config.export_budget, conn, feed);
