@@ -60,6 +60,7 @@ const state = {
   epoch: 0,         // bumped when rows must be drawn again although their messages did not change
   autoTop: -1,      // the scroll position the page set itself (not the user's)
   tookMs: null,
+  index: null,      // the fleet index's state from /api/info, when the server indexes
   names: null,      // the source's names for the pickers
   filterError: '',
 };
@@ -476,6 +477,7 @@ function showFoot() {
   const parts = [state.rows.length + ' rows'];
   if (state.selected) parts.push('row ' + (state.rows.indexOf(state.selected) + 1) + ' selected');
   if (state.tookMs != null) parts.push('query took ' + state.tookMs + ' ms');
+  if (state.index) parts.push(indexLabel(state.index));
   parts.push('times in ' + zoneLabel());
   text($('foot'), parts.join(' \u00b7 '));
 }
@@ -1142,10 +1144,21 @@ function setOptions(select, values, keepFirst) {
   if ([...select.options].some((o) => o.value === previous)) select.value = previous;
 }
 
+// The fleet index's state as the foot shows it: how far the database is behind this server's
+// files, and why when it cannot be reached.
+function indexLabel(index) {
+  const lag = 'index ' + (index.lag_messages || 0) + ' messages / ' + Number(index.lag_seconds || 0).toFixed(1) + ' s behind';
+  return index.connected ? lag : lag + ', database unreachable' + (index.error ? ': ' + index.error : '');
+}
+
 async function refreshHosts() {
   try {
     const body = await getJson('/api/hosts');
     state.hosts = body.hosts;
+    if (state.fleet) {
+      state.index = (await getJson('/api/info')).index || null;
+      showFoot();
+    }
   } catch (error) {
     return;
   }
