@@ -481,8 +481,10 @@ TEST_F(StagingTest, ASignalHandlerTracingBetweenSiteLookupAndUseChangesNoLayout)
       if (record.subtype != eTRTrace_Data) continue;
       const sTRTrace_Data data = record.As<sTRTrace_Data>();
       ASSERT_TRUE(formats.count(data.id)) << "a record before its descriptor";
-      int64_t first;
-      memcpy(&first, record.bytes.data() + sizeof(sTRTrace_Data), sizeof(first));
+      // The first value, where the record has one (the lock holder's record has none).
+      int64_t first = 0;
+      if (record.bytes.size() >= sizeof(sTRTrace_Data) + sizeof(first))
+        memcpy(&first, record.bytes.data() + sizeof(sTRTrace_Data), sizeof(first));
       if (formats[data.id] == "b %d %d") {
         EXPECT_EQ(record.bytes.size(), kB_Size);
         if (first == 5) ++staged_seen;
