@@ -231,7 +231,9 @@ TEST_F(FleetIndex, SchemaVersionRule) {
   CTrd_Indexer indexer(Config());
   std::string error;
   EXPECT_FALSE(indexer.Prepare(&error));
-  EXPECT_NE(error.find("version 99, newer than this server's 1"), std::string::npos) << error;
+  EXPECT_NE(error.find("version 99, newer than this server's " + std::to_string(kIndex_Schema_Version)),
+            std::string::npos)
+      << error;
 }
 
 TEST_F(FleetIndex, RetentionDropsWholeOldDaysAndClosedDaysGetTheirTextIndex) {
@@ -300,7 +302,7 @@ class FleetQuery : public FleetIndex {
     if (!query_->Page(filter, limit, 2000, &page, &error)) return "failed: " + error;
     if (next) *next = page.more ? page.next : "";
     std::string out;
-    for (const sViewer_Message& message : page.messages) out += (out.empty() ? "" : ",") + message.text;
+    for (const sFleet_Row& row : page.messages) out += (out.empty() ? "" : ",") + row.message.text;
     return out;
   }
 
@@ -382,6 +384,99 @@ TEST_F(FleetQuery, TimelineCountsPerLevelFromTheDatabase) {
     for (size_t level = 0; level < 6; ++level) sum[level] += bucket[level];
   EXPECT_EQ(sum, (CTimeline::tCounts{1, 0, 1, 0, 1, 1}));
   EXPECT_LE(buckets.counts.size(), 4u);
+}
+
+// The details pane's context of a fleet row: the row named by its identity, and the lines either
+// side of it in its own client's stream only, in (time, record sequence) order, unfiltered.
+TEST_F(FleetQuery, ContextIsTheRowsAroundOneRowOfTheSameClient) {
+  // Seconds repeat (equal times keep the records' order) and overlap the other hosts' seconds.
+  Write("ctx-3_10.0.0.3_3/1.trd",
+        Trd_File({{2, 1, "c0"}, {2, 2, "c1"}, {0, 2, "c2"}, {4, 2, "c3"}, {2, 2, "c4"},
+                  {2, 3, "c5"}, {2, 4, "c6"}}));
+  ASSERT_TRUE(Index_Once(Config()));
+  sFleet_Filter filter;
+  std::string error;
+  ASSERT_TRUE(filter.Parse([](const char*) { return std::nullopt; }, &error));
+  filter.hosts = {{false, false, "ctx-3_10.0.0.3_3"}};
+  filter.newest = false;
+  CFleet_Query::sPage page;
+  ASSERT_TRUE(query_->Page(filter, 100, 2000, &page, &error)) << error;
+  ASSERT_EQ(page.messages.size(), 7u);
+  std::map<std::string, uint64_t> id_of;
+  std::set<uint64_t> ids;
+  for (const sFleet_Row& row : page.messages) {
+    id_of[row.message.text] = row.message.sequence;
+    ids.insert(row.message.sequence);
+  }
+  EXPECT_EQ(ids.size(), 7u) << "every row has an identity of its own";
+
+  auto texts = [](const std::vector<sFleet_Row>& rows) {
+    std::string out;
+    for (const sFleet_Row& row : rows) out += (out.empty() ? "" : ",") + row.message.text;
+    return out;
+  };
+  const struct {
+    const char* row;
+    uint32_t lines;
+    const char* before;
+    const char* after;
+  } cases[] = {
+      {"c3", 2, "c1,c2", "c4,c5"},  // the equal-time neighbours by record order
+      {"c3", 0, "", ""},
+      {"c0", 3, "", "c1,c2,c3"},
+      {"c6", 10, "c0,c1,c2,c3,c4,c5", ""},
+      {"c2", 1, "c1", "c3"},  // a trace line among info lines: the context is unfiltered
+  };
+  for (const auto& c : cases) {
+    CFleet_Query::sContext context;
+    ASSERT_TRUE(query_->Context(id_of.at(c.row), c.lines, 2000, &context, &error)) << error;
+    ASSERT_TRUE(context.found) << c.row;
+    EXPECT_EQ(context.row.message.text, c.row);
+    EXPECT_EQ(context.row.message.sequence, id_of.at(c.row));
+    EXPECT_EQ(context.row.message.host, "ctx-3_10.0.0.3_3");
+    EXPECT_EQ(texts(context.before), c.before) << c.row << " " << c.lines;
+    EXPECT_EQ(texts(context.after), c.after) << c.row << " " << c.lines;
+  }
+  // The record's own sequence travels beside the identity.
+  CFleet_Query::sContext context;
+  ASSERT_TRUE(query_->Context(id_of.at("c4"), 1, 2000, &context, &error)) << error;
+  EXPECT_EQ(context.row.record_sequence + 1, context.after.at(0).record_sequence);
+  EXPECT_EQ(context.before.at(0).record_sequence + 1, context.row.record_sequence);
+  // An identity no row has: not found, no lines, no error.
+  ASSERT_TRUE(query_->Context(*ids.rbegin() + 1000, 5, 2000, &context, &error)) << error;
+  EXPECT_FALSE(context.found);
+  EXPECT_TRUE(context.before.empty() && context.after.empty());
+}
+
+// A schema of version 1 with rows in it is migrated: its rows get identities, new rows too.
+TEST_F(FleetIndex, VersionOneRowsGetIdentitiesWhenMigrated) {
+  for (const char* statement : {
+           "CREATE EXTENSION IF NOT EXISTS pg_trgm",
+           "CREATE TABLE trace_schema (version integer NOT NULL)",
+           "INSERT INTO trace_schema VALUES (1)",
+           "CREATE TABLE trace_rows (time timestamptz NOT NULL, server text NOT NULL,"
+      " client text NOT NULL, address text, pid bigint, process_start timestamptz, channel text,"
+      " level smallint NOT NULL, module text, thread bigint, thread_name text, cpu integer,"
+      " file text, line integer, function text, message text, sequence bigint)"
+      " PARTITION BY RANGE (time)",
+           "CREATE TABLE trace_rows_p20260101 PARTITION OF trace_rows"
+      " FOR VALUES FROM ('2026-01-01 00:00:00+00') TO ('2026-01-02 00:00:00+00')",
+           "CREATE TABLE trace_checkpoints (server text NOT NULL, file text NOT NULL,"
+      " messages bigint NOT NULL, offset_bytes bigint NOT NULL,"
+      " updated timestamptz NOT NULL DEFAULT now(), PRIMARY KEY (server, file))",
+           "CREATE VIEW trace_messages AS SELECT time, server, client, address, pid, channel, level,"
+      " 'info'::text AS level_name, module, thread, thread_name, file, line, function, message,"
+      " sequence FROM trace_rows",
+           "INSERT INTO trace_rows (time, server, client, level, message, sequence) VALUES"
+      " ('2026-01-01 10:00:00+00', 'old', 'h', 2, 'a', 1),"
+      " ('2026-01-01 10:00:01+00', 'old', 'h', 2, 'b', 2)",
+       })
+    ASSERT_EQ(Sql(url_, statement).rfind("error:", 0), std::string::npos) << statement;
+  Write("host_10.0.0.1_1/1.trd", Trd_File(Numbered(3, "new-")));
+  ASSERT_TRUE(Index_Once(Config()));
+  EXPECT_EQ(Sql(url_, "SELECT version FROM trace_schema"), std::to_string(kIndex_Schema_Version));
+  EXPECT_EQ(Sql(url_, "SELECT count(DISTINCT id) FROM trace_rows"), "5");
+  EXPECT_EQ(Count(), "5");
 }
 
 TEST(FleetText, CopyEscapesAndCleaning) {

@@ -31,6 +31,15 @@ constexpr const char* kMigration_1[] = {
     " module, thread, thread_name, file, line, function, message, sequence FROM trace_rows",
 };
 
+// Every row gets an identity of its own, so that the viewer can name one row (its details and
+// context) with a single number. The sequence hands out numbers in blocks per session: unique,
+// not in time order. Existing rows get theirs when the column is added.
+constexpr const char* kMigration_2[] = {
+    "CREATE SEQUENCE trace_rows_id_seq AS bigint CACHE 100",
+    "ALTER TABLE trace_rows ADD COLUMN id bigint NOT NULL DEFAULT nextval('trace_rows_id_seq')",
+    "CREATE INDEX trace_rows_by_id ON trace_rows (id)",
+};
+
 bool Run_All(CPg_Connection* connection, const char* const* statements, size_t count,
              std::string* error) {
   for (size_t i = 0; i < count; ++i)
@@ -96,6 +105,9 @@ bool Ensure_Index_Schema(CPg_Connection* connection, std::string* error) {
   if (version < 1 &&
       !Run_All(connection, kMigration_1, sizeof(kMigration_1) / sizeof(kMigration_1[0]), error))
     return Fail(connection, error, "cannot create the index schema (version 1)");
+  if (version < 2 &&
+      !Run_All(connection, kMigration_2, sizeof(kMigration_2) / sizeof(kMigration_2[0]), error))
+    return Fail(connection, error, "cannot migrate the index schema to version 2");
   // Later versions add their migrations here, each from the one before.
   if (version < kIndex_Schema_Version &&
       (!connection->Exec("DELETE FROM trace_schema", error) ||

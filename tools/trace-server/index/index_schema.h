@@ -17,6 +17,9 @@
 //                       every closed day (trace_rows_pYYYYMMDD_message, built once the day is
 //                       over: maintaining it row by row halves the COPY rate, and a search of
 //                       the current day reads one partition)
+// Version 2:
+//   trace_rows.id       a bigint identity of every row (sequence trace_rows_id_seq, B-tree
+//                       trace_rows_by_id): the number the viewer names a fleet row by
 //
 // Thread-safety: pure functions over a connection the caller owns.
 #ifndef TOOLS_TRACE_SERVER_INDEX_INDEX_SCHEMA_H_
@@ -28,7 +31,7 @@
 
 #include "pg_connection.h"
 
-constexpr int kIndex_Schema_Version = 1;
+constexpr int kIndex_Schema_Version = 2;
 
 // Creates or migrates the schema; false with a clear `error` (a newer schema, no right to create
 // the pg_trgm extension, ...).
