@@ -242,11 +242,17 @@ TEST_F(FleetIndex, RetentionDropsWholeOldDaysAndClosedDaysGetTheirTextIndex) {
   ASSERT_TRUE(connection.Connect(url_, &error));
   ASSERT_TRUE(Ensure_Index_Schema(&connection, &error)) << error;
   const int64_t today = static_cast<int64_t>(time(nullptr)) / 86400;
-  for (int64_t day : {today - 40, today - 3, today - 2, today})
+  for (int64_t day : {today - 40, today - 3, today - 2, today}) {
     ASSERT_TRUE(Ensure_Day_Partition(&connection, day, &error)) << error;
+    Sql(url_, "INSERT INTO trace_names VALUES ('epoch'::date + " + std::to_string(day) +
+                  ", 0, 'h', 'h')");
+  }
   int dropped = 0;
   ASSERT_TRUE(Drop_Partitions_Before(&connection, today - 2, &dropped, &error)) << error;
   EXPECT_EQ(dropped, 2);
+  // The dropped days' names go with them.
+  EXPECT_EQ(Sql(url_, "SELECT string_agg((day - 'epoch'::date)::text, ',' ORDER BY day) FROM trace_names"),
+            std::to_string(today - 2) + "," + std::to_string(today));
   EXPECT_EQ(Sql(url_, "SELECT string_agg(c.relname, ',' ORDER BY c.relname) FROM pg_inherits i"
                       " JOIN pg_class c ON c.oid = i.inhrelid"
                       " WHERE i.inhparent = 'trace_rows'::regclass"),
@@ -448,6 +454,60 @@ TEST_F(FleetQuery, ContextIsTheRowsAroundOneRowOfTheSameClient) {
   EXPECT_TRUE(context.before.empty() && context.after.empty());
 }
 
+// The lists of names come from trace_names, which the indexer fills with the rows: they hold
+// what the rows hold (the rows themselves are the oracle), per day and host.
+TEST_F(FleetQuery, NamesOfTheRangesDaysAndTheSelectedHosts) {
+  // Another day and another host, with a name of its own.
+  Write("late-9_10.0.0.9_9/1.trd", Trd_File({{2, 3 * 86400, "three days later"}}));
+  ASSERT_TRUE(Index_Once(Config()));
+  auto names = [&](const std::map<std::string, std::string>& params, uint32_t limit = 100) {
+    sFleet_Filter filter;
+    std::string error;
+    EXPECT_TRUE(filter.Parse(
+        [&](const char* name) -> std::optional<std::string> {
+          auto found = params.find(name);
+          if (found == params.end()) return std::nullopt;
+          return found->second;
+        },
+        &error));
+    CFleet_Query::sNames out;
+    EXPECT_TRUE(query_->Names(filter, limit, 2000, &out, &error)) << error;
+    auto join = [](const std::vector<std::string>& list) {
+      std::string text;
+      for (const std::string& item : list) text += (text.empty() ? "" : ",") + item;
+      return text;
+    };
+    return join(out.hosts) + "|" + join(out.channels) + "|" + join(out.modules) + "|" +
+           join(out.threads) + "|" + std::to_string(out.omitted);
+  };
+  auto distinct = [&](const char* column, const std::string& where) {
+    return Sql(url_, std::string("SELECT coalesce(string_agg(DISTINCT ") + column + ", ','), '')" +
+                         " FROM trace_rows WHERE " + column + " <> '' AND " + where);
+  };
+  const std::string second_day = std::to_string(viewer_test::Time_Of(2 * 86400));
+  const std::string all = "gate-7_10.0.0.2_2,late-9_10.0.0.9_9,sensor-1_10.0.0.1_1|" +
+                          distinct("channel", "TRUE") + "|" + distinct("module", "TRUE") + "|" +
+                          distinct("thread_name", "TRUE") + "|0";
+  EXPECT_NE(distinct("channel", "TRUE"), "");
+  EXPECT_EQ(names({{"from_us", "0"}}), all);
+  EXPECT_EQ(names({{"from_us", "0"}, {"to_us", second_day}}),
+            "gate-7_10.0.0.2_2,sensor-1_10.0.0.1_1|" +
+                distinct("channel", "client <> 'late-9_10.0.0.9_9'") + "|" +
+                distinct("module", "client <> 'late-9_10.0.0.9_9'") + "|" +
+                distinct("thread_name", "client <> 'late-9_10.0.0.9_9'") + "|0");
+  EXPECT_EQ(names({{"from_us", second_day}}).substr(0, 18), "late-9_10.0.0.9_9|");
+  EXPECT_EQ(names({{"from_us", "0"}, {"host", "gate*,late*,!late*"}}).substr(0, 18),
+            "gate-7_10.0.0.2_2|");
+  // A range ending where the rows' first day begins touches none of their days; one ending a
+  // microsecond later touches the first.
+  const int64_t day_start = viewer_test::Time_Of(0) / 86400000000 * 86400000000;
+  EXPECT_EQ(names({{"from_us", "0"}, {"to_us", std::to_string(day_start)}}), "||||0");
+  EXPECT_EQ(names({{"from_us", "0"}, {"to_us", std::to_string(day_start + 1)}}).substr(0, 38),
+            "gate-7_10.0.0.2_2,sensor-1_10.0.0.1_1|");
+  EXPECT_EQ(names({{"from_us", "0"}}, 1).substr(0, 18), "gate-7_10.0.0.2_2|");
+  EXPECT_EQ(names({{"from_us", "0"}}, 1).back(), '1');  // hosts had more
+}
+
 // A schema of version 1 with rows in it is migrated: its rows get identities, new rows too.
 TEST_F(FleetIndex, VersionOneRowsGetIdentitiesWhenMigrated) {
   for (const char* statement : {
@@ -476,6 +536,9 @@ TEST_F(FleetIndex, VersionOneRowsGetIdentitiesWhenMigrated) {
   ASSERT_TRUE(Index_Once(Config()));
   EXPECT_EQ(Sql(url_, "SELECT version FROM trace_schema"), std::to_string(kIndex_Schema_Version));
   EXPECT_EQ(Sql(url_, "SELECT count(DISTINCT id) FROM trace_rows"), "5");
+  // The old rows' names are in trace_names, beside the new ones.
+  EXPECT_EQ(Sql(url_, "SELECT string_agg(name, ',' ORDER BY name) FROM trace_names WHERE kind = 0"),
+            "h,host_10.0.0.1_1");
   EXPECT_EQ(Count(), "5");
 }
 

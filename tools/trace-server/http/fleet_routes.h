@@ -9,9 +9,9 @@
 //   /api/export?source=fleet&format=text|json&filters
 //       every selected message (at most kMax_Export), as text or JSON lines
 //   /api/names?source=fleet&filters
-//       {"hosts","channels","modules","threads","omitted","took_ms"}: the names among the
-//       selected rows of the selection's time range (the last day without one), 1,000 of each
-//       at most
+//       {"hosts","channels","modules","threads","omitted","took_ms"}: the names the selected
+//       hosts' rows have on the days the time range touches (the last day without one), 1,000
+//       of each at most, from the index's table of names (as fast for a big index as a small)
 //   /api/context?source=fleet&seq=ID&lines=N
 //       {"message","before","after","took_ms"}: the row whose `seq` is ID and up to N (at most
 //       200) rows either side in the same client's stream, unfiltered; "message" null when the

@@ -294,30 +294,31 @@ bool CFleet_Query::Timeline(const sFleet_Filter& filter, uint32_t max_buckets,
 
 bool CFleet_Query::Names(const sFleet_Filter& filter, uint32_t limit, uint32_t timeout_ms,
                          sNames* names, std::string* error) {
-  sFleet_Filter bounded = filter;
-  if (bounded.from_us == INT64_MIN && bounded.to_us == INT64_MAX) {
+  int64_t from_us = filter.from_us, to_us = filter.to_us;
+  if (from_us == INT64_MIN && to_us == INT64_MAX) {
     timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
-    bounded.from_us = (static_cast<int64_t>(now.tv_sec) - 86400) * 1000000;
+    from_us = (static_cast<int64_t>(now.tv_sec) - 86400) * 1000000;
   }
+  // The days the range touches (its end excluded), read from trace_names' primary key.
+  const int64_t first_day = from_us == INT64_MIN ? 0 : Index_Day(from_us);
+  const int64_t last_day = Index_Day(to_us == INT64_MIN || to_us == INT64_MAX ? to_us : to_us - 1);
   if (!Set_Timeout(timeout_ms, error)) return false;
-  const struct {
-    const char* column;
-    std::vector<std::string>* out;
-  } kinds[] = {{"client", &names->hosts},
-               {"channel", &names->channels},
-               {"module", &names->modules},
-               {"thread_name", &names->threads}};
-  for (const auto& kind : kinds) {
-    sSql sql = Where(bounded);
+  std::vector<std::string>* const kinds[] = {&names->hosts, &names->channels, &names->modules,
+                                             &names->threads};
+  for (int kind = 0; kind < 4; ++kind) {
+    sSql sql;
+    sql.where += " AND day BETWEEN 'epoch'::date + " + sql.Param(std::to_string(first_day)) +
+                 "::integer AND 'epoch'::date + " + sql.Param(std::to_string(last_day)) +
+                 "::integer AND kind = " + sql.Param(std::to_string(kind));
+    Add_List(filter.hosts, {"client"}, &sql);
     CPg_Result rows;
-    if (!m_Connection->Exec(std::string("SELECT DISTINCT ") + kind.column + " FROM trace_rows" +
-                                sql.where + " AND " + kind.column + " IS NOT NULL ORDER BY 1 LIMIT " +
-                                std::to_string(limit + 1),
+    if (!m_Connection->Exec("SELECT DISTINCT name FROM trace_names" + sql.where +
+                                " ORDER BY 1 LIMIT " + std::to_string(limit + 1),
                             sql.params, &rows, error))
       return false;
     for (int row = 0; row < rows.Rows() && row < static_cast<int>(limit); ++row)
-      kind.out->push_back(rows.Text(row, 0));
+      kinds[kind]->push_back(rows.Text(row, 0));
     if (rows.Rows() > static_cast<int>(limit)) ++names->omitted;
   }
   return true;

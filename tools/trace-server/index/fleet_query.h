@@ -100,9 +100,11 @@ class CFleet_Query {
   bool Context(uint64_t id, uint32_t lines, uint32_t timeout_ms, sContext* context,
                std::string* error);
 
-  // The names of hosts, channels, modules and threads among the selected rows (the selection's
-  // time range, or the last day when it has none), at most `limit` of each in name order;
-  // `omitted` counts kinds that had more.
+  // The names of hosts, channels, modules and threads that the selected hosts' rows have on the
+  // days the selection's time range touches (the last day when it has none), at most `limit` of
+  // each in name order; `omitted` counts kinds that had more. Read from trace_names, a few rows
+  // per host and day, so the answer costs the same however many rows the days hold; the
+  // selection's other filters do not narrow it.
   struct sNames {
     std::vector<std::string> hosts, channels, modules, threads;
     uint64_t omitted = 0;

@@ -38,6 +38,14 @@ constexpr const char* kMigration_2[] = {
     "CREATE SEQUENCE trace_rows_id_seq AS bigint CACHE 100",
     "ALTER TABLE trace_rows ADD COLUMN id bigint NOT NULL DEFAULT nextval('trace_rows_id_seq')",
     "CREATE INDEX trace_rows_by_id ON trace_rows (id)",
+    // The names of each day (kind 0 hosts, 1 channels, 2 modules, 3 thread names) and the
+    // client that had them: the viewer's lists of names read these few rows, not a day of rows.
+    "CREATE TABLE trace_names (day date NOT NULL, kind smallint NOT NULL, name text NOT NULL,"
+    " client text NOT NULL, PRIMARY KEY (day, kind, name, client))",
+    "INSERT INTO trace_names SELECT DISTINCT (r.time AT TIME ZONE 'UTC')::date, k.kind, k.name,"
+    " r.client FROM trace_rows r CROSS JOIN LATERAL (VALUES (0::smallint, r.client),"
+    " (1::smallint, r.channel), (2::smallint, r.module), (3::smallint, r.thread_name))"
+    " AS k(kind, name) WHERE k.name <> ''",
 };
 
 bool Run_All(CPg_Connection* connection, const char* const* statements, size_t count,
@@ -178,5 +186,6 @@ bool Drop_Partitions_Before(CPg_Connection* connection, int64_t first_kept_day, 
       return Fail(connection, error, "cannot drop the partition " + name);
     ++*dropped;
   }
-  return true;
+  return connection->Exec("DELETE FROM trace_names WHERE day < 'epoch'::date + $1::integer",
+                          {std::to_string(first_kept_day)}, nullptr, error);
 }

@@ -20,6 +20,10 @@
 // Version 2:
 //   trace_rows.id       a bigint identity of every row (sequence trace_rows_id_seq, B-tree
 //                       trace_rows_by_id): the number the viewer names a fleet row by
+//   trace_names         (day, kind, name, client): the hosts (kind 0), channels (1), modules
+//                       (2) and thread names (3) each day's rows have, written with the rows;
+//                       the viewer's lists of names read it. Days before the retention go with
+//                       their partitions.
 //
 // Thread-safety: pure functions over a connection the caller owns.
 #ifndef TOOLS_TRACE_SERVER_INDEX_INDEX_SCHEMA_H_
@@ -56,7 +60,8 @@ bool Ensure_Day_Partition(CPg_Connection* connection, int64_t day, std::string* 
 bool Close_Day_Partitions(CPg_Connection* connection, int64_t today, int* closed,
                           std::string* error);
 
-// Drops every day partition whose day ends before `first_kept_day`; `dropped` counts them.
+// Drops every day partition whose day ends before `first_kept_day`, and those days' names;
+// `dropped` counts the partitions.
 bool Drop_Partitions_Before(CPg_Connection* connection, int64_t first_kept_day, int* dropped,
                             std::string* error);
 
