@@ -33,11 +33,12 @@ constexpr const char* kMigration_1[] = {
 
 // Every row gets an identity of its own, so that the viewer can name one row (its details and
 // context) with a single number. The sequence hands out numbers in blocks per session: unique,
-// not in time order. Existing rows get theirs when the column is added.
+// not in time order. Existing rows get theirs when the column is added. A BRIN index finds one:
+// rows are appended in about the order their ids were handed out.
 constexpr const char* kMigration_2[] = {
     "CREATE SEQUENCE trace_rows_id_seq AS bigint CACHE 100",
     "ALTER TABLE trace_rows ADD COLUMN id bigint NOT NULL DEFAULT nextval('trace_rows_id_seq')",
-    "CREATE INDEX trace_rows_by_id ON trace_rows (id)",
+    "CREATE INDEX trace_rows_by_id ON trace_rows USING brin (id) WITH (autosummarize = on)",
     // The names of each day (kind 0 hosts, 1 channels, 2 modules, 3 thread names) and the
     // client that had them: the viewer's lists of names read these few rows, not a day of rows.
     "CREATE TABLE trace_names (day date NOT NULL, kind smallint NOT NULL, name text NOT NULL,"

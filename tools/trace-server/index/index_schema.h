@@ -18,8 +18,10 @@
 //                       over: maintaining it row by row halves the COPY rate, and a search of
 //                       the current day reads one partition)
 // Version 2:
-//   trace_rows.id       a bigint identity of every row (sequence trace_rows_id_seq, B-tree
-//                       trace_rows_by_id): the number the viewer names a fleet row by
+//   trace_rows.id       a bigint identity of every row (sequence trace_rows_id_seq): the number
+//                       the viewer names a fleet row by; BRIN trace_rows_by_id (ids follow the
+//                       insertion order closely, so a lookup reads one block range per day and
+//                       the COPY barely pays for it; a B-tree cost about a tenth of the rate)
 //   trace_names         (day, kind, name, client): the hosts (kind 0), channels (1), modules
 //                       (2) and thread names (3) each day's rows have, written with the rows;
 //                       the viewer's lists of names read it. Days before the retention go with
