@@ -231,8 +231,9 @@ TEST_F(FleetIndex, SchemaVersionRule) {
   CTrd_Indexer indexer(Config());
   std::string error;
   EXPECT_FALSE(indexer.Prepare(&error));
-  EXPECT_NE(error.find("version 99, newer than this server's " + std::to_string(kIndex_Schema_Version)),
-            std::string::npos)
+  EXPECT_NE(
+      error.find("version 99, newer than this server's " + std::to_string(kIndex_Schema_Version)),
+      std::string::npos)
       << error;
 }
 
@@ -251,8 +252,10 @@ TEST_F(FleetIndex, RetentionDropsWholeOldDaysAndClosedDaysGetTheirTextIndex) {
   ASSERT_TRUE(Drop_Partitions_Before(&connection, today - 2, &dropped, &error)) << error;
   EXPECT_EQ(dropped, 2);
   // The dropped days' names go with them.
-  EXPECT_EQ(Sql(url_, "SELECT string_agg((day - 'epoch'::date)::text, ',' ORDER BY day) FROM trace_names"),
-            std::to_string(today - 2) + "," + std::to_string(today));
+  EXPECT_EQ(
+      Sql(url_,
+          "SELECT string_agg((day - 'epoch'::date)::text, ',' ORDER BY day) FROM trace_names"),
+      std::to_string(today - 2) + "," + std::to_string(today));
   EXPECT_EQ(Sql(url_, "SELECT string_agg(c.relname, ',' ORDER BY c.relname) FROM pg_inherits i"
                       " JOIN pg_class c ON c.oid = i.inhrelid"
                       " WHERE i.inhparent = 'trace_rows'::regclass"),
@@ -396,9 +399,9 @@ TEST_F(FleetQuery, TimelineCountsPerLevelFromTheDatabase) {
 // side of it in its own client's stream only, in (time, record sequence) order, unfiltered.
 TEST_F(FleetQuery, ContextIsTheRowsAroundOneRowOfTheSameClient) {
   // Seconds repeat (equal times keep the records' order) and overlap the other hosts' seconds.
-  Write("ctx-3_10.0.0.3_3/1.trd",
-        Trd_File({{2, 1, "c0"}, {2, 2, "c1"}, {0, 2, "c2"}, {4, 2, "c3"}, {2, 2, "c4"},
-                  {2, 3, "c5"}, {2, 4, "c6"}}));
+  const std::vector<Line> lines = {{2, 1, "c0"}, {2, 2, "c1"}, {0, 2, "c2"}, {4, 2, "c3"},
+                                   {2, 2, "c4"}, {2, 3, "c5"}, {2, 4, "c6"}};
+  Write("ctx-3_10.0.0.3_3/1.trd", Trd_File(lines));
   ASSERT_TRUE(Index_Once(Config()));
   sFleet_Filter filter;
   std::string error;
@@ -510,27 +513,28 @@ TEST_F(FleetQuery, NamesOfTheRangesDaysAndTheSelectedHosts) {
 
 // A schema of version 1 with rows in it is migrated: its rows get identities, new rows too.
 TEST_F(FleetIndex, VersionOneRowsGetIdentitiesWhenMigrated) {
-  for (const char* statement : {
-           "CREATE EXTENSION IF NOT EXISTS pg_trgm",
-           "CREATE TABLE trace_schema (version integer NOT NULL)",
-           "INSERT INTO trace_schema VALUES (1)",
-           "CREATE TABLE trace_rows (time timestamptz NOT NULL, server text NOT NULL,"
-      " client text NOT NULL, address text, pid bigint, process_start timestamptz, channel text,"
-      " level smallint NOT NULL, module text, thread bigint, thread_name text, cpu integer,"
-      " file text, line integer, function text, message text, sequence bigint)"
+  const char* const kVersion_One[] = {
+      "CREATE EXTENSION IF NOT EXISTS pg_trgm",
+      "CREATE TABLE trace_schema (version integer NOT NULL)",
+      "INSERT INTO trace_schema VALUES (1)",
+      "CREATE TABLE trace_rows (time timestamptz NOT NULL, server text NOT NULL,"
+      " client text NOT NULL, address text, pid bigint, process_start timestamptz,"
+      " channel text, level smallint NOT NULL, module text, thread bigint, thread_name text,"
+      " cpu integer, file text, line integer, function text, message text, sequence bigint)"
       " PARTITION BY RANGE (time)",
-           "CREATE TABLE trace_rows_p20260101 PARTITION OF trace_rows"
+      "CREATE TABLE trace_rows_p20260101 PARTITION OF trace_rows"
       " FOR VALUES FROM ('2026-01-01 00:00:00+00') TO ('2026-01-02 00:00:00+00')",
-           "CREATE TABLE trace_checkpoints (server text NOT NULL, file text NOT NULL,"
+      "CREATE TABLE trace_checkpoints (server text NOT NULL, file text NOT NULL,"
       " messages bigint NOT NULL, offset_bytes bigint NOT NULL,"
       " updated timestamptz NOT NULL DEFAULT now(), PRIMARY KEY (server, file))",
-           "CREATE VIEW trace_messages AS SELECT time, server, client, address, pid, channel, level,"
+      "CREATE VIEW trace_messages AS SELECT time, server, client, address, pid, channel, level,"
       " 'info'::text AS level_name, module, thread, thread_name, file, line, function, message,"
       " sequence FROM trace_rows",
-           "INSERT INTO trace_rows (time, server, client, level, message, sequence) VALUES"
+      "INSERT INTO trace_rows (time, server, client, level, message, sequence) VALUES"
       " ('2026-01-01 10:00:00+00', 'old', 'h', 2, 'a', 1),"
       " ('2026-01-01 10:00:01+00', 'old', 'h', 2, 'b', 2)",
-       })
+  };
+  for (const char* statement : kVersion_One)
     ASSERT_EQ(Sql(url_, statement).rfind("error:", 0), std::string::npos) << statement;
   Write("host_10.0.0.1_1/1.trd", Trd_File(Numbered(3, "new-")));
   ASSERT_TRUE(Index_Once(Config()));

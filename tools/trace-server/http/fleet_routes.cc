@@ -45,12 +45,13 @@ std::string Text_Line(const sViewer_Message& message) {
 }
 
 // A decimal parameter of at most `digits` digits (so that it fits what it is cast to).
-bool Number(const sFleet_Filter::tParam& param, const char* name, uint64_t fallback,
-            uint64_t* out, size_t digits = 9) {
+bool Number(const sFleet_Filter::tParam& param, const char* name, uint64_t fallback, uint64_t* out,
+            size_t digits = 9) {
   const std::string text = param(name).value_or("");
   *out = fallback;
   if (text.empty()) return true;
-  if (text.find_first_not_of("0123456789") != std::string::npos || text.size() > digits) return false;
+  if (text.find_first_not_of("0123456789") != std::string::npos || text.size() > digits)
+    return false;
   *out = std::stoull(text);
   return true;
 }

@@ -325,8 +325,7 @@ bool CFleet_Query::Names(const sFleet_Filter& filter, uint32_t limit, uint32_t t
 }
 
 bool CFleet_Query::Each(const sFleet_Filter& filter, uint32_t timeout_ms,
-                        const std::function<bool(const sFleet_Row&)>& visit,
-                        std::string* error) {
+                        const std::function<bool(const sFleet_Row&)>& visit, std::string* error) {
   sFleet_Filter next = filter;
   for (;;) {
     sPage page;
