@@ -10,11 +10,12 @@ native_pkgs=(cmake g++ make pkg-config ccache ninja-build
              abigail-tools lintian        # the interface check (abidiff) and the packages' check
              libcpp-httplib-dev libmicrohttpd-dev libre2-dev nlohmann-json3-dev chromium  # trace-server's viewer and its browser test
              libpq-dev postgresql-15)  # trace-server's fleet index (--index), its tests and ./run fleet
-# (No libpq-dev:arm64: it cannot be installed beside the amd64 one, so the arm64 trace-server is
-# built without --index.)
+# libpq-dev:arm64 cannot be installed beside the amd64 one; the arm64 trace-server's --index
+# links libpq5:arm64 (co-installable) with libpq-dev's headers, the same on both.
 cross_pkgs=(g++-aarch64-linux-gnu qemu-user
             libc6:arm64 libstdc++6:arm64 libpaho-mqtt-dev:arm64 libfmt-dev:arm64
-            libcpp-httplib-dev:arm64 libmicrohttpd-dev:arm64 libre2-dev:arm64)
+            libcpp-httplib-dev:arm64 libmicrohttpd-dev:arm64 libre2-dev:arm64
+            libpq5:arm64)
 # The viewer's browser test runs playwright-core from npm (node 18 or later); Debian's node and npm
 # when the machine has none.
 command -v npm >/dev/null 2>&1 || native_pkgs+=(nodejs npm)

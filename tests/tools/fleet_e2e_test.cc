@@ -159,6 +159,34 @@ TEST_F(FleetEndToEnd, EveryStoredMessageIndexedOnceAcrossAKilledServerAndADataba
     EXPECT_EQ(page["messages"][0]["host"].get<std::string>().rfind(std::string(host, 7), 0), 0u);
   }
 
+  // A row's context names the row by its "seq" and holds lines of its own host only, in time
+  // order; the record's own number travels as "record_seq".
+  {
+    const json page = get("/api/stored/messages?source=fleet&limit=1&order=oldest&host=gw-0002*");
+    ASSERT_TRUE(page.is_object());
+    ASSERT_EQ(page["messages"].size(), 1u);
+    const json& row = page["messages"][0];
+    EXPECT_TRUE(row.contains("record_seq"));
+    const json context =
+        get("/api/context?source=fleet&lines=3&seq=" + std::to_string(row["seq"].get<uint64_t>()));
+    ASSERT_TRUE(context.is_object());
+    EXPECT_EQ(context["message"], row);
+    EXPECT_TRUE(context["before"].empty());  // the host's oldest row
+    ASSERT_EQ(context["after"].size(), 3u);
+    int64_t last = row["time_us"].get<int64_t>();
+    for (const json& line : context["after"]) {
+      EXPECT_EQ(line["host"], row["host"]);
+      EXPECT_GE(line["time_us"].get<int64_t>(), last);
+      last = line["time_us"].get<int64_t>();
+    }
+    auto refused = client.Get("/api/context?source=fleet&seq=x", token);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->status, 400);
+    const json gone = get("/api/context?source=fleet&lines=3&seq=999999999999");
+    ASSERT_TRUE(gone.is_object());
+    EXPECT_TRUE(gone["message"].is_null());
+  }
+
   // The names to choose from, and a timeline and an export of the same selection agree.
   const json names = get("/api/names?source=fleet&from_us=0");
   ASSERT_TRUE(names.is_object());

@@ -231,7 +231,10 @@ TEST_F(FleetIndex, SchemaVersionRule) {
   CTrd_Indexer indexer(Config());
   std::string error;
   EXPECT_FALSE(indexer.Prepare(&error));
-  EXPECT_NE(error.find("version 99, newer than this server's 1"), std::string::npos) << error;
+  EXPECT_NE(
+      error.find("version 99, newer than this server's " + std::to_string(kIndex_Schema_Version)),
+      std::string::npos)
+      << error;
 }
 
 TEST_F(FleetIndex, RetentionDropsWholeOldDaysAndClosedDaysGetTheirTextIndex) {
@@ -240,11 +243,19 @@ TEST_F(FleetIndex, RetentionDropsWholeOldDaysAndClosedDaysGetTheirTextIndex) {
   ASSERT_TRUE(connection.Connect(url_, &error));
   ASSERT_TRUE(Ensure_Index_Schema(&connection, &error)) << error;
   const int64_t today = static_cast<int64_t>(time(nullptr)) / 86400;
-  for (int64_t day : {today - 40, today - 3, today - 2, today})
+  for (int64_t day : {today - 40, today - 3, today - 2, today}) {
     ASSERT_TRUE(Ensure_Day_Partition(&connection, day, &error)) << error;
+    Sql(url_, "INSERT INTO trace_names VALUES ('epoch'::date + " + std::to_string(day) +
+                  ", 0, 'h', 'h')");
+  }
   int dropped = 0;
   ASSERT_TRUE(Drop_Partitions_Before(&connection, today - 2, &dropped, &error)) << error;
   EXPECT_EQ(dropped, 2);
+  // The dropped days' names go with them.
+  EXPECT_EQ(
+      Sql(url_,
+          "SELECT string_agg((day - 'epoch'::date)::text, ',' ORDER BY day) FROM trace_names"),
+      std::to_string(today - 2) + "," + std::to_string(today));
   EXPECT_EQ(Sql(url_, "SELECT string_agg(c.relname, ',' ORDER BY c.relname) FROM pg_inherits i"
                       " JOIN pg_class c ON c.oid = i.inhrelid"
                       " WHERE i.inhparent = 'trace_rows'::regclass"),
@@ -300,7 +311,7 @@ class FleetQuery : public FleetIndex {
     if (!query_->Page(filter, limit, 2000, &page, &error)) return "failed: " + error;
     if (next) *next = page.more ? page.next : "";
     std::string out;
-    for (const sViewer_Message& message : page.messages) out += (out.empty() ? "" : ",") + message.text;
+    for (const sFleet_Row& row : page.messages) out += (out.empty() ? "" : ",") + row.message.text;
     return out;
   }
 
@@ -382,6 +393,157 @@ TEST_F(FleetQuery, TimelineCountsPerLevelFromTheDatabase) {
     for (size_t level = 0; level < 6; ++level) sum[level] += bucket[level];
   EXPECT_EQ(sum, (CTimeline::tCounts{1, 0, 1, 0, 1, 1}));
   EXPECT_LE(buckets.counts.size(), 4u);
+}
+
+// The details pane's context of a fleet row: the row named by its identity, and the lines either
+// side of it in its own client's stream only, in (time, record sequence) order, unfiltered.
+TEST_F(FleetQuery, ContextIsTheRowsAroundOneRowOfTheSameClient) {
+  // Seconds repeat (equal times keep the records' order) and overlap the other hosts' seconds.
+  const std::vector<Line> lines = {{2, 1, "c0"}, {2, 2, "c1"}, {0, 2, "c2"}, {4, 2, "c3"},
+                                   {2, 2, "c4"}, {2, 3, "c5"}, {2, 4, "c6"}};
+  Write("ctx-3_10.0.0.3_3/1.trd", Trd_File(lines));
+  ASSERT_TRUE(Index_Once(Config()));
+  sFleet_Filter filter;
+  std::string error;
+  ASSERT_TRUE(filter.Parse([](const char*) { return std::nullopt; }, &error));
+  filter.hosts = {{false, false, "ctx-3_10.0.0.3_3"}};
+  filter.newest = false;
+  CFleet_Query::sPage page;
+  ASSERT_TRUE(query_->Page(filter, 100, 2000, &page, &error)) << error;
+  ASSERT_EQ(page.messages.size(), 7u);
+  std::map<std::string, uint64_t> id_of;
+  std::set<uint64_t> ids;
+  for (const sFleet_Row& row : page.messages) {
+    id_of[row.message.text] = row.message.sequence;
+    ids.insert(row.message.sequence);
+  }
+  EXPECT_EQ(ids.size(), 7u) << "every row has an identity of its own";
+
+  auto texts = [](const std::vector<sFleet_Row>& rows) {
+    std::string out;
+    for (const sFleet_Row& row : rows) out += (out.empty() ? "" : ",") + row.message.text;
+    return out;
+  };
+  const struct {
+    const char* row;
+    uint32_t lines;
+    const char* before;
+    const char* after;
+  } cases[] = {
+      {"c3", 2, "c1,c2", "c4,c5"},  // the equal-time neighbours by record order
+      {"c3", 0, "", ""},
+      {"c0", 3, "", "c1,c2,c3"},
+      {"c6", 10, "c0,c1,c2,c3,c4,c5", ""},
+      {"c2", 1, "c1", "c3"},  // a trace line among info lines: the context is unfiltered
+  };
+  for (const auto& c : cases) {
+    CFleet_Query::sContext context;
+    ASSERT_TRUE(query_->Context(id_of.at(c.row), c.lines, 2000, &context, &error)) << error;
+    ASSERT_TRUE(context.found) << c.row;
+    EXPECT_EQ(context.row.message.text, c.row);
+    EXPECT_EQ(context.row.message.sequence, id_of.at(c.row));
+    EXPECT_EQ(context.row.message.host, "ctx-3_10.0.0.3_3");
+    EXPECT_EQ(texts(context.before), c.before) << c.row << " " << c.lines;
+    EXPECT_EQ(texts(context.after), c.after) << c.row << " " << c.lines;
+  }
+  // The record's own sequence travels beside the identity.
+  CFleet_Query::sContext context;
+  ASSERT_TRUE(query_->Context(id_of.at("c4"), 1, 2000, &context, &error)) << error;
+  EXPECT_EQ(context.row.record_sequence + 1, context.after.at(0).record_sequence);
+  EXPECT_EQ(context.before.at(0).record_sequence + 1, context.row.record_sequence);
+  // An identity no row has: not found, no lines, no error.
+  ASSERT_TRUE(query_->Context(*ids.rbegin() + 1000, 5, 2000, &context, &error)) << error;
+  EXPECT_FALSE(context.found);
+  EXPECT_TRUE(context.before.empty() && context.after.empty());
+}
+
+// The lists of names come from trace_names, which the indexer fills with the rows: they hold
+// what the rows hold (the rows themselves are the oracle), per day and host.
+TEST_F(FleetQuery, NamesOfTheRangesDaysAndTheSelectedHosts) {
+  // Another day and another host, with a name of its own.
+  Write("late-9_10.0.0.9_9/1.trd", Trd_File({{2, 3 * 86400, "three days later"}}));
+  ASSERT_TRUE(Index_Once(Config()));
+  auto names = [&](const std::map<std::string, std::string>& params, uint32_t limit = 100) {
+    sFleet_Filter filter;
+    std::string error;
+    EXPECT_TRUE(filter.Parse(
+        [&](const char* name) -> std::optional<std::string> {
+          auto found = params.find(name);
+          if (found == params.end()) return std::nullopt;
+          return found->second;
+        },
+        &error));
+    CFleet_Query::sNames out;
+    EXPECT_TRUE(query_->Names(filter, limit, 2000, &out, &error)) << error;
+    auto join = [](const std::vector<std::string>& list) {
+      std::string text;
+      for (const std::string& item : list) text += (text.empty() ? "" : ",") + item;
+      return text;
+    };
+    return join(out.hosts) + "|" + join(out.channels) + "|" + join(out.modules) + "|" +
+           join(out.threads) + "|" + std::to_string(out.omitted);
+  };
+  auto distinct = [&](const char* column, const std::string& where) {
+    return Sql(url_, std::string("SELECT coalesce(string_agg(DISTINCT ") + column + ", ','), '')" +
+                         " FROM trace_rows WHERE " + column + " <> '' AND " + where);
+  };
+  const std::string second_day = std::to_string(viewer_test::Time_Of(2 * 86400));
+  const std::string all = "gate-7_10.0.0.2_2,late-9_10.0.0.9_9,sensor-1_10.0.0.1_1|" +
+                          distinct("channel", "TRUE") + "|" + distinct("module", "TRUE") + "|" +
+                          distinct("thread_name", "TRUE") + "|0";
+  EXPECT_NE(distinct("channel", "TRUE"), "");
+  EXPECT_EQ(names({{"from_us", "0"}}), all);
+  EXPECT_EQ(names({{"from_us", "0"}, {"to_us", second_day}}),
+            "gate-7_10.0.0.2_2,sensor-1_10.0.0.1_1|" +
+                distinct("channel", "client <> 'late-9_10.0.0.9_9'") + "|" +
+                distinct("module", "client <> 'late-9_10.0.0.9_9'") + "|" +
+                distinct("thread_name", "client <> 'late-9_10.0.0.9_9'") + "|0");
+  EXPECT_EQ(names({{"from_us", second_day}}).substr(0, 18), "late-9_10.0.0.9_9|");
+  EXPECT_EQ(names({{"from_us", "0"}, {"host", "gate*,late*,!late*"}}).substr(0, 18),
+            "gate-7_10.0.0.2_2|");
+  // A range ending where the rows' first day begins touches none of their days; one ending a
+  // microsecond later touches the first.
+  const int64_t day_start = viewer_test::Time_Of(0) / 86400000000 * 86400000000;
+  EXPECT_EQ(names({{"from_us", "0"}, {"to_us", std::to_string(day_start)}}), "||||0");
+  EXPECT_EQ(names({{"from_us", "0"}, {"to_us", std::to_string(day_start + 1)}}).substr(0, 38),
+            "gate-7_10.0.0.2_2,sensor-1_10.0.0.1_1|");
+  EXPECT_EQ(names({{"from_us", "0"}}, 1).substr(0, 18), "gate-7_10.0.0.2_2|");
+  EXPECT_EQ(names({{"from_us", "0"}}, 1).back(), '1');  // hosts had more
+}
+
+// A schema of version 1 with rows in it is migrated: its rows get identities, new rows too.
+TEST_F(FleetIndex, VersionOneRowsGetIdentitiesWhenMigrated) {
+  const char* const kVersion_One[] = {
+      "CREATE EXTENSION IF NOT EXISTS pg_trgm",
+      "CREATE TABLE trace_schema (version integer NOT NULL)",
+      "INSERT INTO trace_schema VALUES (1)",
+      "CREATE TABLE trace_rows (time timestamptz NOT NULL, server text NOT NULL,"
+      " client text NOT NULL, address text, pid bigint, process_start timestamptz,"
+      " channel text, level smallint NOT NULL, module text, thread bigint, thread_name text,"
+      " cpu integer, file text, line integer, function text, message text, sequence bigint)"
+      " PARTITION BY RANGE (time)",
+      "CREATE TABLE trace_rows_p20260101 PARTITION OF trace_rows"
+      " FOR VALUES FROM ('2026-01-01 00:00:00+00') TO ('2026-01-02 00:00:00+00')",
+      "CREATE TABLE trace_checkpoints (server text NOT NULL, file text NOT NULL,"
+      " messages bigint NOT NULL, offset_bytes bigint NOT NULL,"
+      " updated timestamptz NOT NULL DEFAULT now(), PRIMARY KEY (server, file))",
+      "CREATE VIEW trace_messages AS SELECT time, server, client, address, pid, channel, level,"
+      " 'info'::text AS level_name, module, thread, thread_name, file, line, function, message,"
+      " sequence FROM trace_rows",
+      "INSERT INTO trace_rows (time, server, client, level, message, sequence) VALUES"
+      " ('2026-01-01 10:00:00+00', 'old', 'h', 2, 'a', 1),"
+      " ('2026-01-01 10:00:01+00', 'old', 'h', 2, 'b', 2)",
+  };
+  for (const char* statement : kVersion_One)
+    ASSERT_EQ(Sql(url_, statement).rfind("error:", 0), std::string::npos) << statement;
+  Write("host_10.0.0.1_1/1.trd", Trd_File(Numbered(3, "new-")));
+  ASSERT_TRUE(Index_Once(Config()));
+  EXPECT_EQ(Sql(url_, "SELECT version FROM trace_schema"), std::to_string(kIndex_Schema_Version));
+  EXPECT_EQ(Sql(url_, "SELECT count(DISTINCT id) FROM trace_rows"), "5");
+  // The old rows' names are in trace_names, beside the new ones.
+  EXPECT_EQ(Sql(url_, "SELECT string_agg(name, ',' ORDER BY name) FROM trace_names WHERE kind = 0"),
+            "h,host_10.0.0.1_1");
+  EXPECT_EQ(Count(), "5");
 }
 
 TEST(FleetText, CopyEscapesAndCleaning) {

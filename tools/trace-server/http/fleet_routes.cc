@@ -11,6 +11,15 @@ namespace {
 constexpr uint32_t kPage_Timeout_ms = 2000;
 constexpr uint32_t kExport_Timeout_ms = 30000;
 constexpr uint32_t kMax_Names = 1000;
+constexpr uint64_t kMax_Context_Lines = 200;
+
+// A fleet row in the viewer's JSON: `seq` is the row's identity (what /api/context takes),
+// `record_seq` the record's own number in its client's stream.
+json Row_Json(const sFleet_Row& row) {
+  json out = Viewer_Json(row.message);
+  out["record_seq"] = row.record_sequence;
+  return out;
+}
 
 CFleet_Routes::sAnswer Error(int status, const std::string& text) {
   CFleet_Routes::sAnswer answer;
@@ -35,12 +44,14 @@ std::string Text_Line(const sViewer_Message& message) {
          std::to_string(message.line) + ":" + message.function + "} " + message.text;
 }
 
-bool Number(const sFleet_Filter::tParam& param, const char* name, uint64_t fallback,
-            uint64_t* out) {
+// A decimal parameter of at most `digits` digits (so that it fits what it is cast to).
+bool Number(const sFleet_Filter::tParam& param, const char* name, uint64_t fallback, uint64_t* out,
+            size_t digits = 9) {
   const std::string text = param(name).value_or("");
   *out = fallback;
   if (text.empty()) return true;
-  if (text.find_first_not_of("0123456789") != std::string::npos || text.size() > 9) return false;
+  if (text.find_first_not_of("0123456789") != std::string::npos || text.size() > digits)
+    return false;
   *out = std::stoull(text);
   return true;
 }
@@ -49,7 +60,7 @@ bool Number(const sFleet_Filter::tParam& param, const char* name, uint64_t fallb
 
 bool CFleet_Routes::Serves(const std::string& path) {
   return path == "/api/stored/messages" || path == "/api/stored/timeline" ||
-         path == "/api/export" || path == "/api/names";
+         path == "/api/export" || path == "/api/names" || path == "/api/context";
 }
 
 json CFleet_Routes::Source_Entry() {
@@ -81,13 +92,30 @@ CFleet_Routes::sAnswer CFleet_Routes::Answer(const std::string& path,
     if (!query->Page(filter, static_cast<uint32_t>(limit), kPage_Timeout_ms, &page, &error))
       return Error(Status_Of(error), error);
     json messages = json::array();
-    for (const sViewer_Message& message : page.messages) messages.push_back(Viewer_Json(message));
+    for (const sFleet_Row& row : page.messages) messages.push_back(Row_Json(row));
     answer.body = Viewer_Dump(json{{"messages", messages},
                                    {"more", page.more},
                                    {"next", page.next},
                                    {"took_ms", took_ms()},
                                    {"problems", json::array()},
                                    {"cut", false}});
+    return answer;
+  }
+  if (path == "/api/context") {
+    uint64_t id = 0, lines = 0;
+    if (!param("seq") || !Number(param, "seq", 0, &id, 18) || !Number(param, "lines", 10, &lines))
+      return Error(400, "seq and lines are numbers");
+    CFleet_Query::sContext context;
+    if (!query->Context(id, static_cast<uint32_t>(std::min(lines, kMax_Context_Lines)),
+                        kPage_Timeout_ms, &context, &error))
+      return Error(Status_Of(error), error);
+    json before = json::array(), after = json::array();
+    for (const sFleet_Row& row : context.before) before.push_back(Row_Json(row));
+    for (const sFleet_Row& row : context.after) after.push_back(Row_Json(row));
+    answer.body = Viewer_Dump(json{{"message", context.found ? Row_Json(context.row) : json()},
+                                   {"before", before},
+                                   {"after", after},
+                                   {"took_ms", took_ms()}});
     return answer;
   }
   if (path == "/api/names") {
@@ -125,8 +153,8 @@ CFleet_Routes::sAnswer CFleet_Routes::Answer(const std::string& path,
   uint64_t count = 0;
   if (!query->Each(
           filter, kExport_Timeout_ms,
-          [&](const sViewer_Message& message) {
-            answer.body += (as_json ? Viewer_Dump(Viewer_Json(message)) : Text_Line(message)) + "\n";
+          [&](const sFleet_Row& row) {
+            answer.body += (as_json ? Viewer_Dump(Row_Json(row)) : Text_Line(row.message)) + "\n";
             return ++count < kMax_Export;
           },
           &error))

@@ -9,9 +9,14 @@
 //   /api/export?source=fleet&format=text|json&filters
 //       every selected message (at most kMax_Export), as text or JSON lines
 //   /api/names?source=fleet&filters
-//       {"hosts","channels","modules","threads","omitted","took_ms"}: the names among the
-//       selected rows of the selection's time range (the last day without one), 1,000 of each
-//       at most
+//       {"hosts","channels","modules","threads","omitted","took_ms"}: the names the selected
+//       hosts' rows have on the days the time range touches (the last day without one), 1,000
+//       of each at most, from the index's table of names (as fast for a big index as a small)
+//   /api/context?source=fleet&seq=ID&lines=N
+//       {"message","before","after","took_ms"}: the row whose `seq` is ID and up to N (at most
+//       200) rows either side in the same client's stream, unfiltered; "message" null when the
+//       row is gone
+// Every row carries "seq", its identity in the index, and "record_seq", the record's own number.
 // Filters: sFleet_Filter (fleet_query.h). A query that runs past its time-out (pages and
 // timelines 2 s, exports 30 s) answers 503 with the database's reason, a malformed parameter or
 // an expression the database refuses 400.

@@ -15,7 +15,7 @@ using nlohmann::json;
 
 constexpr const char* kColumns =
     "SELECT (extract(epoch FROM time) * 1000000)::bigint, server, client, channel, sequence,"
-    " level, thread, thread_name, module, file, line, function, left(message, 2048)"
+    " level, thread, thread_name, module, file, line, function, left(message, 2048), id"
     " FROM trace_rows";
 
 std::string Hex(const std::string& bytes) {
@@ -152,11 +152,13 @@ bool Int64(const std::string& text, int64_t* out) {
   return true;
 }
 
-void Row_Message(const CPg_Result& rows, int row, sViewer_Message* message) {
+void Row_Message(const CPg_Result& rows, int row, sFleet_Row* out) {
+  sViewer_Message* message = &out->message;
+  out->record_sequence = static_cast<uint64_t>(rows.Number(row, 4));
+  message->sequence = static_cast<uint64_t>(rows.Number(row, 13));
   message->time_us = rows.Number(row, 0);
   message->host = rows.Text(row, 2);
   message->channel = rows.Text(row, 3);
-  message->sequence = static_cast<uint64_t>(rows.Number(row, 4));
   message->level = static_cast<uint32_t>(rows.Number(row, 5));
   message->thread_id = static_cast<uint32_t>(rows.Number(row, 6));
   message->thread = rows.Text(row, 7);
@@ -292,47 +294,85 @@ bool CFleet_Query::Timeline(const sFleet_Filter& filter, uint32_t max_buckets,
 
 bool CFleet_Query::Names(const sFleet_Filter& filter, uint32_t limit, uint32_t timeout_ms,
                          sNames* names, std::string* error) {
-  sFleet_Filter bounded = filter;
-  if (bounded.from_us == INT64_MIN && bounded.to_us == INT64_MAX) {
+  int64_t from_us = filter.from_us, to_us = filter.to_us;
+  if (from_us == INT64_MIN && to_us == INT64_MAX) {
     timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
-    bounded.from_us = (static_cast<int64_t>(now.tv_sec) - 86400) * 1000000;
+    from_us = (static_cast<int64_t>(now.tv_sec) - 86400) * 1000000;
   }
+  // The days the range touches (its end excluded), read from trace_names' primary key.
+  const int64_t first_day = from_us == INT64_MIN ? 0 : Index_Day(from_us);
+  const int64_t last_day = Index_Day(to_us == INT64_MIN || to_us == INT64_MAX ? to_us : to_us - 1);
   if (!Set_Timeout(timeout_ms, error)) return false;
-  const struct {
-    const char* column;
-    std::vector<std::string>* out;
-  } kinds[] = {{"client", &names->hosts},
-               {"channel", &names->channels},
-               {"module", &names->modules},
-               {"thread_name", &names->threads}};
-  for (const auto& kind : kinds) {
-    sSql sql = Where(bounded);
+  std::vector<std::string>* const kinds[] = {&names->hosts, &names->channels, &names->modules,
+                                             &names->threads};
+  for (int kind = 0; kind < 4; ++kind) {
+    sSql sql;
+    sql.where += " AND day BETWEEN 'epoch'::date + " + sql.Param(std::to_string(first_day)) +
+                 "::integer AND 'epoch'::date + " + sql.Param(std::to_string(last_day)) +
+                 "::integer AND kind = " + sql.Param(std::to_string(kind));
+    Add_List(filter.hosts, {"client"}, &sql);
     CPg_Result rows;
-    if (!m_Connection->Exec(std::string("SELECT DISTINCT ") + kind.column + " FROM trace_rows" +
-                                sql.where + " AND " + kind.column + " IS NOT NULL ORDER BY 1 LIMIT " +
-                                std::to_string(limit + 1),
+    if (!m_Connection->Exec("SELECT DISTINCT name FROM trace_names" + sql.where +
+                                " ORDER BY 1 LIMIT " + std::to_string(limit + 1),
                             sql.params, &rows, error))
       return false;
     for (int row = 0; row < rows.Rows() && row < static_cast<int>(limit); ++row)
-      kind.out->push_back(rows.Text(row, 0));
+      kinds[kind]->push_back(rows.Text(row, 0));
     if (rows.Rows() > static_cast<int>(limit)) ++names->omitted;
   }
   return true;
 }
 
 bool CFleet_Query::Each(const sFleet_Filter& filter, uint32_t timeout_ms,
-                        const std::function<bool(const sViewer_Message&)>& visit,
-                        std::string* error) {
+                        const std::function<bool(const sFleet_Row&)>& visit, std::string* error) {
   sFleet_Filter next = filter;
   for (;;) {
     sPage page;
     if (!Page(next, kMax_Page, timeout_ms, &page, error)) return false;
-    for (const sViewer_Message& message : page.messages)
-      if (!visit(message)) return true;
+    for (const sFleet_Row& row : page.messages)
+      if (!visit(row)) return true;
     if (!page.more) return true;
     next.after = page.next;
   }
+}
+
+bool CFleet_Query::Context(uint64_t id, uint32_t lines, uint32_t timeout_ms, sContext* context,
+                           std::string* error) {
+  *context = sContext();
+  if (!Set_Timeout(timeout_ms, error)) return false;
+  CPg_Result rows;
+  if (!m_Connection->Exec(std::string(kColumns) + " WHERE id = $1 LIMIT 1", {std::to_string(id)},
+                          &rows, error))
+    return false;
+  if (rows.Rows() == 0) return true;
+  context->found = true;
+  Row_Message(rows, 0, &context->row);
+  if (lines == 0) return true;
+  // Each side reads the client's (client, time) index from the row outwards; the time bound
+  // lets every partition's scan start at the row's time, the row comparison breaks ties.
+  const std::string key = "(time, coalesce(sequence, 0), id)";
+  for (const bool before : {true, false}) {
+    sSql sql;
+    sql.where += " AND client = " + sql.Param(rows.Text(0, 2));
+    const std::string at = sql.Time(rows.Number(0, 0));
+    sql.where += " AND time " + std::string(before ? "<= " : ">= ") + at;
+    sql.where += " AND " + key + (before ? " < " : " > ") + "(" + at + ", " +
+                 sql.Param(std::to_string(context->row.record_sequence)) + "::bigint, " +
+                 sql.Param(std::to_string(id)) + "::bigint)";
+    const char* direction = before ? " DESC" : "";
+    const std::string order = std::string(" ORDER BY time") + direction +
+                              ", coalesce(sequence, 0)" + direction + ", id" + direction;
+    CPg_Result side;
+    if (!m_Connection->Exec(kColumns + sql.where + order + " LIMIT " + std::to_string(lines),
+                            sql.params, &side, error))
+      return false;
+    std::vector<sFleet_Row>* out = before ? &context->before : &context->after;
+    out->resize(static_cast<size_t>(side.Rows()));
+    for (int row = 0; row < side.Rows(); ++row)
+      Row_Message(side, row, &(*out)[before ? side.Rows() - 1 - row : row]);
+  }
+  return true;
 }
 
 std::unique_ptr<CFleet_Query> CFleet_Pool::Take(std::string* error) {

@@ -37,6 +37,14 @@
 #include "trace/viewer/timeline.h"
 #include "trace/viewer/viewer_message.h"
 
+// A fleet row as the viewer shows it: `message.sequence` is the row's identity in the index
+// (what /api/context names it by), `record_sequence` the record's own number in its client's
+// stream.
+struct sFleet_Row {
+  sViewer_Message message;
+  uint64_t record_sequence = 0;
+};
+
 struct sFleet_Filter {
   struct sItem {
     bool exclude = false;
@@ -63,7 +71,7 @@ class CFleet_Query {
   static constexpr uint32_t kMax_Page = 5000;
 
   struct sPage {
-    std::vector<sViewer_Message> messages;
+    std::vector<sFleet_Row> messages;
     bool more = false;
     std::string next;  // the cursor after the last message; empty when none
   };
@@ -79,11 +87,24 @@ class CFleet_Query {
                 CTimeline::sBuckets* buckets, uint64_t* total, std::string* error);
   // Visits the selected messages in order, `chunk` rows at a time; `visit` false stops.
   bool Each(const sFleet_Filter& filter, uint32_t timeout_ms,
-            const std::function<bool(const sViewer_Message&)>& visit, std::string* error);
+            const std::function<bool(const sFleet_Row&)>& visit, std::string* error);
 
-  // The names of hosts, channels, modules and threads among the selected rows (the selection's
-  // time range, or the last day when it has none), at most `limit` of each in name order;
-  // `omitted` counts kinds that had more.
+  // The row with identity `id` and up to `lines` rows either side of it in the same client's
+  // stream, unfiltered, ordered by (time, record sequence, identity). `found` false (and no
+  // lines) when no row has that identity, say its day was dropped.
+  struct sContext {
+    bool found = false;
+    sFleet_Row row;
+    std::vector<sFleet_Row> before, after;  // both oldest first
+  };
+  bool Context(uint64_t id, uint32_t lines, uint32_t timeout_ms, sContext* context,
+               std::string* error);
+
+  // The names of hosts, channels, modules and threads that the selected hosts' rows have on the
+  // days the selection's time range touches (the last day when it has none), at most `limit` of
+  // each in name order; `omitted` counts kinds that had more. Read from trace_names, a few rows
+  // per host and day, so the answer costs the same however many rows the days hold; the
+  // selection's other filters do not narrow it.
   struct sNames {
     std::vector<std::string> hosts, channels, modules, threads;
     uint64_t omitted = 0;

@@ -31,6 +31,24 @@ constexpr const char* kMigration_1[] = {
     " module, thread, thread_name, file, line, function, message, sequence FROM trace_rows",
 };
 
+// Every row gets an identity of its own, so that the viewer can name one row (its details and
+// context) with a single number. The sequence hands out numbers in blocks per session: unique,
+// not in time order. Existing rows get theirs when the column is added. A BRIN index finds one:
+// rows are appended in about the order their ids were handed out.
+constexpr const char* kMigration_2[] = {
+    "CREATE SEQUENCE trace_rows_id_seq AS bigint CACHE 100",
+    "ALTER TABLE trace_rows ADD COLUMN id bigint NOT NULL DEFAULT nextval('trace_rows_id_seq')",
+    "CREATE INDEX trace_rows_by_id ON trace_rows USING brin (id) WITH (autosummarize = on)",
+    // The names of each day (kind 0 hosts, 1 channels, 2 modules, 3 thread names) and the
+    // client that had them: the viewer's lists of names read these few rows, not a day of rows.
+    "CREATE TABLE trace_names (day date NOT NULL, kind smallint NOT NULL, name text NOT NULL,"
+    " client text NOT NULL, PRIMARY KEY (day, kind, name, client))",
+    "INSERT INTO trace_names SELECT DISTINCT (r.time AT TIME ZONE 'UTC')::date, k.kind, k.name,"
+    " r.client FROM trace_rows r CROSS JOIN LATERAL (VALUES (0::smallint, r.client),"
+    " (1::smallint, r.channel), (2::smallint, r.module), (3::smallint, r.thread_name))"
+    " AS k(kind, name) WHERE k.name <> ''",
+};
+
 bool Run_All(CPg_Connection* connection, const char* const* statements, size_t count,
              std::string* error) {
   for (size_t i = 0; i < count; ++i)
@@ -96,6 +114,9 @@ bool Ensure_Index_Schema(CPg_Connection* connection, std::string* error) {
   if (version < 1 &&
       !Run_All(connection, kMigration_1, sizeof(kMigration_1) / sizeof(kMigration_1[0]), error))
     return Fail(connection, error, "cannot create the index schema (version 1)");
+  if (version < 2 &&
+      !Run_All(connection, kMigration_2, sizeof(kMigration_2) / sizeof(kMigration_2[0]), error))
+    return Fail(connection, error, "cannot migrate the index schema to version 2");
   // Later versions add their migrations here, each from the one before.
   if (version < kIndex_Schema_Version &&
       (!connection->Exec("DELETE FROM trace_schema", error) ||
@@ -166,5 +187,6 @@ bool Drop_Partitions_Before(CPg_Connection* connection, int64_t first_kept_day, 
       return Fail(connection, error, "cannot drop the partition " + name);
     ++*dropped;
   }
-  return true;
+  return connection->Exec("DELETE FROM trace_names WHERE day < 'epoch'::date + $1::integer",
+                          {std::to_string(first_kept_day)}, nullptr, error);
 }

@@ -17,6 +17,15 @@
 //                       every closed day (trace_rows_pYYYYMMDD_message, built once the day is
 //                       over: maintaining it row by row halves the COPY rate, and a search of
 //                       the current day reads one partition)
+// Version 2:
+//   trace_rows.id       a bigint identity of every row (sequence trace_rows_id_seq): the number
+//                       the viewer names a fleet row by; BRIN trace_rows_by_id (ids follow the
+//                       insertion order closely, so a lookup reads one block range per day and
+//                       the COPY barely pays for it; a B-tree cost about a tenth of the rate)
+//   trace_names         (day, kind, name, client): the hosts (kind 0), channels (1), modules
+//                       (2) and thread names (3) each day's rows have, written with the rows;
+//                       the viewer's lists of names read it. Days before the retention go with
+//                       their partitions.
 //
 // Thread-safety: pure functions over a connection the caller owns.
 #ifndef TOOLS_TRACE_SERVER_INDEX_INDEX_SCHEMA_H_
@@ -28,7 +37,7 @@
 
 #include "pg_connection.h"
 
-constexpr int kIndex_Schema_Version = 1;
+constexpr int kIndex_Schema_Version = 2;
 
 // Creates or migrates the schema; false with a clear `error` (a newer schema, no right to create
 // the pg_trgm extension, ...).
@@ -53,7 +62,8 @@ bool Ensure_Day_Partition(CPg_Connection* connection, int64_t day, std::string* 
 bool Close_Day_Partitions(CPg_Connection* connection, int64_t today, int* closed,
                           std::string* error);
 
-// Drops every day partition whose day ends before `first_kept_day`; `dropped` counts them.
+// Drops every day partition whose day ends before `first_kept_day`, and those days' names;
+// `dropped` counts the partitions.
 bool Drop_Partitions_Before(CPg_Connection* connection, int64_t first_kept_day, int* dropped,
                             std::string* error);
 

@@ -45,6 +45,16 @@ void Number(uint64_t value, std::string* out) {
   *out += '\t';
 }
 
+// `text` (as stored) as an element of an array literal: quoted, backslash and quote escaped.
+std::string Array_Element(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
 std::string_view View(const char* text, uint64_t length) {
   return text ? std::string_view(text, length) : std::string_view();
 }
@@ -86,6 +96,9 @@ struct CTrd_Indexer::sBatch {
   std::set<int64_t> days;
   // Checkpoints to write with the rows: file -> (messages, offset).
   std::map<std::string, std::pair<uint64_t, uint64_t>> checkpoints;
+  // (day, kind, name as stored, client) of the rows: kind 0 the client itself, 1 channel,
+  // 2 module, 3 thread name.
+  std::set<std::tuple<int64_t, int, std::string, std::string>> names;
 };
 
 // One file being read: its reader keeps the stream's state between rounds.
@@ -95,6 +108,11 @@ struct CTrd_Indexer::sFile final : public CClTextSink {
   std::string address;
   std::string pid;
   std::string process_start;  // COPY text, "\\N" when unknown
+  // The day and names of the last row noted in trace_names' batch set: consecutive rows mostly
+  // repeat them, so a row costs a few comparisons. Reset with the file (m_Files is cleared when
+  // a batch is lost), so a name is never skipped for one that was not committed.
+  int64_t names_day = -1;
+  std::string last_names[3];
   uint64_t fed = 0;           // bytes given to the reader
   uint64_t decoded = 0;       // messages decoded
   uint64_t skip = 0;          // messages already in the database when it was opened
@@ -140,8 +158,27 @@ struct CTrd_Indexer::sFile final : public CClTextSink {
     out += std::to_string(log->sequence);
     out += '\n';
     ++batch.count;
-    batch.days.insert(Index_Day(time_us));
+    const int64_t day = Index_Day(time_us);
+    batch.days.insert(day);
+    Note_Names(day,
+               {View(log->channel_name, log->channel_name_length),
+                View(log->module_name, log->module_name_length),
+                View(log->thread_name, log->thread_name_length)},
+               &batch);
     return 0;
+  }
+
+  void Note_Names(int64_t day, const std::string_view (&names)[3], sBatch* batch) {
+    if (day != names_day) {
+      names_day = day;
+      for (std::string& last : last_names) last.clear();
+      batch->names.emplace(day, 0, Index_Text(client), Index_Text(client));
+    }
+    for (int kind = 0; kind < 3; ++kind) {
+      if (names[kind].empty() || names[kind] == last_names[kind]) continue;
+      last_names[kind].assign(names[kind]);
+      batch->names.emplace(day, kind + 1, Index_Text(names[kind]), Index_Text(client));
+    }
   }
 
   // Takes the file header's process ID, start and address once it is complete.
@@ -394,6 +431,24 @@ bool CTrd_Indexer::Commit() {
              &error) &&
          m_Connection.Copy_Put(batch.rows, &error) && m_Connection.Copy_End(&error);
   }
+  // The batch's names not yet known to be in trace_names, as four arrays unnested in one
+  // statement, in key order (servers inserting the same keys lock them in the same order).
+  std::string days = "{", kinds = "{", names = "{", clients = "{";
+  size_t new_names = 0;
+  for (const auto& name : batch.names) {
+    if (m_Names_Known.count(name)) continue;
+    const char* comma = new_names++ ? "," : "";
+    days += comma + std::to_string(std::get<0>(name));
+    kinds += comma + std::to_string(std::get<1>(name));
+    names += comma + Array_Element(std::get<2>(name));
+    clients += comma + Array_Element(std::get<3>(name));
+  }
+  if (ok && new_names > 0)
+    ok = m_Connection.Exec(
+        "INSERT INTO trace_names (day, kind, name, client)"
+        " SELECT 'epoch'::date + d, k, n, c FROM unnest($1::integer[], $2::smallint[], $3::text[],"
+        " $4::text[]) AS u(d, k, n, c) ORDER BY 1, 2, 3, 4 ON CONFLICT DO NOTHING",
+        {days + "}", kinds + "}", names + "}", clients + "}"}, nullptr, &error);
   for (auto it = batch.checkpoints.begin(); ok && it != batch.checkpoints.end(); ++it)
     ok = m_Connection.Exec(
         "INSERT INTO trace_checkpoints (server, file, messages, offset_bytes) VALUES ($1, $2, $3, $4)"
@@ -408,6 +463,8 @@ bool CTrd_Indexer::Commit() {
     return false;
   }
   for (const auto& checkpoint : batch.checkpoints) m_Checkpoints[checkpoint.first] = checkpoint.second;
+  if (m_Names_Known.size() > 100000) m_Names_Known.clear();  // a bound; at worst sent again
+  m_Names_Known.insert(batch.names.begin(), batch.names.end());
   {
     CLockGuard guard(&m_Lock);
     m_Status.rows += batch.count;

@@ -15,6 +15,10 @@
 // the indexer tries again every few seconds and goes on from the checkpoints. The lag (messages
 // and seconds behind the files) is in Status().
 //
+// Names: every batch also records, in trace_names and in its transaction, which hosts, channels,
+// modules and threads its rows have per day, so that the viewer's lists of names read a small
+// table instead of a day of rows.
+//
 // --index-level: messages below it are counted in the checkpoint but not stored.
 // Maintenance, on a thread and a connection of its own so that indexing never waits for it: once
 // a minute, a day that is over gets its trigram index, and with --index-days whole day partitions
@@ -36,6 +40,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "pg_connection.h"
 #include "trace/base/lock.h"
@@ -106,6 +111,8 @@ class CTrd_Indexer {
   std::map<std::string, std::pair<uint64_t, uint64_t>> m_Checkpoints;  // messages, offset
   std::unique_ptr<sBatch> m_Batch;
   std::set<int64_t> m_Days;  // partitions known to exist
+  // (day, kind, name, client) committed to trace_names already: not sent again.
+  std::set<std::tuple<int64_t, int, std::string, std::string>> m_Names_Known;
   std::chrono::steady_clock::time_point m_Next_Attempt{};
   std::chrono::steady_clock::time_point m_Caught_Up;
   double m_Bytes_Per_Message = 100;
