@@ -24,6 +24,7 @@
 #include "fleet_database.h"
 #include "support/program.h"
 #include "support/temp_dir.h"
+#include "support/wait_until.h"
 #include "trace/decode/trace_file_reader.h"
 
 namespace {
@@ -31,13 +32,10 @@ namespace {
 using namespace std::chrono_literals;
 using nlohmann::json;
 
+// Polls `probe` every 100 ms (each look is a request or a query) until it is true or `limit`
+// passed.
 bool Eventually(const std::function<bool()>& probe, std::chrono::milliseconds limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  for (;;) {
-    if (probe()) return true;
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(100ms);
-  }
+  return mqw_test::Wait_Until(probe, limit, 100ms);
 }
 
 struct sCounter final : public CClTextSink {
@@ -146,6 +144,18 @@ TEST_F(FleetEndToEnd, EveryStoredMessageIndexedOnceAcrossAKilledServerAndADataba
                info["index"].value("lag_messages", 1) == 0;
       },
       30s));
+  // Every server's index catches up with its files (the sender has ended), so that what the
+  // fleet source answers below no longer changes between two requests.
+  auto in_all_files = [&] {
+    uint64_t count = 0;
+    for (int n = 1; n <= 3; ++n)
+      for (const auto& entry : Count_Files(dir_.File("server-" + std::to_string(n))))
+        count += entry.second;
+    return std::to_string(count);
+  };
+  ASSERT_TRUE(Eventually(
+      [&] { return fleet_test::Sql(url_, "SELECT count(*) FROM trace_messages") == in_all_files(); },
+      60s));
   const json sources = get("/api/stored/sources");
   ASSERT_TRUE(sources.is_object());
   EXPECT_EQ(sources["sources"].back(), (json{{"path", "fleet"}, {"kind", "fleet"}, {"files", json::array()}}));

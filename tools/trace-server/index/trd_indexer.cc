@@ -243,7 +243,14 @@ void CTrd_Indexer::Run() {
     std::unique_lock<std::mutex> guard(m_Wait_Lock);
     if (m_Wake.wait_for(guard, m_Config.poll, [this] { return m_Stop; })) break;
   }
-  Pass();  // what the files gained up to the stop
+  // What the files gained up to the stop. A lost connection is tried again at once rather than
+  // after the back-off, and once more if the first pass found it broken (a database restarted
+  // since the last pass), so that a server stopped soon after the database came back still
+  // indexes what it wrote; a database still down leaves it to the checkpoints of the next start.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    m_Next_Attempt = {};
+    if (Pass()) break;
+  }
 }
 
 CTrd_Indexer::sStatus CTrd_Indexer::Status() const {

@@ -555,7 +555,7 @@ async function showDetails(m) {
   field(list, 'module', m.module || '(none)');
   field(list, 'source', m.file ? m.file + ':' + m.line : '(none)');
   field(list, 'function', m.function || '(none)');
-  field(list, 'number', m.seq);
+  field(list, 'number', m.record_seq != null ? m.record_seq : m.seq);  // a fleet row's seq is its row identity
   text($('full-text'), m.text);
   text($('copy-result'), '');
   const box = $('context');
