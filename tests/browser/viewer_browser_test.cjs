@@ -302,15 +302,19 @@ async function main() {
     await page.keyboard.press('Home');
     await page.fill('#find', 'WARNING i=');
     await page.keyboard.press('Enter');
-    const marks = await page.$$eval('#viewport mark', (m) => m.map((x) => x.textContent));
-    assert.ok(marks.length > 0 && marks.every((m) => m.toLowerCase() === 'warning i='), marks.join());
-    const one = await page.evaluate(() => state.rows.indexOf(state.selected));
+    // The rows are drawn on the next frame: wait for the marks and the selection, then check them.
+    const markTexts = () => page.$$eval('#viewport mark', (m) => m.map((x) => x.textContent));
+    const selectedIndex = () => page.evaluate(() => state.rows.indexOf(state.selected));
+    await waitFor('marks in the rows', async () => (await markTexts()).length > 0);
+    const marks = await markTexts();
+    assert.ok(marks.every((m) => m.toLowerCase() === 'warning i='), marks.join());
+    await waitFor('a match selected', async () => (await selectedIndex()) >= 0);
+    const one = await selectedIndex();
     await page.click('#next-match');
-    const two = await page.evaluate(() => state.rows.indexOf(state.selected));
-    assert.ok(two > one);
+    await waitFor('the next match selected', async () => (await selectedIndex()) > one);
     assert.match(await page.evaluate(() => state.selected.text), /warning i=/);
     await page.click('#prev-match');
-    assert.equal(await page.evaluate(() => state.rows.indexOf(state.selected)), one);
+    await waitFor('the previous match selected again', async () => (await selectedIndex()) === one);
     assert.match(await page.textContent('#find-count'), /^\d+ rows match$/);
     await page.fill('#find', '');
     await page.click('#pause');
