@@ -32,7 +32,7 @@ class CStaging_Ring {
     CTRTrace_Desc* desc;
   };
   static constexpr uint32_t kSkip = UINT32_MAX;
-  static constexpr uint32_t kBytes = 256 * 1024;
+  static constexpr uint32_t kBytes = 512 * 1024;
   // The largest record a ring takes; larger ones go the locked way.
   static constexpr uint32_t kMax_Record = kBytes / 32;
 
