@@ -32,7 +32,7 @@ class CStaging_Ring {
     CTRTrace_Desc* desc;
   };
   static constexpr uint32_t kSkip = UINT32_MAX;
-  static constexpr uint32_t kBytes = 256 * 1024;
+  static constexpr uint32_t kBytes = 512 * 1024;
   // The largest record a ring takes; larger ones go the locked way.
   static constexpr uint32_t kMax_Record = kBytes / 32;
 
@@ -62,12 +62,16 @@ class CStaging_Ring {
     return m_Data + offset + sizeof(sEntry);
   }
   // Producer: publishes the record just written at Reserve's pointer.
-  void Commit(uint32_t size, CTRTrace_Desc* desc) {
+  // `timer` is the record's, kept as the ring's newest (Newest_Timer).
+  void Commit(uint32_t size, CTRTrace_Desc* desc, uint64_t timer) {
     sEntry* entry = Entry_At_Offset(static_cast<uint32_t>(m_Reserved_Tail & (kBytes - 1)));
     entry->size = size;
     entry->desc = desc;
+    m_Newest_Timer.store(timer, std::memory_order_relaxed);
     m_Tail.store(m_Reserved_Tail + Entry_Bytes(size), std::memory_order_release);
   }
+  // Any thread: the timer of the newest record committed (0 before the first; a hint).
+  uint64_t Newest_Timer() const { return m_Newest_Timer.load(std::memory_order_relaxed); }
   // Producer: true when everything it committed was merged.
   bool Empty_For_Producer() const {
     return m_Head.load(std::memory_order_acquire) == m_Tail.load(std::memory_order_relaxed);
@@ -115,6 +119,7 @@ class CStaging_Ring {
   alignas(64) std::atomic<uint64_t> m_Head{0};
   // The producer's line.
   alignas(64) std::atomic<uint64_t> m_Tail{0};
+  std::atomic<uint64_t> m_Newest_Timer{0};
   uint64_t m_Head_Seen = 0;      // producer's last read of m_Head
   uint64_t m_Reserved_Tail = 0;  // producer: where the reserved entry starts
 };

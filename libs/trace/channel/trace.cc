@@ -12,6 +12,7 @@
 
 #include "trace/base/clocks.h"
 #include "trace/base/utf.h"
+#include "trace/core/client.h"
 #include "trace/core/last_error.h"
 
 namespace {
@@ -107,6 +108,12 @@ bool CTRTrace::Init(const char* name) {
   // A channel that may stage is listed with the drainer at its creation, so that no trace call
   // takes the drainer's registry mutex or starts its thread.
   if (m_Conf.get_timer == nullptr) m_In_Drainer.store(staging_drainer::Add(this));
+  // A sink that delivers no sooner than its own writer, Flush or Close lets every call of a known
+  // site stage, so that even a single thread pays no lock; the drainer and those merge first.
+  if (m_Conf.get_timer == nullptr && m_In_Drainer.load()) {
+    const auto* core = dynamic_cast<const CClient*>(m_Client);
+    if (core != nullptr && core->Defers_Delivery()) m_Staging.Stage_Always();
+  }
 
   if (m_Client->Register_Channel(this) != eCode_Ok) {
     TR_Set_Last_Error(eLastError_Refused);

@@ -26,7 +26,9 @@
 // channel in staging mode. From then on its printf-style calls without a fixed ID (on a channel
 // with the built-in timer) that pass the level filter never take the lock: each packs its
 // complete record into a ring of its own thread and returns true (a thread's first call of a call
-// site takes the lock once, to find the site's descriptor). The staging room (CTrace_Staging,
+// site takes the lock once, to find the site's descriptor). A channel whose sink delivers no
+// sooner than its own writer, Flush or Close (CClient::Defers_Delivery: the binary file sink) is
+// in staging mode from its creation on, so a single thread pays no lock either. The staging room (CTrace_Staging,
 // trace_staging.h) owns the rings, the hand-off to the drainer and the merge; the channel gives
 // it the lock-held side: numbering, descriptors, the loss report and the Sent. The lock's holders
 // merge before anything else they send (a locked call, a thread stop, the final flush, the sink's
@@ -194,7 +196,7 @@ class CTRTrace final : public ITR_Trace,
 
   // CTrace_Staging::ITarget: the lock-held side of a merge (see trace_staging.h).
   bool Begin_Batch(sTRC_Data_Chunk** chunk, uint64_t* size) override TR_REQUIRES(m_Lock);
-  void Add_Record(CTRTrace_Desc* desc, sTRTrace_Data* record, uint32_t record_size,
+  bool Add_Record(CTRTrace_Desc* desc, sTRTrace_Data* record, uint32_t record_size,
                   sTRC_Data_Chunk** chunk, uint64_t* size) override TR_REQUIRES(m_Lock);
   eBatch End_Batch(sTRC_Data_Chunk* end, uint64_t size, uint32_t records) override
       TR_REQUIRES(m_Lock);
@@ -236,6 +238,12 @@ class CTRTrace final : public ITR_Trace,
 
   // Counts `calls` lost calls for `reason`; returns false (the trace call's result).
   bool Lose(eLoss_Reason reason, uint32_t calls = 1) TR_REQUIRES(m_Lock);
+  // Adds lost calls to the waiting report, or to the next one when records staged after the
+  // waiting report's gap are still undelivered (they stand between the two gaps).
+  void Count_Loss(uint32_t index, uint64_t calls) TR_REQUIRES(m_Lock);
+  // Before a report that follows every gap (a locked call's, the final flush's): the next gap's
+  // counts join the waiting report.
+  void Fold_Next_Loss() TR_REQUIRES(m_Lock);
   // Appends the loss report (its descriptor first when due) at `chunk` when losses are waiting;
   // returns the position after it and adds its bytes to `size`. *with_desc tells whether the
   // descriptor travels. `chunk` has room for kLoss_Chunks entries.
@@ -379,6 +387,18 @@ class CTRTrace final : public ITR_Trace,
   // record; whether the call being packed carries the report / the report's descriptor.
   uint64_t m_Lost[kLoss_Reasons] TR_GUARDED_BY(m_Lock) = {};
   bool m_Loss_Waiting TR_GUARDED_BY(m_Lock) = false;
+  uint64_t m_Loss_Since TR_GUARDED_BY(m_Lock) = 0;  // Channel_Timer when m_Loss_Waiting was set
+  // Later gaps: calls lost after records that were staged after the previous gap began and are
+  // not delivered yet (a sink without room holds them back). Each becomes the waiting report when
+  // the one before it is delivered, so each report counts only the calls missing where it stands;
+  // beyond kLoss_Gaps, further gaps join the last one.
+  static constexpr uint32_t kLoss_Gaps = 8;
+  struct sLoss_Gap {
+    uint64_t since;  // Channel_Timer when its first call was lost
+    uint64_t lost[kLoss_Reasons];
+  };
+  sLoss_Gap m_Later_Gaps[kLoss_Gaps] TR_GUARDED_BY(m_Lock) = {};
+  uint32_t m_Later_Count TR_GUARDED_BY(m_Lock) = 0;
   CTRTrace_Desc* m_Loss_Desc TR_GUARDED_BY(m_Lock) = nullptr;
   sLoss_Record m_Loss_Record TR_GUARDED_BY(m_Lock) = {};
   bool m_Call_Loss TR_GUARDED_BY(m_Lock) = false;
@@ -391,6 +411,10 @@ class CTRTrace final : public ITR_Trace,
   uint64_t m_Batch_Timer_Before TR_GUARDED_BY(m_Lock) = 0;
   bool m_Batch_Loss TR_GUARDED_BY(m_Lock) = false;
   bool m_Batch_Loss_Desc TR_GUARDED_BY(m_Lock) = false;
+  // A loss waits to be reported and the batch has not placed its report yet: it goes right
+  // before the batch's first record staged after the loss began (m_Loss_Since), so records
+  // accepted before the refused calls stay ahead of the report, as they were made.
+  bool m_Batch_Loss_Due TR_GUARDED_BY(m_Lock) = false;
 
   // Shared-registry entry of this channel; null when not shared.
   CShared::sShared* m_Shared TR_GUARDED_BY(m_Lock) = nullptr;

@@ -6,6 +6,7 @@
 // counts for the next one.
 #include <string.h>
 
+#include "trace/base/clocks.h"
 #include "trace/base/proc.h"
 #include "trace/channel/trace.h"
 
@@ -27,9 +28,32 @@ const char CTRTrace::kLoss_Format[] =
     "Trace calls lost since the last report: %u refused for lack of room, %u refused while the "
     "sink was off, %u discarded when the connection was lost";
 
+void CTRTrace::Count_Loss(uint32_t index, uint64_t calls) {
+  if (!m_Loss_Waiting) {
+    m_Loss_Since = Channel_Timer();
+    m_Loss_Waiting = true;
+    m_Lost[index] += calls;
+    return;
+  }
+  sLoss_Gap* last = m_Later_Count != 0 ? &m_Later_Gaps[m_Later_Count - 1] : nullptr;
+  const uint64_t last_since = last != nullptr ? last->since : m_Loss_Since;
+  // Records staged since the last gap began wait between it and this loss: a new gap.
+  if (m_Later_Count < kLoss_Gaps && m_Staging.Staged_Since(last_since)) {
+    last = &m_Later_Gaps[m_Later_Count++];
+    *last = sLoss_Gap{Channel_Timer(), {}};
+  }
+  (last != nullptr ? last->lost : m_Lost)[index] += calls;
+}
+
+void CTRTrace::Fold_Next_Loss() {
+  for (uint32_t gap = 0; gap < m_Later_Count; ++gap) {
+    for (uint32_t i = 0; i < kLoss_Reasons; ++i) m_Lost[i] += m_Later_Gaps[gap].lost[i];
+  }
+  m_Later_Count = 0;
+}
+
 bool CTRTrace::Lose(eLoss_Reason reason, uint32_t calls) {
-  m_Lost[static_cast<uint32_t>(reason)] += calls;
-  m_Loss_Waiting = true;
+  Count_Loss(static_cast<uint32_t>(reason), calls);
   m_Lost_Total.fetch_add(calls, std::memory_order_relaxed);
   return false;
 }
@@ -38,8 +62,7 @@ void CTRTrace::On_Loss(uint32_t records, uint64_t, eLoss_Reason reason) {
   const uint32_t index = static_cast<uint32_t>(reason);
   if (records == 0 || index >= kLoss_Reasons) return;
   CLockGuard guard(&m_Lock);
-  m_Lost[index] += records;
-  m_Loss_Waiting = true;
+  Count_Loss(index, records);
   m_Lost_Total.fetch_add(records, std::memory_order_relaxed);
 }
 
@@ -93,8 +116,16 @@ void CTRTrace::Loss_Report_Done(bool delivered, bool with_desc) {
   if (delivered) {
     // Counts gathered between building the report and its delivery cannot exist: both happen
     // under the channel lock.
+    // The next gap's counts, if any, wait now: their report stands before the first record
+    // staged after them.
     memset(m_Lost, 0, sizeof(m_Lost));
-    m_Loss_Waiting = false;
+    m_Loss_Waiting = m_Later_Count != 0;
+    if (m_Loss_Waiting) {
+      m_Loss_Since = m_Later_Gaps[0].since;
+      memcpy(m_Lost, m_Later_Gaps[0].lost, sizeof(m_Lost));
+      --m_Later_Count;
+      memmove(m_Later_Gaps, m_Later_Gaps + 1, sizeof(sLoss_Gap) * m_Later_Count);
+    }
   } else if (with_desc && m_Loss_Desc != nullptr) {
     m_Loss_Desc->Set_Resets(CTRTrace_Desc::kNever_Sent);
   }

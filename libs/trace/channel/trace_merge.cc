@@ -16,16 +16,33 @@ bool CTRTrace::Begin_Batch(sTRC_Data_Chunk** chunk, uint64_t* size) {
   if (!Reserve_Chunks(2 * CTrace_Staging::kBatch_Records + kBatch_Extra_Chunks)) return false;
   sTRC_Data_Chunk* first = m_Chunks + m_Pending_Count;
   *size = m_Pending_Size;
+  *chunk = first;
   m_Batch_Loss_Desc = false;
-  *chunk = Add_Loss_Report(first, size, &m_Batch_Loss_Desc);
-  m_Batch_Loss = *chunk != first;
+  m_Batch_Loss = false;
+  m_Batch_Loss_Due = m_Loss_Waiting;
   m_Batch_Described_Count = 0;
   m_Batch_Timer_Before = m_Last_Timer;
   return true;
 }
 
-void CTRTrace::Add_Record(CTRTrace_Desc* desc, sTRTrace_Data* record, uint32_t record_size,
+bool CTRTrace::Add_Record(CTRTrace_Desc* desc, sTRTrace_Data* record, uint32_t record_size,
                           sTRC_Data_Chunk** chunk, uint64_t* size) {
+  // A record after a second gap: its report can go only once this batch's report is delivered.
+  if (__builtin_expect(m_Batch_Loss && m_Later_Count != 0, 0) &&
+      record->timer >= m_Later_Gaps[0].since) {
+    return false;
+  }
+  if (__builtin_expect(m_Batch_Loss_Due, 0) && record->timer >= m_Loss_Since) {
+    // The first record staged after the loss began: the report stands right before it.
+    // Its timer is that record's (clamped), not the merge's: the records after it keep theirs.
+    m_Batch_Loss_Due = false;
+    const uint64_t last_timer = m_Last_Timer;
+    sTRC_Data_Chunk* before = *chunk;
+    *chunk = Add_Loss_Report(before, size, &m_Batch_Loss_Desc);
+    m_Batch_Loss = *chunk != before;
+    m_Last_Timer = last_timer;
+    m_Loss_Record.data.timer = record->timer > last_timer ? record->timer : last_timer;
+  }
   if (desc->Get_Resets() != static_cast<int64_t>(m_Status.resets)) {
     uint32_t desc_size;
     const void* desc_record = desc->Get_Buffer(&desc_size);
@@ -42,6 +59,7 @@ void CTRTrace::Add_Record(CTRTrace_Desc* desc, sTRTrace_Data* record, uint32_t r
   }
   *(*chunk)++ = sTRC_Data_Chunk{record, record_size};
   *size += record_size;
+  return true;
 }
 
 CTRTrace::eBatch CTRTrace::End_Batch(sTRC_Data_Chunk* end, uint64_t size, uint32_t records) {

@@ -134,6 +134,7 @@ inline sTRC_Data_Chunk* CTRTrace::Begin_Call(CTRTrace_Desc* desc, bool* with_des
   *size = m_Pending_Size;
   m_Call_Loss = false;
   if (__builtin_expect(m_Loss_Waiting, 0)) {
+    Fold_Next_Loss();
     sTRC_Data_Chunk* after = Add_Loss_Report(chunk, size, &m_Call_Loss_Desc);
     m_Call_Loss = after != chunk;
     chunk = after;

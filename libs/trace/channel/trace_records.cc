@@ -178,6 +178,7 @@ void CTRTrace::Final_Flush() {
   // Losses not yet reported go before the close record: a reader sees them before the end.
   uint64_t size = m_Pending_Size;
   bool loss_desc = false;
+  Fold_Next_Loss();
   sTRC_Data_Chunk* chunk = Add_Loss_Report(m_Chunks + m_Pending_Count, &size, &loss_desc);
   const bool with_loss = chunk != m_Chunks + m_Pending_Count;
   *chunk++ = sTRC_Data_Chunk{&m_Close_Record, sizeof(m_Close_Record)};

@@ -11,7 +11,8 @@
 // Mode: the channel enters staging mode (Contended) when a call finds its lock held; while in it,
 // calls of sites the calling thread already knows stage. A merge that found one thread's records
 // only, kLinger_ms after the mode began or after the last merge of several threads' records,
-// leaves the mode; contention puts it back.
+// leaves the mode; contention puts it back. A channel whose sink delivers no sooner than its
+// writer, Flush or Close stages always (Stage_Always): a single thread then pays no lock either.
 //
 // A thread learns a site by one locked call of it in staging mode (Remember_Site, right after the
 // lock is released): the thread's state, its ring and the site's entry are made there, so Stage
@@ -59,10 +60,11 @@
 class CTrace_Staging {
  public:
   // Rings per channel (threads beyond them use the lock), calls a thread stages between its
-  // merge attempts, the largest argument list and plan a staged call packs, and how long the
-  // channel stays in staging mode without contention.
+  // merge attempts (rare enough that its own merges stay out of all but its slowest 0.1 % of
+  // calls), the largest argument list and plan a staged call packs, and how long the channel
+  // stays in staging mode without contention.
   static constexpr uint32_t kMax_Rings = 64;
-  static constexpr uint32_t kBudget = 1024;
+  static constexpr uint32_t kBudget = 4096;
   static constexpr uint32_t kMax_Args = 32;
   static constexpr uint32_t kMax_Blocks = 64;
   static constexpr uint32_t kLinger_ms = 100;
@@ -97,8 +99,10 @@ class CTrace_Staging {
     // is short: nothing is merged now.
     virtual bool Begin_Batch(sTRC_Data_Chunk** chunk, uint64_t* size) = 0;
     // Appends one staged record of `record_size` bytes (its descriptor first when due), numbered
-    // and with its timer clamped to what the stream already holds.
-    virtual void Add_Record(CTRTrace_Desc* desc, sTRTrace_Data* record, uint32_t record_size,
+    // and with its timer clamped to what the stream already holds. False, with nothing added,
+    // when the record must open the next batch (it follows a second gap of lost calls, whose
+    // report waits for this batch's report to be delivered).
+    virtual bool Add_Record(CTRTrace_Desc* desc, sTRTrace_Data* record, uint32_t record_size,
                             sTRC_Data_Chunk** chunk, uint64_t* size) = 0;
     // Hands the batch (`records` records, chunks up to `end`, `size` bytes) to the sink; on
     // eKept the channel has undone the batch's numbering and descriptor stamps.
@@ -117,6 +121,10 @@ class CTrace_Staging {
 
   // True while the channel is in staging mode.
   bool Active() const { return m_Mode.load(std::memory_order_relaxed); }
+  // Puts the channel in staging mode for good: its sink delivers no sooner than its writer,
+  // Flush or Close anyway, so a call of a known site stages even without contention and pays no
+  // lock. Called at the channel's creation, before any trace call.
+  void Stage_Always();
   // A caller found the channel lock held: the mode begins (or goes on).
   void Contended();
 
@@ -143,6 +151,8 @@ class CTrace_Staging {
   }
   // True when records may be staged and not merged (a hint).
   bool Has_Staged() const;
+  // True when a record with a timer of at least `timer` may be staged and not merged (a hint).
+  bool Staged_Since(uint64_t timer) const;
   // Bytes staged and not merged, over all rings (a snapshot).
   uint64_t Staged_Bytes() const;
 
@@ -186,6 +196,7 @@ class CTrace_Staging {
   std::atomic<CStaging_Ring*> m_Rings[kMax_Rings] = {};
   std::atomic<uint32_t> m_Staged{0};
   std::atomic<bool> m_Mode{false};
+  std::atomic<bool> m_Always{false};      // set once by Stage_Always: the mode never ends
   std::atomic<uint64_t> m_Mode_Since{0};  // Channel_Timer when the mode last began
 
   // Touched only by Merge, whose caller holds the channel lock (one consumer at a time).

@@ -69,6 +69,12 @@ class CClient : public ITR_Client {
   // The client's journal (owned by the client), or null when "/TR.Verb=" did not ask for one.
   IJournal* Get_Journal();
 
+  // True when the sink promises its output no sooner than its own writer, Flush or Close make it
+  // (it buffers records and writes them on its own thread, so a record is not readable when the
+  // call that made it returns): its trace channels may then stage every call, contended or not,
+  // and merge the records before the writer, Flush or Close need them. Fixed at construction.
+  bool Defers_Delivery() const { return m_Defers_Delivery; }
+
   // Enters the process's crash registry; called by a sink at the end of a successful
   // initialisation. Always returns 0; problems go to the journal.
   uint32_t Init_Crash_Handler();
@@ -129,6 +135,7 @@ class CClient : public ITR_Client {
   char** m_Args;             // owned copies of the options; null when there are none
   int m_ArgsCount;           // number of entries in m_Args
   uint32_t m_FlushChannels;  // 0 when "/TR.FlashChannels=" begins with '0'
+  bool m_Defers_Delivery = false;  // set by a sink's constructor; see Defers_Delivery
 
  private:
   // Incremented under m_ChannelLock by every walk that tells the channels a new status

@@ -34,6 +34,9 @@ constexpr CRolling_Files::sNaming kTrdNaming{".", ".trd", "*.trd"};
 
 CClFile::CClFile(char** args, int count)
     : CClBuffered(eFileBin, args, count, kWriterPlan), m_Files(kTrdNaming, this) {
+  // The writer writes whole buffers and Flush/Close the rest: a record is in the file no sooner
+  // than they make it, so the channels may stage every call (client.h).
+  m_Defers_Delivery = true;
   if (m_Status == eCode_Ok) m_Status = Init_Base();
   if (m_Status == eCode_Ok) m_Status = Init_Pool();
   if (m_Status == eCode_Ok) m_Status = Init_File();

@@ -70,7 +70,7 @@ TEST(StagingRing, RecordsComeBackWholeAcrossTheEndAndAFullRingRefuses) {
         continue;
       }
       Fill(out, size, written);
-      ring->Commit(size, kDesc);
+      ring->Commit(size, kDesc, 0);
       ++written;
     }
     Consume(ring, c.sizes, &read);
@@ -94,7 +94,7 @@ TEST(StagingRing, AConsumerBesideTheProducerSeesOnlyWholeRecords) {
         continue;
       }
       Fill(out, size, number);
-      ring->Commit(size, kDesc);
+      ring->Commit(size, kDesc, 0);
       ++number;
     }
   });

@@ -121,6 +121,60 @@ TEST(FileStream, EveryAcceptedCallIsWrittenOnce) {
   EXPECT_EQ(files[0].records.back().subtype, 4u);
 }
 
+// The file sink writes no sooner than its writer, Flush or Close, so its channels stage every
+// call of a known site from the start, one thread included. A locked call (a fixed ID) in
+// between must not overtake the thread's staged records: read back, the calls stand in the order
+// they were made, numbered in that order.
+TEST(FileStream, OneThreadStagesFromTheStartAndKeepsItsOrder) {
+  TempDir dir;
+  ITR_Client* client = Make_File_Sink(dir);
+  ASSERT_NE(client, nullptr);
+  ITR_Trace* channel = TR_Create_Trace(client, "alone", nullptr);
+  ASSERT_NE(channel, nullptr);
+  EXPECT_TRUE(static_cast<CTRTrace*>(channel)->Staging_Active());
+
+  constexpr int kCalls = 20000;
+  constexpr int kLocked_Every = 97;
+  for (int i = 0; i < kCalls; ++i) {
+    ASSERT_TRUE(channel->Trace(0, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d %d", 0, i));
+    if (i % kLocked_Every == 0) {
+      ASSERT_TRUE(channel->Trace(5, TRL_INFO, nullptr, __LINE__, __FILE__, __func__, "%d", i));
+    }
+  }
+  EXPECT_TRUE(static_cast<CTRTrace*>(channel)->Staging_Active());
+  channel->Release();
+  client->Release();
+
+  const std::vector<TrdFile> files = Read_Trd_Directory(dir.Path());
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].error, "");
+  int staged_seen = 0;
+  int locked_seen = 0;
+  int64_t last_index = -1;
+  uint32_t last_sequence = 0;
+  bool first = true;
+  for (const TrdData& data : files[0].data) {
+    ASSERT_NE(data.format, CTRTrace::kLoss_Format) << "a call was lost";
+    if (!first) {
+      EXPECT_GT(data.sequence, last_sequence);
+    }
+    first = false;
+    last_sequence = data.sequence;
+    const int64_t index = static_cast<int32_t>(data.numbers.back());
+    if (data.numbers.size() == 2) {
+      ASSERT_EQ(index, last_index + 1) << "staged call out of order";
+      last_index = index;
+      ++staged_seen;
+    } else {
+      ASSERT_EQ(data.numbers.size(), 1u);
+      ASSERT_EQ(index, last_index) << "the locked call overtook or trailed its neighbours";
+      ++locked_seen;
+    }
+  }
+  EXPECT_EQ(staged_seen, kCalls);
+  EXPECT_EQ(locked_seen, (kCalls + kLocked_Every - 1) / kLocked_Every);
+}
+
 // One thread traces into a tiny pool while the writer is held, until calls are refused, then
 // lets the writer go until calls are accepted again: three gaps. Read back from the file, each
 // loss report stands exactly where its calls are missing: between the last accepted call before
