@@ -194,8 +194,10 @@ int main(int argc, char** argv) {
   }
 #if MQW_TRACE_VIEWER
   std::unique_ptr<CViewer_Server> viewer;
-  std::unique_ptr<CFleet_Routes> fleet;
+  // The fleet source, when this server indexes; a server built without the index has none.
+  CFleet_Routes* fleet_source = nullptr;
 #if MQW_TRACE_INDEX
+  std::unique_ptr<CFleet_Routes> fleet;
   if (indexer) {
     CTrd_Indexer* const shown = indexer.get();
     fleet = std::make_unique<CFleet_Routes>(options.index_url, [shown] {
@@ -206,10 +208,11 @@ int main(int argc, char** argv) {
                             {"lag_seconds", status.lag_seconds},
                             {"error", status.last_error}};
     });
+    fleet_source = fleet.get();
   }
 #endif
   if (hub) {
-    viewer = Start_Viewer(options, http_token, hub.get(), fleet.get());
+    viewer = Start_Viewer(options, http_token, hub.get(), fleet_source);
     if (!viewer) return 1;
   }
 #endif
