@@ -17,6 +17,7 @@
 #include "fleet_query.h"
 #include "index_schema.h"
 #include "support/temp_dir.h"
+#include "trace/viewer/filter_params.h"
 #include "trace/viewer/viewer_fixture.h"
 #include "trace/viewer/viewer_json.h"
 #include "trd_indexer.h"
@@ -298,13 +299,7 @@ class FleetQuery : public FleetIndex {
   std::string Texts(const std::map<std::string, std::string>& params, std::string* next = nullptr) {
     sFleet_Filter filter;
     std::string error;
-    if (!filter.Parse(
-            [&](const char* name) -> std::optional<std::string> {
-              auto found = params.find(name);
-              if (found == params.end()) return std::nullopt;
-              return found->second;
-            },
-            &error))
+    if (!filter.Parse(viewer_test::Param_Lookup(params), &error))
       return "refused: " + error;
     CFleet_Query::sPage page;
     const uint32_t limit = params.count("limit") ? std::stoul(params.at("limit")) : 100;
@@ -466,13 +461,7 @@ TEST_F(FleetQuery, NamesOfTheRangesDaysAndTheSelectedHosts) {
   auto names = [&](const std::map<std::string, std::string>& params, uint32_t limit = 100) {
     sFleet_Filter filter;
     std::string error;
-    EXPECT_TRUE(filter.Parse(
-        [&](const char* name) -> std::optional<std::string> {
-          auto found = params.find(name);
-          if (found == params.end()) return std::nullopt;
-          return found->second;
-        },
-        &error));
+    EXPECT_TRUE(filter.Parse(viewer_test::Param_Lookup(params), &error));
     CFleet_Query::sNames out;
     EXPECT_TRUE(query_->Names(filter, limit, 2000, &out, &error)) << error;
     auto join = [](const std::vector<std::string>& list) {

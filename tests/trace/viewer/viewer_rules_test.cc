@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "filter_params.h"
 #include "support/temp_dir.h"
 #include "trace/viewer/live_ring.h"
 #include "trace/viewer/merged_query.h"
@@ -29,13 +30,7 @@ const sScan_Budget kAll = sScan_Budget::Unlimited();
 CMessage_Filter Filter(const std::map<std::string, std::string>& params) {
   CMessage_Filter filter;
   std::string error;
-  EXPECT_TRUE(filter.Parse(
-      [&](const char* name) -> std::optional<std::string> {
-        auto found = params.find(name);
-        if (found == params.end()) return std::nullopt;
-        return found->second;
-      },
-      &error))
+  EXPECT_TRUE(filter.Parse(viewer_test::Param_Lookup(params), &error))
       << error;
   return filter;
 }
@@ -43,13 +38,7 @@ CMessage_Filter Filter(const std::map<std::string, std::string>& params) {
 bool Parses(const std::map<std::string, std::string>& params) {
   CMessage_Filter filter;
   std::string error;
-  return filter.Parse(
-      [&](const char* name) -> std::optional<std::string> {
-        auto found = params.find(name);
-        if (found == params.end()) return std::nullopt;
-        return found->second;
-      },
-      &error);
+  return filter.Parse(viewer_test::Param_Lookup(params), &error);
 }
 
 TEST(ViewerFilter, SelectsByEachCriterion) {
