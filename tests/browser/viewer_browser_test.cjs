@@ -232,7 +232,10 @@ async function main() {
 
   await step('details: a multi-line error read whole, with its host\'s lines around it, and copied', async () => {
     await page.selectOption('#f-level', '4');
-    const error = await waitFor('an error row', async () => (await rowTexts(page)).find((r) => r.text.startsWith('viewer error')));
+    await waitFor('an error row', async () => (await rowTexts(page)).find((r) => r.text.startsWith('viewer error')));
+    // Paused, the row stays where it is while it is clicked (following, new rows push it away).
+    await page.evaluate(() => setPaused(true));
+    const error = await waitFor('an error row on screen', async () => (await onScreen(page)).find((r) => r.text.startsWith('viewer error')));
     await page.click('#viewport .row:has-text("' + error.text.split(' \u23CE')[0] + '")');
     await waitFor('the details pane', async () => !(await page.isHidden('#details')));
     const full = await page.textContent('#full-text');
@@ -252,6 +255,7 @@ async function main() {
     await page.keyboard.press('Escape');
     assert.ok(await page.isHidden('#details'));
     await page.selectOption('#f-level', '0');
+    await page.evaluate(() => setPaused(false));
   });
 
   async function context_grant() {
