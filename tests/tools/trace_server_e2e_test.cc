@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -86,6 +87,18 @@ struct Host_Result {
   std::string err;
 };
 
+// A host ended by a signal cannot remove the shared-memory objects named after its process ID;
+// the test removes them, so that a run leaves nothing behind.
+void Remove_Shared_Objects(pid_t pid) {
+  const std::string tag = "_PID" + std::to_string(pid) + "_";
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find("TR_Type") != std::string::npos && name.find(tag) != std::string::npos)
+      std::filesystem::remove(entry.path(), error);
+  }
+}
+
 // e2e_host as a child: Launch, then Finish.
 class Host {
  public:
@@ -93,6 +106,7 @@ class Host {
     if (pid_ > 0) {
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
+      Remove_Shared_Objects(pid_);
     }
   }
   // `options`: the host's /TR. options (LoggerInit's default arguments); the configuration file
@@ -106,6 +120,7 @@ class Host {
   Host_Result Finish() {
     Host_Result result;
     result.status = Wait_Status(pid_);
+    Remove_Shared_Objects(pid_);
     pid_ = -1;
     for (const std::string& line : Split_Lines(mqw_test::Read_File(dir_.File("out")))) {
       size_t thread;
