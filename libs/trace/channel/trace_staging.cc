@@ -145,14 +145,19 @@ CTrace_Staging::eRecord CTrace_Staging::Wait_For_Room(sStage_Ring_Slot* slot,
                                                       eTRTrace_Level level,
                                                       const sTRTrace_Module* mod,
                                                       CTRTrace_Desc* desc, va_list* args) {
-  const uint64_t deadline = Channel_Timer() + m_Full_Wait_Ticks;
+  const uint64_t start = Channel_Timer();
+  const uint64_t deadline = start + m_Full_Wait_Ticks;
+  const uint64_t cap = start + m_Full_Wait_Ticks / kFull_Wait_us * kFull_Wait_Cap_us;
+  uint32_t merges = 0;
   for (;;) {
     // A short sleep, not a yield: the writer may need this very processor for a while.
     const timespec pause{0, 20 * 1000};
     nanosleep(&pause, nullptr);
-    m_Target->Try_Merge();
+    if (m_Target->Try_Merge()) ++merges;
     const eRecord staged = Stage_Record(slot, level, mod, desc, args);
-    if (staged != eRecord::eRing_Full || Channel_Timer() >= deadline) return staged;
+    if (staged != eRecord::eRing_Full) return staged;
+    const uint64_t now = Channel_Timer();
+    if ((merges >= 2 && now >= deadline) || now >= cap) return staged;
   }
 }
 

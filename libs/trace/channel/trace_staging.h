@@ -26,7 +26,10 @@
 //
 // Back-pressure: a call whose ring is full gives the processor away and merges again for at
 // most kFull_Wait_us before it goes the locked way, so a sink whose writer only lacked a
-// processor delays its producers by microseconds instead of refusing their calls.
+// processor delays its producers by microseconds instead of refusing their calls. The bound
+// counts once two of its merges have run (on a loaded machine the call's own pause can outlast
+// it, and a call must not be refused without its merges having run); kFull_Wait_Cap_us bounds
+// the wait whatever happens.
 //
 // Merge: a batch the channel's sink refuses for lack of room stays staged and is tried again
 // later (a staged call was told "accepted"); a batch refused because the sink is off is consumed
@@ -72,6 +75,7 @@ class CTrace_Staging {
   // the locked way (where a sink without room refuses it): the sink's writer most often only
   // waits for a processor the stagers keep busy. Well below the 1 ms no call may exceed.
   static constexpr uint32_t kFull_Wait_us = 500;
+  static constexpr uint32_t kFull_Wait_Cap_us = 20000;
   // Records and bytes handed over by one batch of a merge: bounded so that a batch fits a sink's
   // buffer and the channel's chunk array stays small.
   static constexpr uint32_t kBatch_Records = 512;
@@ -174,7 +178,8 @@ class CTrace_Staging {
   // Packs the call's record into the thread's ring (the site already checked).
   eRecord Stage_Record(sStage_Ring_Slot* slot, eTRTrace_Level level, const sTRTrace_Module* mod,
                        CTRTrace_Desc* desc, va_list* args);
-  // The ring was full: yields and merges until the record fits or kFull_Wait_us passed.
+  // The ring was full: yields and merges until the record fits, or kFull_Wait_us passed and two
+  // merges ran, or kFull_Wait_Cap_us passed.
   eRecord Wait_For_Room(sStage_Ring_Slot* slot, eTRTrace_Level level, const sTRTrace_Module* mod,
                         CTRTrace_Desc* desc, va_list* args);
   // Marks that records are staged, for the merge and the drainer.
