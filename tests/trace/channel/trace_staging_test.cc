@@ -505,13 +505,10 @@ TEST_F(StagingTest, ASignalHandlerTracingBetweenSiteLookupAndUseChangesNoLayout)
 // the next one.
 TEST_F(StagingTest, ACallWithAFullRingWaitsBrieflyForRoomInsteadOfBeingRefused) {
   Enter_Staging();
-  // The sink's room from now on: none for other threads than the stager (the drainer merges
-  // nothing), and none for the stager's next `refusals` tries.
-  std::atomic<std::thread::id> stager{};
+  // The sink's room from now on: none for the next `refusals` tries, whichever thread merges
+  // (the stager's own merges or the drainer's: on a loaded machine either may come first).
   std::atomic<int> refusals{0};
-  stager_.Post([&stager] { stager = std::this_thread::get_id(); }).wait();
-  client_->Room_When([&stager, &refusals] {
-    if (std::this_thread::get_id() != stager.load()) return false;
+  client_->Room_When([&refusals] {
     if (refusals.load() <= 0) return true;
     refusals.fetch_sub(1);
     return false;
@@ -527,13 +524,12 @@ TEST_F(StagingTest, ACallWithAFullRingWaitsBrieflyForRoomInsteadOfBeingRefused) 
       ASSERT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "b", "b %d %d", i, 0));
   });
   Let_Go();  // the holder's own call is refused
-  refusals = 2;  // one merge's two tries
+  refusals = 2;  // one merge's two tries: the call waits for a later one
   Without_Waiting([this] {
     EXPECT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "b", "b %d %d", kCapacity, 0));
   });
   EXPECT_EQ(channel_->Lost_Calls(), lost_before + 1);
 
-  stager = std::this_thread::get_id();  // the rest is merged here
   channel_->Merge_Staged();
   client_->Room_When(nullptr);
   const std::vector<Record> delivered = Delivered_B();
