@@ -12,36 +12,49 @@
 
 namespace clocks_internal {
 std::atomic<bool> g_Use_Cycle_Counter{false};
+std::atomic<uint64_t> g_Checked_At{0};
+std::atomic<uint64_t> g_Watch_Ticks{0};
 }  // namespace clocks_internal
 
 namespace {
 
-#if defined(__x86_64__)
 uint64_t Monotonic_ns() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<uint64_t>(ts.tv_sec) * 1000000000ULL + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-// The kernel keeps time with the time-stamp counter only when it found it invariant and
-// synchronised across processors; that is the one case in which a bare counter read is a clock.
-bool Kernel_Trusts_TSC() {
-  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-  if (__get_cpuid(0x80000007, &eax, &ebx, &ecx, &edx) == 0 || (edx & (1u << 8)) == 0) return false;
-  FILE* file = fopen("/sys/devices/system/clocksource/clocksource0/current_clocksource", "re");
-  if (file == nullptr) return false;
-  char name[32] = {};
-  const bool read = fgets(name, sizeof(name), file) != nullptr;
-  fclose(file);
-  return read && strncmp(name, "tsc", 3) == 0 && (name[3] == '\n' || name[3] == '\0');
+// The monotonic timer: kBase_Ticks + (now_ns - base_ns) * multiplier / 2^kScale_Bits. Written
+// before g_Use_Cycle_Counter is cleared (release) and read after an acquire fence, so a reader
+// that finds the counter off sees the base it was switched off with.
+constexpr unsigned kScale_Bits = 40;
+std::atomic<uint64_t> g_Base_Ticks{0};
+std::atomic<uint64_t> g_Base_ns{0};
+std::atomic<uint64_t> g_Multiplier{(kPerformanceFrequency << kScale_Bits) / 1000000000ULL};
+
+uint64_t Ticks_In(uint64_t ns, uint64_t multiplier) {
+  return static_cast<uint64_t>((static_cast<unsigned __int128>(ns) * multiplier) >> kScale_Bits);
 }
 
-// One (counter, clock) pair, the counter taken as the midpoint of two reads around the clock:
-// the tightest of several tries, so that a thread preempted between the reads (its window then
-// spans milliseconds) does not skew the calibration.
-void Sample(uint64_t* ticks, uint64_t* ns) {
+#if defined(__x86_64__)
+uint64_t Multiplier_For(uint64_t hz) {
+  return static_cast<uint64_t>((static_cast<unsigned __int128>(hz) << kScale_Bits) / 1000000000U);
+}
+
+// The counter's frequency (0 before it was chosen) and the last check that found it agreeing
+// with the monotonic clock: touched by the thread that holds g_Checking (or the chooser, before
+// the counter is in use).
+uint64_t g_Counter_Hz = 0;
+uint64_t g_Anchor_Counter = 0;
+uint64_t g_Anchor_ns = 0;
+std::atomic<bool> g_Checking{false};
+
+// A simultaneous reading of the counter and the monotonic clock: the middle of the counter's
+// tightest window over a few tries, so that a thread preempted between the reads (its window then
+// spans milliseconds) does not skew it. Returns that window in counter ticks.
+uint64_t Sample(uint64_t* ticks, uint64_t* ns, int tries) {
   uint64_t best_window = UINT64_MAX;
-  for (int i = 0; i < 16; ++i) {
+  for (int i = 0; i < tries; ++i) {
     const uint64_t before = __builtin_ia32_rdtsc();
     const uint64_t now = Monotonic_ns();
     const uint64_t after = __builtin_ia32_rdtsc();
@@ -51,29 +64,68 @@ void Sample(uint64_t* ticks, uint64_t* ns) {
       *ns = now;
     }
   }
+  return best_window;
+}
+
+// The processor's counter runs at one rate in every power state (CPUID's invariant-TSC bit).
+bool Counter_Invariant() {
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  return __get_cpuid(0x80000007, &eax, &ebx, &ecx, &edx) != 0 && (edx & (1u << 8)) != 0;
 }
 
 // Ticks per second of the time-stamp counter, measured over about 20 ms of the monotonic clock
-// (a few parts per million), rounded to 1 kHz; 0 when the measurement is implausible.
+// (a few parts per million), rounded to 1 kHz; 0 when the measurement is implausible. The second
+// sample becomes the watch's first anchor.
 uint64_t Calibrate_TSC() {
   uint64_t ticks0 = 0, ns0 = 0, ticks1 = 0, ns1 = 0;
-  Sample(&ticks0, &ns0);
+  Sample(&ticks0, &ns0, 16);
   timespec pause{0, 20000000L};
   while (nanosleep(&pause, &pause) != 0) {
   }
-  Sample(&ticks1, &ns1);
+  Sample(&ticks1, &ns1, 16);
   if (ns1 <= ns0 || ticks1 <= ticks0) return 0;
   const double hz = static_cast<double>(ticks1 - ticks0) * 1e9 / static_cast<double>(ns1 - ns0);
   if (hz < 1e8 || hz > 1e11) return 0;
+  g_Anchor_Counter = ticks1;
+  g_Anchor_ns = ns1;
   return static_cast<uint64_t>(hz / 1000.0 + 0.5) * 1000;
+}
+
+// The check of the counter against the monotonic clock with the sample (counter, ns), whose
+// window was `window` ticks; the caller holds g_Checking. Returns the timer's value.
+uint64_t Check_Counter(uint64_t counter, uint64_t ns, uint64_t window) {
+  using namespace clocks_internal;
+  uint64_t value = counter;
+  // A sample whose reads were far apart says nothing: the next read after the interval tries
+  // again, against the same anchor.
+  if (window <= g_Counter_Hz / 50000) {  // 20 us
+    if (Counter_Agrees(g_Anchor_Counter, g_Anchor_ns, counter, ns, g_Counter_Hz)) {
+      g_Anchor_Counter = counter;
+      g_Anchor_ns = ns;
+    } else {
+      // Where the counter should be now, had it kept the rate it was calibrated with.
+      const uint64_t multiplier = Multiplier_For(g_Counter_Hz);
+      value = g_Anchor_Counter + Ticks_In(ns - g_Anchor_ns, multiplier);
+      g_Base_Ticks.store(value, std::memory_order_relaxed);
+      g_Base_ns.store(ns, std::memory_order_relaxed);
+      g_Multiplier.store(multiplier, std::memory_order_relaxed);
+      g_Use_Cycle_Counter.store(false, std::memory_order_release);
+    }
+  }
+  g_Checked_At.store(counter, std::memory_order_relaxed);
+  return value;
 }
 #endif
 
 uint64_t Choose_Channel_Timer() {
 #if defined(__x86_64__)
-  if (Kernel_Trusts_TSC()) {
+  if (Counter_Invariant()) {
     if (const uint64_t hz = Calibrate_TSC()) {
-      clocks_internal::g_Use_Cycle_Counter.store(true, std::memory_order_relaxed);
+      g_Counter_Hz = hz;
+      clocks_internal::g_Checked_At.store(g_Anchor_Counter, std::memory_order_relaxed);
+      clocks_internal::g_Watch_Ticks.store(hz / 1000 * clocks_internal::kWatch_ms,
+                                           std::memory_order_relaxed);
+      clocks_internal::g_Use_Cycle_Counter.store(true, std::memory_order_release);
       return hz;
     }
   }
@@ -89,6 +141,55 @@ uint64_t Choose_Channel_Timer() {
 }
 
 }  // namespace
+
+namespace clocks_internal {
+
+bool Counter_Agrees(uint64_t counter0, uint64_t ns0, uint64_t counter1, uint64_t ns1,
+                    uint64_t hz) {
+  if (counter1 < counter0 || ns1 < ns0 || hz == 0) return false;
+  const unsigned __int128 counted_ns =
+      static_cast<unsigned __int128>(counter1 - counter0) * 1000000000U / hz;
+  const uint64_t elapsed_ns = ns1 - ns0;
+  const unsigned __int128 tolerance = 1000000U + elapsed_ns / 100;
+  return counted_ns > elapsed_ns ? counted_ns - elapsed_ns <= tolerance
+                                 : elapsed_ns - counted_ns <= tolerance;
+}
+
+uint64_t Watch_Counter(uint64_t counter) {
+#if defined(__x86_64__)
+  // One thread checks; a read meanwhile takes the counter as it is.
+  if (g_Checking.exchange(true, std::memory_order_acquire)) return counter;
+  uint64_t ticks = 0, ns = 0;
+  const uint64_t window = Sample(&ticks, &ns, 4);
+  const uint64_t value = Check_Counter(ticks, ns, window);
+  g_Checking.store(false, std::memory_order_release);
+  return value;
+#else
+  return counter;
+#endif
+}
+
+uint64_t Check_Counter_With(uint64_t counter, uint64_t ns) {
+#if defined(__x86_64__)
+  return Check_Counter(counter, ns, 0);
+#else
+  (void)ns;
+  return counter;
+#endif
+}
+
+uint64_t Monotonic_Timer() {
+  std::atomic_thread_fence(std::memory_order_acquire);
+  const uint64_t base_ticks = g_Base_Ticks.load(std::memory_order_relaxed);
+  const uint64_t base_ns = g_Base_ns.load(std::memory_order_relaxed);
+  const uint64_t multiplier = g_Multiplier.load(std::memory_order_relaxed);
+  const uint64_t now = Monotonic_ns();
+  // A thread that read the clock just before another switched it may find itself before the
+  // base: it stays at the base.
+  return now > base_ns ? base_ticks + Ticks_In(now - base_ns, multiplier) : base_ticks;
+}
+
+}  // namespace clocks_internal
 
 uint64_t Channel_Timer_Frequency() {
   static std::once_flag once;

@@ -10,15 +10,26 @@
 // check or a worker's poll for as long as the step (or end it at once).
 //
 // Channel_Timer is the trace channels' built-in timer: the cheapest monotonic tick counter the
-// processor offers, read without a system call or a fence. On x86-64 it is the time-stamp counter
-// when the kernel itself keeps time with it (so the counter is invariant and synchronised across
-// processors), its frequency calibrated once per process against CLOCK_MONOTONIC; on aarch64 the
-// generic timer's virtual count (cntvct_el0) with its architectural frequency (cntfrq_el0). Where
-// neither is usable it is GetPerformanceCounter at 10 MHz. The choice and the frequency are fixed
-// by the first call of Channel_Timer_Frequency (a channel makes it at creation) and never change
-// in the process, so every record a channel writes carries ticks of the frequency its
-// information record states. A counter read on one processor may lag one read just before on
-// another by a few ticks; a channel that needs strictly monotonic values keeps the largest seen.
+// processor offers, read without a system call or a fence.
+//   - On x86-64 it is the time-stamp counter when the processor declares it invariant (one rate
+//     in every power state), its frequency calibrated once per process against CLOCK_MONOTONIC.
+//     The kernel may keep time with another clock even so (a virtual machine that can be moved
+//     to another host, where the counter's offset or rate differ), so the counter is watched:
+//     the first read more than kWatch_ms after the last check, or before it (the counter went
+//     back), compares the counter's progress with CLOCK_MONOTONIC's since the last agreeing
+//     check. When the two disagree by more than 1 ms plus 1 %, the timer goes on from where the
+//     counter should have been, on CLOCK_MONOTONIC at the same frequency, for the rest of the
+//     process: the scale a channel's information record states stays right and the stream
+//     does not jump. A call racing the check that finds the jump may still carry the jumped
+//     value; a channel keeps its stream in order by clamping (below).
+//   - On aarch64 it is the generic timer's virtual count (cntvct_el0) with its architectural
+//     frequency (cntfrq_el0).
+//   - Elsewhere, or when neither is usable, it is CLOCK_MONOTONIC at 10 MHz.
+// The frequency is fixed by the first call of Channel_Timer_Frequency (a channel makes it at
+// creation) and never changes in the process, so every record a channel writes carries ticks of
+// the frequency its information record states. A counter read on one processor may lag one read
+// just before on another by a few ticks; a channel that needs strictly monotonic values keeps
+// the largest seen.
 //
 // Thread-safety: free functions; Channel_Timer_Frequency initialises once (thread-safe) and
 // Channel_Timer reads what it set.
@@ -47,16 +58,39 @@ uint64_t GetPerformanceCounter();
 uint64_t Channel_Timer_Frequency();
 
 namespace clocks_internal {
-// Set once by Channel_Timer_Frequency: read the processor's counter rather than the clock.
+// Milliseconds between two checks of the x86-64 counter (see above).
+constexpr uint64_t kWatch_ms = 50;
+// Set once by Channel_Timer_Frequency, cleared for good when the watch finds the counter wrong:
+// read the processor's counter rather than the clock.
 extern std::atomic<bool> g_Use_Cycle_Counter;
+// The counter's value at the last check, and the counter ticks between checks (x86-64).
+extern std::atomic<uint64_t> g_Checked_At;
+extern std::atomic<uint64_t> g_Watch_Ticks;
+// The read that found the check due: checks the counter and returns the timer's value.
+uint64_t Watch_Counter(uint64_t counter);
+// The timer from CLOCK_MONOTONIC, at the chosen frequency.
+uint64_t Monotonic_Timer();
+// True when the counter's progress from (counter0, ns0) to (counter1, ns1) agrees with the
+// monotonic clock's (nanoseconds) at `hz` ticks per second (see above).
+bool Counter_Agrees(uint64_t counter0, uint64_t ns0, uint64_t counter1, uint64_t ns1, uint64_t hz);
+// Test seam: the check of Watch_Counter with the given sample of the counter and the monotonic
+// clock in place of a fresh one; returns the timer's value. Only while no other thread reads.
+uint64_t Check_Counter_With(uint64_t counter, uint64_t ns);
 }  // namespace clocks_internal
 
 // The channels' timer (see above). Before the first Channel_Timer_Frequency call it reads
-// GetPerformanceCounter.
+// CLOCK_MONOTONIC at 10 MHz.
 inline uint64_t Channel_Timer() {
 #if defined(__x86_64__)
-  if (__builtin_expect(clocks_internal::g_Use_Cycle_Counter.load(std::memory_order_relaxed), 1))
-    return __builtin_ia32_rdtsc();
+  if (__builtin_expect(clocks_internal::g_Use_Cycle_Counter.load(std::memory_order_relaxed), 1)) {
+    const uint64_t counter = __builtin_ia32_rdtsc();
+    if (__builtin_expect(counter - clocks_internal::g_Checked_At.load(std::memory_order_relaxed) <
+                             clocks_internal::g_Watch_Ticks.load(std::memory_order_relaxed),
+                         1)) {
+      return counter;
+    }
+    return clocks_internal::Watch_Counter(counter);
+  }
 #elif defined(__aarch64__)
   if (__builtin_expect(clocks_internal::g_Use_Cycle_Counter.load(std::memory_order_relaxed), 1)) {
     uint64_t ticks;
@@ -64,7 +98,7 @@ inline uint64_t Channel_Timer() {
     return ticks;
   }
 #endif
-  return GetPerformanceCounter();
+  return clocks_internal::Monotonic_Timer();
 }
 
 // Wall clock in 100-ns units since 1601-01-01 UTC.
