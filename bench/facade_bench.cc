@@ -71,6 +71,8 @@ struct sRun {
   double p99_ns = 0;
   double p999_ns = 0;
   double worst_ns = 0;
+  uint64_t over_100us = 0;  // calls slower than 100 us, and than 1 ms
+  uint64_t over_1ms = 0;
   uint64_t accepted = 0;
   uint64_t refused = 0;
   double calls_per_s = 0;
@@ -201,9 +203,16 @@ void Calibrate_Ticks() {
 class Histogram {
  public:
   static constexpr uint32_t kExact = 16384;
-  Histogram() : m_Bins(kExact + 64, 0) {}
+  Histogram()
+      : m_Bins(kExact + 64, 0),
+        m_100us(static_cast<uint64_t>(100000 * g_Ticks_Per_Ns)),
+        m_1ms(static_cast<uint64_t>(1000000 * g_Ticks_Per_Ns)) {}
   void Add(uint64_t ticks) {
     if (ticks > m_Max) m_Max = ticks;
+    if (__builtin_expect(ticks > m_100us, 0)) {
+      ++m_Over_100us;
+      if (ticks > m_1ms) ++m_Over_1ms;
+    }
     if (ticks < kExact) {
       ++m_Bins[ticks];
     } else {
@@ -215,12 +224,19 @@ class Histogram {
     std::fill(m_Bins.begin(), m_Bins.end(), 0);
     m_Count = 0;
     m_Max = 0;
+    m_Over_100us = 0;
+    m_Over_1ms = 0;
   }
   void Merge(const Histogram& other) {
     for (size_t i = 0; i < m_Bins.size(); ++i) m_Bins[i] += other.m_Bins[i];
     m_Count += other.m_Count;
     m_Max = std::max(m_Max, other.m_Max);
+    m_Over_100us += other.m_Over_100us;
+    m_Over_1ms += other.m_Over_1ms;
   }
+  // Calls slower than 100 us, and than 1 ms.
+  uint64_t Over_100us() const { return m_Over_100us; }
+  uint64_t Over_1ms() const { return m_Over_1ms; }
   // The slowest call in ns, exactly.
   double Worst_ns() const { return static_cast<double>(m_Max) / g_Ticks_Per_Ns; }
   // The q-quantile in ns; beyond kExact the lower edge of its power-of-two bin.
@@ -253,8 +269,11 @@ class Histogram {
 
  private:
   std::vector<uint64_t> m_Bins;
+  uint64_t m_100us, m_1ms;  // in ticks
   uint64_t m_Count = 0;
   uint64_t m_Max = 0;
+  uint64_t m_Over_100us = 0;
+  uint64_t m_Over_1ms = 0;
 };
 
 // Times `op` around each call and adds the ticks to `histogram`.
@@ -333,6 +352,8 @@ void Drive(int threads, int calls, Call one_call, sLatencies* latencies, sRun* r
   run->p99_ns = latencies->sum.Percentile(0.99);
   run->p999_ns = latencies->sum.Percentile(0.999);
   run->worst_ns = latencies->sum.Worst_ns();
+  run->over_100us = latencies->sum.Over_100us();
+  run->over_1ms = latencies->sum.Over_1ms();
   run->accepted = accepted.load();
   run->refused = static_cast<uint64_t>(threads) * static_cast<uint64_t>(calls) - run->accepted;
 }
@@ -634,9 +655,10 @@ int main(int argc, char** argv) {
       "memory; paired: %d x %d calls of the engine and of the floor per thread in ABBA blocks,\n"
       "after a discarded pass of %d x %d\n",
       g_Paired_Rounds, g_Paired_Block, g_Warm_Up_Rounds, g_Paired_Block);
-  printf("%-7s %-3s %4s %7s %7s %8s %9s %9s %9s %9s %7s | %7s %7s %7s %7s %8s\n", "engine",
-         "thr", "run", "p50 ns", "p99 ns", "p99.9 ns", "worst us", "accepted", "refused",
-         "Mcalls/s", "eng MB", "pr p50", "pr p99", "fl p50", "fl p99", "pr refus");
+  printf("%-7s %-3s %4s %7s %7s %8s %9s %7s %6s %9s %9s %9s %7s | %7s %7s %7s %7s %8s\n",
+         "engine", "thr", "run", "p50 ns", "p99 ns", "p99.9 ns", "worst us", ">100us", ">1ms",
+         "accepted", "refused", "Mcalls/s", "eng MB", "pr p50", "pr p99", "fl p50", "fl p99",
+         "pr refus");
   struct sHeadline {
     int threads;
     double p50_floor, p50_floor_spread, p99_floor, p99_floor_spread, p50_spdlog, p99_spdlog;
@@ -666,10 +688,12 @@ int main(int argc, char** argv) {
         if (engines[e] == eEngine::eOurs && (run.refused != 0 || run.paired_refused != 0))
           smoke_failed = true;
         printf(
-            "%-7s %-3d %4d %7.1f %7.1f %8.1f %9.1f %9llu %9llu %9.2f %7.1f | %7.1f %7.1f %7.1f "
-            "%7.1f %8llu\n",
+            "%-7s %-3d %4d %7.1f %7.1f %8.1f %9.1f %7llu %6llu %9llu %9llu %9.2f %7.1f | %7.1f "
+            "%7.1f %7.1f %7.1f %8llu\n",
             Engine_Name(engines[e]), threads, r + 1, run.p50_ns, run.p99_ns, run.p999_ns,
-            run.worst_ns / 1000, static_cast<unsigned long long>(run.accepted),
+            run.worst_ns / 1000, static_cast<unsigned long long>(run.over_100us),
+            static_cast<unsigned long long>(run.over_1ms),
+            static_cast<unsigned long long>(run.accepted),
             static_cast<unsigned long long>(run.refused), run.calls_per_s / 1e6, run.engine_mb,
             run.paired_p50_ns, run.paired_p99_ns, run.floor_p50_ns, run.floor_p99_ns,
             static_cast<unsigned long long>(run.paired_refused));

@@ -155,7 +155,7 @@ class CTRTrace final : public ITR_Trace,
   // IStaged_Source (the staging drainer, the sink's Flush).
   bool Has_Staged() const override;
   void Merge_Staged() override;
-  void Try_Merge_Staged() override;
+  void Try_Merge_Staged() override TR_EXCLUDES(m_Lock);
   uint64_t Staged_Bytes() const override { return m_Staging.Staged_Bytes(); }
   // Whether the channel is in staging mode (any thread; a moment's view, for tests and tools).
   bool Staging_Active() const { return m_Staging.Active(); }

@@ -271,7 +271,7 @@ uint64_t CTrace_Staging::Staged_Bytes() const {
   return bytes;
 }
 
-uint32_t CTrace_Staging::Merge(CHot_Lock&) {
+uint32_t CTrace_Staging::Merge(CHot_Lock&, uint32_t max_batches) {
   if (m_Merging) return 0;
   m_Staged.exchange(0, std::memory_order_acquire);
   m_Merging = true;
@@ -290,7 +290,7 @@ uint32_t CTrace_Staging::Merge(CHot_Lock&) {
   }
 
   uint32_t left = count;
-  while (left != 0) {
+  for (uint32_t batches = 0; left != 0 && batches < max_batches; ++batches) {
     sTRC_Data_Chunk* chunk;
     uint64_t size;
     if (!m_Target->Begin_Batch(&chunk, &size)) break;

@@ -80,6 +80,9 @@ class CTrace_Staging {
   // buffer and the channel's chunk array stays small.
   static constexpr uint32_t kBatch_Records = 512;
   static constexpr uint64_t kBatch_Bytes = 32 * 1024;
+  // Batches a staging caller merges at most (about 50 us of work): every ring's records waiting
+  // at once would keep its call for a millisecond. The drainer, Flush and Close merge all.
+  static constexpr uint32_t kCaller_Batches = 4;
 
   // What became of a call offered to the staging path.
   enum class eStaged {
@@ -111,7 +114,7 @@ class CTrace_Staging {
     // Hands the batch (`records` records, chunks up to `end`, `size` bytes) to the sink; on
     // eKept the channel has undone the batch's numbering and descriptor stamps.
     virtual eBatch End_Batch(sTRC_Data_Chunk* end, uint64_t size, uint32_t records) = 0;
-    // Merges now if the channel lock is free; true when it did.
+    // Merges at most kCaller_Batches batches now if the channel lock is free; true when it did.
     virtual bool Try_Merge() = 0;
 
    protected:
@@ -160,9 +163,9 @@ class CTrace_Staging {
   // Bytes staged and not merged, over all rings (a snapshot).
   uint64_t Staged_Bytes() const;
 
-  // Merges every staged record through the target (see above); returns how many rings held
-  // some. Does nothing when called again from within a merge.
-  uint32_t Merge(CHot_Lock& held) TR_REQUIRES(held);
+  // Merges the staged records through the target (see above), at most `max_batches` batches;
+  // returns how many rings held some. Does nothing when called again from within a merge.
+  uint32_t Merge(CHot_Lock& held, uint32_t max_batches = UINT32_MAX) TR_REQUIRES(held);
   // Discards every staged record; returns how many there were.
   uint32_t Drop(CHot_Lock& held) TR_REQUIRES(held);
 
