@@ -21,23 +21,45 @@ cmake -S . -B "$dir" -G Ninja "${launcher[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 echo "=== [fuzz] build ==="
 cmake --build "$dir" --target mqw_fuzz -j "$(nproc)"
 
-echo "=== [fuzz] run (${seconds}s per target) ==="
+parallel="$(nproc)"
+echo "=== [fuzz] run (${seconds}s per target, $parallel at a time) ==="
 findings="$root/$dir/findings"
-mkdir -p "$findings"
-passed=0
-failed=0
-for seeds in tests/fuzz/corpus/*/; do
+logs="$root/$dir/logs"
+rm -rf "$logs"
+mkdir -p "$findings" "$logs"
+
+# One target from its seeds; its output goes to its log and its exit status to <log>.status.
+fuzz_target() {
+  local seeds="$1" name work
   name="$(basename "$seeds")"
   work="$root/$dir/corpus/$name"
   mkdir -p "$work"
-  echo "--- fuzz_$name"
   # -timeout: one input running longer than this is a finding (the readers bound their work
   # per record); -rss_limit_mb: so is a memory blow-up.
-  if (cd "$root/$dir" && UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-        ASAN_OPTIONS=detect_leaks=1 \
-        "tests/fuzz/fuzz_$name" -max_total_time="$seconds" -max_len=8192 -timeout=10 \
-        -rss_limit_mb=2560 -print_final_stats=1 -artifact_prefix="$findings/${name}-" \
-        "$work" "$root/$seeds"); then
+  local status=0
+  (cd "$root/$dir" && UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+     ASAN_OPTIONS=detect_leaks=1 \
+     "tests/fuzz/fuzz_$name" -max_total_time="$seconds" -max_len=8192 -timeout=10 \
+     -rss_limit_mb=2560 -print_final_stats=1 -artifact_prefix="$findings/${name}-" \
+     "$work" "$root/$seeds") > "$logs/$name.log" 2>&1 || status=$?
+  echo "$status" > "$logs/$name.status"
+}
+
+# Each target is one single-threaded process: one per processor at a time.
+names=()
+for seeds in tests/fuzz/corpus/*/; do
+  while [ "$(jobs -rp | wc -l)" -ge "$parallel" ]; do wait -n || true; done
+  names+=("$(basename "$seeds")")
+  fuzz_target "$seeds" &
+done
+wait
+
+passed=0
+failed=0
+for name in "${names[@]}"; do
+  echo "--- fuzz_$name"
+  cat "$logs/$name.log"
+  if [ "$(cat "$logs/$name.status" 2>/dev/null || echo 1)" = 0 ]; then
     passed=$((passed + 1))
   else
     failed=$((failed + 1))
