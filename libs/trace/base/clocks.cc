@@ -42,11 +42,12 @@ uint64_t Multiplier_For(uint64_t hz) {
 }
 
 // The counter's frequency (0 before it was chosen) and the last check that found it agreeing
-// with the monotonic clock: touched by the thread that holds g_Checking (or the chooser, before
-// the counter is in use).
-uint64_t g_Counter_Hz = 0;
-uint64_t g_Anchor_Counter = 0;
-uint64_t g_Anchor_ns = 0;
+// with the monotonic clock: written by the chooser before the counter is in use, then by the
+// thread that holds g_Checking. Atomic (relaxed) only so that a thread that learnt of the counter
+// through g_Use_Cycle_Counter alone reads them without a data race.
+std::atomic<uint64_t> g_Counter_Hz{0};
+std::atomic<uint64_t> g_Anchor_Counter{0};
+std::atomic<uint64_t> g_Anchor_ns{0};
 std::atomic<bool> g_Checking{false};
 
 // A simultaneous reading of the counter and the monotonic clock: the middle of the counter's
@@ -86,8 +87,8 @@ uint64_t Calibrate_TSC() {
   if (ns1 <= ns0 || ticks1 <= ticks0) return 0;
   const double hz = static_cast<double>(ticks1 - ticks0) * 1e9 / static_cast<double>(ns1 - ns0);
   if (hz < 1e8 || hz > 1e11) return 0;
-  g_Anchor_Counter = ticks1;
-  g_Anchor_ns = ns1;
+  g_Anchor_Counter.store(ticks1, std::memory_order_relaxed);
+  g_Anchor_ns.store(ns1, std::memory_order_relaxed);
   return static_cast<uint64_t>(hz / 1000.0 + 0.5) * 1000;
 }
 
@@ -95,17 +96,20 @@ uint64_t Calibrate_TSC() {
 // window was `window` ticks; the caller holds g_Checking. Returns the timer's value.
 uint64_t Check_Counter(uint64_t counter, uint64_t ns, uint64_t window) {
   using namespace clocks_internal;
+  const uint64_t hz = g_Counter_Hz.load(std::memory_order_relaxed);
+  const uint64_t anchor_counter = g_Anchor_Counter.load(std::memory_order_relaxed);
+  const uint64_t anchor_ns = g_Anchor_ns.load(std::memory_order_relaxed);
   uint64_t value = counter;
   // A sample whose reads were far apart says nothing: the next read after the interval tries
   // again, against the same anchor.
-  if (window <= g_Counter_Hz / 50000) {  // 20 us
-    if (Counter_Agrees(g_Anchor_Counter, g_Anchor_ns, counter, ns, g_Counter_Hz)) {
-      g_Anchor_Counter = counter;
-      g_Anchor_ns = ns;
+  if (window <= hz / 50000) {  // 20 us
+    if (Counter_Agrees(anchor_counter, anchor_ns, counter, ns, hz)) {
+      g_Anchor_Counter.store(counter, std::memory_order_relaxed);
+      g_Anchor_ns.store(ns, std::memory_order_relaxed);
     } else {
       // Where the counter should be now, had it kept the rate it was calibrated with.
-      const uint64_t multiplier = Multiplier_For(g_Counter_Hz);
-      value = g_Anchor_Counter + Ticks_In(ns - g_Anchor_ns, multiplier);
+      const uint64_t multiplier = Multiplier_For(hz);
+      value = anchor_counter + Ticks_In(ns - anchor_ns, multiplier);
       g_Base_Ticks.store(value, std::memory_order_relaxed);
       g_Base_ns.store(ns, std::memory_order_relaxed);
       g_Multiplier.store(multiplier, std::memory_order_relaxed);
@@ -121,8 +125,9 @@ uint64_t Choose_Channel_Timer() {
 #if defined(__x86_64__)
   if (Counter_Invariant()) {
     if (const uint64_t hz = Calibrate_TSC()) {
-      g_Counter_Hz = hz;
-      clocks_internal::g_Checked_At.store(g_Anchor_Counter, std::memory_order_relaxed);
+      g_Counter_Hz.store(hz, std::memory_order_relaxed);
+      clocks_internal::g_Checked_At.store(g_Anchor_Counter.load(std::memory_order_relaxed),
+                                          std::memory_order_relaxed);
       clocks_internal::g_Watch_Ticks.store(hz / 1000 * clocks_internal::kWatch_ms,
                                            std::memory_order_relaxed);
       clocks_internal::g_Use_Cycle_Counter.store(true, std::memory_order_release);

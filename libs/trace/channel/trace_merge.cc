@@ -83,7 +83,7 @@ CTRTrace::eBatch CTRTrace::End_Batch(sTRC_Data_Chunk* end, uint64_t size, uint32
 
 bool CTRTrace::Try_Merge() {
   if (!m_Lock.Try_Lock()) return false;
-  m_Staging.Merge(m_Lock, CTrace_Staging::kCaller_Batches);
+  m_Staging.Caller_Merge(m_Lock);
   m_Lock.Unlock();
   return true;
 }
@@ -99,7 +99,7 @@ void CTRTrace::Merge_Staged() {
 }
 
 void CTRTrace::Try_Merge_Staged() {
-  if (!m_Lock.Try_Lock()) return;
+  if (m_Staging.Callers_Merging() || !m_Lock.Try_Lock()) return;
   Drain_Staged();
   m_Lock.Unlock();
 }

@@ -113,7 +113,8 @@ CTrace_Staging::CTrace_Staging(ITarget* target)
     : m_Target(target),
       m_Serial(Next_Serial()),
       m_Linger_Ticks(Channel_Timer_Frequency() / 1000 * kLinger_ms),
-      m_Full_Wait_Ticks(Channel_Timer_Frequency() / 1000000 * kFull_Wait_us) {}
+      m_Full_Wait_Ticks(Channel_Timer_Frequency() / 1000000 * kFull_Wait_us),
+      m_Callers_Merging_Ticks(Channel_Timer_Frequency() / 1000000 * kCallers_Merging_us) {}
 
 CTrace_Staging::~CTrace_Staging() {
   for (std::atomic<CStaging_Ring*>& slot : m_Rings) {

@@ -33,14 +33,17 @@
 //
 // Merge: a batch the channel's sink refuses for lack of room stays staged and is tried again
 // later (a staged call was told "accepted"); a batch refused because the sink is off is consumed
-// and the channel counts it as lost. Per thread, records keep their order.
+// and the channel counts it as lost. Per thread, records keep their order. A staging caller
+// merges a few batches at a time (its ring half full, or once in kBudget calls), so that its call
+// stays short; while callers merge, the drainer leaves the channel to them.
 //
 // Thread-safety:
 //   - Stage: the calling thread only touches its own state and ring (the ring's producer).
 //   - Remember_Site: the calling thread's own state; a new ring is claimed by compare-and-swap.
-//   - Merge, Drop: the caller holds the channel lock (`held`), which makes it the rings' one
-//     consumer; a merge called again from within a merge does nothing.
-//   - Active, Contended, Has_Staged, Staged_Bytes, Merge_Due: any thread, lock-free.
+//   - Merge, Caller_Merge, Drop: the caller holds the channel lock (`held`), which makes it the
+//     rings' one consumer; a merge called again from within a merge does nothing.
+//   - Active, Contended, Has_Staged, Staged_Bytes, Merge_Due, Callers_Merging: any thread,
+//     lock-free.
 // Ownership: the rings are the staging's and freed with it; a ring outlives its thread (records
 // of a thread that ended are still merged).
 #ifndef TRACE_CHANNEL_TRACE_STAGING_H_
@@ -53,6 +56,7 @@
 
 #include <mqtt-wrapper/TR.h>
 
+#include "trace/base/clocks.h"
 #include "trace/base/hot_lock.h"
 #include "trace/base/thread_annotations.h"
 #include "trace/channel/stage_thread.h"
@@ -83,6 +87,11 @@ class CTrace_Staging {
   // Batches a staging caller merges at most (about 50 us of work): every ring's records waiting
   // at once would keep its call for a millisecond. The drainer, Flush and Close merge all.
   static constexpr uint32_t kCaller_Batches = 4;
+  // The drainer leaves a channel alone while its callers merged it within this time: they keep
+  // up themselves, and on a machine with few processors a third busy thread would only take
+  // turns with the callers and the sink's writer (a caller preempted mid-call waits a whole
+  // time slice).
+  static constexpr uint32_t kCallers_Merging_us = 2000;
 
   // What became of a call offered to the staging path.
   enum class eStaged {
@@ -158,14 +167,23 @@ class CTrace_Staging {
   }
   // True when records may be staged and not merged (a hint).
   bool Has_Staged() const;
+  // True when a staging caller's merge ran within kCallers_Merging_us (a hint).
+  bool Callers_Merging() const {
+    return Channel_Timer() - m_Caller_Merged.load(std::memory_order_relaxed) < m_Callers_Merging_Ticks;
+  }
   // True when a record with a timer of at least `timer` may be staged and not merged (a hint).
   bool Staged_Since(uint64_t timer) const;
   // Bytes staged and not merged, over all rings (a snapshot).
   uint64_t Staged_Bytes() const;
 
-  // Merges the staged records through the target (see above), at most `max_batches` batches;
-  // returns how many rings held some. Does nothing when called again from within a merge.
-  uint32_t Merge(CHot_Lock& held, uint32_t max_batches = UINT32_MAX) TR_REQUIRES(held);
+  // Merges the staged records through the target (see above); returns how many rings held some.
+  // Does nothing when called again from within a merge.
+  uint32_t Merge(CHot_Lock& held) TR_REQUIRES(held) { return Merge(held, UINT32_MAX); }
+  // The same for a staging caller: at most kCaller_Batches batches.
+  uint32_t Caller_Merge(CHot_Lock& held) TR_REQUIRES(held) {
+    m_Caller_Merged.store(Channel_Timer(), std::memory_order_relaxed);
+    return Merge(held, kCaller_Batches);
+  }
   // Discards every staged record; returns how many there were.
   uint32_t Drop(CHot_Lock& held) TR_REQUIRES(held);
 
@@ -187,6 +205,7 @@ class CTrace_Staging {
                         CTRTrace_Desc* desc, va_list* args);
   // Marks that records are staged, for the merge and the drainer.
   void Note_Staged();
+  uint32_t Merge(CHot_Lock& held, uint32_t max_batches) TR_REQUIRES(held);
 
   // Immutable after construction.
   ITarget* const m_Target;
@@ -195,6 +214,7 @@ class CTrace_Staging {
   const uint64_t m_Serial;
   const uint64_t m_Linger_Ticks;     // kLinger_ms in Channel_Timer ticks
   const uint64_t m_Full_Wait_Ticks;  // kFull_Wait_us in Channel_Timer ticks
+  const uint64_t m_Callers_Merging_Ticks;  // kCallers_Merging_us in Channel_Timer ticks
 
   // Lock-free. Rings are claimed by compare-and-swap in slot order (acq_rel; read with acquire)
   // and freed with the staging, so the first empty slot ends them. m_Staged is set with release
@@ -206,6 +226,7 @@ class CTrace_Staging {
   std::atomic<bool> m_Mode{false};
   std::atomic<bool> m_Always{false};      // set once by Stage_Always: the mode never ends
   std::atomic<uint64_t> m_Mode_Since{0};  // Channel_Timer when the mode last began
+  std::atomic<uint64_t> m_Caller_Merged{0};  // Channel_Timer of the last caller's merge
 
   // Touched only by Merge, whose caller holds the channel lock (one consumer at a time).
   bool m_Merging = false;
