@@ -2,10 +2,10 @@
 // "allocs/call", the floor operation every trace call is compared with, and a private temporary
 // directory for files written during a run.
 //
-// Allocation counting (allocation_counter.cc, with the floor): the file replaces malloc, calloc
-// and realloc for the whole binary; each call increments a counter of the calling thread and
-// forwards to the C library. Only benchmarks that report "allocs/call" link it (never the library
-// or a test); they check Allocation_Counter_Active() in main before trusting the figures.
+// Allocation counting (allocation_count.h; bench_support.cc holds the rest): allocation_count.cc
+// replaces the allocator for the whole binary, so only benchmarks that report "allocs/call" link
+// it (never the library or a test); they check Allocation_Counter_Active() in main before
+// trusting the figures.
 // BenchDir (bench_dir.h) lives in bench_dir.cc and brings no allocator of its own.
 //
 // Thread-safety: the counter is per thread; the floor's locks are the caller's own; a BenchDir
@@ -20,16 +20,10 @@
 #include <mutex>
 #include <string>
 
+#include "allocation_count.h"
 #include "bench_dir.h"
 
 namespace mqw_bench {
-
-// Heap allocations (malloc, calloc, realloc) made so far by the calling thread.
-uint64_t Allocations();
-
-// True when the replaced allocator functions are the ones in use: one malloc of the calling
-// thread moves the counter by exactly one. Says so on standard error when they are not.
-bool Allocation_Counter_Active();
 
 // Sets the "allocs/call" counter: allocations of this thread since `before`, per iteration.
 void Report_Allocations(benchmark::State& state, uint64_t before);

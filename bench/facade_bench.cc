@@ -12,8 +12,12 @@
 //     elsewhere; the figures include the timer's own cost, printed as "empty" at the start;
 //     latencies go into per-thread histograms, exact to one tick up to 16384 ticks; the worst
 //     call is kept exactly);
+//   - the calls slower than 100 us and than 1 ms;
 //   - accepted and refused calls, apart: a refused call is cheap and must never flatter the
 //     latency figures unseen;
+//   - the calling threads' heap allocations: in each thread's first call ("al 1st": a thread's
+//     first call may set up its own state) and in all its later calls ("al rest", which must be
+//     0 for our engine);
 //   - end-to-end calls per second: from the first call until the sink has written everything
 //     (our Close, spdlog's flush and shutdown; the floor's last copy);
 //   - the engine's memory: the growth of the child's peak resident memory from just before the
@@ -30,7 +34,8 @@
 // engines run in different processes.
 //
 // --smoke: a few thousand calls from 4 threads through our engine only, one run, a short paired
-// phase; exits with status 1 when the run failed or refused a call. The figures of a smoke run
+// phase; exits with status 1 when the run failed, refused a call or allocated after a thread's
+// first call. The figures of a smoke run
 // mean nothing (it runs under an emulator in the aarch64 stage); that it runs and refuses nothing
 // does.
 //
@@ -55,6 +60,7 @@
 #include <mqtt-wrapper/TR.h>
 #include <mqtt-wrapper/trhelper.h>
 
+#include "allocation_count.h"
 #include "bench_dir.h"
 
 #ifdef MQW_BENCH_SPDLOG
@@ -73,6 +79,10 @@ struct sRun {
   double worst_ns = 0;
   uint64_t over_100us = 0;  // calls slower than 100 us, and than 1 ms
   uint64_t over_1ms = 0;
+  // Heap allocations of the calling threads in the burst: in each thread's first call (which
+  // may set up the thread's own state), and in all the calls after it.
+  uint64_t first_call_allocations = 0;
+  uint64_t later_allocations = 0;
   uint64_t accepted = 0;
   uint64_t refused = 0;
   double calls_per_s = 0;
@@ -339,12 +349,23 @@ template <class Call>
 void Drive(int threads, int calls, Call one_call, sLatencies* latencies, sRun* run,
            uint64_t* first_call_ns) {
   std::atomic<uint64_t> accepted{0};
+  std::atomic<uint64_t> first_allocations{0};
+  std::atomic<uint64_t> later_allocations{0};
   *first_call_ns = Run_Threads(threads, [&](int t) {
     Histogram& mine = latencies->burst[static_cast<size_t>(t)];
     uint64_t ok = 0;
-    for (int i = 0; i < calls; ++i) Timed(mine, [&] { ok += one_call(i) ? 1 : 0; });
+    const uint64_t before = mqw_bench::Allocations();
+    uint64_t after_first = before;
+    for (int i = 0; i < calls; ++i) {
+      Timed(mine, [&] { ok += one_call(i) ? 1 : 0; });
+      if (i == 0) after_first = mqw_bench::Allocations();
+    }
     accepted.fetch_add(ok);
+    first_allocations.fetch_add(after_first - before);
+    later_allocations.fetch_add(mqw_bench::Allocations() - after_first);
   });
+  run->first_call_allocations = first_allocations.load();
+  run->later_allocations = later_allocations.load();
   std::vector<const Histogram*> parts;
   for (const Histogram& each : latencies->burst) parts.push_back(&each);
   Sum_Into(&latencies->sum, parts);
@@ -644,6 +665,7 @@ int main(int argc, char** argv) {
   }
 
   Calibrate_Ticks();
+  if (!mqw_bench::Allocation_Counter_Active()) return 1;
   Histogram empty;
   for (int i = 0; i < 100000; ++i) Timed(empty, [] {});
   printf("%d calls per thread, %d runs per configuration, engines alternating\n", calls, runs);
@@ -655,10 +677,10 @@ int main(int argc, char** argv) {
       "memory; paired: %d x %d calls of the engine and of the floor per thread in ABBA blocks,\n"
       "after a discarded pass of %d x %d\n",
       g_Paired_Rounds, g_Paired_Block, g_Warm_Up_Rounds, g_Paired_Block);
-  printf("%-7s %-3s %4s %7s %7s %8s %9s %7s %6s %9s %9s %9s %7s | %7s %7s %7s %7s %8s\n",
+  printf("%-7s %-3s %4s %7s %7s %8s %9s %7s %6s %9s %9s %9s %7s %6s %7s | %7s %7s %7s %7s %8s\n",
          "engine", "thr", "run", "p50 ns", "p99 ns", "p99.9 ns", "worst us", ">100us", ">1ms",
-         "accepted", "refused", "Mcalls/s", "eng MB", "pr p50", "pr p99", "fl p50", "fl p99",
-         "pr refus");
+         "accepted", "refused", "Mcalls/s", "eng MB", "al 1st", "al rest", "pr p50", "pr p99",
+         "fl p50", "fl p99", "pr refus");
   struct sHeadline {
     int threads;
     double p50_floor, p50_floor_spread, p99_floor, p99_floor_spread, p50_spdlog, p99_spdlog;
@@ -685,16 +707,19 @@ int main(int argc, char** argv) {
           if (engines[e] == eEngine::eOurs) smoke_failed = true;
           continue;
         }
-        if (engines[e] == eEngine::eOurs && (run.refused != 0 || run.paired_refused != 0))
+        if (engines[e] == eEngine::eOurs &&
+            (run.refused != 0 || run.paired_refused != 0 || run.later_allocations != 0))
           smoke_failed = true;
         printf(
-            "%-7s %-3d %4d %7.1f %7.1f %8.1f %9.1f %7llu %6llu %9llu %9llu %9.2f %7.1f | %7.1f "
-            "%7.1f %7.1f %7.1f %8llu\n",
+            "%-7s %-3d %4d %7.1f %7.1f %8.1f %9.1f %7llu %6llu %9llu %9llu %9.2f %7.1f %6llu "
+            "%7llu | %7.1f %7.1f %7.1f %7.1f %8llu\n",
             Engine_Name(engines[e]), threads, r + 1, run.p50_ns, run.p99_ns, run.p999_ns,
             run.worst_ns / 1000, static_cast<unsigned long long>(run.over_100us),
             static_cast<unsigned long long>(run.over_1ms),
             static_cast<unsigned long long>(run.accepted),
             static_cast<unsigned long long>(run.refused), run.calls_per_s / 1e6, run.engine_mb,
+            static_cast<unsigned long long>(run.first_call_allocations),
+            static_cast<unsigned long long>(run.later_allocations),
             run.paired_p50_ns, run.paired_p99_ns, run.floor_p50_ns, run.floor_p99_ns,
             static_cast<unsigned long long>(run.paired_refused));
         sSummary& summary = summaries[first_summary + e];
@@ -741,7 +766,7 @@ int main(int argc, char** argv) {
     printf("\n");
   }
   if (smoke && smoke_failed) {
-    printf("smoke: FAILED (the run failed or refused calls)\n");
+    printf("smoke: FAILED (the run failed, refused calls or allocated after a first call)\n");
     return 1;
   }
   return 0;

@@ -1,6 +1,6 @@
-// The allocation counter and the floor; linked only into benchmarks that report "allocs/call",
-// since this file replaces the process's malloc, calloc and realloc.
-#include "bench_support.h"
+// The allocation counter (allocation_count.h); this file replaces the process's malloc, calloc,
+// realloc and aligned_alloc.
+#include "allocation_count.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -9,6 +9,7 @@
 extern "C" void* __libc_malloc(size_t);
 extern "C" void* __libc_calloc(size_t, size_t);
 extern "C" void* __libc_realloc(void*, size_t);
+extern "C" void* __libc_memalign(size_t, size_t);
 
 namespace {
 thread_local uint64_t t_Allocations = 0;
@@ -26,6 +27,10 @@ extern "C" void* realloc(void* pointer, size_t size) {
   ++t_Allocations;
   return __libc_realloc(pointer, size);
 }
+extern "C" void* aligned_alloc(size_t alignment, size_t size) {
+  ++t_Allocations;
+  return __libc_memalign(alignment, size);
+}
 
 namespace mqw_bench {
 
@@ -38,18 +43,6 @@ bool Allocation_Counter_Active() {
   if (t_Allocations - before == 1) return true;
   fprintf(stderr, "allocation counter inactive\n");
   return false;
-}
-
-void Report_Allocations(benchmark::State& state, uint64_t before) {
-  state.counters["allocs/call"] = benchmark::Counter(static_cast<double>(t_Allocations - before),
-                                                     benchmark::Counter::kAvgIterations);
-}
-
-void BM_Floor_TwoLocksAndCopy(benchmark::State& state) {
-  static TwoLocksAndCopy floor_op;
-  uint64_t before = t_Allocations;
-  for (auto _ : state) floor_op();
-  Report_Allocations(state, before);
 }
 
 }  // namespace mqw_bench
