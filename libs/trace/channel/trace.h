@@ -338,8 +338,9 @@ class CTRTrace final : public ITR_Trace,
 
   // ---- Guarded by m_Lock, the channel lock. Taken after the client's channel lock (On_*
   // callbacks) and before the sink's locks (Sent); recursive, since a channel callback may
-  // re-enter the channel.
-  CHot_Lock m_Lock;
+  // re-enter the channel. On cache lines of their own: a merge writes the lock and these fields,
+  // which a staged call never reads.
+  alignas(64) CHot_Lock m_Lock;
   uint32_t m_ID TR_GUARDED_BY(m_Lock) = 0;
   bool m_Active TR_GUARDED_BY(m_Lock) = false;
   bool m_Registered TR_GUARDED_BY(m_Lock) = false;
@@ -419,9 +420,9 @@ class CTRTrace final : public ITR_Trace,
   // Shared-registry entry of this channel; null when not shared.
   CShared::sShared* m_Shared TR_GUARDED_BY(m_Lock) = nullptr;
 
-  // ---- Lock-free.
+  // ---- Lock-free, from a new cache line (the guarded fields above change with every merge).
   // Reference count: sequentially consistent increments and decrements; the last one deletes.
-  std::atomic<uint32_t> m_RefCount{1};
+  alignas(64) std::atomic<uint32_t> m_RefCount{1};
   // Mirrors of guarded state for the unlocked path, written under m_Lock, read relaxed: a call
   // that misses a change is ordered as if it came just before it. The channel's level, the
   // module levels by module ID - 1, and Can_Send as last published by Update_Open.
