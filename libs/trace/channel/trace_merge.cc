@@ -83,7 +83,7 @@ CTRTrace::eBatch CTRTrace::End_Batch(sTRC_Data_Chunk* end, uint64_t size, uint32
 
 bool CTRTrace::Try_Merge() {
   if (!m_Lock.Try_Lock()) return false;
-  m_Staging.Caller_Merge(m_Lock);
+  Drain_Staged();
   m_Lock.Unlock();
   return true;
 }
@@ -98,11 +98,7 @@ void CTRTrace::Merge_Staged() {
   Drain_Staged();
 }
 
-void CTRTrace::Try_Merge_Staged() {
-  if (m_Staging.Callers_Merging() || !m_Lock.Try_Lock()) return;
-  Drain_Staged();
-  m_Lock.Unlock();
-}
+void CTRTrace::Try_Merge_Staged() { Try_Merge(); }
 
 void CTRTrace::Set_Module_Level(sTRTrace_Module* mod, uint32_t level) {
   mod->level = level;

@@ -113,8 +113,7 @@ CTrace_Staging::CTrace_Staging(ITarget* target)
     : m_Target(target),
       m_Serial(Next_Serial()),
       m_Linger_Ticks(Channel_Timer_Frequency() / 1000 * kLinger_ms),
-      m_Full_Wait_Ticks(Channel_Timer_Frequency() / 1000000 * kFull_Wait_us),
-      m_Callers_Merging_Ticks(Channel_Timer_Frequency() / 1000000 * kCallers_Merging_us) {}
+      m_Full_Wait_Ticks(Channel_Timer_Frequency() / 1000000 * kFull_Wait_us) {}
 
 CTrace_Staging::~CTrace_Staging() {
   for (std::atomic<CStaging_Ring*>& slot : m_Rings) {
@@ -294,7 +293,7 @@ uint64_t CTrace_Staging::Staged_Bytes() const {
   return bytes;
 }
 
-uint32_t CTrace_Staging::Merge(CHot_Lock&, uint32_t max_batches) {
+uint32_t CTrace_Staging::Merge(CHot_Lock&) {
   if (m_Merging) return 0;
   m_Staged.exchange(0, std::memory_order_acquire);
   m_Merging = true;
@@ -313,7 +312,7 @@ uint32_t CTrace_Staging::Merge(CHot_Lock&, uint32_t max_batches) {
   }
 
   uint32_t left = count;
-  for (uint32_t batches = 0; left != 0 && batches < max_batches; ++batches) {
+  while (left != 0) {
     sTRC_Data_Chunk* chunk;
     uint64_t size;
     if (!m_Target->Begin_Batch(&chunk, &size)) break;

@@ -33,17 +33,14 @@
 //
 // Merge: a batch the channel's sink refuses for lack of room stays staged and is tried again
 // later (a staged call was told "accepted"); a batch refused because the sink is off is consumed
-// and the channel counts it as lost. Per thread, records keep their order. A staging caller
-// merges a few batches at a time (its ring half full, or once in kBudget calls), so that its call
-// stays short; while callers merge, the drainer leaves the channel to them.
+// and the channel counts it as lost. Per thread, records keep their order.
 //
 // Thread-safety:
 //   - Stage: the calling thread only touches its own state and ring (the ring's producer).
 //   - Remember_Site: the calling thread's own state; a new ring is claimed by compare-and-swap.
-//   - Merge, Caller_Merge, Drop: the caller holds the channel lock (`held`), which makes it the
-//     rings' one consumer; a merge called again from within a merge does nothing.
-//   - Active, Contended, Has_Staged, Staged_Bytes, Merge_Due, Callers_Merging: any thread,
-//     lock-free.
+//   - Merge, Drop: the caller holds the channel lock (`held`), which makes it the rings' one
+//     consumer; a merge called again from within a merge does nothing.
+//   - Active, Contended, Has_Staged, Staged_Bytes, Merge_Due: any thread, lock-free.
 // Ownership: the rings are the staging's and freed with it; a ring outlives its thread (records
 // of a thread that ended are still merged).
 #ifndef TRACE_CHANNEL_TRACE_STAGING_H_
@@ -56,7 +53,6 @@
 
 #include <mqtt-wrapper/TR.h>
 
-#include "trace/base/clocks.h"
 #include "trace/base/hot_lock.h"
 #include "trace/base/thread_annotations.h"
 #include "trace/channel/stage_thread.h"
@@ -86,14 +82,6 @@ class CTrace_Staging {
   // buffer and the channel's chunk array stays small.
   static constexpr uint32_t kBatch_Records = 512;
   static constexpr uint64_t kBatch_Bytes = 32 * 1024;
-  // Batches a staging caller merges at most (about 50 us of work): every ring's records waiting
-  // at once would keep its call for a millisecond. The drainer, Flush and Close merge all.
-  static constexpr uint32_t kCaller_Batches = 4;
-  // The drainer leaves a channel alone while its callers merged it within this time: they keep
-  // up themselves, and on a machine with few processors a third busy thread would only take
-  // turns with the callers and the sink's writer (a caller preempted mid-call waits a whole
-  // time slice).
-  static constexpr uint32_t kCallers_Merging_us = 2000;
 
   // What became of a call offered to the staging path.
   enum class eStaged {
@@ -125,7 +113,7 @@ class CTrace_Staging {
     // Hands the batch (`records` records, chunks up to `end`, `size` bytes) to the sink; on
     // eKept the channel has undone the batch's numbering and descriptor stamps.
     virtual eBatch End_Batch(sTRC_Data_Chunk* end, uint64_t size, uint32_t records) = 0;
-    // Merges at most kCaller_Batches batches now if the channel lock is free; true when it did.
+    // Merges now if the channel lock is free; true when it did.
     virtual bool Try_Merge() = 0;
 
    protected:
@@ -169,23 +157,14 @@ class CTrace_Staging {
   }
   // True when records may be staged and not merged (a hint).
   bool Has_Staged() const;
-  // True when a staging caller's merge ran within kCallers_Merging_us (a hint).
-  bool Callers_Merging() const {
-    return Channel_Timer() - m_Caller_Merged.load(std::memory_order_relaxed) < m_Callers_Merging_Ticks;
-  }
   // True when a record with a timer of at least `timer` may be staged and not merged (a hint).
   bool Staged_Since(uint64_t timer) const;
   // Bytes staged and not merged, over all rings (a snapshot).
   uint64_t Staged_Bytes() const;
 
-  // Merges the staged records through the target (see above); returns how many rings held some.
-  // Does nothing when called again from within a merge.
-  uint32_t Merge(CHot_Lock& held) TR_REQUIRES(held) { return Merge(held, UINT32_MAX); }
-  // The same for a staging caller: at most kCaller_Batches batches.
-  uint32_t Caller_Merge(CHot_Lock& held) TR_REQUIRES(held) {
-    m_Caller_Merged.store(Channel_Timer(), std::memory_order_relaxed);
-    return Merge(held, kCaller_Batches);
-  }
+  // Merges every staged record through the target (see above); returns how many rings held
+  // some. Does nothing when called again from within a merge.
+  uint32_t Merge(CHot_Lock& held) TR_REQUIRES(held);
   // Discards every staged record; returns how many there were.
   uint32_t Drop(CHot_Lock& held) TR_REQUIRES(held);
 
@@ -207,7 +186,6 @@ class CTrace_Staging {
                         CTRTrace_Desc* desc, va_list* args);
   // Marks that records are staged, for the merge and the drainer.
   void Note_Staged();
-  uint32_t Merge(CHot_Lock& held, uint32_t max_batches) TR_REQUIRES(held);
 
   // Immutable after construction.
   ITarget* const m_Target;
@@ -216,7 +194,6 @@ class CTrace_Staging {
   const uint64_t m_Serial;
   const uint64_t m_Linger_Ticks;     // kLinger_ms in Channel_Timer ticks
   const uint64_t m_Full_Wait_Ticks;  // kFull_Wait_us in Channel_Timer ticks
-  const uint64_t m_Callers_Merging_Ticks;  // kCallers_Merging_us in Channel_Timer ticks
 
   // Lock-free. Rings are claimed by compare-and-swap in slot order (acq_rel; read with acquire)
   // and freed with the staging, so the first empty slot ends them. m_Staged is set with release
@@ -224,17 +201,16 @@ class CTrace_Staging {
   // at the rings. The mode and its start are hints (relaxed): a call that misses a change only
   // goes the other, equally correct, way.
   // Cache lines by who writes them: the rings and the mode change rarely and are read by every
-  // call; m_Staged is written by every merge and read by every call; the rest is written by
-  // merges only. A merge then costs each stager one cache miss, not one per field it reads.
+  // call; m_Staged is written by every merge and read by every call; the merge's own fields
+  // follow on a line of their own.
   std::atomic<CStaging_Ring*> m_Rings[kMax_Rings] = {};
   std::atomic<bool> m_Mode{false};
   std::atomic<bool> m_Always{false};      // set once by Stage_Always: the mode never ends
   std::atomic<uint64_t> m_Mode_Since{0};  // Channel_Timer when the mode last began
   alignas(64) std::atomic<uint32_t> m_Staged{0};
-  alignas(64) std::atomic<uint64_t> m_Caller_Merged{0};  // Channel_Timer of the last caller's merge
 
   // Touched only by Merge, whose caller holds the channel lock (one consumer at a time).
-  bool m_Merging = false;
+  alignas(64) bool m_Merging = false;
   uint64_t m_Last_Shared_Merge = 0;  // timer of the last merge of several threads' records
 };
 

@@ -19,8 +19,7 @@ class IStaged_Source {
   virtual bool Has_Staged() const = 0;
   // Merges the staged records into the stream, waiting for the channel's lock.
   virtual void Merge_Staged() = 0;
-  // The same when the channel's lock is free and its callers are not merging it themselves
-  // (they keep up without help); never waits for the lock.
+  // The same when the channel's lock is free; never waits for it.
   virtual void Try_Merge_Staged() = 0;
   // Bytes staged and not merged yet: a lock-free snapshot, for waits that watch their progress.
   virtual uint64_t Staged_Bytes() const = 0;
