@@ -170,8 +170,9 @@ CTrace_Staging::eRecord CTrace_Staging::Wait_For_Room(sStage_Ring_Slot* slot,
                                                       const sTRTrace_Module* mod,
                                                       CTRTrace_Desc* desc, va_list* args) {
   const uint64_t start = Channel_Timer();
-  const uint64_t deadline = start + m_Full_Wait_Ticks;
+  uint64_t deadline = start + m_Full_Wait_Ticks;
   const uint64_t cap = start + m_Full_Wait_Ticks / kFull_Wait_us * kFull_Wait_Cap_us;
+  uint64_t consumed = m_Consumed.load(std::memory_order_relaxed);
   uint32_t merges = 0;
   for (;;) {
     // A short sleep, not a yield: the writer may need this very processor for a while.
@@ -181,6 +182,13 @@ CTrace_Staging::eRecord CTrace_Staging::Wait_For_Room(sStage_Ring_Slot* slot,
     const eRecord staged = Stage_Record(slot, level, mod, desc, args);
     if (staged != eRecord::eRing_Full) return staged;
     const uint64_t now = Channel_Timer();
+    // The sink took records meanwhile: it makes room, only more slowly than the callers fill
+    // their rings (a writer that gets a processor now and then). The bound counts anew.
+    const uint64_t seen = m_Consumed.load(std::memory_order_relaxed);
+    if (seen != consumed) {
+      consumed = seen;
+      deadline = now + m_Full_Wait_Ticks;
+    }
     if ((merges >= 2 && now >= deadline) || now >= cap) return staged;
   }
 }
@@ -351,6 +359,7 @@ uint32_t CTrace_Staging::Merge(CHot_Lock&) {
       cursor.ring->Release_To(cursor.position);
       cursor.delivered = cursor.position;
     }
+    m_Consumed.fetch_add(records, std::memory_order_relaxed);
   }
   // Anything not consumed waits for the next merge.
   for (uint32_t i = 0; i < count; ++i) {

@@ -24,12 +24,12 @@
 // way, leaves the thread's entries alone, and cannot pair the interrupted call with another
 // site's argument layout.
 //
-// Back-pressure: a call whose ring is full gives the processor away and merges again for at
-// most kFull_Wait_us before it goes the locked way, so a sink whose writer only lacked a
-// processor delays its producers by microseconds instead of refusing their calls. The bound
-// counts once two of its merges have run (on a loaded machine the call's own pause can outlast
-// it, and a call must not be refused without its merges having run); kFull_Wait_Cap_us bounds
-// the wait whatever happens.
+// Back-pressure: a call whose ring is full gives the processor away and merges again until its
+// record fits; it goes the locked way only after kFull_Wait_us in which the sink took nothing,
+// so a sink whose writer only lacked a processor delays its producers instead of refusing their
+// calls. The bound counts once two of its merges have run (on a loaded machine the call's own
+// pause can outlast it, and a call must not be refused without its merges having run), and
+// anew whenever a merge consumed records; kFull_Wait_Cap_us bounds the wait whatever happens.
 //
 // Merge: a batch the channel's sink refuses for lack of room stays staged and is tried again
 // later (a staged call was told "accepted"); a batch refused because the sink is off is consumed
@@ -71,11 +71,11 @@ class CTrace_Staging {
   static constexpr uint32_t kMax_Args = 32;
   static constexpr uint32_t kMax_Blocks = 64;
   static constexpr uint32_t kLinger_ms = 100;
-  // How long a call whose ring is full gives the processor away and merges again before it goes
-  // the locked way (where a sink without room refuses it): the sink's writer most often only
-  // waits for a processor the stagers keep busy. With four callers and the writer on two
-  // processors, 0.5 ms still refused a few dozen calls in some runs of four million; 2 ms
-  // refused none. Only a call that finds the sink saturated waits at all.
+  // How long a call whose ring is full waits for a sink that takes nothing before it goes the
+  // locked way (where a sink without room refuses it): the sink's writer most often only waits
+  // for a processor the stagers keep busy. With four callers and the writer on two processors,
+  // 0.5 ms refused a few dozen calls in some runs of four million. Only a call that finds the
+  // sink saturated waits at all.
   static constexpr uint32_t kFull_Wait_us = 2000;
   static constexpr uint32_t kFull_Wait_Cap_us = 20000;
   // Records and bytes handed over by one batch of a merge: bounded so that a batch fits a sink's
@@ -180,8 +180,8 @@ class CTrace_Staging {
   // Packs the call's record into the thread's ring (the site already checked).
   eRecord Stage_Record(sStage_Ring_Slot* slot, eTRTrace_Level level, const sTRTrace_Module* mod,
                        CTRTrace_Desc* desc, va_list* args);
-  // The ring was full: yields and merges until the record fits, or kFull_Wait_us passed and two
-  // merges ran, or kFull_Wait_Cap_us passed.
+  // The ring was full: yields and merges until the record fits, or two merges ran and
+  // kFull_Wait_us passed without a merge consuming anything, or kFull_Wait_Cap_us passed.
   eRecord Wait_For_Room(sStage_Ring_Slot* slot, eTRTrace_Level level, const sTRTrace_Module* mod,
                         CTRTrace_Desc* desc, va_list* args);
   // Marks that records are staged, for the merge and the drainer.
@@ -209,8 +209,11 @@ class CTrace_Staging {
   std::atomic<uint64_t> m_Mode_Since{0};  // Channel_Timer when the mode last began
   alignas(64) std::atomic<uint32_t> m_Staged{0};
 
+  // Records merges consumed since creation (written by Merge, read relaxed by waiting callers
+  // as a sign of progress).
+  alignas(64) std::atomic<uint64_t> m_Consumed{0};
   // Touched only by Merge, whose caller holds the channel lock (one consumer at a time).
-  alignas(64) bool m_Merging = false;
+  bool m_Merging = false;
   uint64_t m_Last_Shared_Merge = 0;  // timer of the last merge of several threads' records
 };
 

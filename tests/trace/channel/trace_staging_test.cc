@@ -118,10 +118,11 @@ class StagingTest : public ChannelTest {
   // Puts the channel in staging mode and makes the site "b %d %d" known to the stager: a
   // thread's first contended call of a site waits once for the site's descriptor. Done when a
   // call returns while the lock is held (its record has value -1).
-  void Enter_Staging() {
+  void Enter_Staging(Worker* worker = nullptr) {
+    Worker& who = worker != nullptr ? *worker : stager_;
     for (int attempt = 0; attempt < 10; ++attempt) {
       Hold_Lock();
-      std::future<void> call = stager_.Post(
+      std::future<void> call = who.Post(
           [this] { channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "b", "b %d %d", -1, 0); });
       const bool staged = call.wait_for(attempt == 0 ? 100ms : 5s) == std::future_status::ready;
       Let_Go();
@@ -532,6 +533,58 @@ TEST_F(StagingTest, ACallWithAFullRingWaitsBrieflyForRoomInsteadOfBeingRefused) 
 
   channel_->Merge_Staged();
   client_->Room_When(nullptr);
+  const std::vector<Record> delivered = Delivered_B();
+  ASSERT_EQ(delivered.size(), size_t{kCapacity} + 1);
+  for (int i = 0; i <= kCapacity; ++i) ASSERT_EQ(Value_Of(delivered[i]), i);
+}
+
+// A call whose ring is full keeps waiting as long as the sink takes records, even when they are
+// another thread's and it takes them slowly: the other thread's older records go first, one
+// batch a millisecond, for longer than a wait that counted from its start would last; the
+// call's own record is then staged, not refused.
+TEST_F(StagingTest, ACallWithAFullRingWaitsAsLongAsTheSinkTakesRecords) {
+  Worker other;
+  Enter_Staging(&other);
+  Enter_Staging();
+  const uint64_t lost_before = channel_->Lost_Calls();
+  constexpr size_t kEntry = (sizeof(CStaging_Ring::sEntry) + kB_Size + 7) & ~size_t{7};
+  constexpr int kCapacity = static_cast<int>(CStaging_Ring::kBytes / kEntry);
+  // Four batches of the other thread's: about 4 ms at one batch a millisecond, twice the bound
+  // of a wait in which the sink takes nothing and a fifth of the cap of any wait.
+  constexpr int kOlder = static_cast<int>(CTrace_Staging::kBatch_Records) * 4;
+
+  std::atomic<bool> paced{false};
+  auto last = std::chrono::steady_clock::now();
+  client_->Room_When([&paced, &last] {
+    if (!paced.load()) return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last < 1ms) return false;
+    last = now;
+    return true;
+  });
+  Hold_Lock();
+  other.Post([this] {
+         for (int i = 0; i < kOlder; ++i)
+           ASSERT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "b", "b %d %d", -2, i));
+       })
+      .wait();
+  Without_Waiting([this] {
+    for (int i = 0; i < kCapacity; ++i)
+      ASSERT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "b", "b %d %d", i, 0));
+  });
+  Let_Go();  // the holder's own call is refused
+  paced = true;
+  const auto start = std::chrono::steady_clock::now();
+  Without_Waiting([this] {
+    EXPECT_TRUE(channel_->Trace(0, TRL_INFO, nullptr, 1, "f", "b", "b %d %d", kCapacity, 0));
+  });
+  EXPECT_GT(std::chrono::steady_clock::now() - start,
+            std::chrono::microseconds(CTrace_Staging::kFull_Wait_us))
+      << "the call did not have to wait past the bound: the scene shows nothing";
+  EXPECT_EQ(channel_->Lost_Calls(), lost_before + 1);
+
+  client_->Room_When(nullptr);
+  channel_->Merge_Staged();
   const std::vector<Record> delivered = Delivered_B();
   ASSERT_EQ(delivered.size(), size_t{kCapacity} + 1);
   for (int i = 0; i <= kCapacity; ++i) ASSERT_EQ(Value_Of(delivered[i]), i);
