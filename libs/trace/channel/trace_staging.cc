@@ -50,30 +50,6 @@ struct sMerge_Cursor {
   bool Done() const { return position == end; }
 };
 
-// Copies `size` bytes without a library call for the small pieces of a staged record (a value
-// block, a short string, the trailer): two overlapping word copies cover any size up to twice
-// the word, reading nothing outside the source.
-inline void Copy_Piece(uint8_t* to, const void* from, uint32_t size) {
-  const auto* in = static_cast<const uint8_t*>(from);
-  if (size >= 8 && size <= 16) {
-    uint64_t head, tail;
-    memcpy(&head, in, 8);
-    memcpy(&tail, in + size - 8, 8);
-    memcpy(to, &head, 8);
-    memcpy(to + size - 8, &tail, 8);
-  } else if (size >= 4 && size < 8) {
-    uint32_t head, tail;
-    memcpy(&head, in, 4);
-    memcpy(&tail, in + size - 4, 4);
-    memcpy(to, &head, 4);
-    memcpy(to + size - 4, &tail, 4);
-  } else if (size < 4) {
-    for (uint32_t i = 0; i < size; ++i) to[i] = in[i];
-  } else {
-    memcpy(to, in, size);
-  }
-}
-
 // Marks the calling thread busy for its lifetime: a signal handler tracing on the thread
 // meanwhile sees it and leaves the thread's staging state alone. The compiler fences keep the
 // marked stores on their side of the section.
@@ -224,7 +200,7 @@ CTrace_Staging::eRecord CTrace_Staging::Stage_Record(sStage_Ring_Slot* slot, eTR
                                 static_cast<uint32_t>(record_size), desc, level, 0, timer);
   uint8_t* at = out + sizeof(sTRTrace_Data);
   for (const sTRC_Data_Chunk* chunk = chunks; chunk != end; ++chunk) {
-    Copy_Piece(at, chunk->data, chunk->size);
+    memcpy(at, chunk->data, chunk->size);
     at += chunk->size;
   }
   slot->ring->Commit(static_cast<uint32_t>(record_size), desc, timer);
