@@ -89,7 +89,8 @@ CTrace_Staging::CTrace_Staging(ITarget* target)
     : m_Target(target),
       m_Serial(Next_Serial()),
       m_Linger_Ticks(Channel_Timer_Frequency() / 1000 * kLinger_ms),
-      m_Full_Wait_Ticks(Channel_Timer_Frequency() / 1000000 * kFull_Wait_us) {}
+      m_Full_Wait_Ticks(Channel_Timer_Frequency() / 1000000 * kFull_Wait_us),
+      m_Full_Wait_Cap_Ticks(Channel_Timer_Frequency() / 1000000 * kFull_Wait_Cap_us) {}
 
 CTrace_Staging::~CTrace_Staging() {
   for (std::atomic<CStaging_Ring*>& slot : m_Rings) {
@@ -147,7 +148,7 @@ CTrace_Staging::eRecord CTrace_Staging::Wait_For_Room(sStage_Ring_Slot* slot,
                                                       CTRTrace_Desc* desc, va_list* args) {
   const uint64_t start = Channel_Timer();
   uint64_t deadline = start + m_Full_Wait_Ticks;
-  const uint64_t cap = start + m_Full_Wait_Ticks / kFull_Wait_us * kFull_Wait_Cap_us;
+  const uint64_t cap = start + m_Full_Wait_Cap_Ticks;
   uint64_t consumed = m_Consumed.load(std::memory_order_relaxed);
   uint32_t merges = 0;
   for (;;) {

@@ -193,7 +193,8 @@ class CTrace_Staging {
   // that died matches nothing.
   const uint64_t m_Serial;
   const uint64_t m_Linger_Ticks;     // kLinger_ms in Channel_Timer ticks
-  const uint64_t m_Full_Wait_Ticks;  // kFull_Wait_us in Channel_Timer ticks
+  const uint64_t m_Full_Wait_Ticks;      // kFull_Wait_us in Channel_Timer ticks
+  const uint64_t m_Full_Wait_Cap_Ticks;  // kFull_Wait_Cap_us in Channel_Timer ticks
 
   // Lock-free. Rings are claimed by compare-and-swap in slot order (acq_rel; read with acquire)
   // and freed with the staging, so the first empty slot ends them. m_Staged is set with release
