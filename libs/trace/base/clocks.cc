@@ -1,7 +1,5 @@
 #include "trace/base/clocks.h"
 
-#include <stdio.h>
-#include <string.h>
 #include <time.h>
 
 #include <mutex>
@@ -29,20 +27,20 @@ uint64_t Monotonic_ns() {
 // g_Use_Cycle_Counter is cleared (release) and read after an acquire fence, so a reader that
 // finds the counter off sees the base it was switched off with.
 constexpr unsigned kScale_Bits = 52;
+
+constexpr uint64_t Multiplier_For(uint64_t hz) {
+  return static_cast<uint64_t>((static_cast<unsigned __int128>(hz) << kScale_Bits) / 1000000000U);
+}
+
 std::atomic<uint64_t> g_Base_Ticks{0};
 std::atomic<uint64_t> g_Base_ns{0};
-std::atomic<uint64_t> g_Multiplier{static_cast<uint64_t>(
-    (static_cast<unsigned __int128>(kPerformanceFrequency) << kScale_Bits) / 1000000000U)};
+std::atomic<uint64_t> g_Multiplier{Multiplier_For(kPerformanceFrequency)};
 
 uint64_t Ticks_In(uint64_t ns, uint64_t multiplier) {
   return static_cast<uint64_t>((static_cast<unsigned __int128>(ns) * multiplier) >> kScale_Bits);
 }
 
 #if defined(__x86_64__)
-uint64_t Multiplier_For(uint64_t hz) {
-  return static_cast<uint64_t>((static_cast<unsigned __int128>(hz) << kScale_Bits) / 1000000000U);
-}
-
 // The counter's frequency (0 before it was chosen) and the last check that found it agreeing
 // with the monotonic clock: written by the chooser before the counter is in use, then by the
 // thread that holds g_Checking. Atomic (relaxed) only so that a thread that learnt of the counter
