@@ -110,7 +110,7 @@ bool CTRTrace::Init(const char* name) {
   if (m_Conf.get_timer == nullptr) m_In_Drainer.store(staging_drainer::Add(this));
   // A sink that delivers no sooner than its own writer, Flush or Close lets every call of a known
   // site stage, so that even a single thread pays no lock; the drainer and those merge first.
-  if (m_Conf.get_timer == nullptr && m_In_Drainer.load()) {
+  if (m_In_Drainer.load()) {
     const auto* core = dynamic_cast<const CClient*>(m_Client);
     if (core != nullptr && core->Defers_Delivery()) m_Staging.Stage_Always();
   }
