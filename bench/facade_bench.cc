@@ -35,9 +35,8 @@
 //
 // --smoke: a few thousand calls from 4 threads through our engine only, one run, a short paired
 // phase; exits with status 1 when the run failed, refused a call or allocated after a thread's
-// first call. The figures of a smoke run
-// mean nothing (it runs under an emulator in the aarch64 stage); that it runs and refuses nothing
-// does.
+// first call. The figures of a smoke run mean nothing (it runs under an emulator in the aarch64
+// stage); that it runs, refuses nothing and allocates nothing after a first call does.
 //
 // Usage: facade_bench [--calls N] [--runs R] [--threads 1,4] [--engines ours,floor,spdlog]
 //                     [--smoke]

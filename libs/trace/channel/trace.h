@@ -28,12 +28,13 @@
 // complete record into a ring of its own thread and returns true (a thread's first call of a call
 // site takes the lock once, to find the site's descriptor). A channel whose sink delivers no
 // sooner than its own writer, Flush or Close (CClient::Defers_Delivery: the binary file sink) is
-// in staging mode from its creation on, so a single thread pays no lock either. The staging room (CTrace_Staging,
-// trace_staging.h) owns the rings, the hand-off to the drainer and the merge; the channel gives
-// it the lock-held side: numbering, descriptors, the loss report and the Sent. The lock's holders
-// merge before anything else they send (a locked call, a thread stop, the final flush, the sink's
-// Flush), a stager merges every CTrace_Staging::kBudget calls if the lock is free, and otherwise
-// the process's staging drainer (staging_drainer.h) does within a few milliseconds.
+// in staging mode from its creation on, so a single thread pays no lock either. The staging
+// room (CTrace_Staging, trace_staging.h) owns the rings, the hand-off to the drainer and the
+// merge; the channel gives it the lock-held side: numbering, descriptors, the loss report and the
+// Sent. The lock's holders merge before anything else they send (a locked call, a thread stop,
+// the final flush, the sink's Flush), a stager merges every CTrace_Staging::kBudget calls if the
+// lock is free, and otherwise the process's staging drainer (staging_drainer.h) does within a
+// few milliseconds.
 // The merge numbers records with the call counter and clamps their timers to what the channel
 // already wrote, sends each descriptor before its first record, and hands them over in batches.
 // A batch the sink refuses for lack of room stays staged: a staged call was told "accepted" and
